@@ -1,0 +1,60 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+// The schedule kinds, stored in strBackUpType and compared exactly.
+inline constexpr const char* kKindDaily = "매일";
+inline constexpr const char* kKindWeekly = "매주";
+inline constexpr const char* kKindMonthly = "매달";
+inline constexpr const char* kKindHourly = "매시간";
+
+// One backup item. A fresh record has every text empty, every number 0 and
+// every flag false. Texts are UTF-8.
+struct ScheduleRecord
+{
+    bool bRunNow = false; // set by "back up now"; never stored
+    std::int32_t nNo = 0;
+    bool bEnabled = false;
+    std::string strBackUpType; // one of the kinds above, or empty
+    std::int16_t nDay = 0;     // day of month for the monthly kind
+    std::string strWeek;       // "일" .. "토" for the weekly kind
+    std::string strTime;       // "hh:mm:ss"
+    std::string strServiceName;
+    std::string strID;
+    std::string strPWD;
+    std::string strBackUpFolder;
+    std::string strLastBackUpTime; // "yyyy-MM-dd hh:mm:ss", empty when never run
+    std::string strProgramPath;
+    std::string strMailReceiveList; // ";"-separated
+    std::int16_t nReservedFiles = 0;
+    std::string strTables;
+    std::string strExecutionOption;
+    std::string strDescription;
+    bool bUseSmtpServer = false;
+    std::string strSmtpUserID;
+    std::string strSmtpUserPassword;
+    std::string strSmtpServer;
+    bool bDataTransfer = false;
+    bool bDataCompress = false;
+    std::string strFtpUserID;
+    std::string strFtpUserPassword;
+    std::string strFtpServer;
+    std::string strFtpLocation;
+};
+
+// The schedule table, in order. Records are shared, so that a backup run
+// holding one keeps it alive and in place while the operator inserts or
+// deletes items around it.
+using ScheduleTable = std::vector<std::shared_ptr<ScheduleRecord>>;
+
+// The number of items the operator may keep. Loading and saving handle any
+// number of lines, so a longer hand-made file loses nothing; inserting into a
+// table that already holds this many is refused.
+inline constexpr std::size_t kMaxScheduleRecords = 32767;
+
+} // namespace veltrane

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace veltrane::test {
+
+// A fresh folder under /tmp, removed with everything in it when the object dies.
+class TempDir
+{
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    // path() + "/" + name
+    std::string File(std::string_view name) const;
+
+private:
+    std::string path_;
+};
+
+// Whole-file helpers for fixtures and checks; they fail the current test on error.
+void WriteBytes(const std::string& path, std::string_view bytes);
+std::string ReadBytes(const std::string& path);
+bool FileExists(const std::string& path);
+
+} // namespace veltrane::test

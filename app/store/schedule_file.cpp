@@ -1,0 +1,227 @@
+#include "store/schedule_file.h"
+
+#include "platform/atomic_file.h"
+#include "platform/codepage.h"
+#include "store/field_cipher.h"
+
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <optional>
+#include <vector>
+
+namespace veltrane {
+namespace {
+
+constexpr std::size_t kColumns = 27;
+constexpr mode_t kOwnerOnly = 0600;
+
+// The leading decimal number of a text: blanks before it are skipped, a sign,
+// digits, a fraction and an exponent are taken, the rest is ignored. A text
+// that does not start with a number is 0.
+double LeadingNumber(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    std::string_view rest = text.substr(i);
+    if (!rest.empty() && rest.front() == '+')
+        rest.remove_prefix(1);
+    double value = 0;
+    auto [end, ec] =
+        std::from_chars(rest.data(), rest.data() + rest.size(), value, std::chars_format::general);
+    if (ec == std::errc::result_out_of_range)
+        return std::numeric_limits<double>::infinity();
+    return ec == std::errc() ? value : 0.0;
+}
+
+// The nearest integer (halves to even), or nullopt when it does not fit T.
+template <typename T> std::optional<T> ToInteger(std::string_view text)
+{
+    double rounded = std::nearbyint(LeadingNumber(text));
+    if (!(rounded >= std::numeric_limits<T>::min() && rounded <= std::numeric_limits<T>::max()))
+        return std::nullopt;
+    return static_cast<T>(rounded);
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// "True"/"False" in any letter case, or a number (0 is false, any other value
+// true); anything else is not a boolean.
+std::optional<bool> ToBoolean(std::string_view text)
+{
+    if (EqualsIgnoringCase(text, "true"))
+        return true;
+    if (EqualsIgnoringCase(text, "false"))
+        return false;
+    std::size_t first = text.find_first_not_of(' ');
+    std::size_t last = text.find_last_not_of(' ');
+    if (first == std::string_view::npos)
+        return std::nullopt;
+    std::string_view number = text.substr(first, last - first + 1);
+    if (!number.empty() && number.front() == '+')
+        number.remove_prefix(1);
+    double value = 0;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (ec != std::errc() || end != number.data() + number.size())
+        return std::nullopt;
+    return value != 0;
+}
+
+template <typename T> void SetIfValid(T& field, const std::optional<T>& value)
+{
+    if (value)
+        field = *value;
+}
+
+std::vector<std::string_view> SplitColumns(std::string_view line)
+{
+    std::vector<std::string_view> columns;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', start);
+        columns.push_back(line.substr(start, tab - start));
+        if (tab == std::string_view::npos)
+            return columns;
+        start = tab + 1;
+    }
+}
+
+void AppendField(std::string& line, std::string_view text)
+{
+    for (char c : text)
+        line += (c == '\t' || c == '\r' || c == '\n') ? ' ' : c;
+}
+
+const char* BooleanText(bool value)
+{
+    return value ? "True" : "False";
+}
+
+} // namespace
+
+ScheduleRecord ParseScheduleLine(std::string_view line)
+{
+    ScheduleRecord r;
+    std::vector<std::string_view> columns = SplitColumns(line);
+    columns.resize(kColumns, {});
+    auto text = [&](std::size_t i) { return std::string(columns[i]); };
+
+    SetIfValid(r.nNo, ToInteger<std::int32_t>(columns[0]));
+    SetIfValid(r.bEnabled, ToBoolean(columns[1]));
+    r.strBackUpType = text(2);
+    SetIfValid(r.nDay, ToInteger<std::int16_t>(columns[3]));
+    r.strWeek = text(4);
+    r.strTime = text(5);
+    r.strID = text(6);
+    r.strPWD = text(7);
+    r.strBackUpFolder = text(8);
+    r.strServiceName = text(9);
+    r.strLastBackUpTime = text(10);
+    r.strProgramPath = text(11);
+    r.strMailReceiveList = text(12);
+    SetIfValid(r.nReservedFiles, ToInteger<std::int16_t>(columns[13]));
+    r.strTables = text(14);
+    r.strExecutionOption = text(15);
+    r.strDescription = text(16);
+    SetIfValid(r.bUseSmtpServer, ToBoolean(columns[17]));
+    r.strSmtpUserID = text(18);
+    SetIfValid(r.strSmtpUserPassword, DecryptField(columns[19]));
+    r.strSmtpServer = text(20);
+    SetIfValid(r.bDataTransfer, ToBoolean(columns[21]));
+    SetIfValid(r.bDataCompress, ToBoolean(columns[22]));
+    r.strFtpUserID = text(23);
+    SetIfValid(r.strFtpUserPassword, DecryptField(columns[24]));
+    r.strFtpServer = text(25);
+    r.strFtpLocation = text(26);
+    return r;
+}
+
+std::string FormatScheduleLine(const ScheduleRecord& r, std::int32_t number)
+{
+    std::string line;
+    line.reserve(256);
+    auto field = [&](std::string_view text) {
+        AppendField(line, text);
+        line += '\t';
+    };
+    field(std::to_string(number));
+    field(BooleanText(r.bEnabled));
+    field(r.strBackUpType);
+    field(std::to_string(r.nDay));
+    field(r.strWeek);
+    field(r.strTime);
+    field(r.strID);
+    field(r.strPWD);
+    field(r.strBackUpFolder);
+    field(r.strServiceName);
+    field(r.strLastBackUpTime);
+    field(r.strProgramPath);
+    field(r.strMailReceiveList);
+    field(std::to_string(r.nReservedFiles));
+    field(r.strTables);
+    field(r.strExecutionOption);
+    field(r.strDescription);
+    field(BooleanText(r.bUseSmtpServer));
+    field(r.strSmtpUserID);
+    field(EncryptField(r.strSmtpUserPassword));
+    field(r.strSmtpServer);
+    field(BooleanText(r.bDataTransfer));
+    field(BooleanText(r.bDataCompress));
+    field(r.strFtpUserID);
+    field(EncryptField(r.strFtpUserPassword));
+    field(r.strFtpServer);
+    AppendField(line, r.strFtpLocation);
+    return line;
+}
+
+void LoadSchedule(const std::string& path, ScheduleTable& table)
+{
+    table.clear();
+    std::string bytes;
+    bool missing = false;
+    std::string error;
+    if (!ReadWholeFile(path, bytes, missing, error)) {
+        // Keep only the lines that were read completely.
+        std::size_t end = bytes.find_last_of("\r\n");
+        bytes.resize(end == std::string::npos ? 0 : end + 1);
+    }
+    const std::string text = cp949::ToUtf8(bytes);
+    std::string_view rest = text;
+    while (!rest.empty()) {
+        std::size_t end = rest.find_first_of("\r\n");
+        std::string_view line = rest.substr(0, end);
+        table.push_back(std::make_shared<ScheduleRecord>(ParseScheduleLine(line)));
+        if (end == std::string_view::npos)
+            break;
+        // CR LF ends a line; a lone CR or LF does too.
+        std::size_t next = end + 1;
+        if (rest[end] == '\r' && next < rest.size() && rest[next] == '\n')
+            ++next;
+        rest.remove_prefix(next);
+    }
+}
+
+bool SaveSchedule(const std::string& path, const ScheduleTable& table, std::string& error)
+{
+    std::string text;
+    text.reserve(table.size() * 256);
+    std::int32_t number = 0;
+    for (const auto& record : table) {
+        text += FormatScheduleLine(*record, ++number);
+        text += "\r\n";
+    }
+    return WriteFileAtomically(path, cp949::FromUtf8(text), kOwnerOnly, error);
+}
+
+} // namespace veltrane

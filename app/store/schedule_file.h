@@ -1,0 +1,37 @@
+#pragma once
+
+// The schedule file "Schedule.dat": one line per item, 27 columns joined by
+// TAB, lines ended by CR LF, no header, text in code page 949. The SMTP and
+// FTP passwords (columns 19 and 24) are enciphered with the field cipher.
+
+#include "store/schedule_record.h"
+
+#include <string>
+#include <string_view>
+
+namespace veltrane {
+
+inline constexpr std::string_view kScheduleFileName = "Schedule.dat";
+
+// Replaces `table` with the items of the file at `path`. A missing file gives
+// an empty table (the first start). Loading is tolerant field by field: a
+// column that is missing or cannot be converted leaves its field at the
+// default, and reading goes on. A file that cannot be read gives the complete
+// lines read before the failure.
+void LoadSchedule(const std::string& path, ScheduleTable& table);
+
+// Writes the whole table to `path`, numbering the lines 1..n in table order
+// (the numbers in memory are left as they are). The previous file survives any
+// failure: on false, `error` says why, and the file and the table are as they
+// were. The file is readable and writable by its owner only.
+[[nodiscard]] bool SaveSchedule(const std::string& path, const ScheduleTable& table,
+                                std::string& error);
+
+// One line of the file, without its line end. TAB, CR and LF inside a field
+// are written as one blank each, so a field can never split a line.
+std::string FormatScheduleLine(const ScheduleRecord& record, std::int32_t number);
+
+// The record that one line of the file (UTF-8, without its line end) describes.
+ScheduleRecord ParseScheduleLine(std::string_view line);
+
+} // namespace veltrane

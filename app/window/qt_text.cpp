@@ -1,0 +1,3 @@
+#include "window/qt_text.h"
+
+// The conversions are inline; this unit anchors the GUI library in the build.

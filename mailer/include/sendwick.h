@@ -1,0 +1,58 @@
+/*
+ * Sendwick: sends one mail message to a list of recipients, one SMTP session
+ * per recipient, and writes every step of every session to a log file.
+ *
+ * All texts are zero-terminated 8-bit strings in the caller's code page
+ * (code page 949); the library passes their bytes on unchanged and labels the
+ * encoded parts "EUC-KR". A null pointer counts as an empty text. Nothing is
+ * allocated for the caller and the library keeps no state between calls.
+ *
+ * Both calls return 1 when every recipient was handled and 0 as soon as one
+ * recipient's session failed; the recipients after it are not tried. The
+ * reasons are in the log only.
+ */
+#ifndef SENDWICK_H
+#define SENDWICK_H
+
+#if defined(SENDWICK_BUILDING)
+#define SENDWICK_API __attribute__((visibility("default")))
+#else
+#define SENDWICK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/*
+ * Delivers the message straight to the mail exchanger of each recipient's
+ * domain (DNS MX), port 25, without login.
+ *
+ * from        sender: "address" or "Display Name <address>"
+ * recipients  recipient mailboxes separated by ';'; tokens without an '@'
+ *             after their first character are skipped and count as handled
+ * bodyType    "TEXT" (exactly) for a plain-text body, anything else for HTML
+ * subject     subject text
+ * body        plain text or HTML source
+ * attachments file paths separated by ';', empty for none
+ * logPath     session log to append to, empty for none
+ */
+SENDWICK_API int SendMail(const char* from, const char* recipients, const char* bodyType,
+                          const char* subject, const char* body, const char* attachments,
+                          const char* logPath);
+
+/*
+ * Hands the message to one SMTP server (port 25) after logging in with
+ * AUTH LOGIN, one session per recipient. `server` is a host name or a dotted
+ * address; the other arguments are those of SendMail.
+ */
+SENDWICK_API int SendMailViaSMTP(const char* server, const char* user, const char* password,
+                                 const char* from, const char* recipients, const char* bodyType,
+                                 const char* subject, const char* body, const char* attachments,
+                                 const char* logPath);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SENDWICK_H */

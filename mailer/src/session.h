@@ -1,0 +1,70 @@
+#pragma once
+
+#include "mail_clock.h"
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+
+// One SMTP session per recipient, and the loop over the recipient list.
+namespace sendwick {
+
+// The arguments of an exported call that every recipient's session shares.
+struct MailRequest
+{
+    std::string from; // sender mailbox text
+    std::string bodyType;
+    std::string subject;
+    std::string body;
+    std::string attachments; // paths separated by ";"
+    std::string logPath;     // empty: no log
+};
+
+// The server and login of SendMailViaSMTP.
+struct ServerLogin
+{
+    std::string server;
+    std::string user;
+    std::string password;
+};
+
+using ExchangerLookup = std::function<std::optional<std::string>(const std::string& domain)>;
+
+// The library has one fixed host redirect: a session whose target host is
+// exactly (case-sensitively) kRedirectFromHost goes to kRedirectToHost.
+inline constexpr const char* kRedirectFromHost = "mx.example.net";
+inline constexpr const char* kRedirectToHost = "relay.example.net";
+std::string ApplyHostRedirect(const std::string& host);
+
+// How sessions reach and wait for their peers. The defaults are the
+// library's; tests point `port` and `lookupExchanger` at their own servers.
+struct SessionSettings
+{
+    const MailClock* clock = nullptr; // required
+    int port = 25;
+    ExchangerLookup lookupExchanger; // empty: the system resolver
+    std::chrono::milliseconds connectTimeout{10000};
+    std::chrono::milliseconds directGreetingTimeout{4000};
+    std::chrono::milliseconds serverGreetingTimeout{3000};
+    std::chrono::milliseconds replyTimeout{2000};
+    // How long a peer may take no data at all while a command is being sent.
+    std::chrono::milliseconds sendStallTimeout{30000};
+};
+
+// Delivers to the mail exchanger of the recipient's domain (behind SendMail).
+bool SendToRecipient(const MailRequest& request, const std::string& recipientToken,
+                     const SessionSettings& settings);
+
+// Delivers through the named server after AUTH LOGIN (behind SendMailViaSMTP).
+bool SendToRecipientViaSMTP(const ServerLogin& login, const MailRequest& request,
+                            const std::string& recipientToken, const SessionSettings& settings);
+
+// Runs `session` for every ";"-separated recipient token in order, pausing
+// 500 ms after each success. Returns 0 at the first failure (the rest are not
+// tried), 1 when all succeeded or the list holds no token.
+int SendToEachRecipient(const std::string& recipients,
+                        const std::function<bool(const std::string& token)>& session,
+                        const MailClock& clock);
+
+} // namespace sendwick

@@ -1,0 +1,142 @@
+#include "job/exe_cmd.h"
+
+#include "job/ansi_text.h"
+#include "job/command_line.h"
+#include "job/spawn.h"
+#include "platform/codepage.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+// The runner owns the read end and the child only within one call; this
+// releases both on every way out of the call, an exception from a listener
+// included.
+class RunResources
+{
+public:
+    RunResources(int readFd, pid_t pid) : readFd_(readFd), pid_(pid) {}
+    ~RunResources()
+    {
+        close(readFd_);
+        posix::ReapChild(pid_);
+    }
+    RunResources(const RunResources&) = delete;
+    RunResources& operator=(const RunResources&) = delete;
+
+private:
+    int readFd_;
+    pid_t pid_;
+};
+
+} // namespace
+
+CExeCmd::CExeCmd(MessageSink& messages, ExeCmdListener* listener)
+    : messages_(messages), listener_(listener)
+{}
+
+std::string CExeCmd::ExecuteCommand(const std::string& commandLine)
+{
+    if (!commandLine.empty())
+        commandLine_ = commandLine;
+    if (commandLine_.empty()) {
+        messages_.ShowCritical("Command Line empty");
+        return {};
+    }
+
+    int fds[2];
+    if (const int error = posix::MakeOutputPipe(fds); error != 0) {
+        messages_.ShowCritical("CreatePipe failed. Error: " + std::to_string(error));
+        return {};
+    }
+
+    pid_t pid = -1;
+    const int spawnError = posix::SpawnHidden(SplitCommandLine(commandLine_), fds[1], pid);
+    // The child has its own copy of the write end; closing ours lets the read
+    // end report the end once the child and everything it started close theirs.
+    close(fds[1]);
+    if (spawnError != 0) {
+        close(fds[0]);
+        messages_.ShowCritical("File or command not found");
+        return {};
+    }
+
+    RunResources resources(fds[0], pid);
+    // Reads never block: a silent child is waited for in slices, between
+    // which the listener gets its chance to keep the window alive.
+    fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+    outputs_.clear();
+    ReadUntilEnd(fds[0], pid);
+    return outputs_;
+}
+
+void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
+{
+    bool bAbort = false;
+    unsigned char buffer[kChunkBytes];
+    std::size_t carried = 0; // a lead byte whose second byte is still to come
+
+    for (;;) {
+        const ssize_t got = read(readFd, buffer + carried, kChunkBytes - carried);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd wait{readFd, POLLIN, 0};
+            const int ready = poll(&wait, 1, kWaitSliceMilliseconds);
+            if (ready == 0 && listener_ != nullptr) {
+                listener_->WaitingForOutputs(bAbort);
+                if (bAbort) {
+                    kill(pid, SIGKILL);
+                    return;
+                }
+            }
+            if (ready >= 0 || errno == EINTR)
+                continue;
+            // poll itself failed: nothing more can be read, end as at the end.
+        }
+
+        if (got <= 0) {
+            // The end of the output (or a read error, which ends it the same way).
+            if (carried != 0 && Deliver(cp949::ToUtf8(std::string_view(
+                                            reinterpret_cast<const char*>(buffer), carried)),
+                                        bAbort)) {
+                kill(pid, SIGKILL);
+                return;
+            }
+            if (Deliver(std::string(), bAbort))
+                kill(pid, SIGKILL);
+            return;
+        }
+
+        const std::size_t total = carried + static_cast<std::size_t>(got);
+        const std::size_t whole = CompleteCharacterBytes(buffer, total);
+        const std::string decoded =
+            cp949::ToUtf8(std::string_view(reinterpret_cast<const char*>(buffer), whole));
+        carried = total - whole;
+        if (carried != 0)
+            buffer[0] = buffer[whole];
+        if (whole == 0)
+            continue; // only a lead byte arrived: nothing whole to hand out yet
+        if (Deliver(AnsiMidBytes(decoded, 1, static_cast<long>(whole)), bAbort)) {
+            kill(pid, SIGKILL);
+            return;
+        }
+    }
+}
+
+bool CExeCmd::Deliver(std::string chunk, bool& bAbort)
+{
+    outputs_ += chunk;
+    if (listener_ == nullptr)
+        return false;
+    listener_->ReceiveOutputs(chunk);
+    listener_->ProcessAbort(bAbort);
+    return bAbort;
+}
+
+} // namespace veltrane

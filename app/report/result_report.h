@@ -1,0 +1,29 @@
+#pragma once
+
+// The HTML result report of a successful backup run, mailed to the item's
+// recipients.
+//
+// The page is a fixed template in the style of a word processor's filtered
+// HTML export: a head with a style sheet, a two-column table with one row per
+// fact and a footer row with the program's title and version, then two empty
+// paragraphs. It holds no line break: mail readers have rendered it for years
+// and recipients may filter on its exact text, so it is built piece by piece
+// and must stay byte for byte as it is.
+
+#include <string>
+#include <string_view>
+
+namespace veltrane {
+
+// Builds the page. Every value goes into its row unchanged: it is not escaped,
+// so markup in a description is rendered as markup, and an empty value leaves
+// an empty paragraph in its cell. The footer shows the program's version.
+//
+// The backup run passes the service name, the user name, the run time stamp
+// ("yyyy-MM-dd hh:mm:ss"), the dump path, the free disk space (empty: nothing
+// in this program measures it) and the item's description.
+std::string BuildResultReportHtml(std::string_view serviceName, std::string_view userName,
+                                  std::string_view backupDate, std::string_view backupFile,
+                                  std::string_view freeDiskSpace, std::string_view description);
+
+} // namespace veltrane

@@ -1,0 +1,228 @@
+#include "support/manual_clock.h"
+#include "window/due_rules.h"
+
+#include <gtest/gtest.h>
+#include <vector>
+
+using namespace veltrane;
+using veltrane::test::ManualClock;
+
+namespace {
+
+LocalDateTime At(const std::string& text)
+{
+    return ManualClock(text).Now();
+}
+
+struct DueCase
+{
+    const char* kind;
+    const char* time;
+    const char* week;
+    int day;
+    const char* last;
+    const char* now;
+    bool due;
+};
+
+// 2026-12-06 is a Sunday, 2026-12-07 a Monday.
+const DueCase kCases[] = {
+    // Daily: only the hour of strTime counts; more than one hour boundary since the last run.
+    {"매일", "14:30:00", "", 0, "", "2026-12-07 14:00:00", true},
+    {"매일", "14:30:00", "", 0, "", "2026-12-07 14:59:59", true},
+    {"매일", "14:30:00", "", 0, "", "2026-12-07 13:59:59", false},
+    {"매일", "14:30:00", "", 0, "", "2026-12-07 15:00:00", false},
+    {"매일", "14:30:00", "", 0, "2026-12-07 14:00:05", "2026-12-07 14:59:59", false},
+    {"매일", "14:30:00", "", 0, "2026-12-07 14:00:05", "2026-12-08 13:59:59", false},
+    {"매일", "14:30:00", "", 0, "2026-12-07 14:00:05", "2026-12-08 14:00:00", true},
+    {"매일", "00:15:00", "", 0, "", "2026-12-07 00:00:00", true},
+    // The clock was set back: the last run lies in the future.
+    {"매일", "14:30:00", "", 0, "2026-12-08 14:00:00", "2026-12-07 14:30:00", false},
+    // An unreadable last time meets every guard.
+    {"매일", "14:30:00", "", 0, "garbage", "2026-12-07 14:10:00", true},
+    // Weekly, never ran: the weekday alone, from midnight.
+    {"매주", "02:00:00", "월", 0, "", "2026-12-07 00:00:00", true},
+    {"매주", "02:00:00", "월", 0, "", "2026-12-06 23:59:59", false},
+    {"매주", "02:00:00", "", 0, "", "2026-12-06 10:00:00", true}, // empty is Sunday
+    {"매주", "02:00:00", "X", 0, "", "2026-12-06 10:00:00", false},
+    {"매주", "02:00:00", "X", 0, "", "2026-12-07 10:00:00", false},
+    // Weekly, ran before: seven days, then strictly past the time of day, any weekday.
+    {"매주", "02:00:00", "월", 0, "2026-12-07 02:00:00", "2026-12-14 02:00:00", false},
+    {"매주", "02:00:00", "월", 0, "2026-12-07 02:00:00", "2026-12-14 02:00:01", true},
+    {"매주", "02:00:00", "월", 0, "2026-12-07 02:00:00", "2026-12-15 01:59:59", false},
+    {"매주", "02:00:00", "월", 0, "2026-12-07 02:00:00", "2026-12-15 02:00:01", true},
+    {"매주", "02:00:00", "월", 0, "2026-12-07 02:00:00", "2026-12-13 23:59:59", false},
+    // Monthly.
+    {"매달", "03:00:00", "", 15, "", "2026-12-15 00:00:00", true},
+    {"매달", "03:00:00", "", 15, "", "2026-12-14 23:59:59", false},
+    {"매달", "03:00:00", "", 15, "2026-11-15 03:00:00", "2026-12-15 00:00:00", true},
+    {"매달", "03:00:00", "", 15, "2026-12-15 00:00:00", "2026-12-15 10:00:00", false},
+    {"매달", "03:00:00", "", 30, "", "2027-02-28 10:00:00", false},
+    // Hourly: the minute of strTime.
+    {"매시간", "00:30:00", "", 0, "", "2026-12-07 10:05:00", true},
+    {"매시간", "00:30:00", "", 0, "", "2026-12-07 10:45:00", false},
+    {"매시간", "00:30:00", "", 0, "", "2026-12-07 11:00:00", true},
+    {"매시간", "00:30:00", "", 0, "2026-12-07 10:30:02", "2026-12-07 11:29:59", false},
+    {"매시간", "00:30:00", "", 0, "2026-12-07 10:30:02", "2026-12-07 11:30:00", true},
+    // Any other kind is never due.
+    {"", "14:30:00", "", 0, "", "2026-12-07 14:00:00", false},
+    {"daily", "14:30:00", "", 0, "", "2026-12-07 14:00:00", false},
+    {"매일 ", "14:30:00", "", 0, "", "2026-12-07 14:00:00", false},
+};
+
+ScheduleRecord Item(const char* kind, const char* time, const char* week = "", int day = 0,
+                    const char* last = "")
+{
+    ScheduleRecord r;
+    r.bEnabled = true;
+    r.strBackUpType = kind;
+    r.strTime = time;
+    r.strWeek = week;
+    r.nDay = static_cast<std::int16_t>(day);
+    r.strLastBackUpTime = last;
+    return r;
+}
+
+} // namespace
+
+TEST(IsScheduleDue, FollowsTheRuleOfEachKind)
+{
+    for (const auto& c : kCases) {
+        ScheduleRecord r = Item(c.kind, c.time, c.week, c.day, c.last);
+        EXPECT_EQ(IsScheduleDue(r, At(c.now)), std::optional<bool>(c.due))
+            << c.kind << " " << c.time << " week '" << c.week << "' day " << c.day << " last '"
+            << c.last << "' now " << c.now;
+    }
+}
+
+TEST(IsScheduleDue, WeeklyItemWithUnreadableTimeFailsOnlyOnceItsWeekHasPassed)
+{
+    ScheduleRecord r = Item("매주", "ab:cd", "월", 0, "2026-12-07 02:00:00");
+    EXPECT_EQ(IsScheduleDue(r, At("2026-12-10 02:00:00")), std::optional<bool>(false));
+    EXPECT_EQ(IsScheduleDue(r, At("2026-12-14 03:00:00")), std::nullopt);
+}
+
+TEST(ParseDateTime, AcceptsTheStoredFormAndRejectsImpossibleDates)
+{
+    auto t = ParseDateTime("2026-12-07 23:05:09");
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->weekday, 1); // Monday
+    EXPECT_EQ(t->hour, 23);
+    EXPECT_EQ(t->second, 9);
+    EXPECT_TRUE(ParseDateTime("2024-02-29 00:00:00"));
+    for (const char* bad : {"", "2026-02-29 00:00:00", "2026-13-01 00:00:00", "2026-12-07 24:00:00",
+                            "2026-12-07 10:00:00x", "07.12.2026"})
+        EXPECT_FALSE(ParseDateTime(bad)) << bad;
+}
+
+namespace {
+
+struct LaunchDueItems : ::testing::Test
+{
+    ScheduleTable table;
+    ManualClock clock{"2026-12-07 14:10:00"};
+    std::vector<std::string> ran;
+    int refreshes = 0;
+    std::function<void(ScheduleRecord&)> onRun;
+    ScheduleLauncher launcher{table, clock,
+                              [this](ScheduleRecord& r) {
+                                  ran.push_back(r.strServiceName);
+                                  if (onRun)
+                                      onRun(r);
+                              },
+                              [this] { ++refreshes; }};
+
+    std::shared_ptr<ScheduleRecord> Add(const char* name, const char* kind, bool enabled = true)
+    {
+        auto r = std::make_shared<ScheduleRecord>(Item(kind, "14:00:00"));
+        r->strServiceName = name;
+        r->bEnabled = enabled;
+        r->nNo = static_cast<std::int32_t>(table.size() + 1);
+        table.push_back(r);
+        return r;
+    }
+};
+
+} // namespace
+
+TEST_F(LaunchDueItems, RunsEveryDueItemInTableOrderAndRefreshesAfterEach)
+{
+    Add("A", "매일");
+    Add("B", "매주"); // a Monday item would need strWeek; this one is not due
+    Add("C", "매일");
+    launcher.LaunchDueItems();
+    EXPECT_EQ(ran, (std::vector<std::string>{"A", "C"}));
+    EXPECT_EQ(refreshes, 2);
+}
+
+TEST_F(LaunchDueItems, RunNowFlagForcesEnabledItemsOnlyAndIsClearedByThePass)
+{
+    auto other = Add("other kind", "");
+    other->bRunNow = true;
+    auto disabled = Add("disabled", "매일", false);
+    disabled->bRunNow = true;
+    launcher.LaunchDueItems();
+    EXPECT_EQ(ran, (std::vector<std::string>{"other kind"}));
+    EXPECT_FALSE(other->bRunNow);
+    EXPECT_TRUE(disabled->bRunNow); // kept until the item is enabled
+
+    disabled->bEnabled = true;
+    ran.clear();
+    clock.Set("2026-12-07 20:00:00"); // not due by its rule any more
+    launcher.LaunchDueItems();
+    EXPECT_EQ(ran, (std::vector<std::string>{"disabled"}));
+    EXPECT_FALSE(disabled->bRunNow);
+}
+
+TEST_F(LaunchDueItems, APassDuringARunIsSkippedAndTheItemsStartLater)
+{
+    Add("A", "매일");
+    Add("B", "매일");
+    int nested = 0;
+    onRun = [&](ScheduleRecord& r) {
+        // The window processes its events during a run: a launch tick arrives.
+        if (r.strServiceName == "A" && nested++ == 0) {
+            EXPECT_TRUE(launcher.RunInProgress());
+            launcher.LaunchDueItems();
+        }
+        r.strLastBackUpTime = "2026-12-07 14:10:00";
+    };
+    launcher.LaunchDueItems();
+    EXPECT_EQ(ran, (std::vector<std::string>{"A", "B"}));
+    EXPECT_FALSE(launcher.RunInProgress());
+}
+
+TEST_F(LaunchDueItems, ARunKeepsItsRecordWhileTheOperatorDeletesAndInserts)
+{
+    auto a = Add("A", "매일");
+    Add("B", "매일");
+    ScheduleRecord* running = a.get();
+    a.reset();
+    onRun = [&](ScheduleRecord& r) {
+        EXPECT_EQ(&r, running);
+        // Delete everything, then insert enough to reallocate the table.
+        table.clear();
+        for (int i = 0; i < 100; ++i)
+            Add("new", "", false);
+        r.strLastBackUpTime = "2026-12-07 14:10:00"; // the run writes into its record
+        table.erase(table.begin() + 1, table.end());
+    };
+    launcher.LaunchDueItems();
+    // The pass went on to position 1, which no longer exists: it ended there.
+    EXPECT_EQ(ran, (std::vector<std::string>{"A"}));
+    EXPECT_EQ(table.size(), 1u);
+}
+
+TEST_F(LaunchDueItems, AFailingEvaluationEndsThePass)
+{
+    auto weekly = Add("W", "매주");
+    weekly->strTime = "garbage";
+    weekly->strLastBackUpTime = "2026-11-01 00:00:00";
+    Add("after", "매일");
+    launcher.LaunchDueItems();
+    EXPECT_TRUE(ran.empty());
+
+    weekly->strTime = "02:00:00";
+    launcher.LaunchDueItems();
+    EXPECT_EQ(ran, (std::vector<std::string>{"W", "after"}));
+}

@@ -1,0 +1,345 @@
+#include "job/exe_cmd.h"
+#include "platform/codepage.h"
+#include "support/temp_dir.h"
+
+#include <chrono>
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace veltrane;
+using Seconds = std::chrono::duration<double>;
+
+namespace {
+
+const std::string kChild = std::string("/usr/bin/python3 ") + VELTRANE_TEST_DATA_DIR + "/child.py ";
+
+// Records every notification and message; `onAbort` may set bAbort.
+struct Recorder : ExeCmdListener, MessageSink
+{
+    std::vector<std::string> chunks;
+    std::vector<std::string> messages;
+    int abortChecks = 0;
+    std::vector<std::chrono::steady_clock::time_point> waits;
+    std::function<void(bool&)> onAbort;
+    bool abortWhileWaiting = false;
+
+    void ReceiveOutputs(std::string& CommandOutputs) override { chunks.push_back(CommandOutputs); }
+    void ProcessAbort(bool& bAbort) override
+    {
+        ++abortChecks;
+        if (onAbort)
+            onAbort(bAbort);
+    }
+    void WaitingForOutputs(bool& bAbort) override
+    {
+        waits.push_back(std::chrono::steady_clock::now());
+        bAbort = bAbort || abortWhileWaiting;
+    }
+    void ShowCritical(const std::string& text) override { messages.push_back(text); }
+};
+
+std::string Joined(const std::vector<std::string>& chunks)
+{
+    std::string all;
+    for (const auto& chunk : chunks)
+        all += chunk;
+    return all;
+}
+
+int OpenDescriptorCount()
+{
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dirent* entry = readdir(dir))
+        count += entry->d_name[0] != '.';
+    closedir(dir);
+    return count - 1; // the listing's own descriptor
+}
+
+// Children of this process that have exited but were not reaped.
+int ZombieChildren()
+{
+    int zombies = 0;
+    DIR* dir = opendir("/proc");
+    while (dirent* entry = readdir(dir)) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || !std::getline(stat, line))
+            continue;
+        // pid (comm) state ppid ...; comm may hold blanks, so parse after ")".
+        const auto close = line.rfind(')');
+        char state = 0;
+        int ppid = 0;
+        if (sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && ppid == getpid() &&
+            state == 'Z')
+            ++zombies;
+    }
+    closedir(dir);
+    return zombies;
+}
+
+// Polls a condition that another process or thread makes true.
+bool Eventually(const std::function<bool()>& condition, Seconds limit = Seconds(10))
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
+bool ProcessGone(pid_t pid)
+{
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+Seconds Timed(const std::function<void()>& work)
+{
+    const auto start = std::chrono::steady_clock::now();
+    work();
+    return std::chrono::steady_clock::now() - start;
+}
+
+} // namespace
+
+TEST(CommandRunner, ChildThatWritesNothingGivesOneEmptyChunk)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    EXPECT_EQ(cmd.ExecuteCommand("/bin/true"), "");
+    EXPECT_EQ(r.chunks, std::vector<std::string>{""});
+    EXPECT_EQ(r.abortChecks, 1);
+    EXPECT_TRUE(r.messages.empty());
+    EXPECT_TRUE(Eventually([] { return ZombieChildren() == 0; }));
+}
+
+TEST(CommandRunner, ReadEndingInsideACharacterHandsItOutWholeWithTheNextChunk)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    const std::string result = cmd.ExecuteCommand(kChild + "split256");
+    ASSERT_EQ(r.chunks.size(), 3u);
+    EXPECT_EQ(r.chunks[0], std::string(255, 'A'));
+    EXPECT_EQ(r.chunks[1], "매tail");
+    EXPECT_EQ(r.chunks[2], "");
+    EXPECT_EQ(result, std::string(255, 'A') + "매tail");
+    EXPECT_EQ(cmd.Outputs(), result);
+}
+
+TEST(CommandRunner, KoreanOutputIsReturnedAsText)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    EXPECT_EQ(cmd.ExecuteCommand(kChild + "korean"),
+              "정상적으로 종료\nExport terminated successfully\n");
+}
+
+TEST(CommandRunner, LongMixedOutputLosesNoCharacterAndKeepsChunksSmall)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    std::string expected;
+    for (int i = 0; i < 5000; ++i)
+        expected += "가나다 abc\n";
+    EXPECT_EQ(cmd.ExecuteCommand(kChild + "mixed"), expected);
+    EXPECT_EQ(Joined(r.chunks), expected);
+    ASSERT_GT(r.chunks.size(), 2u);
+    for (const auto& chunk : r.chunks)
+        EXPECT_LE(cp949::FromUtf8(chunk).size(), CExeCmd::kChunkBytes);
+    EXPECT_EQ(r.chunks.back(), "");
+    EXPECT_EQ(r.abortChecks, static_cast<int>(r.chunks.size()));
+}
+
+TEST(CommandRunner, LeadByteAtTheVeryEndIsNotDropped)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    EXPECT_EQ(cmd.ExecuteCommand(kChild + "lonelead"), "abc\xEF\xBF\xBD");
+    EXPECT_EQ(r.chunks, (std::vector<std::string>{"abc", "\xEF\xBF\xBD", ""}));
+}
+
+TEST(CommandRunner, StandardErrorJoinsOutputAndStandardInputIsEmpty)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    EXPECT_EQ(cmd.ExecuteCommand(kChild + "streams"), "out1\nerr1\nstdin:0\n");
+}
+
+TEST(CommandRunner, ShellCharactersArriveAsPlainArguments)
+{
+    veltrane::test::TempDir dir;
+    const std::string target = dir.File("x");
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    const std::string line = kChild + R"(argv "two words" ; echo $(id) `id` | cat > )" + target +
+                             R"( 'single' a\"b "c\\" "" d&&e)";
+    EXPECT_EQ(cmd.ExecuteCommand(line), "[two words]\n[;]\n[echo]\n[$(id)]\n[`id`]\n[|]\n[cat]\n"
+                                        "[>]\n[" +
+                                            target + "]\n['single']\n[a\"b]\n[c\\]\n[]\n[d&&e]\n");
+    EXPECT_FALSE(veltrane::test::FileExists(target));
+}
+
+TEST(CommandRunner, ArgumentReplacesTheStoredCommandLineAndEmptyArgumentKeepsIt)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    cmd.CommandLine("/bin/echo stored");
+    EXPECT_EQ(cmd.CommandLine(), "/bin/echo stored");
+    EXPECT_EQ(cmd.ExecuteCommand("/bin/echo given"), "given\n");
+    EXPECT_EQ(cmd.CommandLine(), "/bin/echo given");
+    EXPECT_EQ(cmd.ExecuteCommand(""), "given\n");
+    EXPECT_EQ(cmd.ExecuteCommand("echo found-in-path"), "found-in-path\n");
+}
+
+TEST(CommandRunner, ProgramThatCannotBeStartedIsReportedAndKeepsPreviousOutput)
+{
+    const std::string notExecutable = std::string(VELTRANE_TEST_DATA_DIR) + "/not_executable.sh";
+    const std::string lines[] = {"no-such-program-of-veltrane-tests", "/no/such/folder/prog",
+                                 notExecutable, "   "};
+    for (const std::string& line : lines) {
+        Recorder r;
+        CExeCmd cmd(r, &r);
+        ASSERT_EQ(cmd.ExecuteCommand("/bin/echo before"), "before\n");
+        r.chunks.clear();
+        r.abortChecks = 0;
+        const int descriptors = OpenDescriptorCount();
+
+        EXPECT_EQ(cmd.ExecuteCommand(line), "") << line;
+        EXPECT_EQ(r.messages, std::vector<std::string>{"File or command not found"}) << line;
+        EXPECT_TRUE(r.chunks.empty()) << line;
+        EXPECT_EQ(r.abortChecks, 0) << line;
+        EXPECT_EQ(cmd.Outputs(), "before\n") << line;
+        EXPECT_EQ(OpenDescriptorCount(), descriptors) << line;
+    }
+}
+
+TEST(CommandRunner, EmptyCommandLineIsReported)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    EXPECT_EQ(cmd.ExecuteCommand(), "");
+    EXPECT_EQ(r.messages, std::vector<std::string>{"Command Line empty"});
+    EXPECT_TRUE(r.chunks.empty());
+}
+
+TEST(CommandRunner, PipeThatCannotBeCreatedIsReportedWithItsErrorNumber)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    // The sanitizers' type check needs a descriptor the first time it meets a
+    // class; let it meet the recorder while descriptors are still free.
+    static_cast<MessageSink&>(r).ShowCritical("warm-up");
+    r.messages.clear();
+
+    // Lower the descriptor limit to the lowest free descriptor: no new one fits.
+    int lowestFree = 0;
+    while (fcntl(lowestFree, F_GETFD) != -1)
+        ++lowestFree;
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const std::string result = cmd.ExecuteCommand("/bin/true");
+    setrlimit(RLIMIT_NOFILE, &saved);
+
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(r.messages, std::vector<std::string>{"CreatePipe failed. Error: 24"}); // EMFILE
+    EXPECT_TRUE(r.chunks.empty());
+}
+
+TEST(CommandRunner, RunLastsUntilAGrandchildClosesTheInheritedOutput)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    std::string result;
+    const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "grandchild"); });
+    EXPECT_EQ(result, "early\nlate\n");
+    EXPECT_GE(took.count(), 0.9);
+    EXPECT_EQ(r.chunks.back(), "");
+}
+
+TEST(CommandRunner, AbortDuringTheFirstChunkTerminatesTheChildAtOnce)
+{
+    Recorder r;
+    r.onAbort = [](bool& bAbort) { bAbort = true; };
+    CExeCmd cmd(r, &r);
+    std::string result;
+    const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "pid-then-wait"); });
+
+    EXPECT_LT(took.count(), 10.0); // the child would sleep 30 s
+    ASSERT_EQ(r.chunks.size(), 1u);
+    EXPECT_EQ(result, r.chunks[0]);
+    const pid_t child = std::stoi(result);
+    EXPECT_TRUE(Eventually([&] { return ProcessGone(child); }));
+}
+
+TEST(CommandRunner, ChildThatClosedItsOutputDoesNotHoldTheCallerAndIsReapedLater)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    std::string result;
+    const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "pid-then-close"); });
+
+    EXPECT_LT(took.count(), 4.0); // the child keeps running for 5 s
+    const pid_t child = std::stoi(result);
+    EXPECT_FALSE(ProcessGone(child));
+    EXPECT_TRUE(Eventually([&] { return ProcessGone(child); }, Seconds(20)));
+    EXPECT_EQ(ZombieChildren(), 0);
+}
+
+TEST(CommandRunner, SilentChildLeavesTheListenerItsChanceToYield)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(cmd.ExecuteCommand(kChild + "silent"), "done\n");
+
+    // Two seconds of silence in slices of 100 ms; allow for a loaded machine.
+    EXPECT_GE(r.waits.size(), 8u);
+    ASSERT_FALSE(r.waits.empty());
+    Seconds longestGap = r.waits.front() - start;
+    for (std::size_t i = 1; i < r.waits.size(); ++i)
+        longestGap = std::max<Seconds>(longestGap, r.waits[i] - r.waits[i - 1]);
+    EXPECT_LT(longestGap.count(), 0.6);
+}
+
+TEST(CommandRunner, AbortWhileWaitingEndsASilentRun)
+{
+    Recorder r;
+    r.abortWhileWaiting = true;
+    CExeCmd cmd(r, &r);
+    std::string result;
+    const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "silent"); });
+    EXPECT_EQ(result, "");
+    EXPECT_TRUE(r.chunks.empty());
+    EXPECT_LT(took.count(), 1.5);
+    EXPECT_TRUE(Eventually([] { return ZombieChildren() == 0; }));
+}
+
+TEST(CommandRunner, RepeatedRunsLeakNoDescriptorAndNoZombie)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    const int descriptors = OpenDescriptorCount();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(cmd.ExecuteCommand("/bin/echo " + std::to_string(i)), std::to_string(i) + "\n");
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_TRUE(Eventually([] { return ZombieChildren() == 0; }));
+}
+
+TEST(CommandRunner, RunsWithoutAListener)
+{
+    Recorder r;
+    CExeCmd cmd(r);
+    EXPECT_EQ(cmd.ExecuteCommand(kChild + "split256"), std::string(255, 'A') + "매tail");
+    EXPECT_TRUE(r.chunks.empty());
+}

@@ -1,0 +1,333 @@
+#include "job/backup_service.h"
+
+#include "job/job_error.h"
+#include "job/retention.h"
+#include "job/yielding_call.h"
+#include "platform/codepage.h"
+#include "platform/program_folder.h"
+#include "report/result_mail.h"
+#include "report/result_report.h"
+#include "store/schedule_file.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <fcntl.h>
+#include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+constexpr const char* kComponent = "RunBackupJob";
+constexpr const char* kExportFailed = "엑스포트중 에러가 발행하여 중단되었습니다.";
+constexpr const char* kMailSent = "백업결과 메일전송 성공";
+constexpr const char* kMailFailed = "백업결과 메일전송 실패";
+constexpr const char* kTransferSucceeded = "Data FTP 전송 성공";
+constexpr const char* kTransferFailed = "Data FTP 전송 실패";
+constexpr const char* kReady = "Ready.";
+
+// Error codes of the run's own checks (JobError::code()).
+constexpr int kTypeMismatch = 13;
+constexpr int kOverflow = 6;
+constexpr int kInvalidArgument = 5;
+
+using PutLocalFileFn = int(const char*, const char*, const char*, const char*, int, int,
+                           const char*);
+
+std::string TrimBlanks(std::string_view text)
+{
+    std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    std::size_t last = text.find_last_not_of(' ');
+    return std::string(text.substr(first, last - first + 1));
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat st
+    {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+void AppendToFile(const std::string& path, const std::string& bytes)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        throw SystemJobError("Cannot create the log " + path, kComponent, errno);
+    std::string_view rest = bytes;
+    while (!rest.empty()) {
+        ssize_t n = write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int err = errno;
+            close(fd);
+            throw SystemJobError("Cannot write the log " + path, kComponent, err);
+        }
+        rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    if (close(fd) != 0)
+        throw SystemJobError("Cannot write the log " + path, kComponent, errno);
+}
+
+std::string FileNameOf(const std::string& path)
+{
+    std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+// The file names of one run.
+struct BackupService::Paths
+{
+    std::string runStamp; // "yyyy-MM-dd hh:mm:ss"
+    std::string itemFolder;
+    std::string filePrefix;
+    std::string dump;
+    std::string log;
+    std::string archive;
+};
+
+std::string QuoteIfBlank(const std::string& path)
+{
+    if (path.find_first_of(" \t") == std::string::npos || path.find('"') != std::string::npos)
+        return path;
+    return "\"" + path + "\"";
+}
+
+std::string BuildExportCommandLine(const ScheduleRecord& r, const std::string& dumpPath,
+                                   bool displayed)
+{
+    std::string line = QuoteIfBlank(r.strProgramPath) + " " + r.strID + "/" +
+                       (displayed ? std::string("****") : r.strPWD) + "@" + r.strServiceName +
+                       " File=" + QuoteIfBlank(dumpPath);
+    if (!TrimBlanks(r.strTables).empty())
+        line += " Tables=(" + r.strTables + ") ";
+    if (!TrimBlanks(r.strExecutionOption).empty())
+        line += " " + r.strExecutionOption;
+    return line;
+}
+
+FtpEndpoint ParseFtpServer(const std::string& ftpServer)
+{
+    FtpEndpoint endpoint;
+    std::size_t colon = ftpServer.find(':');
+    endpoint.host = ftpServer.substr(0, colon);
+    if (endpoint.host.empty())
+        throw JobError("The FTP server \"" + ftpServer + "\" names no host", kComponent,
+                       kInvalidArgument);
+    int port = 0;
+    if (colon != std::string::npos) {
+        std::size_t next = ftpServer.find(':', colon + 1);
+        std::string text = TrimBlanks(ftpServer.substr(colon + 1, next - colon - 1));
+        double value = 0;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value,
+                                         std::chars_format::fixed);
+        if (text.empty() || ec == std::errc::invalid_argument || end != text.data() + text.size())
+            throw JobError("The FTP port \"" + text + "\" is not a number", kComponent,
+                           kTypeMismatch);
+        double rounded = std::nearbyint(value);
+        if (ec != std::errc() || rounded < std::numeric_limits<std::int16_t>::min() ||
+            rounded > std::numeric_limits<std::int16_t>::max())
+            throw JobError("The FTP port \"" + text + "\" is out of range", kComponent, kOverflow);
+        port = static_cast<int>(rounded);
+    }
+    endpoint.port = port < 1 ? 21 : port;
+    return endpoint;
+}
+
+BackupService::BackupService(BackupHost& host, const Clock& clock, std::string programFolder)
+    : host_(host), clock_(clock), programFolder_(std::move(programFolder)),
+      launcher_(
+          table_, clock_, [this](ScheduleRecord& r) { RunBackupJob(r); },
+          [this] { host_.RefreshItemList(); }),
+      mailLibrary_(kMailLibraryFile, programFolder_), ftpLibrary_(kFtpLibraryFile, programFolder_)
+{}
+
+BackupService::~BackupService() = default;
+
+std::string BackupService::SchedulePath() const
+{
+    return JoinPath(programFolder_, kScheduleFileName);
+}
+
+void BackupService::LoadSchedule()
+{
+    veltrane::LoadSchedule(SchedulePath(), table_);
+}
+
+bool BackupService::SaveSchedule(std::string& error)
+{
+    return veltrane::SaveSchedule(SchedulePath(), table_, error);
+}
+
+void BackupService::ReceiveOutputs(std::string& CommandOutputs)
+{
+    host_.Yield();
+    strCmdOutput += CommandOutputs;
+    host_.SetStatusText(2, CommandOutputs);
+}
+
+void BackupService::WaitingForOutputs(bool& /*bAbort*/)
+{
+    host_.Yield();
+}
+
+void BackupService::WriteLine(const std::string& text)
+{
+    host_.AppendResultLine("[" + FormatDateTime(clock_.Now()) + "] " + text);
+}
+
+bool BackupService::RunBackupJob(ScheduleRecord& record)
+{
+    const LocalDateTime start = clock_.Now();
+    Paths paths;
+    paths.runStamp = FormatDateTime(start);
+    pExeCmd = std::make_unique<CExeCmd>(host_, static_cast<ExeCmdListener*>(this));
+    strCmdOutput.clear();
+    try {
+        paths.itemFolder = record.strBackUpFolder + record.strServiceName;
+        if (!Exists(paths.itemFolder) && mkdir(paths.itemFolder.c_str(), 0755) != 0)
+            throw SystemJobError("Cannot create the folder " + paths.itemFolder, kComponent, errno);
+        paths.filePrefix = paths.itemFolder + "/" + record.strID + "_";
+        const std::string fileStamp = FormatFileStamp(start);
+        paths.dump = paths.filePrefix + fileStamp + ".DMP";
+        paths.log = paths.filePrefix + fileStamp + ".LOG";
+        paths.archive = paths.filePrefix + fileStamp + ".rar";
+
+        bool gaveUp = false;
+        ExportAndJudge(record, paths, gaveUp);
+        if (!gaveUp) {
+            host_.Yield();
+            if (record.bDataCompress)
+                Compress(paths);
+            pExeCmd.reset();
+            host_.Yield();
+            if (record.bDataTransfer)
+                Transfer(record, paths);
+            host_.Yield();
+            host_.SetStatusText(1, kReady);
+            return false;
+        }
+    } catch (const JobError& e) {
+        host_.SetStatusText(2, e.StatusText());
+    } catch (const std::exception& e) {
+        host_.SetStatusText(2, JobError(e.what(), kComponent, 0).StatusText());
+    }
+    WriteLine(host_.StatusText(2));
+    host_.SetStatusText(1, kReady);
+    pExeCmd.reset();
+    return false;
+}
+
+void BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths, bool& gaveUp)
+{
+    const std::string command = BuildExportCommandLine(record, paths.dump);
+    host_.SetStatusText(2, BuildExportCommandLine(record, paths.dump, true));
+    PurgeOldBackups(paths.filePrefix, record.nReservedFiles);
+    host_.Yield();
+
+    pExeCmd->CommandLine(command);
+    strCmdOutput.clear();
+    const std::string output = pExeCmd->ExecuteCommand();
+    host_.SetStatusText(1, "[" + record.strServiceName + "] BackUp...");
+    AppendToFile(paths.log, cp949::FromUtf8(output) + "\r\n");
+
+    bool succeeded = false;
+    for (const char* text : kExportSuccessTexts)
+        succeeded = succeeded || strCmdOutput.find(text) != std::string::npos;
+
+    if (succeeded) {
+        ReportSuccess(record, paths);
+        return;
+    }
+    host_.SetStatusText(2, kExportFailed);
+    ++nExportFailCount;
+    if (nExportFailCount > kMaxExportFailures) {
+        nExportFailCount = 0;
+        record.strLastBackUpTime = paths.runStamp;
+        record.bRunNow = false;
+        gaveUp = true;
+    }
+}
+
+void BackupService::ReportSuccess(ScheduleRecord& record, const Paths& paths)
+{
+    record.strLastBackUpTime = paths.runStamp;
+    std::string error;
+    if (!SaveSchedule(error))
+        WriteLine("Schedule.dat 저장 실패: " + error);
+
+    ResultMail mail;
+    mail.recipients = record.strMailReceiveList;
+    mail.subject = "[DB Backup : " + record.strID + "@" + record.strServiceName + "]완료.";
+    mail.body = BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
+                                      paths.dump, host_.FreeDiskSpaceText(), record.strDescription);
+    mail.attachments = paths.log;
+    mail.useSmtpServer = record.bUseSmtpServer;
+    mail.smtpUser = record.strSmtpUserID;
+    mail.smtpPassword = record.strSmtpUserPassword;
+    mail.smtpServer = record.strSmtpServer;
+    MailContext context{mailLibrary_, programFolder_,
+                        [this](const std::string& text) { host_.ShowMessage(text); },
+                        [this] { host_.Yield(); }};
+    const bool sent = SendResultMail(mail, context);
+    WriteLine(record.strServiceName + (sent ? kMailSent : kMailFailed));
+}
+
+void BackupService::Compress(const Paths& paths)
+{
+    host_.SetStatusText(1, "Data Compressing...");
+    pExeCmd->CommandLine(QuoteIfBlank(JoinPath(programFolder_, kArchiverFile)) + " A -ep " +
+                         QuoteIfBlank(paths.archive) + " " + QuoteIfBlank(paths.dump) + " " +
+                         QuoteIfBlank(paths.log));
+    strCmdOutput.clear();
+    pExeCmd->ExecuteCommand();
+}
+
+int BackupService::Upload(const std::string& host, int port, const ScheduleRecord& record,
+                          const std::string& localPath)
+{
+    auto* put = ftpLibrary_.EntryAs<PutLocalFileFn>("PutLocalFileViaFTP");
+    const std::string remote = cp949::FromUtf8(record.strFtpLocation + "/" + FileNameOf(localPath));
+    const std::string hostText = cp949::FromUtf8(host);
+    const std::string user = cp949::FromUtf8(record.strFtpUserID);
+    const std::string password = cp949::FromUtf8(record.strFtpUserPassword);
+    return CallWhileYielding(
+        [&] {
+            return put(hostText.c_str(), remote.c_str(), user.c_str(), password.c_str(), port, 0,
+                       localPath.c_str());
+        },
+        [this] { host_.Yield(); });
+}
+
+void BackupService::Transfer(const ScheduleRecord& record, const Paths& paths)
+{
+    host_.SetStatusText(1, "Transfer Start.");
+    const FtpEndpoint endpoint = ParseFtpServer(record.strFtpServer);
+    bool allStored = true;
+    if (record.bDataCompress) {
+        allStored = Upload(endpoint.host, endpoint.port, record, paths.archive) != 0;
+    } else {
+        const bool dumpStored = Upload(endpoint.host, endpoint.port, record, paths.dump) != 0;
+        const bool logStored = Upload(endpoint.host, endpoint.port, record, paths.log) != 0;
+        allStored = dumpStored && logStored;
+    }
+    if (allStored) {
+        host_.SetStatusText(1, "Transfer Complete.");
+        WriteLine(record.strServiceName + kTransferSucceeded);
+    } else {
+        host_.SetStatusText(1, "Transfer Fail.");
+        WriteLine(record.strServiceName + kTransferFailed);
+    }
+    // The archive was made only to be sent; a missing one (the archiver
+    // failed) is already reported by the failed transfer.
+    if (record.bDataCompress && unlink(paths.archive.c_str()) != 0 && errno != ENOENT)
+        throw SystemJobError("Cannot delete " + paths.archive, kComponent, errno);
+}
+
+} // namespace veltrane

@@ -1,0 +1,101 @@
+#pragma once
+
+// The schedule table and the backup runs made from it.
+//
+// BackupService owns the schedule table and the members every run shares:
+// the command runner of the run in progress (pExeCmd), the output of the
+// command in progress (strCmdOutput) and the count of failed exports over all
+// items (nExportFailCount). The main window owns one BackupService and is its
+// host; the launch timer calls LaunchDueItems once a second.
+
+#include "job/backup_host.h"
+#include "job/exe_cmd.h"
+#include "job/library_binder.h"
+#include "platform/clock.h"
+#include "store/schedule_record.h"
+#include "window/due_rules.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace veltrane {
+
+inline constexpr const char* kMailLibraryFile = "libSendwick.so";
+inline constexpr const char* kFtpLibraryFile = "libHoistline.so";
+inline constexpr const char* kArchiverFile = "rar";
+
+// The texts of the export utility that mean it ended well (Korean and
+// English versions), compared exactly.
+inline constexpr const char* kExportSuccessTexts[] = {
+    " 정상적으로 종료", "Export terminated successfully", "성공적으로 끝났습"};
+
+// After this many counted failures the next failure records the run anyway,
+// so an item that keeps failing stops being retried every second.
+inline constexpr std::int16_t kMaxExportFailures = 5;
+
+class BackupService : private ExeCmdListener
+{
+public:
+    // `programFolder` holds Schedule.dat, SendResult.Log, the archiver and
+    // both libraries.
+    BackupService(BackupHost& host, const Clock& clock, std::string programFolder);
+    ~BackupService() override;
+
+    ScheduleTable& Table() { return table_; }
+    std::string SchedulePath() const;
+    void LoadSchedule();
+    [[nodiscard]] bool SaveSchedule(std::string& error);
+
+    // One backup of one item, changed in place. Always returns false.
+    bool RunBackupJob(ScheduleRecord& record);
+
+    // One launch pass: runs every enabled item that is due or flagged.
+    void LaunchDueItems() { launcher_.LaunchDueItems(); }
+    bool RunInProgress() const { return launcher_.RunInProgress(); }
+
+    std::int16_t nExportFailCount = 0;
+
+private:
+    struct Paths;
+    void ReceiveOutputs(std::string& CommandOutputs) override;
+    void WaitingForOutputs(bool& bAbort) override;
+
+    void WriteLine(const std::string& text);
+    void ExportAndJudge(ScheduleRecord& record, const Paths& paths, bool& gaveUp);
+    void ReportSuccess(ScheduleRecord& record, const Paths& paths);
+    void Compress(const Paths& paths);
+    void Transfer(const ScheduleRecord& record, const Paths& paths);
+    int Upload(const std::string& host, int port, const ScheduleRecord& record,
+               const std::string& localPath);
+
+    BackupHost& host_;
+    const Clock& clock_;
+    std::string programFolder_;
+    ScheduleTable table_;
+    ScheduleLauncher launcher_;
+    LibraryBinder mailLibrary_;
+    LibraryBinder ftpLibrary_;
+    std::unique_ptr<CExeCmd> pExeCmd;
+    std::string strCmdOutput;
+};
+
+// The export command line of a run. With `displayed` the password is written
+// as "****", for the status bar; the child gets the real one.
+std::string BuildExportCommandLine(const ScheduleRecord& record, const std::string& dumpPath,
+                                   bool displayed = false);
+
+// Host and port of an FTP server text "host[:port[:...]]". A missing or
+// non-positive port is 21. Throws JobError for a port that is not a number or
+// does not fit 16 bits, and for an empty host.
+struct FtpEndpoint
+{
+    std::string host;
+    int port = 21;
+};
+FtpEndpoint ParseFtpServer(const std::string& ftpServer);
+
+// Quotes a path that holds blanks, for a command line that the runner splits.
+std::string QuoteIfBlank(const std::string& path);
+
+} // namespace veltrane

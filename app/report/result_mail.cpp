@@ -1,0 +1,68 @@
+#include "report/result_mail.h"
+
+#include "job/job_error.h"
+#include "job/library_binder.h"
+#include "job/yielding_call.h"
+#include "platform/codepage.h"
+#include "platform/program_folder.h"
+
+namespace veltrane {
+namespace {
+
+using SendMailFn = int(const char*, const char*, const char*, const char*, const char*, const char*,
+                       const char*);
+using SendMailViaSmtpFn = int(const char*, const char*, const char*, const char*, const char*,
+                              const char*, const char*, const char*, const char*, const char*);
+
+constexpr const char* kBodyType = "HTML";
+
+} // namespace
+
+std::string DefaultSender(const std::string& smtpUser, const std::string& smtpServer)
+{
+    return "Veltrane <" + smtpUser + "@" + smtpServer + ">";
+}
+
+bool SendResultMail(const ResultMail& mail, const MailContext& context)
+{
+    try {
+        const std::string sender = cp949::FromUtf8(
+            mail.sender.empty() ? DefaultSender(mail.smtpUser, mail.smtpServer) : mail.sender);
+        const std::string recipients = cp949::FromUtf8(mail.recipients);
+        const std::string subject = cp949::FromUtf8(mail.subject);
+        const std::string body = cp949::FromUtf8(mail.body);
+        const std::string attachments = mail.attachments;
+        const std::string logPath = JoinPath(context.programFolder, kMailLogFileName);
+        int result = 0;
+        if (mail.useSmtpServer) {
+            auto* send = context.library.EntryAs<SendMailViaSmtpFn>("SendMailViaSMTP");
+            const std::string server = cp949::FromUtf8(mail.smtpServer);
+            const std::string user = cp949::FromUtf8(mail.smtpUser);
+            const std::string password = cp949::FromUtf8(mail.smtpPassword);
+            result = CallWhileYielding(
+                [&] {
+                    return send(server.c_str(), user.c_str(), password.c_str(), sender.c_str(),
+                                recipients.c_str(), kBodyType, subject.c_str(), body.c_str(),
+                                attachments.c_str(), logPath.c_str());
+                },
+                context.yield);
+        } else {
+            auto* send = context.library.EntryAs<SendMailFn>("SendMail");
+            result = CallWhileYielding(
+                [&] {
+                    return send(sender.c_str(), recipients.c_str(), kBodyType, subject.c_str(),
+                                body.c_str(), attachments.c_str(), logPath.c_str());
+                },
+                context.yield);
+        }
+        return result != 0;
+    } catch (const JobError& e) {
+        context.showMessage(e.description());
+        return false;
+    } catch (const std::exception& e) {
+        context.showMessage(e.what());
+        return false;
+    }
+}
+
+} // namespace veltrane

@@ -1,0 +1,52 @@
+#pragma once
+
+// Mailing the result report through the mail library.
+
+#include <functional>
+#include <string>
+
+namespace veltrane {
+
+class LibraryBinder;
+
+inline constexpr const char* kMailLogFileName = "SendResult.Log";
+
+// What the backup run hands to the mail step (UTF-8 texts; the attachment is
+// a path).
+struct ResultMail
+{
+    std::string recipients; // ";"-separated
+    std::string subject;
+    std::string body; // the HTML report
+    std::string attachments;
+    std::string sender; // empty: "Veltrane <user@server>"
+    bool useSmtpServer = false;
+    std::string smtpUser;
+    std::string smtpPassword;
+    std::string smtpServer;
+};
+
+// Where and how the mail step runs: the library binding, the program folder
+// that holds the session log, how an error reaches the operator, and how the
+// window is kept alive while the library works.
+struct MailContext
+{
+    LibraryBinder& library;
+    std::string programFolder;
+    std::function<void(const std::string&)> showMessage;
+    std::function<void()> yield;
+};
+
+// The sender used when none is given: "Veltrane <" + user + "@" + server + ">".
+std::string DefaultSender(const std::string& smtpUser, const std::string& smtpServer);
+
+// Sends the mail with SendMailViaSMTP (through the item's server, with its
+// login) or SendMail (straight to each recipient's mail exchanger), body type
+// "HTML", logging the sessions to SendResult.Log in the program folder. Texts
+// go to the library in code page 949, paths as they are. True when the
+// library reports the mail handed over for every recipient. A library or
+// entry point that cannot be found is shown to the operator and gives false;
+// a false result of the library itself shows nothing (its log tells why).
+bool SendResultMail(const ResultMail& mail, const MailContext& context);
+
+} // namespace veltrane

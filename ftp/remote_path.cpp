@@ -1,0 +1,93 @@
+#include "remote_path.h"
+
+#include <cctype>
+
+namespace hoistline {
+namespace {
+
+bool IsUnreserved(unsigned char c)
+{
+    return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
+bool IsHostChar(unsigned char c)
+{
+    return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == ':';
+}
+
+// A bare host name, dotted address or IPv6 address, ready for the URL (IPv6
+// in brackets). Anything else ("user@host", "host/x", spaces) is refused
+// rather than left for the URL parser to reinterpret.
+std::optional<std::string> UrlHost(std::string_view server)
+{
+    bool bracketed = server.size() >= 2 && server.front() == '[' && server.back() == ']';
+    if (bracketed)
+        server = server.substr(1, server.size() - 2);
+    if (server.empty())
+        return std::nullopt;
+    for (unsigned char c : server) {
+        if (!IsHostChar(c))
+            return std::nullopt;
+    }
+    if (server.find(':') != std::string_view::npos)
+        return "[" + std::string(server) + "]";
+    if (bracketed)
+        return std::nullopt;
+    return std::string(server);
+}
+
+void AppendEscaped(std::string& out, unsigned char c)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out += '%';
+    out += kHex[c >> 4];
+    out += kHex[c & 0x0F];
+}
+
+} // namespace
+
+std::vector<std::string> FolderRequests(std::string_view remotePath)
+{
+    std::vector<std::string> folders;
+    for (std::size_t i = 2; i < remotePath.size(); ++i) {
+        if (remotePath[i] == '/')
+            folders.emplace_back(remotePath.substr(0, i));
+    }
+    return folders;
+}
+
+bool HasLineBreak(std::string_view text)
+{
+    return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+std::optional<std::string> RemotePathProblem(std::string_view remotePath)
+{
+    if (remotePath.empty())
+        return "the remote path is empty";
+    for (unsigned char c : remotePath) {
+        if (c < 0x20)
+            return "the remote path holds a control character";
+    }
+    if (remotePath.back() == '/')
+        return "the remote path names a folder, not a file";
+    return std::nullopt;
+}
+
+std::optional<std::string> FileUrl(std::string_view server, int port, std::string_view remotePath)
+{
+    auto host = UrlHost(server);
+    if (!host)
+        return std::nullopt;
+    std::string url = "ftp://" + *host + ":" + std::to_string(port) + "/";
+    for (std::size_t i = 0; i < remotePath.size(); ++i) {
+        auto c = static_cast<unsigned char>(remotePath[i]);
+        if (IsUnreserved(c) || (c == '/' && i > 0))
+            url += static_cast<char>(c);
+        else
+            AppendEscaped(url, c);
+    }
+    return url;
+}
+
+} // namespace hoistline

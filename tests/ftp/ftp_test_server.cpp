@@ -1,0 +1,100 @@
+#include "ftp_test_server.h"
+
+#include "support/net.h"
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace hoistline::test {
+namespace {
+
+std::vector<std::string> LinesWithPrefix(const std::string& log, const std::string& prefix)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(prefix, 0) == 0)
+            lines.push_back(line.substr(prefix.size()));
+    }
+    return lines;
+}
+
+} // namespace
+
+FtpTestServer::FtpTestServer(int port) : logPath_(dir_.File("server.log"))
+{
+    port_ = port != 0 ? port : veltrane::test::FreeLoopbackPort();
+    process_ = std::make_unique<veltrane::test::ChildProcess>(
+        std::vector<std::string>{"/usr/bin/python3", FTP_SERVER_SCRIPT, "--port",
+                                 std::to_string(port_), "--root", root_.path(), "--user", kUser,
+                                 "--password", kPassword, "--login-folder", kLoginFolder, "--log",
+                                 logPath_},
+        dir_.File("server.out"));
+    ok_ = veltrane::test::WaitForPort("127.0.0.1", port_, 15000);
+}
+
+std::string FtpTestServer::DiskPath(const std::string& serverPath) const
+{
+    if (!serverPath.empty() && serverPath[0] == '/')
+        return root() + serverPath;
+    return root() + "/" + kLoginFolder + "/" + serverPath;
+}
+
+std::string FtpTestServer::LogText() const
+{
+    std::ifstream in(logPath_, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool FtpTestServer::WaitForAllSessionsClosed(int timeoutMs) const
+{
+    auto count = [](const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++n;
+        return n;
+    };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        std::string log = LogText();
+        if (count(log, "FTP session opened") == count(log, "FTP session closed"))
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+std::vector<std::string> FtpTestServer::Commands() const
+{
+    return LinesWithPrefix(LogText(), "<- ");
+}
+
+std::vector<std::string> FtpTestServer::Replies() const
+{
+    return LinesWithPrefix(LogText(), "-> ");
+}
+
+std::vector<std::string> FtpTestServer::NewCommands()
+{
+    auto all = Commands();
+    std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(seen_), all.end());
+    seen_ = all.size();
+    return fresh;
+}
+
+std::vector<std::string> WithVerb(const std::vector<std::string>& commands, const std::string& verb)
+{
+    std::vector<std::string> matching;
+    for (const auto& command : commands) {
+        if (command == verb || command.rfind(verb + " ", 0) == 0)
+            matching.push_back(command);
+    }
+    return matching;
+}
+
+} // namespace hoistline::test

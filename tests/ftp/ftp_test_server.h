@@ -1,0 +1,60 @@
+#pragma once
+
+// The real FTP server the tests talk to: tests/ftp/ftp_server.py (pyftpdlib)
+// run as a child process on loopback, serving a temporary root to one user.
+// Its log is the record of what the server actually received.
+
+#include "support/child_process.h"
+#include "support/temp_dir.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace hoistline::test {
+
+class FtpTestServer
+{
+public:
+    static constexpr const char* kUser = "backup";
+    static constexpr const char* kPassword = "s3cret pass";
+    // Where a login lands, below the root; relative paths are taken from here.
+    static constexpr const char* kLoginFolder = "home/backup";
+
+    // Starts the server on `port` (a free loopback port when 0) and waits
+    // until it accepts connections. Check ok() afterwards.
+    explicit FtpTestServer(int port = 0);
+
+    bool ok() const { return ok_; }
+    int port() const { return port_; }
+    // The server's "/" on disk.
+    const std::string& root() const { return root_.path(); }
+    // The file system path of a server path: absolute from the root,
+    // relative from the login folder.
+    std::string DiskPath(const std::string& serverPath) const;
+
+    // Every command the server received so far, in order ("MKD /backup",
+    // "PASS ******"), and every reply it sent ("257 ...").
+    std::vector<std::string> Commands() const;
+    std::vector<std::string> Replies() const;
+    // Commands received since the previous call of this function.
+    std::vector<std::string> NewCommands();
+    std::string LogText() const;
+    // Polls the log until every session the server opened is closed again.
+    bool WaitForAllSessionsClosed(int timeoutMs = 5000) const;
+
+private:
+    veltrane::test::TempDir dir_;
+    veltrane::test::TempDir root_;
+    std::string logPath_;
+    int port_ = 0;
+    bool ok_ = false;
+    std::size_t seen_ = 0;
+    std::unique_ptr<veltrane::test::ChildProcess> process_;
+};
+
+// Only the commands with the given verb ("MKD"), with their arguments.
+std::vector<std::string> WithVerb(const std::vector<std::string>& commands,
+                                  const std::string& verb);
+
+} // namespace hoistline::test

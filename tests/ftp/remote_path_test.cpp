@@ -1,0 +1,85 @@
+#include "remote_path.h"
+
+#include <gtest/gtest.h>
+
+namespace hoistline {
+namespace {
+
+// "백업" (backup) in code page 949, as the program hands it over.
+const std::string kBackupCp949 = "\xB9\xE9\xBE\xF7";
+
+TEST(FtpFolderRequests, AreTheTextBeforeEachSlashFromPositionTwoOutermostFirst)
+{
+    struct Case
+    {
+        std::string remotePath;
+        std::vector<std::string> folders;
+    };
+    const Case cases[] = {
+        {"/backup/2008/a.dmp", {"/backup", "/backup/2008"}},
+        {"a.dmp", {}},
+        {"a/b.dmp", {}},
+        {"ab/c.dmp", {"ab"}},
+        {"/a/b.dmp", {"/a"}},
+        {"/x.dmp", {}},
+        {"//x/y.dmp", {"//x"}},
+        {"ab//c.dmp", {"ab", "ab/"}},
+        {kBackupCp949 + "/a.dmp", {kBackupCp949}},
+        {"", {}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FolderRequests(c.remotePath), c.folders) << c.remotePath;
+}
+
+TEST(FtpRemotePathProblem, RefusesPathsThatCannotNameAFileSafely)
+{
+    EXPECT_FALSE(RemotePathProblem("/backup/a.dmp"));
+    EXPECT_FALSE(RemotePathProblem("a.dmp"));
+    EXPECT_FALSE(RemotePathProblem(kBackupCp949 + "/a b%#?.dmp"));
+    for (std::string bad : {"", "/backup/", "a.dmp\r\nDELE x", "a.dmp\nDELE x", "a\rb", "a\tb"})
+        EXPECT_TRUE(RemotePathProblem(bad)) << bad;
+}
+
+TEST(FtpHasLineBreak, FindsCarriageReturnAndLineFeedAnywhere)
+{
+    EXPECT_FALSE(HasLineBreak("user name"));
+    EXPECT_FALSE(HasLineBreak(""));
+    EXPECT_TRUE(HasLineBreak("user\r\nDELE x"));
+    EXPECT_TRUE(HasLineBreak("\nuser"));
+    EXPECT_TRUE(HasLineBreak("user\r"));
+}
+
+TEST(FtpFileUrl, KeepsEveryPathByteAndMakesLeadingSlashAbsolute)
+{
+    struct Case
+    {
+        std::string remotePath;
+        std::string url;
+    };
+    const Case cases[] = {
+        {"/backup/2008/a.dmp", "ftp://host:21/%2Fbackup/2008/a.dmp"},
+        {"backup/a.dmp", "ftp://host:21/backup/a.dmp"},
+        {"a b%#?.dmp", "ftp://host:21/a%20b%25%23%3F.dmp"},
+        // Unencoded, ";type=a" would switch the transfer to text mode.
+        {"x;type=a", "ftp://host:21/x%3Btype%3Da"},
+        {"../up/a.dmp", "ftp://host:21/../up/a.dmp"},
+        {kBackupCp949 + "/a.dmp", "ftp://host:21/%B9%E9%BE%F7/a.dmp"},
+        {"", "ftp://host:21/"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FileUrl("host", 21, c.remotePath), c.url) << c.remotePath;
+}
+
+TEST(FtpFileUrl, AcceptsHostNamesAndAddressesOnly)
+{
+    EXPECT_EQ(FileUrl("ftp.example.com", 2121, "a"), "ftp://ftp.example.com:2121/a");
+    EXPECT_EQ(FileUrl("192.168.0.10", 21, "a"), "ftp://192.168.0.10:21/a");
+    EXPECT_EQ(FileUrl("::1", 21, "a"), "ftp://[::1]:21/a");
+    EXPECT_EQ(FileUrl("[fe80::1]", 21, "a"), "ftp://[fe80::1]:21/a");
+    for (std::string bad :
+         {"", "[]", "[host]", "user@host", "host/path", "host name", "host\r\n", "host#x", "h?"})
+        EXPECT_FALSE(FileUrl(bad, 21, "a")) << bad;
+}
+
+} // namespace
+} // namespace hoistline

@@ -1,0 +1,64 @@
+#pragma once
+
+// A loopback FTP peer that misbehaves on purpose, for what no real server
+// will do on demand: never answer, hang up in the middle of a file, or stop
+// sending without hanging up. It plays just enough of the protocol for a
+// download in active mode and records the commands it received.
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace hoistline::test {
+
+class ScriptedFtpPeer
+{
+public:
+    enum class Behaviour {
+        // The TCP connection is never accepted: the listen queue is already
+        // full, so the kernel drops the client's SYN, as a blackholed
+        // address would.
+        NeverAccepts,
+        // Accepts the connection and never says a word.
+        Silent,
+        // Announces `fileBody`, sends only its first `bytesSent` bytes, hangs
+        // up the data connection and claims success ("226").
+        CutShortClaimingSuccess,
+        // The same, then admits the failure ("426").
+        CutShortAdmittingFailure,
+        // Sends the first `bytesSent` bytes, then nothing, keeping both
+        // connections open.
+        Stall,
+    };
+
+    ScriptedFtpPeer(Behaviour behaviour, std::string fileBody = {}, std::size_t bytesSent = 0);
+    ~ScriptedFtpPeer();
+    ScriptedFtpPeer(const ScriptedFtpPeer&) = delete;
+    ScriptedFtpPeer& operator=(const ScriptedFtpPeer&) = delete;
+
+    bool ok() const { return listenFd_ >= 0; }
+    int port() const { return port_; }
+    std::vector<std::string> Commands();
+
+private:
+    void Run();
+    void Converse(int control);
+    // Waits for `fd` to become readable; false when the peer is being stopped.
+    bool WaitReadable(int fd);
+    bool ReadLine(int fd, std::string& buffer, std::string& line);
+    void Record(const std::string& command);
+
+    Behaviour behaviour_;
+    std::string fileBody_;
+    std::size_t bytesSent_;
+    int listenFd_ = -1;
+    int fillerFd_ = -1;
+    int stopFd_ = -1;
+    int port_ = 0;
+    std::mutex mutex_;
+    std::vector<std::string> commands_;
+    std::thread thread_;
+};
+
+} // namespace hoistline::test

@@ -1,0 +1,412 @@
+// The three calls against a real FTP server (pyftpdlib, started per test),
+// checked through what the server received: its files and its log.
+
+#include "ftp_test_server.h"
+#include "ftp_transfer.h"
+#include "hoistline.h"
+#include "scripted_peer.h"
+#include "support/net.h"
+#include "support/temp_dir.h"
+
+#include <chrono>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <random>
+
+namespace hoistline::test {
+namespace {
+
+using veltrane::test::FileExists;
+using veltrane::test::ReadBytes;
+using veltrane::test::TempDir;
+using veltrane::test::WriteBytes;
+namespace fs = std::filesystem;
+
+constexpr const char* kUser = FtpTestServer::kUser;
+constexpr const char* kPassword = FtpTestServer::kPassword;
+
+std::string RandomBytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (auto& b : bytes)
+        b = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+std::string AllByteValues()
+{
+    std::string bytes;
+    for (int i = 0; i < 256; ++i)
+        bytes += static_cast<char>(i);
+    // CR LF pairs and lone LFs too: a text-mode transfer would change them.
+    return bytes + "\r\n\n\r" + bytes;
+}
+
+// Everything in `folder` except `keep`: leftovers of a download.
+std::vector<std::string> OtherFiles(const std::string& folder, const std::string& keep)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename() != keep)
+            names.push_back(entry.path().filename());
+    }
+    return names;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+class FtpTransfer : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(server_.ok()) << server_.LogText(); }
+
+    int Put(const std::string& remote, const std::string& local, const char* password = kPassword)
+    {
+        return PutLocalFileViaFTP("127.0.0.1", remote.c_str(), kUser, password, server_.port(), 0,
+                                  local.c_str());
+    }
+    int Get(const std::string& remote, const std::string& local, const char* password = kPassword)
+    {
+        return GetRemoteFileViaFTP("127.0.0.1", remote.c_str(), kUser, password, server_.port(), 0,
+                                   local.c_str());
+    }
+    int Delete(const std::string& remote, const char* password = kPassword)
+    {
+        return DeleteRemoteFileViaFTP("127.0.0.1", remote.c_str(), kUser, password, server_.port(),
+                                      0);
+    }
+    Endpoint ServerEndpoint() const { return {"127.0.0.1", server_.port(), kUser, kPassword}; }
+
+    FtpTestServer server_;
+    TempDir local_;
+};
+
+TEST_F(FtpTransfer, UploadRequestsEachFolderOutermostFirstThenStoresInActiveBinaryMode)
+{
+    struct Case
+    {
+        std::string remote;
+        std::vector<std::string> folderRequests;
+    };
+    const Case cases[] = {
+        {"/backup/2008/a.dmp", {"MKD /backup", "MKD /backup/2008"}},
+        {"top.dmp", {}},
+        {"a/b.dmp", {}},
+        {"ab/c.dmp", {"MKD ab"}},
+    };
+    // "a/b.dmp" requests no folder, so its folder must be there already.
+    fs::create_directories(server_.DiskPath("a"));
+    std::string local = local_.File("dump.dmp");
+    WriteBytes(local, "dump contents");
+
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.remote);
+        server_.NewCommands();
+        ASSERT_EQ(Put(c.remote, local), 1);
+        auto commands = server_.NewCommands();
+        EXPECT_EQ(WithVerb(commands, "MKD"), c.folderRequests);
+        EXPECT_EQ(WithVerb(commands, "STOR"), std::vector<std::string>{"STOR " + c.remote});
+        EXPECT_EQ(WithVerb(commands, "TYPE"), std::vector<std::string>{"TYPE I"});
+        EXPECT_EQ(WithVerb(commands, "PORT").size(), 1u);
+        EXPECT_TRUE(WithVerb(commands, "PASV").empty() && WithVerb(commands, "EPSV").empty());
+        // The folders are requested before anything else of the transfer.
+        auto store = std::find(commands.begin(), commands.end(), "STOR " + c.remote);
+        for (const auto& mkd : c.folderRequests)
+            EXPECT_LT(std::find(commands.begin(), commands.end(), mkd), store);
+        EXPECT_EQ(ReadBytes(server_.DiskPath(c.remote)), "dump contents");
+    }
+    // Absolute paths start at the server's root, relative ones at the login
+    // folder, which is not the root on this server.
+    EXPECT_TRUE(FileExists(server_.root() + "/backup/2008/a.dmp"));
+    EXPECT_TRUE(FileExists(server_.root() + "/" + FtpTestServer::kLoginFolder + "/ab/c.dmp"));
+    EXPECT_FALSE(FileExists(server_.root() + "/ab/c.dmp"));
+    // Every call closed its connection (with QUIT) before it returned.
+    EXPECT_TRUE(server_.WaitForAllSessionsClosed());
+    EXPECT_EQ(WithVerb(server_.Commands(), "QUIT").size(), std::size(cases));
+}
+
+TEST_F(FtpTransfer, UploadSucceedsWhenTheFoldersAlreadyExistOrAreRefused)
+{
+    std::string local = local_.File("a.dmp");
+    WriteBytes(local, "first");
+    ASSERT_EQ(Put("/backup/2008/a.dmp", local), 1);
+    WriteBytes(local, "second, replacing the first");
+    server_.NewCommands();
+    ASSERT_EQ(Put("/backup/2008/a.dmp", local), 1);
+    EXPECT_EQ(WithVerb(server_.NewCommands(), "MKD").size(), 2u);
+    auto replies = server_.Replies();
+    EXPECT_GE(std::count_if(replies.begin(), replies.end(),
+                            [](const std::string& r) { return r.rfind("550", 0) == 0; }),
+              2);
+    EXPECT_EQ(ReadBytes(server_.DiskPath("/backup/2008/a.dmp")), "second, replacing the first");
+}
+
+TEST_F(FtpTransfer, UploadAndDownloadKeepEveryByte)
+{
+    struct Case
+    {
+        const char* name;
+        std::string content;
+    };
+    const Case cases[] = {
+        {"all-bytes.dmp", AllByteValues()},
+        {"large.dmp", RandomBytes(10 * 1024 * 1024 + 12345, 7)},
+        {"empty.dmp", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string up = local_.File(std::string("up-") + c.name);
+        std::string down = local_.File(std::string("down-") + c.name);
+        WriteBytes(up, c.content);
+        ASSERT_EQ(Put(std::string("/data/") + c.name, up), 1);
+        EXPECT_TRUE(ReadBytes(server_.DiskPath(std::string("/data/") + c.name)) == c.content);
+        ASSERT_EQ(Get(std::string("/data/") + c.name, down), 1);
+        EXPECT_TRUE(ReadBytes(down) == c.content);
+    }
+}
+
+TEST_F(FtpTransfer, PathBytesReachTheServerUnchanged)
+{
+    // "백업" in code page 949, and names a URL would otherwise reinterpret.
+    const std::string backup = "\xB9\xE9\xBE\xF7";
+    const std::string remotes[] = {
+        "/" + backup + "/" + backup + " 2008.dmp",
+        "/odd/100% done #1?.dmp",
+        "/odd/x;type=a",
+    };
+    std::string local = local_.File("a.dmp");
+    WriteBytes(local, "line one\r\nline two\n");
+    for (const auto& remote : remotes) {
+        SCOPED_TRACE(remote);
+        ASSERT_EQ(Put(remote, local), 1);
+        EXPECT_EQ(ReadBytes(server_.DiskPath(remote)), "line one\r\nline two\n");
+        std::string back = local_.File("back.dmp");
+        ASSERT_EQ(Get(remote, back), 1);
+        EXPECT_EQ(ReadBytes(back), "line one\r\nline two\n");
+        ASSERT_EQ(Delete(remote), 1);
+        EXPECT_FALSE(FileExists(server_.DiskPath(remote)));
+    }
+}
+
+TEST_F(FtpTransfer, UploadOfAMissingLocalFileFailsWithoutTouchingTheServer)
+{
+    EXPECT_EQ(Put("/backup/a.dmp", local_.File("missing.dmp")), 0);
+    EXPECT_EQ(Put("/backup/a.dmp", local_.path()), 0); // a folder is not a file
+    EXPECT_TRUE(server_.Commands().empty());
+    EXPECT_FALSE(fs::exists(server_.DiskPath("/backup")));
+}
+
+TEST_F(FtpTransfer, DownloadReplacesAnExistingLocalFileAndLeavesNothingElse)
+{
+    WriteBytes(server_.DiskPath("report.log"), "new contents");
+    std::string local = local_.File("report.log");
+    WriteBytes(local, "old contents that are longer than the new ones");
+    ASSERT_EQ(Get("report.log", local), 1);
+    EXPECT_EQ(ReadBytes(local), "new contents");
+    EXPECT_EQ(OtherFiles(local_.path(), "report.log"), std::vector<std::string>{});
+    EXPECT_EQ(WithVerb(server_.Commands(), "RETR"), std::vector<std::string>{"RETR report.log"});
+}
+
+TEST_F(FtpTransfer, FailedDownloadLeavesTheOldLocalFileIntact)
+{
+    std::string local = local_.File("keep.dmp");
+    WriteBytes(local, "the good old file");
+    fs::create_directories(server_.DiskPath("folder"));
+    EXPECT_EQ(Get("missing.dmp", local), 0);
+    EXPECT_EQ(Get("folder", local), 0);
+    EXPECT_EQ(Get("folder/", local), 0);
+    EXPECT_EQ(Get("missing.dmp", local, "wrong password"), 0);
+    EXPECT_EQ(ReadBytes(local), "the good old file");
+    EXPECT_EQ(OtherFiles(local_.path(), "keep.dmp"), std::vector<std::string>{});
+    // A download into a folder that does not exist fails and creates nothing.
+    WriteBytes(server_.DiskPath("there.dmp"), "x");
+    EXPECT_EQ(Get("there.dmp", local_.File("no/such/folder/x.dmp")), 0);
+}
+
+TEST_F(FtpTransfer, DeleteRemovesTheFileAndFailsForAMissingOne)
+{
+    fs::create_directories(server_.DiskPath("/backup"));
+    WriteBytes(server_.DiskPath("/backup/old.dmp"), "old");
+    ASSERT_TRUE(FileExists(server_.DiskPath("/backup/old.dmp")));
+    EXPECT_EQ(Delete("/backup/old.dmp"), 1);
+    EXPECT_FALSE(FileExists(server_.DiskPath("/backup/old.dmp")));
+    EXPECT_EQ(Delete("/backup/old.dmp"), 0);
+    EXPECT_EQ(WithVerb(server_.Commands(), "DELE"),
+              (std::vector<std::string>{"DELE /backup/old.dmp", "DELE /backup/old.dmp"}));
+}
+
+TEST_F(FtpTransfer, WrongPasswordFailsAllThreeCalls)
+{
+    std::string local = local_.File("a.dmp");
+    WriteBytes(local, "local");
+    WriteBytes(server_.DiskPath("b.dmp"), "remote");
+    EXPECT_EQ(Put("c.dmp", local, "wrong"), 0);
+    EXPECT_EQ(Get("b.dmp", local, "wrong"), 0);
+    EXPECT_EQ(Delete("b.dmp", "wrong"), 0);
+    EXPECT_EQ(ReadBytes(local), "local");
+    EXPECT_TRUE(FileExists(server_.DiskPath("b.dmp")));
+    EXPECT_FALSE(FileExists(server_.DiskPath("c.dmp")));
+    auto replies = server_.Replies();
+    EXPECT_EQ(std::count_if(replies.begin(), replies.end(),
+                            [](const std::string& r) { return r.rfind("530", 0) == 0; }),
+              3);
+    // The login name and password are sent as given.
+    EXPECT_EQ(WithVerb(server_.Commands(), "USER").front(), std::string("USER ") + kUser);
+}
+
+TEST_F(FtpTransfer, LineBreaksInPathUserOrPasswordAreRefusedBeforeAnythingIsSent)
+{
+    WriteBytes(server_.DiskPath("keep.dmp"), "must survive");
+    std::string local = local_.File("a.dmp");
+    WriteBytes(local, "local");
+    const std::string injected = "\r\nDELE keep.dmp";
+    const std::string path = "a.dmp" + injected;
+    const std::string user = std::string(kUser) + injected;
+    const std::string password = std::string(kPassword) + "\nDELE keep.dmp";
+    struct Case
+    {
+        const char* remote;
+        const char* user;
+        const char* password;
+    };
+    const Case cases[] = {
+        {path.c_str(), kUser, kPassword},
+        {"a.dmp", user.c_str(), kPassword},
+        {"a.dmp", kUser, password.c_str()},
+    };
+    for (const auto& c : cases) {
+        int port = server_.port();
+        EXPECT_EQ(
+            PutLocalFileViaFTP("127.0.0.1", c.remote, c.user, c.password, port, 0, local.c_str()),
+            0);
+        EXPECT_EQ(
+            GetRemoteFileViaFTP("127.0.0.1", c.remote, c.user, c.password, port, 0, local.c_str()),
+            0);
+        EXPECT_EQ(DeleteRemoteFileViaFTP("127.0.0.1", c.remote, c.user, c.password, port, 0), 0);
+    }
+    EXPECT_TRUE(server_.Commands().empty());
+    EXPECT_EQ(ReadBytes(server_.DiskPath("keep.dmp")), "must survive");
+    EXPECT_EQ(ReadBytes(local), "local");
+}
+
+TEST_F(FtpTransfer, MissingArgumentsAndBadPortsGiveZero)
+{
+    std::string local = local_.File("a.dmp");
+    WriteBytes(local, "x");
+    int port = server_.port();
+    EXPECT_EQ(PutLocalFileViaFTP(nullptr, "a.dmp", kUser, kPassword, port, 0, local.c_str()), 0);
+    EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", nullptr, kUser, kPassword, port, 0, local.c_str()),
+              0);
+    EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", "a.dmp", kUser, kPassword, port, 0, nullptr), 0);
+    EXPECT_EQ(GetRemoteFileViaFTP("127.0.0.1", "a.dmp", kUser, kPassword, port, 0, nullptr), 0);
+    EXPECT_EQ(DeleteRemoteFileViaFTP("127.0.0.1", nullptr, kUser, kPassword, port, 0), 0);
+    EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", "a.dmp", kUser, kPassword, -1, 0, local.c_str()), 0);
+    EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", "a.dmp", kUser, kPassword, 65536, 0, local.c_str()),
+              0);
+    EXPECT_EQ(PutLocalFileViaFTP("", "a.dmp", kUser, kPassword, port, 0, local.c_str()), 0);
+    // The reserved argument really is ignored.
+    EXPECT_EQ(
+        PutLocalFileViaFTP("127.0.0.1", "a.dmp", kUser, kPassword, port, 12345, local.c_str()), 1);
+}
+
+TEST(FtpUnreachable, RefusedConnectionGivesZeroAtOnce)
+{
+    int port = veltrane::test::FreeLoopbackPort(); // nothing listens there
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), "x");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(
+        PutLocalFileViaFTP("127.0.0.1", "/b/a.dmp", "u", "p", port, 0, local.File("a.dmp").c_str()),
+        0);
+    EXPECT_EQ(
+        GetRemoteFileViaFTP("127.0.0.1", "a.dmp", "u", "p", port, 0, local.File("a.dmp").c_str()),
+        0);
+    EXPECT_EQ(DeleteRemoteFileViaFTP("127.0.0.1", "a.dmp", "u", "p", port, 0), 0);
+    EXPECT_LT(SecondsSince(start), 5.0);
+    EXPECT_EQ(ReadBytes(local.File("a.dmp")), "x");
+}
+
+// A server that never answers must not hold the call beyond its time limit,
+// whether the TCP handshake itself goes unanswered or the greeting does.
+TEST(FtpUnreachable, SilentServersGiveZeroWithinTheConnectLimit)
+{
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), "x");
+    TimeLimits limits;
+    limits.connectMs = 1000;
+    for (auto behaviour :
+         {ScriptedFtpPeer::Behaviour::NeverAccepts, ScriptedFtpPeer::Behaviour::Silent}) {
+        ScriptedFtpPeer peer(behaviour);
+        ASSERT_TRUE(peer.ok());
+        Endpoint endpoint{"127.0.0.1", peer.port(), "u", "p"};
+        auto start = std::chrono::steady_clock::now();
+        Outcome put = PutFile(endpoint, "a.dmp", local.File("a.dmp"), limits);
+        Outcome get = GetFile(endpoint, "a.dmp", local.File("a.dmp"), limits);
+        Outcome del = DeleteFile(endpoint, "a.dmp", limits);
+        double seconds = SecondsSince(start);
+        EXPECT_FALSE(put.ok || get.ok || del.ok);
+        EXPECT_GE(seconds, 2.5) << "each call should wait about its full limit";
+        EXPECT_LT(seconds, 10.0) << put.error;
+        EXPECT_EQ(put.error, "Timeout was reached");
+    }
+    EXPECT_EQ(ReadBytes(local.File("a.dmp")), "x");
+}
+
+// A download the server cuts short, whatever it claims afterwards, or one
+// that stops moving, never replaces the local file.
+TEST(FtpBrokenDownload, NeverReplacesTheLocalFile)
+{
+    const std::string body = RandomBytes(200000, 3);
+    struct Case
+    {
+        ScriptedFtpPeer::Behaviour behaviour;
+        const char* name;
+    };
+    const Case cases[] = {
+        {ScriptedFtpPeer::Behaviour::CutShortClaimingSuccess, "cut short, claims success"},
+        {ScriptedFtpPeer::Behaviour::CutShortAdmittingFailure, "cut short, admits failure"},
+        {ScriptedFtpPeer::Behaviour::Stall, "stalls"},
+    };
+    TimeLimits limits;
+    limits.stallSeconds = 1;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir local;
+        WriteBytes(local.File("keep.dmp"), "the good old file");
+        ScriptedFtpPeer peer(c.behaviour, body, body.size() / 2);
+        ASSERT_TRUE(peer.ok());
+        auto start = std::chrono::steady_clock::now();
+        Outcome got = GetFile({"127.0.0.1", peer.port(), "u", "p"}, "/x/keep.dmp",
+                              local.File("keep.dmp"), limits);
+        EXPECT_FALSE(got.ok);
+        EXPECT_LT(SecondsSince(start), 10.0) << got.error;
+        EXPECT_EQ(ReadBytes(local.File("keep.dmp")), "the good old file");
+        EXPECT_EQ(OtherFiles(local.path(), "keep.dmp"), std::vector<std::string>{});
+        auto commands = peer.Commands();
+        EXPECT_NE(std::find(commands.begin(), commands.end(), "RETR /x/keep.dmp"), commands.end());
+    }
+}
+
+TEST(FtpPortZero, ReachesTheStandardPort21)
+{
+    std::string error;
+    ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
+    FtpTestServer server(21);
+    ASSERT_TRUE(server.ok()) << server.LogText();
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), "via port 21");
+    EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", "/backup/a.dmp", FtpTestServer::kUser,
+                                 FtpTestServer::kPassword, 0, 0, local.File("a.dmp").c_str()),
+              1);
+    EXPECT_EQ(ReadBytes(server.DiskPath("/backup/a.dmp")), "via port 21");
+    EXPECT_EQ(DeleteRemoteFileViaFTP("127.0.0.1", "/backup/a.dmp", FtpTestServer::kUser,
+                                     FtpTestServer::kPassword, 0, 0),
+              1);
+}
+
+} // namespace
+} // namespace hoistline::test

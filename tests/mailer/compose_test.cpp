@@ -1,0 +1,266 @@
+#include "compose.h"
+#include "support/temp_dir.h"
+#include "test_clock.h"
+
+#include <gtest/gtest.h>
+
+namespace sendwick {
+namespace {
+
+using veltrane::test::TempDir;
+using veltrane::test::WriteBytes;
+
+TEST(SplitMailbox, SeparatesNameAndAddress)
+{
+    struct Case
+    {
+        const char* mailbox;
+        const char* name;
+        const char* address;
+    };
+    const Case cases[] = {
+        {"  Backup Robot  <robot@example.com>", "Backup Robot", "robot@example.com"},
+        {"robot@example.com", "robot@example.com", "robot@example.com"},
+        // Starting with "<": used whole, brackets included.
+        {"<robot@example.com>", "<robot@example.com>", "<robot@example.com>"},
+        // No closing ">": no address.
+        {"Robot <robot@example.com", "Robot", ""},
+        // The address comes from the last "<".
+        {"A <b> <c@example.com>", "A", "c@example.com"},
+        {"", "", ""},
+    };
+    for (const Case& c : cases) {
+        Mailbox m = SplitMailbox(c.mailbox);
+        EXPECT_EQ(m.name, c.name) << c.mailbox;
+        EXPECT_EQ(m.address, c.address) << c.mailbox;
+    }
+}
+
+TEST(DomainOf, TakesTextAfterFirstAt)
+{
+    EXPECT_EQ(DomainOf("robot@example.com"), "example.com");
+    EXPECT_EQ(DomainOf("a@b@c"), "b@c");
+    EXPECT_EQ(DomainOf("localhost"), "localhost");
+}
+
+TEST(SplitList, DropsEmptyPiecesAndKeepsBlanks)
+{
+    EXPECT_EQ(SplitList(";a@x;;  b@y ;", ';'), (std::vector<std::string>{"a@x", "  b@y "}));
+    EXPECT_TRUE(SplitList("", ';').empty());
+    EXPECT_TRUE(SplitList(";;;", ';').empty());
+}
+
+// RFC 4648 section 10 test vectors.
+TEST(Base64Encode, MatchesRfc4648Vectors)
+{
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+    };
+    for (auto [in, out] : vectors)
+        EXPECT_EQ(Base64Encode(in), out) << in;
+    EXPECT_EQ(Base64Encode(std::string("\xff\xfe\x00", 3)), "//4A");
+}
+
+TEST(EncodeHeaderWord, EncodesEveryByteUnfolded)
+{
+    EXPECT_EQ(EncodeHeaderWord(""), "=?EUC-KR?B?"
+                                    "?=");
+    EXPECT_EQ(EncodeHeaderWord("Hi"), "=?EUC-KR?B?SGk=?=");
+    // "백업" in code page 949 travels as its own bytes.
+    EXPECT_EQ(EncodeHeaderWord("\xB9\xE9\xBE\xF7"), "=?EUC-KR?B?uem+9w==?=");
+    std::string longWord = EncodeHeaderWord(std::string(300, 'x'));
+    EXPECT_EQ(longWord.find('\n'), std::string::npos);
+}
+
+TEST(SplitLines, CutsIntoWidthPiecesWithCrLf)
+{
+    EXPECT_EQ(SplitLines("", 76), "");
+    EXPECT_EQ(SplitLines("abcdefg", 3), "abc\r\ndef\r\ng\r\n");
+    EXPECT_EQ(SplitLines("abcdef", 3), "abc\r\ndef\r\n");
+}
+
+TEST(AttachmentFileName, TakesTextAfterLastSlashOfEitherKind)
+{
+    EXPECT_EQ(AttachmentFileName("C:\\backup\\ORCL\\a.rar"), "a.rar");
+    EXPECT_EQ(AttachmentFileName("/var/backup/ORCL/a.rar"), "a.rar");
+    EXPECT_EQ(AttachmentFileName("dir\\sub/b.log"), "b.log");
+    EXPECT_EQ(AttachmentFileName("plain.txt"), "plain.txt");
+}
+
+std::vector<std::string> Lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        auto end = text.find("\r\n", start);
+        EXPECT_NE(end, std::string::npos) << "text does not end in CR LF";
+        if (end == std::string::npos)
+            break;
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
+
+TEST(EncodeAttachment, SizedAtChunkBoundaryGivesOneBase64Text)
+{
+    TempDir dir;
+    std::string bytes;
+    for (std::size_t i = 0; i < kAttachmentChunk; ++i)
+        bytes.push_back(static_cast<char>(i * 7 + 3));
+    WriteBytes(dir.File("full.bin"), bytes);
+
+    std::string encoded = EncodeAttachment(dir.File("full.bin"));
+    std::vector<std::string> lines = Lines(encoded);
+    ASSERT_EQ(lines.size(), 122u);
+    for (std::size_t i = 0; i + 1 < lines.size(); ++i)
+        ASSERT_EQ(lines[i].size(), 76u) << "line " << i;
+    EXPECT_EQ(lines.back().size(), 20u);
+    std::string joined;
+    for (const auto& l : lines)
+        joined += l;
+    EXPECT_EQ(joined, Base64Encode(bytes));
+}
+
+TEST(EncodeAttachment, JoinsChunksWithoutInnerPadding)
+{
+    TempDir dir;
+    std::string bytes(kAttachmentChunk * 2 + 1, 'q');
+    WriteBytes(dir.File("long.bin"), bytes);
+    std::string encoded = EncodeAttachment(dir.File("long.bin"));
+    std::string joined;
+    for (const auto& l : Lines(encoded))
+        joined += l;
+    EXPECT_EQ(joined, Base64Encode(bytes));
+    EXPECT_EQ(joined.find('='), joined.size() - 2);
+}
+
+TEST(EncodeAttachment, UnreadableFileGivesEmptyText)
+{
+    TempDir dir;
+    EXPECT_EQ(EncodeAttachment(dir.File("missing.bin")), "");
+    EXPECT_EQ(EncodeAttachment(dir.path()), ""); // a folder cannot be read as a file
+    WriteBytes(dir.File("empty.bin"), "");
+    EXPECT_EQ(EncodeAttachment(dir.File("empty.bin")), "");
+}
+
+TEST(FormatDateText, UsesEnglishNamesAndNumericZone)
+{
+    ZonedTime t{2026, 12, 7, 9, 15, 2, 1, 9 * 3600};
+    EXPECT_EQ(FormatDateText(t), "Mon, 07 Dec 2026 09:15:02 +0900");
+    t = {2027, 1, 3, 23, 0, 59, 0, -(3 * 3600 + 30 * 60)};
+    EXPECT_EQ(FormatDateText(t), "Sun, 03 Jan 2027 23:00:59 -0330");
+    t.utcOffsetSeconds = 0;
+    EXPECT_EQ(FormatDateText(t), "Sun, 03 Jan 2027 23:00:59 +0000");
+}
+
+TEST(DotStuff, DoublesDotsThatStartLines)
+{
+    EXPECT_EQ(DotStuff(".a\r\nb\r\n.\r\nc.d\n.e"), "..a\r\nb\r\n..\r\nc.d\n..e");
+    EXPECT_EQ(DotStuff("no dots"), "no dots");
+}
+
+const test::FixedClock kClock;
+
+std::string Header(const char* to = "Ops <ops@example.org>")
+{
+    return std::string("FROM: =?EUC-KR?B?Um9ib3Q=?=<robot@example.com>\r\n") +
+           "TO: " + EncodeHeaderWord(SplitMailbox(to).name) + "<" + SplitMailbox(to).address +
+           ">\r\n" + "DATE: Mon, 07 Dec 2026 09:15:02 +0900\r\n" +
+           "SUBJECT: =?EUC-KR?B?UmVwb3J0?=\r\n";
+}
+
+MessageInput Input(std::string_view bodyType, std::string_view body, std::string_view attachments)
+{
+    return {"Robot <robot@example.com>",
+            "Ops <ops@example.org>",
+            bodyType,
+            "Report",
+            body,
+            attachments,
+            kClock.Now()};
+}
+
+TEST(BuildMessage, PlainTextVariantHasNoMimeHeaderAndStuffsDots)
+{
+    std::string message = BuildMessage(Input("TEXT", "line one\r\n.hidden", ""));
+    EXPECT_EQ(message, Header() + "\r\nline one\r\n..hidden\r\n\r\n.\r\n");
+}
+
+TEST(BuildMessage, BareAddressGivesEncodedAddressAsName)
+{
+    MessageInput input = Input("TEXT", "x", "");
+    input.from = "robot@example.com";
+    std::string message = BuildMessage(input);
+    EXPECT_EQ(message.substr(0, message.find("\r\n")),
+              "FROM: " + EncodeHeaderWord("robot@example.com") + "<robot@example.com>");
+}
+
+TEST(BuildMessage, HtmlVariantForAnyOtherBodyType)
+{
+    // "text" differs from "TEXT" only in case: still HTML.
+    for (const char* type : {"HTML", "text", ""}) {
+        std::string body57(57, 'h');
+        EXPECT_EQ(BuildMessage(Input(type, body57, "")),
+                  Header() +
+                      "Mime-Version: 1.0\r\n"
+                      "Content-Type: text/html; charset=\"EUC-KR\"\r\n"
+                      "Content-Transfer-Encoding: base64\r\n\r\n" +
+                      Base64Encode(body57) + "\r\n\r\n\r\n\r\n.\r\n")
+            << type;
+    }
+    std::string body58(58, 'h');
+    std::string encoded = Base64Encode(body58);
+    EXPECT_NE(BuildMessage(Input("HTML", body58, ""))
+                  .find(encoded.substr(0, 76) + "\r\n" + encoded.substr(76) + "\r\n\r\n\r\n"),
+              std::string::npos);
+}
+
+TEST(BuildMessage, MultipartVariantClosesWithFinalBoundary)
+{
+    TempDir dir;
+    WriteBytes(dir.File("a.bin"), "abc");
+    std::string attachments = dir.File("a.bin") + ";" + dir.File("missing.log");
+    std::string message = BuildMessage(Input("TEXT", "<b>ok</b>", attachments));
+    std::string expected = Header() +
+                           "Mime-Version: 1.0\r\n"
+                           "Content-Type: multipart/mixed; boundary=\"NextMimePart\"\r\n\r\n"
+                           "This is a multi-part message in MIME format.\r\n\r\n"
+                           "--NextMimePart\r\n"
+                           "Content-Type: text/html; charset=\"EUC-KR\"\r\n"
+                           "Content-Transfer-Encoding: base64\r\n\r\n" +
+                           Base64Encode("<b>ok</b>") +
+                           "\r\n\r\n\r\n"
+                           "--NextMimePart\r\n"
+                           "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"
+                           "Content-Transfer-Encoding: base64\r\n"
+                           "Content-Disposition: attachment; filename=\"a.bin\"\r\n\r\n"
+                           "YWJj\r\n\r\n"
+                           // An unreadable file still travels, with no data lines.
+                           "--NextMimePart\r\n"
+                           "Content-Type: application/octet-stream; name=\"missing.log\"\r\n"
+                           "Content-Transfer-Encoding: base64\r\n"
+                           "Content-Disposition: attachment; filename=\"missing.log\"\r\n\r\n"
+                           "\r\n"
+                           "--NextMimePart--\r\n"
+                           "\r\n.\r\n";
+    EXPECT_EQ(message, expected);
+}
+
+TEST(BuildMessage, SeparatorOnlyAttachmentListGivesBodyPartAlone)
+{
+    std::string message = BuildMessage(Input("HTML", "hi", ";"));
+    EXPECT_NE(message.find("multipart/mixed"), std::string::npos);
+    EXPECT_EQ(message.find("application/octet-stream"), std::string::npos);
+    std::string tail = Base64Encode("hi") + "\r\n\r\n\r\n--NextMimePart--\r\n\r\n.\r\n";
+    EXPECT_EQ(message.substr(message.size() - tail.size()), tail);
+}
+
+} // namespace
+} // namespace sendwick

@@ -1,0 +1,45 @@
+"""Reads a received message with Python's email package, as a mail reader
+would, and reports what it decoded.
+
+Usage: parse_message.py MESSAGE OUTPUT_FOLDER
+Prints one line per item, hex for header bytes so that code page 949 texts
+survive:  subject HEX / from HEX ADDRESS / to HEX ADDRESS /
+part N CONTENT-TYPE FILENAME  (the decoded payload goes to OUTPUT_FOLDER/partN)
+"""
+import email
+import email.header
+import email.utils
+import os
+import sys
+
+
+def header_bytes(value):
+    out = b""
+    for data, charset in email.header.decode_header(value):
+        out += data if isinstance(data, bytes) else data.encode("ascii")
+    return out
+
+
+def main():
+    with open(sys.argv[1], "rb") as f:
+        message = email.message_from_binary_file(f)
+    print("subject", header_bytes(message["Subject"]).hex())
+    for field in ("From", "To"):
+        name, address = email.utils.parseaddr(message[field])
+        raw_name = message[field].rsplit("<", 1)[0]
+        print(field.lower(), header_bytes(raw_name).hex(), address)
+    parts = message.walk() if message.is_multipart() else [message]
+    index = 0
+    for part in parts:
+        if part.is_multipart():
+            continue
+        payload = part.get_payload(decode=True) or b""
+        with open(os.path.join(sys.argv[2], "part%d" % index), "wb") as f:
+            f.write(payload)
+        print("part", index, part.get_content_type(), part.get_filename() or "-")
+        index += 1
+    print("defects", len(message.defects))
+
+
+if __name__ == "__main__":
+    main()

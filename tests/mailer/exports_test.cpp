@@ -1,0 +1,77 @@
+// The deliverable as the program binds it: libSendwick.so from the program
+// folder, loaded by name, entry points looked up by name.
+#include "support/temp_dir.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+extern "C" int sendwick_c_has_entry_points(void);
+extern "C" int sendwick_c_send_to_nobody(void);
+
+namespace {
+
+using veltrane::test::FileExists;
+using veltrane::test::TempDir;
+
+using SendMailFn = int (*)(const char*, const char*, const char*, const char*, const char*,
+                           const char*, const char*);
+using SendMailViaSmtpFn = int (*)(const char*, const char*, const char*, const char*, const char*,
+                                  const char*, const char*, const char*, const char*, const char*);
+
+class LoadedLibrary
+{
+public:
+    LoadedLibrary() : handle_(dlopen(VELTRANE_PROGRAM_DIR "/libSendwick.so", RTLD_NOW | RTLD_LOCAL))
+    {}
+    ~LoadedLibrary()
+    {
+        if (handle_ != nullptr)
+            dlclose(handle_);
+    }
+    void* handle() const { return handle_; }
+
+private:
+    void* handle_;
+};
+
+TEST(SendwickLibrary, LoadsByNameAndAnswersWithOneOrZero)
+{
+    LoadedLibrary library;
+    ASSERT_NE(library.handle(), nullptr) << dlerror();
+    auto sendMail = reinterpret_cast<SendMailFn>(dlsym(library.handle(), "SendMail"));
+    auto viaSmtp = reinterpret_cast<SendMailViaSmtpFn>(dlsym(library.handle(), "SendMailViaSMTP"));
+    ASSERT_NE(sendMail, nullptr);
+    ASSERT_NE(viaSmtp, nullptr);
+    // Internal names stay inside the library.
+    EXPECT_EQ(dlsym(library.handle(),
+                    "_ZN8sendwick12Base64EncodeESt17basic_string_viewIcSt11char_traitsIcEE"),
+              nullptr);
+
+    TempDir dir;
+    std::string log = dir.File("SendResult.Log");
+    // Empty and skipped recipient lists: success, no log.
+    EXPECT_EQ(sendMail("robot@example.com", "", "HTML", "s", "b", "", log.c_str()), 1);
+    EXPECT_EQ(
+        sendMail("robot@example.com", "nobody;@example.org", "HTML", "s", "b", "", log.c_str()), 1);
+    EXPECT_EQ(viaSmtp("127.0.0.1", "u", "p", "robot@example.com", ";;", "HTML", "s", "b", "",
+                      log.c_str()),
+              1);
+    EXPECT_FALSE(FileExists(log));
+    // Null pointers are empty texts, not a crash.
+    EXPECT_EQ(sendMail(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 1);
+    // A server that cannot be reached: 0 and a SEND ERROR entry.
+    EXPECT_EQ(viaSmtp("no-such-host.invalid", "u", "p", "robot@example.com", "ops@example.org",
+                      "HTML", "s", "b", "", log.c_str()),
+              0);
+    EXPECT_TRUE(FileExists(log));
+}
+
+TEST(SendwickLibrary, HeaderCompilesAsC)
+{
+    LoadedLibrary library;
+    ASSERT_NE(library.handle(), nullptr) << dlerror();
+    EXPECT_EQ(sendwick_c_has_entry_points(), 1);
+    EXPECT_EQ(sendwick_c_send_to_nobody(), 1);
+}
+
+} // namespace

@@ -1,0 +1,377 @@
+// Delivery to real peers: aiosmtpd as the mail server and dnsmasq as the DNS
+// server, each test inside its own network and mount namespace so that port
+// 25, port 53 and /etc/resolv.conf belong to it alone. The library is the
+// shared one from the program folder, bound by name as the program binds it.
+#include "session.h"
+#include "support/child_process.h"
+#include "support/net.h"
+#include "support/temp_dir.h"
+#include "test_clock.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <dirent.h>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <iconv.h>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+namespace sendwick {
+namespace {
+
+using veltrane::test::ChildProcess;
+using veltrane::test::ReadBytes;
+using veltrane::test::TempDir;
+using veltrane::test::WriteBytes;
+using Strings = std::vector<std::string>;
+
+using SendMailFn = int (*)(const char*, const char*, const char*, const char*, const char*,
+                           const char*, const char*);
+using SendMailViaSmtpFn = int (*)(const char*, const char*, const char*, const char*, const char*,
+                                  const char*, const char*, const char*, const char*, const char*);
+
+const std::string kDataDir = VELTRANE_TEST_DATA_DIR;
+
+std::string ToCp949(const std::string& utf8)
+{
+    iconv_t cd = iconv_open("CP949", "UTF-8");
+    std::string out(utf8.size() * 2 + 4, '\0');
+    char* in = const_cast<char*>(utf8.data());
+    std::size_t inLeft = utf8.size();
+    char* o = out.data();
+    std::size_t outLeft = out.size();
+    EXPECT_NE(iconv(cd, &in, &inLeft, &o, &outLeft), static_cast<std::size_t>(-1));
+    iconv_close(cd);
+    out.resize(out.size() - outLeft);
+    return out;
+}
+
+std::string Hex(const std::string& bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+std::string RunCommand(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return out;
+    char buffer[4096];
+    while (std::size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        out.append(buffer, n);
+    EXPECT_EQ(pclose(pipe), 0) << command << "\n" << out;
+    return out;
+}
+
+// One message as the sink saved it.
+struct Received
+{
+    Strings envelope; // sender, then recipients
+    std::string path; // the .eml file
+};
+
+std::vector<Received> ReceivedIn(const std::string& folder)
+{
+    Strings names;
+    if (DIR* d = opendir(folder.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".eml")
+                names.push_back(name.substr(0, name.size() - 4));
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<Received> messages;
+    for (const auto& base : names) {
+        Received r;
+        std::istringstream env(ReadBytes(folder + "/" + base + ".env"));
+        for (std::string line; std::getline(env, line);)
+            r.envelope.push_back(line);
+        r.path = folder + "/" + base + ".eml";
+        messages.push_back(r);
+    }
+    return messages;
+}
+
+class RealPeersTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string error;
+        ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
+        WriteBytes(dir.File("resolv.conf"), "nameserver 127.0.0.1\noptions timeout:1 attempts:1\n");
+        ASSERT_TRUE(
+            veltrane::test::BindMountFile(dir.File("resolv.conf"), "/etc/resolv.conf", error))
+            << error;
+        library = dlopen(VELTRANE_PROGRAM_DIR "/libSendwick.so", RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(library, nullptr) << dlerror();
+        sendMail = reinterpret_cast<SendMailFn>(dlsym(library, "SendMail"));
+        sendMailViaSmtp = reinterpret_cast<SendMailViaSmtpFn>(dlsym(library, "SendMailViaSMTP"));
+        ASSERT_NE(sendMail, nullptr);
+        ASSERT_NE(sendMailViaSmtp, nullptr);
+        log = dir.File("SendResult.Log");
+    }
+
+    void TearDown() override
+    {
+        peers.clear();
+        if (library != nullptr)
+            dlclose(library);
+    }
+
+    // dnsmasq answering only from the records given (--mx-host, --host-record).
+    void StartDns(const Strings& records)
+    {
+        Strings argv{"dnsmasq",
+                     "--no-daemon",
+                     "--no-resolv",
+                     "--no-hosts",
+                     "--conf-file=/dev/null",
+                     "--pid-file",
+                     "--port=53",
+                     "--listen-address=127.0.0.1",
+                     "--bind-interfaces",
+                     "--user=root",
+                     "--log-facility=-"};
+        argv.insert(argv.end(), records.begin(), records.end());
+        peers.push_back(std::make_unique<ChildProcess>(argv, dir.File("dnsmasq.log")));
+        ASSERT_TRUE(veltrane::test::WaitForPort("127.0.0.1", 53))
+            << ReadBytes(dir.File("dnsmasq.log"));
+    }
+
+    // aiosmtpd on port 25 of `address`, saving what it accepts to a new folder.
+    std::string StartSink(const std::string& address)
+    {
+        std::string folder = dir.File("sink-" + address);
+        RunCommand("mkdir -p " + folder);
+        peers.push_back(std::make_unique<ChildProcess>(
+            Strings{"/usr/bin/python3", kDataDir + "/smtp_sink.py", "--host", address, "--port",
+                    "25", "--folder", folder, "--user", "backup", "--password", "secret"},
+            dir.File("sink-" + address + ".log")));
+        EXPECT_TRUE(veltrane::test::WaitForPort(address, 25))
+            << ReadBytes(dir.File("sink-" + address + ".log"));
+        return folder;
+    }
+
+    // The log's entries: each starts with a stamp, which is checked and cut.
+    Strings LogEntries() const
+    {
+        std::string text = ReadBytes(log);
+        std::regex stamp(R"(\[\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\] )");
+        Strings entries;
+        auto begin = std::sregex_iterator(text.begin(), text.end(), stamp);
+        std::vector<std::pair<std::size_t, std::size_t>> found;
+        for (auto it = begin; it != std::sregex_iterator(); ++it)
+            found.emplace_back(it->position(), it->length());
+        EXPECT_TRUE(!found.empty() && found[0].first == 0);
+        for (std::size_t i = 0; i < found.size(); ++i) {
+            std::size_t start = found[i].first + found[i].second;
+            std::size_t end = i + 1 < found.size() ? found[i + 1].first : text.size();
+            entries.push_back(text.substr(start, end - start));
+        }
+        return entries;
+    }
+
+    TempDir dir;
+    std::string log;
+    void* library = nullptr;
+    SendMailFn sendMail = nullptr;
+    SendMailViaSmtpFn sendMailViaSmtp = nullptr;
+    std::vector<std::unique_ptr<ChildProcess>> peers;
+};
+
+TEST_F(RealPeersTest, DirectDeliveryServesRecipientsInOrderAtTheExchangerMxNames)
+{
+    // The domain's own address leads to nothing: there is no fallback to it.
+    StartDns({"--mx-host=example.org,mail.example.org,10",
+              "--host-record=mail.example.org,127.0.0.1", "--host-record=example.org,127.0.0.3"});
+    std::string folder = StartSink("127.0.0.1");
+
+    ASSERT_EQ(sendMail("Robot <robot@example.com>", "Ops <ops@example.org>;dba@example.org", "HTML",
+                       "Report", "<p>ok</p>", "", log.c_str()),
+              1)
+        << ReadBytes(log);
+
+    std::vector<Received> messages = ReceivedIn(folder);
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0].envelope, (Strings{"robot@example.com", "ops@example.org"}));
+    EXPECT_EQ(messages[1].envelope, (Strings{"robot@example.com", "dba@example.org"}));
+
+    Strings entries = LogEntries();
+    ASSERT_EQ(entries.size(), 22u);
+    const Strings firstSession(entries.begin(), entries.begin() + 11);
+    const char* expected[] = {"SEND robot@example.com --> ops@example.org\r\n",
+                              "220 ",
+                              ">>HELO example.com \r\n",
+                              "250 ",
+                              "250 ",
+                              "250 ",
+                              "354 ",
+                              "250 ",
+                              ">>QUIT\r\n",
+                              "221 ",
+                              "SEND OK robot@example.com --> ops@example.org\r\n"};
+    for (std::size_t i = 0; i < 11; ++i) {
+        EXPECT_EQ(firstSession[i].rfind(expected[i], 0), 0u) << i << ": " << firstSession[i];
+        EXPECT_EQ(firstSession[i].substr(firstSession[i].size() - 2), "\r\n") << i;
+    }
+    EXPECT_EQ(entries[11], "SEND robot@example.com --> dba@example.org\r\n");
+}
+
+TEST_F(RealPeersTest, FailingFirstRecipientStopsTheList)
+{
+    StartDns(
+        {"--mx-host=example.org,mail.example.org", "--host-record=mail.example.org,127.0.0.1"});
+    std::string folder = StartSink("127.0.0.1");
+
+    EXPECT_EQ(sendMail("robot@example.com", "x@nomx.example.org;ops@example.org", "HTML", "Report",
+                       "<p>ok</p>", "", log.c_str()),
+              0);
+    EXPECT_TRUE(ReceivedIn(folder).empty());
+    EXPECT_EQ(LogEntries(), (Strings{"SEND robot@example.com --> x@nomx.example.org\r\n",
+                                     "SEND ERROR robot@example.com --> x@nomx.example.org\r\n"}));
+}
+
+TEST_F(RealPeersTest, ServerDeliveryLogsInAndAWrongPasswordFails)
+{
+    std::string folder = StartSink("127.0.0.1");
+
+    EXPECT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "secret", "robot@example.com",
+                              "ops@example.org", "HTML", "Report", "<p>ok</p>", "", log.c_str()),
+              1)
+        << ReadBytes(log);
+    ASSERT_EQ(ReceivedIn(folder).size(), 1u);
+
+    EXPECT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "wrong", "robot@example.com",
+                              "ops@example.org;dba@example.org", "HTML", "Report", "<p>ok</p>", "",
+                              log.c_str()),
+              0);
+    EXPECT_EQ(ReceivedIn(folder).size(), 1u);
+    EXPECT_EQ(LogEntries().back().rfind("535 ", 0), 0u) << ReadBytes(log);
+    EXPECT_EQ(ReadBytes(log).find("secret"), std::string::npos);
+}
+
+TEST_F(RealPeersTest, ThreeRecipientsEachGetBothAttachmentsIntact)
+{
+    std::string folder = StartSink("127.0.0.1");
+    std::string report;
+    for (std::size_t i = 0; i < 6912; ++i)
+        report.push_back(static_cast<char>(i % 251));
+    std::string trace;
+    for (std::size_t i = 0; i < 10001; ++i)
+        trace.push_back(static_cast<char>((i * 131 + 7) % 256));
+    WriteBytes(dir.File("report.bin"), report);
+    WriteBytes(dir.File("trace.log"), trace);
+    const std::string subject = ToCp949("ORCL 백업결과 보고");
+    const std::string body = ToCp949("<html><body>백업 성공</body></html>");
+    const std::string attachments = dir.File("report.bin") + ";" + dir.File("trace.log");
+
+    ASSERT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "secret",
+                              ToCp949("백업 <robot@example.com>").c_str(),
+                              "a@example.org;b@example.org;c@example.org", "HTML", subject.c_str(),
+                              body.c_str(), attachments.c_str(), log.c_str()),
+              1)
+        << ReadBytes(log);
+
+    std::vector<Received> messages = ReceivedIn(folder);
+    ASSERT_EQ(messages.size(), 3u);
+    const char* recipients[] = {"a@example.org", "b@example.org", "c@example.org"};
+    for (std::size_t m = 0; m < 3; ++m) {
+        SCOPED_TRACE(recipients[m]);
+        EXPECT_EQ(messages[m].envelope, (Strings{"robot@example.com", recipients[m]}));
+        std::string out = dir.File("parsed" + std::to_string(m));
+        RunCommand("mkdir -p " + out);
+        std::string parsed = RunCommand("/usr/bin/python3 " + kDataDir + "/parse_message.py " +
+                                        messages[m].path + " " + out);
+        std::string expected = "subject " + Hex(subject) + "\n" + "from " + Hex(ToCp949("백업")) +
+                               " robot@example.com\n" + "to " + Hex(recipients[m]) + " " +
+                               recipients[m] + "\n" +
+                               "part 0 text/html -\n"
+                               "part 1 application/octet-stream report.bin\n"
+                               "part 2 application/octet-stream trace.log\n"
+                               "defects 0\n";
+        EXPECT_EQ(parsed, expected);
+        EXPECT_EQ(ReadBytes(out + "/part0"), body);
+        EXPECT_EQ(ReadBytes(out + "/part1"), report);
+        EXPECT_EQ(ReadBytes(out + "/part2"), trace);
+    }
+
+    // The 6912-byte attachment: 121 lines of 76 and one of 20, then the
+    // blank line that ends the part.
+    std::string raw = ReadBytes(messages[0].path);
+    std::string head = "filename=\"report.bin\"\r\n\r\n";
+    std::size_t pos = raw.find(head);
+    ASSERT_NE(pos, std::string::npos);
+    pos += head.size();
+    for (int line = 0; line < 122; ++line) {
+        std::size_t end = raw.find("\r\n", pos);
+        ASSERT_NE(end, std::string::npos);
+        EXPECT_EQ(end - pos, line < 121 ? 76u : 20u) << "line " << line;
+        pos = end + 2;
+    }
+    EXPECT_EQ(raw.substr(pos, 2 + 14), "\r\n--NextMimePart");
+}
+
+TEST_F(RealPeersTest, PlainTextLinesStartingWithADotArriveUnchanged)
+{
+    std::string folder = StartSink("127.0.0.1");
+    ASSERT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "secret", "robot@example.com",
+                              "ops@example.org", "TEXT", "Report", "first\r\n.\r\n.second", "",
+                              log.c_str()),
+              1);
+    std::vector<Received> messages = ReceivedIn(folder);
+    ASSERT_EQ(messages.size(), 1u);
+    std::string raw = ReadBytes(messages[0].path);
+    // The body, then its own line end, then the end of the data.
+    std::string tail = "\r\n\r\nfirst\r\n.\r\n.second\r\n\r\n";
+    ASSERT_GE(raw.size(), tail.size());
+    EXPECT_EQ(raw.substr(raw.size() - tail.size()), tail);
+}
+
+TEST_F(RealPeersTest, OnlyTheExactRedirectHostIsRedirected)
+{
+    StartDns({"--mx-host=example.org,mx.example.net", "--host-record=mx.example.net,127.0.0.2",
+              "--host-record=relay.example.net,127.0.0.1"});
+    std::string relay = StartSink("127.0.0.1");
+    std::string exchanger = StartSink("127.0.0.2");
+
+    // The exchanger's name is the redirect host: delivery goes to the relay.
+    ASSERT_EQ(sendMail("robot@example.com", "ops@example.org", "HTML", "Report", "<p>ok</p>", "",
+                       log.c_str()),
+              1)
+        << ReadBytes(log);
+    EXPECT_EQ(ReceivedIn(relay).size(), 1u);
+    EXPECT_EQ(ReceivedIn(exchanger).size(), 0u);
+
+    // The same through a named server.
+    ASSERT_EQ(sendMailViaSmtp(kRedirectFromHost, "backup", "secret", "robot@example.com",
+                              "ops@example.org", "HTML", "Report", "<p>ok</p>", "", log.c_str()),
+              1);
+    EXPECT_EQ(ReceivedIn(relay).size(), 2u);
+
+    // A name differing in case resolves to the same host but is not redirected.
+    test::FixedClock clock;
+    SessionSettings settings;
+    settings.clock = &clock;
+    settings.lookupExchanger = [](const std::string&) {
+        return std::optional<std::string>("MX.example.net");
+    };
+    MailRequest request{"robot@example.com", "HTML", "Report", "<p>ok</p>", "", log};
+    ASSERT_TRUE(SendToRecipient(request, "ops@example.org", settings)) << ReadBytes(log);
+    EXPECT_EQ(ReceivedIn(relay).size(), 2u);
+    EXPECT_EQ(ReceivedIn(exchanger).size(), 1u);
+}
+
+} // namespace
+} // namespace sendwick

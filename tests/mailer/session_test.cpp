@@ -1,0 +1,368 @@
+// Sessions against a scripted peer: the exact exchange, the log, and what
+// happens when the peer is silent, slow, wrong or gone.
+#include "compose.h"
+#include "reply.h"
+#include "scripted_server.h"
+#include "session.h"
+#include "support/net.h"
+#include "support/temp_dir.h"
+#include "test_clock.h"
+
+#include <cstdio>
+#include <gtest/gtest.h>
+
+namespace sendwick {
+namespace {
+
+using Script = std::vector<test::ScriptedServer::Step>;
+using S = test::ScriptedServer;
+using veltrane::test::FileExists;
+using veltrane::test::ReadBytes;
+using veltrane::test::TempDir;
+using Strings = std::vector<std::string>;
+
+constexpr const char* kStamp = "[2026/12/07 09:15:02] ";
+const std::string kRecipient = "Ops <ops@example.org>";
+
+class SessionTest : public ::testing::Test
+{
+protected:
+    SessionTest()
+    {
+        settings.clock = &clock;
+        settings.lookupExchanger = [this](const std::string& domain) {
+            lookedUp.push_back(domain);
+            return std::optional<std::string>("127.0.0.1");
+        };
+        request = {"Robot <robot@example.com>", "HTML", "Report", "<p>ok</p>", "",
+                   dir.File("SendResult.Log")};
+    }
+
+    // The log split into its entries, stamps removed.
+    Strings LogEntries() const
+    {
+        Strings entries;
+        if (!FileExists(request.logPath))
+            return entries;
+        std::string log = ReadBytes(request.logPath);
+        std::string stamp = kStamp;
+        EXPECT_EQ(log.rfind(stamp, 0), 0u);
+        for (std::size_t pos = 0; pos < log.size();) {
+            std::size_t next = log.find(stamp, pos + stamp.size());
+            if (next == std::string::npos)
+                next = log.size();
+            entries.push_back(log.substr(pos + stamp.size(), next - pos - stamp.size()));
+            pos = next;
+        }
+        return entries;
+    }
+
+    bool Direct(test::ScriptedServer& server, const std::string& token = kRecipient)
+    {
+        settings.port = server.port();
+        return SendToRecipient(request, token, settings);
+    }
+
+    bool ViaServer(test::ScriptedServer& server, const std::string& token = kRecipient)
+    {
+        settings.port = server.port();
+        return SendToRecipientViaSMTP(login, request, token, settings);
+    }
+
+    std::size_t MessageBytes() const
+    {
+        // The scripted peer counts the message up to, not including, ".\r\n".
+        return BuildMessage({request.from, kRecipient, request.bodyType, request.subject,
+                             request.body, request.attachments, clock.Now()})
+                   .size() -
+               3;
+    }
+
+    TempDir dir;
+    test::FixedClock clock;
+    SessionSettings settings;
+    MailRequest request;
+    ServerLogin login{"127.0.0.1", "backup", "secret"};
+    Strings lookedUp;
+};
+
+// From MAIL FROM to the end, as a well-behaved server answers it.
+Script EnvelopeToQuit(const char* dataReply = "354 go ahead\r\n")
+{
+    return {S::Expect(),        S::Send("250 2.1.0 ok\r\n"),
+            S::Expect(),        S::Send("250 2.1.5 ok\r\n"),
+            S::Expect(),        S::Send(dataReply),
+            S::ExpectMessage(), S::Send("250 2.0.0 queued\r\n"),
+            S::Expect(),        S::Send("221 2.0.0 bye\r\n")};
+}
+
+Script Join(Script a, const Script& b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+TEST_F(SessionTest, DirectSessionSpeaksHeloAndLogsElevenEntries)
+{
+    test::ScriptedServer server(
+        Join({S::Send("220 mx.test ESMTP\r\n"), S::Expect(), S::Send("250 mx.test\r\n")},
+             EnvelopeToQuit()));
+    ASSERT_TRUE(Direct(server));
+    EXPECT_EQ(lookedUp, Strings{"example.org"});
+    EXPECT_EQ(server.Received(),
+              (Strings{"HELO example.com ", "MAIL FROM: <robot@example.com> ",
+                       "RCPT TO: <ops@example.org> ", "DATA",
+                       "<message " + std::to_string(MessageBytes()) + " bytes>", "QUIT"}));
+    EXPECT_EQ(LogEntries(),
+              (Strings{"SEND robot@example.com --> ops@example.org\r\n", "220 mx.test ESMTP\r\n",
+                       ">>HELO example.com \r\n", "250 mx.test\r\n", "250 2.1.0 ok\r\n",
+                       "250 2.1.5 ok\r\n", "354 go ahead\r\n", "250 2.0.0 queued\r\n", ">>QUIT\r\n",
+                       "221 2.0.0 bye\r\n", "SEND OK robot@example.com --> ops@example.org\r\n"}));
+}
+
+TEST_F(SessionTest, ServerSessionGreetsWithEhloAndLogsInWithoutLoggingSecrets)
+{
+    test::ScriptedServer server(Join({S::Send("220 smtp.test\r\n"), S::Expect(),
+                                      S::Send("250-smtp.test\r\n250-AUTH LOGIN PLAIN\r\n"
+                                              "250 8BITMIME\r\n"),
+                                      S::Expect(), S::Send("334 VXNlcm5hbWU6\r\n"), S::Expect(),
+                                      S::Send("334 UGFzc3dvcmQ6\r\n"), S::Expect(),
+                                      S::Send("235 2.7.0 Authentication successful\r\n")},
+                                     EnvelopeToQuit("354\r\n")));
+    ASSERT_TRUE(ViaServer(server));
+    EXPECT_TRUE(lookedUp.empty());
+    const Strings& received = server.Received();
+    ASSERT_GE(received.size(), 5u);
+    EXPECT_EQ(Strings(received.begin(), received.begin() + 5),
+              (Strings{"EHLO example.com", "AUTH LOGIN", "YmFja3Vw", "c2VjcmV0",
+                       "MAIL FROM: <robot@example.com> "}));
+    Strings log = LogEntries();
+    ASSERT_EQ(log.size(), 12u);
+    EXPECT_EQ(log[2], "250-smtp.test\r\n250-AUTH LOGIN PLAIN\r\n250 8BITMIME\r\n");
+    EXPECT_EQ(log[8], "354\r\n");
+    std::string all = ReadBytes(request.logPath);
+    for (const char* secret : {"YmFja3Vw", "c2VjcmV0", "secret", ">>"})
+        EXPECT_EQ(all.find(secret), std::string::npos) << secret;
+}
+
+TEST_F(SessionTest, ServerSessionFallsBackToHeloWhenEhloIsRefused)
+{
+    test::ScriptedServer server(Join(
+        {S::Send("220 old.test\r\n"), S::Expect(), S::Send("502 5.5.2 command not recognized\r\n"),
+         S::Expect(), S::Send("250 old.test\r\n"), S::Expect(), S::Send("334 VXNlcm5hbWU6\r\n"),
+         S::Expect(), S::Send("334 UGFzc3dvcmQ6\r\n"), S::Expect(), S::Send("235 ok\r\n")},
+        EnvelopeToQuit()));
+    ASSERT_TRUE(ViaServer(server));
+    const Strings& received = server.Received();
+    ASSERT_GE(received.size(), 3u);
+    EXPECT_EQ(received[0], "EHLO example.com");
+    EXPECT_EQ(received[1], "HELO example.com ");
+    EXPECT_EQ(received[2], "AUTH LOGIN");
+}
+
+TEST_F(SessionTest, EhloAnsweredWithTemporaryErrorFailsWithoutFallback)
+{
+    test::ScriptedServer server(
+        {S::Send("220 busy.test\r\n"), S::Expect(), S::Send("421 4.3.2 shutting down\r\n")});
+    EXPECT_FALSE(ViaServer(server));
+    EXPECT_EQ(server.Received(), Strings{"EHLO example.com"});
+}
+
+TEST_F(SessionTest, SilentServerTimesOutAfterTheGreetingTimeOut)
+{
+    struct Case
+    {
+        bool direct;
+        int minimumMs;
+    };
+    for (Case c : {Case{true, 4000}, Case{false, 3000}}) {
+        test::ScriptedServer server({});
+        auto start = std::chrono::steady_clock::now();
+        bool sent = c.direct ? Direct(server) : ViaServer(server);
+        auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - start)
+                           .count();
+        EXPECT_FALSE(sent);
+        EXPECT_GE(elapsed, c.minimumMs);
+        EXPECT_LT(elapsed, c.minimumMs + 1500);
+        EXPECT_EQ(LogEntries().back(), "TIME OUT");
+        EXPECT_TRUE(server.Received().empty()) << "nothing, not even QUIT, after a time-out";
+    }
+}
+
+TEST_F(SessionTest, MultiLineGreetingArrivingInSeparateReadsIsOneReply)
+{
+    test::ScriptedServer server(
+        Join({S::Send("220-mx.test first line\r\n"), S::Wait(300),
+              S::Send("220 mx.test second line\r\n"), S::Expect(), S::Send("250 mx.test\r\n")},
+             EnvelopeToQuit()));
+    ASSERT_TRUE(Direct(server));
+    EXPECT_EQ(LogEntries()[1], "220-mx.test first line\r\n220 mx.test second line\r\n");
+    EXPECT_EQ(server.Received()[0], "HELO example.com ");
+}
+
+TEST_F(SessionTest, ErrorReplyMentioningTheExpectedCodeFails)
+{
+    test::ScriptedServer server({S::Send("220 mx.test\r\n"), S::Expect(),
+                                 S::Send("250 mx.test\r\n"), S::Expect(), S::Send("250 ok\r\n"),
+                                 S::Expect(),
+                                 S::Send("550 5.1.1 mailbox full after 250 messages\r\n")});
+    EXPECT_FALSE(Direct(server));
+    // Dropped without DATA and without QUIT.
+    EXPECT_EQ(server.Received(), (Strings{"HELO example.com ", "MAIL FROM: <robot@example.com> ",
+                                          "RCPT TO: <ops@example.org> "}));
+    EXPECT_EQ(LogEntries().back(), "550 5.1.1 mailbox full after 250 messages\r\n");
+}
+
+TEST_F(SessionTest, QuitAnsweredWithoutTwoTwentyOneFails)
+{
+    Script script = Join({S::Send("220 mx.test\r\n"), S::Expect(), S::Send("250 mx.test\r\n")},
+                         EnvelopeToQuit());
+    script.back() = S::Send("250 whatever\r\n");
+    test::ScriptedServer server(script);
+    EXPECT_FALSE(Direct(server));
+    Strings log = LogEntries();
+    EXPECT_EQ(log.back(), "250 whatever\r\n");
+    EXPECT_EQ(log.size(), 10u) << "no SEND OK entry";
+}
+
+TEST_F(SessionTest, DataReplyWithBareCodePassesOnBothRoutes)
+{
+    test::ScriptedServer server(
+        Join({S::Send("220 mx.test\r\n"), S::Expect(), S::Send("250 mx.test\r\n")},
+             EnvelopeToQuit("354\r\n")));
+    EXPECT_TRUE(Direct(server));
+}
+
+TEST_F(SessionTest, PeerClosingMidDialogueFailsAtOnce)
+{
+    test::ScriptedServer server({S::Send("220 mx.test\r\n"), S::Expect(),
+                                 S::Send("250 mx.test\r\n"), S::Expect(), S::HangUp()});
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(Direct(server));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(LogEntries().back(), "CONNECTION CLOSED");
+}
+
+TEST_F(SessionTest, PeerClosingWhileMessageIsSentDoesNotKillTheCaller)
+{
+    // Several megabytes: the hang-up comes while sends are still under way,
+    // which raises SIGPIPE unless the library suppresses it.
+    request.body.assign(4 * 1024 * 1024, 'b');
+    test::ScriptedServer server({S::Send("220 mx.test\r\n"), S::Expect(),
+                                 S::Send("250 mx.test\r\n"), S::Expect(), S::Send("250 ok\r\n"),
+                                 S::Expect(), S::Send("250 ok\r\n"), S::Expect(),
+                                 S::Send("354 go\r\n"), S::HangUp()});
+    EXPECT_FALSE(Direct(server));
+    EXPECT_NE(LogEntries().back().find("CONNECTION CLOSED"), std::string::npos);
+}
+
+TEST_F(SessionTest, EndlessReplyWithoutLineEndIsRejected)
+{
+    test::ScriptedServer server({S::Send(std::string(kMaxReplyBytes + 4096, 'x'))});
+    EXPECT_FALSE(Direct(server));
+}
+
+TEST_F(SessionTest, LineBreakInAddressIsNeverSent)
+{
+    struct Case
+    {
+        std::string from;
+        std::string token;
+        std::string logged;
+    };
+    const Case cases[] = {
+        {"robot@example.com", "ops@example.org\r\nRCPT TO:evil@example.org",
+         "SEND ERROR robot@example.com --> ops@example.org\\r\\nRCPT TO:evil@example.org : "
+         "line break in address\r\n"},
+        {"robot@example.com\nDATA", "ops@example.org",
+         "SEND ERROR robot@example.com\\nDATA --> ops@example.org : line break in address\r\n"},
+    };
+    for (const Case& c : cases) {
+        std::remove(request.logPath.c_str());
+        test::ScriptedServer server({S::Send("220 mx.test\r\n")});
+        request.from = c.from;
+        EXPECT_FALSE(Direct(server, c.token));
+        EXPECT_FALSE(server.Accepted());
+        EXPECT_EQ(LogEntries(), Strings{c.logged});
+    }
+}
+
+TEST_F(SessionTest, UnusableTokensAreSkippedWithoutConnectingOrLogging)
+{
+    for (const char* token : {"nobody", "@example.org", ""}) {
+        test::ScriptedServer server({S::Send("220 mx.test\r\n")});
+        EXPECT_TRUE(Direct(server, token)) << token;
+        EXPECT_TRUE(ViaServer(server, token)) << token;
+        EXPECT_FALSE(server.Accepted());
+    }
+    EXPECT_FALSE(FileExists(request.logPath));
+}
+
+TEST_F(SessionTest, NoExchangerOrNoConnectionGivesSendError)
+{
+    const Strings expected{"SEND robot@example.com --> ops@example.org\r\n",
+                           "SEND ERROR robot@example.com --> ops@example.org\r\n"};
+    // Nothing listens on a port that was free a moment ago.
+    settings.port = veltrane::test::FreeLoopbackPort();
+    EXPECT_FALSE(SendToRecipient(request, kRecipient, settings));
+    EXPECT_EQ(LogEntries(), expected);
+
+    std::remove(request.logPath.c_str());
+    settings.lookupExchanger = [](const std::string&) { return std::optional<std::string>(); };
+    EXPECT_FALSE(SendToRecipient(request, kRecipient, settings));
+    EXPECT_EQ(LogEntries(), expected);
+
+    std::remove(request.logPath.c_str());
+    login.server = "no-such-host.invalid";
+    EXPECT_FALSE(SendToRecipientViaSMTP(login, request, kRecipient, settings));
+    EXPECT_EQ(LogEntries(), expected);
+}
+
+TEST(ApplyHostRedirect, ReplacesOnlyTheExactHostName)
+{
+    EXPECT_EQ(ApplyHostRedirect(kRedirectFromHost), kRedirectToHost);
+    EXPECT_EQ(ApplyHostRedirect("MX.example.net"), "MX.example.net");
+    EXPECT_EQ(ApplyHostRedirect("mx.example.net."), "mx.example.net.");
+    EXPECT_EQ(ApplyHostRedirect("mail.example.org"), "mail.example.org");
+}
+
+TEST(SendToEachRecipient, ServesTokensInOrderAndStopsAtTheFirstFailure)
+{
+    struct Case
+    {
+        const char* list;
+        const char* failing; // token whose session fails, or nullptr
+        int result;
+        Strings tried;
+    };
+    const Case cases[] = {
+        {"", nullptr, 1, {}},
+        {";;", nullptr, 1, {}},
+        {"a@x;b@y", nullptr, 1, {"a@x", "b@y"}},
+        {";a@x;; b@y;", nullptr, 1, {"a@x", " b@y"}},
+        {"a@x;b@y", "a@x", 0, {"a@x"}},
+        {"a@x;b@y;c@z", "b@y", 0, {"a@x", "b@y"}},
+    };
+    for (const Case& c : cases) {
+        test::FixedClock clock;
+        Strings tried;
+        int result = SendToEachRecipient(
+            c.list,
+            [&](const std::string& token) {
+                tried.push_back(token);
+                return c.failing == nullptr || token != c.failing;
+            },
+            clock);
+        EXPECT_EQ(result, c.result) << c.list;
+        EXPECT_EQ(tried, c.tried) << c.list;
+        // A pause after every success, the last one included.
+        std::size_t successes = tried.size() - (c.result == 0 ? 1 : 0);
+        EXPECT_EQ(clock.pauses,
+                  std::vector<std::chrono::milliseconds>(successes, std::chrono::milliseconds(500)))
+            << c.list;
+    }
+}
+
+} // namespace
+} // namespace sendwick

@@ -1,0 +1,159 @@
+#include "job/backup_service.h"
+#include "job/job_error.h"
+#include "job/library_binder.h"
+#include "job/yielding_call.h"
+#include "report/result_mail.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+
+using namespace veltrane;
+
+namespace {
+
+ScheduleRecord ExportItem(const char* tables, const char* option)
+{
+    ScheduleRecord r;
+    r.strProgramPath = "/opt/oracle/bin/exp";
+    r.strID = "SCOTT";
+    r.strPWD = "tiger";
+    r.strServiceName = "ORCL";
+    r.strTables = tables;
+    r.strExecutionOption = option;
+    return r;
+}
+
+} // namespace
+
+TEST(ExportCommandLine, IsAssembledInOrderWithItsBlanks)
+{
+    const std::string dump = "/b/ORCL/SCOTT_20070305140709.DMP";
+    const std::string base = "/opt/oracle/bin/exp SCOTT/tiger@ORCL File=" + dump;
+    const struct
+    {
+        const char* tables;
+        const char* option;
+        std::string expected;
+    } cases[] = {
+        {"", "", base},
+        {"  ", " ", base},
+        {"EMP, DEPT", "", base + " Tables=(EMP, DEPT) "},
+        {"", "rows=n", base + " rows=n"},
+        {" EMP ", "rows=n", base + " Tables=( EMP )  rows=n"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BuildExportCommandLine(ExportItem(c.tables, c.option), dump), c.expected)
+            << "tables '" << c.tables << "' option '" << c.option << "'";
+}
+
+TEST(ExportCommandLine, ShowsNoPasswordAndQuotesPathsWithBlanks)
+{
+    ScheduleRecord r = ExportItem("", "");
+    r.strProgramPath = "/opt/oracle home/bin/exp";
+    const std::string shown = BuildExportCommandLine(r, "/srv/ora backups/ORCL/S_1.DMP", true);
+    EXPECT_EQ(shown, "\"/opt/oracle home/bin/exp\" SCOTT/****@ORCL "
+                     "File=\"/srv/ora backups/ORCL/S_1.DMP\"");
+    EXPECT_EQ(shown.find("tiger"), std::string::npos);
+}
+
+TEST(FtpServerText, GivesHostAndPort)
+{
+    const struct
+    {
+        const char* text;
+        const char* host;
+        int port;
+    } cases[] = {
+        {"ftp.example.kr:2121", "ftp.example.kr", 2121},
+        {"ftp.example.kr", "ftp.example.kr", 21},
+        {"ftp.example.kr:0", "ftp.example.kr", 21},
+        {"ftp.example.kr:-4", "ftp.example.kr", 21},
+        {"ftp.example.kr:2121:more", "ftp.example.kr", 2121},
+        {"ftp.example.kr: 2121 ", "ftp.example.kr", 2121},
+        {"ftp.example.kr:21.6", "ftp.example.kr", 22},
+    };
+    for (const auto& c : cases) {
+        FtpEndpoint e = ParseFtpServer(c.text);
+        EXPECT_EQ(e.host, c.host) << c.text;
+        EXPECT_EQ(e.port, c.port) << c.text;
+    }
+}
+
+TEST(FtpServerText, RefusesPortsThatAreNoNumberOrTooLargeAndAnEmptyHost)
+{
+    const struct
+    {
+        const char* text;
+        int code;
+    } cases[] = {{"host:abc", 13},  {"host:", 13}, {"host:21x", 13},
+                 {"host:40000", 6}, {"", 5},       {":21", 5}};
+    for (const auto& c : cases) {
+        try {
+            ParseFtpServer(c.text);
+            ADD_FAILURE() << c.text << " was accepted";
+        } catch (const JobError& e) {
+            EXPECT_EQ(e.code(), c.code) << c.text;
+            EXPECT_EQ(e.component(), "RunBackupJob");
+        }
+    }
+}
+
+TEST(LibraryBinder, NamesTheMissingLibraryOrEntryPoint)
+{
+    LibraryBinder missing("libNoSuchLibrary.so", "/nonexistent");
+    try {
+        missing.Entry("SendMail");
+        ADD_FAILURE() << "a missing library was bound";
+    } catch (const JobError& e) {
+        EXPECT_NE(e.description().find("libNoSuchLibrary.so"), std::string::npos);
+        EXPECT_EQ(e.code(), kLibraryNotFound);
+    }
+
+    // A real library found by the system's search, without the entry point.
+    LibraryBinder math("libm.so.6", "/nonexistent");
+    EXPECT_NE(math.Entry("cos"), nullptr);
+    EXPECT_EQ(math.Entry("cos"), math.Entry("cos"));
+    try {
+        math.Entry("PutLocalFileViaFTP");
+        ADD_FAILURE() << "a missing entry point was bound";
+    } catch (const JobError& e) {
+        EXPECT_NE(e.description().find("PutLocalFileViaFTP"), std::string::npos);
+        EXPECT_EQ(e.code(), kEntryPointNotFound);
+    }
+}
+
+TEST(CallWhileYielding, KeepsYieldingUntilTheCallReturns)
+{
+    // The call finishes only after the caller has yielded three times, so a
+    // caller that waited without yielding would never return.
+    std::atomic<int> yields{0};
+    int result = CallWhileYielding(
+        [&] {
+            while (yields.load() < 3)
+                std::this_thread::yield();
+            return 7;
+        },
+        [&] { ++yields; });
+    EXPECT_EQ(result, 7);
+    EXPECT_GE(yields.load(), 3);
+}
+
+TEST(CallWhileYielding, PassesOnWhatTheCallThrows)
+{
+    EXPECT_THROW(CallWhileYielding([]() -> int { throw std::runtime_error("boom"); }, [] {}),
+                 std::runtime_error);
+}
+
+TEST(SendResultMail, AMissingLibraryIsShownAndGivesFalse)
+{
+    LibraryBinder missing("libNoSuchLibrary.so", "/nonexistent");
+    std::vector<std::string> shown;
+    MailContext context{missing, "/tmp", [&](const std::string& t) { shown.push_back(t); }, [] {}};
+    ResultMail mail;
+    mail.recipients = "dba@example.kr";
+    EXPECT_FALSE(SendResultMail(mail, context));
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].find("libNoSuchLibrary.so"), std::string::npos);
+    EXPECT_EQ(DefaultSender("", ""), "Veltrane <@>");
+    EXPECT_EQ(DefaultSender("backup", "mail.example.kr"), "Veltrane <backup@mail.example.kr>");
+}

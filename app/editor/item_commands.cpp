@@ -1,0 +1,203 @@
+#include "editor/item_commands.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace veltrane {
+namespace {
+
+bool IsDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+// The leading decimal number as a double; +/-infinity when it is too large to
+// hold. Only plain decimal forms are taken: "inf", "nan" and hexadecimal
+// texts do not start with a number here.
+double LeadingNumber(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    const std::size_t start = i;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    std::size_t digits = 0;
+    for (; i < text.size() && IsDigit(text[i]); ++i)
+        ++digits;
+    if (i < text.size() && text[i] == '.')
+        for (++i; i < text.size() && IsDigit(text[i]); ++i)
+            ++digits;
+    if (digits == 0)
+        return 0.0;
+    bool tinyExponent = false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        std::size_t j = i + 1;
+        const bool negative = j < text.size() && text[j] == '-';
+        if (j < text.size() && (text[j] == '+' || text[j] == '-'))
+            ++j;
+        if (j < text.size() && IsDigit(text[j])) {
+            while (j < text.size() && IsDigit(text[j]))
+                ++j;
+            i = j;
+            tinyExponent = negative;
+        }
+    }
+    std::string_view number = text.substr(start, i - start);
+    const bool minus = number.front() == '-';
+    if (number.front() == '+')
+        number.remove_prefix(1);
+    double value = 0;
+    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value,
+                                     std::chars_format::general);
+    if (ec == std::errc::result_out_of_range) {
+        if (tinyExponent)
+            return 0.0;
+        return minus ? -std::numeric_limits<double>::infinity()
+                     : std::numeric_limits<double>::infinity();
+    }
+    return ec == std::errc() ? value : 0.0;
+}
+
+template <typename T> std::optional<T> LeadingInteger(std::string_view text)
+{
+    const double rounded = std::nearbyint(LeadingNumber(text));
+    if (!(rounded >= std::numeric_limits<T>::min() && rounded <= std::numeric_limits<T>::max()))
+        return std::nullopt;
+    return static_cast<T>(rounded);
+}
+
+} // namespace
+
+ItemProperties PropertiesFromRecord(const ScheduleRecord& record)
+{
+    ItemProperties p;
+    p.strTables = record.strTables;
+    p.strBackUpFolder = record.strBackUpFolder;
+    p.strBackUpType = record.strBackUpType;
+    p.nDay = record.nDay;
+    p.strWeek = record.strWeek;
+    p.strTime = record.strTime;
+    p.strPWD = record.strPWD;
+    p.strID = record.strID;
+    p.strServiceName = record.strServiceName;
+    p.strProgramPath = record.strProgramPath;
+    p.strMailReceiveList = record.strMailReceiveList;
+    p.nReservedFiles = record.nReservedFiles;
+    p.strExecutionOption = record.strExecutionOption;
+    p.strDescription = record.strDescription;
+    p.bUseSmtpServer = record.bUseSmtpServer;
+    p.strSmtpUserID = record.strSmtpUserID;
+    p.strSmtpUserPassword = record.strSmtpUserPassword;
+    p.strSmtpServer = record.strSmtpServer;
+    p.bDataTransfer = record.bDataTransfer;
+    p.bDataCompress = record.bDataCompress;
+    p.strFtpUserID = record.strFtpUserID;
+    p.strFtpUserPassword = record.strFtpUserPassword;
+    p.strFtpServer = record.strFtpServer;
+    p.strFtpLocation = record.strFtpLocation;
+    return p;
+}
+
+void ApplyProperties(const ItemProperties& p, ScheduleRecord& record)
+{
+    record.strTables = p.strTables;
+    record.strBackUpFolder = p.strBackUpFolder;
+    record.strBackUpType = p.strBackUpType;
+    record.nDay = p.nDay;
+    record.strWeek = p.strWeek;
+    record.strTime = p.strTime;
+    record.strPWD = p.strPWD;
+    record.strID = p.strID;
+    record.strServiceName = p.strServiceName;
+    record.strProgramPath = p.strProgramPath;
+    record.strMailReceiveList = p.strMailReceiveList;
+    record.nReservedFiles = p.nReservedFiles;
+    record.strExecutionOption = p.strExecutionOption;
+    record.strDescription = p.strDescription;
+    record.bUseSmtpServer = p.bUseSmtpServer;
+    record.strSmtpUserID = p.strSmtpUserID;
+    record.strSmtpUserPassword = p.strSmtpUserPassword;
+    record.strSmtpServer = p.strSmtpServer;
+    record.bDataTransfer = p.bDataTransfer;
+    record.bDataCompress = p.bDataCompress;
+    record.strFtpUserID = p.strFtpUserID;
+    record.strFtpUserPassword = p.strFtpUserPassword;
+    record.strFtpServer = p.strFtpServer;
+    record.strFtpLocation = p.strFtpLocation;
+}
+
+bool IsScheduleTableFull(const ScheduleTable& table)
+{
+    return table.size() >= kMaxScheduleRecords;
+}
+
+std::shared_ptr<ScheduleRecord> InsertItem(ScheduleTable& table, const ItemProperties& properties,
+                                           std::string& error)
+{
+    if (IsScheduleTableFull(table)) {
+        error = "The schedule already holds " + std::to_string(kMaxScheduleRecords) +
+                " items; no item was added";
+        return nullptr;
+    }
+    auto record = std::make_shared<ScheduleRecord>();
+    ApplyProperties(properties, *record);
+    record->nNo = static_cast<std::int32_t>(table.size() + 1);
+    // The options and the description are set by editing the item, never when
+    // it is added.
+    record->bEnabled = false;
+    record->bUseSmtpServer = false;
+    record->bDataTransfer = false;
+    record->bDataCompress = false;
+    record->strDescription.clear();
+    table.push_back(record);
+    return record;
+}
+
+std::shared_ptr<ScheduleRecord> FindFirstItem(const ScheduleTable& table, std::int32_t number)
+{
+    auto it = std::find_if(table.begin(), table.end(),
+                           [number](const auto& record) { return record->nNo == number; });
+    return it == table.end() ? nullptr : *it;
+}
+
+std::size_t DeleteItems(ScheduleTable& table, std::int32_t number)
+{
+    ScheduleTable kept;
+    kept.reserve(table.size());
+    for (const auto& record : table)
+        if (record->nNo != number)
+            kept.push_back(record);
+    const std::size_t removed = table.size() - kept.size();
+    std::int32_t next = 1;
+    for (const auto& record : kept)
+        record->nNo = next++;
+    table = std::move(kept);
+    return removed;
+}
+
+std::size_t SetItemsEnabled(ScheduleTable& table, std::int32_t number, bool enabled)
+{
+    std::size_t changed = 0;
+    for (const auto& record : table) {
+        if (record->nNo == number) {
+            record->bEnabled = enabled;
+            ++changed;
+        }
+    }
+    return changed;
+}
+
+std::optional<std::int16_t> LeadingInt16(std::string_view text)
+{
+    return LeadingInteger<std::int16_t>(text);
+}
+
+std::optional<std::int32_t> LeadingInt32(std::string_view text)
+{
+    return LeadingInteger<std::int32_t>(text);
+}
+
+} // namespace veltrane

@@ -1,0 +1,287 @@
+#include "editor/item_commands.h"
+#include "store/schedule_file.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <limits>
+
+using namespace veltrane;
+
+namespace {
+
+std::shared_ptr<ScheduleRecord> Numbered(std::int32_t number, std::string service = "")
+{
+    auto record = std::make_shared<ScheduleRecord>();
+    record->nNo = number;
+    record->strServiceName = service.empty() ? "SVC" + std::to_string(number) : service;
+    return record;
+}
+
+ScheduleTable TableNumbered(std::initializer_list<std::int32_t> numbers)
+{
+    ScheduleTable table;
+    for (std::int32_t n : numbers)
+        table.push_back(Numbered(n));
+    return table;
+}
+
+std::vector<std::int32_t> Numbers(const ScheduleTable& table)
+{
+    std::vector<std::int32_t> numbers;
+    for (const auto& record : table)
+        numbers.push_back(record->nNo);
+    return numbers;
+}
+
+std::vector<std::string> Services(const ScheduleTable& table)
+{
+    std::vector<std::string> services;
+    for (const auto& record : table)
+        services.push_back(record->strServiceName);
+    return services;
+}
+
+// Every one of the 24 editor fields set to a value of its own.
+ItemProperties DistinctProperties()
+{
+    ItemProperties p;
+    p.strTables = "EMP,DEPT";
+    p.strBackUpFolder = "/backup/";
+    p.strBackUpType = "매주";
+    p.nDay = 15;
+    p.strWeek = "수";
+    p.strTime = "23:05:00";
+    p.strPWD = "tiger";
+    p.strID = "scott";
+    p.strServiceName = "ORCL";
+    p.strProgramPath = "/opt/oracle/bin/exp";
+    p.strMailReceiveList = "a@example.com;b@example.com";
+    p.nReservedFiles = 7;
+    p.strExecutionOption = "compress=y";
+    p.strDescription = "nightly";
+    p.bUseSmtpServer = true;
+    p.strSmtpUserID = "mailer";
+    p.strSmtpUserPassword = "smtp-secret";
+    p.strSmtpServer = "smtp.example.com";
+    p.bDataTransfer = true;
+    p.bDataCompress = true;
+    p.strFtpUserID = "ftpuser";
+    p.strFtpUserPassword = "ftp-secret";
+    p.strFtpServer = "ftp.example.com";
+    p.strFtpLocation = "/dumps";
+    return p;
+}
+
+} // namespace
+
+TEST(InsertItem, AppendsTheNextNumberWithTheOptionsCleared)
+{
+    ScheduleTable table = TableNumbered({1, 2, 3});
+    std::string error;
+    auto added = InsertItem(table, DistinctProperties(), error);
+    ASSERT_NE(added, nullptr) << error;
+    ASSERT_EQ(table.size(), 4u);
+    EXPECT_EQ(table.back(), added);
+    EXPECT_EQ(Numbers(table), (std::vector<std::int32_t>{1, 2, 3, 4}));
+
+    // The options and the description are never taken from the editor on insert.
+    EXPECT_FALSE(added->bEnabled);
+    EXPECT_FALSE(added->bUseSmtpServer);
+    EXPECT_FALSE(added->bDataTransfer);
+    EXPECT_FALSE(added->bDataCompress);
+    EXPECT_EQ(added->strDescription, "");
+    EXPECT_EQ(added->strLastBackUpTime, "");
+    EXPECT_FALSE(added->bRunNow);
+
+    // Everything else is.
+    ItemProperties expected = DistinctProperties();
+    expected.bUseSmtpServer = expected.bDataTransfer = expected.bDataCompress = false;
+    expected.strDescription.clear();
+    EXPECT_EQ(PropertiesFromRecord(*added), expected);
+    EXPECT_EQ(added->strSmtpUserID, "mailer");
+    EXPECT_EQ(added->strSmtpUserPassword, "smtp-secret");
+}
+
+TEST(InsertItem, StartsAnEmptyTableAtOneAndNumbersByCountNotByLastNumber)
+{
+    ScheduleTable table;
+    std::string error;
+    ASSERT_NE(InsertItem(table, {}, error), nullptr);
+    EXPECT_EQ(Numbers(table), (std::vector<std::int32_t>{1}));
+
+    // A hand-made file numbered 3, 7, 9: the new item is the fourth.
+    table = TableNumbered({3, 7, 9});
+    ASSERT_NE(InsertItem(table, {}, error), nullptr);
+    EXPECT_EQ(Numbers(table), (std::vector<std::int32_t>{3, 7, 9, 4}));
+}
+
+TEST(InsertItem, RefusesAFullTableAndLeavesItAsItWas)
+{
+    ScheduleTable table;
+    for (std::size_t i = 0; i < kMaxScheduleRecords - 1; ++i)
+        table.push_back(Numbered(static_cast<std::int32_t>(i + 1), "S"));
+    ASSERT_FALSE(IsScheduleTableFull(table));
+    std::string error;
+    auto last = InsertItem(table, {}, error);
+    ASSERT_NE(last, nullptr) << error;
+    EXPECT_EQ(last->nNo, 32767);
+    EXPECT_TRUE(IsScheduleTableFull(table));
+
+    EXPECT_EQ(InsertItem(table, DistinctProperties(), error), nullptr);
+    EXPECT_NE(error.find("32767"), std::string::npos) << error;
+    EXPECT_EQ(table.size(), kMaxScheduleRecords);
+    EXPECT_EQ(table.back(), last);
+}
+
+TEST(DeleteItems, RemovesTheNumberAndRenumbersTheRestInOrder)
+{
+    struct Case
+    {
+        const char* name;
+        std::vector<std::int32_t> numbers;
+        std::int32_t remove;
+        std::size_t removed;
+        std::vector<std::string> services;
+    };
+    const Case cases[] = {
+        {"middle of 1,2,3", {1, 2, 3}, 2, 1, {"SVC1", "SVC3"}},
+        {"the only record", {1}, 1, 1, {}},
+        {"both records numbered 5", {5, 2, 5}, 5, 2, {"SVC2"}},
+        {"no match still renumbers", {3, 7, 9}, 4, 0, {"SVC3", "SVC7", "SVC9"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScheduleTable table;
+        for (std::int32_t n : c.numbers)
+            table.push_back(Numbered(n));
+        EXPECT_EQ(DeleteItems(table, c.remove), c.removed);
+        EXPECT_EQ(Services(table), c.services);
+        std::vector<std::int32_t> expected;
+        for (std::size_t i = 0; i < c.services.size(); ++i)
+            expected.push_back(static_cast<std::int32_t>(i + 1));
+        EXPECT_EQ(Numbers(table), expected);
+    }
+}
+
+TEST(DeleteItems, DeletingTheOnlyRecordAndSavingWritesAnEmptyFile)
+{
+    test::TempDir dir;
+    const std::string path = dir.File("Schedule.dat");
+    ScheduleTable table = TableNumbered({1});
+    std::string error;
+    ASSERT_TRUE(SaveSchedule(path, table, error)) << error;
+    ASSERT_FALSE(test::ReadBytes(path).empty());
+
+    DeleteItems(table, 1);
+    ASSERT_TRUE(table.empty());
+    ASSERT_TRUE(SaveSchedule(path, table, error)) << error;
+    EXPECT_EQ(test::ReadBytes(path), "");
+}
+
+TEST(DeleteItems, NeverFreesOrMovesARecordSomeoneHolds)
+{
+    ScheduleTable table = TableNumbered({1, 2, 3});
+    std::shared_ptr<ScheduleRecord> running = table[1]; // a backup run works on item 2
+    std::shared_ptr<ScheduleRecord> survivor = table[2];
+    running->strLastBackUpTime = "2026-12-07 02:00:00";
+
+    DeleteItems(table, 2);
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(running.use_count(), 1); // only the run holds it now, and it is intact
+    EXPECT_EQ(running->strServiceName, "SVC2");
+    EXPECT_EQ(running->strLastBackUpTime, "2026-12-07 02:00:00");
+    EXPECT_EQ(table[1], survivor); // the same object, renumbered in place
+    EXPECT_EQ(survivor->nNo, 2);
+
+    // Inserts that grow the table past its capacity keep held records in place.
+    ScheduleRecord* address = survivor.get();
+    std::string error;
+    for (int i = 0; i < 100; ++i)
+        ASSERT_NE(InsertItem(table, {}, error), nullptr);
+    EXPECT_EQ(table[1].get(), address);
+    EXPECT_EQ(survivor->strServiceName, "SVC3");
+}
+
+TEST(DuplicateNumbers, FindTakesTheFirstWhileEnableAndDeleteTakeEvery)
+{
+    ScheduleTable table{Numbered(5, "FIRST"), Numbered(1, "ONE"), Numbered(5, "SECOND")};
+
+    auto found = FindFirstItem(table, 5);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->strServiceName, "FIRST");
+    EXPECT_EQ(FindFirstItem(table, 4), nullptr);
+
+    EXPECT_EQ(SetItemsEnabled(table, 5, true), 2u);
+    EXPECT_TRUE(table[0]->bEnabled);
+    EXPECT_FALSE(table[1]->bEnabled);
+    EXPECT_TRUE(table[2]->bEnabled);
+    EXPECT_EQ(SetItemsEnabled(table, 5, false), 2u);
+    EXPECT_FALSE(table[0]->bEnabled);
+    EXPECT_FALSE(table[2]->bEnabled);
+    EXPECT_EQ(SetItemsEnabled(table, 8, true), 0u);
+    for (const auto& record : table)
+        EXPECT_FALSE(record->bEnabled);
+
+    EXPECT_EQ(DeleteItems(table, 5), 2u);
+    EXPECT_EQ(Services(table), (std::vector<std::string>{"ONE"}));
+    EXPECT_EQ(Numbers(table), (std::vector<std::int32_t>{1}));
+}
+
+TEST(ApplyProperties, CopiesAllTwentyFourFieldsAndKeepsTheTablesOwn)
+{
+    ScheduleRecord record;
+    record.nNo = 9;
+    record.bEnabled = true;
+    record.bRunNow = true;
+    record.strLastBackUpTime = "2026-12-01 02:00:00";
+
+    ApplyProperties(DistinctProperties(), record);
+    EXPECT_EQ(PropertiesFromRecord(record), DistinctProperties());
+    EXPECT_EQ(record.nNo, 9);
+    EXPECT_TRUE(record.bEnabled);
+    EXPECT_TRUE(record.bRunNow);
+    EXPECT_EQ(record.strLastBackUpTime, "2026-12-01 02:00:00");
+
+    // Clearing works as well as setting: no field is skipped on the way back.
+    ApplyProperties(ItemProperties{}, record);
+    EXPECT_EQ(PropertiesFromRecord(record), ItemProperties{});
+}
+
+TEST(LeadingNumber, TakesTheLeadingDecimalNumberOfATypedText)
+{
+    struct Case
+    {
+        const char* text;
+        std::optional<std::int16_t> value;
+    };
+    const Case cases[] = {
+        {"12abc", 12},
+        {"abc", 0},
+        {"", 0},
+        {"  7", 7},
+        {"-5 files", -5},
+        {"+3", 3},
+        {"2.5", 2}, // nearest, halves to even
+        {"3.5", 4},
+        {"1e3", 1000},
+        {"1e", 1},
+        {"1e-999", 0},
+        {".5x", 0},
+        {"-", 0},
+        {"inf", 0},
+        {"nan", 0},
+        {"0x1F", 0},
+        {"32767", 32767},
+        {"-32768", -32768},
+        {"32768", std::nullopt},
+        {"-40000", std::nullopt},
+        {"99999999999999999999999999999999999", std::nullopt},
+        {"1e999", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(LeadingInt16(c.text), c.value);
+    }
+    EXPECT_EQ(LeadingInt32("40000"), 40000);
+    EXPECT_EQ(LeadingInt32("2147483648"), std::nullopt);
+}

@@ -1,0 +1,536 @@
+// The item editor, driven through its real widgets on the offscreen platform:
+// key clicks and mouse clicks while the dialog runs modally in ShowEditor.
+
+#include "editor/item_edit.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QStyleOptionButton>
+#include <QTest>
+#include <QTimeEdit>
+#include <QTimer>
+#include <functional>
+#include <gtest/gtest.h>
+
+using namespace veltrane;
+
+namespace {
+
+class ItemEditTest : public ::testing::Test
+{
+protected:
+    // Runs ShowEditor and, once the dialog is up, `operate` on it. A dialog
+    // that `operate` leaves open is a failure and is cancelled, so a broken
+    // test cannot hang in the modal loop.
+    bool Run(ItemEdit& dialog, const std::function<void()>& operate)
+    {
+        bool operated = false;
+        QTimer::singleShot(0, &dialog, [&] {
+            operated = true;
+            EXPECT_TRUE(dialog.isVisible());
+            operate();
+            if (dialog.isVisible()) {
+                ADD_FAILURE() << "the dialog was left open";
+                dialog.reject();
+            }
+        });
+        const bool result = dialog.ShowEditor();
+        EXPECT_TRUE(operated);
+        return result;
+    }
+
+    template <typename T> static T* Control(ItemEdit& dialog, const char* name)
+    {
+        T* control = dialog.findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(control, nullptr) << name;
+        return control;
+    }
+
+    static void Click(QWidget* widget) { QTest::mouseClick(widget, Qt::LeftButton); }
+
+    // A check box reacts to clicks on its indicator and caption, not on the
+    // empty room a layout may give it.
+    static void Click(QCheckBox* box)
+    {
+        QStyleOptionButton option;
+        option.initFrom(box);
+        const QRect indicator =
+            box->style()->subElementRect(QStyle::SE_CheckBoxIndicator, &option, box);
+        QTest::mouseClick(box, Qt::LeftButton, Qt::NoModifier, indicator.center());
+    }
+
+    static void Retype(QLineEdit* box, const QString& text)
+    {
+        box->selectAll();
+        QTest::keyClick(box, Qt::Key_Delete);
+        QTest::keyClicks(box, text);
+    }
+};
+
+const QString kWeekly = QStringLiteral("매주");
+
+ItemProperties WeeklyItem()
+{
+    ItemProperties p;
+    p.strTables = "EMP,DEPT";
+    p.strBackUpFolder = "/backup/";
+    p.strBackUpType = "매주";
+    p.nDay = 15;
+    p.strWeek = "수";
+    p.strTime = "23:05:00";
+    p.strPWD = "tiger";
+    p.strID = "scott";
+    p.strServiceName = "ORCL";
+    p.strProgramPath = "/opt/oracle/bin/exp";
+    p.strMailReceiveList = "a@example.com;b@example.com";
+    p.nReservedFiles = 7;
+    p.strExecutionOption = "compress=y";
+    p.strDescription = "nightly";
+    p.bUseSmtpServer = true;
+    p.strSmtpUserID = "mailer";
+    p.strSmtpUserPassword = "smtp-secret";
+    p.strSmtpServer = "smtp.example.com";
+    p.bDataTransfer = true;
+    p.bDataCompress = true;
+    p.strFtpUserID = "ftpuser";
+    p.strFtpUserPassword = "ftp-secret";
+    p.strFtpServer = "ftp.example.com";
+    p.strFtpLocation = "/dumps";
+    return p;
+}
+
+const char* const kSmtpBoxes[] = {"txtSmtpUserID", "txtSmtpUserPassword", "txtSmtpServer"};
+const char* const kFtpBoxes[] = {"txtFTPUserID", "txtFTPUserPassWord", "txtFTPServer",
+                                 "txtFTPLocation"};
+
+} // namespace
+
+TEST_F(ItemEditTest, ShowsTheTitleGroupsCaptionsAndListsInOrder)
+{
+    ItemEdit dialog;
+    EXPECT_EQ(dialog.windowTitle(), "Veltrane");
+
+    QStringList groups;
+    for (QGroupBox* group : dialog.findChildren<QGroupBox*>())
+        groups << group->title();
+    EXPECT_EQ(groups,
+              (QStringList{"General", "Options", "Log Settings", "Data Transfer Settings"}));
+
+    QStringList labels;
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        labels << label->text();
+    for (const char* caption :
+         {"Oracle Service Name", "User ID", "PassWord", "Export Utility", "BackUp Time",
+          "BackUp Folder", "Tables[  ,  ,  ,  ,  ]", "Export Option", "Reserved Backup Files",
+          "Description", "SMTP User ID", "SMTP PassWord", "SMTP Server", "FTP User ID",
+          "FTP PassWord", "FTP Server", "FTP Location"})
+        EXPECT_TRUE(labels.contains(QString::fromLatin1(caption))) << caption;
+    EXPECT_TRUE(
+        labels.filter(QRegularExpression("^Mail Receive List\\(eg\\. [^;]+@[^;]+;[^;]+@[^;]+\\)$"))
+            .size() == 1);
+
+    EXPECT_EQ(Control<QPushButton>(dialog, "cmdBorwser")->text(), "<<");
+    EXPECT_EQ(Control<QPushButton>(dialog, "cmdOK")->text(), "확인");
+    EXPECT_EQ(Control<QPushButton>(dialog, "cmdCancel")->text(), "취소");
+    EXPECT_EQ(Control<QCheckBox>(dialog, "chkThroughSMTPServer")->text(),
+              "E-mail through the SMTP Server");
+    EXPECT_EQ(Control<QCheckBox>(dialog, "chkDataTransfer")->text(), "Data Dumpfile Transfer to");
+    EXPECT_EQ(Control<QCheckBox>(dialog, "chkDataCompress")->text(), "Rar Compress");
+
+    auto entries = [&](const char* name) {
+        QStringList items;
+        QComboBox* list = Control<QComboBox>(dialog, name);
+        for (int i = 0; i < list->count(); ++i)
+            items << list->itemText(i);
+        return items;
+    };
+    EXPECT_EQ(entries("cmbTimeType"), (QStringList{"매일", "매주", "매달", "매시간"}));
+    EXPECT_EQ(entries("cmbWeek"), (QStringList{"일", "월", "화", "수", "목", "금", "토"}));
+    QStringList days;
+    for (int day = 1; day <= 30; ++day)
+        days << QString::number(day);
+    EXPECT_EQ(entries("cmbDay"), days);
+}
+
+TEST_F(ItemEditTest, ANewItemOpensEmptyWithTheListsHiddenAndTheLoginsDisabled)
+{
+    ItemEdit dialog;
+    const bool ok = Run(dialog, [&] {
+        EXPECT_EQ(Control<QComboBox>(dialog, "cmbTimeType")->currentIndex(), -1);
+        EXPECT_EQ(Control<QComboBox>(dialog, "cmbWeek")->currentIndex(), -1);
+        EXPECT_EQ(Control<QComboBox>(dialog, "cmbDay")->currentIndex(), -1);
+        EXPECT_FALSE(Control<QComboBox>(dialog, "cmbWeek")->isVisible());
+        EXPECT_FALSE(Control<QComboBox>(dialog, "cmbDay")->isVisible());
+        EXPECT_TRUE(Control<QTimeEdit>(dialog, "dtpTime")->isVisible());
+        EXPECT_EQ(Control<QTimeEdit>(dialog, "dtpTime")->time(), QTime(0, 0, 0));
+        for (const char* box : {"chkThroughSMTPServer", "chkDataTransfer", "chkDataCompress"})
+            EXPECT_FALSE(Control<QCheckBox>(dialog, box)->isChecked()) << box;
+        for (const char* box : kSmtpBoxes)
+            EXPECT_FALSE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
+        for (const char* box : kFtpBoxes)
+            EXPECT_FALSE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
+        EXPECT_TRUE(Control<QLineEdit>(dialog, "txtMailReceiver")->isEnabled());
+        EXPECT_TRUE(Control<QCheckBox>(dialog, "chkDataCompress")->isEnabled());
+        EXPECT_EQ(Control<QLineEdit>(dialog, "txtServiceName")->text(), "");
+        EXPECT_EQ(Control<QLineEdit>(dialog, "txtReservedFiles")->text(), "0");
+        Click(Control<QPushButton>(dialog, "cmdOK"));
+    });
+    ASSERT_TRUE(ok);
+    // OK on an untouched new item: the kind stays unchosen, the time becomes
+    // midnight and the day stays 0 (no day was selected).
+    ItemProperties expected;
+    expected.strTime = "00:00:00";
+    EXPECT_EQ(dialog.properties(), expected);
+}
+
+TEST_F(ItemEditTest, EachKindOpensWithItsOwnListShowingTheStoredValue)
+{
+    struct Case
+    {
+        const char* kind;
+        bool weekShown;
+        bool dayShown;
+    };
+    for (const Case& c : {Case{"매일", false, false}, Case{"매주", true, false},
+                          Case{"매달", false, true}, Case{"매시간", false, false}}) {
+        SCOPED_TRACE(c.kind);
+        ItemEdit dialog;
+        dialog.properties() = WeeklyItem();
+        dialog.properties().strBackUpType = c.kind;
+        Run(dialog, [&] {
+            EXPECT_EQ(Control<QComboBox>(dialog, "cmbTimeType")->currentText(), c.kind);
+            QComboBox* week = Control<QComboBox>(dialog, "cmbWeek");
+            QComboBox* day = Control<QComboBox>(dialog, "cmbDay");
+            EXPECT_EQ(week->isVisible(), c.weekShown);
+            EXPECT_EQ(day->isVisible(), c.dayShown);
+            EXPECT_EQ(week->currentText(), "수");
+            EXPECT_EQ(day->currentText(), "15");
+            EXPECT_EQ(Control<QTimeEdit>(dialog, "dtpTime")->time(), QTime(23, 5, 0));
+            EXPECT_TRUE(Control<QTimeEdit>(dialog, "dtpTime")->isVisible());
+            Click(Control<QPushButton>(dialog, "cmdCancel"));
+        });
+    }
+}
+
+TEST_F(ItemEditTest, OkWithoutChangesReturnsEveryFieldAsItCameIn)
+{
+    ItemEdit dialog;
+    dialog.setProperties(WeeklyItem());
+    ASSERT_TRUE(Run(dialog, [&] {
+        for (const char* box : kSmtpBoxes)
+            EXPECT_TRUE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
+        for (const char* box : kFtpBoxes)
+            EXPECT_TRUE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
+        Click(Control<QPushButton>(dialog, "cmdOK"));
+    }));
+    EXPECT_EQ(dialog.properties(), WeeklyItem());
+}
+
+TEST_F(ItemEditTest, ChoosingAKindWithTheKeyboardShowsAndHidesTheLists)
+{
+    ItemEdit dialog;
+    ASSERT_TRUE(Run(dialog, [&] {
+        QComboBox* kind = Control<QComboBox>(dialog, "cmbTimeType");
+        QComboBox* week = Control<QComboBox>(dialog, "cmbWeek");
+        QComboBox* day = Control<QComboBox>(dialog, "cmbDay");
+        const std::pair<QString, std::pair<bool, bool>> steps[] = {
+            {"매일", {false, false}},
+            {"매주", {true, false}},
+            {"매달", {false, true}},
+            {"매시간", {false, false}},
+        };
+        for (const auto& [text, shown] : steps) {
+            QTest::keyClick(kind, Qt::Key_Down);
+            ASSERT_EQ(kind->currentText(), text);
+            EXPECT_EQ(week->isVisible(), shown.first) << text.toStdString();
+            EXPECT_EQ(day->isVisible(), shown.second) << text.toStdString();
+        }
+        // Back to monthly and pick the third day; the weekday stays unchosen.
+        QTest::keyClick(kind, Qt::Key_Up);
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(day, Qt::Key_Down);
+        QTimeEdit* time = Control<QTimeEdit>(dialog, "dtpTime");
+        time->setFocus();
+        QTest::keyClick(time, Qt::Key_Up); // the hours section
+        Click(Control<QPushButton>(dialog, "cmdOK"));
+    }));
+    EXPECT_EQ(dialog.properties().strBackUpType, "매달");
+    EXPECT_EQ(dialog.properties().nDay, 3);
+    EXPECT_EQ(dialog.properties().strWeek, "");
+    EXPECT_EQ(dialog.properties().strTime, "01:00:00");
+}
+
+TEST_F(ItemEditTest, ValuesThatMatchNoEntryLeaveTheListsUnselectedAndNDayAsItWas)
+{
+    for (std::int16_t storedDay : {std::int16_t{0}, std::int16_t{31}}) {
+        ItemEdit dialog;
+        dialog.properties().strBackUpType = "weekly"; // hand-edited
+        dialog.properties().strWeek = "Wed";
+        dialog.properties().nDay = storedDay;
+        dialog.properties().strTime = "25:99:00";
+        ASSERT_TRUE(Run(dialog, [&] {
+            EXPECT_EQ(Control<QComboBox>(dialog, "cmbTimeType")->currentIndex(), -1);
+            EXPECT_EQ(Control<QComboBox>(dialog, "cmbWeek")->currentIndex(), -1);
+            EXPECT_EQ(Control<QComboBox>(dialog, "cmbDay")->currentIndex(), -1);
+            EXPECT_EQ(Control<QTimeEdit>(dialog, "dtpTime")->time(), QTime(0, 0, 0));
+            Click(Control<QPushButton>(dialog, "cmdOK"));
+        }));
+        EXPECT_EQ(dialog.properties().nDay, storedDay);
+        EXPECT_EQ(dialog.properties().strBackUpType, "");
+        EXPECT_EQ(dialog.properties().strWeek, "");
+        EXPECT_EQ(dialog.properties().strTime, "00:00:00");
+    }
+}
+
+TEST_F(ItemEditTest, ReservedFilesTakeTheLeadingNumberOfWhatWasTyped)
+{
+    struct Case
+    {
+        const char* typed;
+        std::int16_t expected;
+    };
+    // The stored count is 7; a number that does not fit leaves it.
+    for (const Case& c : {Case{"12abc", 12}, Case{"abc", 0}, Case{"", 0}, Case{"-3", -3},
+                          Case{"40000", 7}, Case{"-32768", -32768}}) {
+        SCOPED_TRACE(c.typed);
+        ItemEdit dialog;
+        dialog.properties().nReservedFiles = 7;
+        ASSERT_TRUE(Run(dialog, [&] {
+            QLineEdit* box = Control<QLineEdit>(dialog, "txtReservedFiles");
+            EXPECT_EQ(box->text(), "7");
+            Retype(box, QString::fromLatin1(c.typed));
+            Click(Control<QPushButton>(dialog, "cmdOK"));
+        }));
+        EXPECT_EQ(dialog.properties().nReservedFiles, c.expected);
+    }
+}
+
+TEST_F(ItemEditTest, DisabledLoginBoxesStillReturnTheirTexts)
+{
+    ItemEdit dialog;
+    ASSERT_TRUE(Run(dialog, [&] {
+        QCheckBox* smtp = Control<QCheckBox>(dialog, "chkThroughSMTPServer");
+        QCheckBox* ftp = Control<QCheckBox>(dialog, "chkDataTransfer");
+        QLineEdit* smtpUser = Control<QLineEdit>(dialog, "txtSmtpUserID");
+        QLineEdit* ftpServer = Control<QLineEdit>(dialog, "txtFTPServer");
+
+        // A disabled box takes no typing.
+        QTest::keyClicks(smtpUser, "ignored");
+        EXPECT_EQ(smtpUser->text(), "");
+
+        Click(smtp);
+        Click(ftp);
+        ASSERT_TRUE(smtp->isChecked());
+        for (const char* box : kSmtpBoxes)
+            EXPECT_TRUE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
+        for (const char* box : kFtpBoxes)
+            EXPECT_TRUE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
+        EXPECT_FALSE(Control<QCheckBox>(dialog, "chkDataCompress")->isChecked());
+        QTest::keyClicks(smtpUser, "mailer");
+        QTest::keyClicks(Control<QLineEdit>(dialog, "txtSmtpUserPassword"), "pw1");
+        QTest::keyClicks(ftpServer, "ftp.example.com");
+
+        Click(smtp);
+        Click(ftp);
+        for (const char* box : kSmtpBoxes)
+            EXPECT_FALSE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
+        for (const char* box : kFtpBoxes)
+            EXPECT_FALSE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
+        EXPECT_TRUE(Control<QLineEdit>(dialog, "txtMailReceiver")->isEnabled());
+        Click(Control<QPushButton>(dialog, "cmdOK"));
+    }));
+    EXPECT_FALSE(dialog.properties().bUseSmtpServer);
+    EXPECT_FALSE(dialog.properties().bDataTransfer);
+    EXPECT_EQ(dialog.properties().strSmtpUserID, "mailer");
+    EXPECT_EQ(dialog.properties().strSmtpUserPassword, "pw1");
+    EXPECT_EQ(dialog.properties().strFtpServer, "ftp.example.com");
+}
+
+TEST_F(ItemEditTest, LoginPasswordsAreMaskedButTheOraclePasswordIsNot)
+{
+    ItemEdit dialog;
+    dialog.properties() = WeeklyItem();
+    Run(dialog, [&] {
+        EXPECT_EQ(Control<QLineEdit>(dialog, "txtSmtpUserPassword")->displayText(),
+                  QString(11, QLatin1Char('*')));
+        EXPECT_EQ(Control<QLineEdit>(dialog, "txtFTPUserPassWord")->displayText(),
+                  QString(10, QLatin1Char('*')));
+        EXPECT_EQ(Control<QLineEdit>(dialog, "txtUserPWD")->displayText(), "tiger");
+        Click(Control<QPushButton>(dialog, "cmdCancel"));
+    });
+}
+
+TEST_F(ItemEditTest, CancelEscapeAndTheCloseBoxKeepThePropertiesAsSet)
+{
+    const std::pair<const char*, std::function<void(ItemEdit&)>> ways[] = {
+        {"Cancel", [](ItemEdit& d) { Click(d.findChild<QPushButton*>("cmdCancel")); }},
+        {"Escape", [](ItemEdit& d) { QTest::keyClick(&d, Qt::Key_Escape); }},
+        {"close box", [](ItemEdit& d) { d.close(); }},
+    };
+    for (const auto& [name, closeIt] : ways) {
+        SCOPED_TRACE(name);
+        ItemEdit dialog;
+        dialog.setProperties(WeeklyItem());
+        const bool ok = Run(dialog, [&] {
+            Retype(Control<QLineEdit>(dialog, "txtServiceName"), "CHANGED");
+            Retype(Control<QLineEdit>(dialog, "txtReservedFiles"), "99");
+            Click(Control<QCheckBox>(dialog, "chkDataCompress"));
+            QTest::keyClick(Control<QComboBox>(dialog, "cmbTimeType"), Qt::Key_Up);
+            closeIt(dialog);
+        });
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(dialog.properties(), WeeklyItem());
+    }
+}
+
+TEST_F(ItemEditTest, EnterMovesTheFocusOnInsteadOfClosing)
+{
+    ItemEdit dialog;
+    dialog.setProperties(WeeklyItem());
+    ASSERT_TRUE(Run(dialog, [&] {
+        const char* const chain[] = {"txtServiceName", "txtUserID",   "txtUserPWD",
+                                     "txtProgramPath", "cmbTimeType", "cmbWeek"};
+        QWidget* first = Control<QWidget>(dialog, chain[0]);
+        first->setFocus();
+        for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
+            QWidget* current = dialog.focusWidget();
+            ASSERT_EQ(current, Control<QWidget>(dialog, chain[i]));
+            QTest::keyClick(current, i % 2 ? Qt::Key_Enter : Qt::Key_Return);
+            EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, chain[i + 1]))
+                << "after Enter in " << chain[i];
+        }
+        EXPECT_TRUE(dialog.isVisible());
+
+        // The two-line description takes no line break: Enter leaves it.
+        QPlainTextEdit* description = Control<QPlainTextEdit>(dialog, "txtDescription");
+        description->setFocus();
+        QTest::keyClick(description, Qt::Key_End, Qt::ControlModifier);
+        QTest::keyClick(description, Qt::Key_Return);
+        EXPECT_EQ(description->toPlainText(), "nightly");
+        EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "txtMailReceiver"));
+
+        // A check box moves on as well, without toggling.
+        QCheckBox* compress = Control<QCheckBox>(dialog, "chkDataCompress");
+        compress->setFocus();
+        QTest::keyClick(compress, Qt::Key_Return);
+        EXPECT_TRUE(compress->isChecked());
+        EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "cmdOK"));
+        EXPECT_TRUE(dialog.isVisible());
+
+        // On a button, Enter presses it.
+        QTest::keyClick(dialog.focusWidget(), Qt::Key_Return);
+    }));
+    EXPECT_EQ(dialog.properties(), WeeklyItem());
+}
+
+TEST_F(ItemEditTest, TheFolderChooserStartsAtTheBoxAndItsChoiceGetsOneSeparator)
+{
+    struct Case
+    {
+        std::optional<QString> chosen;
+        QString box;
+    };
+    for (const Case& c : {Case{QStringLiteral("/srv/dumps"), QStringLiteral("/srv/dumps/")},
+                          Case{QStringLiteral("/"), QStringLiteral("/")},
+                          Case{QStringLiteral("/srv/백업"), QStringLiteral("/srv/백업/")},
+                          Case{std::nullopt, QStringLiteral("/backup/")}}) {
+        SCOPED_TRACE(c.box.toStdString());
+        ItemEdit dialog;
+        dialog.properties() = WeeklyItem();
+        QWidget* owner = nullptr;
+        QString prompt;
+        QString start;
+        dialog.setFolderChooser([&](QWidget* parent, const QString& p, const QString& s) {
+            owner = parent;
+            prompt = p;
+            start = s;
+            return c.chosen;
+        });
+        ASSERT_TRUE(Run(dialog, [&] {
+            Click(Control<QPushButton>(dialog, "cmdBorwser"));
+            EXPECT_EQ(Control<QLineEdit>(dialog, "txtBackFolder")->text(), c.box);
+            Click(Control<QPushButton>(dialog, "cmdOK"));
+        }));
+        EXPECT_EQ(owner, &dialog);
+        EXPECT_EQ(prompt, "백업 파일이 저장될 폴더를 선택해 주세요.");
+        EXPECT_EQ(start, "/backup/");
+        EXPECT_EQ(dialog.properties().strBackUpFolder, c.box.toStdString());
+    }
+}
+
+TEST_F(ItemEditTest, EditingTheFirstOfTwoRecordsNumberedFiveLeavesTheSecond)
+{
+    ScheduleTable table;
+    for (const char* service : {"FIRST", "SECOND"}) {
+        auto record = std::make_shared<ScheduleRecord>();
+        record->nNo = 5;
+        record->strServiceName = service;
+        table.push_back(record);
+    }
+    auto record = FindFirstItem(table, 5);
+    ASSERT_EQ(record, table[0]);
+
+    ItemEdit dialog;
+    dialog.LoadRecord(*record);
+    ASSERT_TRUE(Run(dialog, [&] {
+        EXPECT_EQ(Control<QLineEdit>(dialog, "txtServiceName")->text(), "FIRST");
+        Retype(Control<QLineEdit>(dialog, "txtServiceName"), "EDITED");
+        Click(Control<QCheckBox>(dialog, "chkThroughSMTPServer"));
+        Click(Control<QPushButton>(dialog, "cmdOK"));
+    }));
+    dialog.StoreRecord(*record);
+    EXPECT_EQ(table[0]->strServiceName, "EDITED");
+    EXPECT_TRUE(table[0]->bUseSmtpServer); // an edit, unlike an insert, takes the options
+    EXPECT_EQ(table[1]->strServiceName, "SECOND");
+    EXPECT_FALSE(table[1]->bUseSmtpServer);
+}
+
+TEST_F(ItemEditTest, ARunAndADeleteDuringTheEditKeepTheRunningRecordIntact)
+{
+    ScheduleTable table;
+    for (std::int32_t n = 1; n <= 3; ++n) {
+        auto record = std::make_shared<ScheduleRecord>();
+        record->nNo = n;
+        record->strServiceName = "SVC" + std::to_string(n);
+        table.push_back(record);
+    }
+    std::shared_ptr<ScheduleRecord> edited = FindFirstItem(table, 3);
+    ItemEdit dialog;
+    dialog.LoadRecord(*edited);
+    ASSERT_TRUE(Run(dialog, [&] {
+        // While the dialog is open, a run of this item records its time and
+        // the operator's earlier delete renumbers it.
+        edited->strLastBackUpTime = "2026-12-07 02:00:00";
+        edited->bEnabled = true;
+        DeleteItems(table, 1);
+        Retype(Control<QLineEdit>(dialog, "txtTables"), "EMP");
+        Click(Control<QPushButton>(dialog, "cmdOK"));
+    }));
+    dialog.StoreRecord(*edited);
+    ASSERT_EQ(table.size(), 2u);
+    EXPECT_EQ(table[1], edited);
+    EXPECT_EQ(edited->nNo, 2);
+    EXPECT_EQ(edited->strServiceName, "SVC3");
+    EXPECT_EQ(edited->strTables, "EMP");
+    EXPECT_EQ(edited->strLastBackUpTime, "2026-12-07 02:00:00");
+    EXPECT_TRUE(edited->bEnabled);
+}
+
+// The widgets need one QApplication for the whole program, made before any
+// test and gone before the program's static objects are torn down.
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    // The tests drive real widgets without a display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -91,7 +91,6 @@ bool Connection::Open(const std::string& host, int port, std::chrono::millisecon
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
     addrinfo* list = nullptr;
     std::string service = std::to_string(port);
     int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);

@@ -20,7 +20,8 @@ public:
     Connection& operator=(const Connection&) = delete;
 
     // Connects to port `port` of `host` (a dotted address or a name resolved
-    // by the system), trying each address in turn within `timeout` in all.
+    // by the system resolver, within its own time-outs), trying each address
+    // in turn; the connection attempts together take at most `timeout`.
     [[nodiscard]] bool Open(const std::string& host, int port, std::chrono::milliseconds timeout,
                             std::string& error);
 

@@ -2,14 +2,12 @@
 
 #include "platform/codepage.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
 namespace veltrane {
 namespace {
-
-bool IsTrailByte(unsigned char byte)
-{
-    return (byte >= 0x41 && byte <= 0x5A) || (byte >= 0x61 && byte <= 0x7A) ||
-           (byte >= 0x81 && byte <= 0xFE);
-}
 
 // Code page width of one UTF-8 character. ASCII and the precomposed Hangul
 // syllables (U+AC00..U+D7A3, all of which code page 949 stores in two bytes)
@@ -30,42 +28,72 @@ long AnsiWidth(std::string_view oneChar)
     return cp949::WidthOf(oneChar) == cp949::CharWidth::Double ? 2 : 1;
 }
 
+// Length of the run of ASCII bytes starting at `from`, eight bytes at a time.
+std::size_t AsciiRunLength(std::string_view text, std::size_t from)
+{
+    std::size_t i = from;
+    while (text.size() - i >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ull) != 0)
+            break;
+        i += 8;
+    }
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80)
+        ++i;
+    return i - from;
+}
+
 } // namespace
 
 std::string AnsiMidBytes(std::string_view text, long start, long byteCount)
 {
-    std::string result;
+    // The running count only grows, so the characters that satisfy
+    // start <= count < start + byteCount form one stretch of the text: find
+    // where it begins and ends, then copy it once. Runs of ASCII (one byte
+    // each) are stepped over in one go.
     const long end = start + byteCount;
     long running = 0;
+    std::size_t first = text.size();
     std::size_t i = 0;
     while (i < text.size()) {
-        std::size_t length = cp949::Utf8SequenceLength(static_cast<unsigned char>(text[i]));
+        const auto lead = static_cast<unsigned char>(text[i]);
+        if (lead < 0x80) {
+            // Character k of the run (from 0) ends at byte running + k + 1.
+            const long run = static_cast<long>(AsciiRunLength(text, i));
+            const long inside = std::min(run, std::max(0L, end - running - 1));
+            const long firstInside = std::max(0L, start - running - 1);
+            if (first == text.size() && firstInside < inside)
+                first = i + static_cast<std::size_t>(firstInside);
+            running += inside;
+            i += static_cast<std::size_t>(inside);
+            if (inside < run)
+                break;
+            continue;
+        }
+        std::size_t length = cp949::Utf8SequenceLength(lead);
         if (length > text.size() - i)
             length = text.size() - i;
-        const std::string_view oneChar = text.substr(i, length);
-        running += AnsiWidth(oneChar);
+        running += AnsiWidth(text.substr(i, length));
         if (running >= end)
-            break; // the count only grows: no later character can fall inside
-        if (start <= running)
-            result.append(oneChar);
+            break;
+        if (first == text.size() && start <= running)
+            first = i;
         i += length;
     }
-    return result;
+    return first < i ? std::string(text.substr(first, i - first)) : std::string();
 }
 
 std::size_t CompleteCharacterBytes(const unsigned char* bytes, std::size_t size)
 {
-    std::size_t i = 0;
-    while (i < size) {
-        if (!cp949::IsLeadByte(bytes[i])) {
-            ++i;
-        } else if (i + 1 == size) {
-            return i;
-        } else {
-            i += IsTrailByte(bytes[i + 1]) ? 2 : 1;
-        }
-    }
-    return size;
+    // Bytes 0x81..0xFE can each be the first or the second byte of a pair, and
+    // nothing before a run of them can be a first byte, so a run at the end
+    // starts a character and pairs up from there: an odd run ends in a lead
+    // byte still waiting for its second byte.
+    std::size_t run = 0;
+    while (run < size && cp949::IsLeadByte(bytes[size - 1 - run]))
+        ++run;
+    return size - run % 2;
 }
 
 } // namespace veltrane

@@ -2,8 +2,8 @@
 
 #include "job/ansi_text.h"
 #include "job/command_line.h"
+#include "job/cp949_table.h"
 #include "job/spawn.h"
-#include "platform/codepage.h"
 
 #include <cerrno>
 #include <csignal>
@@ -13,6 +13,11 @@
 
 namespace veltrane {
 namespace {
+
+std::string Decode(const unsigned char* bytes, std::size_t size)
+{
+    return DecodeCp949(std::string_view(reinterpret_cast<const char*>(bytes), size));
+}
 
 // The runner owns the read end and the child only within one call; this
 // releases both on every way out of the call, an exception from a listener
@@ -40,19 +45,20 @@ CExeCmd::CExeCmd(MessageSink& messages, ExeCmdListener* listener)
     : messages_(messages), listener_(listener)
 {}
 
-std::string CExeCmd::ExecuteCommand(const std::string& commandLine)
+const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
 {
+    static const std::string kNothing;
     if (!commandLine.empty())
         commandLine_ = commandLine;
     if (commandLine_.empty()) {
         messages_.ShowCritical("Command Line empty");
-        return {};
+        return kNothing;
     }
 
     int fds[2];
     if (const int error = posix::MakeOutputPipe(fds); error != 0) {
         messages_.ShowCritical("CreatePipe failed. Error: " + std::to_string(error));
-        return {};
+        return kNothing;
     }
 
     pid_t pid = -1;
@@ -63,7 +69,7 @@ std::string CExeCmd::ExecuteCommand(const std::string& commandLine)
     if (spawnError != 0) {
         close(fds[0]);
         messages_.ShowCritical("File or command not found");
-        return {};
+        return kNothing;
     }
 
     RunResources resources(fds[0], pid);
@@ -102,9 +108,7 @@ void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
 
         if (got <= 0) {
             // The end of the output (or a read error, which ends it the same way).
-            if (carried != 0 && Deliver(cp949::ToUtf8(std::string_view(
-                                            reinterpret_cast<const char*>(buffer), carried)),
-                                        bAbort)) {
+            if (carried != 0 && Deliver(Decode(buffer, carried), bAbort)) {
                 kill(pid, SIGKILL);
                 return;
             }
@@ -115,8 +119,7 @@ void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
 
         const std::size_t total = carried + static_cast<std::size_t>(got);
         const std::size_t whole = CompleteCharacterBytes(buffer, total);
-        const std::string decoded =
-            cp949::ToUtf8(std::string_view(reinterpret_cast<const char*>(buffer), whole));
+        const std::string decoded = Decode(buffer, whole);
         carried = total - whole;
         if (carried != 0)
             buffer[0] = buffer[whole];

@@ -78,7 +78,11 @@ public:
     //   "Command Line empty"            nothing to run
     //   "CreatePipe failed. Error: N"   the pipe could not be made (N = errno)
     //   "File or command not found"     the program could not be started
-    std::string ExecuteCommand(const std::string& commandLine = {});
+    //
+    // The result refers to Outputs() (or to an empty text after a failure) and
+    // stays valid until the next run or the runner's end; the output of an
+    // export can be large, so it is not copied on the way out.
+    const std::string& ExecuteCommand(const std::string& commandLine = {});
 
 private:
     // Appends, raises ReceiveOutputs and ProcessAbort; true when aborted.

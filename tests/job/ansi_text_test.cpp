@@ -1,6 +1,8 @@
 #include "job/ansi_text.h"
+#include "job/cp949_table.h"
 
 #include <gtest/gtest.h>
+#include <iconv.h>
 
 using namespace veltrane;
 
@@ -32,6 +34,12 @@ TEST(AnsiMidBytes, SelectsCharactersByTheirCodePageBytes)
          "b"},
         {"\xEF\xBF\xBDx", 1, 2, "\xEF\xBF\xBDx"}, // U+FFFD likewise
         {"abc", 1, 0, ""},
+        {"abcdef", 3, 2, "cd"},
+        {"ab가cd", 2, 4, "b가c"}, // b ends at 2, 가 at 4, c at 5, d at 6
+        {"abcdefghijk", 9, 100, "ijk"},
+        {"abcdefghij가", 1, 11, "abcdefghij"},
+        {"abcdefghij가", 1, 12, "abcdefghij가"},
+        {"가abcdefghijklmnop나", 5, 3, "cde"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(AnsiMidBytes(c.text, c.start, c.byteCount), c.expected)
@@ -64,4 +72,70 @@ TEST(CompleteCharacterBytes, HoldsBackOnlyALeadByteAtTheEnd)
                                          c.bytes.size()),
                   c.expected)
             << testing::PrintToString(c.bytes);
+}
+
+namespace {
+
+// One double-byte sequence decoded by the C library's converter directly: the
+// character, or nothing when the sequence is not a valid character.
+std::string ReferencePair(iconv_t cd, unsigned char lead, unsigned char trail)
+{
+    char in[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+    char out[16];
+    char* inPtr = in;
+    char* outPtr = out;
+    std::size_t inLeft = 2;
+    std::size_t outLeft = sizeof out;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(cd, &inPtr, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) ||
+        inLeft != 0)
+        return {};
+    return std::string(out, static_cast<std::size_t>(outPtr - out));
+}
+
+const std::string kFffd = "\xEF\xBF\xBD";
+
+} // namespace
+
+TEST(DecodeCp949, EveryDoubleByteCharacterAgreesWithTheCLibrary)
+{
+    iconv_t cd = iconv_open("UTF-8", "CP949");
+    ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
+    int valid = 0;
+    for (unsigned lead = 0x81; lead <= 0xFE; ++lead)
+        for (unsigned trail = 0x41; trail <= 0xFE; ++trail) {
+            const std::string expected = ReferencePair(cd, lead, trail);
+            const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
+            const std::string decoded = DecodeCp949({pair, 2});
+            if (!expected.empty()) {
+                ++valid;
+                EXPECT_EQ(decoded, expected) << std::hex << lead << " " << trail;
+            } else {
+                EXPECT_TRUE(decoded.starts_with(kFffd)) << std::hex << lead << " " << trail;
+            }
+        }
+    iconv_close(cd);
+    EXPECT_GT(valid, 17000); // 11172 Hangul syllables, 4888 Hanja and the symbols
+}
+
+TEST(DecodeCp949, InvalidBytesBecomeOneReplacementEach)
+{
+    struct Case
+    {
+        std::string bytes;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"plain ASCII\r\n", "plain ASCII\r\n"},
+        {"\xB8\xC5\xC0\xCF", "매일"},
+        {"\x8C\x63", "똠"},                   // extension pair with an ASCII second byte
+        {"a\xB8", "a" + kFffd},               // lead byte at the end
+        {"\xB8\x09x", kFffd + "\tx"},         // lead byte before a control character
+        {"\xA2\xE8\n", kFffd + kFffd + "\n"}, // unassigned pair
+        {"\x80\xFF", kFffd + kFffd},          // never part of a character
+        {"\xB8\xC5\xB8", "매" + kFffd},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DecodeCp949(c.bytes), c.expected) << testing::PrintToString(c.bytes);
 }

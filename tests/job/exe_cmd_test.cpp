@@ -166,6 +166,13 @@ TEST(CommandRunner, LeadByteAtTheVeryEndIsNotDropped)
     EXPECT_EQ(r.chunks, (std::vector<std::string>{"abc", "\xEF\xBF\xBD", ""}));
 }
 
+TEST(CommandRunner, UnassignedBytesBecomeReplacementCharacters)
+{
+    Recorder r;
+    CExeCmd cmd(r, &r);
+    EXPECT_EQ(cmd.ExecuteCommand(kChild + "unassigned"), "x\xEF\xBF\xBD\xEF\xBF\xBD\n매\n");
+}
+
 TEST(CommandRunner, StandardErrorJoinsOutputAndStandardInputIsEmpty)
 {
     Recorder r;

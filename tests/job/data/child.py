@@ -25,6 +25,9 @@ def main():
         out(("가나다 abc\n" * 5000).encode("cp949"))
     elif mode == "lonelead":
         out(b"abc\xb8")
+    elif mode == "unassigned":
+        # An unassigned pair, then a valid character.
+        out(b"x\xa2\xe8\n" + "매".encode("cp949") + b"\n")
     elif mode == "streams":
         out(b"out1\n")
         os.write(2, b"err1\n")

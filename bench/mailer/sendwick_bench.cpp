@@ -6,9 +6,9 @@
 // Usage: sendwick_bench [runs]   (default 5)
 #include "compose.h"
 #include "session.h"
+#include "support/net.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -16,12 +16,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <random>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -47,36 +44,6 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& output)
         _exit(127);
     }
     return pid;
-}
-
-int FreePort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-bool WaitForPort(int port)
-{
-    for (int i = 0; i < 500; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        close(fd);
-        if (ok)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
 }
 
 double Median(std::vector<double> values)
@@ -105,11 +72,11 @@ int main(int argc, char** argv)
         c = static_cast<char>(random());
     std::ofstream((work / "dump.rar").string(), std::ios::binary) << attachment;
 
-    int port = FreePort();
+    int port = veltrane::test::FreeLoopbackPort();
     pid_t sink = Spawn({"/usr/bin/python3", SENDWICK_SINK_SCRIPT, "--port", std::to_string(port),
                         "--folder", (work / "sink").string()},
                        (work / "sink.log").string());
-    if (!WaitForPort(port)) {
+    if (!veltrane::test::WaitForPort("127.0.0.1", port)) {
         std::fprintf(stderr, "the SMTP sink did not start (see %s)\n", (work / "sink.log").c_str());
         return 1;
     }

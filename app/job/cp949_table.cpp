@@ -85,6 +85,7 @@ std::string DecodeCp949(std::string_view bytes)
     out.reserve(bytes.size() * 3 / 2);
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t size = bytes.size();
+    const Table* table = nullptr; // built at the first byte that needs it
     std::size_t i = 0;
     while (i < size) {
         if (in[i] < 0x80) {
@@ -95,9 +96,10 @@ std::string DecodeCp949(std::string_view bytes)
             i = run;
             continue;
         }
-        const Table& table = TheTable();
+        if (table == nullptr)
+            table = &TheTable();
         if (cp949::IsLeadByte(in[i]) && i + 1 < size) {
-            const Utf8Char& pair = table.Pair(in[i], in[i + 1]);
+            const Utf8Char& pair = table->Pair(in[i], in[i + 1]);
             if (pair.length != 0) {
                 out.append(pair.bytes, pair.length);
                 i += 2;

@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <new>
 #include <poll.h>
 #include <unistd.h>
+#include <vector>
 
 namespace veltrane {
 namespace {
@@ -55,6 +57,7 @@ const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
         return kNothing;
     }
 
+    const std::vector<std::string> arguments = SplitCommandLine(commandLine_);
     int fds[2];
     if (const int error = posix::MakeOutputPipe(fds); error != 0) {
         messages_.ShowCritical("CreatePipe failed. Error: " + std::to_string(error));
@@ -62,7 +65,12 @@ const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
     }
 
     pid_t pid = -1;
-    const int spawnError = posix::SpawnHidden(SplitCommandLine(commandLine_), fds[1], pid);
+    int spawnError = ENOMEM;
+    try {
+        spawnError = posix::SpawnHidden(arguments, fds[1], pid);
+    } catch (const std::bad_alloc&) {
+        // reported below like any other start that failed
+    }
     // The child has its own copy of the write end; closing ours lets the read
     // end report the end once the child and everything it started close theirs.
     close(fds[1]);

@@ -33,6 +33,8 @@ constexpr int kTypeMismatch = 13;
 constexpr int kOverflow = 6;
 constexpr int kInvalidArgument = 5;
 
+constexpr double kHighestPort = 65535;
+
 using PutLocalFileFn = int(const char*, const char*, const char*, const char*, int, int,
                            const char*);
 
@@ -131,8 +133,9 @@ FtpEndpoint ParseFtpServer(const std::string& ftpServer)
             throw JobError("The FTP port \"" + text + "\" is not a number", kComponent,
                            kTypeMismatch);
         double rounded = std::nearbyint(value);
+        // Every TCP port is accepted, the ones above 32767 included.
         if (ec != std::errc() || rounded < std::numeric_limits<std::int16_t>::min() ||
-            rounded > std::numeric_limits<std::int16_t>::max())
+            rounded > kHighestPort)
             throw JobError("The FTP port \"" + text + "\" is out of range", kComponent, kOverflow);
         port = static_cast<int>(rounded);
     }

@@ -87,7 +87,7 @@ std::string BuildExportCommandLine(const ScheduleRecord& record, const std::stri
 
 // Host and port of an FTP server text "host[:port[:...]]". A missing or
 // non-positive port is 21. Throws JobError for a port that is not a number or
-// does not fit 16 bits, and for an empty host.
+// lies above 65535, and for an empty host.
 struct FtpEndpoint
 {
     std::string host;

@@ -71,6 +71,7 @@ TEST(FtpServerText, GivesHostAndPort)
         {"ftp.example.kr:2121:more", "ftp.example.kr", 2121},
         {"ftp.example.kr: 2121 ", "ftp.example.kr", 2121},
         {"ftp.example.kr:21.6", "ftp.example.kr", 22},
+        {"ftp.example.kr:40000", "ftp.example.kr", 40000},
     };
     for (const auto& c : cases) {
         FtpEndpoint e = ParseFtpServer(c.text);
@@ -86,7 +87,7 @@ TEST(FtpServerText, RefusesPortsThatAreNoNumberOrTooLargeAndAnEmptyHost)
         const char* text;
         int code;
     } cases[] = {{"host:abc", 13},  {"host:", 13}, {"host:21x", 13},
-                 {"host:40000", 6}, {"", 5},       {":21", 5}};
+                 {"host:65536", 6}, {"", 5},       {":21", 5}};
     for (const auto& c : cases) {
         try {
             ParseFtpServer(c.text);

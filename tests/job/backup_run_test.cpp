@@ -1,0 +1,425 @@
+// Whole backup runs: a stand-in export utility and archiver run as real child
+// processes, the mail goes to a real SMTP server and the uploads to a real FTP
+// server, through the real libraries bound by name.
+
+#include "ftp_test_server.h"
+#include "job/backup_service.h"
+#include "platform/codepage.h"
+#include "report/result_report.h"
+#include "store/schedule_file.h"
+#include "support/child_process.h"
+#include "support/manual_clock.h"
+#include "support/net.h"
+#include "support/temp_dir.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace veltrane;
+using veltrane::test::ChildProcess;
+using veltrane::test::FileExists;
+using veltrane::test::ManualClock;
+using veltrane::test::ReadBytes;
+using veltrane::test::TempDir;
+
+namespace {
+
+const std::string kData = VELTRANE_TEST_DATA_DIR;
+const std::string kMailerData = MAILER_TEST_DATA_DIR;
+const std::string kStamp = "20070305140709";
+const std::string kRunTime = "2007-03-05 14:07:09";
+
+// The window, as the run sees it: every text it was shown, in order.
+struct RecordingHost : BackupHost
+{
+    std::string panels[3];
+    std::vector<std::string> panel1, panel2, lines, messages, criticals;
+    int yields = 0;
+
+    void SetStatusText(int panel, const std::string& text) override
+    {
+        panels[panel] = text;
+        (panel == 1 ? panel1 : panel2).push_back(text);
+    }
+    std::string StatusText(int panel) const override { return panels[panel]; }
+    void AppendResultLine(const std::string& line) override { lines.push_back(line); }
+    void Yield() override { ++yields; }
+    void ShowMessage(const std::string& text) override { messages.push_back(text); }
+    void ShowCritical(const std::string& text) override { criticals.push_back(text); }
+    void RefreshItemList() override {}
+};
+
+std::string Line(const std::string& text)
+{
+    return "[" + kRunTime + "] " + text;
+}
+
+class BackupRun : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        namespace fs = std::filesystem;
+        for (const char* library : {kMailLibraryFile, kFtpLibraryFile})
+            fs::create_symlink(std::string(VELTRANE_PROGRAM_DIR) + "/" + library,
+                               program.File(library));
+        fs::create_symlink(kData + "/fake_rar.py", program.File("rar"));
+        setenv("FAKE_EXP_MODE", "english", 1);
+        setenv("FAKE_EXP_ARGS", work.File("exp-args").c_str(), 1);
+
+        item = std::make_shared<ScheduleRecord>();
+        item->nNo = 1;
+        item->bEnabled = true;
+        item->strBackUpFolder = backups.path() + "/";
+        item->strServiceName = "ORCL";
+        item->strID = "SCOTT";
+        item->strPWD = "tiger";
+        item->strProgramPath = kData + "/fake_exp.py";
+        item->strDescription = "야간 백업";
+        service.Table().push_back(item);
+    }
+
+    std::string ItemFile(const std::string& extension) const
+    {
+        return backups.path() + "/ORCL/SCOTT_" + kStamp + extension;
+    }
+
+    void Run() { service.RunBackupJob(*item); }
+
+    TempDir program, backups, work;
+    ManualClock clock{kRunTime};
+    RecordingHost host;
+    BackupService service{host, clock, program.path()};
+    std::shared_ptr<ScheduleRecord> item;
+};
+
+} // namespace
+
+TEST_F(BackupRun, SuccessfulExportWritesItsFilesRecordsTheRunAndMails)
+{
+    Run();
+    EXPECT_TRUE(FileExists(ItemFile(".DMP")));
+    EXPECT_EQ(ReadBytes(ItemFile(".LOG")),
+              "\nExport: Release 10.2.0.1.0 - Production\n"
+              "Export terminated successfully without warnings.\n\r\n");
+    EXPECT_EQ(item->strLastBackUpTime, kRunTime);
+
+    ScheduleTable saved;
+    LoadSchedule(program.File("Schedule.dat"), saved);
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0]->strLastBackUpTime, kRunTime);
+
+    // No recipients: the mail library has nothing to do and reports success.
+    EXPECT_EQ(host.lines, std::vector<std::string>{Line("ORCL백업결과 메일전송 성공")});
+    EXPECT_EQ(host.panel1, (std::vector<std::string>{"[ORCL] BackUp...", "Ready."}));
+    ASSERT_FALSE(host.panel2.empty());
+    EXPECT_EQ(host.panel2.front(),
+              item->strProgramPath + " SCOTT/****@ORCL File=" + ItemFile(".DMP"));
+    for (const auto& shown : host.panel2)
+        EXPECT_EQ(shown.find("tiger"), std::string::npos) << shown;
+    EXPECT_EQ(ReadBytes(work.File("exp-args")),
+              "SCOTT/tiger@ORCL\nFile=" + ItemFile(".DMP") + "\n");
+    EXPECT_GT(host.yields, 3);
+    EXPECT_TRUE(host.criticals.empty());
+}
+
+TEST_F(BackupRun, OnlyTheExactClosingTextsCountAsSuccess)
+{
+    const struct
+    {
+        const char* mode;
+        bool success;
+    } cases[] = {{"korean", true}, {"english", true}, {"lowercase", false}, {"error", false}};
+    for (const auto& c : cases) {
+        setenv("FAKE_EXP_MODE", c.mode, 1);
+        item->strLastBackUpTime.clear();
+        service.nExportFailCount = 0;
+        host.lines.clear();
+        Run();
+        EXPECT_EQ(item->strLastBackUpTime, c.success ? kRunTime : "") << c.mode;
+        EXPECT_EQ(service.nExportFailCount, c.success ? 0 : 1) << c.mode;
+        if (!c.success) {
+            EXPECT_EQ(host.panel2.back(), "엑스포트중 에러가 발행하여 중단되었습니다.");
+            EXPECT_TRUE(host.lines.empty()) << c.mode;
+        }
+    }
+}
+
+TEST_F(BackupRun, TheSixthCountedFailureRecordsTheRunAndSaysSo)
+{
+    setenv("FAKE_EXP_MODE", "error", 1);
+    item->bDataCompress = true;
+    for (int failures = 1; failures <= 5; ++failures) {
+        Run();
+        EXPECT_EQ(service.nExportFailCount, failures);
+        EXPECT_TRUE(item->strLastBackUpTime.empty());
+    }
+    EXPECT_TRUE(host.lines.empty());
+    EXPECT_TRUE(FileExists(ItemFile(".rar"))); // failed runs are still compressed
+    std::filesystem::remove(ItemFile(".rar"));
+
+    item->bRunNow = true;
+    Run();
+    EXPECT_EQ(host.lines,
+              std::vector<std::string>{Line("엑스포트중 에러가 발행하여 중단되었습니다.")});
+    EXPECT_EQ(item->strLastBackUpTime, kRunTime);
+    EXPECT_FALSE(item->bRunNow);
+    EXPECT_EQ(service.nExportFailCount, 0);
+    EXPECT_FALSE(FileExists(ItemFile(".rar")));             // it stops before compressing
+    EXPECT_FALSE(FileExists(program.File("Schedule.dat"))); // and does not save
+    EXPECT_EQ(host.panel1.back(), "Ready.");
+}
+
+TEST_F(BackupRun, AMissingExportUtilityIsShownAndCountedAsAFailure)
+{
+    item->strProgramPath = "/nonexistent/bin/exp";
+    Run();
+    EXPECT_EQ(host.criticals, std::vector<std::string>{"File or command not found"});
+    EXPECT_EQ(service.nExportFailCount, 1);
+    EXPECT_EQ(ReadBytes(ItemFile(".LOG")), "\r\n");
+}
+
+TEST_F(BackupRun, ALogThatCannotBeWrittenEndsTheRunThroughTheErrorPath)
+{
+    // The item folder exists as a file: the folder is not created, and the log
+    // cannot be created inside it.
+    test::WriteBytes(backups.File("ORCL"), "not a folder");
+    Run();
+    ASSERT_EQ(host.lines.size(), 1u);
+    EXPECT_NE(host.lines[0].find("-RunBackupJob-20"), std::string::npos) << host.lines[0];
+    EXPECT_EQ(host.panel1.back(), "Ready.");
+}
+
+TEST_F(BackupRun, KoreanOutputIsLoggedInCodePage949)
+{
+    setenv("FAKE_EXP_MODE", "korean", 1);
+    Run();
+    const std::string log = ReadBytes(ItemFile(".LOG"));
+    EXPECT_NE(log.find(cp949::FromUtf8("정상적으로 종료되었습니다.")), std::string::npos);
+    EXPECT_EQ(log.substr(log.size() - 3), "\n\r\n");
+}
+
+namespace {
+
+class BackupRunWithFtp : public BackupRun
+{
+protected:
+    void SetUp() override
+    {
+        BackupRun::SetUp();
+        ASSERT_TRUE(ftp.ok());
+        item->bDataTransfer = true;
+        item->strFtpServer = "127.0.0.1:" + std::to_string(ftp.port());
+        item->strFtpUserID = hoistline::test::FtpTestServer::kUser;
+        item->strFtpUserPassword = hoistline::test::FtpTestServer::kPassword;
+        item->strFtpLocation = "/backup";
+    }
+
+    std::string Stored(const std::string& extension) const
+    {
+        return ftp.DiskPath("/backup/SCOTT_" + kStamp + extension);
+    }
+
+    hoistline::test::FtpTestServer ftp;
+};
+
+std::string ZipListing(const std::string& archive)
+{
+    std::string listing = testing::TempDir() + "/listing";
+    std::string command = "/usr/bin/python3 -c \"import zipfile,sys; print(' '.join(sorted("
+                          "zipfile.ZipFile(sys.argv[1]).namelist())))\" '" +
+                          archive + "' > " + listing;
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    return ReadBytes(listing);
+}
+
+} // namespace
+
+TEST_F(BackupRunWithFtp, UploadsTheDumpThenTheLog)
+{
+    Run();
+    auto stores = hoistline::test::WithVerb(ftp.Commands(), "STOR");
+    EXPECT_EQ(stores, (std::vector<std::string>{"STOR /backup/SCOTT_" + kStamp + ".DMP",
+                                                "STOR /backup/SCOTT_" + kStamp + ".LOG"}));
+    EXPECT_EQ(ReadBytes(Stored(".DMP")), ReadBytes(ItemFile(".DMP")));
+    EXPECT_EQ(ReadBytes(Stored(".LOG")), ReadBytes(ItemFile(".LOG")));
+    EXPECT_EQ(host.panel1.back(), "Ready.");
+    EXPECT_NE(std::find(host.panel1.begin(), host.panel1.end(), "Transfer Complete."),
+              host.panel1.end());
+    EXPECT_EQ(host.lines.back(), Line("ORCLData FTP 전송 성공"));
+}
+
+TEST_F(BackupRunWithFtp, AFailedExportIsStillCompressedAndTheArchiveAloneUploaded)
+{
+    setenv("FAKE_EXP_MODE", "error", 1);
+    item->bDataCompress = true;
+    Run();
+    EXPECT_EQ(ZipListing(Stored(".rar")), "SCOTT_" + kStamp + ".LOG\n");
+    EXPECT_EQ(hoistline::test::WithVerb(ftp.Commands(), "STOR").size(), 1u);
+    EXPECT_FALSE(FileExists(ItemFile(".rar"))); // deleted after its upload
+    EXPECT_TRUE(FileExists(ItemFile(".LOG")));
+    EXPECT_EQ(host.lines, std::vector<std::string>{Line("ORCLData FTP 전송 성공")});
+}
+
+TEST_F(BackupRunWithFtp, ARefusedLoginIsATransferFailureAndTheArchiveStillGoes)
+{
+    item->strFtpUserPassword = "wrong";
+    item->bDataCompress = true;
+    Run();
+    EXPECT_NE(std::find(host.panel1.begin(), host.panel1.end(), "Transfer Fail."),
+              host.panel1.end());
+    EXPECT_EQ(host.lines.back(), Line("ORCLData FTP 전송 실패"));
+    EXPECT_FALSE(FileExists(ItemFile(".rar")));
+}
+
+TEST_F(BackupRunWithFtp, APortOfLettersEndsTheRunThroughTheErrorPath)
+{
+    item->strFtpServer = "127.0.0.1:abc";
+    Run();
+    EXPECT_EQ(host.lines.back(), Line("The FTP port \"abc\" is not a number-RunBackupJob-13"));
+    EXPECT_EQ(host.panel2.back(), "The FTP port \"abc\" is not a number-RunBackupJob-13");
+    EXPECT_EQ(host.panel1.back(), "Ready.");
+}
+
+TEST_F(BackupRunWithFtp, AMissingFtpLibraryEndsTheRunThroughTheErrorPath)
+{
+    std::filesystem::remove(program.File(kFtpLibraryFile));
+    Run();
+    const std::string& last = host.lines.back();
+    EXPECT_EQ(last.rfind("[" + kRunTime + "] The library libHoistline.so cannot be loaded", 0), 0u)
+        << last;
+    EXPECT_EQ(last.substr(last.size() - 19), "-libHoistline.so-53");
+    EXPECT_TRUE(hoistline::test::WithVerb(ftp.Commands(), "STOR").empty());
+}
+
+namespace {
+
+// Runs inside a private network of its own, so that the mail library finds
+// its server on port 25 of 127.0.0.1.
+class BackupRunWithMail : public BackupRun
+{
+protected:
+    void SetUp() override
+    {
+        std::string error;
+        ASSERT_TRUE(test::EnterPrivateNetwork(error)) << error;
+        BackupRun::SetUp();
+        item->strMailReceiveList = "dba@example.kr";
+        item->bUseSmtpServer = true;
+        item->strSmtpServer = "127.0.0.1";
+        item->strSmtpUserID = "backup";
+        item->strSmtpUserPassword = "secret";
+    }
+
+    void StartSink()
+    {
+        std::filesystem::create_directory(work.File("sink"));
+        sink = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/bin/python3", kMailerData + "/smtp_sink.py", "--port",
+                                     "25", "--folder", work.File("sink"), "--user", "backup",
+                                     "--password", "secret"},
+            work.File("sink.log"));
+        ASSERT_TRUE(test::WaitForPort("127.0.0.1", 25)) << ReadBytes(work.File("sink.log"));
+    }
+
+    std::unique_ptr<ChildProcess> sink;
+};
+
+std::string Hex(const std::string& bytes)
+{
+    std::ostringstream out;
+    for (unsigned char c : bytes)
+        out << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
+    return out.str();
+}
+
+} // namespace
+
+TEST_F(BackupRunWithMail, MailsTheReportThroughTheServerWithItsLogin)
+{
+    StartSink();
+    Run();
+    ASSERT_EQ(host.lines, std::vector<std::string>{Line("ORCL백업결과 메일전송 성공")})
+        << ReadBytes(program.File("SendResult.Log"));
+
+    const std::string parsed = work.File("parsed");
+    std::filesystem::create_directory(parsed);
+    const std::string command = "/usr/bin/python3 " + kMailerData + "/parse_message.py " +
+                                work.File("sink/0001.eml") + " " + parsed + " > " +
+                                work.File("summary");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string summary = ReadBytes(work.File("summary"));
+    EXPECT_NE(summary.find("subject " + Hex(cp949::FromUtf8("[DB Backup : SCOTT@ORCL]완료."))),
+              std::string::npos)
+        << summary;
+    EXPECT_NE(summary.find(" backup@127.0.0.1\n"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("part 0 text/html -"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("SCOTT_" + kStamp + ".LOG"), std::string::npos) << summary;
+    EXPECT_EQ(ReadBytes(parsed + "/part0"),
+              cp949::FromUtf8(BuildResultReportHtml("ORCL", "SCOTT", kRunTime, ItemFile(".DMP"), "",
+                                                    "야간 백업")));
+    EXPECT_EQ(ReadBytes(parsed + "/part1"), ReadBytes(ItemFile(".LOG")));
+    EXPECT_EQ(ReadBytes(work.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n");
+}
+
+TEST_F(BackupRunWithMail, AWrongPasswordIsAFailedMailAndTheRunGoesOn)
+{
+    StartSink();
+    item->strSmtpUserPassword = "wrong";
+    item->bDataCompress = true;
+    Run();
+    EXPECT_EQ(host.lines, std::vector<std::string>{Line("ORCL백업결과 메일전송 실패")});
+    EXPECT_TRUE(host.messages.empty());
+    EXPECT_TRUE(FileExists(ItemFile(".rar")));
+}
+
+TEST_F(BackupRunWithMail, AStallingServerDoesNotFreezeTheWindow)
+{
+    // A server that accepts connections and never says a word.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(25);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+
+    int yieldsAtExportEnd = -1;
+    struct Watch : RecordingHost
+    {
+        int* mark;
+        void SetStatusText(int panel, const std::string& text) override
+        {
+            if (text == "[ORCL] BackUp...")
+                *mark = yields;
+            RecordingHost::SetStatusText(panel, text);
+        }
+    } watch;
+    watch.mark = &yieldsAtExportEnd;
+    BackupService watched(watch, clock, program.path());
+    watched.RunBackupJob(*item);
+    close(listener);
+
+    EXPECT_EQ(watch.lines.front(), Line("ORCL백업결과 메일전송 실패"));
+    // The library waits seconds for a greeting; the window was served all along.
+    EXPECT_GT(watch.yields - yieldsAtExportEnd, 20);
+}
+
+TEST_F(BackupRun, FoldersWithBlanksReachTheChildrenAsOneArgument)
+{
+    std::filesystem::create_directory(backups.File("ora backups"));
+    item->strBackUpFolder = backups.File("ora backups") + "/";
+    item->bDataCompress = true;
+    Run();
+    const std::string dump = backups.File("ora backups/ORCL/SCOTT_" + kStamp + ".DMP");
+    EXPECT_EQ(ReadBytes(work.File("exp-args")), "SCOTT/tiger@ORCL\nFile=" + dump + "\n");
+    EXPECT_EQ(ZipListing(backups.File("ora backups/ORCL/SCOTT_" + kStamp + ".rar")),
+              "SCOTT_" + kStamp + ".DMP SCOTT_" + kStamp + ".LOG\n");
+}

@@ -1,0 +1,37 @@
+#!/usr/bin/python3
+"""Stands in for the Oracle export utility in the backup run's tests.
+
+Takes "user/password@service File=<dump> [Tables=(...)] [options...]", records
+its arguments (one per line) in $FAKE_EXP_ARGS when set, writes a small dump
+file, and prints the closing text chosen by $FAKE_EXP_MODE in code page 949:
+  english   "Export terminated successfully without warnings."
+  korean    the Korean closing text ("... 정상적으로 종료되었습니다.")
+  lowercase the English text in other letter case (not a success)
+  error     an error and no closing text, and no dump
+"""
+import os
+import sys
+
+args = sys.argv[1:]
+record = os.environ.get("FAKE_EXP_ARGS")
+if record:
+    with open(record, "w", encoding="utf-8") as f:
+        f.write("\n".join(args) + "\n")
+
+mode = os.environ.get("FAKE_EXP_MODE", "english")
+dump = next((a[len("File="):] for a in args if a.startswith("File=")), None)
+out = sys.stdout.buffer
+out.write("\nExport: Release 10.2.0.1.0 - Production\n".encode("cp949"))
+if mode == "error":
+    out.write("EXP-00056: ORACLE error 1017 encountered\nORA-01017: invalid username/password\n"
+              .encode("cp949"))
+    sys.exit(1)
+if dump:
+    with open(dump, "wb") as f:
+        f.write(b"DUMP " + " ".join(args).encode("utf-8"))
+texts = {
+    "english": "Export terminated successfully without warnings.\n",
+    "korean": "엑스포트가 경고 없이 정상적으로 종료되었습니다.\n",
+    "lowercase": "export terminated successfully without warnings.\n",
+}
+out.write(texts[mode].encode("cp949"))

@@ -179,4 +179,12 @@ Reply Connection::ReadReply(std::chrono::milliseconds timeout)
     return reply;
 }
 
+Reply SendCommand(Connection& connection, std::string_view command,
+                  std::chrono::milliseconds timeout, std::chrono::milliseconds sendStallTimeout)
+{
+    if (!command.empty())
+        connection.Send(command, sendStallTimeout);
+    return connection.ReadReply(timeout);
+}
+
 } // namespace sendwick

@@ -41,4 +41,10 @@ private:
     std::string pending_;
 };
 
+// Sends `command` (nothing when empty) and waits for the whole reply, the
+// time-out counted from the moment the command has gone out. A failed send
+// is not judged here: it shows up as a reply that does not come.
+Reply SendCommand(Connection& connection, std::string_view command,
+                  std::chrono::milliseconds timeout, std::chrono::milliseconds sendStallTimeout);
+
 } // namespace sendwick

@@ -157,10 +157,8 @@ bool Session::Run()
         Step step = StepFor(state);
         if (!step.logBefore.empty())
             Log(step.logBefore);
-        // A failed send is not judged here: it shows up as a missing reply.
-        if (!step.command.empty())
-            connection_.Send(step.command, settings_.sendStallTimeout);
-        Reply reply = connection_.ReadReply(step.timeout);
+        Reply reply =
+            SendCommand(connection_, step.command, step.timeout, settings_.sendStallTimeout);
         Log(reply.LogText());
         state = NextAfter(state, reply);
     }
@@ -256,7 +254,7 @@ State Session::NextAfter(State state, const Reply& reply) const
 
 std::string ApplyHostRedirect(const std::string& host)
 {
-    return host == kRedirectFromHost ? std::string(kRedirectToHost) : host;
+    return host == RedirectFromHost ? std::string(RedirectToHost) : host;
 }
 
 bool SendToRecipient(const MailRequest& request, const std::string& recipientToken,

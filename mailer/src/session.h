@@ -32,9 +32,9 @@ struct ServerLogin
 using ExchangerLookup = std::function<std::optional<std::string>(const std::string& domain)>;
 
 // The library has one fixed host redirect: a session whose target host is
-// exactly (case-sensitively) kRedirectFromHost goes to kRedirectToHost.
-inline constexpr const char* kRedirectFromHost = "mx.example.net";
-inline constexpr const char* kRedirectToHost = "relay.example.net";
+// exactly (case-sensitively) RedirectFromHost goes to RedirectToHost.
+inline constexpr const char* RedirectFromHost = "mx.example.net";
+inline constexpr const char* RedirectToHost = "relay.example.net";
 std::string ApplyHostRedirect(const std::string& host);
 
 // How sessions reach and wait for their peers. The defaults are the

@@ -355,7 +355,7 @@ TEST_F(RealPeersTest, OnlyTheExactRedirectHostIsRedirected)
     EXPECT_EQ(ReceivedIn(exchanger).size(), 0u);
 
     // The same through a named server.
-    ASSERT_EQ(sendMailViaSmtp(kRedirectFromHost, "backup", "secret", "robot@example.com",
+    ASSERT_EQ(sendMailViaSmtp(RedirectFromHost, "backup", "secret", "robot@example.com",
                               "ops@example.org", "HTML", "Report", "<p>ok</p>", "", log.c_str()),
               1);
     EXPECT_EQ(ReceivedIn(relay).size(), 2u);

@@ -321,7 +321,7 @@ TEST_F(SessionTest, NoExchangerOrNoConnectionGivesSendError)
 
 TEST(ApplyHostRedirect, ReplacesOnlyTheExactHostName)
 {
-    EXPECT_EQ(ApplyHostRedirect(kRedirectFromHost), kRedirectToHost);
+    EXPECT_EQ(ApplyHostRedirect(RedirectFromHost), RedirectToHost);
     EXPECT_EQ(ApplyHostRedirect("MX.example.net"), "MX.example.net");
     EXPECT_EQ(ApplyHostRedirect("mx.example.net."), "mx.example.net.");
     EXPECT_EQ(ApplyHostRedirect("mail.example.org"), "mail.example.org");

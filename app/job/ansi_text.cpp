@@ -28,22 +28,6 @@ long AnsiWidth(std::string_view oneChar)
     return cp949::WidthOf(oneChar) == cp949::CharWidth::Double ? 2 : 1;
 }
 
-// Length of the run of ASCII bytes starting at `from`, eight bytes at a time.
-std::size_t AsciiRunLength(std::string_view text, std::size_t from)
-{
-    std::size_t i = from;
-    while (text.size() - i >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        if ((word & 0x8080808080808080ull) != 0)
-            break;
-        i += 8;
-    }
-    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80)
-        ++i;
-    return i - from;
-}
-
 } // namespace
 
 std::string AnsiMidBytes(std::string_view text, long start, long byteCount)
@@ -71,7 +55,7 @@ std::string AnsiMidBytes(std::string_view text, long start, long byteCount)
                 break;
             continue;
         }
-        std::size_t length = cp949::Utf8SequenceLength(lead);
+        std::size_t length = lead >= 0xE0 && lead <= 0xEF ? 3 : cp949::Utf8SequenceLength(lead);
         if (length > text.size() - i)
             length = text.size() - i;
         running += AnsiWidth(text.substr(i, length));
@@ -94,6 +78,21 @@ std::size_t CompleteCharacterBytes(const unsigned char* bytes, std::size_t size)
     while (run < size && cp949::IsLeadByte(bytes[size - 1 - run]))
         ++run;
     return size - run % 2;
+}
+
+std::size_t AsciiRunLength(std::string_view text, std::size_t from)
+{
+    std::size_t i = from;
+    while (text.size() - i >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word & 0x8080808080808080ull) != 0)
+            break;
+        i += 8;
+    }
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80)
+        ++i;
+    return i - from;
 }
 
 } // namespace veltrane

@@ -30,4 +30,8 @@ std::string AnsiMidBytes(std::string_view text, long start, long byteCount);
 // character of its own, so only a lead byte at the very end is held back.
 std::size_t CompleteCharacterBytes(const unsigned char* bytes, std::size_t size);
 
+// Length of the run of ASCII bytes (below 0x80) in `text` starting at `from`;
+// scans eight bytes at a time, since command output is mostly ASCII.
+std::size_t AsciiRunLength(std::string_view text, std::size_t from);
+
 } // namespace veltrane

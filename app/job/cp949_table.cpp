@@ -1,5 +1,6 @@
 #include "job/cp949_table.h"
 
+#include "job/ansi_text.h"
 #include "platform/codepage.h"
 
 #include <array>
@@ -81,19 +82,20 @@ const Table& TheTable()
 
 std::string DecodeCp949(std::string_view bytes)
 {
-    std::string out;
-    out.reserve(bytes.size() * 3 / 2);
+    // Every byte becomes at most three bytes (an invalid one becomes U+FFFD),
+    // so the text is written into room made once and trimmed at the end.
+    std::string out(bytes.size() * 3, '\0');
+    char* write = out.data();
     const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
     const std::size_t size = bytes.size();
     const Table* table = nullptr; // built at the first byte that needs it
     std::size_t i = 0;
     while (i < size) {
         if (in[i] < 0x80) {
-            std::size_t run = i + 1;
-            while (run < size && in[run] < 0x80)
-                ++run;
-            out.append(bytes.data() + i, run - i);
-            i = run;
+            const std::size_t run = AsciiRunLength(bytes, i);
+            std::memcpy(write, bytes.data() + i, run);
+            write += run;
+            i += run;
             continue;
         }
         if (table == nullptr)
@@ -101,16 +103,19 @@ std::string DecodeCp949(std::string_view bytes)
         if (cp949::IsLeadByte(in[i]) && i + 1 < size) {
             const Utf8Char& pair = table->Pair(in[i], in[i + 1]);
             if (pair.length != 0) {
-                out.append(pair.bytes, pair.length);
+                std::memcpy(write, pair.bytes, 3); // the slot always holds three bytes
+                write += pair.length;
                 i += 2;
                 continue;
             }
         }
         // Not the start of a valid pair: the code page has no single-byte
         // character above 0x7F, so this byte stands for U+FFFD.
-        out.append(kReplacement, 3);
+        std::memcpy(write, kReplacement, 3);
+        write += 3;
         ++i;
     }
+    out.resize(static_cast<std::size_t>(write - out.data()));
     return out;
 }
 

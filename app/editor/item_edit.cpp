@@ -168,8 +168,9 @@ QGroupBox* ItemEdit::CreateGeneralGroup()
     txtBackFolder = NewLineEdit("txtBackFolder");
     cmdBorwser = new QPushButton(QStringLiteral("<<"));
     cmdBorwser->setObjectName(QStringLiteral("cmdBorwser"));
+    cmdBorwser->setFixedWidth(2 * txtBackFolder->sizeHint().height());
     auto* folder = new QHBoxLayout;
-    folder->addWidget(txtBackFolder);
+    folder->addWidget(txtBackFolder, 1);
     folder->addWidget(cmdBorwser);
     grid->addWidget(Caption("BackUp Folder"), 8, 0, 1, 2);
     grid->addLayout(folder, 9, 0, 1, 2);
@@ -223,6 +224,7 @@ QGroupBox* ItemEdit::CreateLogGroup()
     AddLabelled(grid, 3, 0, "SMTP User ID", txtSmtpUserID);
     AddLabelled(grid, 3, 1, "SMTP PassWord", txtSmtpUserPassword);
     AddLabelled(grid, 5, 0, "SMTP Server", txtSmtpServer, 2);
+    grid->setRowStretch(7, 1);
     return group;
 }
 
@@ -250,6 +252,7 @@ QGroupBox* ItemEdit::CreateTransferGroup()
     chkDataCompress = new QCheckBox(QStringLiteral("Rar Compress"));
     chkDataCompress->setObjectName(QStringLiteral("chkDataCompress"));
     grid->addWidget(chkDataCompress, 5, 0, 1, 2);
+    grid->setRowStretch(6, 1);
     return group;
 }
 

@@ -2,6 +2,7 @@
 // key clicks and mouse clicks while the dialog runs modally in ShowEditor.
 
 #include "editor/item_edit.h"
+#include "sample_item.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -75,36 +76,6 @@ protected:
 };
 
 const QString kWeekly = QStringLiteral("매주");
-
-ItemProperties WeeklyItem()
-{
-    ItemProperties p;
-    p.strTables = "EMP,DEPT";
-    p.strBackUpFolder = "/backup/";
-    p.strBackUpType = "매주";
-    p.nDay = 15;
-    p.strWeek = "수";
-    p.strTime = "23:05:00";
-    p.strPWD = "tiger";
-    p.strID = "scott";
-    p.strServiceName = "ORCL";
-    p.strProgramPath = "/opt/oracle/bin/exp";
-    p.strMailReceiveList = "a@example.com;b@example.com";
-    p.nReservedFiles = 7;
-    p.strExecutionOption = "compress=y";
-    p.strDescription = "nightly";
-    p.bUseSmtpServer = true;
-    p.strSmtpUserID = "mailer";
-    p.strSmtpUserPassword = "smtp-secret";
-    p.strSmtpServer = "smtp.example.com";
-    p.bDataTransfer = true;
-    p.bDataCompress = true;
-    p.strFtpUserID = "ftpuser";
-    p.strFtpUserPassword = "ftp-secret";
-    p.strFtpServer = "ftp.example.com";
-    p.strFtpLocation = "/dumps";
-    return p;
-}
 
 const char* const kSmtpBoxes[] = {"txtSmtpUserID", "txtSmtpUserPassword", "txtSmtpServer"};
 const char* const kFtpBoxes[] = {"txtFTPUserID", "txtFTPUserPassWord", "txtFTPServer",
@@ -202,7 +173,7 @@ TEST_F(ItemEditTest, EachKindOpensWithItsOwnListShowingTheStoredValue)
                           Case{"매달", false, true}, Case{"매시간", false, false}}) {
         SCOPED_TRACE(c.kind);
         ItemEdit dialog;
-        dialog.properties() = WeeklyItem();
+        dialog.properties() = test::SampleWeeklyItem();
         dialog.properties().strBackUpType = c.kind;
         Run(dialog, [&] {
             EXPECT_EQ(Control<QComboBox>(dialog, "cmbTimeType")->currentText(), c.kind);
@@ -222,7 +193,7 @@ TEST_F(ItemEditTest, EachKindOpensWithItsOwnListShowingTheStoredValue)
 TEST_F(ItemEditTest, OkWithoutChangesReturnsEveryFieldAsItCameIn)
 {
     ItemEdit dialog;
-    dialog.setProperties(WeeklyItem());
+    dialog.setProperties(test::SampleWeeklyItem());
     ASSERT_TRUE(Run(dialog, [&] {
         for (const char* box : kSmtpBoxes)
             EXPECT_TRUE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
@@ -230,7 +201,7 @@ TEST_F(ItemEditTest, OkWithoutChangesReturnsEveryFieldAsItCameIn)
             EXPECT_TRUE(Control<QLineEdit>(dialog, box)->isEnabled()) << box;
         Click(Control<QPushButton>(dialog, "cmdOK"));
     }));
-    EXPECT_EQ(dialog.properties(), WeeklyItem());
+    EXPECT_EQ(dialog.properties(), test::SampleWeeklyItem());
 }
 
 TEST_F(ItemEditTest, ChoosingAKindWithTheKeyboardShowsAndHidesTheLists)
@@ -356,7 +327,7 @@ TEST_F(ItemEditTest, DisabledLoginBoxesStillReturnTheirTexts)
 TEST_F(ItemEditTest, LoginPasswordsAreMaskedButTheOraclePasswordIsNot)
 {
     ItemEdit dialog;
-    dialog.properties() = WeeklyItem();
+    dialog.properties() = test::SampleWeeklyItem();
     Run(dialog, [&] {
         EXPECT_EQ(Control<QLineEdit>(dialog, "txtSmtpUserPassword")->displayText(),
                   QString(11, QLatin1Char('*')));
@@ -377,7 +348,7 @@ TEST_F(ItemEditTest, CancelEscapeAndTheCloseBoxKeepThePropertiesAsSet)
     for (const auto& [name, closeIt] : ways) {
         SCOPED_TRACE(name);
         ItemEdit dialog;
-        dialog.setProperties(WeeklyItem());
+        dialog.setProperties(test::SampleWeeklyItem());
         const bool ok = Run(dialog, [&] {
             Retype(Control<QLineEdit>(dialog, "txtServiceName"), "CHANGED");
             Retype(Control<QLineEdit>(dialog, "txtReservedFiles"), "99");
@@ -386,17 +357,18 @@ TEST_F(ItemEditTest, CancelEscapeAndTheCloseBoxKeepThePropertiesAsSet)
             closeIt(dialog);
         });
         EXPECT_FALSE(ok);
-        EXPECT_EQ(dialog.properties(), WeeklyItem());
+        EXPECT_EQ(dialog.properties(), test::SampleWeeklyItem());
     }
 }
 
 TEST_F(ItemEditTest, EnterMovesTheFocusOnInsteadOfClosing)
 {
     ItemEdit dialog;
-    dialog.setProperties(WeeklyItem());
+    dialog.setProperties(test::SampleWeeklyItem());
     ASSERT_TRUE(Run(dialog, [&] {
-        const char* const chain[] = {"txtServiceName", "txtUserID",   "txtUserPWD",
-                                     "txtProgramPath", "cmbTimeType", "cmbWeek"};
+        // The hidden day list is passed over.
+        const char* const chain[] = {"txtServiceName", "txtUserID", "txtUserPWD", "txtProgramPath",
+                                     "cmbTimeType",    "cmbWeek",   "dtpTime",    "txtBackFolder"};
         QWidget* first = Control<QWidget>(dialog, chain[0]);
         first->setFocus();
         for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
@@ -427,7 +399,7 @@ TEST_F(ItemEditTest, EnterMovesTheFocusOnInsteadOfClosing)
         // On a button, Enter presses it.
         QTest::keyClick(dialog.focusWidget(), Qt::Key_Return);
     }));
-    EXPECT_EQ(dialog.properties(), WeeklyItem());
+    EXPECT_EQ(dialog.properties(), test::SampleWeeklyItem());
 }
 
 TEST_F(ItemEditTest, TheFolderChooserStartsAtTheBoxAndItsChoiceGetsOneSeparator)
@@ -443,7 +415,7 @@ TEST_F(ItemEditTest, TheFolderChooserStartsAtTheBoxAndItsChoiceGetsOneSeparator)
                           Case{std::nullopt, QStringLiteral("/backup/")}}) {
         SCOPED_TRACE(c.box.toStdString());
         ItemEdit dialog;
-        dialog.properties() = WeeklyItem();
+        dialog.properties() = test::SampleWeeklyItem();
         QWidget* owner = nullptr;
         QString prompt;
         QString start;

@@ -17,6 +17,7 @@
 #include <memory>
 #include <regex>
 #include <sstream>
+#include <sys/mount.h>
 
 namespace sendwick {
 namespace {
@@ -114,6 +115,7 @@ protected:
         ASSERT_TRUE(
             veltrane::test::BindMountFile(dir.File("resolv.conf"), "/etc/resolv.conf", error))
             << error;
+        resolverMounted = true;
         library = dlopen(VELTRANE_PROGRAM_DIR "/libSendwick.so", RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(library, nullptr) << dlerror();
         sendMail = reinterpret_cast<SendMailFn>(dlsym(library, "SendMail"));
@@ -128,6 +130,10 @@ protected:
         peers.clear();
         if (library != nullptr)
             dlclose(library);
+        // The mount's source is about to be deleted with the temporary
+        // folder; a later test in this process mounts its own.
+        if (resolverMounted)
+            umount2("/etc/resolv.conf", MNT_DETACH);
     }
 
     // dnsmasq answering only from the records given (--mx-host, --host-record).
@@ -185,6 +191,7 @@ protected:
 
     TempDir dir;
     std::string log;
+    bool resolverMounted = false;
     void* library = nullptr;
     SendMailFn sendMail = nullptr;
     SendMailViaSmtpFn sendMailViaSmtp = nullptr;

@@ -44,7 +44,7 @@ TEST(SendwickLibrary, LoadsByNameAndAnswersWithOneOrZero)
     ASSERT_NE(viaSmtp, nullptr);
     // Internal names stay inside the library.
     EXPECT_EQ(dlsym(library.handle(),
-                    "_ZN8sendwick12Base64EncodeESt17basic_string_viewIcSt11char_traitsIcEE"),
+                    "_ZN8sendwick12Base64EncodeB5cxx11ESt17basic_string_viewIcSt11char_traitsIcEE"),
               nullptr);
 
     TempDir dir;

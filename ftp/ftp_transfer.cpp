@@ -42,13 +42,14 @@ Outcome Failure(std::string reason)
 }
 
 // One libcurl handle configured for one call. It owns everything libcurl
-// reads during the transfer (the command list), and its
-// destruction closes the connection: no connection outlives the call.
+// reads during the transfer (the command list), and cleaning the handle up
+// closes the connection: no connection outlives the call.
 class FtpCall
 {
 public:
-    // Checks the arguments every call shares and prepares the handle for
-    // `url`. Returns the reason when the call cannot go ahead.
+    // Checks the arguments every call shares and prepares the handle for the
+    // file `urlPath` names (the server alone when it is empty). Returns the
+    // reason when the call cannot go ahead.
     std::optional<std::string> Prepare(const Endpoint& endpoint, std::string_view remotePath,
                                        std::string_view urlPath, const TimeLimits& limits);
 
@@ -106,9 +107,10 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
     if (endpoint.password)
         Set(CURLOPT_PASSWORD, endpoint.password->c_str());
 
-    // Active mode, with the address the control connection already uses:
-    // the one address the server is known to reach us from. PORT (not EPRT)
-    // on IPv4, as older servers only know PORT; IPv6 still uses EPRT.
+    // Active mode, offering the local address of the control connection:
+    // the one address the server is known to reach us at, whichever of
+    // several interfaces the route chose. PORT (not EPRT) on IPv4, as older
+    // servers only know PORT; over IPv6 libcurl still sends EPRT.
     Set(CURLOPT_FTPPORT, "-");
     Set(CURLOPT_FTP_USE_EPRT, 0L);
     // The whole path goes into the one STOR/RETR command, as the caller gave

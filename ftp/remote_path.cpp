@@ -29,8 +29,11 @@ std::optional<std::string> UrlHost(std::string_view server)
         if (!IsHostChar(c))
             return std::nullopt;
     }
-    if (server.find(':') != std::string_view::npos)
-        return "[" + std::string(server) + "]";
+    if (server.find(':') != std::string_view::npos) {
+        std::string bracketedHost = "[";
+        bracketedHost.append(server).append("]");
+        return bracketedHost;
+    }
     if (bracketed)
         return std::nullopt;
     return std::string(server);

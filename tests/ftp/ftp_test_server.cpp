@@ -23,11 +23,11 @@ std::vector<std::string> LinesWithPrefix(const std::string& log, const std::stri
 
 } // namespace
 
-FtpTestServer::FtpTestServer(int port) : logPath_(dir_.File("server.log"))
+FtpTestServer::FtpTestServer(int port, const std::string& host) : logPath_(dir_.File("server.log"))
 {
     port_ = port != 0 ? port : veltrane::test::FreeLoopbackPort();
     process_ = std::make_unique<veltrane::test::ChildProcess>(
-        std::vector<std::string>{"/usr/bin/python3", FTP_SERVER_SCRIPT, "--port",
+        std::vector<std::string>{"/usr/bin/python3", FTP_SERVER_SCRIPT, "--host", host, "--port",
                                  std::to_string(port_), "--root", root_.path(), "--user", kUser,
                                  "--password", kPassword, "--login-folder", kLoginFolder, "--log",
                                  logPath_},

@@ -22,8 +22,9 @@ public:
     static constexpr const char* kLoginFolder = "home/backup";
 
     // Starts the server on `port` (a free loopback port when 0) and waits
-    // until it accepts connections. Check ok() afterwards.
-    explicit FtpTestServer(int port = 0);
+    // until it accepts connections. Check ok() afterwards. `host` "::" is
+    // for a private network namespace only, where the sole interface is lo.
+    explicit FtpTestServer(int port = 0, const std::string& host = "127.0.0.1");
 
     bool ok() const { return ok_; }
     int port() const { return port_; }

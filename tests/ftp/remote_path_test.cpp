@@ -40,15 +40,6 @@ TEST(FtpRemotePathProblem, RefusesPathsThatCannotNameAFileSafely)
         EXPECT_TRUE(RemotePathProblem(bad)) << bad;
 }
 
-TEST(FtpHasLineBreak, FindsCarriageReturnAndLineFeedAnywhere)
-{
-    EXPECT_FALSE(HasLineBreak("user name"));
-    EXPECT_FALSE(HasLineBreak(""));
-    EXPECT_TRUE(HasLineBreak("user\r\nDELE x"));
-    EXPECT_TRUE(HasLineBreak("\nuser"));
-    EXPECT_TRUE(HasLineBreak("user\r"));
-}
-
 TEST(FtpFileUrl, KeepsEveryPathByteAndMakesLeadingSlashAbsolute)
 {
     struct Case

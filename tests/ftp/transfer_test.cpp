@@ -408,5 +408,52 @@ TEST(FtpPortZero, ReachesTheStandardPort21)
               1);
 }
 
+TEST(FtpIpv6, UploadsAndDownloadsInActiveMode)
+{
+    std::string error;
+    ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
+    FtpTestServer server(0, "::");
+    ASSERT_TRUE(server.ok()) << server.LogText();
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), "over IPv6");
+    for (const char* host : {"::1", "[::1]"}) {
+        SCOPED_TRACE(host);
+        EXPECT_EQ(PutLocalFileViaFTP(host, "/v6/a.dmp", kUser, kPassword, server.port(), 0,
+                                     local.File("a.dmp").c_str()),
+                  1);
+        EXPECT_EQ(GetRemoteFileViaFTP(host, "/v6/a.dmp", kUser, kPassword, server.port(), 0,
+                                      local.File("b.dmp").c_str()),
+                  1);
+        EXPECT_EQ(ReadBytes(local.File("b.dmp")), "over IPv6");
+    }
+    // PORT carries IPv4 addresses only; over IPv6 active mode needs EPRT.
+    auto commands = server.Commands();
+    EXPECT_EQ(WithVerb(commands, "EPRT").size(), 4u);
+    EXPECT_TRUE(WithVerb(commands, "PASV").empty() && WithVerb(commands, "EPSV").empty());
+}
+
+// The connection goes through the proxy the environment names, as for any
+// other program on the machine; here that proxy is not running.
+TEST(FtpProxy, EnvironmentProxySettingsAreHonoured)
+{
+    FtpTestServer server;
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), "x");
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+    std::string deadProxy =
+        "http://127.0.0.1:" + std::to_string(veltrane::test::FreeLoopbackPort());
+    setenv("ftp_proxy", deadProxy.c_str(), 1);
+    EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", "a.dmp", kUser, kPassword, server.port(), 0,
+                                 local.File("a.dmp").c_str()),
+              0);
+    setenv("no_proxy", "127.0.0.1", 1);
+    EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", "a.dmp", kUser, kPassword, server.port(), 0,
+                                 local.File("a.dmp").c_str()),
+              1);
+    EXPECT_EQ(WithVerb(server.Commands(), "STOR").size(), 1u);
+}
+
 } // namespace
 } // namespace hoistline::test

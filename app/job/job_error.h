@@ -10,7 +10,7 @@
 // throws a JobError, and the run catches it in one place.
 //
 // - description: what went wrong, in words an operator can act on, naming the
-//   file or folder concerned (for example "cannot delete
+//   file or folder concerned (for example "Cannot delete the old backup
 //   /backup/ORCL/SCOTT_20070305140709.DMP: Read-only file system").
 // - component:   the operation that raised it (for example "PurgeOldBackups").
 // - code:        the system error number (errno) when the system refused the

@@ -72,7 +72,7 @@ std::array<std::vector<std::string>, 3> ListBackups(const std::string& folder,
             lists[static_cast<std::size_t>(kind)].push_back(std::move(name));
     }
     if (ec)
-        throw SystemJobError("cannot list the backup folder " + folder, kComponent, ec.value());
+        throw SystemJobError("Cannot list the backup folder " + folder, kComponent, ec.value());
 
     // Same prefix, fixed-width stamps: name order is the order of the runs.
     for (auto& list : lists)
@@ -102,7 +102,7 @@ bool PurgeOldBackups(std::string_view filePrefix, int nReservedFiles)
                 continue;
             const int error = errno;
             if (error != ENOENT)
-                throw SystemJobError("cannot delete the old backup " + path, kComponent, error);
+                throw SystemJobError("Cannot delete the old backup " + path, kComponent, error);
         }
     }
     return true;

@@ -17,7 +17,7 @@
 #include <QPushButton>
 #include <QTime>
 #include <QTimeEdit>
-#include <QVBoxLayout>
+#include <limits>
 
 namespace veltrane {
 namespace {
@@ -79,6 +79,10 @@ QLineEdit* NewLineEdit(const char* name)
 {
     auto* edit = new QLineEdit;
     edit->setObjectName(QString::fromLatin1(name));
+    // A box cuts longer texts at its maximum length (32767 by default), and
+    // OK would then store the cut text: a long hand-made table or recipient
+    // list must come back whole.
+    edit->setMaxLength(std::numeric_limits<int>::max());
     return edit;
 }
 
@@ -284,32 +288,14 @@ void ItemEdit::ConnectReactions()
 // button keeps Enter: it presses the button, as Space does.
 void ItemEdit::InstallEnterAsTab()
 {
-    const QList<QWidget*> controls = {txtServiceName,
-                                      txtUserID,
-                                      txtUserPWD,
-                                      txtProgramPath,
-                                      cmbTimeType,
-                                      cmbWeek,
-                                      cmbDay,
-                                      dtpTime,
-                                      txtBackFolder,
-                                      txtTables,
-                                      txtExecutionOption,
-                                      txtReservedFiles,
-                                      txtDescription,
-                                      txtMailReceiver,
-                                      chkThroughSMTPServer,
-                                      txtSmtpUserID,
-                                      txtSmtpUserPassword,
-                                      txtSmtpServer,
-                                      chkDataTransfer,
-                                      txtFTPUserID,
-                                      txtFTPUserPassWord,
-                                      txtFTPServer,
-                                      txtFTPLocation,
-                                      chkDataCompress};
-    for (QWidget* control : controls)
-        control->installEventFilter(this);
+    // The controls are the direct children of the groups; the inner parts of
+    // a combo box or time picker pass their keys on to it.
+    for (QGroupBox* group : findChildren<QGroupBox*>()) {
+        for (QWidget* control : group->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (control->focusPolicy() != Qt::NoFocus && !qobject_cast<QPushButton*>(control))
+                control->installEventFilter(this);
+        }
+    }
 }
 
 bool ItemEdit::eventFilter(QObject* watched, QEvent* event)

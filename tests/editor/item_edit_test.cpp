@@ -204,6 +204,16 @@ TEST_F(ItemEditTest, OkWithoutChangesReturnsEveryFieldAsItCameIn)
     EXPECT_EQ(dialog.properties(), test::SampleWeeklyItem());
 }
 
+TEST_F(ItemEditTest, TextsLongerThanABoxsDefaultLimitComeBackWhole)
+{
+    ItemEdit dialog;
+    dialog.properties().strTables = std::string(40000, 'T');
+    dialog.properties().strDescription = std::string(40000, 'D');
+    ASSERT_TRUE(Run(dialog, [&] { Click(Control<QPushButton>(dialog, "cmdOK")); }));
+    EXPECT_EQ(dialog.properties().strTables.size(), 40000u);
+    EXPECT_EQ(dialog.properties().strDescription.size(), 40000u);
+}
+
 TEST_F(ItemEditTest, ChoosingAKindWithTheKeyboardShowsAndHidesTheLists)
 {
     ItemEdit dialog;

@@ -184,10 +184,25 @@ TEST_F(SessionTest, SilentServerTimesOutAfterTheGreetingTimeOut)
                            .count();
         EXPECT_FALSE(sent);
         EXPECT_GE(elapsed, c.minimumMs);
-        EXPECT_LT(elapsed, c.minimumMs + 1500);
+        EXPECT_LT(elapsed, c.minimumMs + 3000) << "the wait must end";
         EXPECT_EQ(LogEntries().back(), "TIME OUT");
         EXPECT_TRUE(server.Received().empty()) << "nothing, not even QUIT, after a time-out";
     }
+}
+
+// A greeting 3.5 s late is within the direct time-out (4 s) and beyond the
+// server time-out (3 s).
+TEST_F(SessionTest, LateGreetingPassesOnlyWithinItsRoutesTimeOut)
+{
+    Script late = Join(
+        {S::Wait(3500), S::Send("220 late.test\r\n"), S::Expect(), S::Send("250 late.test\r\n")},
+        EnvelopeToQuit());
+    test::ScriptedServer direct(late);
+    EXPECT_TRUE(Direct(direct));
+
+    test::ScriptedServer server(late);
+    EXPECT_FALSE(ViaServer(server));
+    EXPECT_EQ(LogEntries().back(), "TIME OUT");
 }
 
 TEST_F(SessionTest, MultiLineGreetingArrivingInSeparateReadsIsOneReply)

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 
 namespace veltrane {
 
@@ -31,7 +32,9 @@ public:
 
     // One chunk of decoded output (at most 256 bytes of code page 949 text),
     // already appended to Outputs(). After the last data one more chunk
-    // arrives, an empty one, when the output has ended.
+    // arrives, an empty one, when the output has ended. A read that brings
+    // only the first byte of a character raises nothing: the character comes
+    // whole with the next chunk.
     virtual void ReceiveOutputs(std::string& CommandOutputs) = 0;
 
     // Raised after every chunk. `bAbort` is false when the run begins and is

@@ -75,8 +75,6 @@ protected:
     }
 };
 
-const QString kWeekly = QStringLiteral("매주");
-
 const char* const kSmtpBoxes[] = {"txtSmtpUserID", "txtSmtpUserPassword", "txtSmtpServer"};
 const char* const kFtpBoxes[] = {"txtFTPUserID", "txtFTPUserPassWord", "txtFTPServer",
                                  "txtFTPLocation"};

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace veltrane {
 namespace {
@@ -30,7 +31,10 @@ long AnsiWidth(std::string_view oneChar)
 
 } // namespace
 
-std::string AnsiMidBytes(std::string_view text, long start, long byteCount)
+namespace {
+
+// The stretch [first, last) of `text` that AnsiMidBytes selects.
+std::pair<std::size_t, std::size_t> MidBytesSpan(std::string_view text, long start, long byteCount)
 {
     // The running count only grows, so the characters that satisfy
     // start <= count < start + byteCount form one stretch of the text: find
@@ -65,7 +69,22 @@ std::string AnsiMidBytes(std::string_view text, long start, long byteCount)
             first = i;
         i += length;
     }
-    return first < i ? std::string(text.substr(first, i - first)) : std::string();
+    return first < i ? std::make_pair(first, i) : std::make_pair(i, i);
+}
+
+} // namespace
+
+std::string AnsiMidBytes(std::string_view text, long start, long byteCount)
+{
+    const auto [first, last] = MidBytesSpan(text, start, byteCount);
+    return std::string(text.substr(first, last - first));
+}
+
+void KeepAnsiMidBytes(std::string& text, long start, long byteCount)
+{
+    const auto [first, last] = MidBytesSpan(text, start, byteCount);
+    text.resize(last);
+    text.erase(0, first);
 }
 
 std::size_t CompleteCharacterBytes(const unsigned char* bytes, std::size_t size)

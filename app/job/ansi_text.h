@@ -22,6 +22,8 @@ namespace veltrane {
 // gives the characters whose last byte is among the first n bytes; a
 // double-byte character whose second byte would be byte n + 1 is left out.
 std::string AnsiMidBytes(std::string_view text, long start, long byteCount);
+// The same selection made in place: `text` keeps only those characters.
+void KeepAnsiMidBytes(std::string& text, long start, long byteCount);
 
 // How many of the first `size` bytes of code page 949 text form whole
 // characters: `size`, or `size` - 1 when the last byte is the first byte of a

@@ -127,13 +127,14 @@ void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
 
         const std::size_t total = carried + static_cast<std::size_t>(got);
         const std::size_t whole = CompleteCharacterBytes(buffer, total);
-        const std::string decoded = Decode(buffer, whole);
+        std::string decoded = Decode(buffer, whole);
         carried = total - whole;
         if (carried != 0)
             buffer[0] = buffer[whole];
         if (whole == 0)
             continue; // only a lead byte arrived: nothing whole to hand out yet
-        if (Deliver(AnsiMidBytes(decoded, 1, static_cast<long>(whole)), bAbort)) {
+        KeepAnsiMidBytes(decoded, 1, static_cast<long>(whole));
+        if (Deliver(std::move(decoded), bAbort)) {
             kill(pid, SIGKILL);
             return;
         }

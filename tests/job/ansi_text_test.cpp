@@ -41,9 +41,13 @@ TEST(AnsiMidBytes, SelectsCharactersByTheirCodePageBytes)
         {"abcdefghij가", 1, 12, "abcdefghij가"},
         {"가abcdefghijklmnop나", 5, 3, "cde"},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(AnsiMidBytes(c.text, c.start, c.byteCount), c.expected)
             << c.text << " " << c.start << " " << c.byteCount;
+        std::string inPlace = c.text;
+        KeepAnsiMidBytes(inPlace, c.start, c.byteCount);
+        EXPECT_EQ(inPlace, c.expected) << c.text << " " << c.start << " " << c.byteCount;
+    }
 }
 
 TEST(CompleteCharacterBytes, HoldsBackOnlyALeadByteAtTheEnd)

@@ -29,16 +29,12 @@ long AnsiWidth(std::string_view oneChar)
     return cp949::WidthOf(oneChar) == cp949::CharWidth::Double ? 2 : 1;
 }
 
-} // namespace
-
-namespace {
-
 // The stretch [first, last) of `text` that AnsiMidBytes selects.
 std::pair<std::size_t, std::size_t> MidBytesSpan(std::string_view text, long start, long byteCount)
 {
     // The running count only grows, so the characters that satisfy
     // start <= count < start + byteCount form one stretch of the text: find
-    // where it begins and ends, then copy it once. Runs of ASCII (one byte
+    // where it begins and ends, and take it in one piece. Runs of ASCII (one byte
     // each) are stepped over in one go.
     const long end = start + byteCount;
     long running = 0;

@@ -19,7 +19,8 @@ long AnsiWidth(std::string_view oneChar)
     const auto b0 = static_cast<unsigned char>(oneChar[0]);
     if (b0 < 0x80)
         return 1;
-    if (oneChar.size() == 3) {
+    if (oneChar.size() == 3 && (static_cast<unsigned char>(oneChar[1]) & 0xC0u) == 0x80u &&
+        (static_cast<unsigned char>(oneChar[2]) & 0xC0u) == 0x80u) {
         const unsigned cp = ((b0 & 0x0Fu) << 12) |
                             ((static_cast<unsigned char>(oneChar[1]) & 0x3Fu) << 6) |
                             (static_cast<unsigned char>(oneChar[2]) & 0x3Fu);

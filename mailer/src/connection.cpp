@@ -20,7 +20,8 @@ constexpr std::size_t kReadPiece = 32;
 
 int MillisecondsLeft(Clock::time_point deadline)
 {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    // Rounded up: a wait cut short by the rounding would end a time-out early.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return static_cast<int>(std::max<long long>(0, left.count()));
 }
 

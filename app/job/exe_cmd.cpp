@@ -2,8 +2,8 @@
 
 #include "job/ansi_text.h"
 #include "job/command_line.h"
-#include "job/cp949_table.h"
 #include "job/spawn.h"
+#include "platform/codepage.h"
 
 #include <cerrno>
 #include <csignal>
@@ -18,7 +18,7 @@ namespace {
 
 std::string Decode(const unsigned char* bytes, std::size_t size)
 {
-    return DecodeCp949(std::string_view(reinterpret_cast<const char*>(bytes), size));
+    return cp949::ToUtf8(std::string_view(reinterpret_cast<const char*>(bytes), size));
 }
 
 // The runner owns the read end and the child only within one call; this

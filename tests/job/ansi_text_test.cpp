@@ -1,5 +1,5 @@
 #include "job/ansi_text.h"
-#include "job/cp949_table.h"
+#include "platform/codepage.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -101,7 +101,7 @@ const std::string kFffd = "\xEF\xBF\xBD";
 
 } // namespace
 
-TEST(DecodeCp949, EveryDoubleByteCharacterAgreesWithTheCLibrary)
+TEST(CodePageDecoding, EveryDoubleByteCharacterAgreesWithTheCLibrary)
 {
     iconv_t cd = iconv_open("UTF-8", "CP949");
     ASSERT_NE(cd, reinterpret_cast<iconv_t>(-1));
@@ -110,7 +110,7 @@ TEST(DecodeCp949, EveryDoubleByteCharacterAgreesWithTheCLibrary)
         for (unsigned trail = 0x41; trail <= 0xFE; ++trail) {
             const std::string expected = ReferencePair(cd, lead, trail);
             const char pair[2] = {static_cast<char>(lead), static_cast<char>(trail)};
-            const std::string decoded = DecodeCp949({pair, 2});
+            const std::string decoded = cp949::ToUtf8({pair, 2});
             if (!expected.empty()) {
                 ++valid;
                 EXPECT_EQ(decoded, expected) << std::hex << lead << " " << trail;
@@ -122,7 +122,7 @@ TEST(DecodeCp949, EveryDoubleByteCharacterAgreesWithTheCLibrary)
     EXPECT_GT(valid, 17000); // 11172 Hangul syllables, 4888 Hanja and the symbols
 }
 
-TEST(DecodeCp949, InvalidBytesBecomeOneReplacementEach)
+TEST(CodePageDecoding, InvalidBytesBecomeOneReplacementEach)
 {
     struct Case
     {
@@ -141,5 +141,5 @@ TEST(DecodeCp949, InvalidBytesBecomeOneReplacementEach)
         {"\xB8\xC5\xB8", "매" + kFffd},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(DecodeCp949(c.bytes), c.expected) << testing::PrintToString(c.bytes);
+        EXPECT_EQ(cp949::ToUtf8(c.bytes), c.expected) << testing::PrintToString(c.bytes);
 }

@@ -8,9 +8,12 @@ file, and prints the closing text chosen by $FAKE_EXP_MODE in code page 949:
   korean    the Korean closing text ("... 정상적으로 종료되었습니다.")
   lowercase the English text in other letter case (not a success)
   error     an error and no closing text, and no dump
+With $FAKE_EXP_SILENCE set it first prints nothing for that many seconds, as
+an export dumping a large table does.
 """
 import os
 import sys
+import time
 
 args = sys.argv[1:]
 record = os.environ.get("FAKE_EXP_ARGS")
@@ -19,6 +22,7 @@ if record:
         f.write("\n".join(args) + "\n")
 
 mode = os.environ.get("FAKE_EXP_MODE", "english")
+time.sleep(float(os.environ.get("FAKE_EXP_SILENCE", "0")))
 dump = next((a[len("File="):] for a in args if a.startswith("File=")), None)
 out = sys.stdout.buffer
 out.write("\nExport: Release 10.2.0.1.0 - Production\n".encode("cp949"))

@@ -1,3 +1,0 @@
-#include "window/qt_text.h"
-
-// The conversions are inline; this unit anchors the GUI library in the build.

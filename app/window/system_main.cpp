@@ -1,0 +1,341 @@
+#include "window/system_main.h"
+
+#include "version.h"
+#include "window/qt_text.h"
+#include "window/qt_tray_platform.h"
+#include "window/schedule_text.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QHeaderView>
+#include <QLabel>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTreeWidget>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+constexpr int kTimerIntervalMs = 1000;
+const QColor kBackground(239, 237, 240);
+// The window's Korean font; the free Nanum Gothic stands in for Gulim.
+constexpr const char* kFontFamily = "NanumGothic";
+
+QRect Twips(int left, int top, int width, int height)
+{
+    return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+            height / kTwipsPerPixel};
+}
+
+int ToTwips(int pixels)
+{
+    return pixels * kTwipsPerPixel;
+}
+
+int ToPixels(int twips)
+{
+    return twips / kTwipsPerPixel;
+}
+
+struct Column
+{
+    const char* header;
+    int widthTwips;
+    Qt::Alignment alignment;
+};
+
+const Column kColumns[kListColumns] = {
+    {"No", 700, Qt::AlignLeft},
+    {"ProfileName", 2000, Qt::AlignLeft},
+    {"User ID", 1000, Qt::AlignLeft},
+    {"Schedule", 2000, Qt::AlignLeft},
+    {"Path", 4000, Qt::AlignLeft},
+    {"Latest Back Time", 2000, Qt::AlignHCenter},
+    {"Program Path", 1500, Qt::AlignLeft},
+};
+
+QFont WindowFont(double points, bool bold)
+{
+    QFont font(kFontFamily);
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    return font;
+}
+
+QLabel* Label(QWidget* parent, const QRect& geometry, const QString& text)
+{
+    auto* label = new QLabel(text, parent);
+    label->setGeometry(geometry);
+    label->setAttribute(Qt::WA_TranslucentBackground);
+    return label;
+}
+
+} // namespace
+
+std::string BuildTitle()
+{
+    return "Veltrane [Build No. : " + std::string(kVersion) + "]";
+}
+
+SystemMain::SystemMain(const Clock& clock, std::string programFolder, TrayPlatform* tray)
+    : clock_(clock), service_(*this, clock, std::move(programFolder))
+{
+    setWindowTitle(QStringLiteral("Veltrane"));
+    setWindowIcon(ProgramIcon());
+    setFont(WindowFont(9, false));
+    BuildControls();
+    if (tray == nullptr) {
+        ownTray_ = std::make_unique<QtTrayPlatform>(
+            *this, windowIcon(), [this](int code) { tray_->OnIconNotification(code); });
+        tray = ownTray_.get();
+    }
+    tray_ = std::make_unique<MSysTray>(*tray);
+
+    // Start-up: a step that fails leaves the window to start all the same.
+    service_.LoadSchedule();
+    ShowBuildTitle();
+
+    connect(&tm_Clock, &QTimer::timeout, this, &SystemMain::ClockTick);
+    connect(&tmScheduleLaunch, &QTimer::timeout, this, &SystemMain::LaunchTick);
+    tm_Clock.start(kTimerIntervalMs);
+    tmScheduleLaunch.start(kTimerIntervalMs);
+}
+
+SystemMain::~SystemMain() = default;
+
+void SystemMain::BuildControls()
+{
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
+    resize(ToPixels(13680), ToPixels(8325));
+
+    auto* lblLabel1 = Label(client, Twips(600, 150, 1605, 435), QStringLiteral("현재 시간"));
+    lblLabel1->setFont(WindowFont(14.25, true));
+    lbTime = Label(client, Twips(2130, 150, 2325, 345), QString());
+    lbTime->setFont(WindowFont(15.75, true));
+
+    frOperation = new QFrame(client);
+    frOperation->setGeometry(Twips(6510, 150, 7095, 585));
+    frOperation->setFrameShape(QFrame::NoFrame);
+    frOperation->setAutoFillBackground(true);
+    auto button = [this](const char* text, int left, int width) {
+        auto* b = new QPushButton(QString::fromUtf8(text), frOperation);
+        b->setGeometry(Twips(left, 0, width, 375));
+        return b;
+    };
+    cmdBackUpNow = button("선택항목백업", 0, 1365);
+    cmdSave = button("저장", 1410, 1365);
+    cmdToSysTray = button("시스템 트레이로", 2790, 1515);
+    cmdItemDelete = button("항목 삭제", 4350, 1365);
+    cmdInsertItem = button("백업항목 추가", 5730, 1320);
+
+    lbDriveStatic = Label(client, Twips(180, 840, 13455, 285), QString());
+
+    lvList = new QTreeWidget(client);
+    lvList->setGeometry(Twips(150, 1200, 13515, 4650));
+    lvList->setRootIsDecorated(false);
+    lvList->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvList->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvList->setAllColumnsShowFocus(true);
+
+    lstErrorList = new QListWidget(client);
+    lstErrorList->setGeometry(Twips(150, 6450, 13515, 1500));
+
+    panel1_ = new QLabel(QStringLiteral("Ready"));
+    panel1_->setMinimumWidth(ToPixels(2440));
+    panel2_ = new QLabel;
+    panel2_->setMinimumWidth(ToPixels(6440));
+    statusBar()->setFixedHeight(ToPixels(315));
+    statusBar()->addWidget(panel1_);
+    statusBar()->addWidget(panel2_, 1);
+
+    connect(cmdBackUpNow, &QPushButton::clicked, this, &SystemMain::MarkRunNow);
+    connect(cmdToSysTray, &QPushButton::clicked, this,
+            [this] { tray_->AddTrayIcon(FromQString(windowTitle())); });
+}
+
+void SystemMain::ShowBuildTitle()
+{
+    setWindowTitle(ToQString(BuildTitle()));
+    for (QWidget* w : {static_cast<QWidget*>(this), static_cast<QWidget*>(frOperation)}) {
+        QPalette palette = w->palette();
+        palette.setColor(QPalette::Window, kBackground);
+        w->setPalette(palette);
+        w->setAutoFillBackground(true);
+    }
+    InitListColumns();
+    RefreshItemList();
+}
+
+void SystemMain::InitListColumns()
+{
+    lvList->clear();
+    lvList->setColumnCount(static_cast<int>(kListColumns));
+    QTreeWidgetItem* header = lvList->headerItem();
+    for (int i = 0; i < static_cast<int>(kListColumns); ++i) {
+        header->setText(i, QString::fromUtf8(kColumns[i].header));
+        header->setTextAlignment(i, kColumns[i].alignment | Qt::AlignVCenter);
+        lvList->setColumnWidth(i, ToPixels(kColumns[i].widthTwips));
+    }
+}
+
+void SystemMain::RefreshItemList()
+{
+    // The selection is kept by position, so a rebuild after a run or an edit
+    // leaves the operator's row selected.
+    const int selected =
+        lvList->currentItem() != nullptr ? lvList->indexOfTopLevelItem(lvList->currentItem()) : -1;
+    refreshing_ = true;
+    lvList->setVisible(false);
+    InitListColumns();
+    for (const auto& record : service_.Table()) {
+        auto* row = new QTreeWidgetItem(lvList);
+        const auto texts = ListRowTexts(*record);
+        for (std::size_t i = 0; i < kListColumns; ++i) {
+            row->setText(static_cast<int>(i), ToQString(texts[i]));
+            row->setTextAlignment(static_cast<int>(i), kColumns[i].alignment | Qt::AlignVCenter);
+        }
+        row->setFlags((row->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsEditable);
+        row->setCheckState(0, record->bEnabled ? Qt::Checked : Qt::Unchecked);
+    }
+    if (selected >= 0 && selected < lvList->topLevelItemCount())
+        lvList->setCurrentItem(lvList->topLevelItem(selected));
+    lvList->setVisible(true);
+    refreshing_ = false;
+}
+
+void SystemMain::MarkRunNow()
+{
+    QList<QTreeWidgetItem*> selected = lvList->selectedItems();
+    if (selected.isEmpty())
+        return;
+    const std::int32_t number = LeadingNumber(FromQString(selected.front()->text(0)));
+    for (const auto& record : service_.Table())
+        if (record->nNo == number)
+            record->bRunNow = true;
+}
+
+void SystemMain::ClockTick()
+{
+    lbTime->setText(ToQString(FormatTimeOfDay(clock_.Now())));
+    tray_->CheckTrayHost();
+}
+
+void SystemMain::LaunchTick()
+{
+    service_.LaunchDueItems();
+}
+
+void SystemMain::ApplyResizeRule()
+{
+    const QRect outer = frameGeometry();
+    const int W = ToTwips(outer.width());
+    const int H = ToTwips(outer.height());
+    QRect list = lvList->geometry();
+    QRect results = lstErrorList->geometry();
+    QRect buttons = frOperation->geometry();
+    const int listTop = ToTwips(list.top());
+
+    // Each step on its own: a size that would come out negative is skipped.
+    if (int w = W - 450; w >= 0)
+        list.setWidth(ToPixels(w));
+    if (int h = H - listTop - ToTwips(results.height()) - 900; h >= 0)
+        list.setHeight(ToPixels(h));
+    lvList->setGeometry(list);
+    results.moveTop(ToPixels(listTop + ToTwips(list.height()) + 150));
+    if (int w = W - 450; w >= 0)
+        results.setWidth(ToPixels(w));
+    lstErrorList->setGeometry(results);
+    if (int left = W - ToTwips(buttons.width()) - 300; left >= 0)
+        buttons.moveLeft(ToPixels(left));
+    frOperation->setGeometry(buttons);
+}
+
+void SystemMain::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    ApplyResizeRule();
+}
+
+void SystemMain::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    if (!centred_) {
+        centred_ = true;
+        if (QScreen* s = screen())
+            move(s->availableGeometry().center() - rect().center());
+    }
+    ApplyResizeRule();
+}
+
+void SystemMain::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        ApplyResizeRule();
+}
+
+void SystemMain::closeEvent(QCloseEvent* event)
+{
+    // Closing ends the program without saving or asking. A run in progress
+    // is abandoned where it stands, as the tray menu's end command does.
+    if (service_.RunInProgress()) {
+        tray_->EndProgram();
+        return;
+    }
+    event->accept();
+    QCoreApplication::quit();
+}
+
+void SystemMain::SetStatusText(int panel, const std::string& text)
+{
+    (panel == 1 ? panel1_ : panel2_)->setText(ToQString(text));
+}
+
+std::string SystemMain::StatusText(int panel) const
+{
+    return FromQString((panel == 1 ? panel1_ : panel2_)->text());
+}
+
+void SystemMain::AppendResultLine(const std::string& line)
+{
+    lstErrorList->addItem(ToQString(line));
+    lstErrorList->scrollToBottom();
+}
+
+void SystemMain::Yield()
+{
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void SystemMain::ShowMessage(const std::string& text)
+{
+    if (presenter_) {
+        presenter_(MessageKind::Plain, text);
+        return;
+    }
+    QMessageBox box(QMessageBox::NoIcon, windowTitle(), ToQString(text), QMessageBox::Ok, this);
+    box.exec();
+}
+
+void SystemMain::ShowCritical(const std::string& text)
+{
+    if (presenter_) {
+        presenter_(MessageKind::Critical, text);
+        return;
+    }
+    QMessageBox::critical(this, windowTitle(), ToQString(text));
+}
+
+std::string SystemMain::FreeDiskSpaceText() const
+{
+    return FromQString(lbDriveStatic->text());
+}
+
+} // namespace veltrane

@@ -1,0 +1,102 @@
+#pragma once
+
+// SystemMain: the program's main window. It shows the schedule items, the
+// clock, the five command buttons, the status bar and the result lines, ticks
+// the clock and launch timers, and hosts the backup runs.
+
+#include "job/backup_host.h"
+#include "job/backup_service.h"
+#include "platform/clock.h"
+#include "window/tray.h"
+
+#include <QMainWindow>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+class QFrame;
+class QLabel;
+class QListWidget;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace veltrane {
+
+// Lengths of the window's design are in twips; 15 twips are one pixel.
+inline constexpr int kTwipsPerPixel = 15;
+
+// "Veltrane [Build No. : 1.0.70]"
+std::string BuildTitle();
+
+class SystemMain : public QMainWindow, public BackupHost
+{
+public:
+    enum class MessageKind { Plain, Critical };
+    using MessagePresenter = std::function<void(MessageKind, const std::string&)>;
+
+    // `programFolder` holds Schedule.dat and the rest of the program. A null
+    // `tray` uses the desktop's notification area.
+    SystemMain(const Clock& clock, std::string programFolder, TrayPlatform* tray = nullptr);
+    ~SystemMain() override;
+
+    // Replaces the message boxes (tests record the messages instead).
+    void SetMessagePresenter(MessagePresenter presenter) { presenter_ = std::move(presenter); }
+
+    BackupService& Service() { return service_; }
+    MSysTray& Tray() { return *tray_; }
+
+    // The work of each timer tick.
+    void ClockTick();
+    void LaunchTick();
+
+    void InitListColumns();
+    void RefreshItemList() override;
+    void MarkRunNow();
+
+    // BackupHost
+    void SetStatusText(int panel, const std::string& text) override;
+    std::string StatusText(int panel) const override;
+    void AppendResultLine(const std::string& line) override;
+    void Yield() override;
+    void ShowMessage(const std::string& text) override;
+    void ShowCritical(const std::string& text) override;
+    std::string FreeDiskSpaceText() const override;
+
+    // The window's controls, for the item commands and the tests.
+    QTreeWidget* lvList = nullptr;
+    QListWidget* lstErrorList = nullptr;
+    QLabel* lbTime = nullptr;
+    QLabel* lbDriveStatic = nullptr;
+    QFrame* frOperation = nullptr;
+    QPushButton* cmdBackUpNow = nullptr;
+    QPushButton* cmdSave = nullptr;
+    QPushButton* cmdToSysTray = nullptr;
+    QPushButton* cmdItemDelete = nullptr;
+    QPushButton* cmdInsertItem = nullptr;
+    QTimer tm_Clock;
+    QTimer tmScheduleLaunch;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void BuildControls();
+    void ShowBuildTitle();
+    void ApplyResizeRule();
+
+    const Clock& clock_;
+    BackupService service_;
+    std::unique_ptr<TrayPlatform> ownTray_;
+    std::unique_ptr<MSysTray> tray_;
+    QLabel* panel1_ = nullptr;
+    QLabel* panel2_ = nullptr;
+    MessagePresenter presenter_;
+    bool refreshing_ = false;
+    bool centred_ = false;
+};
+
+} // namespace veltrane

@@ -1,0 +1,72 @@
+#include "window/tray.h"
+
+namespace veltrane {
+
+void MSysTray::AddTrayIcon(const std::string& title)
+{
+    tip_ = title;
+    if (!platform_.TrayAvailable()) {
+        // Hiding with nowhere to come back from would lose the window.
+        platform_.MinimizeWindow();
+        return;
+    }
+    platform_.HideWindow();
+    platform_.AddIcon(tip_);
+    inTray_ = true;
+    iconShown_ = true;
+    hostWasAvailable_ = true;
+}
+
+void MSysTray::OnIconNotification(int mouseCode)
+{
+    if (busy_)
+        return;
+    busy_ = true;
+    if (mouseCode == kTrayRightButtonUp)
+        ShowTrayMenu();
+    busy_ = false;
+}
+
+int MSysTray::ShowTrayMenu()
+{
+    int id = platform_.ShowMenu();
+    DoTrayMenuCommand(id);
+    return id;
+}
+
+void MSysTray::DoTrayMenuCommand(int id)
+{
+    if (id == kMenuRestore)
+        RestoreFromTray();
+    else if (id == kMenuEnd)
+        EndProgram();
+}
+
+void MSysTray::RestoreFromTray()
+{
+    if (iconShown_)
+        platform_.RemoveIcon();
+    iconShown_ = false;
+    inTray_ = false;
+    platform_.ShowWindow();
+}
+
+void MSysTray::EndProgram()
+{
+    if (iconShown_)
+        platform_.RemoveIcon();
+    iconShown_ = false;
+    platform_.EndProcess();
+}
+
+void MSysTray::CheckTrayHost()
+{
+    const bool available = platform_.TrayAvailable();
+    if (inTray_ && available && !hostWasAvailable_) {
+        platform_.AddIcon(tip_);
+        iconShown_ = true;
+    }
+    hostWasAvailable_ = available;
+}
+
+} // namespace veltrane

@@ -1,0 +1,73 @@
+#pragma once
+
+// The notification-area icon: hiding the window into it, the popup menu on
+// the icon, and bringing the window back. The state machine here is free of
+// Qt; the platform does the showing through TrayPlatform.
+
+#include <string>
+
+namespace veltrane {
+
+// Mouse event codes of an icon notification.
+inline constexpr int kTrayRightButtonUp = 0x205;
+inline constexpr int kTrayLeftButtonUp = 0x202;
+inline constexpr int kTrayLeftDoubleClick = 0x203;
+
+// Command ids of the popup menu.
+inline constexpr int kMenuRestore = 1;
+inline constexpr int kMenuSeparator = 2;
+inline constexpr int kMenuEnd = 3;
+
+class TrayPlatform
+{
+public:
+    virtual ~TrayPlatform() = default;
+    // Whether a notification area is there to hold an icon.
+    virtual bool TrayAvailable() const = 0;
+    virtual void AddIcon(const std::string& tip) = 0;
+    virtual void RemoveIcon() = 0;
+    virtual void HideWindow() = 0;
+    // Without a notification area the window is minimized instead of hidden,
+    // so it can always be reached from the taskbar.
+    virtual void MinimizeWindow() = 0;
+    // Shows the window again as it was (same size and place).
+    virtual void ShowWindow() = 0;
+    // Shows the menu "화면 복귀" / separator / "프로그램 종료" at the pointer
+    // and returns the chosen command id, 0 when dismissed.
+    virtual int ShowMenu() = 0;
+    // Ends the process at once: nothing saved, nothing asked.
+    virtual void EndProcess() = 0;
+};
+
+class MSysTray
+{
+public:
+    explicit MSysTray(TrayPlatform& platform) : platform_(platform) {}
+
+    // "시스템 트레이로": hides the window and adds the icon with `title` as its tip.
+    void AddTrayIcon(const std::string& title);
+    // An icon notification with its mouse event code.
+    void OnIconNotification(int mouseCode);
+    int ShowTrayMenu();
+    void DoTrayMenuCommand(int id);
+    void RestoreFromTray();
+    void EndProgram();
+
+    // Called regularly (every clock tick): when the notification area has
+    // come back (a restarted taskbar) while the window is in the tray, the
+    // icon is added again so the window can be reached.
+    void CheckTrayHost();
+
+    bool InTray() const { return inTray_; }
+    bool IconShown() const { return iconShown_; }
+
+private:
+    TrayPlatform& platform_;
+    bool inTray_ = false;
+    bool iconShown_ = false;
+    bool busy_ = false;
+    bool hostWasAvailable_ = true;
+    std::string tip_;
+};
+
+} // namespace veltrane

@@ -1,0 +1,164 @@
+#include "platform/single_instance.h"
+#include "support/temp_dir.h"
+#include "window/schedule_text.h"
+#include "window/tray.h"
+
+#include <gtest/gtest.h>
+#include <vector>
+
+using namespace veltrane;
+
+TEST(BuildScheduleText, ShowsKindWeekdayDayAndTime)
+{
+    const struct
+    {
+        const char* kind;
+        const char* week;
+        int day;
+        const char* time;
+        const char* expected;
+    } cases[] = {
+        {"매일", "", 0, "14:30:00", "매일 14:30:00"},
+        {"매주", "월", 0, "02:00:00", "매주 월 요일 02:00:00"},
+        {"매달", "", 15, "03:00:00", "매달 15일 03:00:00"},
+        {"매시간", "", 0, "00:30:00", "매시간 30:00"},
+        {"매일", "월", 0, "02:00:00", "매일 월 요일 02:00:00"}, // a weekday left over
+        {"매달", "", 0, "03:00:00", "매달 0일 03:00:00"},
+        {"매시간", "", 0, "", "매시간 "},
+        {"", "", 0, "", " "},
+    };
+    for (const auto& c : cases) {
+        ScheduleRecord r;
+        r.strBackUpType = c.kind;
+        r.strWeek = c.week;
+        r.nDay = static_cast<std::int16_t>(c.day);
+        r.strTime = c.time;
+        EXPECT_EQ(BuildScheduleText(r), c.expected);
+    }
+}
+
+TEST(LeadingNumber, ReadsTheRowNumberBack)
+{
+    EXPECT_EQ(LeadingNumber("12"), 12);
+    EXPECT_EQ(LeadingNumber(" 7x"), 7);
+    EXPECT_EQ(LeadingNumber("x7"), 0);
+    EXPECT_EQ(LeadingNumber(""), 0);
+}
+
+namespace {
+
+// The desktop, as the tray sees it: what was done, in order.
+struct FakeTray : TrayPlatform
+{
+    bool available = true;
+    int menuChoice = 0;
+    std::vector<std::string> calls;
+    std::function<void()> duringMenu;
+
+    bool TrayAvailable() const override { return available; }
+    void AddIcon(const std::string& tip) override { calls.push_back("add " + tip); }
+    void RemoveIcon() override { calls.push_back("remove"); }
+    void HideWindow() override { calls.push_back("hide"); }
+    void MinimizeWindow() override { calls.push_back("minimize"); }
+    void ShowWindow() override { calls.push_back("show"); }
+    int ShowMenu() override
+    {
+        calls.push_back("menu");
+        if (duringMenu)
+            duringMenu();
+        return menuChoice;
+    }
+    void EndProcess() override { calls.push_back("end"); }
+};
+
+using Calls = std::vector<std::string>;
+const std::string kTitle = "Veltrane [Build No. : 1.0.70]";
+
+} // namespace
+
+TEST(MSysTray, HidesIntoTheTrayAndOnlyTheRightButtonOpensTheMenu)
+{
+    FakeTray platform;
+    MSysTray tray(platform);
+    tray.AddTrayIcon(kTitle);
+    EXPECT_EQ(platform.calls, (Calls{"hide", "add " + kTitle}));
+    tray.OnIconNotification(kTrayLeftButtonUp);
+    tray.OnIconNotification(kTrayLeftDoubleClick);
+    tray.OnIconNotification(0x200); // the pointer moving over the icon
+    EXPECT_EQ(platform.calls.size(), 2u);
+
+    platform.menuChoice = 0; // dismissed
+    tray.OnIconNotification(kTrayRightButtonUp);
+    EXPECT_EQ(platform.calls.back(), "menu");
+    EXPECT_TRUE(tray.InTray());
+
+    platform.menuChoice = kMenuRestore;
+    tray.OnIconNotification(kTrayRightButtonUp);
+    EXPECT_EQ(platform.calls, (Calls{"hide", "add " + kTitle, "menu", "menu", "remove", "show"}));
+    EXPECT_FALSE(tray.InTray());
+
+    tray.AddTrayIcon(kTitle); // a second time: a new icon
+    EXPECT_EQ(platform.calls.back(), "add " + kTitle);
+}
+
+TEST(MSysTray, NotificationsWhileTheMenuIsOpenAreIgnored)
+{
+    FakeTray platform;
+    MSysTray tray(platform);
+    tray.AddTrayIcon(kTitle);
+    int nestedMenus = 0;
+    platform.duringMenu = [&] {
+        if (nestedMenus++ == 0)
+            tray.OnIconNotification(kTrayRightButtonUp);
+    };
+    tray.OnIconNotification(kTrayRightButtonUp);
+    EXPECT_EQ(nestedMenus, 1);
+}
+
+TEST(MSysTray, EndRemovesTheIconAndEndsTheProcess)
+{
+    FakeTray platform;
+    MSysTray tray(platform);
+    tray.AddTrayIcon(kTitle);
+    platform.menuChoice = kMenuEnd;
+    tray.OnIconNotification(kTrayRightButtonUp);
+    EXPECT_EQ(platform.calls, (Calls{"hide", "add " + kTitle, "menu", "remove", "end"}));
+}
+
+TEST(MSysTray, WithoutANotificationAreaTheWindowIsMinimizedNotHidden)
+{
+    FakeTray platform;
+    platform.available = false;
+    MSysTray tray(platform);
+    tray.AddTrayIcon(kTitle);
+    EXPECT_EQ(platform.calls, (Calls{"minimize"}));
+    EXPECT_FALSE(tray.InTray());
+}
+
+TEST(MSysTray, TheIconComesBackWithTheNotificationArea)
+{
+    FakeTray platform;
+    MSysTray tray(platform);
+    tray.AddTrayIcon(kTitle);
+    platform.available = false; // the taskbar went away
+    tray.CheckTrayHost();
+    tray.CheckTrayHost();
+    platform.available = true; // and came back
+    tray.CheckTrayHost();
+    tray.CheckTrayHost();
+    EXPECT_EQ(platform.calls, (Calls{"hide", "add " + kTitle, "add " + kTitle}));
+}
+
+TEST(SingleInstanceLock, ASecondHolderOfTheSameFolderIsRefused)
+{
+    test::TempDir folder;
+    {
+        SingleInstanceLock first(folder.path());
+        ASSERT_TRUE(first.Held()) << first.Error();
+        SingleInstanceLock second(folder.path());
+        EXPECT_FALSE(second.Held());
+        EXPECT_NE(second.Error().find("already running"), std::string::npos) << second.Error();
+    }
+    SingleInstanceLock again(folder.path()); // released with its holder
+    EXPECT_TRUE(again.Held());
+}

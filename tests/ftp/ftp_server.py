@@ -4,9 +4,9 @@
 Serves --root to one user. After the login the session starts in
 --login-folder (a folder under the root), so that a relative remote path and
 an absolute one land in different places. Every command received and every
-reply sent is written to --log, one per line:
-    <- STOR /backup/a.dmp
-    -> 226 Transfer complete.
+reply sent is written to --log, one per line, after the session's address:
+    127.0.0.1:40138-[backup] <- STOR /backup/a.dmp
+    127.0.0.1:40138-[backup] -> 226 Transfer complete.
 Path bytes that are not UTF-8 (code page 949 names) pass through unchanged,
 to the file system and to the log.
 """
@@ -17,7 +17,7 @@ import os
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import FTPHandler
-from pyftpdlib.servers import FTPServer
+from pyftpdlib.servers import ThreadedFTPServer
 
 
 def main():
@@ -53,12 +53,11 @@ def main():
         def on_login(self, username):
             self.fs.cwd = login_folder
 
-        def logline(self, msg, logfun=None):
-            # Only the dialogue itself, without pyftpdlib's session prefix.
-            logging.getLogger("dialogue").debug(msg)
-
     Handler.authorizer = authorizer
-    server = FTPServer((args.host, args.port), Handler)
+    # One thread per session: the single-threaded server now and then stops
+    # answering one of several simultaneous sessions (a reply to USER or to
+    # PORT never comes), which would make the concurrency tests flaky.
+    server = ThreadedFTPServer((args.host, args.port), Handler)
     server.serve_forever()
 
 

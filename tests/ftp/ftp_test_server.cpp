@@ -10,13 +10,16 @@
 namespace hoistline::test {
 namespace {
 
-std::vector<std::string> LinesWithPrefix(const std::string& log, const std::string& prefix)
+// The dialogue lines of the log that carry `marker` ("<- " for commands,
+// "-> " for replies), without the session prefix and the marker.
+std::vector<std::string> DialogueLines(const std::string& log, const std::string& marker)
 {
     std::vector<std::string> lines;
     std::istringstream in(log);
     for (std::string line; std::getline(in, line);) {
-        if (line.rfind(prefix, 0) == 0)
-            lines.push_back(line.substr(prefix.size()));
+        auto at = line.find("] " + marker);
+        if (at != std::string::npos)
+            lines.push_back(line.substr(at + 2 + marker.size()));
     }
     return lines;
 }
@@ -71,12 +74,16 @@ bool FtpTestServer::WaitForAllSessionsClosed(int timeoutMs) const
 
 std::vector<std::string> FtpTestServer::Commands() const
 {
-    return LinesWithPrefix(LogText(), "<- ");
+    // A session's last lines may reach the log just after the client has
+    // returned; once the session is closed, they are all there.
+    WaitForAllSessionsClosed();
+    return DialogueLines(LogText(), "<- ");
 }
 
 std::vector<std::string> FtpTestServer::Replies() const
 {
-    return LinesWithPrefix(LogText(), "-> ");
+    WaitForAllSessionsClosed();
+    return DialogueLines(LogText(), "-> ");
 }
 
 std::vector<std::string> FtpTestServer::NewCommands()

@@ -35,7 +35,8 @@ public:
     std::string DiskPath(const std::string& serverPath) const;
 
     // Every command the server received so far, in order ("MKD /backup",
-    // "PASS ******"), and every reply it sent ("257 ...").
+    // "PASS ******"), and every reply it sent ("257 ..."), once every
+    // session has ended.
     std::vector<std::string> Commands() const;
     std::vector<std::string> Replies() const;
     // Commands received since the previous call of this function.

@@ -168,6 +168,15 @@ bool BackupService::SaveSchedule(std::string& error)
     return veltrane::SaveSchedule(SchedulePath(), table_, error);
 }
 
+bool BackupService::SaveScheduleOrReport()
+{
+    std::string error;
+    if (SaveSchedule(error))
+        return true;
+    WriteLine("Schedule.dat 저장 실패: " + error);
+    return false;
+}
+
 void BackupService::ReceiveOutputs(std::string& CommandOutputs)
 {
     host_.Yield();
@@ -261,9 +270,7 @@ void BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths, b
 void BackupService::ReportSuccess(ScheduleRecord& record, const Paths& paths)
 {
     record.strLastBackUpTime = paths.runStamp;
-    std::string error;
-    if (!SaveSchedule(error))
-        WriteLine("Schedule.dat 저장 실패: " + error);
+    SaveScheduleOrReport();
 
     ResultMail mail;
     mail.recipients = record.strMailReceiveList;

@@ -46,6 +46,12 @@ public:
     std::string SchedulePath() const;
     void LoadSchedule();
     [[nodiscard]] bool SaveSchedule(std::string& error);
+    // Saves the table; a save that fails is reported as a result line with
+    // its reason. Returns whether the file was written.
+    bool SaveScheduleOrReport();
+
+    // Appends a result line "[yyyy-MM-dd hh:mm:ss] text" through the host.
+    void WriteLine(const std::string& text);
 
     // One backup of one item, changed in place. Always returns false.
     bool RunBackupJob(ScheduleRecord& record);
@@ -61,7 +67,6 @@ private:
     void ReceiveOutputs(std::string& CommandOutputs) override;
     void WaitingForOutputs(bool& bAbort) override;
 
-    void WriteLine(const std::string& text);
     void ExportAndJudge(ScheduleRecord& record, const Paths& paths, bool& gaveUp);
     void ReportSuccess(ScheduleRecord& record, const Paths& paths);
     void Compress(const Paths& paths);

@@ -1,5 +1,6 @@
 #include "window/system_main.h"
 
+#include "editor/item_command_handlers.h"
 #include "version.h"
 #include "window/qt_text.h"
 #include "window/qt_tray_platform.h"
@@ -156,6 +157,7 @@ void SystemMain::BuildControls()
     statusBar()->addWidget(panel2_, 1);
 
     connect(cmdBackUpNow, &QPushButton::clicked, this, &SystemMain::MarkRunNow);
+    commands_ = new ItemCommandHandlers(*this);
     connect(cmdToSysTray, &QPushButton::clicked, this,
             [this] { tray_->AddTrayIcon(FromQString(windowTitle())); });
 }

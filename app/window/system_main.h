@@ -23,6 +23,8 @@ class QTreeWidgetItem;
 
 namespace veltrane {
 
+class ItemCommandHandlers;
+
 // Lengths of the window's design are in twips; 15 twips are one pixel.
 inline constexpr int kTwipsPerPixel = 15;
 
@@ -49,6 +51,10 @@ public:
     // The work of each timer tick.
     void ClockTick();
     void LaunchTick();
+
+    // True while RefreshItemList rebuilds the rows (their check boxes change
+    // without the operator).
+    bool Refreshing() const { return refreshing_; }
 
     void InitListColumns();
     void RefreshItemList() override;
@@ -92,6 +98,7 @@ private:
     BackupService service_;
     std::unique_ptr<TrayPlatform> ownTray_;
     std::unique_ptr<MSysTray> tray_;
+    ItemCommandHandlers* commands_ = nullptr;
     QLabel* panel1_ = nullptr;
     QLabel* panel2_ = nullptr;
     MessagePresenter presenter_;

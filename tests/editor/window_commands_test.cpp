@@ -137,7 +137,7 @@ TEST_F(WindowCommands, InsertAppendsTheNextNumberWithItsOptionsCleared)
         Type(editor, "txtServiceName", "NEW");
         QTest::mouseClick(Control<QCheckBox>(editor, "chkThroughSMTPServer"), Qt::LeftButton);
         Type(editor, "txtSmtpUserID", "mailer");
-        QTest::keyClicks(Control<QPlainTextEdit>(editor, "txtDescription"), "설명");
+        QTest::keyClicks(Control<QPlainTextEdit>(editor, "txtDescription"), "night backup");
         Click(editor, "cmdOK");
     });
     QTest::mouseClick(window->cmdInsertItem, Qt::LeftButton);

@@ -12,8 +12,9 @@
  *               starts with "/" is absolute on the server; any other path is
  *               relative to the folder the login lands in. The bytes are sent
  *               exactly as given (no code-page conversion).
- *   user        login name, sent unchanged; NULL logs in anonymously
- *   password    login password, sent unchanged; NULL sends none
+ *   user        login name, sent unchanged (an empty one too); NULL logs in
+ *               anonymously
+ *   password    login password, sent unchanged
  *   port        server port; 0 selects the standard FTP port 21
  *   reserved    ignored; pass 0
  *   localFile   path of the local file
@@ -55,8 +56,9 @@ extern "C" {
  * Before the upload every folder on the way is requested from the server:
  * for each "/" at byte position 2 or later of remoteFile, the text before it,
  * outermost first. A refused folder request (for one that already exists,
- * say) does not stop the upload. Returns 1 when the server confirmed the
- * whole file. */
+ * say) does not stop the upload. A local file that cannot be opened fails
+ * the call before the server is contacted. Returns 1 when the server
+ * confirmed the whole file. */
 HOISTLINE_API int PutLocalFileViaFTP(const char* server, const char* remoteFile, const char* user,
                                      const char* password, int port, int reserved,
                                      const char* localFile);

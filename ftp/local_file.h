@@ -54,7 +54,6 @@ public:
 
     [[nodiscard]] bool Create(const std::string& target, std::string& error);
     int fd() const { return fd_.get(); }
-    const std::string& temporaryPath() const { return tempPath_; }
     [[nodiscard]] bool Commit(std::string& error);
 
 private:

@@ -93,6 +93,12 @@ std::vector<std::string> ScriptedFtpPeer::Commands()
     return commands_;
 }
 
+std::string ScriptedFtpPeer::Received()
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
 void ScriptedFtpPeer::Record(const std::string& command)
 {
     std::lock_guard lock(mutex_);
@@ -168,26 +174,9 @@ void ScriptedFtpPeer::Converse(int control)
             dataPort = PortFromCommand(command);
             Send(control,
                  dataPort > 0 ? "200 PORT command successful.\r\n" : "501 Bad PORT argument.\r\n");
-        } else if (verb == "RETR" && dataPort > 0) {
-            int data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in target = Loopback(dataPort);
-            if (::connect(data, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-                ::close(data);
-                Send(control, "425 Cannot open data connection.\r\n");
-                continue;
-            }
-            Send(control, "150 Opening BINARY mode data connection (" +
-                              std::to_string(fileBody_.size()) + " bytes).\r\n");
-            Send(data, fileBody_.substr(0, bytesSent_));
-            if (behaviour_ == Behaviour::Stall) {
-                WaitReadable(stopFd_);
-                ::close(data);
+        } else if ((verb == "RETR" || verb == "STOR") && dataPort > 0) {
+            if (!Transfer(control, dataPort, verb == "STOR"))
                 return;
-            }
-            ::close(data);
-            Send(control, behaviour_ == Behaviour::CutShortClaimingSuccess
-                              ? "226 Transfer complete.\r\n"
-                              : "426 Connection closed; transfer aborted.\r\n");
         } else if (verb == "QUIT") {
             Send(control, "221 Goodbye.\r\n");
             return;
@@ -195,6 +184,54 @@ void ScriptedFtpPeer::Converse(int control)
             Send(control, "502 Command not implemented.\r\n");
         }
     }
+}
+
+bool ScriptedFtpPeer::Transfer(int control, int dataPort, bool store)
+{
+    int data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in target = Loopback(dataPort);
+    if (::connect(data, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+        ::close(data);
+        Send(control, "425 Cannot open data connection.\r\n");
+        return true;
+    }
+    if (store) {
+        Send(control, "150 Ok to send data.\r\n");
+        std::string body;
+        char chunk[65536];
+        while (WaitReadable(data)) {
+            ssize_t n = ::recv(data, chunk, sizeof chunk, 0);
+            if (n <= 0)
+                break;
+            body.append(chunk, static_cast<std::size_t>(n));
+        }
+        ::close(data);
+        {
+            std::lock_guard lock(mutex_);
+            received_ = std::move(body);
+        }
+        if (behaviour_ == Behaviour::StoreNeverConfirmed) {
+            WaitReadable(stopFd_);
+            return false;
+        }
+        Send(control, behaviour_ == Behaviour::StoreRefusedAfterData
+                          ? "552 Requested file action aborted. Exceeded storage allocation.\r\n"
+                          : "226 Transfer complete.\r\n");
+        return true;
+    }
+    Send(control, "150 Opening BINARY mode data connection (" + std::to_string(fileBody_.size()) +
+                      " bytes).\r\n");
+    Send(data, fileBody_.substr(0, bytesSent_));
+    if (behaviour_ == Behaviour::Stall) {
+        WaitReadable(stopFd_);
+        ::close(data);
+        return false;
+    }
+    ::close(data);
+    Send(control, behaviour_ == Behaviour::CutShortClaimingSuccess
+                      ? "226 Transfer complete.\r\n"
+                      : "426 Connection closed; transfer aborted.\r\n");
+    return true;
 }
 
 } // namespace hoistline::test

@@ -1,9 +1,10 @@
 #pragma once
 
 // A loopback FTP peer that misbehaves on purpose, for what no real server
-// will do on demand: never answer, hang up in the middle of a file, or stop
-// sending without hanging up. It plays just enough of the protocol for a
-// download in active mode and records the commands it received.
+// will do on demand: never answer, hang up in the middle of a file, stop
+// sending without hanging up, or take an upload and not keep it. It plays
+// just enough of the protocol for one transfer in active mode and records
+// the commands it received.
 
 #include <mutex>
 #include <string>
@@ -30,6 +31,10 @@ public:
         // Sends the first `bytesSent` bytes, then nothing, keeping both
         // connections open.
         Stall,
+        // Takes a whole upload, then refuses to keep it ("552").
+        StoreRefusedAfterData,
+        // Takes a whole upload and never confirms it.
+        StoreNeverConfirmed,
     };
 
     ScriptedFtpPeer(Behaviour behaviour, std::string fileBody = {}, std::size_t bytesSent = 0);
@@ -40,6 +45,8 @@ public:
     bool ok() const { return listenFd_ >= 0; }
     int port() const { return port_; }
     std::vector<std::string> Commands();
+    // The bytes of the last upload received.
+    std::string Received();
 
 private:
     void Run();
@@ -47,6 +54,9 @@ private:
     // Waits for `fd` to become readable; false when the peer is being stopped.
     bool WaitReadable(int fd);
     bool ReadLine(int fd, std::string& buffer, std::string& line);
+    // Answers RETR (sending) or STOR (receiving) on a data connection to `dataPort`.
+    // Returns false when the session must end without a reply.
+    bool Transfer(int control, int dataPort, bool store);
     void Record(const std::string& command);
 
     Behaviour behaviour_;
@@ -58,6 +68,7 @@ private:
     int port_ = 0;
     std::mutex mutex_;
     std::vector<std::string> commands_;
+    std::string received_;
     std::thread thread_;
 };
 

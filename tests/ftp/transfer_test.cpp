@@ -391,6 +391,28 @@ TEST(FtpBrokenDownload, NeverReplacesTheLocalFile)
     }
 }
 
+// An upload counts only when the server confirms it has stored the file.
+TEST(FtpUnconfirmedUpload, GivesZero)
+{
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), RandomBytes(300000, 5));
+    TimeLimits limits;
+    limits.replySeconds = 1;
+    for (auto behaviour : {ScriptedFtpPeer::Behaviour::StoreRefusedAfterData,
+                           ScriptedFtpPeer::Behaviour::StoreNeverConfirmed}) {
+        ScriptedFtpPeer peer(behaviour);
+        ASSERT_TRUE(peer.ok());
+        auto start = std::chrono::steady_clock::now();
+        Outcome put =
+            PutFile({"127.0.0.1", peer.port(), "u", "p"}, "/b/a.dmp", local.File("a.dmp"), limits);
+        EXPECT_FALSE(put.ok);
+        EXPECT_LT(SecondsSince(start), 10.0) << put.error;
+        EXPECT_TRUE(peer.Received() == ReadBytes(local.File("a.dmp")));
+        auto commands = peer.Commands();
+        EXPECT_NE(std::find(commands.begin(), commands.end(), "STOR /b/a.dmp"), commands.end());
+    }
+}
+
 TEST(FtpPortZero, ReachesTheStandardPort21)
 {
     std::string error;

@@ -505,12 +505,3 @@ TEST_F(ItemEditTest, ARunAndADeleteDuringTheEditKeepTheRunningRecordIntact)
 
 // The widgets need one QApplication for the whole program, made before any
 // test and gone before the program's static objects are torn down.
-int main(int argc, char** argv)
-{
-    ::testing::InitGoogleTest(&argc, argv);
-    // The tests drive real widgets without a display.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -4,6 +4,7 @@
 #include "editor/item_edit.h"
 #include "store/schedule_file.h"
 #include "support/manual_clock.h"
+#include "support/quiet_tray.h"
 #include "support/temp_dir.h"
 #include "window/system_main.h"
 
@@ -25,18 +26,6 @@ using veltrane::test::ReadBytes;
 using veltrane::test::TempDir;
 
 namespace {
-
-struct NoTray : TrayPlatform
-{
-    bool TrayAvailable() const override { return true; }
-    void AddIcon(const std::string&) override {}
-    void RemoveIcon() override {}
-    void HideWindow() override {}
-    void MinimizeWindow() override {}
-    void ShowWindow() override {}
-    int ShowMenu() override { return 0; }
-    void EndProcess() override {}
-};
 
 // Runs `act` on the editor as soon as it is shown modally.
 void WhenEditorOpens(std::function<void(ItemEdit&)> act)
@@ -122,7 +111,7 @@ protected:
 
     TempDir program, backups;
     ManualClock clock{"2026-12-07 09:00:00"};
-    NoTray tray;
+    test::QuietTray tray;
     std::unique_ptr<SystemMain> window;
 };
 
@@ -259,13 +248,4 @@ TEST_F(WindowCommands, TheSelectionStaysOnItsRowAfterARebuild)
     window->RefreshItemList();
     EXPECT_EQ(window->lvList->currentItem(), Row(1));
     EXPECT_TRUE(Row(1)->isSelected());
-}
-
-int main(int argc, char** argv)
-{
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

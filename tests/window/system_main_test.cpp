@@ -3,6 +3,7 @@
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/manual_clock.h"
+#include "support/quiet_tray.h"
 #include "support/temp_dir.h"
 #include "window/system_main.h"
 
@@ -27,18 +28,6 @@ using veltrane::test::TempDir;
 namespace {
 
 const std::string kJobData = JOB_TEST_DATA_DIR;
-
-struct NoTray : TrayPlatform
-{
-    bool TrayAvailable() const override { return true; }
-    void AddIcon(const std::string&) override {}
-    void RemoveIcon() override {}
-    void HideWindow() override {}
-    void MinimizeWindow() override {}
-    void ShowWindow() override {}
-    int ShowMenu() override { return 0; }
-    void EndProcess() override {}
-};
 
 class MainWindow : public ::testing::Test
 {
@@ -72,7 +61,7 @@ protected:
 
     TempDir program, backups;
     ManualClock clock{"2026-12-07 14:10:00"};
-    NoTray tray;
+    test::QuietTray tray;
     std::unique_ptr<SystemMain> window;
     std::vector<std::string> messages;
 };
@@ -290,14 +279,4 @@ TEST(Program, ASecondCopyFromTheSameFolderRefusesToStart)
     }
     EXPECT_TRUE(refused) << ReadBytes(folder.File("second.log"));
     EXPECT_TRUE(first.Running());
-}
-
-int main(int argc, char** argv)
-{
-    // Listing the tests at build time runs this too, without a display.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
 }

@@ -502,6 +502,3 @@ TEST_F(ItemEditTest, ARunAndADeleteDuringTheEditKeepTheRunningRecordIntact)
     EXPECT_EQ(edited->strLastBackUpTime, "2026-12-07 02:00:00");
     EXPECT_TRUE(edited->bEnabled);
 }
-
-// The widgets need one QApplication for the whole program, made before any
-// test and gone before the program's static objects are torn down.

@@ -8,6 +8,7 @@
 #include <curl/curl.h>
 #include <memory>
 #include <mutex>
+#include <strings.h>
 #include <unistd.h>
 
 namespace hoistline {
@@ -70,11 +71,17 @@ public:
     // be an informational one from setting up active mode.
     Outcome Perform(const std::string& localError = {});
 
+    // Whether the finished call was spoken in FTP. Through an HTTP proxy
+    // (ftp_proxy naming an http:// proxy) libcurl turns the call into an
+    // HTTP request and never sends the raw commands.
+    bool SpokeFtp() const { return spokeFtp_; }
+
 private:
     std::unique_ptr<CURL, EasyCleanup> handle_;
     std::unique_ptr<curl_slist, ListCleanup> commandList_;
     std::vector<std::string> commands_;
     CURLcode setupError_ = CURLE_OK;
+    bool spokeFtp_ = false;
 };
 
 std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::string_view remotePath,
@@ -147,6 +154,9 @@ Outcome FtpCall::Perform(const std::string& localError)
                        curl_easy_strerror(setupError_));
 
     CURLcode rc = curl_easy_perform(handle_.get());
+    const char* scheme = nullptr;
+    spokeFtp_ = curl_easy_getinfo(handle_.get(), CURLINFO_SCHEME, &scheme) == CURLE_OK &&
+                scheme != nullptr && strcasecmp(scheme, "ftp") == 0;
     handle_.reset();
     if (rc == CURLE_OK)
         return Outcome{true, {}};
@@ -256,7 +266,12 @@ Outcome DeleteFile(const Endpoint& endpoint, std::string_view remotePath, const 
         return Failure(*problem);
     call.AddCommand("DELE " + std::string(remotePath));
     call.Set(CURLOPT_NOBODY, 1L);
-    return call.Perform();
+    Outcome outcome = call.Perform();
+    // An HTTP proxy answers the bare server URL with success without ever
+    // seeing the DELE: that is no deletion.
+    if (outcome.ok && !call.SpokeFtp())
+        return Failure("the proxy carries no FTP commands: nothing was deleted");
+    return outcome;
 }
 
 } // namespace hoistline

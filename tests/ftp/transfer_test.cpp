@@ -8,10 +8,16 @@
 #include "support/net.h"
 #include "support/temp_dir.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <netinet/in.h>
 #include <random>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 namespace hoistline::test {
 namespace {
@@ -475,6 +481,89 @@ TEST(FtpProxy, EnvironmentProxySettingsAreHonoured)
                                  local.File("a.dmp").c_str()),
               1);
     EXPECT_EQ(WithVerb(server.Commands(), "STOR").size(), 1u);
+}
+
+// An HTTP proxy that answers every request with "200 OK" and no body, as a
+// proxy in front of an FTP server answers a request for the root folder. It
+// records the request lines it received.
+class AgreeingHttpProxy
+{
+public:
+    AgreeingHttpProxy()
+    {
+        listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof addr;
+        if (listenFd_ < 0 || ::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) ||
+            ::listen(listenFd_, 4) ||
+            ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &length))
+            return;
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~AgreeingHttpProxy()
+    {
+        ::shutdown(listenFd_, SHUT_RDWR); // ends the accept below
+        if (thread_.joinable())
+            thread_.join();
+        ::close(listenFd_);
+    }
+    int port() const { return port_; }
+    std::vector<std::string> Requests()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return requests_;
+    }
+
+private:
+    void Serve()
+    {
+        for (;;) {
+            int client = ::accept(listenFd_, nullptr, nullptr);
+            if (client < 0)
+                return;
+            std::string request;
+            char buffer[1024];
+            while (request.find("\r\n\r\n") == std::string::npos) {
+                ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+                if (n <= 0)
+                    break;
+                request.append(buffer, static_cast<std::size_t>(n));
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                requests_.push_back(request.substr(0, request.find("\r\n")));
+            }
+            const std::string reply = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+            (void)!::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            ::close(client);
+        }
+    }
+
+    int listenFd_ = -1;
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::string> requests_;
+};
+
+// Through an HTTP proxy libcurl asks for the bare server URL and never sends
+// DELE; the proxy's "200 OK" must not pass for a deletion.
+TEST(FtpProxy, DeleteThroughAnHttpProxyIsNoDeletion)
+{
+    AgreeingHttpProxy proxy;
+    ASSERT_NE(proxy.port(), 0);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+    setenv("ftp_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
+    const int deleted = DeleteRemoteFileViaFTP("127.0.0.1", "/backup/old.dmp", "u", "p",
+                                               veltrane::test::FreeLoopbackPort(), 0);
+    unsetenv("ftp_proxy");
+    EXPECT_EQ(deleted, 0);
+    ASSERT_EQ(proxy.Requests().size(), 1u); // the call really went through the proxy
+    EXPECT_EQ(proxy.Requests().front().rfind("HEAD ftp://", 0), 0u) << proxy.Requests().front();
 }
 
 } // namespace

@@ -44,8 +44,10 @@ std::string Reply::LogText() const
 {
     if (!text.empty())
         return text;
-    // Neither text ends with a line end: the next entry continues the line.
-    return status == ReplyStatus::Closed ? "CONNECTION CLOSED" : "TIME OUT";
+    // A reply that never arrived reads "TIME OUT" in the log, whether the
+    // wait ran out or the peer hung up first (the session only stops waiting
+    // sooner). No line end: the next entry continues the line.
+    return "TIME OUT";
 }
 
 } // namespace sendwick

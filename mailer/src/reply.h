@@ -34,7 +34,8 @@ struct Reply
     int code = -1;    // only for Complete
 
     bool Has(int expected) const { return status == ReplyStatus::Complete && code == expected; }
-    // The text the session log shows for this reply.
+    // The text the session log shows for this reply: what arrived, or
+    // "TIME OUT" when nothing did.
     std::string LogText() const;
 };
 

@@ -54,10 +54,12 @@ TEST(Reply, PassesOnlyWholeRepliesWithTheExpectedCode)
     EXPECT_TRUE(r.Has(250));
 }
 
-TEST(Reply, LogTextShowsWhatArrivedOrWhyNothingDid)
+TEST(Reply, LogTextShowsWhatArrivedOrTimeOut)
 {
     EXPECT_EQ((Reply{ReplyStatus::TimedOut, "", -1}).LogText(), "TIME OUT");
-    EXPECT_EQ((Reply{ReplyStatus::Closed, "", -1}).LogText(), "CONNECTION CLOSED");
+    // A hang-up before any byte of the reply is logged with the same text.
+    EXPECT_EQ((Reply{ReplyStatus::Closed, "", -1}).LogText(), "TIME OUT");
+    EXPECT_EQ((Reply{ReplyStatus::Closed, "250-cut", -1}).LogText(), "250-cut");
     EXPECT_EQ((Reply{ReplyStatus::TimedOut, "220-half", -1}).LogText(), "220-half");
 }
 

@@ -153,7 +153,13 @@ std::string EncodeAttachment(const std::string& path)
 std::string AttachmentFileName(std::string_view path)
 {
     auto slash = path.find_last_of("/\\");
-    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    std::string name(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    // The name stands inside a quoted header parameter: a line break or a
+    // quote in it could end the header (or the message) early.
+    for (char& c : name)
+        if (c == '\r' || c == '\n' || c == '"')
+            c = '_';
+    return name;
 }
 
 std::string FormatDateText(const ZonedTime& time)

@@ -44,7 +44,8 @@ std::string SplitLines(std::string_view text, std::size_t width);
 std::string EncodeAttachment(const std::string& path);
 inline constexpr std::size_t kAttachmentChunk = 6912;
 
-// The name an attachment travels under: the text after the last "/" or "\".
+// The name an attachment travels under: the text after the last "/" or "\",
+// with CR, LF and double quotes replaced by "_" so it cannot end its header.
 std::string AttachmentFileName(std::string_view path);
 
 // "Mon, 07 Dec 2026 09:15:02 +0900": English names whatever the locale.

@@ -91,6 +91,8 @@ TEST(AttachmentFileName, TakesTextAfterLastSlashOfEitherKind)
     EXPECT_EQ(AttachmentFileName("/var/backup/ORCL/a.rar"), "a.rar");
     EXPECT_EQ(AttachmentFileName("dir\\sub/b.log"), "b.log");
     EXPECT_EQ(AttachmentFileName("plain.txt"), "plain.txt");
+    // Nothing in a file name can break out of its quoted header parameter.
+    EXPECT_EQ(AttachmentFileName("/b/a\r\n.\r\n\"x\".log"), "a__.___x_.log");
 }
 
 std::vector<std::string> Lines(const std::string& text)

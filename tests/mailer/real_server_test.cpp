@@ -139,7 +139,7 @@ protected:
     // dnsmasq answering only from the records given (--mx-host, --host-record).
     void StartDns(const Strings& records)
     {
-        Strings argv{"dnsmasq",
+        Strings argv{"/usr/sbin/dnsmasq",
                      "--no-daemon",
                      "--no-resolv",
                      "--no-hosts",

@@ -10,9 +10,9 @@
 namespace veltrane::cp949 {
 namespace {
 
-// One converter per direction and thread, opened at first use: opening a
-// converter costs far more than converting a short field, and the schedule
-// file converts two fields per record.
+// The encoder: one converter per thread, opened at first use, since opening
+// a converter costs far more than converting a short field (the schedule file
+// converts two fields per record). Decoding uses the table below instead.
 class Converter
 {
 public:
@@ -25,9 +25,9 @@ public:
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
 
-    // Converts as much as possible; returns the number of input bytes that
-    // could not be converted at the stop point (0 when everything went through).
-    // `in`/`inLeft` are advanced past what was converted.
+    // Converts as much as possible, advancing `in`/`inLeft` past what was
+    // converted. Returns 0 when everything went through, otherwise the errno
+    // of the stop (EILSEQ or EINVAL) with `in` at the offending character.
     int Step(char*& in, std::size_t& inLeft, std::string& out)
     {
         char buffer[1024];
@@ -40,7 +40,7 @@ public:
                 continue;
             if (errno == E2BIG)
                 continue;
-            return errno; // EILSEQ or EINVAL: caller replaces and skips
+            return errno;
         }
         return 0;
     }

@@ -14,7 +14,7 @@ namespace {
 
 std::int32_t RowNumber(const QTreeWidgetItem& row)
 {
-    return LeadingNumber(FromQString(row.text(0)));
+    return RowItemNumber(FromQString(row.text(0)));
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 // Records are shared: an insert or a delete replaces pointers in the table and
 // never moves or frees a record that a backup run (or anyone else) holds.
 
+#include "store/number_text.h"
 #include "store/schedule_record.h"
 
 #include <cstddef>
@@ -85,13 +86,5 @@ std::size_t DeleteItems(ScheduleTable& table, std::int32_t number);
 
 // Sets bEnabled of every record whose nNo is `number`; returns how many.
 std::size_t SetItemsEnabled(ScheduleTable& table, std::int32_t number, bool enabled);
-
-// The leading decimal number of a text, as the editor and the list read
-// numbers typed or shown as text: blanks before it are skipped, then a sign,
-// digits, a fraction and an exponent are taken and the rest ignored; the value
-// is rounded to the nearest integer (halves to even). A text that does not
-// start with a number gives 0. nullopt when the value does not fit the type.
-std::optional<std::int16_t> LeadingInt16(std::string_view text);
-std::optional<std::int32_t> LeadingInt32(std::string_view text);
 
 } // namespace veltrane

@@ -3,11 +3,10 @@
 #include "platform/atomic_file.h"
 #include "platform/codepage.h"
 #include "store/field_cipher.h"
+#include "store/number_text.h"
 
 #include <cctype>
 #include <charconv>
-#include <cmath>
-#include <limits>
 #include <optional>
 #include <vector>
 
@@ -16,34 +15,6 @@ namespace {
 
 constexpr std::size_t kColumns = 27;
 constexpr mode_t kOwnerOnly = 0600;
-
-// The leading decimal number of a text: blanks before it are skipped, a sign,
-// digits, a fraction and an exponent are taken, the rest is ignored. A text
-// that does not start with a number is 0.
-double LeadingNumber(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
-        ++i;
-    std::string_view rest = text.substr(i);
-    if (!rest.empty() && rest.front() == '+')
-        rest.remove_prefix(1);
-    double value = 0;
-    auto [end, ec] =
-        std::from_chars(rest.data(), rest.data() + rest.size(), value, std::chars_format::general);
-    if (ec == std::errc::result_out_of_range)
-        return std::numeric_limits<double>::infinity();
-    return ec == std::errc() ? value : 0.0;
-}
-
-// The nearest integer (halves to even), or nullopt when it does not fit T.
-template <typename T> std::optional<T> ToInteger(std::string_view text)
-{
-    double rounded = std::nearbyint(LeadingNumber(text));
-    if (!(rounded >= std::numeric_limits<T>::min() && rounded <= std::numeric_limits<T>::max()))
-        return std::nullopt;
-    return static_cast<T>(rounded);
-}
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 {
@@ -117,10 +88,10 @@ ScheduleRecord ParseScheduleLine(std::string_view line)
     columns.resize(kColumns, {});
     auto text = [&](std::size_t i) { return std::string(columns[i]); };
 
-    SetIfValid(r.nNo, ToInteger<std::int32_t>(columns[0]));
+    SetIfValid(r.nNo, LeadingInt32(columns[0]));
     SetIfValid(r.bEnabled, ToBoolean(columns[1]));
     r.strBackUpType = text(2);
-    SetIfValid(r.nDay, ToInteger<std::int16_t>(columns[3]));
+    SetIfValid(r.nDay, LeadingInt16(columns[3]));
     r.strWeek = text(4);
     r.strTime = text(5);
     r.strID = text(6);
@@ -130,7 +101,7 @@ ScheduleRecord ParseScheduleLine(std::string_view line)
     r.strLastBackUpTime = text(10);
     r.strProgramPath = text(11);
     r.strMailReceiveList = text(12);
-    SetIfValid(r.nReservedFiles, ToInteger<std::int16_t>(columns[13]));
+    SetIfValid(r.nReservedFiles, LeadingInt16(columns[13]));
     r.strTables = text(14);
     r.strExecutionOption = text(15);
     r.strDescription = text(16);

@@ -1,6 +1,6 @@
 #include "window/schedule_text.h"
 
-#include <charconv>
+#include "store/number_text.h"
 
 namespace veltrane {
 
@@ -24,13 +24,9 @@ std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& r)
             r.strBackUpFolder,     r.strLastBackUpTime, r.strProgramPath};
 }
 
-std::int32_t LeadingNumber(std::string_view text)
+std::int32_t RowItemNumber(std::string_view noCell)
 {
-    while (!text.empty() && text.front() == ' ')
-        text.remove_prefix(1);
-    std::int32_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return ec == std::errc() ? value : 0;
+    return LeadingInt32(noCell).value_or(0);
 }
 
 } // namespace veltrane

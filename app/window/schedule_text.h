@@ -19,8 +19,8 @@ inline constexpr std::size_t kListColumns = 7;
 // Path, Latest Back Time, Program Path.
 std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& record);
 
-// The leading decimal number of a text (blanks before it skipped), 0 when
-// there is none: how a row's "No" cell is read back.
-std::int32_t LeadingNumber(std::string_view text);
+// The item number in a row's "No" cell: its leading decimal number, 0 when
+// there is none. Commands find their records by it.
+std::int32_t RowItemNumber(std::string_view noCell);
 
 } // namespace veltrane

@@ -217,7 +217,7 @@ void SystemMain::MarkRunNow()
     QList<QTreeWidgetItem*> selected = lvList->selectedItems();
     if (selected.isEmpty())
         return;
-    const std::int32_t number = LeadingNumber(FromQString(selected.front()->text(0)));
+    const std::int32_t number = RowItemNumber(FromQString(selected.front()->text(0)));
     for (const auto& record : service_.Table())
         if (record->nNo == number)
             record->bRunNow = true;

@@ -37,12 +37,12 @@ TEST(BuildScheduleText, ShowsKindWeekdayDayAndTime)
     }
 }
 
-TEST(LeadingNumber, ReadsTheRowNumberBack)
+TEST(RowItemNumber, ReadsTheRowNumberBack)
 {
-    EXPECT_EQ(LeadingNumber("12"), 12);
-    EXPECT_EQ(LeadingNumber(" 7x"), 7);
-    EXPECT_EQ(LeadingNumber("x7"), 0);
-    EXPECT_EQ(LeadingNumber(""), 0);
+    EXPECT_EQ(RowItemNumber("12"), 12);
+    EXPECT_EQ(RowItemNumber(" 7x"), 7);
+    EXPECT_EQ(RowItemNumber("x7"), 0);
+    EXPECT_EQ(RowItemNumber(""), 0);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include "job/retention.h"
 #include "job/yielding_call.h"
 #include "platform/codepage.h"
+#include "platform/file_io.h"
 #include "platform/program_folder.h"
 #include "report/result_mail.h"
 #include "report/result_report.h"
@@ -12,7 +13,6 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -52,27 +52,6 @@ bool Exists(const std::string& path)
     struct stat st
     {};
     return lstat(path.c_str(), &st) == 0;
-}
-
-void AppendToFile(const std::string& path, const std::string& bytes)
-{
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        throw SystemJobError("Cannot create the log " + path, kComponent, errno);
-    std::string_view rest = bytes;
-    while (!rest.empty()) {
-        ssize_t n = write(fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int err = errno;
-            close(fd);
-            throw SystemJobError("Cannot write the log " + path, kComponent, err);
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (close(fd) != 0)
-        throw SystemJobError("Cannot write the log " + path, kComponent, errno);
 }
 
 std::string FileNameOf(const std::string& path)
@@ -247,7 +226,8 @@ void BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths, b
     strCmdOutput.clear();
     const std::string output = pExeCmd->ExecuteCommand();
     host_.SetStatusText(1, "[" + record.strServiceName + "] BackUp...");
-    AppendToFile(paths.log, cp949::FromUtf8(output) + "\r\n");
+    if (int err = AppendToFile(paths.log, cp949::FromUtf8(output) + "\r\n"); err != 0)
+        throw SystemJobError("Cannot write the log " + paths.log, kComponent, err);
 
     bool succeeded = false;
     for (const char* text : kExportSuccessTexts)

@@ -1,6 +1,6 @@
 #include "store/schedule_file.h"
 
-#include "platform/atomic_file.h"
+#include "platform/file_io.h"
 #include "platform/codepage.h"
 #include "store/field_cipher.h"
 #include "store/number_text.h"

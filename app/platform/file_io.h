@@ -1,5 +1,7 @@
 #pragma once
 
+// Whole-file reads, appends and safe replacement, on POSIX file calls.
+
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -14,6 +16,10 @@ namespace veltrane {
 // and `error` says what failed and why.
 [[nodiscard]] bool WriteFileAtomically(const std::string& path, std::string_view contents,
                                        mode_t mode, std::string& error);
+
+// Appends `contents` to the file at `path`, creating it (mode 0644 less the
+// umask) when missing. Returns 0, or the errno of the call that failed.
+[[nodiscard]] int AppendToFile(const std::string& path, std::string_view contents);
 
 // Reads a whole file. Returns false (and says why in `error`) when the file
 // cannot be opened or read; `missing` is set when it simply does not exist.

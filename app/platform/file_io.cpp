@@ -1,4 +1,4 @@
-#include "platform/atomic_file.h"
+#include "platform/file_io.h"
 
 #include <cerrno>
 #include <cstring>
@@ -79,6 +79,17 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, mod
         close(dir);
     }
     return true;
+}
+
+int AppendToFile(const std::string& path, std::string_view contents)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    int err = WriteAll(fd, contents) ? 0 : errno;
+    if (close(fd) != 0 && err == 0)
+        err = errno;
+    return err;
 }
 
 bool ReadWholeFile(const std::string& path, std::string& contents, bool& missing,

@@ -1,5 +1,8 @@
 #include "window/due_rules.h"
 
+#include "store/number_text.h"
+
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <string_view>
@@ -90,12 +93,7 @@ std::optional<int> ParseTimeOfDaySeconds(std::string_view text)
 // hour or the minute); 0 when they hold no number.
 int TimeField(const std::string& time, std::size_t from)
 {
-    std::string_view part = std::string_view(time).substr(std::min(from, time.size()), 2);
-    while (!part.empty() && part.front() == ' ')
-        part.remove_prefix(1);
-    int value = 0;
-    std::from_chars(part.data(), part.data() + part.size(), value);
-    return value;
+    return LeadingInt32(std::string_view(time).substr(std::min(from, time.size()), 2)).value_or(0);
 }
 
 // 1 (Sunday) .. 7 (Saturday) for a weekday letter; 1 for an empty text (found

@@ -150,7 +150,7 @@ Reply Connection::ReadReply(std::chrono::milliseconds timeout)
         if (std::size_t length = CompleteReplyLength(pending_); length > 0) {
             reply.status = ReplyStatus::Complete;
             reply.text = pending_.substr(0, length);
-            reply.code = ReplyCode(reply.text);
+            reply.code = CompleteReplyCode(reply.text);
             pending_.erase(0, length);
             return reply;
         }

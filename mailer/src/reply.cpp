@@ -40,6 +40,25 @@ int ReplyCode(std::string_view reply)
     return (reply[0] - '0') * 100 + (reply[1] - '0') * 10 + (reply[2] - '0');
 }
 
+int CompleteReplyCode(std::string_view reply)
+{
+    const std::size_t length = CompleteReplyLength(reply);
+    if (length == 0)
+        return -1;
+    int code = -1;
+    // Within `length` every line ends with CR LF, and only the last one is
+    // not a continuation line.
+    for (std::size_t pos = 0; pos < length;) {
+        const std::size_t end = reply.find("\r\n", pos);
+        const int lineCode = ReplyCode(reply.substr(pos, end - pos));
+        if (lineCode < 0 || (pos > 0 && lineCode != code))
+            return -1;
+        code = lineCode;
+        pos = end + 2;
+    }
+    return code;
+}
+
 std::string Reply::LogText() const
 {
     if (!text.empty())

@@ -15,9 +15,16 @@ inline constexpr std::size_t kMaxReplyBytes = 64 * 1024;
 // is not followed by "-"; every line ends with CR LF.
 std::size_t CompleteReplyLength(std::string_view buffer);
 
-// The three-digit code that opens a reply, or -1 when it does not open with
-// three digits followed by a blank, a hyphen or the line end.
+// The three-digit code that opens a reply line, or -1 when it does not open
+// with three digits followed by a blank, a hyphen or the line end.
 int ReplyCode(std::string_view reply);
+
+// The code of the complete reply at the start of `reply`: the code of its
+// last line, provided every line opens with that same code; -1 otherwise, or
+// while the reply is incomplete. Every line of a multi-line reply carries one
+// code (RFC 5321 4.2.1), so "250-ok" followed by "550 no such user" is no
+// acceptance, and a later line is never taken on trust from the first.
+int CompleteReplyCode(std::string_view reply);
 
 // How the wait for a reply ended.
 enum class ReplyStatus {
@@ -31,7 +38,7 @@ struct Reply
 {
     ReplyStatus status = ReplyStatus::TimedOut;
     std::string text; // as received; partial unless Complete
-    int code = -1;    // only for Complete
+    int code = -1;    // only for Complete: CompleteReplyCode of the text
 
     bool Has(int expected) const { return status == ReplyStatus::Complete && code == expected; }
     // The text the session log shows for this reply: what arrived, or

@@ -44,6 +44,21 @@ TEST(ReplyCode, ReadsOnlyALeadingThreeDigitCode)
         EXPECT_EQ(ReplyCode(c.reply), c.code) << c.reply;
 }
 
+TEST(CompleteReplyCode, IsTheCodeEveryLineCarries)
+{
+    const std::pair<const char*, int> cases[] = {
+        {"250-a\r\n250-b\r\n250 c\r\n", 250},
+        {"250-a\r\n250\r\n", 250},
+        {"354\r\n354 next\r\n", 354},
+        {"250-ok\r\n550 no such user\r\n", -1},
+        {"250-a\r\n251 b\r\n", -1},
+        {"250-a\r\nb 250\r\n", -1},
+        {"250-a\r\n", -1},
+    };
+    for (const auto& [reply, code] : cases)
+        EXPECT_EQ(CompleteReplyCode(reply), code) << reply;
+}
+
 TEST(Reply, PassesOnlyWholeRepliesWithTheExpectedCode)
 {
     Reply r{ReplyStatus::Complete, "550 mailbox 250 gone\r\n", 550};

@@ -216,6 +216,53 @@ TEST_F(SessionTest, MultiLineGreetingArrivingInSeparateReadsIsOneReply)
     EXPECT_EQ(server.Received()[0], "HELO example.com ");
 }
 
+// However its lines arrive, a multi-line reply is read whole and passes only
+// when every line carries the expected code.
+TEST_F(SessionTest, MultiLineReplyPassesOnlyWhenEveryLineCarriesTheCode)
+{
+    struct Case
+    {
+        Script helo, rcpt; // the replies, in the pieces the peer sends
+        bool sent;
+    };
+    const Script ok{S::Send("250 ok\r\n")};
+    const Case cases[] = {
+        {{S::Send("250-mx.test\r\n"), S::Wait(100), S::Send("250-SIZE 1000\r\n250 HELP\r\n")},
+         ok,
+         true},
+        {{S::Send("250-mx.test\r\n250-PIPE"), S::Wait(100), S::Send("LINING\r\n250\r\n")},
+         ok,
+         true},
+        {ok, {S::Send("250-ok\r\n550 no such user\r\n")}, false},
+        {ok, {S::Send("250-ok\r\n"), S::Wait(100), S::Send("550 no such user\r\n")}, false},
+    };
+    auto text = [](const Script& pieces) {
+        std::string all;
+        for (const auto& piece : pieces)
+            all += piece.text;
+        return all;
+    };
+    for (const Case& c : cases) {
+        std::remove(request.logPath.c_str());
+        Script script = Join(Join({S::Send("220 mx.test\r\n"), S::Expect()}, c.helo),
+                             {S::Expect(), S::Send("250 ok\r\n"), S::Expect()});
+        Script fromData = EnvelopeToQuit();
+        fromData.erase(fromData.begin(), fromData.begin() + 4);
+        // A refused reply ends the script: all the client sends after it is recorded.
+        test::ScriptedServer server(Join(Join(script, c.rcpt), c.sent ? fromData : Script{}));
+        EXPECT_EQ(Direct(server), c.sent) << text(c.rcpt);
+        Strings log = LogEntries();
+        ASSERT_GE(log.size(), 6u);
+        EXPECT_EQ(log[3], text(c.helo));
+        EXPECT_EQ(log[5], text(c.rcpt));
+        if (!c.sent) {
+            EXPECT_EQ(log.size(), 6u);
+            EXPECT_EQ(server.Received().back(), "RCPT TO: <ops@example.org> ")
+                << "no DATA, no QUIT after the refusal";
+        }
+    }
+}
+
 TEST_F(SessionTest, ErrorReplyMentioningTheExpectedCodeFails)
 {
     test::ScriptedServer server({S::Send("220 mx.test\r\n"), S::Expect(),

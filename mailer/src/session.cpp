@@ -83,6 +83,21 @@ bool HasLineBreak(const std::string& text)
     return text.find_first_of("\r\n") != std::string::npos;
 }
 
+// An address travels between "<" and ">" in MAIL FROM and RCPT TO. A blank or
+// an angle bracket inside it would close the path early and hand the rest to
+// the server as parameters of the command ("dba@example.org> NOTIFY=SUCCESS").
+// Blanks around it are sent as written: a recipient listed after "; " starts
+// with one, and inside the brackets it cannot end the path.
+bool HasInnerBlankOrBracket(std::string_view address)
+{
+    constexpr std::string_view blanks = " \t";
+    const auto first = address.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return false;
+    const auto last = address.find_last_not_of(blanks);
+    return address.substr(first, last - first + 1).find_first_of(" \t<>") != std::string_view::npos;
+}
+
 // For logging a text that must not break the log's lines.
 std::string ShowLineBreaks(const std::string& text)
 {
@@ -141,6 +156,11 @@ bool Session::Run()
     if (HasLineBreak(request_.from) || HasLineBreak(token_)) {
         Log("SEND ERROR " + ShowLineBreaks(sender_.address) + " --> " +
             ShowLineBreaks(recipient_.address) + " : line break in address\r\n");
+        return false;
+    }
+    if (HasInnerBlankOrBracket(sender_.address) || HasInnerBlankOrBracket(recipient_.address)) {
+        Log("SEND ERROR " + sender_.address + " --> " + recipient_.address +
+            " : blank or angle bracket in address\r\n");
         return false;
     }
 

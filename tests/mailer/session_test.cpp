@@ -325,7 +325,9 @@ TEST_F(SessionTest, EndlessReplyWithoutLineEndIsRejected)
     EXPECT_FALSE(Direct(server));
 }
 
-TEST_F(SessionTest, LineBreakInAddressIsNeverSent)
+// A line break would end the command early; a blank or an angle bracket
+// inside the address would close the path and pass ESMTP parameters.
+TEST_F(SessionTest, AddressThatCouldBreakItsCommandIsNeverSent)
 {
     struct Case
     {
@@ -339,6 +341,18 @@ TEST_F(SessionTest, LineBreakInAddressIsNeverSent)
          "line break in address\r\n"},
         {"robot@example.com\nDATA", "ops@example.org",
          "SEND ERROR robot@example.com\\nDATA --> ops@example.org : line break in address\r\n"},
+        {"robot@example.com", "dba@example.org> NOTIFY=SUCCESS",
+         "SEND ERROR robot@example.com --> dba@example.org> NOTIFY=SUCCESS : blank or angle "
+         "bracket in address\r\n"},
+        {"robot@example.com", "Ops <ops@example.org NOTIFY=NEVER>",
+         "SEND ERROR robot@example.com --> ops@example.org NOTIFY=NEVER : blank or angle bracket "
+         "in address\r\n"},
+        {"robot@example.com> SIZE=1", "ops@example.org",
+         "SEND ERROR robot@example.com> SIZE=1 --> ops@example.org : blank or angle bracket in "
+         "address\r\n"},
+        {"robot@example.com", "<ops@example.org>",
+         "SEND ERROR robot@example.com --> <ops@example.org> : blank or angle bracket in "
+         "address\r\n"},
     };
     for (const Case& c : cases) {
         std::remove(request.logPath.c_str());
@@ -347,6 +361,24 @@ TEST_F(SessionTest, LineBreakInAddressIsNeverSent)
         EXPECT_FALSE(Direct(server, c.token));
         EXPECT_FALSE(server.Accepted());
         EXPECT_EQ(LogEntries(), Strings{c.logged});
+    }
+}
+
+// A recipient written after "; " keeps its blank; blanks around the address
+// stay inside the brackets and are sent as written.
+TEST_F(SessionTest, BlanksAroundTheAddressAreSentAsWritten)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {" ops@example.org", "RCPT TO: < ops@example.org> "},
+        {"ops@example.org\t", "RCPT TO: <ops@example.org\t> "},
+        {"Ops < ops@example.org >", "RCPT TO: < ops@example.org > "},
+    };
+    for (const auto& [token, rcpt] : cases) {
+        test::ScriptedServer server(
+            Join({S::Send("220 mx.test\r\n"), S::Expect(), S::Send("250 mx.test\r\n")},
+                 EnvelopeToQuit()));
+        EXPECT_TRUE(Direct(server, token)) << token;
+        EXPECT_EQ(server.Received().at(2), rcpt);
     }
 }
 

@@ -9,20 +9,41 @@
 namespace veltrane {
 
 // Replaces the file at `path` with `contents` without ever losing the old one:
-// the bytes go to a temporary file in the same folder, are flushed to disk,
-// and only then is the temporary renamed over `path`. The new file gets
+// the bytes go to the temporary file SaveTemporaryOf(target) in the same
+// folder, are flushed to disk, and only then is the temporary renamed over the
+// target. When `path` is a symbolic link the target is the file it leads to,
+// so the link stays and keeps pointing at the new contents. The new file gets
 // `mode` (before any byte is written, so a secret is never readable by
-// others). On failure the old file is untouched, the temporary is removed,
-// and `error` says what failed and why.
+// others).
+//
+// A target that exists and is read-only, or is not a regular file (a folder,
+// a FIFO, a device), is refused and left as it is. On failure the old file is
+// untouched, the temporary is removed, and `error` says what failed and why.
 [[nodiscard]] bool WriteFileAtomically(const std::string& path, std::string_view contents,
                                        mode_t mode, std::string& error);
+
+// The one temporary file that WriteFileAtomically uses for `target`. A save
+// killed part-way leaves at most this file, and the next save reuses it.
+std::string SaveTemporaryOf(const std::string& target);
+
+// Removes what interrupted saves of `path` may have left beside it: the
+// temporary of SaveTemporaryOf, and the randomly named temporaries
+// ("<name>.XXXXXX") of earlier versions. They hold partial copies of the
+// file, so they must not linger. Only regular files are removed.
+void RemoveSaveLeftovers(const std::string& path);
+
+// The file that `path` names once every symbolic link on its last component is
+// followed (the folders on the way are taken as they are). Gives `path` itself
+// when it is no link; false with `error` set for a loop of links.
+[[nodiscard]] bool FollowLinks(const std::string& path, std::string& target, std::string& error);
 
 // Appends `contents` to the file at `path`, creating it (mode 0644 less the
 // umask) when missing. Returns 0, or the errno of the call that failed.
 [[nodiscard]] int AppendToFile(const std::string& path, std::string_view contents);
 
-// Reads a whole file. Returns false (and says why in `error`) when the file
-// cannot be opened or read; `missing` is set when it simply does not exist.
+// Reads a whole regular file. Returns false (and says why in `error`) when
+// the file cannot be opened or read, or is not a regular file (a FIFO would
+// block the reader for ever); `missing` is set when it simply does not exist.
 [[nodiscard]] bool ReadWholeFile(const std::string& path, std::string& contents, bool& missing,
                                  std::string& error);
 

@@ -1,12 +1,11 @@
 #include "store/schedule_file.h"
 
-#include "platform/file_io.h"
 #include "platform/codepage.h"
+#include "platform/file_io.h"
 #include "store/field_cipher.h"
 #include "store/number_text.h"
 
 #include <cctype>
-#include <charconv>
 #include <optional>
 #include <vector>
 
@@ -28,25 +27,16 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b)
 }
 
 // "True"/"False" in any letter case, or a number (0 is false, any other value
-// true); anything else is not a boolean.
+// true); anything else ("yes", "nan", "inf") is not a boolean.
 std::optional<bool> ToBoolean(std::string_view text)
 {
     if (EqualsIgnoringCase(text, "true"))
         return true;
     if (EqualsIgnoringCase(text, "false"))
         return false;
-    std::size_t first = text.find_first_not_of(' ');
-    std::size_t last = text.find_last_not_of(' ');
-    if (first == std::string_view::npos)
-        return std::nullopt;
-    std::string_view number = text.substr(first, last - first + 1);
-    if (!number.empty() && number.front() == '+')
-        number.remove_prefix(1);
-    double value = 0;
-    auto [end, ec] = std::from_chars(number.data(), number.data() + number.size(), value);
-    if (ec != std::errc() || end != number.data() + number.size())
-        return std::nullopt;
-    return value != 0;
+    if (std::optional<double> value = WholeDecimalNumber(text))
+        return *value != 0;
+    return std::nullopt;
 }
 
 template <typename T> void SetIfValid(T& field, const std::optional<T>& value)
@@ -159,6 +149,9 @@ std::string FormatScheduleLine(const ScheduleRecord& r, std::int32_t number)
 void LoadSchedule(const std::string& path, ScheduleTable& table)
 {
     table.clear();
+    // A save that was killed part-way may have left a partial copy of the
+    // schedule, passwords included; the file itself is always whole.
+    RemoveSaveLeftovers(path);
     std::string bytes;
     bool missing = false;
     std::string error;

@@ -17,13 +17,17 @@ inline constexpr std::string_view kScheduleFileName = "Schedule.dat";
 // an empty table (the first start). Loading is tolerant field by field: a
 // column that is missing or cannot be converted leaves its field at the
 // default, and reading goes on. A file that cannot be read gives the complete
-// lines read before the failure.
+// lines read before the failure; anything but a regular file (a FIFO, a
+// folder) gives an empty table. The temporary files of interrupted saves are
+// removed first.
 void LoadSchedule(const std::string& path, ScheduleTable& table);
 
 // Writes the whole table to `path`, numbering the lines 1..n in table order
 // (the numbers in memory are left as they are). The previous file survives any
 // failure: on false, `error` says why, and the file and the table are as they
-// were. The file is readable and writable by its owner only.
+// were. The file is readable and writable by its owner only. A read-only file,
+// or anything but a regular file, is refused and kept; a symbolic link is
+// saved through, replacing the file it points to.
 [[nodiscard]] bool SaveSchedule(const std::string& path, const ScheduleTable& table,
                                 std::string& error);
 

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace veltrane;
 using veltrane::test::ReadBytes;
@@ -126,12 +128,56 @@ TEST(LoadSchedule, MissingOrEmptyFileGivesAnEmptyTable)
 
 TEST(LoadSchedule, NumbersRoundToTheNearestInteger)
 {
-    const std::pair<const char*, std::int32_t> cases[] = {
-        {"4", 4},    {" 4", 4}, {"-2", -2}, {"2.5", 2},         {"3.5", 4},
-        {"1.6x", 2}, {"x1", 0}, {"", 0},    {"99999999999", 0},
+    const std::string tiny = "0." + std::string(324, '0') + "1";
+    const std::string huge = "1" + std::string(400, '0') + "e-20";
+    const std::pair<std::string, std::int32_t> cases[] = {
+        {"4", 4},
+        {" 4", 4},
+        {"-2", -2},
+        {"2.5", 2},
+        {"3.5", 4},
+        {"1.6x", 2},
+        {"x1", 0},
+        {"", 0},
+        {"99999999999", 0},
+        // Beyond a double's range the written value decides, not the
+        // exponent's sign: the first is 0, the second far too large.
+        {tiny, 0},
+        {huge, 0},
+        {"-" + tiny, 0},
     };
     for (const auto& [text, expected] : cases)
-        EXPECT_EQ(ParseScheduleLine(text).nNo, expected) << text;
+        EXPECT_EQ(ParseScheduleLine(text).nNo, expected) << text.substr(0, 12);
+    EXPECT_EQ(ParseScheduleLine("1\t\t\t" + tiny).nDay, 0);
+    EXPECT_EQ(ParseScheduleLine("1\t\t\t5" + huge).nDay, 0); // refused: stays the default
+}
+
+TEST(LoadSchedule, OnlyTrueFalseAndDecimalNumbersAreBooleans)
+{
+    const std::pair<const char*, bool> cases[] = {
+        {"TRUE", true},       {"false", false}, {"1", true},    {" -1 ", true},  {"0.0", false},
+        {"1e3", true},        {"+2", true},     {"nan", false}, {"-NaN", false}, {"inf", false},
+        {"+Infinity", false}, {"0x1", false},   {"yes", false}, {"", false},
+    };
+    for (const auto& [text, expected] : cases)
+        EXPECT_EQ(ParseScheduleLine(std::string("1\t") + text).bEnabled, expected) << text;
+}
+
+TEST(LoadSchedule, OnlyARegularFileIsRead)
+{
+    TempDir dir;
+    const std::string path = dir.File("Schedule.dat");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    ScheduleTable table{Numbered(1)};
+    LoadSchedule(path, table); // would block for ever on the FIFO
+    EXPECT_TRUE(table.empty());
+    std::string error;
+    EXPECT_FALSE(SaveSchedule(path, {Numbered(1)}, error));
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    struct stat st
+    {};
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
 TEST(SaveSchedule, WritesTheExactLineLayout)
@@ -264,6 +310,108 @@ TEST(SaveSchedule, CreatesTheFileForItsOwnerOnly)
     {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST(SaveSchedule, AReadOnlyFileIsRefusedAndKept)
+{
+    TempDir dir;
+    const std::string path = dir.File("Schedule.dat");
+    WriteBytes(path, "1\tTrue\r\n");
+    chmod(path.c_str(), 0444);
+    std::string error;
+    EXPECT_FALSE(SaveSchedule(path, {Numbered(1), Numbered(2)}, error));
+    EXPECT_NE(error.find("read-only"), std::string::npos) << error;
+    EXPECT_EQ(ReadBytes(path), "1\tTrue\r\n");
+    struct stat st
+    {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444u);
+}
+
+TEST(SaveSchedule, ALinkIsSavedThroughToTheFileItPointsTo)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir.File("real"));
+    const std::string target = dir.File("real/Schedule.dat");
+    WriteBytes(target, "");
+    const std::string link = dir.File("Schedule.dat");
+    ASSERT_EQ(symlink("real/Schedule.dat", link.c_str()), 0);
+
+    Save(link, {Numbered(1)});
+    struct stat st
+    {};
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ScheduleTable loaded;
+    LoadSchedule(target, loaded);
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(loaded[0]->strServiceName, "SVC1");
+}
+
+// A save killed at any moment leaves one whole generation of the file and at
+// most one temporary beside it, which the next start removes.
+TEST(SaveSchedule, AKilledSaveLeavesAWholeFileAndNoLastingDebris)
+{
+    TempDir dir;
+    const std::string path = dir.File("Schedule.dat");
+    constexpr std::size_t kRecords = 300;
+    auto generation = [&](int g) {
+        ScheduleTable table;
+        for (std::size_t i = 0; i < kRecords; ++i) {
+            table.push_back(Numbered(static_cast<std::int32_t>(i)));
+            table.back()->strDescription = "generation " + std::to_string(g);
+        }
+        return table;
+    };
+    Save(path, generation(0));
+    auto entries = [&] {
+        std::size_t n = 0;
+        for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+            ++n;
+        return n;
+    };
+    std::srand(12345);
+    for (int trial = 0; trial < 100; ++trial) {
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            for (int g = 1;; ++g) {
+                std::string error;
+                (void)SaveSchedule(path, generation(g), error);
+            }
+        }
+        usleep(static_cast<useconds_t>(std::rand() % 20000));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+
+        EXPECT_LE(entries(), 2u) << "trial " << trial;
+        ScheduleTable loaded;
+        LoadSchedule(path, loaded);
+        ASSERT_EQ(loaded.size(), kRecords) << "trial " << trial;
+        for (const auto& r : loaded)
+            ASSERT_EQ(r->strDescription, loaded.front()->strDescription) << "trial " << trial;
+        EXPECT_EQ(entries(), 1u) << "trial " << trial;
+    }
+}
+
+TEST(LoadSchedule, RemovesLeftoversOfInterruptedSavesOnly)
+{
+    TempDir dir;
+    const std::string path = dir.File("Schedule.dat");
+    WriteBytes(path, "");
+    const char* leftovers[] = {"Schedule.dat.tmp", "Schedule.dat.a1B2c3", "Schedule.dat.Xy9abc"};
+    const char* kept[] = {"Schedule.dat.backup", "Schedule.dat.261208", "Schedule.dat.bak",
+                          "Other.dat.a1B2c3"};
+    for (const char* name : leftovers)
+        WriteBytes(dir.File(name), "partial");
+    for (const char* name : kept)
+        WriteBytes(dir.File(name), "operator's copy");
+    ScheduleTable table;
+    LoadSchedule(path, table);
+    for (const char* name : leftovers)
+        EXPECT_FALSE(veltrane::test::FileExists(dir.File(name))) << name;
+    for (const char* name : kept)
+        EXPECT_TRUE(veltrane::test::FileExists(dir.File(name))) << name;
 }
 
 TEST(SaveSchedule, AFailedSaveKeepsTheOldFileAndSaysWhy)

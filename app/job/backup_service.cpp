@@ -1,5 +1,6 @@
 #include "job/backup_service.h"
 
+#include "job/command_line.h"
 #include "job/job_error.h"
 #include "job/retention.h"
 #include "job/yielding_call.h"
@@ -8,10 +9,10 @@
 #include "platform/program_folder.h"
 #include "report/result_mail.h"
 #include "report/result_report.h"
+#include "store/number_text.h"
 #include "store/schedule_file.h"
 
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <limits>
 #include <sys/stat.h>
@@ -73,24 +74,41 @@ struct BackupService::Paths
     std::string archive;
 };
 
-std::string QuoteIfBlank(const std::string& path)
+std::string BuildExportCommandLine(const ScheduleRecord& r, const std::string& programPath,
+                                   const std::string& dumpPath, bool displayed)
 {
-    if (path.find_first_of(" \t") == std::string::npos || path.find('"') != std::string::npos)
-        return path;
-    return "\"" + path + "\"";
-}
-
-std::string BuildExportCommandLine(const ScheduleRecord& r, const std::string& dumpPath,
-                                   bool displayed)
-{
-    std::string line = QuoteIfBlank(r.strProgramPath) + " " + r.strID + "/" +
+    std::string line = QuoteArgument(programPath) + " " + r.strID + "/" +
                        (displayed ? std::string("****") : r.strPWD) + "@" + r.strServiceName +
-                       " File=" + QuoteIfBlank(dumpPath);
+                       " File=" + QuoteArgument(dumpPath);
     if (!TrimBlanks(r.strTables).empty())
         line += " Tables=(" + r.strTables + ") ";
     if (!TrimBlanks(r.strExecutionOption).empty())
         line += " " + r.strExecutionOption;
     return line;
+}
+
+std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
+                                     const std::string& dump, const std::string& log)
+{
+    // "--" ends the switches: a file name that starts with "-" is a file.
+    return QuoteArgument(archiverPath) + " A -ep -- " + QuoteArgument(archive) + " " +
+           QuoteArgument(dump) + " " + QuoteArgument(log);
+}
+
+std::string ResolveExportProgram(const std::string& programFolder, const std::string& path)
+{
+    if (path.empty() || path.front() == '/')
+        return path;
+    if (path.find('/') != std::string::npos)
+        return JoinPath(programFolder, path);
+    // A bare name is looked for in the program folder first, then on the
+    // search path, as a program started from its own folder finds it.
+    const std::string beside = JoinPath(programFolder, path);
+    struct stat st
+    {};
+    if (stat(beside.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(beside.c_str(), X_OK) == 0)
+        return beside;
+    return path;
 }
 
 FtpEndpoint ParseFtpServer(const std::string& ftpServer)
@@ -104,17 +122,16 @@ FtpEndpoint ParseFtpServer(const std::string& ftpServer)
     int port = 0;
     if (colon != std::string::npos) {
         std::size_t next = ftpServer.find(':', colon + 1);
-        std::string text = TrimBlanks(ftpServer.substr(colon + 1, next - colon - 1));
-        double value = 0;
-        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value,
-                                         std::chars_format::fixed);
-        if (text.empty() || ec == std::errc::invalid_argument || end != text.data() + text.size())
+        const std::string text = ftpServer.substr(colon + 1, next - colon - 1);
+        // Converted to the nearest whole number: blanks around it, a sign, a
+        // fraction and an exponent are all taken; anything else is no number.
+        const std::optional<double> value = WholeDecimalNumber(text);
+        if (!value)
             throw JobError("The FTP port \"" + text + "\" is not a number", kComponent,
                            kTypeMismatch);
-        double rounded = std::nearbyint(value);
+        const double rounded = std::nearbyint(*value);
         // Every TCP port is accepted, the ones above 32767 included.
-        if (ec != std::errc() || rounded < std::numeric_limits<std::int16_t>::min() ||
-            rounded > kHighestPort)
+        if (!(rounded >= std::numeric_limits<std::int16_t>::min() && rounded <= kHighestPort))
             throw JobError("The FTP port \"" + text + "\" is out of range", kComponent, kOverflow);
         port = static_cast<int>(rounded);
     }
@@ -170,7 +187,9 @@ void BackupService::WaitingForOutputs(bool& /*bAbort*/)
 
 void BackupService::WriteLine(const std::string& text)
 {
-    host_.AppendResultLine("[" + FormatDateTime(clock_.Now()) + "] " + text);
+    std::string line = "[";
+    line.append(FormatDateTime(clock_.Now())).append("] ").append(text);
+    host_.AppendResultLine(line);
 }
 
 bool BackupService::RunBackupJob(ScheduleRecord& record)
@@ -181,7 +200,11 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
     pExeCmd = std::make_unique<CExeCmd>(host_, static_cast<ExeCmdListener*>(this));
     strCmdOutput.clear();
     try {
+        // A relative folder is taken from the program folder, wherever the
+        // program was started from.
         paths.itemFolder = record.strBackUpFolder + record.strServiceName;
+        if (!paths.itemFolder.starts_with('/'))
+            paths.itemFolder = JoinPath(programFolder_, paths.itemFolder);
         if (!Exists(paths.itemFolder) && mkdir(paths.itemFolder.c_str(), 0755) != 0)
             throw SystemJobError("Cannot create the folder " + paths.itemFolder, kComponent, errno);
         paths.filePrefix = paths.itemFolder + "/" + record.strID + "_";
@@ -217,8 +240,9 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
 
 void BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths, bool& gaveUp)
 {
-    const std::string command = BuildExportCommandLine(record, paths.dump);
-    host_.SetStatusText(2, BuildExportCommandLine(record, paths.dump, true));
+    const std::string program = ResolveExportProgram(programFolder_, record.strProgramPath);
+    const std::string command = BuildExportCommandLine(record, program, paths.dump);
+    host_.SetStatusText(2, BuildExportCommandLine(record, program, paths.dump, true));
     PurgeOldBackups(paths.filePrefix, record.nReservedFiles);
     host_.Yield();
 
@@ -272,9 +296,8 @@ void BackupService::ReportSuccess(ScheduleRecord& record, const Paths& paths)
 void BackupService::Compress(const Paths& paths)
 {
     host_.SetStatusText(1, "Data Compressing...");
-    pExeCmd->CommandLine(QuoteIfBlank(JoinPath(programFolder_, kArchiverFile)) + " A -ep " +
-                         QuoteIfBlank(paths.archive) + " " + QuoteIfBlank(paths.dump) + " " +
-                         QuoteIfBlank(paths.log));
+    pExeCmd->CommandLine(BuildArchiverCommandLine(JoinPath(programFolder_, kArchiverFile),
+                                                  paths.archive, paths.dump, paths.log));
     strCmdOutput.clear();
     pExeCmd->ExecuteCommand();
 }

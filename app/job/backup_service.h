@@ -85,22 +85,32 @@ private:
     std::string strCmdOutput;
 };
 
-// The export command line of a run. With `displayed` the password is written
-// as "****", for the status bar; the child gets the real one.
-std::string BuildExportCommandLine(const ScheduleRecord& record, const std::string& dumpPath,
-                                   bool displayed = false);
+// The export command line of a run, starting the export utility at
+// `programPath`. With `displayed` the password is written as "****", for the
+// status bar; the child gets the real one. Paths are quoted so that the
+// runner's splitting gives each back exactly.
+std::string BuildExportCommandLine(const ScheduleRecord& record, const std::string& programPath,
+                                   const std::string& dumpPath, bool displayed = false);
 
-// Host and port of an FTP server text "host[:port[:...]]". A missing or
-// non-positive port is 21. Throws JobError for a port that is not a number or
-// lies above 65535, and for an empty host.
+// The archiver's command line: add the dump and the log, without their
+// folders, to the archive.
+std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
+                                     const std::string& dump, const std::string& log);
+
+// The export utility's path as the run starts it: a relative path is taken
+// from the program folder; a bare name is the program folder's file of that
+// name when there is one, else it is left to the search path.
+std::string ResolveExportProgram(const std::string& programFolder, const std::string& path);
+
+// Host and port of an FTP server text "host[:port[:...]]". The port is the
+// nearest whole number to its text; a missing or non-positive port is 21.
+// Throws JobError for a port that is not a number or lies above 65535, and
+// for an empty host.
 struct FtpEndpoint
 {
     std::string host;
     int port = 21;
 };
 FtpEndpoint ParseFtpServer(const std::string& ftpServer);
-
-// Quotes a path that holds blanks, for a command line that the runner splits.
-std::string QuoteIfBlank(const std::string& path);
 
 } // namespace veltrane

@@ -54,4 +54,27 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine)
     return arguments;
 }
 
+std::string QuoteArgument(std::string_view argument)
+{
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string_view::npos)
+        return std::string(argument);
+    std::string quoted = "\"";
+    std::size_t backslashes = 0;
+    for (char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+        } else if (c == '"') {
+            // The run already copied is doubled, and one more escapes the quote.
+            quoted.append(backslashes + 1, '\\');
+            backslashes = 0;
+        } else {
+            backslashes = 0;
+        }
+        quoted.push_back(c);
+    }
+    quoted.append(backslashes, '\\'); // doubled with the ones already copied
+    quoted.push_back('"');
+    return quoted;
+}
+
 } // namespace veltrane

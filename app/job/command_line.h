@@ -27,4 +27,10 @@ namespace veltrane {
 
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 
+// The text that SplitCommandLine reads back as exactly `argument`, whatever
+// it holds (blanks, quotes, backslashes): the argument itself when it needs
+// no quoting, else the argument in double quotes with its quotes, and the
+// backslashes in front of them or of the closing quote, escaped.
+std::string QuoteArgument(std::string_view argument);
+
 } // namespace veltrane

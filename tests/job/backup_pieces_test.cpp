@@ -1,11 +1,14 @@
 #include "job/backup_service.h"
+#include "job/command_line.h"
 #include "job/job_error.h"
 #include "job/library_binder.h"
 #include "job/yielding_call.h"
 #include "report/result_mail.h"
+#include "support/temp_dir.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace veltrane;
 
@@ -42,18 +45,43 @@ TEST(ExportCommandLine, IsAssembledInOrderWithItsBlanks)
         {" EMP ", "rows=n", base + " Tables=( EMP )  rows=n"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(BuildExportCommandLine(ExportItem(c.tables, c.option), dump), c.expected)
+        EXPECT_EQ(
+            BuildExportCommandLine(ExportItem(c.tables, c.option), "/opt/oracle/bin/exp", dump),
+            c.expected)
             << "tables '" << c.tables << "' option '" << c.option << "'";
 }
 
 TEST(ExportCommandLine, ShowsNoPasswordAndQuotesPathsWithBlanks)
 {
     ScheduleRecord r = ExportItem("", "");
-    r.strProgramPath = "/opt/oracle home/bin/exp";
-    const std::string shown = BuildExportCommandLine(r, "/srv/ora backups/ORCL/S_1.DMP", true);
+    const std::string shown = BuildExportCommandLine(r, "/opt/oracle home/bin/exp",
+                                                     "/srv/ora backups/ORCL/S_1.DMP", true);
     EXPECT_EQ(shown, "\"/opt/oracle home/bin/exp\" SCOTT/****@ORCL "
                      "File=\"/srv/ora backups/ORCL/S_1.DMP\"");
     EXPECT_EQ(shown.find("tiger"), std::string::npos);
+}
+
+// Whatever a path holds, the runner's splitting gives back exactly that path.
+TEST(ExportCommandLine, EveryPathSurvivesTheRunnersSplitting)
+{
+    const std::string program = R"(/opt/it"s a\ora/exp)";
+    const std::string dump = R"(/b/it"s a/\"x\/ORCL/S_1.DMP)";
+    const std::string archive = "/b/-ORCL/S_1.rar";
+    EXPECT_EQ(SplitCommandLine(BuildExportCommandLine(ExportItem("", ""), program, dump)),
+              (std::vector<std::string>{program, "SCOTT/tiger@ORCL", "File=" + dump}));
+    EXPECT_EQ(SplitCommandLine(BuildArchiverCommandLine("/p q/rar", archive, dump, "-x.LOG")),
+              (std::vector<std::string>{"/p q/rar", "A", "-ep", "--", archive, dump, "-x.LOG"}));
+}
+
+TEST(ExportCommandLine, ARelativeProgramIsTakenFromTheProgramFolder)
+{
+    veltrane::test::TempDir dir;
+    veltrane::test::WriteBytes(dir.File("exp"), "#!/bin/sh\n");
+    chmod(dir.File("exp").c_str(), 0755);
+    EXPECT_EQ(ResolveExportProgram(dir.path(), "bin/exp"), dir.File("bin/exp"));
+    EXPECT_EQ(ResolveExportProgram(dir.path(), "exp"), dir.File("exp"));
+    EXPECT_EQ(ResolveExportProgram(dir.path(), "imp"), "imp"); // left to the search path
+    EXPECT_EQ(ResolveExportProgram(dir.path(), "/opt/exp"), "/opt/exp");
 }
 
 TEST(FtpServerText, GivesHostAndPort)
@@ -72,6 +100,9 @@ TEST(FtpServerText, GivesHostAndPort)
         {"ftp.example.kr: 2121 ", "ftp.example.kr", 2121},
         {"ftp.example.kr:21.6", "ftp.example.kr", 22},
         {"ftp.example.kr:40000", "ftp.example.kr", 40000},
+        {"ftp.example.kr:+2121", "ftp.example.kr", 2121},
+        {"ftp.example.kr:1e3", "ftp.example.kr", 1000},
+        {"ftp.example.kr: 2121\t", "ftp.example.kr", 2121},
     };
     for (const auto& c : cases) {
         FtpEndpoint e = ParseFtpServer(c.text);
@@ -86,8 +117,9 @@ TEST(FtpServerText, RefusesPortsThatAreNoNumberOrTooLargeAndAnEmptyHost)
     {
         const char* text;
         int code;
-    } cases[] = {{"host:abc", 13},  {"host:", 13}, {"host:21x", 13},
-                 {"host:65536", 6}, {"", 5},       {":21", 5}};
+    } cases[] = {{"host:abc", 13}, {"host:", 13},     {"host:21x", 13},  {"host:nan", 13},
+                 {"host:inf", 13}, {"host:0x15", 13}, {"host:65536", 6}, {"host:1e999", 6},
+                 {"", 5},          {":21", 5}};
     for (const auto& c : cases) {
         try {
             ParseFtpServer(c.text);

@@ -412,14 +412,26 @@ TEST_F(BackupRunWithMail, AStallingServerDoesNotFreezeTheWindow)
     EXPECT_GT(watch.yields - yieldsAtExportEnd, 20);
 }
 
-TEST_F(BackupRun, FoldersWithBlanksReachTheChildrenAsOneArgument)
+TEST_F(BackupRun, FoldersWithBlanksAndQuotesReachTheChildrenWhole)
 {
-    std::filesystem::create_directory(backups.File("ora backups"));
-    item->strBackUpFolder = backups.File("ora backups") + "/";
+    const std::string folder = backups.File("it\"s a \\\"b");
+    std::filesystem::create_directory(folder);
+    item->strBackUpFolder = folder + "/";
     item->bDataCompress = true;
     Run();
-    const std::string dump = backups.File("ora backups/ORCL/SCOTT_" + kStamp + ".DMP");
+    const std::string dump = folder + "/ORCL/SCOTT_" + kStamp + ".DMP";
     EXPECT_EQ(ReadBytes(work.File("exp-args")), "SCOTT/tiger@ORCL\nFile=" + dump + "\n");
-    EXPECT_EQ(ZipListing(backups.File("ora backups/ORCL/SCOTT_" + kStamp + ".rar")),
+    EXPECT_EQ(ZipListing(folder + "/ORCL/SCOTT_" + kStamp + ".rar"),
               "SCOTT_" + kStamp + ".DMP SCOTT_" + kStamp + ".LOG\n");
+}
+
+TEST_F(BackupRun, ARelativeBackupFolderIsTakenFromTheProgramFolder)
+{
+    item->strBackUpFolder = "";
+    item->strServiceName = "-ORCL";
+    item->bDataCompress = true;
+    Run();
+    const std::string dump = program.File("-ORCL/SCOTT_" + kStamp + ".DMP");
+    EXPECT_EQ(ReadBytes(work.File("exp-args")), "SCOTT/tiger@-ORCL\nFile=" + dump + "\n");
+    EXPECT_TRUE(veltrane::test::FileExists(program.File("-ORCL/SCOTT_" + kStamp + ".rar")));
 }

@@ -33,3 +33,15 @@ TEST(SplitCommandLine, FollowsTheWindowsArgumentRule)
     for (const auto& c : cases)
         EXPECT_EQ(SplitCommandLine(c.line), c.expected) << c.line;
 }
+
+TEST(QuoteArgument, EveryArgumentVectorSurvivesQuotingAndSplitting)
+{
+    const Args args = {"",        "plain",    "with blank", "tab\there",  R"(a"b)",
+                       R"(a\"b)", R"(end\)",  R"(end\\)",   R"(sp ace\)", R"(\\server\share)",
+                       "\"\"",    "매일 백업"};
+    std::string line;
+    for (const auto& a : args)
+        line += QuoteArgument(a) + " ";
+    EXPECT_EQ(SplitCommandLine(line), args) << line;
+    EXPECT_EQ(QuoteArgument("/opt/oracle/bin/exp"), "/opt/oracle/bin/exp"); // unchanged
+}

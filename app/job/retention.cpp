@@ -27,9 +27,12 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
 }
 
 // Which of kExtensions `name` is a backup file of, or -1 when it is none.
+// Letter case does not matter, in the user name as in the extension: an
+// account's files are its own whichever case its name was typed in.
 int BackupKind(std::string_view name, std::string_view namePrefix)
 {
-    if (name.size() != namePrefix.size() + kStampDigits + 4 || !name.starts_with(namePrefix))
+    if (name.size() != namePrefix.size() + kStampDigits + 4 ||
+        !EqualsIgnoringAsciiCase(name.substr(0, namePrefix.size()), namePrefix))
         return -1;
     const std::string_view stamp = name.substr(namePrefix.size(), kStampDigits);
     if (!std::all_of(stamp.begin(), stamp.end(), [](char c) { return c >= '0' && c <= '9'; }))
@@ -74,9 +77,13 @@ std::array<std::vector<std::string>, 3> ListBackups(const std::string& folder,
     if (ec)
         throw SystemJobError("Cannot list the backup folder " + folder, kComponent, ec.value());
 
-    // Same prefix, fixed-width stamps: name order is the order of the runs.
+    // Fixed-width stamps after the prefix: their order is the order of the
+    // runs, whatever the letter case of each file's prefix.
+    const std::size_t stampAt = namePrefix.size();
     for (auto& list : lists)
-        std::sort(list.begin(), list.end());
+        std::sort(list.begin(), list.end(), [stampAt](const std::string& a, const std::string& b) {
+            return a.compare(stampAt, std::string::npos, b, stampAt, std::string::npos) < 0;
+        });
     return lists;
 }
 

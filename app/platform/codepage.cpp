@@ -146,6 +146,18 @@ std::size_t Utf8SequenceLength(unsigned char lead)
     return 1;
 }
 
+std::string_view MidCharacters(std::string_view utf8, std::size_t first, std::size_t count)
+{
+    auto skip = [&](std::size_t chars) {
+        std::size_t at = 0;
+        for (; chars > 0 && at < utf8.size(); --chars)
+            at += Utf8SequenceLength(static_cast<unsigned char>(utf8[at]));
+        return std::min(at, utf8.size());
+    };
+    utf8.remove_prefix(skip(first));
+    return utf8.substr(0, count == std::string_view::npos ? utf8.size() : skip(count));
+}
+
 std::string FromUtf8(std::string_view utf8)
 {
     if (IsAscii(utf8))

@@ -37,4 +37,10 @@ CharWidth WidthOf(std::string_view oneUtf8Char);
 // stray continuation or invalid byte, so callers always make progress).
 std::size_t Utf8SequenceLength(unsigned char lead);
 
+// The `count` characters of a UTF-8 text that start at character `first`
+// (counted from 0), as texts are cut by characters, not bytes, wherever the
+// program takes part of one; fewer when the text ends first.
+std::string_view MidCharacters(std::string_view utf8, std::size_t first,
+                               std::size_t count = std::string_view::npos);
+
 } // namespace veltrane::cp949

@@ -1,5 +1,6 @@
 #include "window/due_rules.h"
 
+#include "platform/codepage.h"
 #include "store/number_text.h"
 
 #include <algorithm>
@@ -90,10 +91,11 @@ std::optional<int> ParseTimeOfDaySeconds(std::string_view text)
 }
 
 // The leading decimal number of characters `from`..`from+1` of strTime (the
-// hour or the minute); 0 when they hold no number.
+// hour or the minute), counted in characters so that a Korean letter in a
+// hand-edited time counts once; 0 when they hold no number.
 int TimeField(const std::string& time, std::size_t from)
 {
-    return LeadingInt32(std::string_view(time).substr(std::min(from, time.size()), 2)).value_or(0);
+    return LeadingInt32(cp949::MidCharacters(time, from, 2)).value_or(0);
 }
 
 // 1 (Sunday) .. 7 (Saturday) for a weekday letter; 1 for an empty text (found

@@ -1,5 +1,6 @@
 #include "window/schedule_text.h"
 
+#include "platform/codepage.h"
 #include "store/number_text.h"
 
 namespace veltrane {
@@ -11,10 +12,10 @@ std::string BuildScheduleText(const ScheduleRecord& r)
         text += r.strWeek + " 요일 ";
     if (r.strBackUpType == kKindMonthly)
         text += std::to_string(r.nDay) + "일 ";
-    // Hourly items show only minutes and seconds ("mm:ss").
-    text += r.strBackUpType == kKindHourly
-                ? r.strTime.substr(std::min<std::size_t>(3, r.strTime.size()))
-                : r.strTime;
+    // Hourly items show only minutes and seconds ("mm:ss"), from the 4th
+    // character on.
+    text += r.strBackUpType == kKindHourly ? std::string(cp949::MidCharacters(r.strTime, 3))
+                                           : r.strTime;
     return text;
 }
 

@@ -3,34 +3,86 @@
 #include "platform/program_folder.h"
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace veltrane {
+namespace {
 
-SingleInstanceLock::SingleInstanceLock(const std::string& programFolder)
+constexpr const char* kFolderLockName = ".veltrane.lock";
+
+// A folder that only this user can write into, and no link to one elsewhere.
+bool IsPrivateFolder(const std::string& path)
 {
-    const std::string path = JoinPath(programFolder, ".veltrane.lock");
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        error_ = "Cannot open " + path + ": " + std::strerror(errno);
+    struct stat st
+    {};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+std::string IdentityLockName(const std::string& folder)
+{
+    struct stat st
+    {};
+    if (stat(folder.c_str(), &st) != 0)
+        return {};
+    char name[64];
+    std::snprintf(name, sizeof name, "veltrane-%llx-%llx.lock",
+                  static_cast<unsigned long long>(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    return name;
+}
+
+} // namespace
+
+std::string UserRuntimeFolder()
+{
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime == '/')
+        if (IsPrivateFolder(runtime))
+            return runtime;
+    const std::string own = "/tmp/veltrane-" + std::to_string(geteuid());
+    if (mkdir(own.c_str(), 0700) != 0 && errno != EEXIST)
+        return {};
+    return IsPrivateFolder(own) ? own : std::string();
+}
+
+SingleInstanceLock::SingleInstanceLock(const std::string& programFolder) : folder_(programFolder)
+{
+    if (!TryLock(JoinPath(programFolder, kFolderLockName)))
         return;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        error_ = errno == EWOULDBLOCK ? "Veltrane is already running from " + programFolder + "."
-                                      : "Cannot lock " + path + ": " + std::strerror(errno);
-        close(fd);
-        return;
-    }
-    fd_ = fd;
+    const std::string runtime = UserRuntimeFolder();
+    const std::string identity = IdentityLockName(programFolder);
+    if (!runtime.empty() && !identity.empty())
+        TryLock(JoinPath(runtime, identity));
 }
 
 SingleInstanceLock::~SingleInstanceLock()
 {
-    if (fd_ >= 0)
-        close(fd_);
+    for (int fd : fds_)
+        close(fd);
+}
+
+bool SingleInstanceLock::TryLock(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); // flock needs no write access
+    if (fd < 0)
+        return true;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool taken = errno == EWOULDBLOCK;
+        close(fd);
+        if (taken)
+            error_ = "Veltrane is already running from " + folder_ + ".";
+        return !taken;
+    }
+    fds_.push_back(fd);
+    return true;
 }
 
 } // namespace veltrane

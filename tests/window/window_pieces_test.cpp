@@ -4,6 +4,7 @@
 #include "window/tray.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace veltrane;
@@ -22,6 +23,7 @@ TEST(BuildScheduleText, ShowsKindWeekdayDayAndTime)
         {"매주", "월", 0, "02:00:00", "매주 월 요일 02:00:00"},
         {"매달", "", 15, "03:00:00", "매달 15일 03:00:00"},
         {"매시간", "", 0, "00:30:00", "매시간 30:00"},
+        {"매시간", "", 0, "가b:30:00", "매시간 30:00"},         // cut by characters
         {"매일", "월", 0, "02:00:00", "매일 월 요일 02:00:00"}, // a weekday left over
         {"매달", "", 0, "03:00:00", "매달 0일 03:00:00"},
         {"매시간", "", 0, "", "매시간 "},
@@ -161,4 +163,17 @@ TEST(SingleInstanceLock, ASecondHolderOfTheSameFolderIsRefused)
     }
     SingleInstanceLock again(folder.path()); // released with its holder
     EXPECT_TRUE(again.Held());
+}
+
+// A lock file in the folder that cannot be opened (here a link to nowhere; a
+// read-only folder or another account's file alike) does not stop the
+// program, and a second copy is still refused.
+TEST(SingleInstanceLock, AnUnusableLockFileInTheFolderStillLocks)
+{
+    test::TempDir folder;
+    ASSERT_EQ(symlink("/nonexistent/lock", folder.File(".veltrane.lock").c_str()), 0);
+    SingleInstanceLock first(folder.path());
+    EXPECT_TRUE(first.Held()) << first.Error();
+    SingleInstanceLock second(folder.path());
+    EXPECT_FALSE(second.Held());
 }

@@ -283,19 +283,23 @@ void ItemEdit::ConnectReactions()
     connect(cmdCancel, &QPushButton::clicked, this, &ItemEdit::reject);
 }
 
-// Enter moves on to the next control as Tab does, so a form can be filled in
-// from the keyboard without Enter closing the dialog half done. A focused
-// button keeps Enter: it presses the button, as Space does.
+// Enter moves on to the next control as Tab does, in every control, buttons
+// included, so a form can be filled in from the keyboard without Enter
+// closing the dialog half done or opening the folder browser. Space still
+// presses a focused button.
 void ItemEdit::InstallEnterAsTab()
 {
-    // The controls are the direct children of the groups; the inner parts of
-    // a combo box or time picker pass their keys on to it.
+    // The controls are the direct children of the groups and the dialog's own
+    // buttons; the inner parts of a combo box or time picker pass their keys
+    // on to it.
     for (QGroupBox* group : findChildren<QGroupBox*>()) {
         for (QWidget* control : group->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
-            if (control->focusPolicy() != Qt::NoFocus && !qobject_cast<QPushButton*>(control))
+            if (control->focusPolicy() != Qt::NoFocus)
                 control->installEventFilter(this);
         }
     }
+    for (QPushButton* button : {cmdOK, cmdCancel})
+        button->installEventFilter(this);
 }
 
 bool ItemEdit::eventFilter(QObject* watched, QEvent* event)

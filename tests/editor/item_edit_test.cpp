@@ -373,10 +373,16 @@ TEST_F(ItemEditTest, EnterMovesTheFocusOnInsteadOfClosing)
 {
     ItemEdit dialog;
     dialog.setProperties(test::SampleWeeklyItem());
+    int browsed = 0;
+    dialog.setFolderChooser([&](QWidget*, const QString&, const QString&) {
+        ++browsed;
+        return std::optional<QString>();
+    });
     ASSERT_TRUE(Run(dialog, [&] {
         // The hidden day list is passed over.
         const char* const chain[] = {"txtServiceName", "txtUserID", "txtUserPWD", "txtProgramPath",
-                                     "cmbTimeType",    "cmbWeek",   "dtpTime",    "txtBackFolder"};
+                                     "cmbTimeType",    "cmbWeek",   "dtpTime",    "txtBackFolder",
+                                     "cmdBorwser",     "txtTables"};
         QWidget* first = Control<QWidget>(dialog, chain[0]);
         first->setFocus();
         for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
@@ -404,8 +410,13 @@ TEST_F(ItemEditTest, EnterMovesTheFocusOnInsteadOfClosing)
         EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "cmdOK"));
         EXPECT_TRUE(dialog.isVisible());
 
-        // On a button, Enter presses it.
-        QTest::keyClick(dialog.focusWidget(), Qt::Key_Return);
+        // On a button, Enter moves on too; Space presses it.
+        QPushButton* ok = Control<QPushButton>(dialog, "cmdOK");
+        QTest::keyClick(ok, Qt::Key_Return);
+        EXPECT_TRUE(dialog.isVisible());
+        EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "cmdCancel"));
+        EXPECT_EQ(browsed, 0);
+        QTest::keyClick(ok, Qt::Key_Space);
     }));
     EXPECT_EQ(dialog.properties(), test::SampleWeeklyItem());
 }

@@ -138,7 +138,7 @@ std::optional<std::string> DecryptField(std::string_view cipherText)
         cipher.DecryptBlock(Bytes(*bytes) + i);
     auto pad = static_cast<unsigned char>(bytes->back());
     if (pad >= 1 && pad <= Blowfish::kBlockSize)
-        bytes->resize(bytes->size() - pad);
+        bytes->erase(bytes->end() - pad, bytes->end());
     return cp949::ToUtf8(*bytes);
 }
 

@@ -19,9 +19,8 @@ namespace {
 std::string Stamp(int run)
 {
     // Runs one day apart, in order: 20070301010203, 20070302010203, ...
-    char text[15];
-    std::snprintf(text, sizeof text, "200703%02d010203", run);
-    return text;
+    const std::string day = std::to_string(run);
+    return "200703" + std::string(2 - day.size(), '0') + day + "010203";
 }
 
 void Touch(const TempDir& dir, const std::string& name)

@@ -94,8 +94,9 @@ TEST(FieldBase64, EncodesAndDecodesTheStandardVectors)
     };
     for (const auto& [plain, encoded] : vectors) {
         EXPECT_EQ(FieldBase64Encode(plain), encoded);
-        if (std::string(encoded).size() >= 4)
+        if (std::string(encoded).size() >= 4) {
             EXPECT_EQ(FieldBase64Decode(encoded), std::string(plain));
+        }
     }
     // An incomplete last group is ignored.
     EXPECT_EQ(FieldBase64Decode("Zm9vYm"), std::string("foo"));

@@ -40,6 +40,43 @@ std::int64_t Minutes(const LocalDateTime& t)
     return Hours(t) * 60 + t.minute;
 }
 
+constexpr std::int64_t kMinute = 60;
+constexpr std::int64_t kHour = 60 * kMinute;
+constexpr std::int64_t kDay = 24 * kHour;
+
+// Seconds of a local calendar time since 1970-01-01 00:00:00 of the same
+// calendar, and back.
+std::int64_t Seconds(const LocalDateTime& t)
+{
+    return Days(t) * kDay + t.hour * kHour + t.minute * kMinute + t.second;
+}
+
+LocalDateTime FromSeconds(std::int64_t seconds)
+{
+    std::int64_t days = seconds / kDay;
+    std::int64_t rest = seconds % kDay;
+    if (rest < 0) {
+        rest += kDay;
+        --days;
+    }
+    // The inverse of DaysFromCivil.
+    const std::int64_t z = days + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    LocalDateTime t;
+    t.day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    t.month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    t.year = static_cast<int>(static_cast<std::int64_t>(yoe) + era * 400 + (t.month <= 2));
+    t.hour = static_cast<int>(rest / kHour);
+    t.minute = static_cast<int>(rest / kMinute % 60);
+    t.second = static_cast<int>(rest % 60);
+    t.weekday = static_cast<int>(((days % 7) + 11) % 7); // 1970-01-01 was a Thursday
+    return t;
+}
+
 int DaysInMonth(int year, int month)
 {
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -177,6 +214,102 @@ std::optional<bool> IsScheduleDue(const ScheduleRecord& r, const LocalDateTime& 
         return Minutes(now) - Minutes(last) >= 60 && now.minute >= minute;
     }
     return false;
+}
+
+LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds)
+{
+    return FromSeconds(Seconds(t) + seconds);
+}
+
+std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& r, const LocalDateTime& now)
+{
+    if (!r.bEnabled)
+        return std::nullopt;
+    if (r.bRunNow)
+        return now;
+    const std::int64_t from = Seconds(now);
+    const std::int64_t horizon = from + 31 * kDay;
+    const bool neverRan = r.strLastBackUpTime.empty();
+    const LocalDateTime last = ParseDateTime(r.strLastBackUpTime).value_or(FarPast());
+    const int hour = TimeField(r.strTime, 0);
+    const int minute = TimeField(r.strTime, 3);
+
+    // Each kind is due within windows of the calendar (an hour of a day, a
+    // whole day, a stretch of an hour) once its elapsed-time guard holds; the
+    // guard only ever becomes truer as time goes on. So the first due second
+    // is the start of the first window that ends after both `now` and the
+    // guard's threshold, or that threshold itself. `window` gives the k-th
+    // window of the unit from `start` on, as [begin, end], or nothing.
+    std::int64_t threshold = from;
+    std::int64_t unit = kDay;
+    std::function<std::optional<std::pair<std::int64_t, std::int64_t>>(std::int64_t)> window;
+    if (r.strBackUpType == kKindDaily) {
+        if (!neverRan)
+            threshold = (Hours(last) + 2) * kHour;
+        if (hour < 0 || hour > 23)
+            return std::nullopt;
+        window = [hour](std::int64_t day) {
+            return std::make_optional(
+                std::pair(day + hour * kHour, day + hour * kHour + kHour - 1));
+        };
+    } else if (r.strBackUpType == kKindWeekly) {
+        if (neverRan) {
+            const int position = WeekdayPosition(r.strWeek);
+            window = [position](
+                         std::int64_t day) -> std::optional<std::pair<std::int64_t, std::int64_t>> {
+                if (FromSeconds(day).weekday + 1 != position)
+                    return std::nullopt;
+                return std::pair(day, day + kDay - 1);
+            };
+        } else {
+            threshold = (Days(last) + 7) * kDay;
+            const std::optional<int> scheduled = ParseTimeOfDaySeconds(r.strTime);
+            if (!scheduled)
+                return std::nullopt;
+            window = [at = *scheduled + 1](std::int64_t day) {
+                return std::make_optional(std::pair(day + at, day + kDay - 1));
+            };
+        }
+    } else if (r.strBackUpType == kKindMonthly) {
+        if (!neverRan)
+            threshold = (Days(last) + 27) * kDay;
+        window = [nDay = r.nDay](
+                     std::int64_t day) -> std::optional<std::pair<std::int64_t, std::int64_t>> {
+            if (FromSeconds(day).day != nDay)
+                return std::nullopt;
+            return std::pair(day, day + kDay - 1);
+        };
+    } else if (r.strBackUpType == kKindHourly) {
+        unit = kHour;
+        if (!neverRan)
+            threshold = (Minutes(last) + 60) * kMinute;
+        // Never ran: from the hour's start to the end of the scheduled minute;
+        // ran before: from the scheduled minute to the hour's end.
+        const std::int64_t first = neverRan ? 0 : std::max(minute, 0) * kMinute;
+        const std::int64_t end =
+            neverRan ? std::min(minute * kMinute + kMinute, kHour) - 1 : kHour - 1;
+        if (first > end)
+            return std::nullopt;
+        window = [first, end](std::int64_t h) {
+            return std::make_optional(std::pair(h + first, h + end));
+        };
+    } else {
+        return std::nullopt;
+    }
+
+    const std::int64_t start = std::max(from, threshold);
+    for (std::int64_t at = start - (start % unit + unit) % unit; at <= horizon; at += unit) {
+        const auto span = window(at);
+        if (!span || span->second < start)
+            continue;
+        const std::int64_t candidate = std::max(start, span->first);
+        if (candidate > horizon)
+            break;
+        // The rules themselves have the last word.
+        if (IsScheduleDue(r, FromSeconds(candidate)).value_or(false))
+            return FromSeconds(candidate);
+    }
+    return std::nullopt;
 }
 
 ScheduleLauncher::ScheduleLauncher(ScheduleTable& table, const Clock& clock, RunJob run,

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "store/schedule_record.h"
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -15,6 +16,15 @@ namespace veltrane {
 // when the evaluation fails: a weekly item that ran before, whose seven days
 // have passed, and whose strTime cannot be read as a time of day.
 std::optional<bool> IsScheduleDue(const ScheduleRecord& record, const LocalDateTime& now);
+
+// The next time at or after `now` at which the launch pass will start the
+// item: `now` for an item flagged for an immediate run, else the first second
+// at which IsScheduleDue holds. nullopt for a disabled item, and when no
+// second within the next 31 days is due.
+std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& record, const LocalDateTime& now);
+
+// `t` moved by `seconds` (negative: back), on the local calendar.
+LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds);
 
 // Reads "yyyy-MM-dd hh:mm:ss" (one- or two-digit parts are accepted; the time
 // may be left out). nullopt when the text is no valid date and time.

@@ -97,6 +97,58 @@ TEST(IsScheduleDue, FollowsTheRuleOfEachKind)
     }
 }
 
+// The next due time is the first moment at which the rules say due: checked
+// against asking them at every moment where their answer can change (each
+// minute's start for an hourly item, each hour's start for the others, and
+// the second after a weekly item's time of day).
+TEST(NextDueTime, IsTheFirstMomentTheRulesSayDue)
+{
+    const char* kinds[] = {"매일", "매주", "매달", "매시간"};
+    const char* times[] = {"14:30:00", "23:59:59", "가b:30:00", "05:07:41", "09:15:00"};
+    const char* lasts[] = {"", "2026-12-07 14:00:05", "2027-01-30 10:00:00", "2027-02-10 07:59:59"};
+    const char* nows[] = {"2026-12-31 23:59:30", "2027-02-10 08:07:06"};
+    int n = 0;
+    for (const char* kind : kinds)
+        for (const char* time : times)
+            for (const char* last : lasts)
+                for (const char* now : nows) {
+                    ScheduleRecord r = Item(kind, time, n % 3 ? "월" : "X", 1 + n % 30, last);
+                    ++n;
+                    const LocalDateTime start = At(now);
+                    const int step = r.strBackUpType == "매시간" ? 60 : 3600;
+                    const auto timeOfDay = ParseDateTime(std::string("2000-01-01 ") + time);
+                    const int extra =
+                        timeOfDay ? (timeOfDay->minute * 60 + timeOfDay->second + 1) % step : 0;
+                    std::optional<LocalDateTime> expected;
+                    if (IsScheduleDue(r, start).value_or(false))
+                        expected = start;
+                    const int into = (start.minute * 60 + start.second) % step;
+                    LocalDateTime slot = AddSeconds(start, -into);
+                    for (int i = 0; i <= 31 * 24 * 3600 / step && !expected; ++i) {
+                        for (int s : {0, extra})
+                            if (!expected && (i > 0 || s > into) &&
+                                IsScheduleDue(r, AddSeconds(slot, s)).value_or(false))
+                                expected = AddSeconds(slot, s);
+                        slot = AddSeconds(slot, step);
+                    }
+                    const auto next = NextDueTime(r, start);
+                    EXPECT_EQ(next ? FormatDateTime(*next) : "-",
+                              expected ? FormatDateTime(*expected) : "-")
+                        << kind << " " << time << " week " << r.strWeek << " day " << r.nDay
+                        << " last '" << last << "' now " << now;
+                }
+}
+
+TEST(NextDueTime, IsNowWhenFlaggedAndNothingWhenDisabledOrNeverDue)
+{
+    ScheduleRecord r = Item("기타", "14:30:00");
+    EXPECT_EQ(NextDueTime(r, At("2026-12-07 10:00:00")), std::nullopt);
+    r.bRunNow = true;
+    EXPECT_EQ(FormatDateTime(*NextDueTime(r, At("2026-12-07 10:00:00"))), "2026-12-07 10:00:00");
+    r.bEnabled = false;
+    EXPECT_EQ(NextDueTime(r, At("2026-12-07 10:00:00")), std::nullopt);
+}
+
 TEST(IsScheduleDue, WeeklyItemWithUnreadableTimeFailsOnlyOnceItsWeekHasPassed)
 {
     ScheduleRecord r = Item("매주", "ab:cd", "월", 0, "2026-12-07 02:00:00");

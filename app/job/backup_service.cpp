@@ -7,6 +7,7 @@
 #include "platform/codepage.h"
 #include "platform/file_io.h"
 #include "platform/program_folder.h"
+#include "report/result_history.h"
 #include "report/result_mail.h"
 #include "report/result_report.h"
 #include "store/number_text.h"
@@ -28,6 +29,11 @@ constexpr const char* kMailFailed = "백업결과 메일전송 실패";
 constexpr const char* kTransferSucceeded = "Data FTP 전송 성공";
 constexpr const char* kTransferFailed = "Data FTP 전송 실패";
 constexpr const char* kReady = "Ready.";
+constexpr const char* kExportFailedLine = " 백업 실패: ";
+constexpr const char* kCompressFailedLine = " 압축 실패: ";
+constexpr const char* kFailureMailSent = "실패메일전송 성공";
+constexpr const char* kFailureMailFailed = "실패메일전송 실패";
+constexpr const char* kNoOutput = "출력 없음";
 
 // Error codes of the run's own checks (JobError::code()).
 constexpr int kTypeMismatch = 13;
@@ -53,6 +59,23 @@ bool Exists(const std::string& path)
     struct stat st
     {};
     return lstat(path.c_str(), &st) == 0;
+}
+
+// The last line of the output that holds more than blanks: where the export
+// utility says why it stopped.
+std::string LastOutputLine(std::string_view output)
+{
+    while (!output.empty()) {
+        std::size_t end = output.find_last_not_of(" \t\r\n");
+        if (end == std::string_view::npos)
+            break;
+        output = output.substr(0, end + 1);
+        std::size_t begin = output.find_last_of("\r\n");
+        std::string_view line = output.substr(begin == std::string_view::npos ? 0 : begin + 1);
+        std::size_t first = line.find_first_not_of(" \t");
+        return std::string(line.substr(first));
+    }
+    return kNoOutput;
 }
 
 std::string FileNameOf(const std::string& path)
@@ -141,6 +164,7 @@ FtpEndpoint ParseFtpServer(const std::string& ftpServer)
 
 BackupService::BackupService(BackupHost& host, const Clock& clock, std::string programFolder)
     : host_(host), clock_(clock), programFolder_(std::move(programFolder)),
+      history_(JoinPath(programFolder_, kHistoryFileName)),
       launcher_(
           table_, clock_, [this](ScheduleRecord& r) { RunBackupJob(r); },
           [this] { host_.RefreshItemList(); }),
@@ -190,6 +214,18 @@ void BackupService::WriteLine(const std::string& text)
     std::string line = "[";
     line.append(FormatDateTime(clock_.Now())).append("] ").append(text);
     host_.AppendResultLine(line);
+    if (std::string error = history_.Append(line); !error.empty() && !historyFailed_) {
+        // Said once: the list still shows every line.
+        historyFailed_ = true;
+        host_.AppendResultLine("[" + FormatDateTime(clock_.Now()) + "] " + kHistoryFileName +
+                               " 기록 실패: " + error);
+    }
+}
+
+void BackupService::ShowCritical(const std::string& text)
+{
+    runnerFailure_ = text;
+    host_.ShowCritical(text);
 }
 
 bool BackupService::RunBackupJob(ScheduleRecord& record)
@@ -197,8 +233,11 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
     const LocalDateTime start = clock_.Now();
     Paths paths;
     paths.runStamp = FormatDateTime(start);
-    pExeCmd = std::make_unique<CExeCmd>(host_, static_cast<ExeCmdListener*>(this));
+    pExeCmd = std::make_unique<CExeCmd>(static_cast<MessageSink&>(*this),
+                                        static_cast<ExeCmdListener*>(this));
     strCmdOutput.clear();
+    failureCause_.clear();
+    Outcome outcome = Outcome::NotJudged;
     try {
         // A relative folder is taken from the program folder, wherever the
         // program was started from.
@@ -213,12 +252,11 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
         paths.log = paths.filePrefix + fileStamp + ".LOG";
         paths.archive = paths.filePrefix + fileStamp + ".rar";
 
-        bool gaveUp = false;
-        ExportAndJudge(record, paths, gaveUp);
-        if (!gaveUp) {
+        outcome = ExportAndJudge(record, paths);
+        if (outcome != Outcome::GaveUp) {
             host_.Yield();
             if (record.bDataCompress)
-                Compress(paths);
+                Compress(record, paths);
             pExeCmd.reset();
             host_.Yield();
             if (record.bDataTransfer)
@@ -232,13 +270,34 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
     } catch (const std::exception& e) {
         host_.SetStatusText(2, JobError(e.what(), kComponent, 0).StatusText());
     }
-    WriteLine(host_.StatusText(2));
+    const std::string reason = host_.StatusText(2);
+    WriteLine(reason);
+    // A run that broke off before its export succeeded is a failed run: it
+    // counts toward giving up, so a broken item stops being retried every
+    // second and its recipients hear of it.
+    if (outcome == Outcome::NotJudged && CountFailure(record, paths))
+        outcome = Outcome::GaveUp;
+    if (outcome == Outcome::GaveUp)
+        MailFailure(record, paths, failureCause_.empty() ? reason : failureCause_);
     host_.SetStatusText(1, kReady);
     pExeCmd.reset();
     return false;
 }
 
-void BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths, bool& gaveUp)
+bool BackupService::CountFailure(ScheduleRecord& record, const Paths& paths)
+{
+    record.bRanSinceStart = true;
+    ++record.nFailuresInARow;
+    ++nExportFailCount;
+    if (nExportFailCount <= kMaxExportFailures)
+        return false;
+    nExportFailCount = 0;
+    record.strLastBackUpTime = paths.runStamp;
+    record.bRunNow = false;
+    return true;
+}
+
+BackupService::Outcome BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths)
 {
     const std::string program = ResolveExportProgram(programFolder_, record.strProgramPath);
     const std::string command = BuildExportCommandLine(record, program, paths.dump);
@@ -248,6 +307,7 @@ void BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths, b
 
     pExeCmd->CommandLine(command);
     strCmdOutput.clear();
+    runnerFailure_.clear();
     const std::string output = pExeCmd->ExecuteCommand();
     host_.SetStatusText(1, "[" + record.strServiceName + "] BackUp...");
     if (int err = AppendToFile(paths.log, cp949::FromUtf8(output) + "\r\n"); err != 0)
@@ -258,48 +318,87 @@ void BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths, b
         succeeded = succeeded || strCmdOutput.find(text) != std::string::npos;
 
     if (succeeded) {
+        record.bRanSinceStart = true;
+        record.nFailuresInARow = 0;
         ReportSuccess(record, paths);
-        return;
+        return Outcome::Succeeded;
     }
     host_.SetStatusText(2, kExportFailed);
-    ++nExportFailCount;
-    if (nExportFailCount > kMaxExportFailures) {
-        nExportFailCount = 0;
-        record.strLastBackUpTime = paths.runStamp;
-        record.bRunNow = false;
-        gaveUp = true;
+    failureCause_ = !runnerFailure_.empty() ? runnerFailure_ + " (" + program + ")"
+                                            : LastOutputLine(strCmdOutput);
+    WriteLine(record.strServiceName + kExportFailedLine + failureCause_);
+    return CountFailure(record, paths) ? Outcome::GaveUp : Outcome::Failed;
+}
+
+bool BackupService::MailReport(const ScheduleRecord& record, const std::string& subject,
+                               const std::string& body, const std::string& attachment,
+                               const char* sentText, const char* failedText)
+{
+    const RecipientCheck check = CheckRecipients(record.strMailReceiveList);
+    if (!check.anyRecipient)
+        return false; // the operator wants no mail
+    bool sent = true;
+    if (check.anyAddress) {
+        ResultMail mail;
+        mail.recipients = record.strMailReceiveList;
+        mail.subject = subject;
+        mail.body = body;
+        mail.attachments = attachment;
+        mail.useSmtpServer = record.bUseSmtpServer;
+        mail.smtpUser = record.strSmtpUserID;
+        mail.smtpPassword = record.strSmtpUserPassword;
+        mail.smtpServer = record.strSmtpServer;
+        MailContext context{mailLibrary_, programFolder_,
+                            [this](const std::string& text) { host_.ShowMessage(text); },
+                            [this] { host_.Yield(); }};
+        sent = SendResultMail(mail, context);
     }
+    std::string line = record.strServiceName;
+    line += sent && check.notAddresses.empty() ? sentText : failedText;
+    if (!check.notAddresses.empty()) {
+        line += " (주소가 아닌 수신자:";
+        for (const std::string& token : check.notAddresses)
+            line += " \"" + token + "\"";
+        line += ")";
+    }
+    WriteLine(line);
+    return sent;
 }
 
 void BackupService::ReportSuccess(ScheduleRecord& record, const Paths& paths)
 {
     record.strLastBackUpTime = paths.runStamp;
     SaveScheduleOrReport();
-
-    ResultMail mail;
-    mail.recipients = record.strMailReceiveList;
-    mail.subject = "[DB Backup : " + record.strID + "@" + record.strServiceName + "]완료.";
-    mail.body = BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
-                                      paths.dump, host_.FreeDiskSpaceText(), record.strDescription);
-    mail.attachments = paths.log;
-    mail.useSmtpServer = record.bUseSmtpServer;
-    mail.smtpUser = record.strSmtpUserID;
-    mail.smtpPassword = record.strSmtpUserPassword;
-    mail.smtpServer = record.strSmtpServer;
-    MailContext context{mailLibrary_, programFolder_,
-                        [this](const std::string& text) { host_.ShowMessage(text); },
-                        [this] { host_.Yield(); }};
-    const bool sent = SendResultMail(mail, context);
-    WriteLine(record.strServiceName + (sent ? kMailSent : kMailFailed));
+    MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]완료.",
+               BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
+                                     paths.dump, host_.FreeDiskSpaceText(), record.strDescription),
+               paths.log, kMailSent, kMailFailed);
 }
 
-void BackupService::Compress(const Paths& paths)
+void BackupService::MailFailure(const ScheduleRecord& record, const Paths& paths,
+                                const std::string& cause)
+{
+    // The report of a success, with the cause where the dump would be; the
+    // log of the last run goes with it when there is one.
+    MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]실패.",
+               BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
+                                     EscapeHtml(cause), host_.FreeDiskSpaceText(),
+                                     record.strDescription),
+               !paths.log.empty() && Exists(paths.log) ? paths.log : std::string(),
+               kFailureMailSent, kFailureMailFailed);
+}
+
+void BackupService::Compress(const ScheduleRecord& record, const Paths& paths)
 {
     host_.SetStatusText(1, "Data Compressing...");
-    pExeCmd->CommandLine(BuildArchiverCommandLine(JoinPath(programFolder_, kArchiverFile),
-                                                  paths.archive, paths.dump, paths.log));
+    const std::string archiver = JoinPath(programFolder_, kArchiverFile);
+    pExeCmd->CommandLine(BuildArchiverCommandLine(archiver, paths.archive, paths.dump, paths.log));
     strCmdOutput.clear();
+    runnerFailure_.clear();
     pExeCmd->ExecuteCommand();
+    if (!runnerFailure_.empty())
+        WriteLine(record.strServiceName + kCompressFailedLine + runnerFailure_ + " (" + archiver +
+                  ")");
 }
 
 int BackupService::Upload(const std::string& host, int port, const ScheduleRecord& record,

@@ -12,6 +12,7 @@
 #include "job/exe_cmd.h"
 #include "job/library_binder.h"
 #include "platform/clock.h"
+#include "report/result_history.h"
 #include "store/schedule_record.h"
 #include "window/due_rules.h"
 
@@ -34,7 +35,7 @@ inline constexpr const char* kExportSuccessTexts[] = {
 // so an item that keeps failing stops being retried every second.
 inline constexpr std::int16_t kMaxExportFailures = 5;
 
-class BackupService : private ExeCmdListener
+class BackupService : private ExeCmdListener, private MessageSink
 {
 public:
     // `programFolder` holds Schedule.dat, SendResult.Log, the archiver and
@@ -50,7 +51,8 @@ public:
     // its reason. Returns whether the file was written.
     bool SaveScheduleOrReport();
 
-    // Appends a result line "[yyyy-MM-dd hh:mm:ss] text" through the host.
+    // Appends a result line "[yyyy-MM-dd hh:mm:ss] text" through the host and
+    // to the history file Veltrane.log in the program folder.
     void WriteLine(const std::string& text);
 
     // One backup of one item, changed in place. Always returns false.
@@ -64,12 +66,30 @@ public:
 
 private:
     struct Paths;
+    // How far a run got: not yet judged (an error broke it off before), its
+    // export succeeded, failed, or failed once too often so the run gave up.
+    enum class Outcome { NotJudged, Succeeded, Failed, GaveUp };
+
     void ReceiveOutputs(std::string& CommandOutputs) override;
     void WaitingForOutputs(bool& bAbort) override;
+    // The runner's failure texts: kept for the run's result line and shown
+    // by the host, which does not hold the run for them.
+    void ShowCritical(const std::string& text) override;
 
-    void ExportAndJudge(ScheduleRecord& record, const Paths& paths, bool& gaveUp);
+    Outcome ExportAndJudge(ScheduleRecord& record, const Paths& paths);
+    // Counts a failed run of the item; true when it is one too many, the run
+    // gives up and the item is recorded as run.
+    bool CountFailure(ScheduleRecord& record, const Paths& paths);
     void ReportSuccess(ScheduleRecord& record, const Paths& paths);
-    void Compress(const Paths& paths);
+    void MailFailure(const ScheduleRecord& record, const Paths& paths, const std::string& cause);
+    // Mails a report to the item's recipients and writes its result line
+    // (service + `sentText` or `failedText`). Nothing is sent and no line
+    // written when the item names no recipient; tokens that are no mail
+    // address fail the line, after the others got the mail.
+    bool MailReport(const ScheduleRecord& record, const std::string& subject,
+                    const std::string& body, const std::string& attachment, const char* sentText,
+                    const char* failedText);
+    void Compress(const ScheduleRecord& record, const Paths& paths);
     void Transfer(const ScheduleRecord& record, const Paths& paths);
     int Upload(const std::string& host, int port, const ScheduleRecord& record,
                const std::string& localPath);
@@ -77,12 +97,16 @@ private:
     BackupHost& host_;
     const Clock& clock_;
     std::string programFolder_;
+    ResultHistory history_;
+    bool historyFailed_ = false;
     ScheduleTable table_;
     ScheduleLauncher launcher_;
     LibraryBinder mailLibrary_;
     LibraryBinder ftpLibrary_;
     std::unique_ptr<CExeCmd> pExeCmd;
     std::string strCmdOutput;
+    std::string runnerFailure_; // the runner's failure text of the command in progress
+    std::string failureCause_;  // why the export of the run in progress failed
 };
 
 // The export command line of a run, starting the export utility at

@@ -18,6 +18,28 @@ constexpr const char* kBodyType = "HTML";
 
 } // namespace
 
+RecipientCheck CheckRecipients(const std::string& recipients)
+{
+    RecipientCheck check;
+    std::size_t start = 0;
+    while (start <= recipients.size()) {
+        std::size_t end = recipients.find(';', start);
+        if (end == std::string::npos)
+            end = recipients.size();
+        const std::string token = recipients.substr(start, end - start);
+        if (token.find_first_not_of(" \t") != std::string::npos) {
+            check.anyRecipient = true;
+            const std::size_t at = token.find('@');
+            if (at != std::string::npos && at >= 1)
+                check.anyAddress = true;
+            else
+                check.notAddresses.push_back(token);
+        }
+        start = end + 1;
+    }
+    return check;
+}
+
 std::string DefaultSender(const std::string& smtpUser, const std::string& smtpServer)
 {
     return "Veltrane <" + smtpUser + "@" + smtpServer + ">";

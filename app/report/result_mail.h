@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -36,6 +37,17 @@ struct MailContext
     std::function<void(const std::string&)> showMessage;
     std::function<void()> yield;
 };
+
+// What a recipient list holds, split at ";" as the mail library splits it.
+// A token whose first "@" stands at its start or nowhere is no mail address
+// (the library passes over it); a token of blanks only is no recipient at all.
+struct RecipientCheck
+{
+    bool anyRecipient = false; // some token is more than blanks
+    bool anyAddress = false;   // some token is a mail address
+    std::vector<std::string> notAddresses;
+};
+RecipientCheck CheckRecipients(const std::string& recipients);
 
 // The sender used when none is given: "Veltrane <" + user + "@" + server + ">".
 std::string DefaultSender(const std::string& smtpUser, const std::string& smtpServer);

@@ -26,4 +26,8 @@ std::string BuildResultReportHtml(std::string_view serviceName, std::string_view
                                   std::string_view backupDate, std::string_view backupFile,
                                   std::string_view freeDiskSpace, std::string_view description);
 
+// `text` with "&", "<", ">" and the double quote written as HTML entities, for
+// a value that must show as written (a failure cause quoting the output).
+std::string EscapeHtml(std::string_view text);
+
 } // namespace veltrane

@@ -45,6 +45,10 @@ struct ScheduleRecord
     std::string strFtpUserPassword;
     std::string strFtpServer;
     std::string strFtpLocation;
+
+    // How the item's runs went since the program started; never stored.
+    bool bRanSinceStart = false;
+    std::int32_t nFailuresInARow = 0;
 };
 
 // The schedule table, in order. Records are shared, so that a backup run

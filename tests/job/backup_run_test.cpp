@@ -116,8 +116,10 @@ TEST_F(BackupRun, SuccessfulExportWritesItsFilesRecordsTheRunAndMails)
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0]->strLastBackUpTime, kRunTime);
 
-    // No recipients: the mail library has nothing to do and reports success.
-    EXPECT_EQ(host.lines, std::vector<std::string>{Line("ORCL백업결과 메일전송 성공")});
+    // No recipients: the operator wants no mail, so there is no mail line.
+    EXPECT_TRUE(host.lines.empty());
+    EXPECT_TRUE(item->bRanSinceStart);
+    EXPECT_EQ(item->nFailuresInARow, 0);
     EXPECT_EQ(host.panel1, (std::vector<std::string>{"[ORCL] BackUp...", "Ready."}));
     ASSERT_FALSE(host.panel2.empty());
     EXPECT_EQ(host.panel2.front(),
@@ -147,7 +149,13 @@ TEST_F(BackupRun, OnlyTheExactClosingTextsCountAsSuccess)
         EXPECT_EQ(service.nExportFailCount, c.success ? 0 : 1) << c.mode;
         if (!c.success) {
             EXPECT_EQ(host.panel2.back(), "엑스포트중 에러가 발행하여 중단되었습니다.");
-            EXPECT_TRUE(host.lines.empty()) << c.mode;
+            // The line names the item and the utility's last word.
+            EXPECT_EQ(host.lines, std::vector<std::string>{Line(
+                                      std::string("ORCL 백업 실패: ") +
+                                      (c.mode == std::string("error")
+                                           ? "ORA-01017: invalid username/password"
+                                           : "export terminated successfully without warnings."))})
+                << c.mode;
         }
     }
 }
@@ -161,14 +169,17 @@ TEST_F(BackupRun, TheSixthCountedFailureRecordsTheRunAndSaysSo)
         EXPECT_EQ(service.nExportFailCount, failures);
         EXPECT_TRUE(item->strLastBackUpTime.empty());
     }
-    EXPECT_TRUE(host.lines.empty());
+    EXPECT_EQ(host.lines.size(), 5u);
+    EXPECT_EQ(item->nFailuresInARow, 5);
     EXPECT_TRUE(FileExists(ItemFile(".rar"))); // failed runs are still compressed
     std::filesystem::remove(ItemFile(".rar"));
 
+    host.lines.clear();
     item->bRunNow = true;
     Run();
-    EXPECT_EQ(host.lines,
-              std::vector<std::string>{Line("엑스포트중 에러가 발행하여 중단되었습니다.")});
+    EXPECT_EQ(host.lines, (std::vector<std::string>{
+                              Line("ORCL 백업 실패: ORA-01017: invalid username/password"),
+                              Line("엑스포트중 에러가 발행하여 중단되었습니다.")}));
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
     EXPECT_FALSE(item->bRunNow);
     EXPECT_EQ(service.nExportFailCount, 0);
@@ -180,10 +191,34 @@ TEST_F(BackupRun, TheSixthCountedFailureRecordsTheRunAndSaysSo)
 TEST_F(BackupRun, AMissingExportUtilityIsShownAndCountedAsAFailure)
 {
     item->strProgramPath = "/nonexistent/bin/exp";
+    item->bDataCompress = true;
+    std::filesystem::remove(program.File("rar"));
     Run();
-    EXPECT_EQ(host.criticals, std::vector<std::string>{"File or command not found"});
+    EXPECT_EQ(host.criticals,
+              (std::vector<std::string>{"File or command not found", "File or command not found"}));
     EXPECT_EQ(service.nExportFailCount, 1);
     EXPECT_EQ(ReadBytes(ItemFile(".LOG")), "\r\n");
+    // Each program that could not be started is named in a result line, which
+    // the history keeps too.
+    const std::vector<std::string> lines = {
+        Line("ORCL 백업 실패: File or command not found (/nonexistent/bin/exp)"),
+        Line("ORCL 압축 실패: File or command not found (" + program.File("rar") + ")")};
+    EXPECT_EQ(host.lines, lines);
+    EXPECT_EQ(ReadBytes(program.File("Veltrane.log")),
+              cp949::FromUtf8(lines[0] + "\r\n" + lines[1] + "\r\n"));
+}
+
+// A run broken off by an error before its export is a failed run too: the
+// sixth gives up, so a broken item does not write a line every second.
+TEST_F(BackupRun, TheErrorPathCountsTowardGivingUp)
+{
+    item->strBackUpFolder = backups.File("missing") + "/";
+    for (int run = 1; run <= 6; ++run)
+        Run();
+    EXPECT_EQ(host.lines.size(), 6u);
+    EXPECT_EQ(item->strLastBackUpTime, kRunTime);
+    EXPECT_EQ(service.nExportFailCount, 0);
+    EXPECT_EQ(item->nFailuresInARow, 6);
 }
 
 TEST_F(BackupRun, ALogThatCannotBeWrittenEndsTheRunThroughTheErrorPath)
@@ -265,7 +300,7 @@ TEST_F(BackupRunWithFtp, AFailedExportIsStillCompressedAndTheArchiveAloneUploade
     EXPECT_EQ(hoistline::test::WithVerb(ftp.Commands(), "STOR").size(), 1u);
     EXPECT_FALSE(FileExists(ItemFile(".rar"))); // deleted after its upload
     EXPECT_TRUE(FileExists(ItemFile(".LOG")));
-    EXPECT_EQ(host.lines, std::vector<std::string>{Line("ORCLData FTP 전송 성공")});
+    EXPECT_EQ(host.lines.back(), Line("ORCLData FTP 전송 성공"));
 }
 
 TEST_F(BackupRunWithFtp, ARefusedLoginIsATransferFailureAndTheArchiveStillGoes)
@@ -367,6 +402,47 @@ TEST_F(BackupRunWithMail, MailsTheReportThroughTheServerWithItsLogin)
                                                     "야간 백업")));
     EXPECT_EQ(ReadBytes(parsed + "/part1"), ReadBytes(ItemFile(".LOG")));
     EXPECT_EQ(ReadBytes(work.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n");
+}
+
+TEST_F(BackupRunWithMail, GivingUpMailsTheCauseOnceWithTheLastLog)
+{
+    StartSink();
+    setenv("FAKE_EXP_MODE", "error", 1);
+    for (int run = 1; run <= 6; ++run)
+        Run();
+    EXPECT_EQ(host.lines.back(), Line("ORCL실패메일전송 성공"));
+    EXPECT_FALSE(FileExists(work.File("sink/0002.eml"))); // one mail per give-up
+
+    const std::string parsed = work.File("parsed");
+    std::filesystem::create_directory(parsed);
+    const std::string command = "/usr/bin/python3 " + kMailerData + "/parse_message.py " +
+                                work.File("sink/0001.eml") + " " + parsed + " > " +
+                                work.File("summary");
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    const std::string summary = ReadBytes(work.File("summary"));
+    EXPECT_NE(summary.find("subject " + Hex(cp949::FromUtf8("[DB Backup : SCOTT@ORCL]실패."))),
+              std::string::npos)
+        << summary;
+    EXPECT_EQ(ReadBytes(parsed + "/part0"),
+              cp949::FromUtf8(BuildResultReportHtml("ORCL", "SCOTT", kRunTime,
+                                                    "ORA-01017: invalid username/password", "",
+                                                    "야간 백업")));
+    EXPECT_EQ(ReadBytes(parsed + "/part1"), ReadBytes(ItemFile(".LOG")));
+}
+
+TEST_F(BackupRunWithMail, RecipientsThatAreNoAddressFailTheLineAfterTheOthersGotIt)
+{
+    StartSink();
+    item->strMailReceiveList = "dba;dba@example.kr; ;@x";
+    Run();
+    EXPECT_EQ(host.lines, std::vector<std::string>{Line(
+                              "ORCL백업결과 메일전송 실패 (주소가 아닌 수신자: \"dba\" \"@x\")")});
+    EXPECT_EQ(ReadBytes(work.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n");
+
+    host.lines.clear();
+    item->strMailReceiveList = " ; ";
+    Run();
+    EXPECT_TRUE(host.lines.empty()); // nobody to send to: no mail, no line
 }
 
 TEST_F(BackupRunWithMail, AWrongPasswordIsAFailedMailAndTheRunGoesOn)

@@ -1,3 +1,5 @@
+#include "platform/codepage.h"
+#include "report/result_history.h"
 #include "report/result_report.h"
 #include "support/temp_dir.h"
 #include "version.h"
@@ -91,4 +93,23 @@ TEST(ResultReport, FreeSpaceRowKeepsItsLabelExactly)
     const std::string page = BuildResultReportHtml("", "", "", "", "12 GB", "");
     EXPECT_NE(page.find("'>Free DiskSpace Size<o:p>"), std::string::npos);
     EXPECT_NE(page.find(std::string(kR9) + "12 GB" + std::string(kR10)), std::string::npos);
+}
+
+TEST(ResultHistory, KeepsLinesInCodePage949AndStartsAnewPastItsLimit)
+{
+    test::TempDir dir;
+    const std::string path = dir.File("Veltrane.log");
+    ResultHistory history(path, 60); // each line here is 28 or 30 bytes
+    EXPECT_EQ(history.Append("[2026-12-08 02:00:00] 첫째"), "");
+    EXPECT_EQ(history.Append("[2026-12-08 02:00:01] 둘째"), "");
+    EXPECT_EQ(test::ReadBytes(path), cp949::FromUtf8("[2026-12-08 02:00:00] 첫째\r\n"
+                                                     "[2026-12-08 02:00:01] 둘째\r\n"));
+    // The next line would pass the limit: the file moves aside, one generation.
+    EXPECT_EQ(history.Append("[2026-12-08 02:00:02] 셋째"), "");
+    EXPECT_EQ(history.Append("[2026-12-08 02:00:03] 넷째"), "");
+    EXPECT_EQ(history.Append("[2026-12-08 02:00:04] 다섯째"), "");
+    EXPECT_EQ(test::ReadBytes(path), cp949::FromUtf8("[2026-12-08 02:00:04] 다섯째\r\n"));
+    EXPECT_EQ(test::ReadBytes(path + ".1"), cp949::FromUtf8("[2026-12-08 02:00:02] 셋째\r\n"
+                                                            "[2026-12-08 02:00:03] 넷째\r\n"));
+    EXPECT_NE(ResultHistory(dir.File("missing/Veltrane.log")).Append("x"), "");
 }

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTranslator>
 #include <cstdio>
 
 int main(int argc, char* argv[])
@@ -15,6 +16,10 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     // The window hides into the notification area and lives on there.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Qt's own dialogs (message boxes, the folder browser) speak Korean like
+    // the window; without the translations they stay in English.
+    QTranslator qtTexts;
+    veltrane::InstallQtKoreanTexts(qtTexts);
 
     const std::string folder = veltrane::ProgramFolder();
     veltrane::SingleInstanceLock lock(folder);

@@ -2,41 +2,94 @@
 
 #include "window/qt_text.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
 #include <QWidget>
 #include <unistd.h>
 
 namespace veltrane {
+
+// On an XEmbed tray (X11 without a status-notifier host) Qt draws the icon in
+// a top-level widget of its own and reports the right button's press as
+// Context; the release is never reported. This filter on that widget reports
+// the release over the icon, where the menu belongs.
+class QtTrayPlatform::ReleaseWatcher : public QObject
+{
+public:
+    explicit ReleaseWatcher(std::function<void()> onRelease) : onRelease_(std::move(onRelease)) {}
+
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::MouseButtonRelease) {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            const auto* icon = static_cast<QWidget*>(watched);
+            if (mouse->button() == Qt::RightButton &&
+                icon->rect().contains(mouse->position().toPoint()))
+                onRelease_();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> onRelease_;
+};
+
 namespace {
 
-int MouseCodeOf(QSystemTrayIcon::ActivationReason reason)
-{
-    switch (reason) {
-    case QSystemTrayIcon::Context:
-        return kTrayRightButtonUp;
-    case QSystemTrayIcon::DoubleClick:
-        return kTrayLeftDoubleClick;
-    case QSystemTrayIcon::Trigger:
-        return kTrayLeftButtonUp;
-    default:
-        return 0;
-    }
-}
+// Qt's class of the icon window on an XEmbed tray.
+constexpr const char* kEmbeddedIconClass = "QSystemTrayIconSys";
 
 } // namespace
 
 QtTrayPlatform::QtTrayPlatform(QWidget& window, const QIcon& icon,
                                std::function<void(int)> onNotification)
-    : window_(window), icon_(icon)
+    : window_(window), icon_(icon), notify_(std::move(onNotification)),
+      releaseWatcher_(std::make_unique<ReleaseWatcher>([this] { Post(kTrayRightButtonUp); }))
 {
-    QObject::connect(
-        &icon_, &QSystemTrayIcon::activated,
-        [notify = std::move(onNotification)](QSystemTrayIcon::ActivationReason reason) {
-            notify(MouseCodeOf(reason));
-        });
+    QObject::connect(&icon_, &QSystemTrayIcon::activated,
+                     [this](QSystemTrayIcon::ActivationReason reason) {
+                         switch (reason) {
+                         case QSystemTrayIcon::Context:
+                             // Where the release is watched, Context is the press.
+                             Post(iconWindow_ ? kTrayRightButtonDown : kTrayRightButtonUp);
+                             break;
+                         case QSystemTrayIcon::DoubleClick:
+                             Post(kTrayLeftDoubleClick);
+                             break;
+                         case QSystemTrayIcon::Trigger:
+                             Post(kTrayLeftButtonUp);
+                             break;
+                         default:
+                             break;
+                         }
+                     });
+}
+
+QtTrayPlatform::~QtTrayPlatform() = default;
+
+void QtTrayPlatform::Post(int mouseCode)
+{
+    // Restoring removes the icon, and Qt deletes the icon's window with it.
+    // Handled inside that window's own mouse event, the removal would pull
+    // the window out from under Qt's event delivery, so the notification
+    // waits for the event loop. A call still queued when the icon object
+    // goes away is dropped with it.
+    QMetaObject::invokeMethod(
+        &icon_, [this, mouseCode] { notify_(mouseCode); }, Qt::QueuedConnection);
+}
+
+void QtTrayPlatform::WatchIconWindow()
+{
+    for (QWidget* w : QApplication::topLevelWidgets()) {
+        if (w->inherits(kEmbeddedIconClass)) {
+            w->installEventFilter(releaseWatcher_.get());
+            iconWindow_ = w;
+        }
+    }
 }
 
 bool QtTrayPlatform::TrayAvailable() const
@@ -49,6 +102,7 @@ void QtTrayPlatform::AddIcon(const std::string& tip)
     icon_.setToolTip(ToQString(tip));
     icon_.hide();
     icon_.show();
+    WatchIconWindow();
 }
 
 void QtTrayPlatform::RemoveIcon()
@@ -68,7 +122,10 @@ void QtTrayPlatform::MinimizeWindow()
 
 void QtTrayPlatform::ShowWindow()
 {
-    window_.showNormal();
+    // A hidden window keeps its state and geometry: show() brings a maximized
+    // window back maximized and a normal one at its size and place.
+    window_.setWindowState(window_.windowState() & ~Qt::WindowMinimized);
+    window_.show();
     window_.raise();
     window_.activateWindow();
 }

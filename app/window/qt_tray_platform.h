@@ -5,8 +5,10 @@
 #include "window/tray.h"
 
 #include <QIcon>
+#include <QPointer>
 #include <QSystemTrayIcon>
 #include <functional>
+#include <memory>
 
 class QWidget;
 
@@ -15,8 +17,10 @@ namespace veltrane {
 class QtTrayPlatform final : public TrayPlatform
 {
 public:
-    // `onNotification` receives the mouse event code of every activation.
+    // `onNotification` receives the mouse event code of every activation,
+    // always from the event loop after the icon's own event has been handled.
     QtTrayPlatform(QWidget& window, const QIcon& icon, std::function<void(int)> onNotification);
+    ~QtTrayPlatform() override;
 
     bool TrayAvailable() const override;
     void AddIcon(const std::string& tip) override;
@@ -28,8 +32,17 @@ public:
     void EndProcess() override;
 
 private:
+    class ReleaseWatcher;
+
+    void Post(int mouseCode);
+    void WatchIconWindow();
+
     QWidget& window_;
     QSystemTrayIcon icon_;
+    std::function<void(int)> notify_;
+    std::unique_ptr<ReleaseWatcher> releaseWatcher_;
+    // The icon's own window on an XEmbed tray, while the icon is shown there.
+    QPointer<QWidget> iconWindow_;
 };
 
 // The program's icon, drawn at run time: the window and the tray use it.

@@ -11,12 +11,15 @@
 #include <QFrame>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
+#include <QTranslator>
 #include <QTreeWidget>
+#include <QWindow>
 #include <unistd.h>
 
 namespace veltrane {
@@ -82,6 +85,53 @@ std::string BuildTitle()
 {
     return "Veltrane [Build No. : " + std::string(kVersion) + "]";
 }
+
+bool InstallQtKoreanTexts(QTranslator& translator)
+{
+    return translator.load(QStringLiteral("qtbase_ko"),
+                           QLibraryInfo::path(QLibraryInfo::TranslationsPath)) &&
+           QCoreApplication::installTranslator(&translator);
+}
+
+// Status panel 2 is one line high, and the command's output arrives in chunks
+// of several lines: the panel shows a chunk as one line, line breaks as
+// blanks, and a text too long for the panel gives up its start, so the
+// newest output at its end stays in view. The text as set is kept whole.
+class SystemMain::TailLabel : public QLabel
+{
+public:
+    TailLabel()
+    {
+        // A long text must not widen the status bar, and so the window.
+        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    }
+
+    void SetFullText(const QString& text)
+    {
+        full_ = text;
+        Elide();
+    }
+    const QString& FullText() const { return full_; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override
+    {
+        QLabel::resizeEvent(event);
+        Elide();
+    }
+
+private:
+    void Elide()
+    {
+        QString line = full_;
+        line.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
+        line.replace(QLatin1Char('\n'), QLatin1Char(' '));
+        line.replace(QLatin1Char('\r'), QLatin1Char(' '));
+        setText(fontMetrics().elidedText(line, Qt::ElideLeft, contentsRect().width()));
+    }
+
+    QString full_;
+};
 
 SystemMain::SystemMain(const Clock& clock, std::string programFolder, TrayPlatform* tray)
     : clock_(clock), service_(*this, clock, std::move(programFolder))
@@ -150,7 +200,7 @@ void SystemMain::BuildControls()
 
     panel1_ = new QLabel(QStringLiteral("Ready"));
     panel1_->setMinimumWidth(ToPixels(2440));
-    panel2_ = new QLabel;
+    panel2_ = new TailLabel;
     panel2_->setMinimumWidth(ToPixels(6440));
     statusBar()->setFixedHeight(ToPixels(315));
     statusBar()->addWidget(panel1_);
@@ -234,9 +284,38 @@ void SystemMain::LaunchTick()
     service_.LaunchDueItems();
 }
 
+bool SystemMain::UpdateFrame()
+{
+    // The window system knows the frame only while a window manager has the
+    // window framed: not when it is first shown, nor for a moment after it
+    // comes back from the tray. Until it knows, the last frame seen stands.
+    const QWindow* handle = windowHandle();
+    const QMargins frame = handle != nullptr ? handle->frameMargins() : QMargins();
+    if (frame.isNull() || frame == frame_)
+        return false;
+    frame_ = frame;
+    return true;
+}
+
+QSize SystemMain::OuterSize()
+{
+    UpdateFrame();
+    return size().grownBy(frame_);
+}
+
+void SystemMain::CentreOnScreen()
+{
+    const QScreen* s = screen();
+    if (s == nullptr)
+        return;
+    QRect outer(QPoint(), OuterSize());
+    outer.moveCenter(s->availableGeometry().center());
+    move(outer.topLeft()); // a window's position is that of its frame
+}
+
 void SystemMain::ApplyResizeRule()
 {
-    const QRect outer = frameGeometry();
+    const QSize outer = OuterSize();
     const int W = ToTwips(outer.width());
     const int H = ToTwips(outer.height());
     QRect list = lvList->geometry();
@@ -245,6 +324,8 @@ void SystemMain::ApplyResizeRule()
     const int listTop = ToTwips(list.top());
 
     // Each step on its own: a size that would come out negative is skipped.
+    // A negative left is a place like any other: the button bar keeps its
+    // right edge on the lists' right edge and runs off the window's left.
     if (int w = W - 450; w >= 0)
         list.setWidth(ToPixels(w));
     if (int h = H - listTop - ToTwips(results.height()) - 900; h >= 0)
@@ -254,8 +335,7 @@ void SystemMain::ApplyResizeRule()
     if (int w = W - 450; w >= 0)
         results.setWidth(ToPixels(w));
     lstErrorList->setGeometry(results);
-    if (int left = W - ToTwips(buttons.width()) - 300; left >= 0)
-        buttons.moveLeft(ToPixels(left));
+    buttons.moveLeft(ToPixels(W - ToTwips(buttons.width()) - 300));
     frOperation->setGeometry(buttons);
 }
 
@@ -268,12 +348,39 @@ void SystemMain::resizeEvent(QResizeEvent* event)
 void SystemMain::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
+    if (QWindow* handle = windowHandle())
+        handle->installEventFilter(this);
     if (!centred_) {
         centred_ = true;
-        if (QScreen* s = screen())
-            move(s->availableGeometry().center() - rect().center());
+        CentreOnScreen();
+        centreWhenFramed_ = frame_.isNull();
     }
     ApplyResizeRule();
+}
+
+void SystemMain::hideEvent(QHideEvent* event)
+{
+    QMainWindow::hideEvent(event);
+    centreWhenFramed_ = false;
+}
+
+bool SystemMain::eventFilter(QObject* watched, QEvent* event)
+{
+    // A window manager frames the window after it is shown and leaves the
+    // inner window as it is: the widget hears nothing, only its window
+    // handle is moved or resized. The outer size has changed all the same,
+    // so the layout (and the first centring) is done again.
+    if (watched == windowHandle() &&
+        (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
+        if (UpdateFrame()) {
+            if (centreWhenFramed_) {
+                centreWhenFramed_ = false;
+                CentreOnScreen();
+            }
+            ApplyResizeRule();
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void SystemMain::changeEvent(QEvent* event)
@@ -297,12 +404,15 @@ void SystemMain::closeEvent(QCloseEvent* event)
 
 void SystemMain::SetStatusText(int panel, const std::string& text)
 {
-    (panel == 1 ? panel1_ : panel2_)->setText(ToQString(text));
+    if (panel == 1)
+        panel1_->setText(ToQString(text));
+    else
+        panel2_->SetFullText(ToQString(text));
 }
 
 std::string SystemMain::StatusText(int panel) const
 {
-    return FromQString((panel == 1 ? panel1_ : panel2_)->text());
+    return FromQString(panel == 1 ? panel1_->text() : panel2_->FullText());
 }
 
 void SystemMain::AppendResultLine(const std::string& line)

@@ -10,6 +10,7 @@
 #include "window/tray.h"
 
 #include <QMainWindow>
+#include <QMargins>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -18,6 +19,7 @@ class QFrame;
 class QLabel;
 class QListWidget;
 class QPushButton;
+class QTranslator;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -30,6 +32,12 @@ inline constexpr int kTwipsPerPixel = 15;
 
 // "Veltrane [Build No. : 1.0.70]"
 std::string BuildTitle();
+
+// Loads Qt's own Korean texts (dialog buttons, the folder browser) into
+// `translator` and installs it in the application, so Qt's dialogs speak the
+// window's language whatever the desktop's locale. The translator uninstalls
+// itself when destroyed. False when the translations are not installed.
+bool InstallQtKoreanTexts(QTranslator& translator);
 
 class SystemMain : public QMainWindow, public BackupHost
 {
@@ -86,12 +94,22 @@ public:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    class TailLabel;
+
     void BuildControls();
     void ShowBuildTitle();
+    // Takes the frame's margins from the window system when it knows them;
+    // true when they changed.
+    bool UpdateFrame();
+    // The window's size with its frame (border and title bar).
+    QSize OuterSize();
+    void CentreOnScreen();
     void ApplyResizeRule();
 
     const Clock& clock_;
@@ -100,10 +118,14 @@ private:
     std::unique_ptr<MSysTray> tray_;
     ItemCommandHandlers* commands_ = nullptr;
     QLabel* panel1_ = nullptr;
-    QLabel* panel2_ = nullptr;
+    TailLabel* panel2_ = nullptr;
     MessagePresenter presenter_;
     bool refreshing_ = false;
     bool centred_ = false;
+    // Set while the first centring was done without knowing the frame: the
+    // window is centred again once the window manager has framed it.
+    bool centreWhenFramed_ = false;
+    QMargins frame_;
 };
 
 } // namespace veltrane

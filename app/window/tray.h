@@ -9,6 +9,7 @@
 namespace veltrane {
 
 // Mouse event codes of an icon notification.
+inline constexpr int kTrayRightButtonDown = 0x204;
 inline constexpr int kTrayRightButtonUp = 0x205;
 inline constexpr int kTrayLeftButtonUp = 0x202;
 inline constexpr int kTrayLeftDoubleClick = 0x203;
@@ -46,7 +47,9 @@ public:
 
     // "시스템 트레이로": hides the window and adds the icon with `title` as its tip.
     void AddTrayIcon(const std::string& title);
-    // An icon notification with its mouse event code.
+    // An icon notification with its mouse event code. The menu's commands
+    // remove the icon, so the platform must deliver notifications after the
+    // icon's own event handling has returned, never from inside it.
     void OnIconNotification(int mouseCode);
     int ShowTrayMenu();
     void DoTrayMenuCommand(int id);

@@ -5,18 +5,26 @@
 #include "support/manual_clock.h"
 #include "support/quiet_tray.h"
 #include "support/temp_dir.h"
+#include "window/qt_tray_platform.h"
 #include "window/system_main.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QLabel>
 #include <QListWidget>
+#include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
+#include <QScreen>
 #include <QSet>
 #include <QStatusBar>
 #include <QTest>
+#include <QTranslator>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <random>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -77,14 +85,6 @@ ScheduleRecord Item(std::int32_t number, const char* service)
     r.strID = "SCOTT";
     r.strPWD = "tiger";
     return r;
-}
-
-QStringList Column(QTreeWidget* list, int column)
-{
-    QStringList texts;
-    for (int i = 0; i < list->topLevelItemCount(); ++i)
-        texts << list->topLevelItem(i)->text(column);
-    return texts;
 }
 
 } // namespace
@@ -182,9 +182,50 @@ TEST_F(MainWindow, ResizingMovesTheListsAndTheButtonsWithTheEdges)
     QApplication::processEvents();
     EXPECT_EQ(w.lvList->geometry(), before);
 
+    w.resize(300, 400); // narrower than the button bar, which runs off the left edge
+    QApplication::processEvents();
+    EXPECT_LT(w.frOperation->x(), 0);
+    EXPECT_EQ(w.frOperation->geometry().right(), w.lvList->geometry().right());
+
     w.resize(20, 20); // too small: the negative sizes are skipped, nothing breaks
     QApplication::processEvents();
     EXPECT_GE(w.lvList->width(), 0);
+}
+
+TEST_F(MainWindow, StartsWithItsFrameCentredAndComesBackFromTheTrayAsItWasHidden)
+{
+    SystemMain& w = Window(clock);
+    QtTrayPlatform desktop(w, QIcon(), [](int) {});
+    w.resize(600, 400);
+    w.show();
+    QApplication::processEvents();
+    EXPECT_EQ(w.frameGeometry().center(), w.screen()->availableGeometry().center());
+
+    for (bool maximized : {false, true}) {
+        if (maximized)
+            w.showMaximized();
+        QApplication::processEvents();
+        const QRect before = w.geometry();
+        desktop.HideWindow();
+        desktop.ShowWindow();
+        QApplication::processEvents();
+        EXPECT_EQ(w.isMaximized(), maximized);
+        EXPECT_EQ(w.geometry(), before);
+    }
+}
+
+TEST_F(MainWindow, PanelTwoShowsALongOutputChunkAsOneLineWithItsEndInView)
+{
+    SystemMain& w = Window(clock);
+    w.show();
+    const std::string chunk =
+        "Export: Release 10.2.0.1.0\r\n" + std::string(400, '.') + "\n42 rows";
+    w.SetStatusText(2, chunk);
+    EXPECT_EQ(Panel(2), chunk);
+    QLabel* panel = w.statusBar()->findChildren<QLabel*>().at(1);
+    EXPECT_FALSE(panel->text().contains('\n'));
+    EXPECT_TRUE(panel->text().endsWith(". 42 rows")) << panel->text().toStdString();
+    EXPECT_LE(panel->fontMetrics().horizontalAdvance(panel->text()), panel->contentsRect().width());
 }
 
 TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)
@@ -279,4 +320,203 @@ TEST(Program, ASecondCopyFromTheSameFolderRefusesToStart)
     }
     EXPECT_TRUE(refused) << ReadBytes(folder.File("second.log"));
     EXPECT_TRUE(first.Running());
+}
+
+TEST(Program, QtsOwnDialogTextsAreKorean)
+{
+    QTranslator translator;
+    ASSERT_TRUE(InstallQtKoreanTexts(translator));
+    QMessageBox box(QMessageBox::NoIcon, QString(), QString(), QMessageBox::Ok);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QStringLiteral("확인"));
+}
+
+namespace {
+
+// A child process that is ended, if still running, when the test leaves.
+struct Child : QProcess
+{
+    ~Child() override
+    {
+        if (state() == QProcess::NotRunning)
+            return;
+        terminate();
+        if (!waitForFinished(2000))
+            kill();
+        waitForFinished();
+    }
+};
+
+// Asks `probe` until it answers, for up to ten seconds.
+QString WaitFor(const std::function<QString()>& probe)
+{
+    const QDeadlineTimer deadline(10000);
+    QString answer;
+    while ((answer = probe()).isEmpty() && !deadline.hasExpired())
+        QTest::qWait(50);
+    return answer;
+}
+
+// A desktop of its own for one test: an X server on a display number picked
+// at random from a high range (one already taken is skipped, so runs side by
+// side never share one) and an XEmbed notification area on it.
+class Desktop
+{
+public:
+    explicit Desktop(const std::string& folder)
+    {
+        std::mt19937 random(std::random_device{}());
+        for (int attempt = 0; attempt < 20 && !Ready(); ++attempt) {
+            const int number = std::uniform_int_distribution(200, 999)(random);
+            if (test::FileExists("/tmp/.X" + std::to_string(number) + "-lock"))
+                continue;
+            display_ = ":" + QString::number(number);
+            server_ = std::make_unique<Child>();
+            server_->setStandardErrorFile(QString::fromStdString(folder + "/xvfb.log"));
+            server_->start("Xvfb", {display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+            WaitFor(
+                [&] { return Ready() || server_->state() == QProcess::NotRunning ? "done" : ""; });
+        }
+        if (!Ready())
+            return;
+        tray_.setProcessEnvironment(Environment());
+        tray_.start("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "pixel",
+                               "--width", "100", "--height", "24"});
+        trayPanel_ = WaitFor([&] { return Tool("xdotool", {"search", "--classname", "^panel$"}); });
+    }
+
+    // Ready when the display answers and its lock names this server, not
+    // another one that took the number first.
+    bool Ready() const
+    {
+        if (!server_ || server_->state() != QProcess::Running)
+            return false;
+        std::ifstream lock("/tmp/.X" + display_.mid(1).toStdString() + "-lock");
+        qint64 pid = 0;
+        return lock >> pid && pid == server_->processId() &&
+               !Tool("xdotool", {"getdisplaygeometry"}).isEmpty();
+    }
+    const QString& TrayPanel() const { return trayPanel_; }
+
+    // The program's icon window inside the tray panel, from a line such as
+    //   0x600025 "veltrane": ("veltrane" "veltrane")  22x22+0+0  +1001+745
+    QString IconInTray() const
+    {
+        for (const QString& line : Tool("xwininfo", {"-tree", "-id", trayPanel_}).split('\n'))
+            if (line.contains("(\"veltrane\" \"veltrane\")"))
+                return line.trimmed().section(' ', 0, 0);
+        return {};
+    }
+
+    QProcessEnvironment Environment() const
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display_);
+        return env;
+    }
+
+    // What an X client tool printed, empty when it failed.
+    QString Tool(const QString& program, const QStringList& args) const
+    {
+        QProcess tool;
+        tool.setProcessEnvironment(Environment());
+        tool.start(program, args);
+        if (!tool.waitForFinished(5000) || tool.exitStatus() != QProcess::NormalExit ||
+            tool.exitCode() != 0)
+            return {};
+        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
+    }
+
+    QSize Size(const QString& window) const
+    {
+        const QString shell = Tool("xdotool", {"getwindowgeometry", "--shell", window});
+        const auto value = [&](const QString& name) {
+            return shell.section(name + "=", 1).section('\n', 0, 0).toInt();
+        };
+        return {value("WIDTH"), value("HEIGHT")};
+    }
+
+    void Click(const QString& window, int x, int y, const QString& button = "1") const
+    {
+        Tool("xdotool", {"mousemove", "--window", window, QString::number(x), QString::number(y),
+                         "click", button});
+    }
+
+    // The first visible window matching xdotool's search options.
+    QString Visible(const QStringList& options, const QString& except = {}) const
+    {
+        QStringList found = Tool("xdotool", QStringList{"search", "--onlyvisible"} + options)
+                                .split('\n', Qt::SkipEmptyParts);
+        found.removeAll(except);
+        return found.value(0);
+    }
+
+private:
+    QString display_;
+    std::unique_ptr<Child> server_;
+    Child tray_;
+    QString trayPanel_;
+};
+
+} // namespace
+
+TEST(Program, TheTrayMenuBringsTheWindowBackAgainAndAgainAndEndsTheProgram)
+{
+    TempDir folder;
+    Desktop desktop(folder.path());
+    ASSERT_FALSE(desktop.TrayPanel().isEmpty()) << ReadBytes(folder.File("xvfb.log"));
+
+    // The program keeps its schedule and lock beside itself: a copy of its own.
+    const std::string program = folder.File("veltrane");
+    std::filesystem::copy_file(std::string(VELTRANE_PROGRAM_DIR) + "/veltrane", program);
+    for (const char* library : {kMailLibraryFile, kFtpLibraryFile})
+        std::filesystem::create_symlink(std::string(VELTRANE_PROGRAM_DIR) + "/" + library,
+                                        folder.File(library));
+    QProcessEnvironment env = desktop.Environment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder.path()));
+    // No session bus: the icon goes to the XEmbed area, whatever desktop runs the test.
+    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+    env.remove("QT_QPA_PLATFORMTHEME");
+    env.remove("XDG_CURRENT_DESKTOP");
+    Child veltrane;
+    veltrane.setProcessEnvironment(env);
+    veltrane.setProcessChannelMode(QProcess::MergedChannels);
+    veltrane.setStandardOutputFile(QString::fromStdString(folder.File("veltrane.log")));
+    veltrane.start(QString::fromStdString(program), {});
+
+    const QStringList mainWindow = {"--name", "^Veltrane \\["};
+    const QString window = WaitFor([&] { return desktop.Visible(mainWindow); });
+    ASSERT_FALSE(window.isEmpty()) << ReadBytes(folder.File("veltrane.log"));
+    // Presses "시스템 트레이로" and right-clicks the icon; returns the menu.
+    const auto toTheTrayAndOpenTheMenu = [&] {
+        // The button bar ends 300 twips in from the window's right edge, the
+        // button starts 2790 twips into the bar.
+        const int width = desktop.Size(window).width() * kTwipsPerPixel;
+        desktop.Click(window, (width - 300 - 7095 + 2790 + 1515 / 2) / kTwipsPerPixel, 22);
+        const QString icon = WaitFor([&] { return desktop.IconInTray(); });
+        EXPECT_TRUE(desktop.Visible(mainWindow).isEmpty()) << "hidden in the tray";
+        if (icon.isEmpty())
+            return QString();
+        desktop.Click(icon, 11, 11, "3");
+        return WaitFor([&] { return desktop.Visible({"--class", "^veltrane$"}, icon); });
+    };
+    // The menu's entries: 화면 복귀 at the top, separator, 프로그램 종료 at the bottom.
+    const auto choose = [&](const QString& menu, bool first) {
+        const QSize size = desktop.Size(menu);
+        desktop.Click(menu, size.width() / 2, first ? size.height() / 4 : size.height() * 3 / 4);
+    };
+
+    for (int round = 1; round <= 3; ++round) {
+        const QString menu = toTheTrayAndOpenTheMenu();
+        ASSERT_FALSE(menu.isEmpty()) << round << ReadBytes(folder.File("veltrane.log"));
+        choose(menu, true);
+        ASSERT_EQ(WaitFor([&] { return desktop.Visible(mainWindow); }), window)
+            << round << ReadBytes(folder.File("veltrane.log"));
+    }
+    const QString menu = toTheTrayAndOpenTheMenu();
+    ASSERT_FALSE(menu.isEmpty()) << ReadBytes(folder.File("veltrane.log"));
+    choose(menu, false);
+    ASSERT_TRUE(veltrane.waitForFinished(10000));
+    EXPECT_EQ(veltrane.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(veltrane.exitCode(), 0) << ReadBytes(folder.File("veltrane.log"));
 }

@@ -233,6 +233,7 @@ TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)
     ScheduleRecord due = Item(1, "ORCL");
     due.strBackUpFolder = backups.path() + "/";
     due.strProgramPath = kJobData + "/fake_exp.py";
+    due.strMailReceiveList = "operator"; // no address: the mail's result line, without a network
     Schedule({due});
     setenv("FAKE_EXP_MODE", "english", 1);
     SystemMain& w = Window(clock);
@@ -241,7 +242,9 @@ TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)
     w.LaunchTick();
     EXPECT_EQ(w.lvList->topLevelItem(0)->text(5), "2026-12-07 14:10:00");
     ASSERT_GE(w.lstErrorList->count(), 1);
-    EXPECT_EQ(w.lstErrorList->item(0)->text(), "[2026-12-07 14:10:00] ORCL백업결과 메일전송 성공");
+    EXPECT_TRUE(w.lstErrorList->item(0)->text().startsWith(
+        "[2026-12-07 14:10:00] ORCL백업결과 메일전송 실패"))
+        << w.lstErrorList->item(0)->text().toStdString();
     EXPECT_EQ(Panel(1), "Ready.");
 
     w.LaunchTick(); // ran within this hour: not due again
@@ -255,6 +258,7 @@ TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)
     item.bRunNow = true;
     item.strBackUpFolder = backups.path() + "/";
     item.strProgramPath = kJobData + "/fake_exp.py";
+    item.strMailReceiveList = "operator";
     setenv("FAKE_EXP_SILENCE", "3", 1);
     SystemClock wallClock;
     SystemMain& w = Window(wallClock);

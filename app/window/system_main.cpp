@@ -289,9 +289,10 @@ bool SystemMain::UpdateFrame()
     // The window system knows the frame only while a window manager has the
     // window framed: not when it is first shown, nor for a moment after it
     // comes back from the tray. Until it knows, the last frame seen stands.
+    // Only a full-screen window really has none.
     const QWindow* handle = windowHandle();
     const QMargins frame = handle != nullptr ? handle->frameMargins() : QMargins();
-    if (frame.isNull() || frame == frame_)
+    if ((frame.isNull() && !isFullScreen()) || frame == frame_)
         return false;
     frame_ = frame;
     return true;

@@ -3,12 +3,20 @@
 #include "local_file.h"
 #include "remote_path.h"
 
+#include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <curl/curl.h>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <random>
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace hoistline {
@@ -42,12 +50,159 @@ Outcome Failure(std::string reason)
     return Outcome{false, std::move(reason)};
 }
 
+using Clock = std::chrono::steady_clock;
+
+// The control connection as libcurl reports it: the commands it sends and
+// the reply lines it receives. libcurl keeps to itself which command a reply
+// answered and whether the session can still be ended politely; this keeps
+// track of both.
+class Dialogue
+{
+public:
+    void Sent(std::string_view command);
+    void Received(std::string_view line);
+    void DataConnected() { waitingForDataSince_.reset(); }
+
+    // The verb of the last command that got its final reply ("" for the
+    // greeting).
+    const std::string& LastVerb() const { return lastVerb_; }
+    // The byte count in the server's opening reply to RETR ("150 Opening
+    // BINARY mode data connection for a.dmp (1234 bytes)."), if it gave one.
+    std::optional<std::int64_t> AnnouncedSize() const { return announcedSize_; }
+    // When the server was asked to connect back for data (PORT or EPRT),
+    // while it has not done so yet.
+    std::optional<Clock::time_point> WaitingForDataSince() const { return waitingForDataSince_; }
+    // True when the server greeted us, has answered every command and has
+    // not been sent QUIT: the session is in step and can be ended with QUIT.
+    bool InStepWithoutQuit() const
+    {
+        return greetingCode_ / 100 == 2 && awaiting_.empty() && !quitSent_;
+    }
+
+private:
+    void FinalReply(int code);
+
+    // Verbs of the commands still waiting for their final reply, oldest
+    // first; the greeting is waited for like the answer to a command.
+    std::deque<std::string> awaiting_{""};
+    int multiLineCode_ = 0; // the code of a multi-line reply under way
+    int greetingCode_ = 0;
+    std::string lastVerb_;
+    bool quitSent_ = false;
+    std::optional<std::int64_t> announcedSize_;
+    std::optional<Clock::time_point> waitingForDataSince_;
+};
+
+void Dialogue::Sent(std::string_view command)
+{
+    std::string verb(command.substr(0, command.find_first_of(" \r\n")));
+    for (auto& c : verb)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (verb == "QUIT")
+        quitSent_ = true;
+    if (verb == "PORT" || verb == "EPRT")
+        waitingForDataSince_ = Clock::now();
+    awaiting_.push_back(std::move(verb));
+}
+
+// In "(1234 bytes)" the digits, as the byte count of a transfer.
+std::optional<std::int64_t> ByteCountIn(std::string_view line)
+{
+    auto end = line.find(" bytes");
+    if (end == std::string_view::npos)
+        return std::nullopt;
+    auto start = end;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(line[start - 1])))
+        --start;
+    if (start == end || start == 0 || line[start - 1] != '(' || end - start > 18)
+        return std::nullopt;
+    std::int64_t count = 0;
+    for (auto i = start; i < end; ++i)
+        count = count * 10 + (line[i] - '0');
+    return count;
+}
+
+void Dialogue::Received(std::string_view line)
+{
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+        line.remove_suffix(1);
+    bool coded = line.size() >= 3 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                 std::isdigit(static_cast<unsigned char>(line[1])) &&
+                 std::isdigit(static_cast<unsigned char>(line[2]));
+    if (!coded)
+        return; // text inside a multi-line reply, or no FTP reply at all
+    int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+    bool last = line.size() == 3 || line[3] == ' ';
+    if (multiLineCode_ != 0) {
+        // Only "<same code> " ends a multi-line reply.
+        if (code != multiLineCode_ || !last)
+            return;
+        multiLineCode_ = 0;
+    } else if (!last) {
+        if (line[3] == '-')
+            multiLineCode_ = code;
+        return;
+    }
+    if (code < 200) {
+        // A preliminary reply: the command goes on.
+        if (!awaiting_.empty() && awaiting_.front() == "RETR")
+            announcedSize_ = ByteCountIn(line);
+        return;
+    }
+    FinalReply(code);
+}
+
+void Dialogue::FinalReply(int code)
+{
+    if (awaiting_.empty())
+        return; // a reply nobody asked for
+    lastVerb_ = std::move(awaiting_.front());
+    awaiting_.pop_front();
+    if (lastVerb_.empty())
+        greetingCode_ = code;
+    // The transfer is over, with or without a data connection; or the
+    // server would not connect back at all.
+    if (lastVerb_ == "RETR" || lastVerb_ == "STOR" ||
+        ((lastVerb_ == "PORT" || lastVerb_ == "EPRT") && code >= 400))
+        waitingForDataSince_.reset();
+}
+
+// Ends a session libcurl is dropping without QUIT (it does so after any
+// refusal that fails the call, a refused login or DELE say): sends QUIT and
+// waits up to `waitMs` for the answer or the hang-up, so that the server reads
+// a goodbye rather than a broken connection.
+void SayGoodbye(int fd, long waitMs)
+{
+    static constexpr char kQuit[] = "QUIT\r\n";
+    if (::send(fd, kQuit, sizeof kQuit - 1, MSG_NOSIGNAL) != sizeof kQuit - 1)
+        return;
+    auto deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd readable{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) == 0)
+            return;
+        char reply[512];
+        ssize_t n = ::recv(fd, reply, sizeof reply, MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (n <= 0 || std::memchr(reply, '\n', static_cast<size_t>(n)) != nullptr)
+            return;
+    }
+}
+
 // One libcurl handle configured for one call. It owns everything libcurl
-// reads during the transfer (the command list), and cleaning the handle up
+// reads during the transfer (the command lists), and cleaning the handle up
 // closes the connection: no connection outlives the call.
 class FtpCall
 {
 public:
+    FtpCall() = default;
+    FtpCall(const FtpCall&) = delete;
+    FtpCall& operator=(const FtpCall&) = delete;
+    // The handle goes first: closing its connection still calls back here.
+    ~FtpCall() { handle_.reset(); }
+
     // Checks the arguments every call shares and prepares the handle for the
     // file `urlPath` names (the server alone when it is empty). Returns the
     // reason when the call cannot go ahead.
@@ -61,27 +216,47 @@ public:
             setupError_ = rc;
     }
 
-    // Adds a raw FTP command sent after the login, before the transfer. A
-    // leading "*" makes libcurl ignore a refusal of that command.
-    void AddCommand(const std::string& command) { commands_.push_back(command); }
+    // Adds a raw FTP command sent after the login, before the transfer (or,
+    // with `afterTransfer`, once it has succeeded). A leading "*" makes
+    // libcurl ignore a refusal of that command.
+    void AddCommand(const std::string& command, bool afterTransfer = false);
 
-    // Runs the call. `localError` lets the data callbacks report their own
-    // failure instead of libcurl's generic "write error". libcurl's error
-    // buffer is not used: it keeps the first message of the call, which can
-    // be an informational one from setting up active mode.
+    // Runs the request; a second Perform() asks again on the same handle.
+    // `localError` lets the data callbacks report their own failure instead
+    // of libcurl's generic "write error". libcurl's error buffer is not used:
+    // it keeps the first message of the call, which can be an informational
+    // one from setting up active mode.
     Outcome Perform(const std::string& localError = {});
 
-    // Whether the finished call was spoken in FTP. Through an HTTP proxy
+    // Whether the last request was spoken in FTP. Through an HTTP proxy
     // (ftp_proxy naming an http:// proxy) libcurl turns the call into an
     // HTTP request and never sends the raw commands.
     bool SpokeFtp() const { return spokeFtp_; }
+    // Whether the last request failed only because the server refused SIZE,
+    // which libcurl sends before RETR and gives up on when refused.
+    bool SizeRefused() const
+    {
+        return lastResult_ == CURLE_REMOTE_FILE_NOT_FOUND && dialogue_.LastVerb() == "SIZE";
+    }
+    const Dialogue& dialogue() const { return dialogue_; }
 
 private:
+    static int OnDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* self);
+    static int OnSocketOption(void* self, curl_socket_t fd, curlsocktype purpose);
+    static int OnCloseSocket(void* self, curl_socket_t fd);
+    static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
     std::unique_ptr<CURL, EasyCleanup> handle_;
-    std::unique_ptr<curl_slist, ListCleanup> commandList_;
-    std::vector<std::string> commands_;
+    std::unique_ptr<curl_slist, ListCleanup> commands_;
+    std::unique_ptr<curl_slist, ListCleanup> commandsAfter_;
     CURLcode setupError_ = CURLE_OK;
+    CURLcode lastResult_ = CURLE_OK;
     bool spokeFtp_ = false;
+    TimeLimits limits_;
+    Dialogue dialogue_;
+    // The local port of the control connection, once the server has spoken.
+    int controlPort_ = -1;
+    std::string error_;
 };
 
 std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::string_view remotePath,
@@ -103,6 +278,7 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
     handle_.reset(curl_easy_init());
     if (!handle_)
         return std::string("the network library could not start a session");
+    limits_ = limits;
 
     Set(CURLOPT_URL, url->c_str());
     Set(CURLOPT_PROTOCOLS_STR, "ftp");
@@ -132,37 +308,116 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
 
     Set(CURLOPT_CONNECTTIMEOUT_MS, limits.connectMs);
     Set(CURLOPT_SERVER_RESPONSE_TIMEOUT, limits.replySeconds);
+    // libcurl's own limit runs from the server's "150" only; OnProgress
+    // bounds the whole wait from PORT on, for a server that tries to connect
+    // before it answers.
     Set(CURLOPT_ACCEPTTIMEOUT_MS, limits.dataConnectMs);
     Set(CURLOPT_LOW_SPEED_LIMIT, 1L);
     Set(CURLOPT_LOW_SPEED_TIME, limits.stallSeconds);
+
+    // The dialogue reaches OnDebug only in verbose mode; with a debug
+    // function of its own libcurl prints nothing.
+    Set(CURLOPT_VERBOSE, 1L);
+    Set(CURLOPT_DEBUGFUNCTION, &FtpCall::OnDebug);
+    Set(CURLOPT_DEBUGDATA, this);
+    Set(CURLOPT_SOCKOPTFUNCTION, &FtpCall::OnSocketOption);
+    Set(CURLOPT_SOCKOPTDATA, this);
+    Set(CURLOPT_CLOSESOCKETFUNCTION, &FtpCall::OnCloseSocket);
+    Set(CURLOPT_CLOSESOCKETDATA, this);
+    Set(CURLOPT_NOPROGRESS, 0L);
+    Set(CURLOPT_XFERINFOFUNCTION, &FtpCall::OnProgress);
+    Set(CURLOPT_XFERINFODATA, this);
     return std::nullopt;
+}
+
+void FtpCall::AddCommand(const std::string& command, bool afterTransfer)
+{
+    auto& list = afterTransfer ? commandsAfter_ : commands_;
+    curl_slist* grown = curl_slist_append(list.get(), command.c_str());
+    if (grown == nullptr) {
+        if (setupError_ == CURLE_OK)
+            setupError_ = CURLE_OUT_OF_MEMORY;
+        return;
+    }
+    (void)list.release();
+    list.reset(grown);
 }
 
 Outcome FtpCall::Perform(const std::string& localError)
 {
-    for (const auto& command : commands_) {
-        curl_slist* grown = curl_slist_append(commandList_.get(), command.c_str());
-        if (grown == nullptr)
-            return Failure("out of memory");
-        (void)commandList_.release();
-        commandList_.reset(grown);
-    }
-    if (commandList_)
-        Set(CURLOPT_QUOTE, commandList_.get());
+    if (commands_)
+        Set(CURLOPT_QUOTE, commands_.get());
+    if (commandsAfter_)
+        Set(CURLOPT_POSTQUOTE, commandsAfter_.get());
     if (setupError_ != CURLE_OK)
         return Failure(std::string("cannot configure the session: ") +
                        curl_easy_strerror(setupError_));
 
-    CURLcode rc = curl_easy_perform(handle_.get());
+    lastResult_ = curl_easy_perform(handle_.get());
     const char* scheme = nullptr;
     spokeFtp_ = curl_easy_getinfo(handle_.get(), CURLINFO_SCHEME, &scheme) == CURLE_OK &&
                 scheme != nullptr && strcasecmp(scheme, "ftp") == 0;
-    handle_.reset();
-    if (rc == CURLE_OK)
+    if (lastResult_ == CURLE_OK)
         return Outcome{true, {}};
     if (!localError.empty())
         return Failure(localError);
-    return Failure(curl_easy_strerror(rc));
+    if (!error_.empty())
+        return Failure(error_);
+    return Failure(curl_easy_strerror(lastResult_));
+}
+
+int FtpCall::OnDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* self)
+{
+    auto* call = static_cast<FtpCall*>(self);
+    if (type == CURLINFO_HEADER_OUT) {
+        call->dialogue_.Sent({data, size});
+    } else if (type == CURLINFO_HEADER_IN) {
+        long port = -1;
+        if (call->controlPort_ < 0 &&
+            curl_easy_getinfo(handle, CURLINFO_LOCAL_PORT, &port) == CURLE_OK)
+            call->controlPort_ = static_cast<int>(port);
+        call->dialogue_.Received({data, size});
+    }
+    return 0;
+}
+
+int FtpCall::OnSocketOption(void* self, curl_socket_t /*fd*/, curlsocktype purpose)
+{
+    if (purpose == CURLSOCKTYPE_ACCEPT)
+        static_cast<FtpCall*>(self)->dialogue_.DataConnected();
+    return CURL_SOCKOPT_OK;
+}
+
+int FtpCall::OnCloseSocket(void* self, curl_socket_t fd)
+{
+    auto* call = static_cast<FtpCall*>(self);
+    sockaddr_storage local{};
+    socklen_t length = sizeof local;
+    if (call->controlPort_ > 0 && call->dialogue_.InStepWithoutQuit() &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+        int port = -1;
+        if (local.ss_family == AF_INET)
+            port = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+        else if (local.ss_family == AF_INET6)
+            port = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
+        if (port == call->controlPort_)
+            SayGoodbye(fd, call->limits_.replySeconds * 1000);
+    }
+    return ::close(fd);
+}
+
+// Fails the call when the server has not opened the data connection within
+// the limit since it was asked to. libcurl calls this about once a second
+// while it waits, and with every block of data.
+int FtpCall::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto* call = static_cast<FtpCall*>(self);
+    auto since = call->dialogue_.WaitingForDataSince();
+    if (!since || Clock::now() - *since < std::chrono::milliseconds(call->limits_.dataConnectMs))
+        return 0;
+    call->error_ = "the server did not open the data connection within " +
+                   std::to_string(call->limits_.dataConnectMs) + " ms";
+    return 1;
 }
 
 struct UploadSource
@@ -188,6 +443,7 @@ size_t ReadChunk(char* buffer, size_t size, size_t count, void* context)
 struct DownloadTarget
 {
     int fd = -1;
+    std::int64_t written = 0;
     std::string error;
 };
 
@@ -195,10 +451,23 @@ size_t WriteChunk(char* data, size_t size, size_t count, void* context)
 {
     auto* target = static_cast<DownloadTarget*>(context);
     size_t bytes = size * count;
-    if (WriteAll(target->fd, data, bytes))
+    if (WriteAll(target->fd, data, bytes)) {
+        target->written += static_cast<std::int64_t>(bytes);
         return bytes;
+    }
     target->error = std::string("cannot write the local file: ") + std::strerror(errno);
     return 0; // anything short of `bytes` stops the transfer
+}
+
+// A name for an upload in progress that no other upload picks, of plain
+// bytes only.
+std::string TemporaryName()
+{
+    std::random_device random;
+    auto bits = (static_cast<unsigned long long>(random()) << 32) | random();
+    char name[48];
+    std::snprintf(name, sizeof name, "hoistline-%016llx.part", bits);
+    return name;
 }
 
 } // namespace
@@ -214,13 +483,29 @@ Outcome PutFile(const Endpoint& endpoint, std::string_view remotePath, const std
     if (!OpenSource(localPath, file, size, error))
         return Failure(error);
 
+    // libcurl takes the store command's path from the URL, which cannot
+    // carry control bytes. A path holding any is stored under a plain
+    // temporary name in its folder (entered with CWD) and renamed when the
+    // server has confirmed the whole file.
+    bool renamed = HasControlByte(remotePath);
+    std::string urlPath = renamed ? TemporaryName() : std::string(remotePath);
     FtpCall call;
-    if (auto problem = call.Prepare(endpoint, remotePath, remotePath, limits))
+    if (auto problem = call.Prepare(endpoint, remotePath, urlPath, limits))
         return Failure(*problem);
     // Folders that already exist, or that the server refuses, are expected:
     // the store that follows decides the result.
     for (const auto& folder : FolderRequests(remotePath))
         call.AddCommand("*MKD " + folder);
+    if (renamed) {
+        std::string_view name = remotePath;
+        auto slash = remotePath.rfind('/');
+        if (slash != std::string_view::npos) {
+            call.AddCommand("CWD " + std::string(remotePath.substr(0, slash == 0 ? 1 : slash)));
+            name = remotePath.substr(slash + 1);
+        }
+        call.AddCommand("RNFR " + urlPath, true);
+        call.AddCommand("RNTO " + std::string(name), true);
+    }
 
     UploadSource source{file.get(), {}};
     call.Set(CURLOPT_UPLOAD, 1L);
@@ -239,6 +524,11 @@ Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std
     FtpCall call;
     if (auto problem = call.Prepare(endpoint, remotePath, remotePath, limits))
         return Failure(*problem);
+    // libcurl takes the retrieval command's path from the URL, which cannot
+    // carry control bytes; nor can a listing command stand in, as libcurl
+    // sends those in text mode.
+    if (HasControlByte(remotePath))
+        return Failure("the remote path holds a control character, which a download cannot name");
     if (localPath.empty())
         return Failure("no local path given");
 
@@ -246,10 +536,27 @@ Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std
     std::string error;
     if (!file.Create(localPath, error))
         return Failure(error);
-    DownloadTarget target{file.fd(), {}};
+    DownloadTarget target{file.fd(), 0, {}};
     call.Set(CURLOPT_WRITEFUNCTION, &WriteChunk);
     call.Set(CURLOPT_WRITEDATA, &target);
+    // The connection stays open after a request, for the second one below;
+    // cleaning the handle up still closes it.
+    call.Set(CURLOPT_FORBID_REUSE, 0L);
     Outcome outcome = call.Perform(target.error);
+    if (call.SizeRefused()) {
+        // SIZE lets libcurl check that the whole file arrived, but a server
+        // may refuse it (an account without that right, the command switched
+        // off) and still serve the file. Ask again on the same connection,
+        // without SIZE; the byte count in the reply opening the transfer, if
+        // the server gives one, takes its place.
+        call.Set(CURLOPT_FRESH_CONNECT, 0L);
+        call.Set(CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
+        outcome = call.Perform(target.error);
+        auto announced = call.dialogue().AnnouncedSize();
+        if (outcome.ok && announced && *announced != target.written)
+            outcome = Failure("received " + std::to_string(target.written) + " of the " +
+                              std::to_string(*announced) + " bytes announced");
+    }
     if (!outcome.ok)
         return outcome; // the temporary file goes with `file`
     if (!file.Commit(error))

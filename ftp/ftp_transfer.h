@@ -30,7 +30,8 @@ struct TimeLimits
     long connectMs = 20000;
     // Any later reply, including the one confirming a finished transfer.
     long replySeconds = 60;
-    // The server opening the data connection back to us (active mode).
+    // The server opening the data connection back to us (active mode),
+    // counted from the request for it (PORT or EPRT).
     long dataConnectMs = 30000;
     // A transfer moving no data at all for this long is given up.
     long stallSeconds = 60;
@@ -44,12 +45,13 @@ struct Outcome
 };
 
 // Requests every folder on the way to `remotePath` (refusals ignored), then
-// stores `localPath` there in binary mode.
+// stores `localPath` there in binary mode; to a path with control bytes under
+// a temporary name, renamed afterwards.
 Outcome PutFile(const Endpoint& endpoint, std::string_view remotePath, const std::string& localPath,
                 const TimeLimits& limits = {});
 
 // Retrieves `remotePath` in binary mode into `localPath`, replacing it only
-// when the whole file has arrived.
+// when the whole file has arrived. A path with control bytes is refused.
 Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std::string& localPath,
                 const TimeLimits& limits = {});
 

@@ -2,8 +2,9 @@
  * Hoistline: moves one file between this machine and an FTP server per call.
  *
  * Every call opens its own FTP connection, logs in, does its one job and
- * closes the connection before it returns; nothing is kept between calls, so
- * the calls may be made from any thread.
+ * closes the connection before it returns, ending the session with QUIT also
+ * after a refused login or command; nothing is kept between calls, so the
+ * calls may be made from any thread.
  *
  * Common arguments
  *   server      host name or dotted address of the FTP server (an IPv6
@@ -11,7 +12,12 @@
  *   remoteFile  path of the file on the server, "/" separated. A path that
  *               starts with "/" is absolute on the server; any other path is
  *               relative to the folder the login lands in. The bytes are sent
- *               exactly as given (no code-page conversion).
+ *               exactly as given (no code-page conversion). Control bytes
+ *               other than CR and LF (TAB, say) may be part of a name an
+ *               upload or deletion uses; an upload to such a name stores the
+ *               file under a temporary name in the same folder and renames it
+ *               once the server has confirmed it. A download cannot name such
+ *               a file and fails.
  *   user        login name, sent unchanged (an empty one too); NULL logs in
  *               anonymously
  *   password    login password, sent unchanged
@@ -30,7 +36,9 @@
  *   A server that cannot be reached, or does not finish the greeting and
  *   login, fails the call after 20 seconds. Afterwards the call fails when
  *   the server leaves a command unanswered for 60 seconds, does not open the
- *   data connection within 30 seconds, or moves no data for about a minute.
+ *   data connection within 30 seconds of being asked to (whether or not it
+ *   has answered the transfer command meanwhile), or moves no data for about
+ *   a minute.
  *
  * Results
  *   Each call returns 1 on success and 0 on any failure: bad arguments
@@ -65,8 +73,9 @@ HOISTLINE_API int PutLocalFileViaFTP(const char* server, const char* remoteFile,
 
 /* Downloads remoteFile to localFile. The data goes to a temporary file in the
  * same folder, which replaces localFile only once the whole file has arrived:
- * after a failure an existing localFile is left as it was. Returns 1 on
- * success. */
+ * after a failure an existing localFile is left as it was. The file's size is
+ * asked for first (SIZE) to tell a complete file from a cut-off one; a server
+ * that refuses SIZE is still asked for the file. Returns 1 on success. */
 HOISTLINE_API int GetRemoteFileViaFTP(const char* server, const char* remoteFile, const char* user,
                                       const char* password, int port, int reserved,
                                       const char* localFile);

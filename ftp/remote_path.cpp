@@ -64,14 +64,23 @@ bool HasLineBreak(std::string_view text)
     return text.find_first_of("\r\n") != std::string_view::npos;
 }
 
+bool HasControlByte(std::string_view text)
+{
+    for (unsigned char c : text) {
+        if (c < 0x20)
+            return true;
+    }
+    return false;
+}
+
 std::optional<std::string> RemotePathProblem(std::string_view remotePath)
 {
     if (remotePath.empty())
         return "the remote path is empty";
-    for (unsigned char c : remotePath) {
-        if (c < 0x20)
-            return "the remote path holds a control character";
-    }
+    if (HasLineBreak(remotePath))
+        return "the remote path holds a line break";
+    if (remotePath.find('\0') != std::string_view::npos)
+        return "the remote path holds a NUL byte";
     if (remotePath.back() == '/')
         return "the remote path names a folder, not a file";
     return std::nullopt;

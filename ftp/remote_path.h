@@ -18,10 +18,14 @@ namespace hoistline {
 std::vector<std::string> FolderRequests(std::string_view remotePath);
 
 // The reason `remotePath` cannot name a file on the server, or nothing when
-// it can. Control characters would end the FTP command line early (CR, LF) or
-// are refused by the URL layer anyway; a path with no file name after its
-// last "/" names a folder.
+// it can. CR and LF would end the FTP command line early, NUL cannot be sent
+// in one; a path with no file name after its last "/" names a folder. Other
+// control bytes (TAB, ESC, ...) are allowed.
 std::optional<std::string> RemotePathProblem(std::string_view remotePath);
+
+// True when `text` holds a byte below 0x20. The URL layer refuses such a path,
+// so a transfer command cannot take it from the URL.
+bool HasControlByte(std::string_view text);
 
 // True when `text` holds a CR or LF, which would end an FTP command early and
 // start another one chosen by whoever wrote the text.

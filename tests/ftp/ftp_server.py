@@ -29,6 +29,7 @@ def main():
     parser.add_argument("--password", required=True)
     parser.add_argument("--login-folder", default="")
     parser.add_argument("--log", required=True)
+    parser.add_argument("--refuse-size", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG,
@@ -54,6 +55,8 @@ def main():
             self.fs.cwd = login_folder
 
     Handler.authorizer = authorizer
+    if args.refuse_size:  # as for an account without that right
+        Handler.ftp_SIZE = lambda self, path: self.respond("550 SIZE not allowed.")
     # One thread per session: the single-threaded server now and then stops
     # answering one of several simultaneous sessions (a reply to USER or to
     # PORT never comes), which would make the concurrency tests flaky.

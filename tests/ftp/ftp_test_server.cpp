@@ -26,15 +26,17 @@ std::vector<std::string> DialogueLines(const std::string& log, const std::string
 
 } // namespace
 
-FtpTestServer::FtpTestServer(int port, const std::string& host) : logPath_(dir_.File("server.log"))
+FtpTestServer::FtpTestServer(int port, const std::string& host,
+                             const std::vector<std::string>& options)
+    : logPath_(dir_.File("server.log"))
 {
     port_ = port != 0 ? port : veltrane::test::FreeLoopbackPort();
-    process_ = std::make_unique<veltrane::test::ChildProcess>(
-        std::vector<std::string>{"/usr/bin/python3", FTP_SERVER_SCRIPT, "--host", host, "--port",
-                                 std::to_string(port_), "--root", root_.path(), "--user", kUser,
-                                 "--password", kPassword, "--login-folder", kLoginFolder, "--log",
-                                 logPath_},
-        dir_.File("server.out"));
+    std::vector<std::string> argv = options;
+    argv.insert(argv.begin(),
+                {"/usr/bin/python3", FTP_SERVER_SCRIPT, "--host", host, "--port",
+                 std::to_string(port_), "--root", root_.path(), "--user", kUser, "--password",
+                 kPassword, "--login-folder", kLoginFolder, "--log", logPath_});
+    process_ = std::make_unique<veltrane::test::ChildProcess>(argv, dir_.File("server.out"));
     ok_ = veltrane::test::WaitForPort("127.0.0.1", port_, 15000);
 }
 

@@ -24,7 +24,9 @@ public:
     // Starts the server on `port` (a free loopback port when 0) and waits
     // until it accepts connections. Check ok() afterwards. `host` "::" is
     // for a private network namespace only, where the sole interface is lo.
-    explicit FtpTestServer(int port = 0, const std::string& host = "127.0.0.1");
+    // `options` go to ftp_server.py as they are ("--refuse-size").
+    explicit FtpTestServer(int port = 0, const std::string& host = "127.0.0.1",
+                           const std::vector<std::string>& options = {});
 
     bool ok() const { return ok_; }
     int port() const { return port_; }

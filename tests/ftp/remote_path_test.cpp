@@ -36,8 +36,11 @@ TEST(FtpRemotePathProblem, RefusesPathsThatCannotNameAFileSafely)
     EXPECT_FALSE(RemotePathProblem("/backup/a.dmp"));
     EXPECT_FALSE(RemotePathProblem("a.dmp"));
     EXPECT_FALSE(RemotePathProblem(kBackupCp949 + "/a b%#?.dmp"));
-    for (std::string bad : {"", "/backup/", "a.dmp\r\nDELE x", "a.dmp\nDELE x", "a\rb", "a\tb"})
-        EXPECT_TRUE(RemotePathProblem(bad)) << bad;
+    EXPECT_FALSE(RemotePathProblem("a\tb\x01\x1f\x7f"));
+    const std::string bad[] = {"",     "/backup/", "a.dmp\r\nDELE x", "a.dmp\nDELE x",
+                               "a\rb", {"a\0b", 3}};
+    for (const auto& path : bad)
+        EXPECT_TRUE(RemotePathProblem(path)) << path;
 }
 
 TEST(FtpFileUrl, KeepsEveryPathByteAndMakesLeadingSlashAbsolute)

@@ -168,12 +168,20 @@ void ScriptedFtpPeer::Converse(int control)
             Send(control, "257 \"/\" is the current directory.\r\n");
         } else if (verb == "TYPE") {
             Send(control, "200 Type set.\r\n");
+        } else if (verb == "SIZE" && behaviour_ == Behaviour::CutShortSizeRefused) {
+            Send(control, "550 SIZE not allowed.\r\n");
         } else if (verb == "SIZE") {
             Send(control, "213 " + std::to_string(fileBody_.size()) + "\r\n");
         } else if (verb == "PORT") {
             dataPort = PortFromCommand(command);
             Send(control,
                  dataPort > 0 ? "200 PORT command successful.\r\n" : "501 Bad PORT argument.\r\n");
+        } else if ((verb == "RETR" || verb == "STOR") &&
+                   behaviour_ == Behaviour::NeverConnectsBack) {
+            continue;
+        } else if ((verb == "RETR" || verb == "STOR") &&
+                   behaviour_ == Behaviour::AnnouncesButNeverConnects) {
+            Send(control, "150 Opening BINARY mode data connection.\r\n");
         } else if ((verb == "RETR" || verb == "STOR") && dataPort > 0) {
             if (!Transfer(control, dataPort, verb == "STOR"))
                 return;
@@ -228,7 +236,7 @@ bool ScriptedFtpPeer::Transfer(int control, int dataPort, bool store)
         return false;
     }
     ::close(data);
-    Send(control, behaviour_ == Behaviour::CutShortClaimingSuccess
+    Send(control, behaviour_ != Behaviour::CutShortAdmittingFailure
                       ? "226 Transfer complete.\r\n"
                       : "426 Connection closed; transfer aborted.\r\n");
     return true;

@@ -28,6 +28,8 @@ public:
         CutShortClaimingSuccess,
         // The same, then admits the failure ("426").
         CutShortAdmittingFailure,
+        // Refuses SIZE ("550"), then behaves as CutShortClaimingSuccess.
+        CutShortSizeRefused,
         // Sends the first `bytesSent` bytes, then nothing, keeping both
         // connections open.
         Stall,
@@ -35,6 +37,11 @@ public:
         StoreRefusedAfterData,
         // Takes a whole upload and never confirms it.
         StoreNeverConfirmed,
+        // Never connects back for data, nor answers RETR or STOR (as while
+        // trying to get through a firewall).
+        NeverConnectsBack,
+        // Answers RETR or STOR with "150", then never connects back.
+        AnnouncesButNeverConnects,
     };
 
     ScriptedFtpPeer(Behaviour behaviour, std::string fileBody = {}, std::size_t bytesSent = 0);

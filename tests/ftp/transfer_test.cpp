@@ -198,6 +198,22 @@ TEST_F(FtpTransfer, PathBytesReachTheServerUnchanged)
     }
 }
 
+TEST_F(FtpTransfer, ControlBytesInThePathReachTheServerOnUploadAndDelete)
+{
+    std::string local = local_.File("a.dmp");
+    WriteBytes(local, "dump");
+    for (std::string remote : {"/odd/tab\there\x01.dmp", "ctl\x1b/x\ty.dmp"}) {
+        SCOPED_TRACE(remote);
+        fs::path disk = server_.DiskPath(remote);
+        ASSERT_EQ(Put(remote, local), 1);
+        EXPECT_EQ(ReadBytes(disk), "dump");
+        EXPECT_EQ(OtherFiles(disk.parent_path(), disk.filename()), std::vector<std::string>{});
+        EXPECT_EQ(Get(remote, local), 0); // no retrieval command can name it
+        ASSERT_EQ(Delete(remote), 1);
+        EXPECT_FALSE(FileExists(disk));
+    }
+}
+
 TEST_F(FtpTransfer, UploadOfAMissingLocalFileFailsWithoutTouchingTheServer)
 {
     EXPECT_EQ(Put("/backup/a.dmp", local_.File("missing.dmp")), 0);
@@ -243,6 +259,8 @@ TEST_F(FtpTransfer, DeleteRemovesTheFileAndFailsForAMissingOne)
     EXPECT_EQ(Delete("/backup/old.dmp"), 0);
     EXPECT_EQ(WithVerb(server_.Commands(), "DELE"),
               (std::vector<std::string>{"DELE /backup/old.dmp", "DELE /backup/old.dmp"}));
+    // The refused deletion ends its session as politely as the good one.
+    EXPECT_EQ(WithVerb(server_.Commands(), "QUIT").size(), 2u);
 }
 
 TEST_F(FtpTransfer, WrongPasswordFailsAllThreeCalls)
@@ -262,6 +280,8 @@ TEST_F(FtpTransfer, WrongPasswordFailsAllThreeCalls)
               3);
     // The login name and password are sent as given.
     EXPECT_EQ(WithVerb(server_.Commands(), "USER").front(), std::string("USER ") + kUser);
+    // Each refused session still ends with QUIT.
+    EXPECT_EQ(WithVerb(server_.Commands(), "QUIT").size(), 3u);
 }
 
 TEST_F(FtpTransfer, LineBreaksInPathUserOrPasswordAreRefusedBeforeAnythingIsSent)
@@ -375,6 +395,7 @@ TEST(FtpBrokenDownload, NeverReplacesTheLocalFile)
     const Case cases[] = {
         {ScriptedFtpPeer::Behaviour::CutShortClaimingSuccess, "cut short, claims success"},
         {ScriptedFtpPeer::Behaviour::CutShortAdmittingFailure, "cut short, admits failure"},
+        {ScriptedFtpPeer::Behaviour::CutShortSizeRefused, "SIZE refused, cut short"},
         {ScriptedFtpPeer::Behaviour::Stall, "stalls"},
     };
     TimeLimits limits;
@@ -394,6 +415,52 @@ TEST(FtpBrokenDownload, NeverReplacesTheLocalFile)
         EXPECT_EQ(OtherFiles(local.path(), "keep.dmp"), std::vector<std::string>{});
         auto commands = peer.Commands();
         EXPECT_NE(std::find(commands.begin(), commands.end(), "RETR /x/keep.dmp"), commands.end());
+    }
+}
+
+// A server may refuse SIZE (an account without that right, or the command
+// switched off) and still serve the file.
+TEST(FtpSizeRefused, DownloadStillRetrievesTheFile)
+{
+    FtpTestServer server(0, "127.0.0.1", {"--refuse-size"});
+    ASSERT_TRUE(server.ok()) << server.LogText();
+    WriteBytes(server.DiskPath("a.dmp"), AllByteValues());
+    TempDir local;
+    auto get = [&](const char* remote) {
+        return GetRemoteFileViaFTP("127.0.0.1", remote, kUser, kPassword, server.port(), 0,
+                                   local.File("a.dmp").c_str());
+    };
+    EXPECT_EQ(get("a.dmp"), 1);
+    EXPECT_TRUE(ReadBytes(local.File("a.dmp")) == AllByteValues());
+    EXPECT_EQ(get("missing.dmp"), 0);
+    auto commands = server.Commands();
+    EXPECT_EQ(WithVerb(commands, "SIZE").size(), 2u);
+    EXPECT_EQ(WithVerb(commands, "USER").size(), 2u); // one connection per call
+}
+
+// The server never opens the data connection (a firewall between drops its
+// attempt): the call gives up after the data-connection limit, whether the
+// server keeps quiet meanwhile or has already announced the transfer.
+TEST(FtpNoDataConnection, GivesZeroWithinTheDataConnectionLimit)
+{
+    EXPECT_EQ(TimeLimits{}.dataConnectMs, 30000); // what the exported calls use
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), "x");
+    TimeLimits limits;
+    limits.dataConnectMs = 1000;
+    limits.replySeconds = 10;
+    for (auto behaviour : {ScriptedFtpPeer::Behaviour::NeverConnectsBack,
+                           ScriptedFtpPeer::Behaviour::AnnouncesButNeverConnects}) {
+        for (bool upload : {true, false}) {
+            ScriptedFtpPeer peer(behaviour);
+            ASSERT_TRUE(peer.ok());
+            Endpoint endpoint{"127.0.0.1", peer.port(), "u", "p"};
+            auto start = std::chrono::steady_clock::now();
+            Outcome outcome = upload ? PutFile(endpoint, "a.dmp", local.File("a.dmp"), limits)
+                                     : GetFile(endpoint, "a.dmp", local.File("b.dmp"), limits);
+            EXPECT_FALSE(outcome.ok);
+            EXPECT_LT(SecondsSince(start), 4.0) << outcome.error;
+        }
     }
 }
 

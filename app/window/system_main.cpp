@@ -26,6 +26,9 @@ namespace veltrane {
 namespace {
 
 constexpr int kTimerIntervalMs = 1000;
+// How long the window watches for its frame after being shown: 5 s.
+constexpr int kFrameCheckIntervalMs = 100;
+constexpr int kFrameChecks = 50;
 const QColor kBackground(239, 237, 240);
 // The window's Korean font; the free Nanum Gothic stands in for Gulim.
 constexpr const char* kFontFamily = "NanumGothic";
@@ -151,6 +154,13 @@ SystemMain::SystemMain(const Clock& clock, std::string programFolder, TrayPlatfo
     service_.LoadSchedule();
     ShowBuildTitle();
 
+    connect(&frameWatch_, &QTimer::timeout, this, [this] {
+        CheckFrame();
+        if (--frameChecksLeft_ <= 0) {
+            frameWatch_.stop();
+            centreWhenFramed_ = false;
+        }
+    });
     connect(&tm_Clock, &QTimer::timeout, this, &SystemMain::ClockTick);
     connect(&tmScheduleLaunch, &QTimer::timeout, this, &SystemMain::LaunchTick);
     tm_Clock.start(kTimerIntervalMs);
@@ -290,12 +300,24 @@ bool SystemMain::UpdateFrame()
     // window framed: not when it is first shown, nor for a moment after it
     // comes back from the tray. Until it knows, the last frame seen stands.
     // Only a full-screen window really has none.
+    // Margins read while the window manager is still reparenting the window
+    // can come out negative; they are not a frame either.
     const QWindow* handle = windowHandle();
     const QMargins frame = handle != nullptr ? handle->frameMargins() : QMargins();
-    if ((frame.isNull() && !isFullScreen()) || frame == frame_)
+    if ((frame.isNull() && !isFullScreen()) || frame == frame_ || frame.left() < 0 ||
+        frame.top() < 0 || frame.right() < 0 || frame.bottom() < 0)
         return false;
     frame_ = frame;
     return true;
+}
+
+void SystemMain::CheckFrame()
+{
+    if (!UpdateFrame())
+        return;
+    if (centreWhenFramed_)
+        CentreOnScreen();
+    ApplyResizeRule();
 }
 
 QSize SystemMain::OuterSize()
@@ -311,7 +333,9 @@ void SystemMain::CentreOnScreen()
         return;
     QRect outer(QPoint(), OuterSize());
     outer.moveCenter(s->availableGeometry().center());
-    move(outer.topLeft()); // a window's position is that of its frame
+    // Placed by its inner rectangle: how a window manager reads a request
+    // for the frame's corner depends on when it reads it.
+    setGeometry(QRect(outer.topLeft() + QPoint(frame_.left(), frame_.top()), size()));
 }
 
 void SystemMain::ApplyResizeRule()
@@ -351,10 +375,12 @@ void SystemMain::showEvent(QShowEvent* event)
     QMainWindow::showEvent(event);
     if (QWindow* handle = windowHandle())
         handle->installEventFilter(this);
+    frameChecksLeft_ = kFrameChecks;
+    frameWatch_.start(kFrameCheckIntervalMs);
     if (!centred_) {
         centred_ = true;
         CentreOnScreen();
-        centreWhenFramed_ = frame_.isNull();
+        centreWhenFramed_ = true;
     }
     ApplyResizeRule();
 }
@@ -368,19 +394,12 @@ void SystemMain::hideEvent(QHideEvent* event)
 bool SystemMain::eventFilter(QObject* watched, QEvent* event)
 {
     // A window manager frames the window after it is shown and leaves the
-    // inner window as it is: the widget hears nothing, only its window
+    // inner window as it is: the widget hears nothing, at most its window
     // handle is moved or resized. The outer size has changed all the same,
     // so the layout (and the first centring) is done again.
     if (watched == windowHandle() &&
-        (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
-        if (UpdateFrame()) {
-            if (centreWhenFramed_) {
-                centreWhenFramed_ = false;
-                CentreOnScreen();
-            }
-            ApplyResizeRule();
-        }
-    }
+        (event->type() == QEvent::Move || event->type() == QEvent::Resize))
+        CheckFrame();
     return QMainWindow::eventFilter(watched, event);
 }
 

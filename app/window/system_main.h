@@ -107,6 +107,9 @@ private:
     // Takes the frame's margins from the window system when it knows them;
     // true when they changed.
     bool UpdateFrame();
+    // Lays the window out again (and makes the first centring good) when
+    // the frame has changed.
+    void CheckFrame();
     // The window's size with its frame (border and title bar).
     QSize OuterSize();
     void CentreOnScreen();
@@ -122,10 +125,15 @@ private:
     MessagePresenter presenter_;
     bool refreshing_ = false;
     bool centred_ = false;
-    // Set while the first centring was done without knowing the frame: the
-    // window is centred again once the window manager has framed it.
+    // Set while the window watches for its first frame: each frame it learns
+    // of centres it again. Until the window manager has settled the window
+    // in its frame the window system may report margins of a passing state.
     bool centreWhenFramed_ = false;
     QMargins frame_;
+    // Asks for the frame for a while after the window is shown: the window
+    // manager frames it in its own time, and nothing tells the window when.
+    QTimer frameWatch_;
+    int frameChecksLeft_ = 0;
 };
 
 } // namespace veltrane

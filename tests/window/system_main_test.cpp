@@ -362,11 +362,12 @@ QString WaitFor(const std::function<QString()>& probe)
 
 // A desktop of its own for one test: an X server on a display number picked
 // at random from a high range (one already taken is skipped, so runs side by
-// side never share one) and an XEmbed notification area on it.
+// side never share one), an XEmbed notification area and, if asked for, a
+// window manager that frames the windows.
 class Desktop
 {
 public:
-    explicit Desktop(const std::string& folder)
+    Desktop(const std::string& folder, bool windowManager)
     {
         std::mt19937 random(std::random_device{}());
         for (int attempt = 0; attempt < 20 && !Ready(); ++attempt) {
@@ -376,13 +377,22 @@ public:
             display_ = ":" + QString::number(number);
             server_ = std::make_unique<Child>();
             server_->setStandardErrorFile(QString::fromStdString(folder + "/xvfb.log"));
-            server_->start("Xvfb", {display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+            server_->start(
+                "Xvfb", {display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"});
             WaitFor(
                 [&] { return Ready() || server_->state() == QProcess::NotRunning ? "done" : ""; });
         }
         if (!Ready())
             return;
+        if (windowManager) {
+            manager_.setProcessEnvironment(Environment());
+            manager_.start("openbox", {});
+            WaitFor([&] {
+                return Tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).section("window id", 1);
+            });
+        }
         tray_.setProcessEnvironment(Environment());
+        tray_.setStandardErrorFile(QString::fromStdString(folder + "/trayer.log"));
         tray_.start("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "pixel",
                                "--width", "100", "--height", "24"});
         trayPanel_ = WaitFor([&] { return Tool("xdotool", {"search", "--classname", "^panel$"}); });
@@ -401,13 +411,18 @@ public:
     }
     const QString& TrayPanel() const { return trayPanel_; }
 
-    // The program's icon window inside the tray panel, from a line such as
+    // The program's icon window inside the tray panel once it is shown
+    // there, from a line such as
     //   0x600025 "veltrane": ("veltrane" "veltrane")  22x22+0+0  +1001+745
+    // in decimal, as xdotool names windows.
     QString IconInTray() const
     {
-        for (const QString& line : Tool("xwininfo", {"-tree", "-id", trayPanel_}).split('\n'))
-            if (line.contains("(\"veltrane\" \"veltrane\")"))
-                return line.trimmed().section(' ', 0, 0);
+        for (const QString& line : Tool("xwininfo", {"-tree", "-id", trayPanel_}).split('\n')) {
+            const QString id = line.trimmed().section(' ', 0, 0);
+            if (line.contains("(\"veltrane\" \"veltrane\")") &&
+                Tool("xwininfo", {"-id", id}).contains("IsViewable"))
+                return QString::number(id.toULong(nullptr, 16));
+        }
         return {};
     }
 
@@ -445,6 +460,35 @@ public:
                          "click", button});
     }
 
+    // Whether the window's outer frame is centred (within a pixel) on the
+    // screen's work area, which leaves out the docked tray panel: all as the
+    // window manager published it (no frame and the whole screen without one).
+    bool FrameCentred(const QString& window) const
+    {
+        const auto numbers = [&](const QStringList& args) {
+            QList<int> values;
+            for (const QString& n : Tool("xprop", args).section('=', 1).split(','))
+                values << n.trimmed().toInt();
+            return values;
+        };
+        const QList<int> frame = numbers({"-id", window, "_NET_FRAME_EXTENTS"}); // l, r, t, b
+        QList<int> area = numbers({"-root", "_NET_WORKAREA"});                   // x, y, w, h
+        if (area.size() < 4) {
+            const QStringList screen = Tool("xdotool", {"getdisplaygeometry"}).split(' ');
+            area = {0, 0, screen.value(0).toInt(), screen.value(1).toInt()};
+        }
+        const QString info = Tool("xwininfo", {"-id", window});
+        const auto value = [&](const QString& name) {
+            return info.section(name + ":", 1).section('\n', 0, 0).trimmed().toInt();
+        };
+        const int left = value("Absolute upper-left X") - frame.value(0);
+        const int top = value("Absolute upper-left Y") - frame.value(2);
+        const int width = value("Width") + frame.value(0) + frame.value(1);
+        const int height = value("Height") + frame.value(2) + frame.value(3);
+        return std::abs(2 * (left - area[0]) + width - area[2]) <= 2 &&
+               std::abs(2 * (top - area[1]) + height - area[3]) <= 2;
+    }
+
     // The first visible window matching xdotool's search options.
     QString Visible(const QStringList& options, const QString& except = {}) const
     {
@@ -457,6 +501,7 @@ public:
 private:
     QString display_;
     std::unique_ptr<Child> server_;
+    Child manager_;
     Child tray_;
     QString trayPanel_;
 };
@@ -465,62 +510,71 @@ private:
 
 TEST(Program, TheTrayMenuBringsTheWindowBackAgainAndAgainAndEndsTheProgram)
 {
-    TempDir folder;
-    Desktop desktop(folder.path());
-    ASSERT_FALSE(desktop.TrayPanel().isEmpty()) << ReadBytes(folder.File("xvfb.log"));
+    for (bool windowManager : {false, true}) {
+        SCOPED_TRACE(windowManager ? "with a window manager" : "without a window manager");
+        TempDir folder;
+        const auto log = [&] { return ReadBytes(folder.File("veltrane.log")); };
+        Desktop desktop(folder.path(), windowManager);
+        ASSERT_FALSE(desktop.TrayPanel().isEmpty())
+            << ReadBytes(folder.File("xvfb.log")) << ReadBytes(folder.File("trayer.log"));
 
-    // The program keeps its schedule and lock beside itself: a copy of its own.
-    const std::string program = folder.File("veltrane");
-    std::filesystem::copy_file(std::string(VELTRANE_PROGRAM_DIR) + "/veltrane", program);
-    for (const char* library : {kMailLibraryFile, kFtpLibraryFile})
-        std::filesystem::create_symlink(std::string(VELTRANE_PROGRAM_DIR) + "/" + library,
-                                        folder.File(library));
-    QProcessEnvironment env = desktop.Environment();
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder.path()));
-    // No session bus: the icon goes to the XEmbed area, whatever desktop runs the test.
-    env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
-    env.remove("QT_QPA_PLATFORMTHEME");
-    env.remove("XDG_CURRENT_DESKTOP");
-    Child veltrane;
-    veltrane.setProcessEnvironment(env);
-    veltrane.setProcessChannelMode(QProcess::MergedChannels);
-    veltrane.setStandardOutputFile(QString::fromStdString(folder.File("veltrane.log")));
-    veltrane.start(QString::fromStdString(program), {});
+        // The program keeps its schedule and lock beside itself: a copy of its own.
+        const std::string program = folder.File("veltrane");
+        std::filesystem::copy_file(std::string(VELTRANE_PROGRAM_DIR) + "/veltrane", program);
+        for (const char* library : {kMailLibraryFile, kFtpLibraryFile})
+            std::filesystem::create_symlink(std::string(VELTRANE_PROGRAM_DIR) + "/" + library,
+                                            folder.File(library));
+        QProcessEnvironment env = desktop.Environment();
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder.path()));
+        // No session bus: the icon goes to the XEmbed area, whatever desktop runs the test.
+        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
+        env.remove("QT_QPA_PLATFORMTHEME");
+        env.remove("XDG_CURRENT_DESKTOP");
+        Child veltrane;
+        veltrane.setProcessEnvironment(env);
+        veltrane.setProcessChannelMode(QProcess::MergedChannels);
+        veltrane.setStandardOutputFile(QString::fromStdString(folder.File("veltrane.log")));
+        veltrane.start(QString::fromStdString(program), {});
 
-    const QStringList mainWindow = {"--name", "^Veltrane \\["};
-    const QString window = WaitFor([&] { return desktop.Visible(mainWindow); });
-    ASSERT_FALSE(window.isEmpty()) << ReadBytes(folder.File("veltrane.log"));
-    // Presses "시스템 트레이로" and right-clicks the icon; returns the menu.
-    const auto toTheTrayAndOpenTheMenu = [&] {
-        // The button bar ends 300 twips in from the window's right edge, the
-        // button starts 2790 twips into the bar.
-        const int width = desktop.Size(window).width() * kTwipsPerPixel;
-        desktop.Click(window, (width - 300 - 7095 + 2790 + 1515 / 2) / kTwipsPerPixel, 22);
-        const QString icon = WaitFor([&] { return desktop.IconInTray(); });
-        EXPECT_TRUE(desktop.Visible(mainWindow).isEmpty()) << "hidden in the tray";
-        if (icon.isEmpty())
-            return QString();
-        desktop.Click(icon, 11, 11, "3");
-        return WaitFor([&] { return desktop.Visible({"--class", "^veltrane$"}, icon); });
-    };
-    // The menu's entries: 화면 복귀 at the top, separator, 프로그램 종료 at the bottom.
-    const auto choose = [&](const QString& menu, bool first) {
-        const QSize size = desktop.Size(menu);
-        desktop.Click(menu, size.width() / 2, first ? size.height() / 4 : size.height() * 3 / 4);
-    };
+        const QStringList mainWindow = {"--name", "^Veltrane \\["};
+        const QString window = WaitFor([&] { return desktop.Visible(mainWindow); });
+        ASSERT_FALSE(window.isEmpty()) << log();
+        // A window manager frames the window after it has been placed.
+        EXPECT_FALSE(WaitFor([&] { return desktop.FrameCentred(window) ? "yes" : ""; }).isEmpty());
 
-    for (int round = 1; round <= 3; ++round) {
+        // Presses "시스템 트레이로" and right-clicks the icon; returns the menu.
+        const auto toTheTrayAndOpenTheMenu = [&] {
+            // The button bar ends 300 twips in from the window's right edge,
+            // the button starts 2790 twips into the bar.
+            const int width = desktop.Size(window).width() * kTwipsPerPixel;
+            desktop.Click(window, (width - 300 - 7095 + 2790 + 1515 / 2) / kTwipsPerPixel, 22);
+            const QString icon = WaitFor([&] { return desktop.IconInTray(); });
+            EXPECT_TRUE(desktop.Visible(mainWindow).isEmpty()) << "hidden in the tray";
+            if (icon.isEmpty())
+                return QString();
+            desktop.Click(icon, 11, 11, "3");
+            return WaitFor([&] { return desktop.Visible({"--class", "^veltrane$"}, icon); });
+        };
+        // The menu's entries: 화면 복귀 at the top, separator, 프로그램 종료 at the bottom.
+        const auto choose = [&](const QString& menu, bool first) {
+            const QSize size = desktop.Size(menu);
+            desktop.Click(menu, size.width() / 2,
+                          first ? size.height() / 4 : size.height() * 3 / 4);
+        };
+
+        for (int round = 1; round <= 3; ++round) {
+            const QString menu = toTheTrayAndOpenTheMenu();
+            ASSERT_FALSE(menu.isEmpty()) << round << log();
+            choose(menu, true);
+            ASSERT_EQ(WaitFor([&] { return desktop.Visible(mainWindow); }), window)
+                << round << log();
+        }
         const QString menu = toTheTrayAndOpenTheMenu();
-        ASSERT_FALSE(menu.isEmpty()) << round << ReadBytes(folder.File("veltrane.log"));
-        choose(menu, true);
-        ASSERT_EQ(WaitFor([&] { return desktop.Visible(mainWindow); }), window)
-            << round << ReadBytes(folder.File("veltrane.log"));
+        ASSERT_FALSE(menu.isEmpty()) << log();
+        choose(menu, false);
+        ASSERT_TRUE(veltrane.waitForFinished(10000)) << log();
+        EXPECT_EQ(veltrane.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(veltrane.exitCode(), 0) << log();
     }
-    const QString menu = toTheTrayAndOpenTheMenu();
-    ASSERT_FALSE(menu.isEmpty()) << ReadBytes(folder.File("veltrane.log"));
-    choose(menu, false);
-    ASSERT_TRUE(veltrane.waitForFinished(10000));
-    EXPECT_EQ(veltrane.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(veltrane.exitCode(), 0) << ReadBytes(folder.File("veltrane.log"));
 }

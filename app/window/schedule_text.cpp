@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 #include "store/number_text.h"
+#include "window/due_rules.h"
 
 namespace veltrane {
 
@@ -19,10 +20,28 @@ std::string BuildScheduleText(const ScheduleRecord& r)
     return text;
 }
 
-std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& r)
+std::string LastResultText(const ScheduleRecord& r)
 {
-    return {std::to_string(r.nNo), r.strServiceName,    r.strID,         BuildScheduleText(r),
-            r.strBackUpFolder,     r.strLastBackUpTime, r.strProgramPath};
+    if (!r.bRanSinceStart)
+        return {};
+    if (r.nFailuresInARow == 0)
+        return "성공";
+    return "실패 (" + std::to_string(r.nFailuresInARow) + "회 연속)";
+}
+
+std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& r,
+                                                   const LocalDateTime& now)
+{
+    const std::optional<LocalDateTime> next = NextDueTime(r, now);
+    return {std::to_string(r.nNo),
+            r.strServiceName,
+            r.strID,
+            BuildScheduleText(r),
+            r.strBackUpFolder,
+            r.strLastBackUpTime,
+            r.strProgramPath,
+            next ? FormatDateTime(*next) : "-",
+            LastResultText(r)};
 }
 
 std::int32_t RowItemNumber(std::string_view noCell)

@@ -2,6 +2,7 @@
 
 // The texts of the item list's rows.
 
+#include "platform/clock.h"
 #include "store/schedule_record.h"
 
 #include <array>
@@ -13,11 +14,19 @@ namespace veltrane {
 // "매주 월 요일 02:00:00", "매달 15일 03:00:00" or "매시간 30:00".
 std::string BuildScheduleText(const ScheduleRecord& record);
 
-inline constexpr std::size_t kListColumns = 7;
+inline constexpr std::size_t kListColumns = 9;
 
-// The seven cells of a record's row: No, ProfileName, User ID, Schedule,
-// Path, Latest Back Time, Program Path.
-std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& record);
+// The "Last Result" cell: empty before the item's first run since the start,
+// "성공" after a successful export, "실패" with the count of failed runs in a
+// row otherwise.
+std::string LastResultText(const ScheduleRecord& record);
+
+// The nine cells of a record's row at `now`: No, ProfileName, User ID,
+// Schedule, Path, Latest Back Time, Program Path, Next Run (the next time the
+// launch pass starts the item, "-" when it is disabled or nothing is due
+// within 31 days) and Last Result.
+std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& record,
+                                                   const LocalDateTime& now);
 
 // The item number in a row's "No" cell: its leading decimal number, 0 when
 // there is none. Commands find their records by it.

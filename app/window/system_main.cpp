@@ -14,6 +14,7 @@
 #include <QLibraryInfo>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -64,7 +65,11 @@ const Column kColumns[kListColumns] = {
     {"Path", 4000, Qt::AlignLeft},
     {"Latest Back Time", 2000, Qt::AlignHCenter},
     {"Program Path", 1500, Qt::AlignLeft},
+    {"Next Run", 2000, Qt::AlignHCenter},
+    {"Last Result", 1500, Qt::AlignLeft},
 };
+
+constexpr int kNextRunColumn = 7;
 
 QFont WindowFont(double points, bool bold)
 {
@@ -256,9 +261,10 @@ void SystemMain::RefreshItemList()
     refreshing_ = true;
     lvList->setVisible(false);
     InitListColumns();
+    const LocalDateTime now = clock_.Now();
     for (const auto& record : service_.Table()) {
         auto* row = new QTreeWidgetItem(lvList);
-        const auto texts = ListRowTexts(*record);
+        const auto texts = ListRowTexts(*record, now);
         for (std::size_t i = 0; i < kListColumns; ++i) {
             row->setText(static_cast<int>(i), ToQString(texts[i]));
             row->setTextAlignment(static_cast<int>(i), kColumns[i].alignment | Qt::AlignVCenter);
@@ -285,8 +291,26 @@ void SystemMain::MarkRunNow()
 
 void SystemMain::ClockTick()
 {
-    lbTime->setText(ToQString(FormatTimeOfDay(clock_.Now())));
+    const LocalDateTime now = clock_.Now();
+    lbTime->setText(ToQString(FormatTimeOfDay(now)));
     tray_->CheckTrayHost();
+    // Once a minute the "Next Run" cells follow the clock and the check boxes
+    // ticked since the last rebuild.
+    if (now.second == 0)
+        RefreshNextRunCells();
+}
+
+void SystemMain::RefreshNextRunCells()
+{
+    const LocalDateTime now = clock_.Now();
+    const ScheduleTable& table = service_.Table();
+    const int rows = std::min(lvList->topLevelItemCount(), static_cast<int>(table.size()));
+    for (int i = 0; i < rows; ++i) {
+        const std::optional<LocalDateTime> next =
+            NextDueTime(*table[static_cast<std::size_t>(i)], now);
+        lvList->topLevelItem(i)->setText(kNextRunColumn,
+                                         ToQString(next ? FormatDateTime(*next) : "-"));
+    }
 }
 
 void SystemMain::LaunchTick()
@@ -452,8 +476,7 @@ void SystemMain::ShowMessage(const std::string& text)
         presenter_(MessageKind::Plain, text);
         return;
     }
-    QMessageBox box(QMessageBox::NoIcon, windowTitle(), ToQString(text), QMessageBox::Ok, this);
-    box.exec();
+    ShowModeless(QMessageBox::NoIcon, text);
 }
 
 void SystemMain::ShowCritical(const std::string& text)
@@ -462,7 +485,21 @@ void SystemMain::ShowCritical(const std::string& text)
         presenter_(MessageKind::Critical, text);
         return;
     }
-    QMessageBox::critical(this, windowTitle(), ToQString(text));
+    ShowModeless(QMessageBox::Critical, text);
+}
+
+// A message never holds a run or the timers: the box is modeless, and one
+// box at a time shows the latest message (each is also in the result list).
+void SystemMain::ShowModeless(QMessageBox::Icon icon, const std::string& text)
+{
+    if (messageBox_ == nullptr) {
+        messageBox_ = new QMessageBox(icon, windowTitle(), QString(), QMessageBox::Ok, this);
+        messageBox_->setAttribute(Qt::WA_DeleteOnClose);
+        messageBox_->setWindowModality(Qt::NonModal);
+    }
+    messageBox_->setIcon(icon);
+    messageBox_->setText(ToQString(text));
+    messageBox_->show();
 }
 
 std::string SystemMain::FreeDiskSpaceText() const

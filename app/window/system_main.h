@@ -11,6 +11,8 @@
 
 #include <QMainWindow>
 #include <QMargins>
+#include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -73,8 +75,11 @@ public:
     std::string StatusText(int panel) const override;
     void AppendResultLine(const std::string& line) override;
     void Yield() override;
+    // Messages show in a modeless box (one at a time, the latest text), so
+    // that no message holds a run or the timers while backups are due.
     void ShowMessage(const std::string& text) override;
     void ShowCritical(const std::string& text) override;
+    QMessageBox* MessageBox() const { return messageBox_; }
     std::string FreeDiskSpaceText() const override;
 
     // The window's controls, for the item commands and the tests.
@@ -114,6 +119,8 @@ private:
     QSize OuterSize();
     void CentreOnScreen();
     void ApplyResizeRule();
+    void RefreshNextRunCells();
+    void ShowModeless(QMessageBox::Icon icon, const std::string& text);
 
     const Clock& clock_;
     BackupService service_;
@@ -123,6 +130,7 @@ private:
     QLabel* panel1_ = nullptr;
     TailLabel* panel2_ = nullptr;
     MessagePresenter presenter_;
+    QPointer<QMessageBox> messageBox_;
     bool refreshing_ = false;
     bool centred_ = false;
     // Set while the window watches for its first frame: each frame it learns

@@ -96,8 +96,9 @@ TEST_F(MainWindow, StartsWithoutAScheduleFile)
     QStringList headers;
     for (int i = 0; i < w.lvList->columnCount(); ++i)
         headers << w.lvList->headerItem()->text(i);
-    EXPECT_EQ(headers, (QStringList{"No", "ProfileName", "User ID", "Schedule", "Path",
-                                    "Latest Back Time", "Program Path"}));
+    EXPECT_EQ(headers,
+              (QStringList{"No", "ProfileName", "User ID", "Schedule", "Path", "Latest Back Time",
+                           "Program Path", "Next Run", "Last Result"}));
     EXPECT_EQ(w.lvList->topLevelItemCount(), 0);
     EXPECT_EQ(Panel(1), "Ready");
     EXPECT_EQ(Panel(2), "");
@@ -130,12 +131,14 @@ TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
     ASSERT_EQ(w.lvList->topLevelItemCount(), 2);
     QTreeWidgetItem* row = w.lvList->topLevelItem(0);
     QStringList cells;
-    for (int i = 0; i < 7; ++i)
+    for (int i = 0; i < 9; ++i)
         cells << row->text(i);
     EXPECT_EQ(cells, (QStringList{"1", "ORCL", "SCOTT", "매주 월 요일 02:00:00", "/backup/",
-                                  "2026-12-01 02:00:05", "/opt/oracle/bin/exp"}));
+                                  "2026-12-01 02:00:05", "/opt/oracle/bin/exp",
+                                  "2026-12-08 02:00:01", ""}));
     EXPECT_EQ(row->checkState(0), Qt::Checked);
     EXPECT_EQ(w.lvList->topLevelItem(1)->checkState(0), Qt::Unchecked);
+    EXPECT_EQ(w.lvList->topLevelItem(1)->text(7), "-"); // disabled: never runs
     EXPECT_FALSE(row->flags() & Qt::ItemIsEditable);
 }
 
@@ -249,6 +252,34 @@ TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)
 
     w.LaunchTick(); // ran within this hour: not due again
     EXPECT_EQ(w.lstErrorList->count(), 1);
+}
+
+// A program that cannot be started shows its text without holding the run:
+// the next due item runs in the same pass, and the list tells both results.
+TEST_F(MainWindow, AMissingExportUtilityDoesNotHoldTheNextItem)
+{
+    ScheduleRecord missing = Item(1, "BROKEN");
+    missing.strBackUpFolder = backups.path() + "/";
+    missing.strProgramPath = "/nonexistent/exp";
+    ScheduleRecord good = Item(2, "ORCL");
+    good.strBackUpFolder = backups.path() + "/";
+    good.strProgramPath = kJobData + "/fake_exp.py";
+    Schedule({missing, good});
+    setenv("FAKE_EXP_MODE", "english", 1);
+    window = std::make_unique<SystemMain>(clock, program.path(), &tray);
+    window->LaunchTick();
+
+    ASSERT_NE(window->MessageBox(), nullptr);
+    EXPECT_TRUE(window->MessageBox()->isVisible());
+    EXPECT_FALSE(window->MessageBox()->isModal());
+    EXPECT_EQ(window->MessageBox()->text(), "File or command not found");
+    EXPECT_EQ(window->lvList->topLevelItem(0)->text(8), "실패 (1회 연속)");
+    EXPECT_EQ(window->lvList->topLevelItem(1)->text(5), "2026-12-07 14:10:00");
+    EXPECT_EQ(window->lvList->topLevelItem(1)->text(8), "성공");
+    EXPECT_EQ(window->lstErrorList->item(0)->text(),
+              "[2026-12-07 14:10:00] BROKEN 백업 실패: File or command not found "
+              "(/nonexistent/exp)");
+    window->MessageBox()->close();
 }
 
 TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)

@@ -209,16 +209,21 @@ void BackupService::WaitingForOutputs(bool& /*bAbort*/)
     host_.Yield();
 }
 
-void BackupService::WriteLine(const std::string& text)
+std::string BackupService::StampedLine(const std::string& text) const
 {
     std::string line = "[";
     line.append(FormatDateTime(clock_.Now())).append("] ").append(text);
+    return line;
+}
+
+void BackupService::WriteLine(const std::string& text)
+{
+    const std::string line = StampedLine(text);
     host_.AppendResultLine(line);
     if (std::string error = history_.Append(line); !error.empty() && !historyFailed_) {
         // Said once: the list still shows every line.
         historyFailed_ = true;
-        host_.AppendResultLine("[" + FormatDateTime(clock_.Now()) + "] " + kHistoryFileName +
-                               " 기록 실패: " + error);
+        host_.AppendResultLine(StampedLine(std::string(kHistoryFileName) + " 기록 실패: " + error));
     }
 }
 

@@ -261,17 +261,27 @@ void SystemMain::RefreshItemList()
     refreshing_ = true;
     lvList->setVisible(false);
     InitListColumns();
+    // The rows are made apart from the list and handed over at once: the
+    // list then lays itself out once, not once per row (32767 items at most).
     const LocalDateTime now = clock_.Now();
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(static_cast<qsizetype>(service_.Table().size()));
     for (const auto& record : service_.Table()) {
-        auto* row = new QTreeWidgetItem(lvList);
         const auto texts = ListRowTexts(*record, now);
-        for (std::size_t i = 0; i < kListColumns; ++i) {
-            row->setText(static_cast<int>(i), ToQString(texts[i]));
-            row->setTextAlignment(static_cast<int>(i), kColumns[i].alignment | Qt::AlignVCenter);
-        }
+        QStringList cells;
+        cells.reserve(static_cast<qsizetype>(kListColumns));
+        for (const std::string& text : texts)
+            cells << ToQString(text);
+        auto* row = new QTreeWidgetItem(cells);
+        for (std::size_t i = 0; i < kListColumns; ++i)
+            if (kColumns[i].alignment != Qt::AlignLeft)
+                row->setTextAlignment(static_cast<int>(i),
+                                      kColumns[i].alignment | Qt::AlignVCenter);
         row->setFlags((row->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsEditable);
         row->setCheckState(0, record->bEnabled ? Qt::Checked : Qt::Unchecked);
+        rows << row;
     }
+    lvList->addTopLevelItems(rows);
     if (selected >= 0 && selected < lvList->topLevelItemCount())
         lvList->setCurrentItem(lvList->topLevelItem(selected));
     lvList->setVisible(true);

@@ -1,6 +1,6 @@
 #include "editor/item_edit.h"
 
-#include "window/qt_text.h"
+#include "editor/qt_text.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,12 +1,12 @@
 #include "job/backup_service.h"
 
 #include "job/command_line.h"
-#include "job/job_error.h"
 #include "job/retention.h"
-#include "job/yielding_call.h"
 #include "platform/codepage.h"
 #include "platform/file_io.h"
+#include "platform/job_error.h"
 #include "platform/program_folder.h"
+#include "platform/yielding_call.h"
 #include "report/result_history.h"
 #include "report/result_mail.h"
 #include "report/result_report.h"
@@ -162,13 +162,12 @@ FtpEndpoint ParseFtpServer(const std::string& ftpServer)
     return endpoint;
 }
 
-BackupService::BackupService(BackupHost& host, const Clock& clock, std::string programFolder)
-    : host_(host), clock_(clock), programFolder_(std::move(programFolder)),
+BackupService::BackupService(BackupHost& host, const Clock& clock, std::string dataFolder,
+                             std::string libraryFolder)
+    : host_(host), clock_(clock), programFolder_(std::move(dataFolder)),
       history_(JoinPath(programFolder_, kHistoryFileName)),
-      launcher_(
-          table_, clock_, [this](ScheduleRecord& r) { RunBackupJob(r); },
-          [this] { host_.RefreshItemList(); }),
-      mailLibrary_(kMailLibraryFile, programFolder_), ftpLibrary_(kFtpLibraryFile, programFolder_)
+      mailLibrary_(kMailLibraryFile, libraryFolder.empty() ? programFolder_ : libraryFolder),
+      ftpLibrary_(kFtpLibraryFile, libraryFolder.empty() ? programFolder_ : libraryFolder)
 {}
 
 BackupService::~BackupService() = default;

@@ -5,16 +5,15 @@
 // BackupService owns the schedule table and the members every run shares:
 // the command runner of the run in progress (pExeCmd), the output of the
 // command in progress (strCmdOutput) and the count of failed exports over all
-// items (nExportFailCount). The main window owns one BackupService and is its
-// host; the launch timer calls LaunchDueItems once a second.
+// items (nExportFailCount). It reports through its BackupHost (the window, or
+// the headless service); the launch pass that starts its runs lives above it.
 
 #include "job/backup_host.h"
 #include "job/exe_cmd.h"
-#include "job/library_binder.h"
 #include "platform/clock.h"
+#include "platform/library_binder.h"
 #include "report/result_history.h"
 #include "store/schedule_record.h"
-#include "window/due_rules.h"
 
 #include <cstdint>
 #include <memory>
@@ -38,9 +37,12 @@ inline constexpr std::int16_t kMaxExportFailures = 5;
 class BackupService : private ExeCmdListener, private MessageSink
 {
 public:
-    // `programFolder` holds Schedule.dat, SendResult.Log, the archiver and
-    // both libraries.
-    BackupService(BackupHost& host, const Clock& clock, std::string programFolder);
+    // `dataFolder` holds Schedule.dat, SendResult.Log, Veltrane.log and the
+    // archiver; relative backup folders and export utility paths are taken
+    // from it. The libraries are looked for in `libraryFolder` first (empty:
+    // the data folder), then by the system's search.
+    BackupService(BackupHost& host, const Clock& clock, std::string dataFolder,
+                  std::string libraryFolder = {});
     ~BackupService() override;
 
     ScheduleTable& Table() { return table_; }
@@ -57,10 +59,6 @@ public:
 
     // One backup of one item, changed in place. Always returns false.
     bool RunBackupJob(ScheduleRecord& record);
-
-    // One launch pass: runs every enabled item that is due or flagged.
-    void LaunchDueItems() { launcher_.LaunchDueItems(); }
-    bool RunInProgress() const { return launcher_.RunInProgress(); }
 
     std::int16_t nExportFailCount = 0;
 
@@ -102,7 +100,6 @@ private:
     ResultHistory history_;
     bool historyFailed_ = false;
     ScheduleTable table_;
-    ScheduleLauncher launcher_;
     LibraryBinder mailLibrary_;
     LibraryBinder ftpLibrary_;
     std::unique_ptr<CExeCmd> pExeCmd;

@@ -1,6 +1,6 @@
 #include "job/retention.h"
 
-#include "job/job_error.h"
+#include "platform/job_error.h"
 
 #include <algorithm>
 #include <array>

@@ -1,8 +1,8 @@
 #include "report/result_mail.h"
 
-#include "job/job_error.h"
-#include "job/library_binder.h"
-#include "job/yielding_call.h"
+#include "platform/job_error.h"
+#include "platform/library_binder.h"
+#include "platform/yielding_call.h"
 #include "platform/codepage.h"
 #include "platform/program_folder.h"
 

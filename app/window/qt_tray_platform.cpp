@@ -1,6 +1,6 @@
 #include "window/qt_tray_platform.h"
 
-#include "window/qt_text.h"
+#include "editor/qt_text.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,10 +1,10 @@
 #include "window/system_main.h"
 
-#include "editor/item_command_handlers.h"
+#include "editor/qt_text.h"
+#include "schedule/schedule_text.h"
 #include "version.h"
-#include "window/qt_text.h"
+#include "window/item_command_handlers.h"
 #include "window/qt_tray_platform.h"
-#include "window/schedule_text.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -141,8 +141,9 @@ private:
     QString full_;
 };
 
-SystemMain::SystemMain(const Clock& clock, std::string programFolder, TrayPlatform* tray)
-    : clock_(clock), service_(*this, clock, std::move(programFolder))
+SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform* tray,
+                       std::string libraryFolder)
+    : clock_(clock), service_(*this, clock, std::move(dataFolder), std::move(libraryFolder))
 {
     setWindowTitle(QStringLiteral("Veltrane"));
     setWindowIcon(ProgramIcon());

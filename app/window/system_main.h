@@ -5,8 +5,8 @@
 // the clock and launch timers, and hosts the backup runs.
 
 #include "job/backup_host.h"
-#include "job/backup_service.h"
 #include "platform/clock.h"
+#include "service/schedule_service.h"
 #include "window/tray.h"
 
 #include <QMainWindow>
@@ -47,15 +47,17 @@ public:
     enum class MessageKind { Plain, Critical };
     using MessagePresenter = std::function<void(MessageKind, const std::string&)>;
 
-    // `programFolder` holds Schedule.dat and the rest of the program. A null
-    // `tray` uses the desktop's notification area.
-    SystemMain(const Clock& clock, std::string programFolder, TrayPlatform* tray = nullptr);
+    // `dataFolder` holds Schedule.dat and the rest of the program's files;
+    // the libraries are looked for in `libraryFolder` first (empty: the data
+    // folder). A null `tray` uses the desktop's notification area.
+    SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform* tray = nullptr,
+               std::string libraryFolder = {});
     ~SystemMain() override;
 
     // Replaces the message boxes (tests record the messages instead).
     void SetMessagePresenter(MessagePresenter presenter) { presenter_ = std::move(presenter); }
 
-    BackupService& Service() { return service_; }
+    ScheduleService& Service() { return service_; }
     MSysTray& Tray() { return *tray_; }
 
     // The work of each timer tick.
@@ -123,7 +125,7 @@ private:
     void ShowModeless(QMessageBox::Icon icon, const std::string& text);
 
     const Clock& clock_;
-    BackupService service_;
+    ScheduleService service_;
     std::unique_ptr<TrayPlatform> ownTray_;
     std::unique_ptr<MSysTray> tray_;
     ItemCommandHandlers* commands_ = nullptr;

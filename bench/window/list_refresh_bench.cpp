@@ -3,7 +3,7 @@
 // "Next Run" computation alone for the same items, to show its share.
 
 #include "platform/clock.h"
-#include "window/due_rules.h"
+#include "schedule/due_rules.h"
 #include "window/system_main.h"
 #include "window/tray.h"
 

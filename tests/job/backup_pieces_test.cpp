@@ -1,8 +1,8 @@
 #include "job/backup_service.h"
 #include "job/command_line.h"
-#include "job/job_error.h"
-#include "job/library_binder.h"
-#include "job/yielding_call.h"
+#include "platform/job_error.h"
+#include "platform/library_binder.h"
+#include "platform/yielding_call.h"
 #include "report/result_mail.h"
 #include "support/temp_dir.h"
 

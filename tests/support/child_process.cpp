@@ -65,6 +65,27 @@ bool ChildProcess::Running()
     return true;
 }
 
+void ChildProcess::Signal(int signal)
+{
+    if (pid_ > 0)
+        kill(pid_, signal);
+}
+
+int ChildProcess::WaitForExit(int timeoutMs)
+{
+    for (int waited = 0; pid_ > 0; waited += 20) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return status;
+        }
+        if (waited >= timeoutMs)
+            break;
+        usleep(20000);
+    }
+    return -1;
+}
+
 void ChildProcess::Stop()
 {
     if (pid_ <= 0)

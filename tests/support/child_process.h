@@ -21,6 +21,11 @@ public:
     pid_t pid() const { return pid_; }
     bool Running();
     void Stop();
+    // Sends `signal` to the child alone.
+    void Signal(int signal);
+    // Waits up to `timeoutMs` for the child to end; its wait status, or -1
+    // when it is still running (or was already reaped).
+    int WaitForExit(int timeoutMs);
 
 private:
     pid_t pid_ = -1;

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "platform/clock.h"
-#include "window/due_rules.h"
+#include "schedule/due_rules.h"
 
 #include <stdexcept>
 #include <string>

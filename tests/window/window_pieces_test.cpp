@@ -1,6 +1,6 @@
 #include "platform/single_instance.h"
 #include "support/temp_dir.h"
-#include "window/schedule_text.h"
+#include "schedule/schedule_text.h"
 #include "window/tray.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "support/manual_clock.h"
-#include "window/due_rules.h"
+#include "schedule/due_rules.h"
 
 #include <gtest/gtest.h>
 #include <vector>

@@ -1,6 +1,6 @@
-#include "job/library_binder.h"
+#include "platform/library_binder.h"
 
-#include "job/job_error.h"
+#include "platform/job_error.h"
 #include "platform/program_folder.h"
 
 #include <dlfcn.h>

@@ -1,9 +1,9 @@
-#include "editor/item_command_handlers.h"
+#include "window/item_command_handlers.h"
 
 #include "editor/item_commands.h"
 #include "editor/item_edit.h"
-#include "window/qt_text.h"
-#include "window/schedule_text.h"
+#include "editor/qt_text.h"
+#include "schedule/schedule_text.h"
 #include "window/system_main.h"
 
 #include <QPushButton>

@@ -1,8 +1,8 @@
-#include "window/schedule_text.h"
+#include "schedule/schedule_text.h"
 
 #include "platform/codepage.h"
 #include "store/number_text.h"
-#include "window/due_rules.h"
+#include "schedule/due_rules.h"
 
 namespace veltrane {
 

@@ -1,4 +1,4 @@
-#include "job/job_error.h"
+#include "platform/job_error.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "window/due_rules.h"
+#include "schedule/due_rules.h"
 
 #include "platform/codepage.h"
 #include "store/number_text.h"

@@ -1,0 +1,150 @@
+#include "service/headless_service.h"
+
+#include "job/backup_host.h"
+#include "service/schedule_service.h"
+#include "store/schedule_file.h"
+#include "version.h"
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+constexpr int kTickMilliseconds = 1000;
+
+// Signals reach the service through a pipe, so that the wait between ticks
+// wakes at once, and through flags that a run checks whenever it yields.
+volatile std::sig_atomic_t gEndSignal = 0;
+volatile std::sig_atomic_t gReload = 0;
+int gWakeWrite = -1;
+
+extern "C" void OnSignal(int signal)
+{
+    const int saved = errno;
+    if (signal == SIGHUP)
+        gReload = 1;
+    else
+        gEndSignal = signal;
+    if (gWakeWrite >= 0) {
+        const char byte = 1;
+        [[maybe_unused]] ssize_t n = write(gWakeWrite, &byte, 1);
+    }
+    errno = saved;
+}
+
+class HeadlessHost final : public BackupHost
+{
+public:
+    HeadlessHost(const Clock& clock, std::FILE* out) : clock_(clock), out_(out) {}
+
+    // Set once the service exists: it writes the last line when a signal ends it.
+    void SetService(ScheduleService* service) { service_ = service; }
+
+    void SetStatusText(int panel, const std::string& text) override
+    {
+        panels_[panel == 1 ? 1 : 2] = text;
+        if (panel == 1)
+            Print(text);
+    }
+    std::string StatusText(int panel) const override { return panels_[panel == 1 ? 1 : 2]; }
+    void AppendResultLine(const std::string& line) override
+    {
+        std::fputs(line.c_str(), out_);
+        std::fputc('\n', out_);
+        std::fflush(out_);
+    }
+    // A run yields often: a signal that ends the service ends it here too.
+    void Yield() override { EndIfSignalled(); }
+    void ShowMessage(const std::string& text) override { Print(text); }
+    void ShowCritical(const std::string& text) override { Print(text); }
+    void RefreshItemList() override {}
+
+    void EndIfSignalled()
+    {
+        const int signal = gEndSignal;
+        if (signal == 0)
+            return;
+        const std::string text =
+            std::string("Veltrane 서비스 종료 (") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ")";
+        if (service_ != nullptr)
+            service_->WriteLine(text);
+        else
+            Print(text);
+        std::fflush(out_);
+        // At once, as the tray's end command: nothing saved, a run abandoned.
+        _exit(0);
+    }
+
+private:
+    void Print(const std::string& text)
+    {
+        std::string line = "[";
+        line.append(FormatDateTime(clock_.Now())).append("] ").append(text);
+        AppendResultLine(line);
+    }
+
+    const Clock& clock_;
+    std::FILE* out_;
+    ScheduleService* service_ = nullptr;
+    std::string panels_[3];
+};
+
+bool InstallSignals(int wakeWrite)
+{
+    gWakeWrite = wakeWrite;
+    struct sigaction action
+    {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        if (sigaction(signal, &action, nullptr) != 0)
+            return false;
+    // A journal or pipe that goes away must not kill the service.
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void Drain(int fd)
+{
+    char buffer[64];
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+}
+
+} // namespace
+
+int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
+                       const std::string& libraryFolder, std::FILE* out)
+{
+    int wake[2];
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0 || !InstallSignals(wake[1])) {
+        std::fprintf(stderr, "Veltrane: cannot set up the service's signals\n");
+        return 1;
+    }
+    HeadlessHost host(clock, out);
+    ScheduleService service(host, clock, dataFolder, libraryFolder);
+    host.SetService(&service);
+    service.LoadSchedule();
+    service.WriteLine("Veltrane " + std::string(kVersion) + " 서비스 시작: " + dataFolder +
+                      " (항목 " + std::to_string(service.Table().size()) + "개)");
+
+    for (;;) {
+        pollfd waiting{wake[0], POLLIN, 0};
+        if (poll(&waiting, 1, kTickMilliseconds) > 0)
+            Drain(wake[0]);
+        host.EndIfSignalled();
+        if (gReload != 0) {
+            gReload = 0;
+            service.LoadSchedule();
+            service.WriteLine(std::string(kScheduleFileName) + " 다시 읽음 (항목 " +
+                              std::to_string(service.Table().size()) + "개)");
+        }
+        service.LaunchDueItems();
+    }
+}
+
+} // namespace veltrane

@@ -1,0 +1,37 @@
+#pragma once
+
+// The program without its face: the schedule table with its backup runs
+// (BackupService) and the launch pass that starts them once a second. The
+// window and the headless service each own one and are its host.
+
+#include "job/backup_service.h"
+#include "schedule/due_rules.h"
+
+#include <string>
+
+namespace veltrane {
+
+class ScheduleService
+{
+public:
+    // See BackupService for the two folders.
+    ScheduleService(BackupHost& host, const Clock& clock, std::string dataFolder,
+                    std::string libraryFolder = {});
+
+    BackupService& Backup() { return backup_; }
+    ScheduleTable& Table() { return backup_.Table(); }
+    void LoadSchedule() { backup_.LoadSchedule(); }
+    bool SaveScheduleOrReport() { return backup_.SaveScheduleOrReport(); }
+    void WriteLine(const std::string& text) { backup_.WriteLine(text); }
+
+    // One launch pass: runs every enabled item that is due or flagged, and
+    // has the host rebuild its list after each run.
+    void LaunchDueItems() { launcher_.LaunchDueItems(); }
+    bool RunInProgress() const { return launcher_.RunInProgress(); }
+
+private:
+    BackupService backup_;
+    ScheduleLauncher launcher_;
+};
+
+} // namespace veltrane

@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QTranslator>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -90,6 +91,9 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "Veltrane: %s\n", error.c_str());
         return 2;
     }
+    // The FTP library checks an SFTP server's key against known_hosts in the
+    // data folder first.
+    setenv("HOISTLINE_KNOWN_HOSTS", veltrane::JoinPath(dataFolder, "known_hosts").c_str(), 0);
     return options.service ? RunService(options, dataFolder, programFolder)
                            : RunWindow(argv[0], options, dataFolder, programFolder);
 }

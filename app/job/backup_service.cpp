@@ -137,9 +137,15 @@ std::string ResolveExportProgram(const std::string& programFolder, const std::st
 FtpEndpoint ParseFtpServer(const std::string& ftpServer)
 {
     FtpEndpoint endpoint;
-    std::size_t colon = ftpServer.find(':');
+    // A scheme ("sftp://", "ftps://" ...) belongs to the host text; the port
+    // follows the host after it.
+    const std::size_t schemeEnd = ftpServer.find("://");
+    const bool scheme =
+        schemeEnd != std::string::npos && schemeEnd > 0 && ftpServer.find(':') == schemeEnd;
+    const std::size_t hostStart = scheme ? schemeEnd + 3 : 0;
+    std::size_t colon = ftpServer.find(':', hostStart);
     endpoint.host = ftpServer.substr(0, colon);
-    if (endpoint.host.empty())
+    if (endpoint.host.size() == hostStart)
         throw JobError("The FTP server \"" + ftpServer + "\" names no host", kComponent,
                        kInvalidArgument);
     int port = 0;
@@ -158,7 +164,9 @@ FtpEndpoint ParseFtpServer(const std::string& ftpServer)
             throw JobError("The FTP port \"" + text + "\" is out of range", kComponent, kOverflow);
         port = static_cast<int>(rounded);
     }
-    endpoint.port = port < 1 ? 21 : port;
+    // Without a port a plain server is reached on 21; a scheme's own default
+    // (990 for ftps, 22 for sftp ...) is the library's to choose.
+    endpoint.port = port >= 1 ? port : scheme ? 0 : 21;
     return endpoint;
 }
 

@@ -125,8 +125,11 @@ std::string BuildArchiverCommandLine(const std::string& archiverPath, const std:
 // name when there is one, else it is left to the search path.
 std::string ResolveExportProgram(const std::string& programFolder, const std::string& path);
 
-// Host and port of an FTP server text "host[:port[:...]]". The port is the
-// nearest whole number to its text; a missing or non-positive port is 21.
+// Host and port of an FTP server text "[scheme://]host[:port[:...]]", the
+// scheme kept with the host ("sftp://host:2222" is "sftp://host" and 2222).
+// The port is the nearest whole number to its text; a missing or
+// non-positive port is 21 for a plain host and 0 (the scheme's default) with
+// a scheme.
 // Throws JobError for a port that is not a number or lies above 65535, and
 // for an empty host.
 struct FtpEndpoint

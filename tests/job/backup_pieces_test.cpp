@@ -103,6 +103,9 @@ TEST(FtpServerText, GivesHostAndPort)
         {"ftp.example.kr:+2121", "ftp.example.kr", 2121},
         {"ftp.example.kr:1e3", "ftp.example.kr", 1000},
         {"ftp.example.kr: 2121\t", "ftp.example.kr", 2121},
+        {"sftp://ftp.example.kr:2222", "sftp://ftp.example.kr", 2222},
+        {"ftps://ftp.example.kr", "ftps://ftp.example.kr", 0},
+        {"ftpes://ftp.example.kr:0", "ftpes://ftp.example.kr", 0},
     };
     for (const auto& c : cases) {
         FtpEndpoint e = ParseFtpServer(c.text);
@@ -119,7 +122,7 @@ TEST(FtpServerText, RefusesPortsThatAreNoNumberOrTooLargeAndAnEmptyHost)
         int code;
     } cases[] = {{"host:abc", 13}, {"host:", 13},     {"host:21x", 13},  {"host:nan", 13},
                  {"host:inf", 13}, {"host:0x15", 13}, {"host:65536", 6}, {"host:1e999", 6},
-                 {"", 5},          {":21", 5}};
+                 {"", 5},          {":21", 5},        {"sftp://", 5},    {"sftp://:22", 5}};
     for (const auto& c : cases) {
         try {
             ParseFtpServer(c.text);

@@ -10,11 +10,14 @@
 #include "report/result_history.h"
 #include "report/result_mail.h"
 #include "report/result_report.h"
+#include "schedule/due_rules.h"
 #include "store/number_text.h"
 #include "store/schedule_file.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +37,36 @@ constexpr const char* kCompressFailedLine = " 압축 실패: ";
 constexpr const char* kFailureMailSent = "실패메일전송 성공";
 constexpr const char* kFailureMailFailed = "실패메일전송 실패";
 constexpr const char* kNoOutput = "출력 없음";
+constexpr const char* kVerifySucceeded = " 덤프 검증 성공";
+constexpr const char* kVerifyFailed = " 덤프 검증 실패: ";
+constexpr const char* kOverdueMailSent = "지연메일전송 성공";
+constexpr const char* kOverdueMailFailed = "지연메일전송 실패";
+
+// The texts of the import utility that mean it read the dump through.
+constexpr const char* kImportSuccessTexts[] = {"Import terminated successfully", " 정상적으로 종료",
+                                               "성공적으로 끝났습"};
+
+// "240", "0.05": a setting's minutes as the operator wrote them.
+std::string MinutesText(double minutes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", minutes);
+    return text;
+}
+
+bool ContainsAny(const std::string& output, const char* const (&texts)[3])
+{
+    for (const char* text : texts)
+        if (output.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+std::string FolderOfPath(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
 
 // Error codes of the run's own checks (JobError::code()).
 constexpr int kTypeMismatch = 13;
@@ -95,6 +128,7 @@ struct BackupService::Paths
     std::string dump;
     std::string log;
     std::string archive;
+    std::string verifyLog;
 };
 
 std::string BuildExportCommandLine(const ScheduleRecord& r, const std::string& programPath,
@@ -263,10 +297,13 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
         paths.dump = paths.filePrefix + fileStamp + ".DMP";
         paths.log = paths.filePrefix + fileStamp + ".LOG";
         paths.archive = paths.filePrefix + fileStamp + ".rar";
+        paths.verifyLog = paths.filePrefix + fileStamp + ".VERIFY.LOG";
 
         outcome = ExportAndJudge(record, paths);
         if (outcome != Outcome::GaveUp) {
             host_.Yield();
+            if (outcome == Outcome::Succeeded && settings_.verifyDump)
+                VerifyDump(record, paths);
             if (record.bDataCompress)
                 Compress(record, paths);
             pExeCmd.reset();
@@ -317,28 +354,29 @@ BackupService::Outcome BackupService::ExportAndJudge(ScheduleRecord& record, con
     PurgeOldBackups(paths.filePrefix, record.nReservedFiles);
     host_.Yield();
 
-    pExeCmd->CommandLine(command);
-    strCmdOutput.clear();
-    runnerFailure_.clear();
-    const std::string output = pExeCmd->ExecuteCommand();
+    const std::string output = RunCommand(command);
     host_.SetStatusText(1, "[" + record.strServiceName + "] BackUp...");
     if (int err = AppendToFile(paths.log, cp949::FromUtf8(output) + "\r\n"); err != 0)
         throw SystemJobError("Cannot write the log " + paths.log, kComponent, err);
 
-    bool succeeded = false;
-    for (const char* text : kExportSuccessTexts)
-        succeeded = succeeded || strCmdOutput.find(text) != std::string::npos;
-
-    if (succeeded) {
+    // An export stopped at its time limit failed, whatever it printed.
+    if (!pExeCmd->TimedOut() && ContainsAny(strCmdOutput, kExportSuccessTexts)) {
         record.bRanSinceStart = true;
         record.nFailuresInARow = 0;
+        record.nLastSuccessSeconds = SecondsOf(*ParseDateTime(paths.runStamp));
+        record.bOverdueAlerted = false;
         ReportSuccess(record, paths);
         return Outcome::Succeeded;
     }
     host_.SetStatusText(2, kExportFailed);
-    failureCause_ = !runnerFailure_.empty() ? runnerFailure_ + " (" + program + ")"
-                                            : LastOutputLine(strCmdOutput);
-    WriteLine(record.strServiceName + kExportFailedLine + failureCause_);
+    if (pExeCmd->TimedOut()) {
+        failureCause_ =
+            "엑스포트 시간 초과 (" + MinutesText(settings_.exportTimeoutMinutes) + "분)";
+        WriteLine(record.strServiceName + " " + failureCause_);
+    } else {
+        failureCause_ = FailureOf(program);
+        WriteLine(record.strServiceName + kExportFailedLine + failureCause_);
+    }
     return CountFailure(record, paths) ? Outcome::GaveUp : Outcome::Failed;
 }
 
@@ -388,7 +426,7 @@ void BackupService::ReportSuccess(ScheduleRecord& record, const Paths& paths)
 }
 
 void BackupService::MailFailure(const ScheduleRecord& record, const Paths& paths,
-                                const std::string& cause)
+                                const std::string& cause, const std::string& attachments)
 {
     // The report of a success, with the cause where the dump would be; the
     // log of the last run goes with it when there is one.
@@ -396,7 +434,9 @@ void BackupService::MailFailure(const ScheduleRecord& record, const Paths& paths
                BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
                                      EscapeHtml(cause), host_.FreeDiskSpaceText(),
                                      record.strDescription),
-               !paths.log.empty() && Exists(paths.log) ? paths.log : std::string(),
+               !attachments.empty()                      ? attachments
+               : !paths.log.empty() && Exists(paths.log) ? paths.log
+                                                         : std::string(),
                kFailureMailSent, kFailureMailFailed);
 }
 
@@ -404,13 +444,77 @@ void BackupService::Compress(const ScheduleRecord& record, const Paths& paths)
 {
     host_.SetStatusText(1, "Data Compressing...");
     const std::string archiver = JoinPath(programFolder_, kArchiverFile);
-    pExeCmd->CommandLine(BuildArchiverCommandLine(archiver, paths.archive, paths.dump, paths.log));
-    strCmdOutput.clear();
-    runnerFailure_.clear();
-    pExeCmd->ExecuteCommand();
-    if (!runnerFailure_.empty())
+    RunCommand(BuildArchiverCommandLine(archiver, paths.archive, paths.dump, paths.log));
+    if (pExeCmd->TimedOut())
+        WriteLine(record.strServiceName + " 압축 시간 초과 (" +
+                  MinutesText(settings_.exportTimeoutMinutes) + "분)");
+    else if (!runnerFailure_.empty())
         WriteLine(record.strServiceName + kCompressFailedLine + runnerFailure_ + " (" + archiver +
                   ")");
+}
+
+const std::string& BackupService::RunCommand(const std::string& command)
+{
+    pExeCmd->CommandLine(command);
+    pExeCmd->TimeLimit(
+        std::chrono::milliseconds(std::llround(settings_.exportTimeoutMinutes * 60 * 1000)));
+    strCmdOutput.clear();
+    runnerFailure_.clear();
+    return pExeCmd->ExecuteCommand();
+}
+
+std::string BackupService::FailureOf(const std::string& program) const
+{
+    return !runnerFailure_.empty() ? runnerFailure_ + " (" + program + ")"
+                                   : LastOutputLine(strCmdOutput);
+}
+
+void BackupService::VerifyDump(ScheduleRecord& record, const Paths& paths)
+{
+    const std::string exporter = ResolveExportProgram(programFolder_, record.strProgramPath);
+    const std::string importer =
+        settings_.importUtility.empty()
+            ? FolderOfPath(exporter) + "imp"
+            : ResolveExportProgram(programFolder_, settings_.importUtility);
+    host_.SetStatusText(1, "Dump Verifying...");
+    auto commandLine = [&](bool displayed) {
+        return QuoteArgument(importer) + " " + record.strID + "/" +
+               (displayed ? std::string("****") : record.strPWD) + "@" + record.strServiceName +
+               " File=" + QuoteArgument(paths.dump) +
+               " Full=y Show=y Log=" + QuoteArgument(paths.verifyLog);
+    };
+    host_.SetStatusText(2, commandLine(true));
+    host_.Yield();
+    RunCommand(commandLine(false));
+    if (!pExeCmd->TimedOut() && ContainsAny(strCmdOutput, kImportSuccessTexts)) {
+        WriteLine(record.strServiceName + kVerifySucceeded);
+        return;
+    }
+    // Reported like a failed export; the dump is kept, compressed and sent
+    // all the same.
+    const std::string cause =
+        pExeCmd->TimedOut()
+            ? "검증 시간 초과 (" + MinutesText(settings_.exportTimeoutMinutes) + "분)"
+            : FailureOf(importer);
+    WriteLine(record.strServiceName + kVerifyFailed + cause);
+    MailFailure(record, paths, "덤프 검증 실패: " + cause,
+                Exists(paths.verifyLog) ? paths.log + ";" + paths.verifyLog : paths.log);
+}
+
+void BackupService::AlertOverdue(ScheduleRecord& record)
+{
+    record.bOverdueAlerted = true;
+    const std::string last = record.nLastSuccessSeconds != 0
+                                 ? FormatDateTime(AtSeconds(record.nLastSuccessSeconds))
+                             : !record.strLastBackUpTime.empty() ? record.strLastBackUpTime
+                                                                 : std::string("없음");
+    const std::string text = "백업 지연: 마지막 성공 " + last;
+    WriteLine(record.strServiceName + " " + text);
+    MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]지연.",
+               BuildResultReportHtml(record.strServiceName, record.strID,
+                                     FormatDateTime(clock_.Now()), EscapeHtml(text),
+                                     host_.FreeDiskSpaceText(), record.strDescription),
+               std::string(), kOverdueMailSent, kOverdueMailFailed);
 }
 
 int BackupService::Upload(const std::string& host, int port, const ScheduleRecord& record,

@@ -14,6 +14,7 @@
 #include "platform/library_binder.h"
 #include "report/result_history.h"
 #include "store/schedule_record.h"
+#include "store/settings_file.h"
 
 #include <cstdint>
 #include <memory>
@@ -60,6 +61,14 @@ public:
     // One backup of one item, changed in place. Always returns false.
     bool RunBackupJob(ScheduleRecord& record);
 
+    // The settings of Veltrane.ini that the runs follow.
+    void SetSettings(const Settings& settings) { settings_ = settings; }
+    const Settings& CurrentSettings() const { return settings_; }
+
+    // Writes the item's overdue line and mails its recipients "...]지연.";
+    // marks the spell as alerted (a success ends it).
+    void AlertOverdue(ScheduleRecord& record);
+
     std::int16_t nExportFailCount = 0;
 
 private:
@@ -81,7 +90,15 @@ private:
     // gives up and the item is recorded as run.
     bool CountFailure(ScheduleRecord& record, const Paths& paths);
     void ReportSuccess(ScheduleRecord& record, const Paths& paths);
-    void MailFailure(const ScheduleRecord& record, const Paths& paths, const std::string& cause);
+    // `attachments` empty: the run's log, when there is one.
+    void MailFailure(const ScheduleRecord& record, const Paths& paths, const std::string& cause,
+                     const std::string& attachments = {});
+    // Runs a command line with the runner under the time limit of the settings.
+    const std::string& RunCommand(const std::string& command);
+    // Why the command just run failed: the runner's text naming `program`,
+    // or the last line of its output.
+    std::string FailureOf(const std::string& program) const;
+    void VerifyDump(ScheduleRecord& record, const Paths& paths);
     // Mails a report to the item's recipients and writes its result line
     // (service + `sentText` or `failedText`). Nothing is sent and no line
     // written when the item names no recipient; tokens that are no mail
@@ -106,6 +123,7 @@ private:
     std::string strCmdOutput;
     std::string runnerFailure_; // the runner's failure text of the command in progress
     std::string failureCause_;  // why the export of the run in progress failed
+    Settings settings_;
 };
 
 // The export command line of a run, starting the export utility at

@@ -80,6 +80,7 @@ const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
         return kNothing;
     }
 
+    timedOut_ = false;
     RunResources resources(fds[0], pid);
     // Reads never block: a silent child is waited for in slices, between
     // which the listener gets its chance to keep the window alive.
@@ -94,8 +95,19 @@ void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
     bool bAbort = false;
     unsigned char buffer[kChunkBytes];
     std::size_t carried = 0; // a lead byte whose second byte is still to come
+    using Steady = std::chrono::steady_clock;
+    const bool limited = timeLimit_.count() > 0;
+    const Steady::time_point deadline = Steady::now() + timeLimit_;
 
     for (;;) {
+        if (limited && Steady::now() >= deadline) {
+            timedOut_ = true;
+            posix::StopProcessGroup(pid, kStopGraceMilliseconds, [this, &bAbort] {
+                if (listener_ != nullptr)
+                    listener_->WaitingForOutputs(bAbort);
+            });
+            return;
+        }
         const ssize_t got = read(readFd, buffer + carried, kChunkBytes - carried);
         if (got < 0 && errno == EINTR)
             continue;

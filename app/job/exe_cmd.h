@@ -17,6 +17,7 @@
 // holds the pipe open; a child that closes its output and keeps running does
 // not hold the caller, and every child is reaped all the same.
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <sys/types.h>
@@ -73,6 +74,14 @@ public:
     // Everything the latest run that started its child captured.
     const std::string& Outputs() const { return outputs_; }
 
+    // The longest a run may take (zero, the default: no limit). A child that
+    // runs longer is stopped with everything it started (its process group:
+    // SIGTERM, then SIGKILL after kStopGraceMilliseconds), and the run ends
+    // with the output read so far; TimedOut() then tells so.
+    void TimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
+    bool TimedOut() const { return timedOut_; }
+    static constexpr int kStopGraceMilliseconds = 10000;
+
     // Runs the stored command line, or `commandLine` when it is not empty (it
     // then replaces the stored one), and returns when the output has ended or
     // a listener aborted. Returns the captured output, or an empty text when
@@ -96,6 +105,8 @@ private:
     ExeCmdListener* listener_;
     std::string commandLine_;
     std::string outputs_;
+    std::chrono::milliseconds timeLimit_{0};
+    bool timedOut_ = false;
 };
 
 } // namespace veltrane

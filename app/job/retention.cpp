@@ -16,7 +16,8 @@ namespace {
 
 constexpr const char* kComponent = "PurgeOldBackups";
 constexpr std::size_t kStampDigits = 14;
-constexpr std::array<std::string_view, 3> kExtensions = {".DMP", ".LOG", ".RAR"};
+// The dump, its log, its archive, and the log of its verification read-back.
+constexpr std::array<std::string_view, 4> kExtensions = {".DMP", ".LOG", ".RAR", ".VERIFY.LOG"};
 
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
@@ -31,7 +32,7 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
 // account's files are its own whichever case its name was typed in.
 int BackupKind(std::string_view name, std::string_view namePrefix)
 {
-    if (name.size() != namePrefix.size() + kStampDigits + 4 ||
+    if (name.size() <= namePrefix.size() + kStampDigits ||
         !EqualsIgnoringAsciiCase(name.substr(0, namePrefix.size()), namePrefix))
         return -1;
     const std::string_view stamp = name.substr(namePrefix.size(), kStampDigits);
@@ -58,11 +59,11 @@ void SplitPrefix(std::string_view filePrefix, std::string& folder, std::string& 
 
 // The names of the item's backup files in `folder`, one list per kind, each
 // sorted oldest first.
-std::array<std::vector<std::string>, 3> ListBackups(const std::string& folder,
-                                                    std::string_view namePrefix)
+std::array<std::vector<std::string>, kExtensions.size()> ListBackups(const std::string& folder,
+                                                                     std::string_view namePrefix)
 {
     namespace fs = std::filesystem;
-    std::array<std::vector<std::string>, 3> lists;
+    std::array<std::vector<std::string>, kExtensions.size()> lists;
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {

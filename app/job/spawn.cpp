@@ -86,8 +86,10 @@ int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& 
     sigemptyset(&none);
     if ((error = posix_spawnattr_setsigdefault(&setup.attributes, &all)) ||
         (error = posix_spawnattr_setsigmask(&setup.attributes, &none)) ||
-        (error = posix_spawnattr_setflags(&setup.attributes,
-                                          POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK)))
+        (error = posix_spawnattr_setpgroup(&setup.attributes, 0)) ||
+        (error = posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF |
+                                                                 POSIX_SPAWN_SETSIGMASK |
+                                                                 POSIX_SPAWN_SETPGROUP)))
         return error;
 
     std::vector<char*> argv;
@@ -117,6 +119,26 @@ void ReapChild(pid_t pid)
         }).detach();
     } catch (const std::system_error&) {
         // No thread to spare: the zombie stays until this program exits.
+    }
+}
+
+void StopProcessGroup(pid_t group, int graceMilliseconds, const std::function<void()>& waiting)
+{
+    constexpr int kSliceMilliseconds = 100;
+    kill(-group, SIGTERM);
+    for (int waited = 0; waited < graceMilliseconds; waited += kSliceMilliseconds) {
+        // The leader stays a zombie, and so a member of its group, until it
+        // is reaped; then the group is gone once nothing else is left in it.
+        while (waitpid(group, nullptr, WNOHANG) < 0 && errno == EINTR) {
+        }
+        if (kill(-group, 0) != 0 && errno == ESRCH)
+            return;
+        if (waiting)
+            waiting();
+        usleep(kSliceMilliseconds * 1000);
+    }
+    kill(-group, SIGKILL);
+    while (waitpid(group, nullptr, WNOHANG) < 0 && errno == EINTR) {
     }
 }
 

@@ -216,6 +216,38 @@ std::optional<bool> IsScheduleDue(const ScheduleRecord& r, const LocalDateTime& 
     return false;
 }
 
+std::int64_t SecondsOf(const LocalDateTime& t)
+{
+    return Seconds(t);
+}
+
+LocalDateTime AtSeconds(std::int64_t seconds)
+{
+    return FromSeconds(seconds);
+}
+
+std::int64_t KindPeriodSeconds(const std::string& kind)
+{
+    if (kind == kKindDaily)
+        return kDay;
+    if (kind == kKindWeekly)
+        return 7 * kDay;
+    if (kind == kKindMonthly)
+        return 31 * kDay;
+    if (kind == kKindHourly)
+        return kHour;
+    return 0;
+}
+
+bool IsOverdue(const ScheduleRecord& r, std::int64_t now, std::int64_t since,
+               std::int64_t graceSeconds)
+{
+    const std::int64_t period = KindPeriodSeconds(r.strBackUpType);
+    if (!r.bEnabled || period == 0)
+        return false;
+    return now - std::max(r.nLastSuccessSeconds, since) > period + graceSeconds;
+}
+
 LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds)
 {
     return FromSeconds(Seconds(t) + seconds);

@@ -23,6 +23,21 @@ std::optional<bool> IsScheduleDue(const ScheduleRecord& record, const LocalDateT
 // second within the next 31 days is due.
 std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& record, const LocalDateTime& now);
 
+// Seconds of a local calendar time since 1970-01-01 00:00:00 of the same
+// calendar, and back: a cheap form for comparing and subtracting times.
+std::int64_t SecondsOf(const LocalDateTime& t);
+LocalDateTime AtSeconds(std::int64_t seconds);
+
+// The period of a schedule kind: daily 24 hours, weekly 7 days, monthly 31
+// days, hourly 1 hour; 0 for any other text.
+std::int64_t KindPeriodSeconds(const std::string& kind);
+
+// An enabled item is overdue when its last successful run (or `since`, the
+// program's start, whichever is later) lies more than its kind's period plus
+// `graceSeconds` before `now`. A disabled item, or one of no kind, never is.
+bool IsOverdue(const ScheduleRecord& record, std::int64_t now, std::int64_t since,
+               std::int64_t graceSeconds);
+
 // `t` moved by `seconds` (negative: back), on the local calendar.
 LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds);
 

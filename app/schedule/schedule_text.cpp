@@ -1,8 +1,8 @@
 #include "schedule/schedule_text.h"
 
 #include "platform/codepage.h"
-#include "store/number_text.h"
 #include "schedule/due_rules.h"
+#include "store/number_text.h"
 
 namespace veltrane {
 

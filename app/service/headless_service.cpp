@@ -129,6 +129,7 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
     ScheduleService service(host, clock, dataFolder, libraryFolder);
     host.SetService(&service);
     service.LoadSchedule();
+    service.LoadSettings();
     service.WriteLine("Veltrane " + std::string(kVersion) + " 서비스 시작: " + dataFolder +
                       " (항목 " + std::to_string(service.Table().size()) + "개)");
 
@@ -140,10 +141,11 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
         if (gReload != 0) {
             gReload = 0;
             service.LoadSchedule();
+            service.LoadSettings();
             service.WriteLine(std::string(kScheduleFileName) + " 다시 읽음 (항목 " +
                               std::to_string(service.Table().size()) + "개)");
         }
-        service.LaunchDueItems();
+        service.Tick();
     }
 }
 

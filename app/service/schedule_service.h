@@ -19,6 +19,17 @@ public:
                     std::string libraryFolder = {});
 
     BackupService& Backup() { return backup_; }
+
+    // Reads Veltrane.ini in the data folder (writing what it lacks), and
+    // writes one result line for each value it cannot use.
+    void LoadSettings();
+
+    // The launch timer's work: the overdue alerts, then one launch pass.
+    // Nothing is alerted while a run is in progress (a tick that comes while
+    // a run yields); the next tick after it does.
+    void Tick();
+    // Alerts every item that is overdue and not yet alerted in this spell.
+    void CheckOverdue();
     ScheduleTable& Table() { return backup_.Table(); }
     void LoadSchedule() { backup_.LoadSchedule(); }
     bool SaveScheduleOrReport() { return backup_.SaveScheduleOrReport(); }
@@ -30,6 +41,9 @@ public:
     bool RunInProgress() const { return launcher_.RunInProgress(); }
 
 private:
+    const Clock& clock_;
+    std::string settingsPath_;
+    std::int64_t startSeconds_;
     BackupService backup_;
     ScheduleLauncher launcher_;
 };

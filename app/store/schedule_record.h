@@ -49,6 +49,8 @@ struct ScheduleRecord
     // How the item's runs went since the program started; never stored.
     bool bRanSinceStart = false;
     std::int32_t nFailuresInARow = 0;
+    std::int64_t nLastSuccessSeconds = 0; // of the last success since the start; 0: none
+    bool bOverdueAlerted = false;         // the alert of the present overdue spell is out
 };
 
 // The schedule table, in order. Records are shared, so that a backup run

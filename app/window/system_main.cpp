@@ -158,6 +158,7 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
 
     // Start-up: a step that fails leaves the window to start all the same.
     service_.LoadSchedule();
+    service_.LoadSettings();
     ShowBuildTitle();
 
     connect(&frameWatch_, &QTimer::timeout, this, [this] {
@@ -326,7 +327,7 @@ void SystemMain::RefreshNextRunCells()
 
 void SystemMain::LaunchTick()
 {
-    service_.LaunchDueItems();
+    service_.Tick();
 }
 
 bool SystemMain::UpdateFrame()

@@ -6,12 +6,14 @@
 #include "job/backup_service.h"
 #include "platform/codepage.h"
 #include "report/result_report.h"
+#include "service/schedule_service.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/manual_clock.h"
 #include "support/net.h"
 #include "support/temp_dir.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
@@ -230,6 +232,86 @@ TEST_F(BackupRun, ALogThatCannotBeWrittenEndsTheRunThroughTheErrorPath)
     ASSERT_EQ(host.lines.size(), 1u);
     EXPECT_NE(host.lines[0].find("-RunBackupJob-20"), std::string::npos) << host.lines[0];
     EXPECT_EQ(host.panel1.back(), "Ready.");
+}
+
+// A hung export is stopped at its time limit with what it started, counts as
+// a failed export, and the next due item runs in the same pass.
+TEST_F(BackupRun, AHungExportIsStoppedAtItsLimitAndTheNextItemRuns)
+{
+    ScheduleService scheduler(host, clock, program.path());
+    Settings settings;
+    settings.exportTimeoutMinutes = 0.05; // 3 seconds
+    scheduler.Backup().SetSettings(settings);
+    setenv("HANG_PID_FILE", work.File("helper.pid").c_str(), 1);
+    for (const char* service : {"HUNG", "ORCL"}) {
+        auto record = std::make_shared<ScheduleRecord>(*item);
+        record->strServiceName = service;
+        record->bRunNow = true;
+        if (service == std::string("HUNG"))
+            record->strProgramPath = kData + "/hang_exp.sh";
+        scheduler.Table().push_back(record);
+    }
+    scheduler.Tick();
+
+    EXPECT_EQ(host.lines.front(), Line("HUNG 엑스포트 시간 초과 (0.05분)"));
+    EXPECT_EQ(scheduler.Backup().nExportFailCount, 1);
+    EXPECT_EQ(ReadBytes(backups.File("HUNG/SCOTT_" + kStamp + ".LOG")),
+              "Export: Release 10.2.0.1.0 - Production\n\r\n");
+    const pid_t helper = std::stoi(ReadBytes(work.File("helper.pid")));
+    const std::string stat = "/proc/" + std::to_string(helper) + "/stat";
+    EXPECT_TRUE(!FileExists(stat) || ReadBytes(stat).find(") Z ") != std::string::npos)
+        << "the export's own child still runs";
+    EXPECT_EQ(scheduler.Table()[1]->strLastBackUpTime, kRunTime); // the next item ran
+}
+
+TEST_F(BackupRun, TheDumpIsReadBackWhenAskedAndAFailureIsReported)
+{
+    Settings settings;
+    settings.verifyDump = true; // "imp" beside the export utility
+    service.SetSettings(settings);
+    setenv("FAKE_IMP_ARGS", work.File("imp-args").c_str(), 1);
+    setenv("FAKE_IMP_MODE", "ok", 1);
+    item->bDataCompress = true;
+    Run();
+    EXPECT_EQ(host.lines, std::vector<std::string>{Line("ORCL 덤프 검증 성공")});
+    EXPECT_EQ(ReadBytes(work.File("imp-args")),
+              "SCOTT/tiger@ORCL\nFile=" + ItemFile(".DMP") +
+                  "\nFull=y\nShow=y\nLog=" + ItemFile(".VERIFY.LOG") + "\n");
+    EXPECT_NE(std::find(host.panel2.begin(), host.panel2.end(),
+                        kData + "/imp SCOTT/****@ORCL File=" + ItemFile(".DMP") +
+                            " Full=y Show=y Log=" + ItemFile(".VERIFY.LOG")),
+              host.panel2.end());
+
+    host.lines.clear();
+    setenv("FAKE_IMP_MODE", "error", 1);
+    Run();
+    EXPECT_EQ(host.lines, std::vector<std::string>{
+                              Line("ORCL 덤프 검증 실패: IMP-00010: not a valid export file, "
+                                   "header failed verification")});
+    EXPECT_TRUE(FileExists(ItemFile(".rar"))); // the dump is still compressed
+    EXPECT_EQ(item->strLastBackUpTime, kRunTime);
+}
+
+TEST_F(BackupRun, AnOverdueItemIsAlertedOncePerSpell)
+{
+    ScheduleService scheduler(host, clock, program.path()); // starts at kRunTime
+    scheduler.LoadSettings();                               // OverdueAlertHours=2
+    auto daily = std::make_shared<ScheduleRecord>(*item);
+    daily->strBackUpType = "매일";
+    daily->strTime = "13:00:00"; // never due at the times below
+    scheduler.Table().push_back(daily);
+    clock.Set("2007-03-06 16:07:09"); // 24 h + 2 h after the start: not yet
+    scheduler.CheckOverdue();
+    EXPECT_TRUE(host.lines.empty());
+    clock.Set("2007-03-06 16:07:10");
+    scheduler.CheckOverdue();
+    clock.Set("2007-03-08 10:00:00");
+    scheduler.CheckOverdue();
+    EXPECT_EQ(host.lines, std::vector<std::string>{"[2007-03-06 16:07:10] ORCL 백업 지연: 마지막 "
+                                                   "성공 없음"});
+    // A success ends the spell; the next one is alerted again.
+    scheduler.Backup().RunBackupJob(*daily);
+    EXPECT_FALSE(daily->bOverdueAlerted);
 }
 
 TEST_F(BackupRun, KoreanOutputIsLoggedInCodePage949)

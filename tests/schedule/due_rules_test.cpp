@@ -1,5 +1,5 @@
-#include "support/manual_clock.h"
 #include "schedule/due_rules.h"
+#include "support/manual_clock.h"
 
 #include <gtest/gtest.h>
 #include <vector>
@@ -147,6 +147,30 @@ TEST(NextDueTime, IsNowWhenFlaggedAndNothingWhenDisabledOrNeverDue)
     EXPECT_EQ(FormatDateTime(*NextDueTime(r, At("2026-12-07 10:00:00"))), "2026-12-07 10:00:00");
     r.bEnabled = false;
     EXPECT_EQ(NextDueTime(r, At("2026-12-07 10:00:00")), std::nullopt);
+}
+
+// Overdue: past the kind's period plus the grace, counted from the last
+// success or the program's start, whichever is later.
+TEST(IsOverdue, CountsThePeriodPlusTheGraceFromTheLaterOfSuccessAndStart)
+{
+    const std::int64_t start = SecondsOf(At("2026-12-07 00:00:00"));
+    const std::int64_t grace = 2 * 3600;
+    const struct
+    {
+        const char* kind;
+        std::int64_t period;
+    } kinds[] = {
+        {"매일", 24 * 3600}, {"매주", 7 * 24 * 3600}, {"매달", 31 * 24 * 3600}, {"매시간", 3600}};
+    for (const auto& k : kinds) {
+        ScheduleRecord r = Item(k.kind, "02:00:00");
+        EXPECT_FALSE(IsOverdue(r, start + k.period + grace, start, grace)) << k.kind;
+        EXPECT_TRUE(IsOverdue(r, start + k.period + grace + 1, start, grace)) << k.kind;
+        r.nLastSuccessSeconds = start + 600; // a success after the start moves the count
+        EXPECT_FALSE(IsOverdue(r, start + k.period + grace + 1, start, grace)) << k.kind;
+        r.bEnabled = false;
+        EXPECT_FALSE(IsOverdue(r, start + 100 * k.period, start, grace)) << k.kind;
+    }
+    EXPECT_FALSE(IsOverdue(Item("기타", "02:00:00"), start + 1000000, start, grace));
 }
 
 TEST(IsScheduleDue, WeeklyItemWithUnreadableTimeFailsOnlyOnceItsWeekHasPassed)

@@ -1,0 +1,145 @@
+#include "store/settings_file.h"
+
+#include "platform/file_io.h"
+#include "store/number_text.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string_view>
+
+namespace veltrane {
+namespace {
+
+constexpr std::string_view kSection = "[Veltrane]";
+
+struct Key
+{
+    const char* name;
+    const char* comment;
+    const char* defaultText;
+};
+
+const Key kKeys[] = {
+    {"ExportTimeoutMinutes",
+     "; The longest the export utility, the archiver or the import utility may run, in\n"
+     "; minutes (fractions allowed: 0.05 is 3 seconds). 0 means no limit.",
+     "240"},
+    {"OverdueAlertHours",
+     "; Hours past an item's period (daily 24 h, weekly 7 days, monthly 31 days, hourly\n"
+     "; 1 h) after which a missed backup writes a line and mails its recipients. 0: off.",
+     "2"},
+    {"VerifyDump",
+     "; 1: read every new dump back with the import utility, without importing anything.", "0"},
+    {"ImportUtility",
+     "; The import utility for VerifyDump; empty: \"imp\" in the export utility's folder.", ""},
+};
+
+std::string_view Trim(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    const std::size_t last = text.find_last_not_of(" \t\r\n");
+    return text.substr(first, last - first + 1);
+}
+
+// The non-negative number of a value; nullopt when it is none.
+std::optional<double> Amount(std::string_view value)
+{
+    const std::optional<double> number = WholeDecimalNumber(value);
+    if (!number || !std::isfinite(*number) || *number < 0)
+        return std::nullopt;
+    return number;
+}
+
+bool Apply(const std::string& key, std::string_view value, Settings& settings)
+{
+    if (key == "ImportUtility") {
+        settings.importUtility = std::string(value);
+        return true;
+    }
+    const std::optional<double> number = Amount(value);
+    if (!number)
+        return false;
+    if (key == "ExportTimeoutMinutes")
+        settings.exportTimeoutMinutes = *number;
+    else if (key == "OverdueAlertHours")
+        settings.overdueAlertHours = *number;
+    else if (key == "VerifyDump")
+        settings.verifyDump = *number != 0;
+    return true;
+}
+
+} // namespace
+
+void LoadSettings(const std::string& path, Settings& settings, std::vector<std::string>& problems)
+{
+    settings = Settings{};
+    std::string text;
+    bool missing = false;
+    std::string error;
+    if (!ReadWholeFile(path, text, missing, error) && !missing) {
+        problems.push_back(error);
+        return;
+    }
+
+    // The keys found in the section, and where the section ends (the new
+    // keys go there, so they stay inside it).
+    bool found[std::size(kKeys)] = {};
+    bool inSection = false;
+    bool sawSection = false;
+    std::size_t sectionEnd = std::string::npos;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t end = text.find('\n', at);
+        const std::size_t next = end == std::string::npos ? text.size() : end + 1;
+        const std::string_view line = Trim(std::string_view(text).substr(at, next - at));
+        if (line.starts_with('[')) {
+            if (inSection)
+                sectionEnd = at;
+            inSection = line == kSection;
+            sawSection = sawSection || inSection;
+        } else if (inSection && !line.empty() && !line.starts_with(';') && !line.starts_with('#')) {
+            const std::size_t equals = line.find('=');
+            const std::string key(Trim(line.substr(0, equals)));
+            const std::string_view value = equals == std::string_view::npos
+                                               ? std::string_view()
+                                               : Trim(line.substr(equals + 1));
+            for (std::size_t k = 0; k < std::size(kKeys); ++k) {
+                if (key != kKeys[k].name)
+                    continue;
+                found[k] = true;
+                if (!Apply(key, value, settings))
+                    problems.push_back(std::string(kKeys[k].name) + " 값을 읽을 수 없습니다: \"" +
+                                       std::string(value) + "\" (기본값 " + kKeys[k].defaultText +
+                                       ")");
+            }
+        }
+        at = next;
+    }
+
+    std::string added;
+    for (std::size_t k = 0; k < std::size(kKeys); ++k)
+        if (!found[k])
+            added += std::string(kKeys[k].comment) + "\n" + kKeys[k].name + "=" +
+                     kKeys[k].defaultText + "\n";
+    if (added.empty())
+        return;
+    if (!sawSection) {
+        if (!text.empty() && text.back() != '\n')
+            text += '\n';
+        text += std::string(kSection) + "\n" + added;
+    } else {
+        if (sectionEnd == std::string::npos)
+            sectionEnd = text.size();
+        if (sectionEnd > 0 && text[sectionEnd - 1] != '\n') {
+            text.insert(sectionEnd, "\n");
+            ++sectionEnd;
+        }
+        text.insert(sectionEnd, added);
+    }
+    if (!WriteFileAtomically(path, text, 0644, error))
+        problems.push_back(error);
+}
+
+} // namespace veltrane

@@ -1,0 +1,82 @@
+// The launch timer's work at the table's limit: one tick over 32767 enabled
+// items of which none is due and none overdue (the overdue check, then the
+// launch pass). Beside it, the overdue check alone.
+
+#include "job/backup_host.h"
+#include "schedule/due_rules.h"
+#include "service/schedule_service.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <vector>
+
+using namespace veltrane;
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+struct FixedClock final : Clock
+{
+    LocalDateTime Now() const override { return *ParseDateTime("2026-12-08 10:17:42"); }
+};
+
+struct NoHost final : BackupHost
+{
+    void SetStatusText(int, const std::string&) override {}
+    std::string StatusText(int) const override { return {}; }
+    void AppendResultLine(const std::string&) override {}
+    void Yield() override {}
+    void ShowMessage(const std::string&) override {}
+    void ShowCritical(const std::string&) override {}
+    void RefreshItemList() override {}
+};
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 101;
+    const std::string folder = std::filesystem::temp_directory_path() / "veltrane-tick-bench";
+    std::filesystem::create_directories(folder);
+    FixedClock clock;
+    NoHost host;
+    ScheduleService service(host, clock, folder);
+    service.LoadSettings();
+    // Every kind, each run at a time that keeps it from being due now.
+    const char* kinds[] = {"매일", "매주", "매달", "매시간"};
+    for (std::size_t i = 0; i < kMaxScheduleRecords; ++i) {
+        auto r = std::make_shared<ScheduleRecord>();
+        r->bEnabled = true;
+        r->strBackUpType = kinds[i % 4];
+        r->strTime = "03:45:00";
+        r->strWeek = "월";
+        r->nDay = 20;
+        r->strLastBackUpTime = "2026-12-08 10:05:00";
+        service.Table().push_back(r);
+    }
+    std::vector<double> tick, overdue;
+    for (int round = 0; round < rounds; ++round) {
+        auto start = Steady::now();
+        service.Tick();
+        tick.push_back(std::chrono::duration<double, std::milli>(Steady::now() - start).count());
+        start = Steady::now();
+        service.CheckOverdue();
+        overdue.push_back(std::chrono::duration<double, std::milli>(Steady::now() - start).count());
+    }
+    std::printf("items %zu, rounds %d\n", service.Table().size(), rounds);
+    std::printf("one tick (overdue check and launch pass): %.3f ms median; / 2 ms target: %.2f\n",
+                Median(tick), Median(tick) / 2.0);
+    std::printf("overdue check alone: %.3f ms median (%.2f of the tick)\n", Median(overdue),
+                Median(overdue) / Median(tick));
+    std::filesystem::remove_all(folder);
+    return 0;
+}

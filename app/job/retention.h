@@ -4,8 +4,8 @@
 // beyond its reserved count.
 //
 // An item's backup files are named by its file prefix (item folder, "/", user
-// name, "_"), a 14-digit time stamp "yyyyMMddhhmmss" and ".DMP", ".LOG" or
-// ".rar". Because the stamp has a fixed width and runs from year to second,
+// name, "_"), a 14-digit time stamp "yyyyMMddhhmmss" and ".DMP", ".LOG",
+// ".rar" or ".VERIFY.LOG" (the log of a dump's read-back). Because the stamp has a fixed width and runs from year to second,
 // the order of the names is the order of the runs.
 
 #include <string_view>
@@ -20,11 +20,12 @@ namespace veltrane {
 //   before it is the folder (kept as written, so an absolute path stays
 //   absolute; "/" when that part is empty; the current folder when there is
 //   no "/"), the part after it is the name prefix.
-// - Only the item's own files count: the name prefix (letter case as written),
-//   then exactly 14 digits, then ".DMP", ".LOG" or ".RAR" in any letter case,
-//   and nothing else. So the purge of user A never touches the files of user
+// - Only the item's own files count: the name prefix (in any letter case, as
+//   user names are), then exactly 14 digits, then ".DMP", ".LOG", ".RAR" or
+//   ".VERIFY.LOG" in any letter case, and nothing else. So the purge of user A never touches the files of user
 //   A_B in the same folder. Sub-folders are never touched.
-// - Dumps, logs and archives are counted and trimmed separately.
+// - Dumps, logs, archives and read-back logs are counted and trimmed
+//   separately, each in the order of the stamps.
 // - Count rule: when more than `nReservedFiles` files of a kind are present,
 //   the oldest are deleted until `nReservedFiles` remain. The files that
 //   remain are complete backups made before this run; since the export that

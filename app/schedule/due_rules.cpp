@@ -127,11 +127,55 @@ std::optional<int> ParseTimeOfDaySeconds(std::string_view text)
     return *h * 3600 + *m * 60 + s;
 }
 
+// "yyyy-MM-dd hh:mm:ss" exactly, with a valid date and time; nullopt for any
+// other text (which the general reader then takes).
+std::optional<LocalDateTime> ParseStoredDateTime(std::string_view text)
+{
+    constexpr std::string_view kForm = "0000-00-00 00:00:00";
+    if (text.size() != kForm.size())
+        return std::nullopt;
+    for (std::size_t i = 0; i < kForm.size(); ++i)
+        if (kForm[i] == '0' ? (text[i] < '0' || text[i] > '9') : text[i] != kForm[i])
+            return std::nullopt;
+    auto number = [&](std::size_t at, std::size_t digits) {
+        int value = 0;
+        for (std::size_t i = at; i < at + digits; ++i)
+            value = value * 10 + (text[i] - '0');
+        return value;
+    };
+    LocalDateTime t;
+    t.year = number(0, 4);
+    t.month = number(5, 2);
+    t.day = number(8, 2);
+    t.hour = number(11, 2);
+    t.minute = number(14, 2);
+    t.second = number(17, 2);
+    if (t.month < 1 || t.month > 12 || t.day < 1 || t.day > DaysInMonth(t.year, t.month) ||
+        t.hour > 23 || t.minute > 59 || t.second > 59)
+        return std::nullopt;
+    t.weekday = static_cast<int>(((Days(t) % 7) + 11) % 7); // 1970-01-01 was a Thursday
+    return t;
+}
+
+// True when every byte is "0".."9" or ":": plain ASCII, where characters
+// and bytes are the same.
+bool IsAsciiDigits(std::string_view text)
+{
+    for (char c : text)
+        if (!((c >= '0' && c <= '9') || c == ':'))
+            return false;
+    return true;
+}
+
 // The leading decimal number of characters `from`..`from+1` of strTime (the
 // hour or the minute), counted in characters so that a Korean letter in a
 // hand-edited time counts once; 0 when they hold no number.
 int TimeField(const std::string& time, std::size_t from)
 {
+    // The stored form "hh:mm:ss" needs no general reading.
+    if (time.size() >= from + 2 && IsAsciiDigits(std::string_view(time).substr(0, from + 2)) &&
+        time[from] != ':' && time[from + 1] != ':')
+        return (time[from] - '0') * 10 + (time[from + 1] - '0');
     return LeadingInt32(cp949::MidCharacters(time, from, 2)).value_or(0);
 }
 
@@ -154,6 +198,10 @@ LocalDateTime FarPast()
 
 std::optional<LocalDateTime> ParseDateTime(std::string_view text)
 {
+    // The form the program writes, "yyyy-MM-dd hh:mm:ss", read at once: the
+    // launch pass reads every item's latest back time every second.
+    if (auto exact = ParseStoredDateTime(text))
+        return exact;
     LocalDateTime t;
     auto y = TakeNumber(text, 4);
     if (!y || !TakeChar(text, '-'))
@@ -354,6 +402,8 @@ void ScheduleLauncher::LaunchDueItems()
     if (running_ || table_.empty())
         return;
     const std::size_t last = table_.size() - 1;
+    // The time is read once, and again after each run, which takes time.
+    LocalDateTime now = clock_.Now();
     for (std::size_t i = 0; i <= last; ++i) {
         // The operator may have deleted items during an earlier run of this
         // pass: a position that no longer exists ends the pass.
@@ -362,7 +412,7 @@ void ScheduleLauncher::LaunchDueItems()
         std::shared_ptr<ScheduleRecord> record = table_[i];
         if (!record->bEnabled)
             continue;
-        std::optional<bool> due = IsScheduleDue(*record, clock_.Now());
+        std::optional<bool> due = IsScheduleDue(*record, now);
         if (!due)
             return;
         if (record->bRunNow)
@@ -376,6 +426,7 @@ void ScheduleLauncher::LaunchDueItems()
             } reset{running_};
             run_(*record);
             refresh_();
+            now = clock_.Now();
         }
         record->bRunNow = false;
     }

@@ -1,43 +1,46 @@
 #pragma once
 
 #include "reply.h"
+#include "transport.h"
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <string_view>
 
 namespace sendwick {
 
-// One TCP connection of one session. The socket is non-blocking so that
-// every wait is bounded: connecting, a peer that stops taking data, and a
-// peer that stops answering cannot freeze the caller's thread.
+// One connection of one session: its transport (plain TCP, or TLS once
+// started) and the reply reader above it, which keeps the bytes that came
+// after a reply for the next one.
 class Connection
 {
 public:
-    Connection() = default;
-    ~Connection();
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
+    // Connects over TCP (TcpTransport::Connect) and, when `wrap` is given,
+    // puts the caller's transport around it.
+    [[nodiscard]] Outcome Open(const std::string& host, int port, std::chrono::milliseconds timeout,
+                               const TransportWrapper& wrap = {});
 
-    // Connects to port `port` of `host` (a dotted address or a name resolved
-    // by the system resolver, within its own time-outs), trying each address
-    // in turn; the connection attempts together take at most `timeout`.
-    [[nodiscard]] bool Open(const std::string& host, int port, std::chrono::milliseconds timeout,
-                            std::string& error);
-
-    // Sends `bytes` in consecutive pieces of at most 1024 bytes, each sent
-    // whole. Fails when the connection breaks or the peer takes nothing for
-    // `stallTimeout`. A closed peer never raises SIGPIPE in the caller.
+    // Sends `bytes` whole. A connection that broke or a peer that takes
+    // nothing for `stallTimeout` fails it.
     bool Send(std::string_view bytes, std::chrono::milliseconds stallTimeout);
 
     // Reads one whole reply in reads of at most 32 bytes, waiting at most
     // `timeout` from now. Bytes after the reply are kept for the next call.
     Reply ReadReply(std::chrono::milliseconds timeout);
 
+    // Whether bytes beyond the last reply have arrived: read already, or
+    // waiting in the transport.
+    bool HasUnreadBytes() const;
+
+    // Starts TLS on the connection (Transport::StartTls). When it fails the
+    // connection is closed.
+    TlsStart StartTls(const std::string& host, Transport::Deadline deadline);
+
     void Close();
 
 private:
-    int fd_ = -1;
+    std::unique_ptr<Transport> transport_;
     std::string pending_;
 };
 

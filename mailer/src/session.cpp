@@ -4,8 +4,12 @@
 #include "connection.h"
 #include "mail_log.h"
 #include "mx_lookup.h"
+#include "server_address.h"
 
 #include <array>
+#include <cctype>
+#include <sstream>
+#include <vector>
 
 namespace sendwick {
 
@@ -13,16 +17,21 @@ namespace {
 
 enum class Route { Direct, ViaServer };
 
-// The states of one session, in dialogue order. Direct delivery skips Ehlo
-// and the Auth states; through a server, Helo is only the fallback for a
-// server that refuses EHLO.
+// The states of one session, in dialogue order. Direct delivery goes
+// Greeting, Helo, MailFrom onwards. Through a server it greets with Ehlo
+// (Helo only for a server that refuses EHLO) and logs in; with STARTTLS it
+// says Ehlo, StartTls, UpgradeTls and Ehlo again over TLS, and with TLS from
+// the start UpgradeTls comes before the Greeting.
 enum class State {
     Greeting,
     Ehlo,
     Helo,
+    StartTls,
+    UpgradeTls,
     AuthLogin,
     AuthUser,
     AuthPassword,
+    AuthPlain,
     MailFrom,
     RcptTo,
     Data,
@@ -32,6 +41,32 @@ enum class State {
     Failed,
 };
 
+constexpr auto kStateNames = std::to_array<std::string_view>({
+    "Greeting",
+    "Ehlo",
+    "Helo",
+    "StartTls",
+    "UpgradeTls",
+    "AuthLogin",
+    "AuthUser",
+    "AuthPassword",
+    "AuthPlain",
+    "MailFrom",
+    "RcptTo",
+    "Data",
+    "Message",
+    "Quit",
+    "Done",
+    "Failed",
+});
+static_assert(kStateNames.size() == static_cast<std::size_t>(State::Failed) + 1,
+              "one name for every state");
+
+std::string_view NameOf(State state)
+{
+    return kStateNames[static_cast<std::size_t>(state)];
+}
+
 // What one state sends and logs, and how long it waits for the reply.
 struct Step
 {
@@ -40,36 +75,55 @@ struct Step
     std::chrono::milliseconds timeout{};
 };
 
-// The reply code that moves a state on, and where to.
-struct Transition
+// What a server offers in its EHLO reply (RFC 5321 4.1.1.1), as far as the
+// session cares.
+struct Capabilities
 {
-    State from;
-    int code;
-    State to;
+    bool startTls = false;
+    bool authLogin = false;
+    bool authPlain = false;
 };
 
-constexpr std::array kDirectTransitions{
-    Transition{State::Greeting, 220, State::Helo},   Transition{State::Helo, 250, State::MailFrom},
-    Transition{State::MailFrom, 250, State::RcptTo}, Transition{State::RcptTo, 250, State::Data},
-    Transition{State::Data, 354, State::Message},    Transition{State::Message, 250, State::Quit},
-    Transition{State::Quit, 221, State::Done},
-};
+std::string Upper(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+}
 
-// AUTH is an ESMTP extension (RFC 4954): servers such as Exim refuse it
-// after a plain HELO, so the server route greets with EHLO.
-constexpr std::array kServerTransitions{
-    Transition{State::Greeting, 220, State::Ehlo},
-    Transition{State::Ehlo, 250, State::AuthLogin},
-    Transition{State::Helo, 250, State::AuthLogin},
-    Transition{State::AuthLogin, 334, State::AuthUser},
-    Transition{State::AuthUser, 334, State::AuthPassword},
-    Transition{State::AuthPassword, 235, State::MailFrom},
-    Transition{State::MailFrom, 250, State::RcptTo},
-    Transition{State::RcptTo, 250, State::Data},
-    Transition{State::Data, 354, State::Message},
-    Transition{State::Message, 250, State::Quit},
-    Transition{State::Quit, 221, State::Done},
-};
+// Every line after the first names one extension and its parameters. Old
+// servers still write "AUTH=LOGIN" beside or instead of "AUTH LOGIN".
+Capabilities ReadCapabilities(std::string_view reply)
+{
+    Capabilities offered;
+    std::size_t pos = reply.find("\r\n");
+    while (pos != std::string_view::npos && pos + 2 < reply.size()) {
+        const std::size_t start = pos + 2;
+        pos = reply.find("\r\n", start);
+        std::string_view line = reply.substr(
+            start, pos == std::string_view::npos ? std::string_view::npos : pos - start);
+        if (line.size() < 4)
+            continue;
+        std::istringstream words(Upper(line.substr(4)));
+        std::string keyword;
+        words >> keyword;
+        if (keyword == "STARTTLS")
+            offered.startTls = true;
+        std::vector<std::string> mechanisms;
+        if (keyword.rfind("AUTH=", 0) == 0)
+            mechanisms.push_back(keyword.substr(5));
+        if (keyword == "AUTH" || keyword.rfind("AUTH=", 0) == 0) {
+            for (std::string m; words >> m;)
+                mechanisms.push_back(m);
+        }
+        for (const std::string& m : mechanisms) {
+            offered.authLogin = offered.authLogin || m == "LOGIN";
+            offered.authPlain = offered.authPlain || m == "PLAIN";
+        }
+    }
+    return offered;
+}
 
 // Skipped tokens count as handled: no "@", or "@" as the first character.
 bool IsAcceptedRecipient(const std::string& token)
@@ -126,9 +180,15 @@ public:
 private:
     void Log(std::string_view text) const;
     std::string Envelope() const;
-    std::optional<std::string> TargetHost() const;
+    // "SEND ERROR sender --> recipient : reason", for failures that no reply
+    // of the server shows.
+    State FailWith(std::string_view reason) const;
+    std::optional<ServerAddress> Target(std::string& reason) const;
+    void Enter(State next);
     Step StepFor(State state) const;
-    State NextAfter(State state, const Reply& reply) const;
+    State NextAfter(State state, const Reply& reply);
+    State AfterHello() const;
+    State UpgradeTls();
 
     Route route_;
     const ServerLogin* login_;
@@ -139,6 +199,10 @@ private:
     Mailbox recipient_;
     std::string greetingDomain_;
     ZonedTime date_;
+    ServerAddress target_;
+    bool tls_ = false;
+    Capabilities offered_;
+    State state_ = State::Greeting;
     Connection connection_;
 };
 
@@ -159,34 +223,47 @@ bool Session::Run()
         return false;
     }
     if (HasInnerBlankOrBracket(sender_.address) || HasInnerBlankOrBracket(recipient_.address)) {
-        Log("SEND ERROR " + sender_.address + " --> " + recipient_.address +
-            " : blank or angle bracket in address\r\n");
+        FailWith("blank or angle bracket in address");
         return false;
     }
 
     Log("SEND " + Envelope());
-    std::optional<std::string> host = TargetHost();
-    std::string error;
-    if (!host || !connection_.Open(*host, settings_.port, settings_.connectTimeout, error)) {
+    std::string reason;
+    std::optional<ServerAddress> target = Target(reason);
+    if (!target) {
+        if (reason.empty())
+            Log("SEND ERROR " + Envelope());
+        else
+            FailWith(reason);
+        return false;
+    }
+    target_ = std::move(*target);
+    if (!connection_
+             .Open(target_.host, target_.port, settings_.connectTimeout, settings_.wrapTransport)
+             .ok()) {
         Log("SEND ERROR " + Envelope());
         return false;
     }
 
-    State state = State::Greeting;
-    while (state != State::Done && state != State::Failed) {
-        Step step = StepFor(state);
+    Enter(target_.security == Security::Implicit ? State::UpgradeTls : State::Greeting);
+    while (state_ != State::Done && state_ != State::Failed) {
+        if (state_ == State::UpgradeTls) {
+            Enter(UpgradeTls());
+            continue;
+        }
+        Step step = StepFor(state_);
         if (!step.logBefore.empty())
             Log(step.logBefore);
         Reply reply =
             SendCommand(connection_, step.command, step.timeout, settings_.sendStallTimeout);
         Log(reply.LogText());
-        state = NextAfter(state, reply);
+        Enter(NextAfter(state_, reply));
     }
     // On failure the connection is dropped without QUIT.
-    if (state == State::Done)
+    if (state_ == State::Done)
         Log("SEND OK " + Envelope());
     connection_.Close();
-    return state == State::Done;
+    return state_ == State::Done;
 }
 
 void Session::Log(std::string_view text) const
@@ -199,16 +276,41 @@ std::string Session::Envelope() const
     return sender_.address + " --> " + recipient_.address + "\r\n";
 }
 
-std::optional<std::string> Session::TargetHost() const
+State Session::FailWith(std::string_view reason) const
 {
-    if (route_ == Route::ViaServer)
-        return ApplyHostRedirect(login_->server);
+    Log("SEND ERROR " + sender_.address + " --> " + recipient_.address + " : " +
+        std::string(reason) + "\r\n");
+    return State::Failed;
+}
+
+// An empty reason keeps the plain "SEND ERROR" entry of a host that cannot
+// be found.
+std::optional<ServerAddress> Session::Target(std::string& reason) const
+{
+    if (route_ == Route::ViaServer) {
+        ServerAddress address;
+        Outcome parsed = ParseServerText(login_->server, settings_.port, address);
+        if (!parsed.ok()) {
+            reason = parsed.detail;
+            return std::nullopt;
+        }
+        address.host = ApplyHostRedirect(address.host);
+        return address;
+    }
     const ExchangerLookup& lookup = settings_.lookupExchanger;
     std::optional<std::string> exchanger = lookup ? lookup(DomainOf(recipient_.address))
                                                   : GetMailExchanger(DomainOf(recipient_.address));
     if (!exchanger)
         return std::nullopt;
-    return ApplyHostRedirect(*exchanger);
+    return ServerAddress{ApplyHostRedirect(*exchanger), settings_.port, Security::None};
+}
+
+// The only place the state changes.
+void Session::Enter(State next)
+{
+    if (settings_.traceState)
+        settings_.traceState(std::string(NameOf(state_)) + " -> " + std::string(NameOf(next)));
+    state_ = next;
 }
 
 Step Session::StepFor(State state) const
@@ -224,6 +326,8 @@ Step Session::StepFor(State state) const
         std::string helo = "HELO " + greetingDomain_ + " \r\n";
         return {direct ? ">>" + helo : std::string(), helo, reply};
     }
+    case State::StartTls:
+        return {{}, "STARTTLS\r\n", reply};
     // The login itself never reaches the log; only the server's replies do.
     case State::AuthLogin:
         return {{}, "AUTH LOGIN\r\n", reply};
@@ -231,6 +335,16 @@ Step Session::StepFor(State state) const
         return {{}, Base64Encode(login_->user) + "\r\n", reply};
     case State::AuthPassword:
         return {{}, Base64Encode(login_->password) + "\r\n", reply};
+    case State::AuthPlain: {
+        // RFC 4616: authorization identity (empty), user, password, each
+        // after a NUL, sent with the command (RFC 4954 4).
+        std::string credentials;
+        credentials += '\0';
+        credentials += login_->user;
+        credentials += '\0';
+        credentials += login_->password;
+        return {{}, "AUTH PLAIN " + Base64Encode(credentials) + "\r\n", reply};
+    }
     case State::MailFrom:
         return {{}, "MAIL FROM: <" + sender_.address + "> \r\n", reply};
     case State::RcptTo:
@@ -246,6 +360,7 @@ Step Session::StepFor(State state) const
                 reply};
     case State::Quit:
         return {direct ? ">>QUIT\r\n" : std::string(), "QUIT\r\n", reply};
+    case State::UpgradeTls:
     case State::Done:
     case State::Failed:
         break;
@@ -253,21 +368,86 @@ Step Session::StepFor(State state) const
     return {};
 }
 
-State Session::NextAfter(State state, const Reply& reply) const
+State Session::NextAfter(State state, const Reply& reply)
 {
-    // RFC 5321 4.1.1.1: a server that does not know EHLO answers 5xx; then
-    // fall back to HELO.
-    if (state == State::Ehlo && reply.status == ReplyStatus::Complete && reply.code >= 500 &&
-        reply.code <= 599)
-        return State::Helo;
-    auto find = [&](const auto& table) {
-        for (const Transition& t : table) {
-            if (t.from == state)
-                return reply.Has(t.code) ? t.to : State::Failed;
+    const bool direct = route_ == Route::Direct;
+    auto expect = [&](int code, State next) { return reply.Has(code) ? next : State::Failed; };
+    switch (state) {
+    case State::Greeting:
+        return expect(220, direct ? State::Helo : State::Ehlo);
+    case State::Ehlo:
+        if (reply.Has(250)) {
+            offered_ = ReadCapabilities(reply.text);
+            return AfterHello();
         }
+        // RFC 5321 4.1.1.1: a server that does not know EHLO answers 5xx;
+        // then fall back to HELO.
+        if (reply.status == ReplyStatus::Complete && reply.code >= 500 && reply.code <= 599)
+            return State::Helo;
         return State::Failed;
-    };
-    return route_ == Route::Direct ? find(kDirectTransitions) : find(kServerTransitions);
+    case State::Helo:
+        if (!reply.Has(250))
+            return State::Failed;
+        offered_ = {};
+        return direct ? State::MailFrom : AfterHello();
+    case State::StartTls:
+        return expect(220, State::UpgradeTls);
+    case State::AuthLogin:
+        return expect(334, State::AuthUser);
+    case State::AuthUser:
+        return expect(334, State::AuthPassword);
+    case State::AuthPassword:
+    case State::AuthPlain:
+        return expect(235, State::MailFrom);
+    case State::MailFrom:
+        return expect(250, State::RcptTo);
+    case State::RcptTo:
+        return expect(250, State::Data);
+    case State::Data:
+        return expect(354, State::Message);
+    case State::Message:
+        return expect(250, State::Quit);
+    case State::Quit:
+        return expect(221, State::Done);
+    case State::UpgradeTls:
+    case State::Done:
+    case State::Failed:
+        break;
+    }
+    return State::Failed;
+}
+
+// Through a server, after the server's 250 to EHLO or HELO.
+State Session::AfterHello() const
+{
+    if (target_.security == Security::StartTls && !tls_) {
+        if (!offered_.startTls)
+            return FailWith("server offers no STARTTLS");
+        return State::StartTls;
+    }
+    // In clear the login stays AUTH LOGIN whatever the server offers.
+    if (tls_ && offered_.authPlain && !offered_.authLogin)
+        return State::AuthPlain;
+    return State::AuthLogin;
+}
+
+State Session::UpgradeTls()
+{
+    // RFC 3207 4.2: nothing the server sent in clear may count once TLS is
+    // on. Bytes that came after its reply to STARTTLS could be an attacker's
+    // answers to the commands still to come.
+    if (target_.security == Security::StartTls && connection_.HasUnreadBytes())
+        return FailWith("bytes in clear after the STARTTLS reply");
+    TlsStart start = connection_.StartTls(target_.host, std::chrono::steady_clock::now() +
+                                                            settings_.tlsHandshakeTimeout);
+    if (!start.outcome.ok())
+        return FailWith(start.outcome.detail);
+    tls_ = true;
+    Log("TLS " + start.protocol + " " + start.cipher + "\r\n");
+    // What the server offered in clear is forgotten: the dialogue starts
+    // again with EHLO, or with the greeting when TLS came first.
+    offered_ = {};
+    return target_.security == Security::Implicit ? State::Greeting : State::Ehlo;
 }
 
 } // namespace

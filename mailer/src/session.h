@@ -1,11 +1,13 @@
 #pragma once
 
 #include "mail_clock.h"
+#include "transport.h"
 
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // One SMTP session per recipient, and the loop over the recipient list.
 namespace sendwick {
@@ -24,7 +26,7 @@ struct MailRequest
 // The server and login of SendMailViaSMTP.
 struct ServerLogin
 {
-    std::string server;
+    std::string server; // server text: see ParseServerText (server_address.h)
     std::string user;
     std::string password;
 };
@@ -42,21 +44,34 @@ std::string ApplyHostRedirect(const std::string& host);
 struct SessionSettings
 {
     const MailClock* clock = nullptr; // required
+    // The exchanger's port, and a named server's when its text gives none.
     int port = 25;
     ExchangerLookup lookupExchanger; // empty: the system resolver
     std::chrono::milliseconds connectTimeout{10000};
     std::chrono::milliseconds directGreetingTimeout{4000};
     std::chrono::milliseconds serverGreetingTimeout{3000};
     std::chrono::milliseconds replyTimeout{2000};
+    // The whole TLS handshake, like the wait for a server's greeting.
+    std::chrono::milliseconds tlsHandshakeTimeout{3000};
     // How long a peer may take no data at all while a command is being sent.
     std::chrono::milliseconds sendStallTimeout{30000};
+    // Put around every session's transport once connected (tests inject
+    // faults with it); empty: none.
+    TransportWrapper wrapTransport;
+    // Told every change of a session's state ("Greeting -> Ehlo"); empty:
+    // nobody is.
+    std::function<void(std::string_view)> traceState;
 };
 
 // Delivers to the mail exchanger of the recipient's domain (behind SendMail).
 bool SendToRecipient(const MailRequest& request, const std::string& recipientToken,
                      const SessionSettings& settings);
 
-// Delivers through the named server after AUTH LOGIN (behind SendMailViaSMTP).
+// Delivers through the named server after logging in (behind SendMailViaSMTP):
+// AUTH LOGIN, or over TLS AUTH PLAIN when the server offers PLAIN but not
+// LOGIN. Over TLS the session fails, with the reason in the log, when the
+// server offers no STARTTLS, sends bytes in clear after its STARTTLS reply, or
+// its certificate is not trusted for the host.
 bool SendToRecipientViaSMTP(const ServerLogin& login, const MailRequest& request,
                             const std::string& recipientToken, const SessionSettings& settings);
 

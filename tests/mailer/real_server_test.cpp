@@ -18,6 +18,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/mount.h>
+#include <tuple>
 
 namespace sendwick {
 namespace {
@@ -139,34 +140,33 @@ protected:
     // dnsmasq answering only from the records given (--mx-host, --host-record).
     void StartDns(const Strings& records)
     {
-        Strings argv{"/usr/sbin/dnsmasq",
-                     "--no-daemon",
-                     "--no-resolv",
-                     "--no-hosts",
-                     "--conf-file=/dev/null",
-                     "--pid-file",
-                     "--port=53",
-                     "--listen-address=127.0.0.1",
-                     "--bind-interfaces",
-                     "--user=root",
-                     "--log-facility=-"};
+        Strings argv{
+            "/usr/sbin/dnsmasq",     "--no-daemon", "--no-resolv",     "--no-hosts",
+            "--conf-file=/dev/null", "--pid-file",  "--port=53",       "--listen-address=127.0.0.1",
+            "--bind-interfaces",     "--user=root", "--log-facility=-"};
         argv.insert(argv.end(), records.begin(), records.end());
         peers.push_back(std::make_unique<ChildProcess>(argv, dir.File("dnsmasq.log")));
         ASSERT_TRUE(veltrane::test::WaitForPort("127.0.0.1", 53))
             << ReadBytes(dir.File("dnsmasq.log"));
     }
 
-    // aiosmtpd on port 25 of `address`, saving what it accepts to a new folder.
-    std::string StartSink(const std::string& address)
+    // aiosmtpd on `port` of `address` (options: see smtp_sink.py), saving
+    // what it accepts to a new folder.
+    std::string StartSink(const std::string& address, int port = 25, const Strings& options = {})
     {
-        std::string folder = dir.File("sink-" + address);
+        const std::string name = "sink-" + address + "-" + std::to_string(port);
+        std::string folder = dir.File(name);
         RunCommand("mkdir -p " + folder);
-        peers.push_back(std::make_unique<ChildProcess>(
-            Strings{"/usr/bin/python3", kDataDir + "/smtp_sink.py", "--host", address, "--port",
-                    "25", "--folder", folder, "--user", "backup", "--password", "secret"},
-            dir.File("sink-" + address + ".log")));
-        EXPECT_TRUE(veltrane::test::WaitForPort(address, 25))
-            << ReadBytes(dir.File("sink-" + address + ".log"));
+        Strings argv{"/usr/bin/python3", kDataDir + "/smtp_sink.py",
+                     "--host",           address,
+                     "--port",           std::to_string(port),
+                     "--folder",         folder,
+                     "--user",           "backup",
+                     "--password",       "secret"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        peers.push_back(std::make_unique<ChildProcess>(argv, dir.File(name + ".log")));
+        EXPECT_TRUE(veltrane::test::WaitForPort(address, port))
+            << ReadBytes(dir.File(name + ".log"));
         return folder;
     }
 
@@ -378,6 +378,120 @@ TEST_F(RealPeersTest, OnlyTheExactRedirectHostIsRedirected)
     ASSERT_TRUE(SendToRecipient(request, "ops@example.org", settings)) << ReadBytes(log);
     EXPECT_EQ(ReceivedIn(relay).size(), 2u);
     EXPECT_EQ(ReceivedIn(exchanger).size(), 1u);
+}
+
+// Servers with a certificate for mail.example.org from the test's own
+// authority, which SSL_CERT_FILE names as the one trusted; other.example.org
+// leads to the same servers.
+class TlsPeersTest : public RealPeersTest
+{
+protected:
+    void SetUp() override
+    {
+        RealPeersTest::SetUp();
+        if (HasFatalFailure())
+            return;
+        RunCommand("cd " + dir.path() + " && " + kMakeCertificates + " 2>&1");
+        setenv("SSL_CERT_FILE", dir.File("ca.crt").c_str(), 1);
+        StartDns({"--host-record=mail.example.org,127.0.0.1",
+                  "--host-record=other.example.org,127.0.0.1",
+                  "--host-record=plain.example.org,127.0.0.2"});
+    }
+
+    void TearDown() override
+    {
+        unsetenv("SSL_CERT_FILE");
+        RealPeersTest::TearDown();
+    }
+
+    Strings Tls(const char* mode, Strings more = {}) const
+    {
+        Strings options{
+            "--tls", mode, "--cert", dir.File("server.crt"), "--key", dir.File("server.key")};
+        options.insert(options.end(), more.begin(), more.end());
+        return options;
+    }
+
+    int Send(const char* server, const char* body = "<p>ok</p>")
+    {
+        return sendMailViaSmtp(server, "backup", "secret", "robot@example.com", "ops@example.org",
+                               "HTML", "Report", body, "", log.c_str());
+    }
+
+    static constexpr const char* kMakeCertificates =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+        "-subj /CN=TestCA -keyout ca.key -out ca.crt && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+        "-subj /CN=OtherCA -keyout other-ca.key -out other-ca.crt && "
+        "openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes "
+        "-subj /CN=mail.example.org -keyout server.key -out server.csr && "
+        "printf 'subjectAltName=DNS:mail.example.org\\n' > san.cnf && "
+        "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
+        "-extfile san.cnf -out server.crt";
+};
+
+// STARTTLS (aiosmtpd offering AUTH PLAIN only, and only over TLS) and TLS
+// from the first byte (offering LOGIN too), each by port and by scheme.
+TEST_F(TlsPeersTest, BothKindsOfTlsLogInAndDeliver)
+{
+    const std::string startTls = StartSink("127.0.0.1", 587, Tls("starttls", {"--plain-only"}));
+    const std::string implicit = StartSink("127.0.0.1", 465, Tls("implicit"));
+    const Strings overStartTls{"SEND ", "220 ", "250-", "220 ", "TLS TLSv1.3 ", "250-",    "235 ",
+                               "250 ",  "250 ", "354 ", "250 ", "221 ",         "SEND OK "};
+    const Strings fromTheStart{"SEND ", "TLS TLSv1.3 ", "220 ", "250-", "334 ", "334 ",    "235 ",
+                               "250 ",  "250 ",         "354 ", "250 ", "221 ", "SEND OK "};
+    const std::tuple<const char*, const Strings*> cases[] = {
+        {"mail.example.org:587", &overStartTls},
+        {"smtp+starttls://mail.example.org", &overStartTls},
+        {"mail.example.org:465", &fromTheStart},
+        {"SMTPS://mail.example.org:465/", &fromTheStart},
+    };
+    for (const auto& [server, expected] : cases) {
+        SCOPED_TRACE(server);
+        std::remove(log.c_str());
+        ASSERT_EQ(Send(server), 1) << ReadBytes(log);
+        Strings entries = LogEntries();
+        ASSERT_EQ(entries.size(), expected->size()) << ReadBytes(log);
+        for (std::size_t i = 0; i < entries.size(); ++i)
+            EXPECT_EQ(entries[i].rfind((*expected)[i], 0), 0u) << entries[i];
+        EXPECT_EQ(ReadBytes(log).find("secret"), std::string::npos);
+    }
+    EXPECT_EQ(ReceivedIn(startTls).size(), 2u);
+    EXPECT_EQ(ReceivedIn(implicit).size(), 2u);
+}
+
+TEST_F(TlsPeersTest, UntrustedWrongHostNoStartTlsOrHangUpFailWithTheReason)
+{
+    const std::string startTls = StartSink("127.0.0.1", 587, Tls("starttls"));
+    const std::string hangUp = StartSink("127.0.0.1", 465, Tls("implicit", {"--hang-up-at-data"}));
+    const std::string plain = StartSink("127.0.0.2", 587);
+    // Megabytes: the hang-up comes while the message is still being written.
+    const std::string big(4 * 1024 * 1024, 'b');
+    const std::string error = "SEND ERROR robot@example.com --> ops@example.org : ";
+    struct Case
+    {
+        const char* server;
+        std::string trusted;
+        std::string last;
+    };
+    const Case cases[] = {
+        {"mail.example.org:587", "other-ca.crt",
+         error + "TLS handshake failed: certificate rejected: unable to get local issuer "
+                 "certificate\r\n"},
+        {"other.example.org:587", "ca.crt",
+         error + "TLS handshake failed: certificate rejected: hostname mismatch\r\n"},
+        {"plain.example.org:587", "ca.crt", error + "server offers no STARTTLS\r\n"},
+        {"smtps://mail.example.org", "ca.crt", "TIME OUT"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server);
+        std::remove(log.c_str());
+        setenv("SSL_CERT_FILE", dir.File(c.trusted).c_str(), 1);
+        EXPECT_EQ(Send(c.server, big.c_str()), 0);
+        EXPECT_EQ(LogEntries().back(), c.last);
+    }
+    for (const std::string& folder : {startTls, hangUp, plain})
+        EXPECT_TRUE(ReceivedIn(folder).empty());
 }
 
 } // namespace

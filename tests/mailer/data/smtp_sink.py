@@ -4,14 +4,25 @@ Runs aiosmtpd on the given address and saves every accepted message to a
 folder: NNNN.eml holds the message bytes as received (dot-unstuffed), and
 NNNN.env the envelope (sender on the first line, then one recipient a line).
 The .eml file appears only once complete, before the server answers 250.
-AUTH LOGIN and PLAIN are offered without TLS; only the given login passes.
+AUTH LOGIN and PLAIN are offered (PLAIN alone with --plain-only); only the
+given login passes. --tls starttls requires STARTTLS before AUTH and MAIL,
+--tls implicit speaks TLS from the first byte (certificate and key in PEM
+files); without --tls AUTH is offered in clear. --hang-up-at-data closes the
+connection right after answering DATA with 354.
 """
 import argparse
 import asyncio
 import itertools
 import os
+import ssl
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+
+class HangUpAtData(SMTP):
+    async def smtp_DATA(self, arg):
+        await self.push("354 End data with <CR><LF>.<CR><LF>")
+        self.transport.close()
 
 
 class Sink:
@@ -44,11 +55,21 @@ def make_authenticator(user, password):
 async def serve(args):
     handler = Sink(args.folder)
     authenticator = make_authenticator(args.user, args.password)
+    context = None
+    if args.tls != "none":
+        context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        context.load_cert_chain(args.cert, args.key)
+    options = dict(hostname="sink.test", authenticator=authenticator,
+                   auth_exclude_mechanism=["LOGIN"] if args.plain_only else None)
+    if args.tls == "starttls":
+        options.update(tls_context=context, require_starttls=True, auth_require_tls=True)
+    else:
+        options.update(auth_require_tls=False)
+    protocol = HangUpAtData if args.hang_up_at_data else SMTP
     loop = asyncio.get_running_loop()
     server = await loop.create_server(
-        lambda: SMTP(handler, hostname="sink.test", authenticator=authenticator,
-                     auth_require_tls=False),
-        host=args.host, port=args.port)
+        lambda: protocol(handler, **options), host=args.host, port=args.port,
+        ssl=context if args.tls == "implicit" else None)
     async with server:
         await server.serve_forever()
 
@@ -60,6 +81,11 @@ def main():
     parser.add_argument("--folder", required=True)
     parser.add_argument("--user", default="backup")
     parser.add_argument("--password", default="secret")
+    parser.add_argument("--tls", choices=["none", "starttls", "implicit"], default="none")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--plain-only", action="store_true")
+    parser.add_argument("--hang-up-at-data", action="store_true")
     asyncio.run(serve(parser.parse_args()))
 
 

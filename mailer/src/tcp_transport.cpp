@@ -1,0 +1,181 @@
+#include "tcp_transport.h"
+
+#include "tls_transport.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace sendwick {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kSendPiece = 1024;
+
+int MillisecondsLeft(Transport::Deadline deadline)
+{
+    // Rounded up: a wait cut short by the rounding would end a time-out early.
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
+}
+
+int ConnectOne(const addrinfo& ai, Transport::Deadline deadline, std::string& error)
+{
+    int fd = socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    if (connect(fd, ai.ai_addr, ai.ai_addrlen) == 0)
+        return fd;
+    if (errno != EINPROGRESS) {
+        error = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    if (!WaitForSocket(fd, POLLOUT, deadline)) {
+        error = "connection timed out";
+        close(fd);
+        return -1;
+    }
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
+        error = std::strerror(soError != 0 ? soError : errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+bool WaitForSocket(int fd, short events, Transport::Deadline deadline)
+{
+    for (;;) {
+        pollfd p{fd, events, 0};
+        int r = poll(&p, 1, MillisecondsLeft(deadline));
+        if (r > 0)
+            return true;
+        if (r == 0)
+            return false;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
+std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, int port,
+                                                    std::chrono::milliseconds timeout,
+                                                    Outcome& outcome)
+{
+    auto deadline = Clock::now() + timeout;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    std::string service = std::to_string(port);
+    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (rc != 0) {
+        outcome = Outcome::Failure(Outcome::Code::Network, host + ": " + gai_strerror(rc));
+        return nullptr;
+    }
+    int fd = -1;
+    std::string error = "no address";
+    for (addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
+        if (Clock::now() >= deadline) {
+            error = "connection timed out";
+            break;
+        }
+        fd = ConnectOne(*ai, deadline, error);
+    }
+    freeaddrinfo(list);
+    if (fd < 0) {
+        outcome = Outcome::Failure(Outcome::Code::Network, host + ": " + error);
+        return nullptr;
+    }
+    outcome = Outcome::Success();
+    return std::make_unique<TcpTransport>(fd);
+}
+
+TcpTransport::~TcpTransport()
+{
+    if (fd_ >= 0)
+        close(fd_);
+}
+
+Outcome TcpTransport::Write(std::string_view bytes, std::chrono::milliseconds stallTimeout)
+{
+    if (fd_ < 0)
+        return Outcome::Failure(Outcome::Code::Network, "not connected");
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t piece = std::min(kSendPiece, bytes.size() - done);
+        std::size_t pieceDone = 0;
+        while (pieceDone < piece) {
+            // MSG_NOSIGNAL: a peer that hung up yields EPIPE here instead of
+            // a SIGPIPE that would end the calling program.
+            ssize_t n = send(fd_, bytes.data() + done + pieceDone, piece - pieceDone, MSG_NOSIGNAL);
+            if (n > 0) {
+                pieceDone += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (WaitForSocket(fd_, POLLOUT, Clock::now() + stallTimeout))
+                    continue;
+                return Outcome::Failure(Outcome::Code::TimedOut, "the peer takes no data");
+            }
+            return Outcome::Failure(Outcome::Code::Network,
+                                    n < 0 ? std::strerror(errno) : "connection closed");
+        }
+        done += piece;
+    }
+    return Outcome::Success();
+}
+
+Transport::ReadStatus TcpTransport::ReadSome(std::string& into, std::size_t max, Deadline deadline)
+{
+    char buffer[1024];
+    max = std::min(max, sizeof buffer);
+    for (;;) {
+        if (fd_ < 0)
+            return ReadStatus::Closed;
+        ssize_t n = recv(fd_, buffer, max, 0);
+        if (n > 0) {
+            into.append(buffer, static_cast<std::size_t>(n));
+            return ReadStatus::Data;
+        }
+        if (n == 0)
+            return ReadStatus::Closed;
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return ReadStatus::Closed;
+        if (!WaitForSocket(fd_, POLLIN, deadline))
+            return ReadStatus::TimedOut;
+    }
+}
+
+std::size_t TcpTransport::Buffered() const
+{
+    int count = 0;
+    if (fd_ < 0 || ioctl(fd_, FIONREAD, &count) != 0 || count < 0)
+        return 0;
+    return static_cast<std::size_t>(count);
+}
+
+TlsStart TcpTransport::StartTls(const std::string& host, Deadline deadline)
+{
+    return StartClientTls(std::exchange(fd_, -1), host, deadline);
+}
+
+} // namespace sendwick

@@ -42,9 +42,19 @@ SENDWICK_API int SendMail(const char* from, const char* recipients, const char* 
                           const char* logPath);
 
 /*
- * Hands the message to one SMTP server (port 25) after logging in with
- * AUTH LOGIN, one session per recipient. `server` is a host name or a dotted
- * address; the other arguments are those of SendMail.
+ * Hands the message to one SMTP server after logging in, one session per
+ * recipient; the other arguments are those of SendMail. `server` is
+ *   host                         port 25, in clear
+ *   host:port                    that port; STARTTLS on 587, TLS on 465,
+ *                                in clear on any other
+ *   smtp+starttls://host[:port]  STARTTLS (port 587 unless given)
+ *   smtps://host[:port]          TLS from the first byte (port 465 unless given)
+ * where host is a name, a dotted address or a bracketed IPv6 address. Over
+ * TLS the server's certificate must chain to one the system trusts (OpenSSL's
+ * default paths; SSL_CERT_FILE and SSL_CERT_DIR name others) and be for the
+ * host; a server without STARTTLS where it is required fails the session.
+ * The login is AUTH LOGIN, or over TLS AUTH PLAIN when the server offers
+ * PLAIN but not LOGIN. The password never reaches the log.
  */
 SENDWICK_API int SendMailViaSMTP(const char* server, const char* user, const char* password,
                                  const char* from, const char* recipients, const char* bodyType,

@@ -3,13 +3,16 @@
 #include "compose.h"
 #include "reply.h"
 #include "scripted_server.h"
+#include "server_address.h"
 #include "session.h"
 #include "support/net.h"
 #include "support/temp_dir.h"
 #include "test_clock.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <gtest/gtest.h>
+#include <tuple>
 
 namespace sendwick {
 namespace {
@@ -170,13 +173,19 @@ TEST_F(SessionTest, EhloAnsweredWithTemporaryErrorFailsWithoutFallback)
 
 TEST_F(SessionTest, SilentServerTimesOutAfterTheGreetingTimeOut)
 {
+    const std::string handshake =
+        "SEND ERROR robot@example.com --> ops@example.org : TLS handshake failed: timed out\r\n";
     struct Case
     {
         bool direct;
+        const char* scheme; // through a server
         int minimumMs;
+        std::string last;
     };
-    for (Case c : {Case{true, 4000}, Case{false, 3000}}) {
+    for (const Case& c : {Case{true, "", 4000, "TIME OUT"}, Case{false, "", 3000, "TIME OUT"},
+                          Case{false, "smtps://", 3000, handshake}}) {
         test::ScriptedServer server({});
+        login.server = c.scheme + std::string("127.0.0.1:") + std::to_string(server.port());
         auto start = std::chrono::steady_clock::now();
         bool sent = c.direct ? Direct(server) : ViaServer(server);
         auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -185,8 +194,10 @@ TEST_F(SessionTest, SilentServerTimesOutAfterTheGreetingTimeOut)
         EXPECT_FALSE(sent);
         EXPECT_GE(elapsed, c.minimumMs);
         EXPECT_LT(elapsed, c.minimumMs + 3000) << "the wait must end";
-        EXPECT_EQ(LogEntries().back(), "TIME OUT");
-        EXPECT_TRUE(server.Received().empty()) << "nothing, not even QUIT, after a time-out";
+        EXPECT_EQ(LogEntries().back(), c.last);
+        if (c.last == "TIME OUT") {
+            EXPECT_TRUE(server.Received().empty()) << "nothing, not even QUIT, after a time-out";
+        }
     }
 }
 
@@ -379,6 +390,129 @@ TEST_F(SessionTest, BlanksAroundTheAddressAreSentAsWritten)
                  EnvelopeToQuit()));
         EXPECT_TRUE(Direct(server, token)) << token;
         EXPECT_EQ(server.Received().at(2), rcpt);
+    }
+}
+
+// Bytes after the STARTTLS reply came in clear and could pose as answers to
+// the commands still to come. The reply reader takes 32 bytes at a time: after
+// the short reply the bytes sit in its buffer, after the 32-byte one in the
+// socket. Either way the session ends before any handshake.
+TEST_F(SessionTest, BytesInClearAfterTheStartTlsReplyAreRefused)
+{
+    for (const char* reply : {"220 go ahead\r\n", "220 2.0.0 Ready to start TLS..\r\n"}) {
+        std::remove(request.logPath.c_str());
+        test::ScriptedServer server({S::Send("220 smtp.test\r\n"), S::Expect(),
+                                     S::Send("250-smtp.test\r\n250 STARTTLS\r\n"), S::Expect(),
+                                     S::Send(reply + std::string("250 injected\r\n"))});
+        login.server = "smtp+starttls://127.0.0.1:" + std::to_string(server.port());
+        EXPECT_FALSE(SendToRecipientViaSMTP(login, request, kRecipient, settings));
+        EXPECT_EQ(LogEntries().back(), "SEND ERROR robot@example.com --> ops@example.org : bytes "
+                                       "in clear after the STARTTLS reply\r\n");
+    }
+}
+
+// Passes bytes both ways until `budget` of them have gone through, then
+// fails every write and read as a broken connection does.
+class FailAfter final : public Transport
+{
+public:
+    FailAfter(std::unique_ptr<Transport> inner, std::size_t budget, std::size_t& used)
+        : inner_(std::move(inner)), left_(budget), used_(used)
+    {}
+    Outcome Write(std::string_view bytes, std::chrono::milliseconds stall) override
+    {
+        const std::size_t n = Take(bytes.size());
+        if (n > 0)
+            inner_->Write(bytes.substr(0, n), stall);
+        return n == bytes.size() ? Outcome::Success()
+                                 : Outcome::Failure(Outcome::Code::Network, "injected");
+    }
+    ReadStatus ReadSome(std::string& into, std::size_t max, Deadline deadline) override
+    {
+        if (left_ == 0)
+            return ReadStatus::Closed;
+        std::string got;
+        ReadStatus status = inner_->ReadSome(got, std::min(max, left_), deadline);
+        Take(got.size());
+        into += got;
+        return status;
+    }
+    std::size_t Buffered() const override { return inner_->Buffered(); }
+    TlsStart StartTls(const std::string& host, Deadline deadline) override
+    {
+        return inner_->StartTls(host, deadline);
+    }
+
+private:
+    std::size_t Take(std::size_t wanted)
+    {
+        const std::size_t n = std::min(wanted, left_);
+        left_ -= n;
+        used_ += n;
+        return n;
+    }
+    std::unique_ptr<Transport> inner_;
+    std::size_t left_;
+    std::size_t& used_;
+};
+
+// Wherever the connection breaks, the session fails at once with the reply
+// so far (or "TIME OUT") as its last log entry, and never reports success.
+TEST_F(SessionTest, ConnectionBrokenAfterAnyByteEndsTheSessionAtOnce)
+{
+    auto run = [&](std::size_t budget, std::size_t& used) {
+        std::remove(request.logPath.c_str());
+        test::ScriptedServer server(
+            Join({S::Send("220 smtp.test\r\n"), S::Expect(),
+                  S::Send("250-smtp.test\r\n250 AUTH LOGIN\r\n"), S::Expect(),
+                  S::Send("334 VXNlcm5hbWU6\r\n"), S::Expect(), S::Send("334 UGFzc3dvcmQ6\r\n"),
+                  S::Expect(), S::Send("235 ok\r\n")},
+                 EnvelopeToQuit()));
+        settings.wrapTransport = [&](std::unique_ptr<Transport> tcp) {
+            return std::make_unique<FailAfter>(std::move(tcp), budget, used);
+        };
+        return ViaServer(server);
+    };
+    std::size_t transcript = 0;
+    ASSERT_TRUE(run(SIZE_MAX, transcript));
+    for (std::size_t budget = 0; budget < transcript; ++budget) {
+        std::size_t used = 0;
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(run(budget, used)) << budget;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000))
+            << budget;
+        Strings log = LogEntries();
+        ASSERT_GE(log.size(), 2u) << budget;
+        EXPECT_NE(log.back().rfind("SEND", 0), 0u) << budget << ": " << log.back();
+    }
+}
+
+TEST(ParseServerText, PortOrSchemeChoosesHowTheSessionIsProtected)
+{
+    const std::tuple<const char*, const char*, int, Security> good[] = {
+        {"mail.example.org", "mail.example.org", 25, Security::None},
+        {"10.0.0.5:2525", "10.0.0.5", 2525, Security::None},
+        {"mail.example.org:587", "mail.example.org", 587, Security::StartTls},
+        {"mail.example.org:465", "mail.example.org", 465, Security::Implicit},
+        {"smtp+starttls://mail.example.org", "mail.example.org", 587, Security::StartTls},
+        {"Smtp+StartTLS://10.0.0.5:25", "10.0.0.5", 25, Security::StartTls},
+        {"smtps://mail.example.org/", "mail.example.org", 465, Security::Implicit},
+        {"smtps://[2001:db8::1]:4650", "2001:db8::1", 4650, Security::Implicit},
+        {"2001:db8::1", "2001:db8::1", 25, Security::None},
+    };
+    for (const auto& [text, host, port, security] : good) {
+        ServerAddress address;
+        ASSERT_TRUE(ParseServerText(text, 25, address).ok()) << text;
+        EXPECT_EQ(address.host, host);
+        EXPECT_EQ(address.port, port) << text;
+        EXPECT_EQ(address.security, security) << text;
+    }
+    for (const char* bad :
+         {"", ":587", "mail.example.org:", "mail.example.org:0", "mail.example.org:65536",
+          "mail.example.org:58x", "smtp://mail.example.org", "smtps://", "[::1", "[::1]587",
+          "smtps://user@mail.example.org"}) {
+        ServerAddress address;
+        EXPECT_EQ(ParseServerText(bad, 25, address).code, Outcome::Code::BadInput) << bad;
     }
 }
 

@@ -1,18 +1,20 @@
 #include "platform/codepage.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <iconv.h>
 #include <stdexcept>
+#include <utility>
 
 namespace veltrane::cp949 {
 namespace {
 
-// The encoder: one converter per thread, opened at first use, since opening
-// a converter costs far more than converting a short field (the schedule file
-// converts two fields per record). Decoding uses the table below instead.
+// The platform's encoder, which builds the code page's tables once (one
+// converter per thread, opened at first use); the conversions themselves use
+// the tables.
 class Converter
 {
 public:
@@ -57,6 +59,21 @@ Converter& Encoder()
     return converter;
 }
 
+// The platform's own encoder, character by character; it builds the tables
+// below once and is not used after that.
+std::string PlatformEncode(std::string_view utf8)
+{
+    std::string out;
+    std::string input(utf8);
+    char* in = input.data();
+    std::size_t left = input.size();
+    Converter& conv = Encoder();
+    conv.Reset();
+    if (conv.Step(in, left, out) != 0)
+        return {};
+    return out;
+}
+
 // UTF-8 form of one character: at most three bytes (the code page maps into
 // the Basic Multilingual Plane only); length 0 marks "not a character".
 struct Utf8Char
@@ -80,7 +97,11 @@ public:
             if (cp >= 0xD800 && cp <= 0xDFFF)
                 continue; // surrogates are not characters
             const std::string utf8 = EncodeUtf8(cp);
-            const std::string ansi = cp949::FromUtf8(utf8);
+            const std::string ansi = PlatformEncode(utf8);
+            if (ansi.size() == 1 || ansi.size() == 2) {
+                encoded_[cp].length = static_cast<std::uint8_t>(ansi.size());
+                std::memcpy(encoded_[cp].bytes, ansi.data(), ansi.size());
+            }
             if (ansi.size() != 2 || !cp949::IsLeadByte(static_cast<unsigned char>(ansi[0])))
                 continue;
             Utf8Char& slot = pairs_[Index(static_cast<unsigned char>(ansi[0]),
@@ -96,6 +117,15 @@ public:
     {
         return pairs_[Index(lead, trail)];
     }
+
+    // The code page's bytes for a character of the Basic Multilingual Plane
+    // above ASCII; length 0 when the code page cannot represent it.
+    struct Ansi
+    {
+        std::uint8_t length = 0;
+        char bytes[2] = {};
+    };
+    const Ansi& Encoded(std::uint32_t cp) const { return encoded_[cp]; }
 
 private:
     static std::size_t Index(unsigned char lead, unsigned char trail)
@@ -117,6 +147,7 @@ private:
     }
 
     std::array<Utf8Char, 126 * 256> pairs_{};
+    std::array<Ansi, 0x10000> encoded_{};
 };
 
 const Table& TheTable()
@@ -158,27 +189,75 @@ std::string_view MidCharacters(std::string_view utf8, std::size_t first, std::si
     return utf8.substr(0, count == std::string_view::npos ? utf8.size() : skip(count));
 }
 
+namespace {
+
+// The code point of the well-formed UTF-8 sequence at `in` and its length;
+// length 0 when the bytes there are no well-formed sequence (a stray or
+// truncated one, an overlong form, a surrogate, beyond U+10FFFF).
+std::pair<std::uint32_t, std::size_t> DecodeUtf8(const unsigned char* in, std::size_t left)
+{
+    const unsigned char lead = in[0];
+    const std::size_t length = Utf8SequenceLength(lead);
+    if (length == 1 || length > left)
+        return {0, 0};
+    std::uint32_t cp = lead & (0xFFu >> (length + 1));
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((in[i] & 0xC0) != 0x80)
+            return {0, 0};
+        cp = (cp << 6) | (in[i] & 0x3Fu);
+    }
+    static constexpr std::uint32_t kLowest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLowest[length] || (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+        return {0, 0};
+    return {cp, length};
+}
+
+// How many bytes an ill-formed stretch at `in` takes: its first byte and the
+// continuation bytes that follow, up to the length its first byte announces,
+// so that a character after a cut sequence is never swallowed.
+std::size_t IllFormedLength(const unsigned char* in, std::size_t left)
+{
+    const std::size_t announced = std::min(Utf8SequenceLength(in[0]), left);
+    std::size_t n = 1;
+    while (n < announced && (in[n] & 0xC0) == 0x80)
+        ++n;
+    return n;
+}
+
+} // namespace
+
 std::string FromUtf8(std::string_view utf8)
 {
     if (IsAscii(utf8))
         return std::string(utf8);
-    std::string out;
-    out.reserve(utf8.size());
-    std::string input(utf8);
-    char* in = input.data();
-    std::size_t left = input.size();
-    Converter& conv = Encoder();
-    conv.Reset();
-    while (conv.Step(in, left, out) != 0) {
-        out.push_back('?');
-        if (left == 0)
-            break; // the converter refused after taking everything
-        std::size_t skip = Utf8SequenceLength(static_cast<unsigned char>(*in));
-        skip = skip > left ? left : skip;
-        in += skip;
-        left -= skip;
-        conv.Reset();
+    const Table& table = TheTable();
+    std::string out(utf8.size(), '\0'); // never longer: 2 bytes for at least 2
+    char* write = out.data();
+    const auto* in = reinterpret_cast<const unsigned char*>(utf8.data());
+    const std::size_t size = utf8.size();
+    std::size_t i = 0;
+    while (i < size) {
+        if (in[i] < 0x80) {
+            *write++ = static_cast<char>(in[i++]);
+            continue;
+        }
+        const auto [cp, length] = DecodeUtf8(in + i, size - i);
+        if (length == 0) {
+            *write++ = '?';
+            i += IllFormedLength(in + i, size - i);
+            continue;
+        }
+        i += length;
+        // The code page holds nothing beyond the Basic Multilingual Plane.
+        const Table::Ansi* ansi = cp <= 0xFFFF ? &table.Encoded(cp) : nullptr;
+        if (ansi == nullptr || ansi->length == 0) {
+            *write++ = '?';
+            continue;
+        }
+        std::memcpy(write, ansi->bytes, ansi->length);
+        write += ansi->length;
     }
+    out.resize(static_cast<std::size_t>(write - out.data()));
     return out;
 }
 
@@ -227,15 +306,14 @@ CharWidth WidthOf(std::string_view oneUtf8Char)
 {
     if (oneUtf8Char.size() == 1 && static_cast<unsigned char>(oneUtf8Char[0]) < 0x80)
         return CharWidth::Single;
-    std::string input(oneUtf8Char);
-    char* in = input.data();
-    std::size_t left = input.size();
-    std::string out;
-    Converter& conv = Encoder();
-    conv.Reset();
-    if (conv.Step(in, left, out) != 0 || out.empty())
+    const auto [cp, length] =
+        DecodeUtf8(reinterpret_cast<const unsigned char*>(oneUtf8Char.data()), oneUtf8Char.size());
+    if (length == 0 || length != oneUtf8Char.size() || cp > 0xFFFF)
         return CharWidth::Unrepresentable;
-    return out.size() == 1 ? CharWidth::Single : CharWidth::Double;
+    const std::uint8_t bytes = TheTable().Encoded(cp).length;
+    if (bytes == 0)
+        return CharWidth::Unrepresentable;
+    return bytes == 1 ? CharWidth::Single : CharWidth::Double;
 }
 
 } // namespace veltrane::cp949

@@ -7,6 +7,7 @@
 
 #include <cctype>
 #include <optional>
+#include <sys/stat.h>
 #include <vector>
 
 namespace veltrane {
@@ -60,8 +61,15 @@ std::vector<std::string_view> SplitColumns(std::string_view line)
 
 void AppendField(std::string& line, std::string_view text)
 {
-    for (char c : text)
-        line += (c == '\t' || c == '\r' || c == '\n') ? ' ' : c;
+    // Whole stretches at a time; only the rare TAB, CR or LF is replaced.
+    for (;;) {
+        const std::size_t special = text.find_first_of("\t\r\n");
+        line.append(text.substr(0, special));
+        if (special == std::string_view::npos)
+            return;
+        line += ' ';
+        text.remove_prefix(special + 1);
+    }
 }
 
 const char* BooleanText(bool value)
@@ -185,7 +193,15 @@ bool SaveSchedule(const std::string& path, const ScheduleTable& table, std::stri
         text += FormatScheduleLine(*record, ++number);
         text += "\r\n";
     }
-    return WriteFileAtomically(path, cp949::FromUtf8(text), kOwnerOnly, error);
+    // Passwords are in the file: others never get it. A group that could
+    // read or write it before keeps that (the service's folder is shared
+    // with its group of operators).
+    mode_t mode = kOwnerOnly;
+    struct stat st
+    {};
+    if (stat(path.c_str(), &st) == 0)
+        mode |= st.st_mode & (S_IRGRP | S_IWGRP);
+    return WriteFileAtomically(path, cp949::FromUtf8(text), mode, error);
 }
 
 } // namespace veltrane

@@ -41,6 +41,13 @@ TEST(CodePage, UnrepresentableCharacterBecomesQuestionMarkNotNothing)
                               "b"),
               "a?b");
     EXPECT_EQ(cp949::FromUtf8("\xE0\xA4\x95\xEB\xA7\xA4"), "?\xB8\xC5");
+    // Tag characters (U+E0041) are characters too, not nothing.
+    EXPECT_EQ(cp949::FromUtf8("a\xF3\xA0\x81\x81"
+                              "b"),
+              "a?b");
+    // A cut sequence, an overlong form (two stray bytes), a surrogate: each
+    // ill-formed stretch is a "?", and never takes the character after it.
+    EXPECT_EQ(cp949::FromUtf8("\xEB\xA7x\xC0\xAFy\xED\xA0\x80z"), "?x??y?z");
 }
 
 TEST(CodePage, InvalidBytesBecomeReplacementCharacters)

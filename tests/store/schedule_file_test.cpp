@@ -299,17 +299,23 @@ TEST(SaveSchedule, LineBreaksAndTabsInsideAFieldBecomeBlanks)
     EXPECT_EQ(loaded[1]->strServiceName, "SVC2");
 }
 
-TEST(SaveSchedule, CreatesTheFileForItsOwnerOnly)
+TEST(SaveSchedule, CreatesTheFileForItsOwnerOnlyAndKeepsAGroupsAccess)
 {
     TempDir dir;
     const std::string path = dir.File("Schedule.dat");
-    WriteBytes(path, "");
-    chmod(path.c_str(), 0644);
-    Save(path, {Numbered(1)});
-    struct stat st
-    {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    const std::pair<mode_t, mode_t> cases[] = {{0, 0600}, {0644, 0640}, {0664, 0660}, {0606, 0600}};
+    for (const auto& [before, after] : cases) {
+        unlink(path.c_str());
+        if (before != 0) {
+            WriteBytes(path, "");
+            chmod(path.c_str(), before);
+        }
+        Save(path, {Numbered(1)});
+        struct stat st
+        {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, after) << std::oct << before;
+    }
 }
 
 TEST(SaveSchedule, AReadOnlyFileIsRefusedAndKept)

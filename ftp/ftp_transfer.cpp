@@ -1,5 +1,6 @@
 #include "ftp_transfer.h"
 
+#include "known_hosts.h"
 #include "local_file.h"
 #include "remote_path.h"
 
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <random>
 #include <strings.h>
@@ -22,7 +24,6 @@
 namespace hoistline {
 namespace {
 
-constexpr int kStandardFtpPort = 21;
 // Large reads keep the per-chunk overhead of a multi-gigabyte upload low.
 constexpr long kUploadBufferBytes = 512 * 1024;
 
@@ -61,11 +62,19 @@ class Dialogue
 public:
     void Sent(std::string_view command);
     void Received(std::string_view line);
-    void DataConnected() { waitingForDataSince_.reset(); }
+    void DataConnected()
+    {
+        waitingForDataSince_.reset();
+        dataConnected_ = true;
+    }
+    // Whether the server ever opened a data connection back to us.
+    bool EverDataConnected() const { return dataConnected_; }
 
     // The verb of the last command that got its final reply ("" for the
     // greeting).
     const std::string& LastVerb() const { return lastVerb_; }
+    // The code of the final reply to the last RETR or STOR (0 before one).
+    int TransferReplyCode() const { return transferReplyCode_; }
     // The byte count in the server's opening reply to RETR ("150 Opening
     // BINARY mode data connection for a.dmp (1234 bytes)."), if it gave one.
     std::optional<std::int64_t> AnnouncedSize() const { return announcedSize_; }
@@ -88,7 +97,9 @@ private:
     int multiLineCode_ = 0; // the code of a multi-line reply under way
     int greetingCode_ = 0;
     std::string lastVerb_;
+    int transferReplyCode_ = 0;
     bool quitSent_ = false;
+    bool dataConnected_ = false;
     std::optional<std::int64_t> announcedSize_;
     std::optional<Clock::time_point> waitingForDataSince_;
 };
@@ -162,6 +173,8 @@ void Dialogue::FinalReply(int code)
         greetingCode_ = code;
     // The transfer is over, with or without a data connection; or the
     // server would not connect back at all.
+    if (lastVerb_ == "RETR" || lastVerb_ == "STOR")
+        transferReplyCode_ = code;
     if (lastVerb_ == "RETR" || lastVerb_ == "STOR" ||
         ((lastVerb_ == "PORT" || lastVerb_ == "EPRT") && code >= 400))
         waitingForDataSince_.reset();
@@ -191,6 +204,24 @@ void SayGoodbye(int fd, long waitMs)
     }
 }
 
+// Takes the certificates to trust from OpenSSL's own default places: the
+// system's store, or the file and folder that SSL_CERT_FILE and SSL_CERT_DIR
+// name instead, as for any other OpenSSL program on the machine.
+CURLcode UseDefaultTrustStore(CURL* /*handle*/, void* sslContext, void* /*self*/)
+{
+    return SSL_CTX_set_default_verify_paths(static_cast<SSL_CTX*>(sslContext)) == 1
+               ? CURLE_OK
+               : CURLE_SSL_CACERT_BADFILE;
+}
+
+// Lets an SFTP session go ahead only when the known_hosts file holds the
+// server's very key; an unknown or a changed key ends it.
+int CheckHostKey(CURL* /*handle*/, const curl_khkey* /*known*/, const curl_khkey* /*found*/,
+                 curl_khmatch match, void* /*self*/)
+{
+    return match == CURLKHMATCH_OK ? CURLKHSTAT_FINE : CURLKHSTAT_REJECT;
+}
+
 // One libcurl handle configured for one call. It owns everything libcurl
 // reads during the transfer (the command lists), and cleaning the handle up
 // closes the connection: no connection outlives the call.
@@ -204,10 +235,12 @@ public:
     ~FtpCall() { handle_.reset(); }
 
     // Checks the arguments every call shares and prepares the handle for the
-    // file `urlPath` names (the server alone when it is empty). Returns the
-    // reason when the call cannot go ahead.
+    // file `urlPath` names (the server alone when it is empty). Plain FTP
+    // starts in active mode unless `passive`; the TLS schemes always use
+    // passive mode. Returns the reason when the call cannot go ahead.
     std::optional<std::string> Prepare(const Endpoint& endpoint, std::string_view remotePath,
-                                       std::string_view urlPath, const TimeLimits& limits);
+                                       std::string_view urlPath, const TimeLimits& limits,
+                                       bool passive = false);
 
     template <typename T> void Set(CURLoption option, T value)
     {
@@ -216,9 +249,10 @@ public:
             setupError_ = rc;
     }
 
-    // Adds a raw FTP command sent after the login, before the transfer (or,
-    // with `afterTransfer`, once it has succeeded). A leading "*" makes
-    // libcurl ignore a refusal of that command.
+    // Adds a raw command sent after the login, before the transfer (or, with
+    // `afterTransfer`, once it has succeeded): an FTP command, or for SFTP
+    // one of libcurl's ("mkdir", "rm", ...). A leading "*" makes libcurl
+    // ignore a refusal of that command.
     void AddCommand(const std::string& command, bool afterTransfer = false);
 
     // Runs the request; a second Perform() asks again on the same handle.
@@ -228,16 +262,22 @@ public:
     // one from setting up active mode.
     Outcome Perform(const std::string& localError = {});
 
-    // Whether the last request was spoken in FTP. Through an HTTP proxy
-    // (ftp_proxy naming an http:// proxy) libcurl turns the call into an
-    // HTTP request and never sends the raw commands.
-    bool SpokeFtp() const { return spokeFtp_; }
+    Scheme scheme() const { return scheme_; }
+    // Whether the last request was spoken in the protocol asked for. Through
+    // an HTTP proxy (ftp_proxy naming an http:// proxy) libcurl turns a plain
+    // FTP call into an HTTP request and never sends the raw commands.
+    bool SpokeOwnProtocol() const { return spokeOwnProtocol_; }
     // Whether the last request failed only because the server refused SIZE,
     // which libcurl sends before RETR and gives up on when refused.
     bool SizeRefused() const
     {
         return lastResult_ == CURLE_REMOTE_FILE_NOT_FOUND && dialogue_.LastVerb() == "SIZE";
     }
+    // Whether the last request failed in active mode because no data
+    // connection came about: the server refused PORT/EPRT, said it could not
+    // open the connection (425), or never opened it. Passive mode may still
+    // get through where something between the two drops connections to us.
+    bool ActiveDataConnectionFailed() const;
     const Dialogue& dialogue() const { return dialogue_; }
 
 private:
@@ -251,16 +291,22 @@ private:
     std::unique_ptr<curl_slist, ListCleanup> commandsAfter_;
     CURLcode setupError_ = CURLE_OK;
     CURLcode lastResult_ = CURLE_OK;
-    bool spokeFtp_ = false;
+    Scheme scheme_ = Scheme::Ftp;
+    bool active_ = false;
+    bool spokeOwnProtocol_ = false;
+    // OnProgress gave up waiting for the server to connect back.
+    bool dataWaitExpired_ = false;
     TimeLimits limits_;
     Dialogue dialogue_;
     // The local port of the control connection, once the server has spoken.
     int controlPort_ = -1;
+    std::string knownHosts_;
     std::string error_;
 };
 
 std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::string_view remotePath,
-                                            std::string_view urlPath, const TimeLimits& limits)
+                                            std::string_view urlPath, const TimeLimits& limits,
+                                            bool passive)
 {
     if (auto problem = RemotePathProblem(remotePath))
         return problem;
@@ -269,10 +315,12 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
         return std::string("the user name or password holds a line break");
     if (endpoint.port < 0 || endpoint.port > 65535)
         return "port " + std::to_string(endpoint.port) + " is out of range";
-    int port = endpoint.port == 0 ? kStandardFtpPort : endpoint.port;
-    auto url = FileUrl(endpoint.server, port, urlPath);
-    if (!url)
-        return "\"" + endpoint.server + "\" is not a host name or address";
+    auto server = ParseServer(endpoint.server);
+    if (!server)
+        return "\"" + endpoint.server + "\" is not a host name or address with a known scheme";
+    scheme_ = server->scheme;
+    auto url = FileUrl(endpoint.server, endpoint.port == 0 ? DefaultPort(scheme_) : endpoint.port,
+                       urlPath);
     if (!InitialiseCurlOnce())
         return std::string("the network library could not be initialised");
     handle_.reset(curl_easy_init());
@@ -281,21 +329,56 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
     limits_ = limits;
 
     Set(CURLOPT_URL, url->c_str());
-    Set(CURLOPT_PROTOCOLS_STR, "ftp");
     // Signals cannot be used for time-outs in a library that may run on any
     // thread of its caller.
     Set(CURLOPT_NOSIGNAL, 1L);
+    // The login goes in options of its own, never into the URL.
     if (endpoint.user)
         Set(CURLOPT_USERNAME, endpoint.user->c_str());
     if (endpoint.password)
         Set(CURLOPT_PASSWORD, endpoint.password->c_str());
 
-    // Active mode, offering the local address of the control connection:
-    // the one address the server is known to reach us at, whichever of
-    // several interfaces the route chose. PORT (not EPRT) on IPv4, as older
-    // servers only know PORT; over IPv6 libcurl still sends EPRT.
-    Set(CURLOPT_FTPPORT, "-");
-    Set(CURLOPT_FTP_USE_EPRT, 0L);
+    switch (scheme_) {
+    case Scheme::Ftp:
+        Set(CURLOPT_PROTOCOLS_STR, "ftp");
+        // Active mode, offering the local address of the control connection:
+        // the one address the server is known to reach us at, whichever of
+        // several interfaces the route chose. PORT (not EPRT) on IPv4, as
+        // older servers only know PORT; over IPv6 libcurl still sends EPRT.
+        active_ = !passive;
+        if (active_)
+            Set(CURLOPT_FTPPORT, "-");
+        Set(CURLOPT_FTP_USE_EPRT, 0L);
+        break;
+    case Scheme::FtpExplicitTls:
+    case Scheme::FtpImplicitTls:
+        Set(CURLOPT_PROTOCOLS_STR, scheme_ == Scheme::FtpExplicitTls ? "ftp" : "ftps");
+        // TLS on the control connection (AUTH TLS, or from the first byte)
+        // and on every data connection (PROT P), or no call at all. Passive
+        // mode: a firewall cannot look into the encrypted PORT command to
+        // let the server's connection back in.
+        Set(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        Set(CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        Set(CURLOPT_SSL_VERIFYPEER, 1L);
+        Set(CURLOPT_SSL_VERIFYHOST, 2L);
+        Set(CURLOPT_CAINFO, static_cast<const char*>(nullptr));
+        Set(CURLOPT_CAPATH, static_cast<const char*>(nullptr));
+        Set(CURLOPT_CA_CACHE_TIMEOUT, 0L);
+        Set(CURLOPT_SSL_CTX_FUNCTION, &UseDefaultTrustStore);
+        // Through an HTTP proxy, a tunnel keeps the TLS between us and the
+        // server instead of letting the proxy speak FTP for us.
+        Set(CURLOPT_HTTPPROXYTUNNEL, 1L);
+        break;
+    case Scheme::Sftp:
+        Set(CURLOPT_PROTOCOLS_STR, "sftp");
+        Set(CURLOPT_SSH_AUTH_TYPES,
+            static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+        knownHosts_ = KnownHostsFile();
+        Set(CURLOPT_SSH_KNOWNHOSTS, knownHosts_.c_str());
+        Set(CURLOPT_SSH_KEYFUNCTION, &CheckHostKey);
+        Set(CURLOPT_HTTPPROXYTUNNEL, 1L);
+        break;
+    }
     // The whole path goes into the one STOR/RETR command, as the caller gave
     // it, instead of being walked with CWD; "../" must not be folded away.
     Set(CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
@@ -354,9 +437,12 @@ Outcome FtpCall::Perform(const std::string& localError)
                        curl_easy_strerror(setupError_));
 
     lastResult_ = curl_easy_perform(handle_.get());
-    const char* scheme = nullptr;
-    spokeFtp_ = curl_easy_getinfo(handle_.get(), CURLINFO_SCHEME, &scheme) == CURLE_OK &&
-                scheme != nullptr && strcasecmp(scheme, "ftp") == 0;
+    const char* spoken = nullptr;
+    const char* own = scheme_ == Scheme::Sftp             ? "sftp"
+                      : scheme_ == Scheme::FtpImplicitTls ? "ftps"
+                                                          : "ftp";
+    spokeOwnProtocol_ = curl_easy_getinfo(handle_.get(), CURLINFO_SCHEME, &spoken) == CURLE_OK &&
+                        spoken != nullptr && strcasecmp(spoken, own) == 0;
     if (lastResult_ == CURLE_OK)
         return Outcome{true, {}};
     if (!localError.empty())
@@ -393,7 +479,10 @@ int FtpCall::OnCloseSocket(void* self, curl_socket_t fd)
     auto* call = static_cast<FtpCall*>(self);
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (call->controlPort_ > 0 && call->dialogue_.InStepWithoutQuit() &&
+    // Only a plain control connection can take a QUIT written to its socket
+    // directly; inside TLS the bytes would break the record stream.
+    if (call->scheme_ == Scheme::Ftp && call->controlPort_ > 0 &&
+        call->dialogue_.InStepWithoutQuit() &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
         int port = -1;
         if (local.ss_family == AF_INET)
@@ -417,22 +506,52 @@ int FtpCall::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off
         return 0;
     call->error_ = "the server did not open the data connection within " +
                    std::to_string(call->limits_.dataConnectMs) + " ms";
+    call->dataWaitExpired_ = true;
     return 1;
+}
+
+bool FtpCall::ActiveDataConnectionFailed() const
+{
+    if (!active_ || dialogue_.EverDataConnected())
+        return false;
+    switch (lastResult_) {
+    case CURLE_FTP_PORT_FAILED:
+    case CURLE_FTP_ACCEPT_FAILED:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+        return true;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return dataWaitExpired_;
+    default:
+        return dialogue_.TransferReplyCode() == 425;
+    }
 }
 
 struct UploadSource
 {
     int fd = -1;
+    // The bytes still to send: the file's size when the upload began, so a
+    // file that shrinks under it fails the call and one that grows is sent
+    // as it was.
+    std::int64_t left = 0;
     std::string error;
 };
 
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* context)
 {
     auto* source = static_cast<UploadSource*>(context);
+    size_t wanted = std::min<std::int64_t>(static_cast<std::int64_t>(size * count), source->left);
+    if (wanted == 0)
+        return 0;
     for (;;) {
-        ssize_t n = ::read(source->fd, buffer, size * count);
-        if (n >= 0)
+        ssize_t n = ::read(source->fd, buffer, wanted);
+        if (n > 0) {
+            source->left -= n;
             return static_cast<size_t>(n);
+        }
+        if (n == 0) {
+            source->error = "the local file became shorter during the upload";
+            return CURL_READFUNC_ABORT;
+        }
         if (errno != EINTR) {
             source->error = std::string("cannot read the local file: ") + std::strerror(errno);
             return CURL_READFUNC_ABORT;
@@ -470,32 +589,26 @@ std::string TemporaryName()
     return name;
 }
 
-} // namespace
-
-Outcome PutFile(const Endpoint& endpoint, std::string_view remotePath, const std::string& localPath,
-                const TimeLimits& limits)
+// Stores the open local file `fd` at `remotePath` over one connection.
+Outcome UploadOnce(const Endpoint& endpoint, std::string_view remotePath, int fd, std::int64_t size,
+                   const TimeLimits& limits, bool passive, bool& retryPassive)
 {
-    // The local file is checked first: a missing file is reported without
-    // touching the server at all.
-    UniqueFd file;
-    std::int64_t size = 0;
-    std::string error;
-    if (!OpenSource(localPath, file, size, error))
-        return Failure(error);
-
-    // libcurl takes the store command's path from the URL, which cannot
-    // carry control bytes. A path holding any is stored under a plain
+    retryPassive = false;
+    // Over FTP, libcurl takes the store command's path from the URL, which
+    // cannot carry control bytes. A path holding any is stored under a plain
     // temporary name in its folder (entered with CWD) and renamed when the
-    // server has confirmed the whole file.
-    bool renamed = HasControlByte(remotePath);
-    std::string urlPath = renamed ? TemporaryName() : std::string(remotePath);
+    // server has confirmed the whole file. An SFTP path carries any byte.
+    auto server = ParseServer(endpoint.server);
+    bool renamed = HasControlByte(remotePath) && server && server->scheme != Scheme::Sftp;
     FtpCall call;
-    if (auto problem = call.Prepare(endpoint, remotePath, urlPath, limits))
+    std::string urlPath = renamed ? TemporaryName() : std::string(remotePath);
+    if (auto problem = call.Prepare(endpoint, remotePath, urlPath, limits, passive))
         return Failure(*problem);
     // Folders that already exist, or that the server refuses, are expected:
     // the store that follows decides the result.
     for (const auto& folder : FolderRequests(remotePath))
-        call.AddCommand("*MKD " + folder);
+        call.AddCommand(call.scheme() == Scheme::Sftp ? "*mkdir " + SftpArgument(folder)
+                                                      : "*MKD " + folder);
     if (renamed) {
         std::string_view name = remotePath;
         auto slash = remotePath.rfind('/');
@@ -507,36 +620,30 @@ Outcome PutFile(const Endpoint& endpoint, std::string_view remotePath, const std
         call.AddCommand("RNTO " + std::string(name), true);
     }
 
-    UploadSource source{file.get(), {}};
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+        return Failure(std::string("cannot rewind the local file: ") + std::strerror(errno));
+    UploadSource source{fd, size, {}};
     call.Set(CURLOPT_UPLOAD, 1L);
     call.Set(CURLOPT_READFUNCTION, &ReadChunk);
     call.Set(CURLOPT_READDATA, &source);
-    // With the size known, libcurl fails the call when the file shrinks
-    // under it instead of reporting a short upload as success.
     call.Set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     call.Set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
-    return call.Perform(source.error);
+    Outcome outcome = call.Perform(source.error);
+    retryPassive = !outcome.ok && call.ActiveDataConnectionFailed();
+    return outcome;
 }
 
-Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std::string& localPath,
-                const TimeLimits& limits)
+// Retrieves `remotePath` into the open file `target` over one connection.
+Outcome DownloadOnce(const Endpoint& endpoint, std::string_view remotePath, DownloadTarget& target,
+                     const TimeLimits& limits, bool passive, bool& retryPassive)
 {
+    retryPassive = false;
     FtpCall call;
-    if (auto problem = call.Prepare(endpoint, remotePath, remotePath, limits))
+    if (auto problem = call.Prepare(endpoint, remotePath, remotePath, limits, passive))
         return Failure(*problem);
-    // libcurl takes the retrieval command's path from the URL, which cannot
-    // carry control bytes; nor can a listing command stand in, as libcurl
-    // sends those in text mode.
-    if (HasControlByte(remotePath))
-        return Failure("the remote path holds a control character, which a download cannot name");
-    if (localPath.empty())
-        return Failure("no local path given");
-
-    ReplacementFile file;
-    std::string error;
-    if (!file.Create(localPath, error))
-        return Failure(error);
-    DownloadTarget target{file.fd(), 0, {}};
+    if (::ftruncate(target.fd, 0) != 0 || ::lseek(target.fd, 0, SEEK_SET) != 0)
+        return Failure(std::string("cannot empty the local file: ") + std::strerror(errno));
+    target.written = 0;
     call.Set(CURLOPT_WRITEFUNCTION, &WriteChunk);
     call.Set(CURLOPT_WRITEDATA, &target);
     // The connection stays open after a request, for the second one below;
@@ -557,6 +664,54 @@ Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std
             outcome = Failure("received " + std::to_string(target.written) + " of the " +
                               std::to_string(*announced) + " bytes announced");
     }
+    retryPassive = !outcome.ok && call.ActiveDataConnectionFailed();
+    return outcome;
+}
+
+} // namespace
+
+Outcome PutFile(const Endpoint& endpoint, std::string_view remotePath, const std::string& localPath,
+                const TimeLimits& limits)
+{
+    // The local file is checked first: a missing file is reported without
+    // touching the server at all.
+    UniqueFd file;
+    std::int64_t size = 0;
+    std::string error;
+    if (!OpenSource(localPath, file, size, error))
+        return Failure(error);
+    // When active mode cannot get a data connection through, the whole file
+    // is sent once more over a new connection in passive mode. The folders
+    // the first attempt made stay; asking for them again is harmless.
+    bool retryPassive = false;
+    Outcome outcome =
+        UploadOnce(endpoint, remotePath, file.get(), size, limits, false, retryPassive);
+    if (retryPassive)
+        outcome = UploadOnce(endpoint, remotePath, file.get(), size, limits, true, retryPassive);
+    return outcome;
+}
+
+Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std::string& localPath,
+                const TimeLimits& limits)
+{
+    // Over FTP, libcurl takes the retrieval command's path from the URL,
+    // which cannot carry control bytes; nor can a listing command stand in,
+    // as libcurl sends those in text mode.
+    auto server = ParseServer(endpoint.server);
+    if (server && server->scheme != Scheme::Sftp && HasControlByte(remotePath))
+        return Failure("the remote path holds a control character, which a download cannot name");
+    if (localPath.empty())
+        return Failure("no local path given");
+
+    ReplacementFile file;
+    std::string error;
+    if (!file.Create(localPath, error))
+        return Failure(error);
+    DownloadTarget target{file.fd(), 0, {}};
+    bool retryPassive = false;
+    Outcome outcome = DownloadOnce(endpoint, remotePath, target, limits, false, retryPassive);
+    if (retryPassive)
+        outcome = DownloadOnce(endpoint, remotePath, target, limits, true, retryPassive);
     if (!outcome.ok)
         return outcome; // the temporary file goes with `file`
     if (!file.Commit(error))
@@ -571,12 +726,13 @@ Outcome DeleteFile(const Endpoint& endpoint, std::string_view remotePath, const 
     FtpCall call;
     if (auto problem = call.Prepare(endpoint, remotePath, {}, limits))
         return Failure(*problem);
-    call.AddCommand("DELE " + std::string(remotePath));
+    call.AddCommand(call.scheme() == Scheme::Sftp ? "rm " + SftpArgument(remotePath)
+                                                  : "DELE " + std::string(remotePath));
     call.Set(CURLOPT_NOBODY, 1L);
     Outcome outcome = call.Perform();
     // An HTTP proxy answers the bare server URL with success without ever
     // seeing the DELE: that is no deletion.
-    if (outcome.ok && !call.SpokeFtp())
+    if (outcome.ok && !call.SpokeOwnProtocol())
         return Failure("the proxy carries no FTP commands: nothing was deleted");
     return outcome;
 }

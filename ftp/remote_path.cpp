@@ -1,6 +1,9 @@
 #include "remote_path.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <strings.h>
 
 namespace hoistline {
 namespace {
@@ -86,20 +89,83 @@ std::optional<std::string> RemotePathProblem(std::string_view remotePath)
     return std::nullopt;
 }
 
-std::optional<std::string> FileUrl(std::string_view server, int port, std::string_view remotePath)
+std::optional<ServerName> ParseServer(std::string_view server)
 {
+    struct Prefix
+    {
+        std::string_view text;
+        Scheme scheme;
+    };
+    static constexpr std::array<Prefix, 4> kPrefixes{{{"ftp://", Scheme::Ftp},
+                                                      {"ftpes://", Scheme::FtpExplicitTls},
+                                                      {"ftps://", Scheme::FtpImplicitTls},
+                                                      {"sftp://", Scheme::Sftp}}};
+    ServerName name;
+    if (server.find("://") != std::string_view::npos) {
+        auto known = std::find_if(kPrefixes.begin(), kPrefixes.end(), [&](const Prefix& p) {
+            return server.size() > p.text.size() &&
+                   strncasecmp(server.data(), p.text.data(), p.text.size()) == 0;
+        });
+        if (known == kPrefixes.end())
+            return std::nullopt;
+        name.scheme = known->scheme;
+        server.remove_prefix(known->text.size());
+    }
     auto host = UrlHost(server);
     if (!host)
         return std::nullopt;
-    std::string url = "ftp://" + *host + ":" + std::to_string(port) + "/";
+    name.host = std::move(*host);
+    return name;
+}
+
+int DefaultPort(Scheme scheme)
+{
+    switch (scheme) {
+    case Scheme::FtpImplicitTls:
+        return 990;
+    case Scheme::Sftp:
+        return 22;
+    case Scheme::Ftp:
+    case Scheme::FtpExplicitTls:
+        break;
+    }
+    return 21;
+}
+
+std::optional<std::string> FileUrl(std::string_view server, int port, std::string_view remotePath)
+{
+    auto name = ParseServer(server);
+    if (!name)
+        return std::nullopt;
+    bool sftp = name->scheme == Scheme::Sftp;
+    // AUTH TLS is asked for on a plain "ftp://" connection.
+    std::string url = sftp                                     ? "sftp://"
+                      : name->scheme == Scheme::FtpImplicitTls ? "ftps://"
+                                                               : "ftp://";
+    url += name->host + ":" + std::to_string(port) + "/";
+    if (sftp && !remotePath.empty() && remotePath.front() == '/')
+        remotePath.remove_prefix(1);
+    else if (sftp)
+        url += "~/";
     for (std::size_t i = 0; i < remotePath.size(); ++i) {
         auto c = static_cast<unsigned char>(remotePath[i]);
-        if (IsUnreserved(c) || (c == '/' && i > 0))
+        if (IsUnreserved(c) || (c == '/' && (i > 0 || sftp)))
             url += static_cast<char>(c);
         else
             AppendEscaped(url, c);
     }
     return url;
+}
+
+std::string SftpArgument(std::string_view path)
+{
+    std::string quoted = "\"";
+    for (char c : path) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
 }
 
 } // namespace hoistline

@@ -3,9 +3,13 @@
 #include "support/net.h"
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace hoistline::test {
 namespace {
@@ -94,6 +98,106 @@ std::vector<std::string> FtpTestServer::NewCommands()
     std::vector<std::string> fresh(all.begin() + static_cast<std::ptrdiff_t>(seen_), all.end());
     seen_ = all.size();
     return fresh;
+}
+
+namespace {
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// What `command` (a shell command line) prints, or nothing when it fails.
+std::optional<std::string> OutputOf(const std::string& command)
+{
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return std::nullopt;
+    std::string output;
+    char chunk[4096];
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        output.append(chunk, n);
+    int status = ::pclose(pipe);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return std::nullopt;
+    return output;
+}
+
+} // namespace
+
+std::optional<std::string> SystemServersUnavailable()
+{
+    if (::geteuid() != 0)
+        return std::string("vsftpd and sshd need root: they switch users, and the SFTP tests add "
+                           "a throw-away account; run the tests as root to include them");
+    return std::nullopt;
+}
+
+bool MakeTestCertificates(const std::string& folder)
+{
+    return OutputOf(std::string("/usr/bin/python3 ") + SYSTEM_SERVERS_SCRIPT +
+                    " certificates --dir '" + folder + "'")
+        .has_value();
+}
+
+VsftpdServer::VsftpdServer(bool refuseActive, Tls tls, const std::string& certificates, int port)
+{
+    port_ = port != 0 ? port : veltrane::test::FreeLoopbackPort();
+    std::vector<std::string> argv = {"/usr/bin/python3",
+                                     SYSTEM_SERVERS_SCRIPT,
+                                     "vsftpd",
+                                     "--port",
+                                     std::to_string(port_),
+                                     "--root",
+                                     root_.path(),
+                                     "--log",
+                                     dir_.File("vsftpd.log")};
+    if (refuseActive)
+        argv.push_back("--no-active");
+    if (tls != Tls::None)
+        argv.insert(argv.end(),
+                    {"--tls", tls == Tls::Explicit ? "explicit" : "implicit", "--cert",
+                     certificates + "/server.pem", "--key", certificates + "/server.key"});
+    process_ = std::make_unique<veltrane::test::ChildProcess>(argv, dir_.File("vsftpd.out"));
+    ok_ = veltrane::test::WaitForPort("127.0.0.1", port_, 15000);
+}
+
+std::vector<std::string> VsftpdServer::Commands() const
+{
+    // FTP command: Client "127.0.0.1", "MKD /in/new"
+    std::vector<std::string> commands;
+    std::istringstream in(ReadFile(dir_.File("vsftpd.log")));
+    const std::string marker = "FTP command: Client \"127.0.0.1\", \"";
+    for (std::string line; std::getline(in, line);) {
+        auto at = line.find(marker);
+        if (at != std::string::npos && line.size() > at + marker.size())
+            commands.push_back(
+                line.substr(at + marker.size(), line.size() - at - marker.size() - 1));
+    }
+    return commands;
+}
+
+SshServer::SshServer(int port) : user_("hoistline" + std::to_string(::getpid()))
+{
+    // The account must reach its home below the test's private folder.
+    ::chmod(dir_.path().c_str(), 0755);
+    port_ = port != 0 ? port : veltrane::test::FreeLoopbackPort();
+    process_ = std::make_unique<veltrane::test::ChildProcess>(
+        std::vector<std::string>{"/usr/bin/python3", SYSTEM_SERVERS_SCRIPT, "sshd", "--port",
+                                 std::to_string(port_), "--user", user_, "--password", kPassword,
+                                 "--home", home(), "--host-key", dir_.File("host_key"), "--log",
+                                 dir_.File("sshd.log")},
+        dir_.File("sshd.out"));
+    ok_ = veltrane::test::WaitForPort("127.0.0.1", port_, 15000);
+}
+
+std::string SshServer::ScanHostKey() const
+{
+    return OutputOf("ssh-keyscan -p " + std::to_string(port_) + " 127.0.0.1 2>/dev/null")
+        .value_or("");
 }
 
 std::vector<std::string> WithVerb(const std::vector<std::string>& commands, const std::string& verb)

@@ -1,4 +1,6 @@
+#include "known_hosts.h"
 #include "remote_path.h"
+#include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -62,6 +64,42 @@ TEST(FtpFileUrl, KeepsEveryPathByteAndMakesLeadingSlashAbsolute)
     };
     for (const auto& c : cases)
         EXPECT_EQ(FileUrl("host", 21, c.remotePath), c.url) << c.remotePath;
+}
+
+TEST(FtpFileUrl, TheSchemeChoosesTheProtocolAndSftpPathsStartAtHomeUnlessAbsolute)
+{
+    struct Case
+    {
+        std::string server, remotePath, url;
+    };
+    const Case cases[] = {
+        {"ftp://host", "/a/b", "ftp://host:21/%2Fa/b"},
+        {"FTPES://host", "a", "ftp://host:21/a"}, // AUTH TLS on a plain connection
+        {"ftps://[::1]", "a", "ftps://[::1]:990/a"},
+        {"sftp://host", "/a b/c", "sftp://host:22/a%20b/c"},
+        {"sftp://host", "a/\tb", "sftp://host:22/~/a/%09b"},
+        {"sftp://host", "//a", "sftp://host:22//a"},
+    };
+    for (const auto& c : cases) {
+        auto server = ParseServer(c.server);
+        ASSERT_TRUE(server) << c.server;
+        EXPECT_EQ(FileUrl(c.server, DefaultPort(server->scheme), c.remotePath), c.url) << c.server;
+    }
+    for (std::string bad :
+         {"http://host", "sftp://", "sftp:/host", "ftps://user@host", "ftp://host/x", "://host"})
+        EXPECT_FALSE(ParseServer(bad)) << bad;
+}
+
+TEST(FtpKnownHosts, ANamedFileFirstThenOneBesideTheLibraryThenTheUsersOwn)
+{
+    veltrane::test::TempDir library, home;
+    const std::string beside = library.path() + "/known_hosts";
+    const std::string own = home.path() + "/.ssh/known_hosts";
+    EXPECT_EQ(ChooseKnownHostsFile("/x/missing", library.path(), home.path()), "/x/missing");
+    EXPECT_EQ(ChooseKnownHostsFile("", library.path(), home.path()), own);
+    veltrane::test::WriteBytes(beside, "");
+    EXPECT_EQ(ChooseKnownHostsFile(nullptr, library.path(), home.path()), beside);
+    EXPECT_EQ(ChooseKnownHostsFile("/x/missing", library.path(), home.path()), "/x/missing");
 }
 
 TEST(FtpFileUrl, AcceptsHostNamesAndAddressesOnly)

@@ -140,26 +140,38 @@ bool ScriptedFtpPeer::ReadLine(int fd, std::string& buffer, std::string& line)
 
 void ScriptedFtpPeer::Run()
 {
-    if (!WaitReadable(listenFd_))
-        return;
-    int control = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (control < 0)
-        return;
-    if (behaviour_ == Behaviour::Silent)
-        WaitReadable(stopFd_);
-    else
-        Converse(control);
-    ::close(control);
+    while (WaitReadable(listenFd_)) {
+        int control = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (control < 0)
+            return;
+        if (behaviour_ == Behaviour::Silent)
+            WaitReadable(stopFd_);
+        else
+            Converse(control);
+        ::close(control);
+    }
 }
 
 void ScriptedFtpPeer::Converse(int control)
 {
     Send(control, "220 scripted peer ready\r\n");
     std::string buffer, command;
-    int dataPort = -1;
+    int dataPort = -1;  // where the client listens, in active mode
+    int passiveFd = -1; // where we listen, in passive mode
+    struct Closer
+    {
+        int& fd;
+        ~Closer()
+        {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } closePassive{passiveFd};
     while (ReadLine(control, buffer, command)) {
         Record(command);
         std::string verb = command.substr(0, command.find(' '));
+        bool transfer = verb == "RETR" || verb == "STOR";
+        bool active = passiveFd < 0;
         if (verb == "USER") {
             Send(control, "331 Password required.\r\n");
         } else if (verb == "PASS") {
@@ -176,14 +188,38 @@ void ScriptedFtpPeer::Converse(int control)
             dataPort = PortFromCommand(command);
             Send(control,
                  dataPort > 0 ? "200 PORT command successful.\r\n" : "501 Bad PORT argument.\r\n");
-        } else if ((verb == "RETR" || verb == "STOR") &&
-                   behaviour_ == Behaviour::NeverConnectsBack) {
+        } else if (verb == "PASV" && behaviour_ != Behaviour::AnnouncesButNeverConnects &&
+                   passiveFd < 0) {
+            passiveFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in addr = Loopback(0);
+            socklen_t len = sizeof addr;
+            (void)::bind(passiveFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            (void)::listen(passiveFd, 1);
+            (void)::getsockname(passiveFd, reinterpret_cast<sockaddr*>(&addr), &len);
+            int port = ntohs(addr.sin_port);
+            Send(control, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) +
+                              "," + std::to_string(port % 256) + ").\r\n");
+        } else if (transfer && active && behaviour_ == Behaviour::NeverConnectsBack) {
             continue;
-        } else if ((verb == "RETR" || verb == "STOR") &&
-                   behaviour_ == Behaviour::AnnouncesButNeverConnects) {
+        } else if (transfer && active && behaviour_ == Behaviour::AnnouncesButNeverConnects) {
             Send(control, "150 Opening BINARY mode data connection.\r\n");
-        } else if ((verb == "RETR" || verb == "STOR") && dataPort > 0) {
-            if (!Transfer(control, dataPort, verb == "STOR"))
+        } else if (transfer && active && behaviour_ == Behaviour::ActiveDataRefused) {
+            Send(control, "425 Cannot open data connection.\r\n");
+        } else if (transfer && (dataPort > 0 || !active)) {
+            int data = -1;
+            if (active) {
+                data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in target = Loopback(dataPort);
+                if (::connect(data, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+                    ::close(data);
+                    data = -1;
+                }
+            } else if (WaitReadable(passiveFd)) {
+                data = ::accept4(passiveFd, nullptr, nullptr, SOCK_CLOEXEC);
+            }
+            if (data < 0)
+                Send(control, "425 Cannot open data connection.\r\n");
+            else if (!Transfer(control, data, verb == "STOR"))
                 return;
         } else if (verb == "QUIT") {
             Send(control, "221 Goodbye.\r\n");
@@ -194,15 +230,8 @@ void ScriptedFtpPeer::Converse(int control)
     }
 }
 
-bool ScriptedFtpPeer::Transfer(int control, int dataPort, bool store)
+bool ScriptedFtpPeer::Transfer(int control, int data, bool store)
 {
-    int data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in target = Loopback(dataPort);
-    if (::connect(data, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-        ::close(data);
-        Send(control, "425 Cannot open data connection.\r\n");
-        return true;
-    }
     if (store) {
         Send(control, "150 Ok to send data.\r\n");
         std::string body;

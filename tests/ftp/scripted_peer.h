@@ -2,9 +2,10 @@
 
 // A loopback FTP peer that misbehaves on purpose, for what no real server
 // will do on demand: never answer, hang up in the middle of a file, stop
-// sending without hanging up, or take an upload and not keep it. It plays
-// just enough of the protocol for one transfer in active mode and records
-// the commands it received.
+// sending without hanging up, take an upload and not keep it, or fail the
+// data connection of active mode only. It plays just enough of the protocol
+// for one transfer per session, in active or passive mode, serves sessions
+// one after the other and records the commands it received.
 
 #include <mutex>
 #include <string>
@@ -37,11 +38,16 @@ public:
         StoreRefusedAfterData,
         // Takes a whole upload and never confirms it.
         StoreNeverConfirmed,
-        // Never connects back for data, nor answers RETR or STOR (as while
-        // trying to get through a firewall).
+        // In active mode never connects back for data, nor answers RETR or
+        // STOR (as while trying to get through a firewall); in passive mode
+        // serves the transfer.
         NeverConnectsBack,
-        // Answers RETR or STOR with "150", then never connects back.
+        // In active mode answers RETR or STOR with "150", then never
+        // connects back; refuses passive mode.
         AnnouncesButNeverConnects,
+        // In active mode answers RETR or STOR with "425" (the connection
+        // back failed); in passive mode serves the transfer.
+        ActiveDataRefused,
     };
 
     ScriptedFtpPeer(Behaviour behaviour, std::string fileBody = {}, std::size_t bytesSent = 0);
@@ -61,9 +67,10 @@ private:
     // Waits for `fd` to become readable; false when the peer is being stopped.
     bool WaitReadable(int fd);
     bool ReadLine(int fd, std::string& buffer, std::string& line);
-    // Answers RETR (sending) or STOR (receiving) on a data connection to `dataPort`.
-    // Returns false when the session must end without a reply.
-    bool Transfer(int control, int dataPort, bool store);
+    // Answers RETR (sending) or STOR (receiving) on the data connection
+    // `data`, which it closes. Returns false when the session must end
+    // without a reply.
+    bool Transfer(int control, int data, bool store);
     void Record(const std::string& command);
 
     Behaviour behaviour_;

@@ -4,6 +4,7 @@
 #include "ftp_test_server.h"
 #include "ftp_transfer.h"
 #include "hoistline.h"
+#include "known_hosts.h"
 #include "scripted_peer.h"
 #include "support/net.h"
 #include "support/temp_dir.h"
@@ -438,28 +439,51 @@ TEST(FtpSizeRefused, DownloadStillRetrievesTheFile)
     EXPECT_EQ(WithVerb(commands, "USER").size(), 2u); // one connection per call
 }
 
-// The server never opens the data connection (a firewall between drops its
-// attempt): the call gives up after the data-connection limit, whether the
-// server keeps quiet meanwhile or has already announced the transfer.
-TEST(FtpNoDataConnection, GivesZeroWithinTheDataConnectionLimit)
+// The server never opens the data connection of active mode (a firewall
+// between drops its attempt), or says it cannot: the call gives up on active
+// mode within the data-connection limit, whether the server keeps quiet
+// meanwhile or has already announced the transfer, and tries once more in
+// passive mode over a new connection.
+TEST(FtpNoDataConnection, RetriesOnceInPassiveModeWithinTheDataConnectionLimit)
 {
     EXPECT_EQ(TimeLimits{}.dataConnectMs, 30000); // what the exported calls use
     TempDir local;
-    WriteBytes(local.File("a.dmp"), "x");
+    const std::string body = RandomBytes(100000, 9);
+    WriteBytes(local.File("a.dmp"), body);
     TimeLimits limits;
     limits.dataConnectMs = 1000;
     limits.replySeconds = 10;
-    for (auto behaviour : {ScriptedFtpPeer::Behaviour::NeverConnectsBack,
-                           ScriptedFtpPeer::Behaviour::AnnouncesButNeverConnects}) {
+    struct Case
+    {
+        ScriptedFtpPeer::Behaviour behaviour;
+        bool passiveServed;
+    };
+    for (auto c : {Case{ScriptedFtpPeer::Behaviour::NeverConnectsBack, true},
+                   Case{ScriptedFtpPeer::Behaviour::ActiveDataRefused, true},
+                   Case{ScriptedFtpPeer::Behaviour::AnnouncesButNeverConnects, false}}) {
         for (bool upload : {true, false}) {
-            ScriptedFtpPeer peer(behaviour);
+            SCOPED_TRACE(std::to_string(static_cast<int>(c.behaviour)) +
+                         (upload ? " up" : " down"));
+            ScriptedFtpPeer peer(c.behaviour, body, body.size());
             ASSERT_TRUE(peer.ok());
             Endpoint endpoint{"127.0.0.1", peer.port(), "u", "p"};
             auto start = std::chrono::steady_clock::now();
-            Outcome outcome = upload ? PutFile(endpoint, "a.dmp", local.File("a.dmp"), limits)
-                                     : GetFile(endpoint, "a.dmp", local.File("b.dmp"), limits);
-            EXPECT_FALSE(outcome.ok);
+            Outcome outcome = upload ? PutFile(endpoint, "/b/a.dmp", local.File("a.dmp"), limits)
+                                     : GetFile(endpoint, "/b/a.dmp", local.File("b.dmp"), limits);
+            EXPECT_EQ(outcome.ok, c.passiveServed) << outcome.error;
             EXPECT_LT(SecondsSince(start), 4.0) << outcome.error;
+            auto commands = peer.Commands();
+            EXPECT_EQ(WithVerb(commands, "USER").size(), 2u); // a new connection
+            EXPECT_EQ(WithVerb(commands, "PORT").size(), 1u);
+            EXPECT_EQ(WithVerb(commands, "PASV").size(), 1u);
+            if (upload) {
+                // The folder is asked for again; the first attempt made it.
+                EXPECT_EQ(WithVerb(commands, "MKD"),
+                          (std::vector<std::string>{"MKD /b", "MKD /b"}));
+            }
+            if (c.passiveServed) {
+                EXPECT_TRUE((upload ? peer.Received() : ReadBytes(local.File("b.dmp"))) == body);
+            }
         }
     }
 }
@@ -631,6 +655,210 @@ TEST(FtpProxy, DeleteThroughAnHttpProxyIsNoDeletion)
     EXPECT_EQ(deleted, 0);
     ASSERT_EQ(proxy.Requests().size(), 1u); // the call really went through the proxy
     EXPECT_EQ(proxy.Requests().front().rfind("HEAD ftp://", 0), 0u) << proxy.Requests().front();
+}
+
+// A server that refuses active mode (PORT and EPRT switched off): each call
+// gets through in passive mode, over a second connection.
+TEST(FtpPassiveRetry, AServerRefusingActiveModeIsServedInPassiveMode)
+{
+    if (auto reason = SystemServersUnavailable())
+        GTEST_SKIP() << *reason;
+    VsftpdServer server(/*refuseActive=*/true);
+    ASSERT_TRUE(server.ok());
+    TempDir local;
+    const std::string body = RandomBytes(300000, 11);
+    WriteBytes(local.File("a.dmp"), body);
+    EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", "/in/new/a.dmp", "anonymous", "", server.port(), 0,
+                                 local.File("a.dmp").c_str()),
+              1);
+    EXPECT_TRUE(ReadBytes(server.DiskPath("/in/new/a.dmp")) == body);
+    EXPECT_EQ(GetRemoteFileViaFTP("ftp://127.0.0.1", "/in/new/a.dmp", "anonymous", "",
+                                  server.port(), 0, local.File("b.dmp").c_str()),
+              1);
+    EXPECT_TRUE(ReadBytes(local.File("b.dmp")) == body);
+    auto commands = server.Commands();
+    EXPECT_EQ(WithVerb(commands, "PORT").size(), 2u); // refused once in each call
+    EXPECT_EQ(WithVerb(commands, "EPSV").size() + WithVerb(commands, "PASV").size(), 2u);
+    EXPECT_EQ(WithVerb(commands, "USER").size(), 4u);
+}
+
+// FTP with TLS. The server's certificate must chain to the trust store
+// OpenSSL uses by default (SSL_CERT_FILE names the test CA here) and name
+// the host the call was given.
+class FtpOverTls : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (auto reason = SystemServersUnavailable())
+            GTEST_SKIP() << *reason;
+        ASSERT_TRUE(MakeTestCertificates(certificates_.path()));
+        setenv("SSL_CERT_FILE", (certificates_.path() + "/ca.pem").c_str(), 1);
+    }
+
+    TempDir certificates_;
+    TempDir local_;
+};
+
+TEST_F(FtpOverTls, ExplicitAndImplicitTlsCarryEveryCall)
+{
+    std::string error;
+    ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
+    VsftpdServer explicitTls(false, VsftpdServer::Tls::Explicit, certificates_.path());
+    VsftpdServer implicitTls(false, VsftpdServer::Tls::Implicit, certificates_.path(), 990);
+    ASSERT_TRUE(explicitTls.ok() && implicitTls.ok());
+    struct Case
+    {
+        const char* server;
+        int port; // 0: the scheme's own
+        VsftpdServer& peer;
+    };
+    const Case cases[] = {{"ftpes://127.0.0.1", explicitTls.port(), explicitTls},
+                          {"FTPS://127.0.0.1", 0, implicitTls}};
+    const std::string body = AllByteValues();
+    WriteBytes(local_.File("a.dmp"), body);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.server);
+        EXPECT_EQ(PutLocalFileViaFTP(c.server, "/in/tls/a.dmp", "anonymous", "", c.port, 0,
+                                     local_.File("a.dmp").c_str()),
+                  1);
+        EXPECT_TRUE(ReadBytes(c.peer.DiskPath("/in/tls/a.dmp")) == body);
+        EXPECT_EQ(GetRemoteFileViaFTP(c.server, "/in/tls/a.dmp", "anonymous", "", c.port, 0,
+                                      local_.File("b.dmp").c_str()),
+                  1);
+        EXPECT_TRUE(ReadBytes(local_.File("b.dmp")) == body);
+        EXPECT_EQ(DeleteRemoteFileViaFTP(c.server, "/in/tls/a.dmp", "anonymous", "", c.port, 0), 1);
+        EXPECT_FALSE(FileExists(c.peer.DiskPath("/in/tls/a.dmp")));
+        // The server takes no login and no data in clear; passive mode only.
+        auto commands = c.peer.Commands();
+        EXPECT_EQ(WithVerb(commands, "PROT"), std::vector<std::string>(3, "PROT P"));
+        EXPECT_TRUE(WithVerb(commands, "PORT").empty() && WithVerb(commands, "EPRT").empty());
+    }
+    EXPECT_EQ(WithVerb(explicitTls.Commands(), "AUTH"), std::vector<std::string>(3, "AUTH TLS"));
+}
+
+TEST_F(FtpOverTls, AnUntrustedCertificateOrAnotherHostNameFailsBeforeTheLogin)
+{
+    VsftpdServer server(false, VsftpdServer::Tls::Explicit, certificates_.path());
+    ASSERT_TRUE(server.ok());
+    WriteBytes(local_.File("a.dmp"), "dump");
+    struct Case
+    {
+        const char* server;
+        bool trustTestCa;
+        int result;
+    };
+    const Case cases[] = {
+        {"ftpes://localhost", true, 0},  // the certificate names 127.0.0.1 only
+        {"ftpes://127.0.0.1", false, 0}, // the system's store lacks the test CA
+        {"ftpes://127.0.0.1", true, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.server + std::string(c.trustTestCa ? " trusted" : " untrusted"));
+        if (!c.trustTestCa)
+            unsetenv("SSL_CERT_FILE");
+        EXPECT_EQ(PutLocalFileViaFTP(c.server, "/in/a.dmp", "anonymous", "", server.port(), 0,
+                                     local_.File("a.dmp").c_str()),
+                  c.result);
+        EXPECT_EQ(FileExists(server.DiskPath("/in/a.dmp")), c.result == 1);
+        setenv("SSL_CERT_FILE", (certificates_.path() + "/ca.pem").c_str(), 1);
+    }
+    EXPECT_EQ(WithVerb(server.Commands(), "USER").size(), 1u);
+}
+
+// SFTP, with the server's host key checked against a known_hosts file.
+class Sftp : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        if (auto reason = SystemServersUnavailable())
+            GTEST_SKIP() << *reason;
+    }
+    int Put(const SshServer& server, const std::string& remote, const char* password, int port = -1)
+    {
+        return PutLocalFileViaFTP("sftp://127.0.0.1", remote.c_str(), server.user().c_str(),
+                                  password, port < 0 ? server.port() : port, 0,
+                                  local_.File("a.dmp").c_str());
+    }
+
+    TempDir local_;
+};
+
+TEST_F(Sftp, UploadsDownloadsAndDeletesWithAKnownHostKey)
+{
+    std::string error;
+    ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
+    SshServer server(22); // reached with port 0
+    ASSERT_TRUE(server.ok());
+    WriteBytes(local_.File("known_hosts"), server.ScanHostKey());
+    setenv(kKnownHostsVariable, local_.File("known_hosts").c_str(), 1);
+    const std::string body = AllByteValues();
+    WriteBytes(local_.File("a.dmp"), body);
+    const char* user = server.user().c_str();
+    // A relative path lands in the login's home folder; folders are made
+    // outermost first, and made already the second time.
+    const std::string remotes[] = {"bk/2008/a b\"q\t\xB9\xE9.dmp", server.home() + "/abs/x.dmp"};
+    for (const auto& remote : remotes) {
+        SCOPED_TRACE(remote);
+        std::string disk = remote[0] == '/' ? remote : server.home() + "/" + remote;
+        for (int round = 0; round < 2; ++round)
+            EXPECT_EQ(Put(server, remote, SshServer::kPassword, 0), 1);
+        EXPECT_TRUE(ReadBytes(disk) == body);
+        EXPECT_EQ(GetRemoteFileViaFTP("sftp://127.0.0.1", remote.c_str(), user,
+                                      SshServer::kPassword, 0, 0, local_.File("b.dmp").c_str()),
+                  1);
+        EXPECT_TRUE(ReadBytes(local_.File("b.dmp")) == body);
+        for (int deleted : {1, 0})
+            EXPECT_EQ(DeleteRemoteFileViaFTP("sftp://127.0.0.1", remote.c_str(), user,
+                                             SshServer::kPassword, 0, 0),
+                      deleted);
+        EXPECT_FALSE(FileExists(disk));
+    }
+    EXPECT_EQ(Put(server, "c.dmp", "wrong password", 0), 0);
+    EXPECT_FALSE(FileExists(server.home() + "/c.dmp"));
+}
+
+TEST_F(Sftp, AnUnknownOrChangedHostKeyFailsTheCall)
+{
+    SshServer server;
+    ASSERT_TRUE(server.ok());
+    const std::string known = server.ScanHostKey();
+    ASSERT_NE(known.find("ssh-"), std::string::npos) << known;
+    // Another key, claimed for the same server.
+    ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N '' -f " + local_.File("other")).c_str()),
+              0);
+    const std::string changed =
+        "[127.0.0.1]:" + std::to_string(server.port()) + " " + ReadBytes(local_.File("other.pub"));
+    WriteBytes(local_.File("a.dmp"), "dump");
+    fs::create_directories(local_.File("home/.ssh"));
+    struct Case
+    {
+        const char* name;
+        const char* named; // HOISTLINE_KNOWN_HOSTS, unset when null
+        std::string namedFile, homeFile;
+        int result;
+    };
+    const Case cases[] = {
+        {"named file missing", "missing", "", known, 0},
+        {"named file with another key", "named", changed, known, 0},
+        {"named file with the key", "named", known, "", 1},
+        {"the user's own file with the key", nullptr, "", known, 1},
+        {"the user's own file without it", nullptr, "", changed, 0},
+    };
+    setenv("HOME", local_.File("home").c_str(), 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteBytes(local_.File("named"), c.namedFile);
+        WriteBytes(local_.File("home/.ssh/known_hosts"), c.homeFile);
+        if (c.named)
+            setenv(kKnownHostsVariable, local_.File(c.named).c_str(), 1);
+        else
+            unsetenv(kKnownHostsVariable);
+        EXPECT_EQ(Put(server, "k.dmp", SshServer::kPassword), c.result);
+        EXPECT_EQ(FileExists(server.home() + "/k.dmp"), c.result == 1);
+        fs::remove(server.home() + "/k.dmp");
+    }
 }
 
 } // namespace

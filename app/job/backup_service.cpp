@@ -14,6 +14,7 @@
 #include "store/number_text.h"
 #include "store/schedule_file.h"
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -219,14 +220,35 @@ std::string BackupService::SchedulePath() const
     return JoinPath(programFolder_, kScheduleFileName);
 }
 
+namespace {
+
+// What identifies one version of a file on disk: a copy put in its place, or
+// an edit, changes it.
+std::array<long long, 5> FileIdentity(const std::string& path)
+{
+    struct stat st
+    {};
+    if (stat(path.c_str(), &st) != 0)
+        return {0, 0, 0, 0, 0};
+    return {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+            static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+            static_cast<long long>(st.st_mtim.tv_nsec)};
+}
+
+} // namespace
+
 void BackupService::LoadSchedule()
 {
     veltrane::LoadSchedule(SchedulePath(), table_);
+    knownFile_ = FileIdentity(SchedulePath());
 }
 
 bool BackupService::SaveSchedule(std::string& error)
 {
-    return veltrane::SaveSchedule(SchedulePath(), table_, error);
+    if (!veltrane::SaveSchedule(SchedulePath(), table_, error))
+        return false;
+    knownFile_ = FileIdentity(SchedulePath());
+    return true;
 }
 
 bool BackupService::SaveScheduleOrReport()
@@ -418,7 +440,11 @@ bool BackupService::MailReport(const ScheduleRecord& record, const std::string& 
 void BackupService::ReportSuccess(ScheduleRecord& record, const Paths& paths)
 {
     record.strLastBackUpTime = paths.runStamp;
-    SaveScheduleOrReport();
+    if (keepOutsideChanges_ && FileIdentity(SchedulePath()) != knownFile_)
+        WriteLine(std::string(kScheduleFileName) +
+                  " 저장 안 함: 실행 중에 밖에서 바뀐 파일을 다시 읽을 때 씁니다");
+    else
+        SaveScheduleOrReport();
     MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]완료.",
                BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
                                      paths.dump, host_.FreeDiskSpaceText(), record.strDescription),

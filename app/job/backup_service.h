@@ -16,6 +16,7 @@
 #include "store/schedule_record.h"
 #include "store/settings_file.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -60,6 +61,12 @@ public:
 
     // One backup of one item, changed in place. Always returns false.
     bool RunBackupJob(ScheduleRecord& record);
+
+    // With `keep`, a run does not save over a Schedule.dat that was changed
+    // or replaced on disk since it was last loaded or saved (the service's
+    // operator copied one in, to be read on the next reload); it says so in
+    // a result line instead.
+    void KeepOutsideChanges(bool keep) { keepOutsideChanges_ = keep; }
 
     // The settings of Veltrane.ini that the runs follow.
     void SetSettings(const Settings& settings) { settings_ = settings; }
@@ -124,6 +131,8 @@ private:
     std::string runnerFailure_; // the runner's failure text of the command in progress
     std::string failureCause_;  // why the export of the run in progress failed
     Settings settings_;
+    bool keepOutsideChanges_ = false;
+    std::array<long long, 5> knownFile_{}; // Schedule.dat as last loaded or saved
 };
 
 // The export command line of a run, starting the export utility at

@@ -42,7 +42,15 @@ RecipientCheck CheckRecipients(const std::string& recipients)
 
 std::string DefaultSender(const std::string& smtpUser, const std::string& smtpServer)
 {
-    return "Veltrane <" + smtpUser + "@" + smtpServer + ">";
+    // The server's host name only: a scheme ("smtps://") or a port (":587")
+    // of the server text is no part of a mail address.
+    std::string_view host = smtpServer;
+    if (const std::size_t scheme = host.find("://"); scheme != std::string_view::npos)
+        host.remove_prefix(scheme + 3);
+    host = host.substr(0, host.find(':'));
+    std::string sender = "Veltrane <";
+    sender.append(smtpUser).append("@").append(host).append(">");
+    return sender;
 }
 
 bool SendResultMail(const ResultMail& mail, const MailContext& context)

@@ -49,7 +49,9 @@ struct RecipientCheck
 };
 RecipientCheck CheckRecipients(const std::string& recipients);
 
-// The sender used when none is given: "Veltrane <" + user + "@" + server + ">".
+// The sender used when none is given: "Veltrane <" + user + "@" + server + ">",
+// with the server's scheme and port left out ("smtps://mail.x.kr:465" gives
+// "mail.x.kr").
 std::string DefaultSender(const std::string& smtpUser, const std::string& smtpServer);
 
 // Sends the mail with SendMailViaSMTP (through the item's server, with its

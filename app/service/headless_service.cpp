@@ -128,6 +128,9 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
     HeadlessHost host(clock, out);
     ScheduleService service(host, clock, dataFolder, libraryFolder);
     host.SetService(&service);
+    // A schedule copied in while a run goes on is the operator's: the run
+    // does not save over it, and the reload reads it.
+    service.Backup().KeepOutsideChanges(true);
     service.LoadSchedule();
     service.LoadSettings();
     service.WriteLine("Veltrane " + std::string(kVersion) + " 서비스 시작: " + dataFolder +

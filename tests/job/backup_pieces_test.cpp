@@ -192,4 +192,7 @@ TEST(SendResultMail, AMissingLibraryIsShownAndGivesFalse)
     EXPECT_NE(shown[0].find("libNoSuchLibrary.so"), std::string::npos);
     EXPECT_EQ(DefaultSender("", ""), "Veltrane <@>");
     EXPECT_EQ(DefaultSender("backup", "mail.example.kr"), "Veltrane <backup@mail.example.kr>");
+    for (const char* server : {"mail.example.kr:587", "smtps://mail.example.kr:465",
+                               "smtp+starttls://mail.example.kr"})
+        EXPECT_EQ(DefaultSender("backup", server), "Veltrane <backup@mail.example.kr>") << server;
 }

@@ -314,6 +314,23 @@ TEST_F(BackupRun, AnOverdueItemIsAlertedOncePerSpell)
     EXPECT_FALSE(daily->bOverdueAlerted);
 }
 
+// The service's run does not save over a schedule the operator copied in
+// since the last load; the reload that follows reads it.
+TEST_F(BackupRun, ARunDoesNotSaveOverAScheduleCopiedInMeanwhile)
+{
+    service.LoadSchedule(); // no file yet
+    service.Table().push_back(item);
+    service.KeepOutsideChanges(true);
+    test::WriteBytes(program.File("Schedule.dat"), "1\tTrue\r\n");
+    Run();
+    EXPECT_EQ(ReadBytes(program.File("Schedule.dat")), "1\tTrue\r\n");
+    EXPECT_EQ(host.lines, std::vector<std::string>{Line(
+                              "Schedule.dat 저장 안 함: 실행 중에 밖에서 바뀐 파일을 다시 읽을 때 씁니다")});
+    service.LoadSchedule();
+    Run(); // nothing changed on disk since: saved as always
+    EXPECT_NE(ReadBytes(program.File("Schedule.dat")), "1\tTrue\r\n");
+}
+
 TEST_F(BackupRun, KoreanOutputIsLoggedInCodePage949)
 {
     setenv("FAKE_EXP_MODE", "korean", 1);

@@ -539,7 +539,8 @@ struct UploadSource
 size_t ReadChunk(char* buffer, size_t size, size_t count, void* context)
 {
     auto* source = static_cast<UploadSource*>(context);
-    size_t wanted = std::min<std::int64_t>(static_cast<std::int64_t>(size * count), source->left);
+    auto wanted = static_cast<size_t>(
+        std::min<std::int64_t>(static_cast<std::int64_t>(size * count), source->left));
     if (wanted == 0)
         return 0;
     for (;;) {

@@ -1,51 +1,81 @@
 /*
- * Hoistline: moves one file between this machine and an FTP server per call.
+ * Hoistline: moves one file between this machine and a server per call, over
+ * FTP, FTP with TLS or SFTP.
  *
- * Every call opens its own FTP connection, logs in, does its one job and
- * closes the connection before it returns, ending the session with QUIT also
- * after a refused login or command; nothing is kept between calls, so the
+ * Every call opens its own connection, logs in, does its one job and closes
+ * the connection before it returns; a plain FTP session ends with QUIT also
+ * after a refused login or command. Nothing is kept between calls, so the
  * calls may be made from any thread.
  *
  * Common arguments
- *   server      host name or dotted address of the FTP server (an IPv6
- *               address may be given bare or in brackets)
+ *   server      host name or dotted address of the server (an IPv6 address
+ *               may be given bare or in brackets), optionally preceded by a
+ *               scheme, in any letter case, that says how to speak to it:
+ *                 host, ftp://host  FTP, active mode first (port 21)
+ *                 ftpes://host      FTP with TLS started by AUTH TLS (21)
+ *                 ftps://host       FTP inside TLS from the start (990)
+ *                 sftp://host       SFTP, over SSH (22)
+ *               Another scheme, or anything after the host ("user@host",
+ *               "host/x"), fails the call.
  *   remoteFile  path of the file on the server, "/" separated. A path that
  *               starts with "/" is absolute on the server; any other path is
  *               relative to the folder the login lands in. The bytes are sent
  *               exactly as given (no code-page conversion). Control bytes
  *               other than CR and LF (TAB, say) may be part of a name an
- *               upload or deletion uses; an upload to such a name stores the
- *               file under a temporary name in the same folder and renames it
- *               once the server has confirmed it. A download cannot name such
- *               a file and fails.
+ *               upload or deletion uses; an FTP upload to such a name stores
+ *               the file under a temporary name in the same folder and
+ *               renames it once the server has confirmed it. A download over
+ *               FTP cannot name such a file and fails; SFTP carries any such
+ *               name.
  *   user        login name, sent unchanged (an empty one too); NULL logs in
  *               anonymously
  *   password    login password, sent unchanged
- *   port        server port; 0 selects the standard FTP port 21
+ *   port        server port; 0 selects the scheme's standard port above
  *   reserved    ignored; pass 0
  *   localFile   path of the local file
  *
  * Connection
- *   Active mode: the server opens the data connection back to the address
- *   this machine used for the control connection. A firewall or NAT between
- *   the two must let that connection in (the usual case on a LAN, or with an
- *   FTP-aware firewall). Transfers are binary. Proxy settings come from the
- *   environment (ftp_proxy, all_proxy, no_proxy).
+ *   FTP: active mode first: the server opens the data connection back to the
+ *   address this machine used for the control connection. When the server
+ *   refuses that (PORT/EPRT refused), says it cannot connect back (425), or
+ *   does not connect back in time, the call tries once more, over a new
+ *   connection, in passive mode (this machine connects to the server): an
+ *   upload then sends the whole file again; folders the first attempt made
+ *   stay. Transfers are binary.
+ *   FTP with TLS: passive mode only; the login, the commands and every data
+ *   connection are encrypted, or the call fails. The server's certificate
+ *   must chain to a certificate OpenSSL trusts by default (the system's
+ *   store, or the file SSL_CERT_FILE and the folder SSL_CERT_DIR name
+ *   instead) and must name the host as given in `server`.
+ *   SFTP: password login (also through keyboard-interactive prompts). The
+ *   server's host key must be listed in a known_hosts file: the file that
+ *   the environment variable HOISTLINE_KNOWN_HOSTS names when it is set
+ *   (whether or not the file exists); otherwise "known_hosts" in the folder
+ *   this library was loaded from, when that file exists; otherwise the
+ *   user's ~/.ssh/known_hosts. An unknown or changed key fails the call. An
+ *   operator adds a server's key, after checking it, with
+ *       ssh-keyscan -p PORT host >> known_hosts
+ *   (for a port other than 22 the line names "[host]:PORT", which is what
+ *   is looked up).
+ *   Proxy settings come from the environment (ftp_proxy, ftps_proxy,
+ *   sftp_proxy, all_proxy, no_proxy); TLS and SSH go through a tunnel.
  *
  * Time limits
- *   A server that cannot be reached, or does not finish the greeting and
- *   login, fails the call after 20 seconds. Afterwards the call fails when
- *   the server leaves a command unanswered for 60 seconds, does not open the
- *   data connection within 30 seconds of being asked to (whether or not it
- *   has answered the transfer command meanwhile), or moves no data for about
- *   a minute.
+ *   A server that cannot be reached, or does not finish the greeting (TLS or
+ *   SSH handshake included) and login, fails the call after 20 seconds.
+ *   Afterwards the call fails when the server leaves a command unanswered for
+ *   60 seconds or moves no data for about a minute. In active mode, a server
+ *   that does not open the data connection within 30 seconds of being asked
+ *   to (whether or not it has answered the transfer command meanwhile) ends
+ *   that attempt, and the passive one follows with the same limits.
  *
  * Results
  *   Each call returns 1 on success and 0 on any failure: bad arguments
  *   (including a CR or LF in the remote path, user or password, which would
  *   let one argument smuggle in further FTP commands), an unreachable server,
- *   a refused login or a failed transfer. No detail is reported and nothing
- *   is logged.
+ *   a refused login, an unverified certificate or host key, or a failed
+ *   transfer. No detail is reported and nothing is logged; passwords go to
+ *   the server only, never into a URL or a log.
  */
 #ifndef HOISTLINE_H
 #define HOISTLINE_H
@@ -65,8 +95,10 @@ extern "C" {
  * for each "/" at byte position 2 or later of remoteFile, the text before it,
  * outermost first. A refused folder request (for one that already exists,
  * say) does not stop the upload. A local file that cannot be opened fails
- * the call before the server is contacted. Returns 1 when the server
- * confirmed the whole file. */
+ * the call before the server is contacted. Over SFTP the folders are made
+ * with mkdir. The file is sent as long as it was when the call began; one
+ * that shrinks meanwhile fails the call. Returns 1 when the server confirmed
+ * the whole file. */
 HOISTLINE_API int PutLocalFileViaFTP(const char* server, const char* remoteFile, const char* user,
                                      const char* password, int port, int reserved,
                                      const char* localFile);

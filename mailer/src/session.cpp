@@ -245,7 +245,8 @@ bool Session::Run()
         return false;
     }
 
-    Enter(target_.security == Security::Implicit ? State::UpgradeTls : State::Greeting);
+    // The dialogue starts here; from now on only Enter changes the state.
+    state_ = target_.security == Security::Implicit ? State::UpgradeTls : State::Greeting;
     while (state_ != State::Done && state_ != State::Failed) {
         if (state_ == State::UpgradeTls) {
             Enter(UpgradeTls());

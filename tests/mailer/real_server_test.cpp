@@ -140,10 +140,17 @@ protected:
     // dnsmasq answering only from the records given (--mx-host, --host-record).
     void StartDns(const Strings& records)
     {
-        Strings argv{
-            "/usr/sbin/dnsmasq",     "--no-daemon", "--no-resolv",     "--no-hosts",
-            "--conf-file=/dev/null", "--pid-file",  "--port=53",       "--listen-address=127.0.0.1",
-            "--bind-interfaces",     "--user=root", "--log-facility=-"};
+        Strings argv{"/usr/sbin/dnsmasq",
+                     "--no-daemon",
+                     "--no-resolv",
+                     "--no-hosts",
+                     "--conf-file=/dev/null",
+                     "--pid-file",
+                     "--port=53",
+                     "--listen-address=127.0.0.1",
+                     "--bind-interfaces",
+                     "--user=root",
+                     "--log-facility=-"};
         argv.insert(argv.end(), records.begin(), records.end());
         peers.push_back(std::make_unique<ChildProcess>(argv, dir.File("dnsmasq.log")));
         ASSERT_TRUE(veltrane::test::WaitForPort("127.0.0.1", 53))
@@ -404,11 +411,10 @@ protected:
         RealPeersTest::TearDown();
     }
 
-    Strings Tls(const char* mode, Strings more = {}) const
+    Strings Tls(const char* mode, Strings options = {}) const
     {
-        Strings options{
-            "--tls", mode, "--cert", dir.File("server.crt"), "--key", dir.File("server.key")};
-        options.insert(options.end(), more.begin(), more.end());
+        options.insert(options.end(), {"--tls", mode, "--cert", dir.File("server.crt"), "--key",
+                                       dir.File("server.key")});
         return options;
     }
 

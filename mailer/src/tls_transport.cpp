@@ -84,9 +84,9 @@ bool IsAddress(const std::string& host)
            inet_pton(AF_INET6, host.c_str(), buffer) == 1;
 }
 
-// The reason of the last failure of `ssl`, from its certificate check or
-// from OpenSSL's error queue, which it leaves empty.
-std::string FailureReason(SSL* ssl, int error)
+// The reason of the last failure of `ssl`: the certificate check's, or else
+// OpenSSL's last error after `context`. Leaves OpenSSL's error queue empty.
+std::string FailureReason(SSL* ssl, int error, const std::string& context)
 {
     std::string reason;
     long verify = SSL_get_verify_result(ssl);
@@ -95,11 +95,11 @@ std::string FailureReason(SSL* ssl, int error)
     else if (unsigned long code = ERR_peek_last_error(); code != 0) {
         char text[256];
         ERR_error_string_n(code, text, sizeof text);
-        reason = text;
+        reason = context + text;
     } else if (error == SSL_ERROR_SYSCALL && errno != 0)
-        reason = std::strerror(errno);
+        reason = context + std::strerror(errno);
     else
-        reason = "connection closed";
+        reason = context + "connection closed";
     ERR_clear_error();
     return reason;
 }
@@ -161,7 +161,8 @@ public:
             if (!WaitForRetry(ssl_.get(), fd_, result, Clock::now() + stallTimeout, error)) {
                 if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
                     return Outcome::Failure(Outcome::Code::TimedOut, "the peer takes no data");
-                return Outcome::Failure(Outcome::Code::Network, FailureReason(ssl_.get(), error));
+                return Outcome::Failure(Outcome::Code::Network,
+                                        FailureReason(ssl_.get(), error, {}));
             }
         }
         return Outcome::Success();
@@ -204,11 +205,13 @@ private:
     SslPtr ssl_;
 };
 
+constexpr const char* kHandshakeFailed = "TLS handshake failed: ";
+
 TlsStart Fail(int fd, Outcome::Code code, std::string reason)
 {
     close(fd);
     ERR_clear_error();
-    return {nullptr, Outcome::Failure(code, "TLS handshake failed: " + std::move(reason)), {}, {}};
+    return {nullptr, Outcome::Failure(code, std::move(reason)), {}, {}};
 }
 
 } // namespace
@@ -220,7 +223,7 @@ TlsStart StartClientTls(int fd, const std::string& host, Transport::Deadline dea
     ERR_clear_error();
     ContextPtr context(SSL_CTX_new(TLS_client_method()));
     if (!context || SocketMethod() == nullptr)
-        return Fail(fd, Outcome::Code::Tls, "OpenSSL could not be set up");
+        return Fail(fd, Outcome::Code::Tls, kHandshakeFailed + std::string("no OpenSSL context"));
     SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
     SSL_CTX_set_verify(context.get(), SSL_VERIFY_PEER, nullptr);
     // A missing default file or folder is no error here: the verification
@@ -231,7 +234,7 @@ TlsStart StartClientTls(int fd, const std::string& host, Transport::Deadline dea
     SslPtr ssl(SSL_new(context.get()));
     BIO* bio = ssl ? BIO_new(SocketMethod()) : nullptr;
     if (bio == nullptr)
-        return Fail(fd, Outcome::Code::Tls, "OpenSSL could not be set up");
+        return Fail(fd, Outcome::Code::Tls, kHandshakeFailed + std::string("no OpenSSL context"));
     BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(fd)));
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl.get(), bio, bio);
@@ -250,7 +253,7 @@ TlsStart StartClientTls(int fd, const std::string& host, Transport::Deadline dea
         named = SSL_set_tlsext_host_name(ssl.get(), name.c_str()) == 1 &&
                 SSL_set1_host(ssl.get(), name.c_str()) == 1;
     if (!named)
-        return Fail(fd, Outcome::Code::BadInput, "unusable host name " + host);
+        return Fail(fd, Outcome::Code::BadInput, kHandshakeFailed + ("unusable host name " + host));
     SSL_set_hostflags(ssl.get(), X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
 
     for (;;) {
@@ -260,8 +263,9 @@ TlsStart StartClientTls(int fd, const std::string& host, Transport::Deadline dea
         int error = 0;
         if (!WaitForRetry(ssl.get(), fd, result, deadline, error)) {
             if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
-                return Fail(fd, Outcome::Code::TimedOut, "timed out");
-            return Fail(fd, Outcome::Code::Tls, FailureReason(ssl.get(), error));
+                return Fail(fd, Outcome::Code::TimedOut,
+                            kHandshakeFailed + std::string("timed out"));
+            return Fail(fd, Outcome::Code::Tls, FailureReason(ssl.get(), error, kHandshakeFailed));
         }
     }
     TlsStart start;

@@ -7,7 +7,6 @@
 #include "server_address.h"
 
 #include <array>
-#include <cctype>
 #include <sstream>
 #include <vector>
 
@@ -84,11 +83,14 @@ struct Capabilities
     bool authPlain = false;
 };
 
+// ASCII only: the program's locale must not change what a keyword reads.
 std::string Upper(std::string_view text)
 {
     std::string out(text);
-    for (char& c : out)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : out) {
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+    }
     return out;
 }
 

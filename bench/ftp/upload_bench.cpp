@@ -1,10 +1,16 @@
 // Upload throughput of Hoistline against the curl command-line tool.
 //
-// Both upload the same 1 GiB file to the same local FTP server, in active
-// mode, taking turns so that both see the same machine state. The library
-// is bound by name at run time, as the program binds it.
+// Both upload the same 1 GiB file to the same local server, taking turns so
+// that both see the same machine state, over each of:
+//   ftp    plain FTP in active mode, to the tests' pyftpdlib server
+//   ftpes  FTP with TLS (AUTH TLS, passive, certificate verified), to vsftpd
+//   ftps   the same with TLS from the first byte (implicit), to vsftpd
+//   sftp   SFTP (password login, host key checked), to OpenSSH's sshd
+// vsftpd and sshd need root (sshd logs in a throw-away account made for the
+// run). The library is bound by name at run time, as the program binds it.
 //
 // Usage: hoistline_upload_bench [rounds (default 5)] [size in MiB (default 1024)]
+//                               [kinds, comma-separated (default ftp,ftpes,ftps,sftp)]
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -128,103 +134,249 @@ double Median(std::vector<double> values)
     return values[values.size() / 2];
 }
 
+// One kind of server, with the same upload made by the library and by the
+// curl tool.
+struct Target
+{
+    std::string kind;
+    pid_t server = -1;
+    int port = 0;
+    std::string host; // the library's server text
+    std::string user, password;
+    std::string remote;  // the library's remote path
+    std::string curlUrl; // the same file for the curl tool
+    std::vector<std::string> curlOptions;
+    fs::path stored; // where the server keeps it
+};
+
+// Starts the server of `kind` in `work`; false with the reason printed when
+// it cannot run.
+bool StartServer(const std::string& kind, const fs::path& work, Target& target)
+{
+    target.kind = kind;
+    target.port = FreePort();
+    const std::string port = std::to_string(target.port);
+    const fs::path folder = work / kind;
+    fs::create_directories(folder / "root");
+    const std::string log = (folder / "server.log").string();
+    std::vector<std::string> argv;
+    if (kind == "ftp") {
+        argv = {"/usr/bin/python3",
+                FTP_SERVER_SCRIPT,
+                "--port",
+                port,
+                "--root",
+                (folder / "root").string(),
+                "--user",
+                kUser,
+                "--password",
+                kPassword,
+                "--log",
+                "/dev/null"};
+        target.host = "127.0.0.1";
+        target.user = kUser;
+        target.password = kPassword;
+        target.remote = "/stored.dmp";
+        target.curlOptions = {"--ftp-port", "-", "--disable-eprt"};
+        target.curlUrl = "ftp://127.0.0.1:" + port + "/stored.dmp";
+        target.stored = folder / "root" / "stored.dmp";
+    } else if (kind == "ftpes" || kind == "ftps") {
+        // Both check the server's certificate against the test CA: the
+        // library finds it through SSL_CERT_FILE, the curl tool is told.
+        pid_t made = Spawn(
+            {"/usr/bin/python3", SYSTEM_SERVERS_SCRIPT, "certificates", "--dir", folder.string()},
+            (folder / "certificates.out").string());
+        if (made < 0 || WaitFor(made) != 0)
+            return false;
+        setenv("SSL_CERT_FILE", (folder / "ca.pem").c_str(), 1);
+        argv = {"/usr/bin/python3",
+                SYSTEM_SERVERS_SCRIPT,
+                "vsftpd",
+                "--port",
+                port,
+                "--root",
+                (folder / "root").string(),
+                "--log",
+                log,
+                "--tls",
+                kind == "ftpes" ? "explicit" : "implicit",
+                "--cert",
+                (folder / "server.pem").string(),
+                "--key",
+                (folder / "server.key").string()};
+        target.host = kind + "://127.0.0.1";
+        target.user = "anonymous";
+        target.remote = "/in/stored.dmp";
+        target.curlOptions = {"--ssl-reqd", "--cacert", (folder / "ca.pem").string()};
+        target.curlUrl =
+            (kind == "ftpes" ? "ftp" : "ftps") + ("://127.0.0.1:" + port + "/in/stored.dmp");
+        target.stored = folder / "root" / "in" / "stored.dmp";
+    } else if (kind == "sftp") {
+        target.user = "hoistlinebench" + std::to_string(getpid());
+        target.password = "bench ssh pass";
+        argv = {"/usr/bin/python3",
+                SYSTEM_SERVERS_SCRIPT,
+                "sshd",
+                "--port",
+                port,
+                "--user",
+                target.user,
+                "--password",
+                target.password,
+                "--home",
+                (folder / "home").string(),
+                "--host-key",
+                (folder / "host_key").string(),
+                "--log",
+                log};
+        target.host = "sftp://127.0.0.1";
+        target.remote = "stored.dmp";
+        target.curlUrl = "sftp://127.0.0.1:" + port + "/~/stored.dmp";
+        target.stored = folder / "home" / "stored.dmp";
+    } else {
+        std::fprintf(stderr, "unknown kind %s\n", kind.c_str());
+        return false;
+    }
+    target.server = Spawn(argv, (folder / "server.out").string());
+    if (target.server < 0 || !WaitForPort(target.port)) {
+        std::fprintf(stderr, "%s: the server did not start (as root?), see %s\n", kind.c_str(),
+                     (folder / "server.out").c_str());
+        return false;
+    }
+    if (kind == "sftp") {
+        // The host key, as an operator would take it, for both: the library
+        // reads the file HOISTLINE_KNOWN_HOSTS names, the curl tool the one
+        // in its HOME.
+        fs::create_directories(folder / "curl-home" / ".ssh");
+        const std::string knownHosts = (folder / "curl-home" / ".ssh" / "known_hosts").string();
+        pid_t scan = Spawn({"/usr/bin/ssh-keyscan", "-p", port, "127.0.0.1"}, knownHosts);
+        if (scan < 0 || WaitFor(scan) != 0)
+            return false;
+        setenv("HOISTLINE_KNOWN_HOSTS", knownHosts.c_str(), 1);
+        setenv("HOME", (folder / "curl-home").c_str(), 1);
+    }
+    return true;
+}
+
+std::vector<std::string> Split(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t comma; (comma = text.find(',', start)) != std::string::npos; start = comma + 1)
+        parts.push_back(text.substr(start, comma - start));
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
     std::size_t mebibytes = argc > 2 ? static_cast<std::size_t>(std::atol(argv[2])) : 1024;
+    std::vector<std::string> kinds = Split(argc > 3 ? argv[3] : "ftp,ftpes,ftps,sftp");
 
     // In memory when possible, so that disk write-back does not blur the
     // figures: the network path is what is measured.
     fs::path base = fs::is_directory("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
     fs::path work = base / ("hoistline-bench-" + std::to_string(getpid()));
-    fs::create_directories(work / "root");
+    fs::create_directories(work);
     std::string source = (work / "source.dmp").string();
     WriteTestFile(source, mebibytes);
 
-    int port = FreePort();
-    pid_t server = Spawn({"/usr/bin/python3", FTP_SERVER_SCRIPT, "--port", std::to_string(port),
-                          "--root", (work / "root").string(), "--user", kUser, "--password",
-                          kPassword, "--log", "/dev/null"},
-                         (work / "server.out").string());
     void* library = dlopen(HOISTLINE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
     auto put = library ? reinterpret_cast<PutFn>(dlsym(library, "PutLocalFileViaFTP")) : nullptr;
-    if (server < 0 || !WaitForPort(port) || put == nullptr) {
-        std::fprintf(stderr, "cannot start: server or library missing (%s)\n",
-                     library ? "server" : dlerror());
+    if (put == nullptr) {
+        std::fprintf(stderr, "cannot load the library: %s\n", dlerror());
         return 1;
     }
-
-    // One untimed upload first: it brings the file into the page cache and
-    // pays the one-time start-up of the library and the server.
-    put("127.0.0.1", "/warm-up.dmp", kUser, kPassword, port, 0, source.c_str());
-    fs::remove(work / "root" / "warm-up.dmp");
 
     const double bytes = static_cast<double>(mebibytes) * 1024 * 1024;
-    const fs::path stored = work / "root" / "stored.dmp";
-    // Each upload reports its throughput in MiB/s and its CPU seconds, or
-    // fails; the stored file is checked for its full size and removed.
-    auto finish = [&](bool uploaded, Clock::time_point start, double cpu, double& rate,
-                      double& cpuOut) {
-        double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        uploaded = uploaded && fs::exists(stored) && fs::file_size(stored) == bytes;
-        fs::remove(stored);
-        rate = bytes / seconds / (1024 * 1024);
-        cpuOut = cpu;
-        return uploaded;
-    };
-    auto viaLibrary = [&](double& rate, double& cpu) {
-        auto start = Clock::now();
-        double before = ThreadCpuSeconds();
-        bool uploaded =
-            put("127.0.0.1", "/stored.dmp", kUser, kPassword, port, 0, source.c_str()) == 1;
-        return finish(uploaded, start, ThreadCpuSeconds() - before, rate, cpu);
-    };
-    auto viaCurlTool = [&](double& rate, double& cpu) {
-        std::string url = "ftp://127.0.0.1:" + std::to_string(port) + "/stored.dmp";
-        auto start = Clock::now();
-        pid_t curl = Spawn({"/usr/bin/curl", "-sS", "--ftp-port", "-", "--disable-eprt", "-u",
-                            std::string(kUser) + ":" + kPassword, "-T", source, url},
-                           (work / "curl.out").string());
-        double childCpu = 0;
-        bool uploaded = curl > 0 && WaitFor(curl, &childCpu) == 0;
-        return finish(uploaded, start, childCpu, rate, cpu);
-    };
-
-    std::vector<double> ours, curls, ratios, ourCpu, curlCpu;
     bool ok = true;
-    for (int round = 0; round < rounds && ok; ++round) {
+    for (const auto& kind : kinds) {
+        Target target;
+        if (!StartServer(kind, work, target)) {
+            ok = false;
+            if (target.server > 0) {
+                kill(target.server, SIGTERM);
+                WaitFor(target.server);
+            }
+            continue;
+        }
+        // Each upload reports its throughput in MiB/s and its CPU seconds,
+        // or fails; the stored file is checked for its full size and removed.
+        auto finish = [&](bool uploaded, Clock::time_point start, double cpu, double& rate,
+                          double& cpuOut) {
+            double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            uploaded =
+                uploaded && fs::exists(target.stored) && fs::file_size(target.stored) == bytes;
+            fs::remove(target.stored);
+            rate = bytes / seconds / (1024 * 1024);
+            cpuOut = cpu;
+            return uploaded;
+        };
+        auto viaLibrary = [&](double& rate, double& cpu) {
+            auto start = Clock::now();
+            double before = ThreadCpuSeconds();
+            bool uploaded = put(target.host.c_str(), target.remote.c_str(), target.user.c_str(),
+                                target.password.c_str(), target.port, 0, source.c_str()) == 1;
+            return finish(uploaded, start, ThreadCpuSeconds() - before, rate, cpu);
+        };
+        auto viaCurlTool = [&](double& rate, double& cpu) {
+            std::vector<std::string> command = {"/usr/bin/curl", "-sS"};
+            command.insert(command.end(), target.curlOptions.begin(), target.curlOptions.end());
+            command.insert(command.end(), {"-u", target.user + ":" + target.password, "-T", source,
+                                           target.curlUrl});
+            auto start = Clock::now();
+            pid_t curl = Spawn(command, (work / "curl.out").string());
+            double childCpu = 0;
+            bool uploaded = curl > 0 && WaitFor(curl, &childCpu) == 0;
+            return finish(uploaded, start, childCpu, rate, cpu);
+        };
+
+        // One untimed upload by each first: it brings the file into the page
+        // cache and pays the one-time start-up of the library and the server.
         double rate[2], cpu[2];
-        // Alternate who goes first, so that neither always meets the state
-        // the other left behind.
-        if (round % 2 == 0)
-            ok = viaLibrary(rate[0], cpu[0]) && viaCurlTool(rate[1], cpu[1]);
-        else
-            ok = viaCurlTool(rate[1], cpu[1]) && viaLibrary(rate[0], cpu[0]);
-        ours.push_back(rate[0]);
-        ourCpu.push_back(cpu[0]);
-        curls.push_back(rate[1]);
-        curlCpu.push_back(cpu[1]);
-        ratios.push_back(rate[0] / rate[1]);
-        std::printf("round %d: Hoistline %.1f MiB/s (%.2f s CPU), curl %.1f MiB/s (%.2f s CPU), "
-                    "ratio %.2f\n",
-                    round + 1, rate[0], cpu[0], rate[1], cpu[1], ratios.back());
+        bool warm = viaLibrary(rate[0], cpu[0]) && viaCurlTool(rate[1], cpu[1]);
+        std::vector<double> ours, curls, ratios, ourCpu, curlCpu;
+        for (int round = 0; round < rounds && warm; ++round) {
+            // Alternate who goes first, so that neither always meets the
+            // state the other left behind.
+            if (round % 2 == 0)
+                warm = viaLibrary(rate[0], cpu[0]) && viaCurlTool(rate[1], cpu[1]);
+            else
+                warm = viaCurlTool(rate[1], cpu[1]) && viaLibrary(rate[0], cpu[0]);
+            ours.push_back(rate[0]);
+            ourCpu.push_back(cpu[0]);
+            curls.push_back(rate[1]);
+            curlCpu.push_back(cpu[1]);
+            ratios.push_back(rate[0] / rate[1]);
+            std::printf("%s round %d: Hoistline %.1f MiB/s (%.2f s CPU), curl %.1f MiB/s "
+                        "(%.2f s CPU), ratio %.2f\n",
+                        kind.c_str(), round + 1, rate[0], cpu[0], rate[1], cpu[1], ratios.back());
+            std::fflush(stdout);
+        }
+        kill(target.server, SIGTERM);
+        WaitFor(target.server);
+        if (!warm) {
+            std::fprintf(stderr, "%s: an upload failed\n", kind.c_str());
+            ok = false;
+            continue;
+        }
+        double load[3] = {0, 0, 0};
+        getloadavg(load, 3);
+        // The per-round ratio compares two uploads made moments apart, which
+        // holds up better than whole-run figures on a machine shared with
+        // others.
+        std::printf("%s, median of %d rounds, %zu MiB: Hoistline %.1f MiB/s (%.2f s CPU), curl "
+                    "%.1f MiB/s (%.2f s CPU), ratio of medians %.2f, median round ratio %.2f, "
+                    "load average %.2f\n",
+                    kind.c_str(), rounds, mebibytes, Median(ours), Median(ourCpu), Median(curls),
+                    Median(curlCpu), Median(ours) / Median(curls), Median(ratios), load[0]);
+        std::fflush(stdout);
     }
 
-    kill(server, SIGTERM);
-    WaitFor(server);
     dlclose(library);
     fs::remove_all(work);
-    if (!ok) {
-        std::fprintf(stderr, "an upload failed\n");
-        return 1;
-    }
-    // The per-round ratio compares two uploads made moments apart, which
-    // holds up better than whole-run figures on a machine shared with others.
-    std::printf("median of %d rounds, %zu MiB: Hoistline %.1f MiB/s (%.2f s CPU), curl %.1f MiB/s "
-                "(%.2f s CPU), ratio of medians %.2f, median round ratio %.2f\n",
-                rounds, mebibytes, Median(ours), Median(ourCpu), Median(curls), Median(curlCpu),
-                Median(ours) / Median(curls), Median(ratios));
-    return 0;
+    return ok ? 0 : 1;
 }

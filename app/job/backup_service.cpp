@@ -14,12 +14,15 @@
 #include "store/number_text.h"
 #include "store/schedule_file.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <limits>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,12 +58,35 @@ std::string MinutesText(double minutes)
     return text;
 }
 
+// The output of an export runs to megabytes, and the texts begin with bytes
+// that are everywhere in it (a blank, the lead byte of Hangul): the C
+// library's substring search skips ahead by pairs of bytes, many times faster
+// than a search that stops at every blank.
 bool ContainsAny(const std::string& output, const char* const (&texts)[3])
 {
-    for (const char* text : texts)
-        if (output.find(text) != std::string::npos)
+    for (const std::string_view text : texts)
+        if (memmem(output.data(), output.size(), text.data(), text.size()) != nullptr)
             return true;
     return false;
+}
+
+// Appends `text` to the file in code page 949, followed by CR LF; 0 or the
+// errno. The output of an export runs to megabytes: it is converted and
+// written a slice at a time (cut between characters), not copied whole twice.
+int AppendInCodePage(const std::string& path, std::string_view text)
+{
+    constexpr std::size_t kSlice = std::size_t{1} << 20;
+    while (!text.empty()) {
+        std::size_t n = std::min(text.size(), kSlice);
+        while (n < text.size() && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0u) == 0x80u)
+            --n;
+        if (n == 0)
+            n = std::min(text.size(), kSlice);
+        if (int err = AppendToFile(path, cp949::FromUtf8(text.substr(0, n))); err != 0)
+            return err;
+        text.remove_prefix(n);
+    }
+    return AppendToFile(path, "\r\n");
 }
 
 std::string FolderOfPath(const std::string& path)
@@ -376,9 +402,9 @@ BackupService::Outcome BackupService::ExportAndJudge(ScheduleRecord& record, con
     PurgeOldBackups(paths.filePrefix, record.nReservedFiles);
     host_.Yield();
 
-    const std::string output = RunCommand(command);
+    const std::string& output = RunCommand(command);
     host_.SetStatusText(1, "[" + record.strServiceName + "] BackUp...");
-    if (int err = AppendToFile(paths.log, cp949::FromUtf8(output) + "\r\n"); err != 0)
+    if (int err = AppendInCodePage(paths.log, output); err != 0)
         throw SystemJobError("Cannot write the log " + paths.log, kComponent, err);
 
     // An export stopped at its time limit failed, whatever it printed.

@@ -21,6 +21,8 @@
 #include <QTranslator>
 #include <QTreeWidget>
 #include <QWindow>
+#include <algorithm>
+#include <string_view>
 #include <unistd.h>
 
 namespace veltrane {
@@ -105,6 +107,13 @@ bool InstallQtKoreanTexts(QTranslator& translator)
 // of several lines: the panel shows a chunk as one line, line breaks as
 // blanks, and a text too long for the panel gives up its start, so the
 // newest output at its end stays in view. The text as set is kept whole.
+//
+// A talkative export sets a new text every 256 bytes, thousands of times a
+// second, far more often than a screen can show; laying out, measuring and
+// painting each one would cost the run most of its time. So the panel keeps
+// every text as it is set, but shows at most one per display interval: a text
+// set after a quiet spell shows at once, the texts set within an interval
+// after it wait, and the latest of them shows when the interval ends.
 class SystemMain::TailLabel : public QLabel
 {
 public:
@@ -112,14 +121,27 @@ public:
     {
         // A long text must not widen the status bar, and so the window.
         setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        interval_.setSingleShot(true);
+        interval_.setTimerType(Qt::PreciseTimer);
+        connect(&interval_, &QTimer::timeout, this, [this] {
+            if (!pending_)
+                return;
+            Elide();
+            interval_.start(kDisplayIntervalMs);
+        });
     }
 
-    void SetFullText(const QString& text)
+    void SetFullText(const std::string& text)
     {
         full_ = text;
+        if (interval_.isActive()) {
+            pending_ = true;
+            return;
+        }
         Elide();
+        interval_.start(kDisplayIntervalMs);
     }
-    const QString& FullText() const { return full_; }
+    const std::string& FullText() const { return full_; }
 
 protected:
     void resizeEvent(QResizeEvent* event) override
@@ -129,16 +151,38 @@ protected:
     }
 
 private:
+    // About 60 texts a second, a screen's rate.
+    static constexpr int kDisplayIntervalMs = 16;
+
     void Elide()
     {
-        QString line = full_;
+        pending_ = false;
+        // Only the end of a long text can show: no character is narrower
+        // than a pixel nor longer than four bytes, so four bytes per pixel of
+        // the panel's width are all the measuring needs, whatever the length.
+        const int width = contentsRect().width();
+        const std::size_t keep = 4 * static_cast<std::size_t>(std::max(width, 0)) + 64;
+        std::string_view tail = full_;
+        bool cut = false;
+        if (tail.size() > keep) {
+            tail.remove_prefix(tail.size() - keep);
+            // Not into the middle of a UTF-8 character.
+            while (!tail.empty() && (static_cast<unsigned char>(tail.front()) & 0xC0u) == 0x80u)
+                tail.remove_prefix(1);
+            cut = true;
+        }
+        QString line = ToQString(tail);
+        if (cut)
+            line.prepend(QChar(0x2026));
         line.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
         line.replace(QLatin1Char('\n'), QLatin1Char(' '));
         line.replace(QLatin1Char('\r'), QLatin1Char(' '));
-        setText(fontMetrics().elidedText(line, Qt::ElideLeft, contentsRect().width()));
+        setText(fontMetrics().elidedText(line, Qt::ElideLeft, width));
     }
 
-    QString full_;
+    std::string full_;
+    QTimer interval_;
+    bool pending_ = false;
 };
 
 SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform* tray,
@@ -463,12 +507,12 @@ void SystemMain::SetStatusText(int panel, const std::string& text)
     if (panel == 1)
         panel1_->setText(ToQString(text));
     else
-        panel2_->SetFullText(ToQString(text));
+        panel2_->SetFullText(text);
 }
 
 std::string SystemMain::StatusText(int panel) const
 {
-    return FromQString(panel == 1 ? panel1_->text() : panel2_->FullText());
+    return panel == 1 ? FromQString(panel1_->text()) : panel2_->FullText();
 }
 
 void SystemMain::AppendResultLine(const std::string& line)
@@ -479,7 +523,16 @@ void SystemMain::AppendResultLine(const std::string& line)
 
 void SystemMain::Yield()
 {
+    // A run yields at every chunk of its command's output, thousands of times
+    // a second while a talkative export prints. Events come far less often,
+    // and a pass over the event loop costs more than reading a chunk, so the
+    // window makes a pass only when the last one is a slice old: nothing
+    // waits longer than that, which no one can see.
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastYield_ < kYieldSlice)
+        return;
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+    lastYield_ = std::chrono::steady_clock::now();
 }
 
 void SystemMain::ShowMessage(const std::string& text)

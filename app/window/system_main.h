@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QTimer>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -44,6 +45,10 @@ bool InstallQtKoreanTexts(QTranslator& translator);
 class SystemMain : public QMainWindow, public BackupHost
 {
 public:
+    // Yield lets the event loop run at most once per slice; a yield within a
+    // slice of the last pass returns at once.
+    static constexpr std::chrono::milliseconds kYieldSlice{5};
+
     enum class MessageKind { Plain, Critical };
     using MessagePresenter = std::function<void(MessageKind, const std::string&)>;
 
@@ -144,6 +149,8 @@ private:
     // manager frames it in its own time, and nothing tells the window when.
     QTimer frameWatch_;
     int frameChecksLeft_ = 0;
+    // When Yield last let the event loop run.
+    std::chrono::steady_clock::time_point lastYield_;
 };
 
 } // namespace veltrane

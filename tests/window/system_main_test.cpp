@@ -19,8 +19,10 @@
 #include <QSet>
 #include <QStatusBar>
 #include <QTest>
+#include <QTimer>
 #include <QTranslator>
 #include <QTreeWidget>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -221,14 +223,83 @@ TEST_F(MainWindow, PanelTwoShowsALongOutputChunkAsOneLineWithItsEndInView)
 {
     SystemMain& w = Window(clock);
     w.show();
-    const std::string chunk =
-        "Export: Release 10.2.0.1.0\r\n" + std::string(400, '.') + "\n42 rows";
-    w.SetStatusText(2, chunk);
-    EXPECT_EQ(Panel(2), chunk);
     QLabel* panel = w.statusBar()->findChildren<QLabel*>().at(1);
-    EXPECT_FALSE(panel->text().contains('\n'));
-    EXPECT_TRUE(panel->text().endsWith(". 42 rows")) << panel->text().toStdString();
-    EXPECT_LE(panel->fontMetrics().horizontalAdvance(panel->text()), panel->contentsRect().width());
+    std::string huge;
+    while (huge.size() < (1u << 20))
+        huge += "테이블 ";
+    // A chunk shows at once; a text set right after it shows at the end of
+    // the panel's display interval.
+    for (const std::string& text :
+         {"Export: Release 10.2.0.1.0\r\n" + std::string(400, '.') + "\n42 rows",
+          huge + "\r\n42 rows"}) {
+        w.SetStatusText(2, text);
+        EXPECT_EQ(Panel(2), text);
+        for (int i = 0; i < 100 && !panel->text().endsWith(" 42 rows"); ++i)
+            QTest::qWait(10);
+        EXPECT_FALSE(panel->text().contains('\n'));
+        EXPECT_TRUE(panel->text().endsWith(" 42 rows")) << panel->text().toStdString();
+        EXPECT_LE(panel->fontMetrics().horizontalAdvance(panel->text()),
+                  panel->contentsRect().width());
+    }
+}
+
+namespace {
+
+// Counts the paints of one widget.
+struct PaintCounter : QObject
+{
+    int paints = 0;
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        paints += event->type() == QEvent::Paint;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
+// An export that prints megabytes, 256 bytes a chunk: every byte reaches the
+// log, while panel 2 is painted at the screen's rate and the event loop runs
+// at a bounded rate, not once per chunk.
+TEST_F(MainWindow, ATalkativeExportIsLoggedWholeWithoutAPaintOrAPassPerChunk)
+{
+    // Lines of 33 times "테이블" in code page 949: 3 UTF-8 bytes a character
+    // once read, so cuts at round sizes fall inside characters.
+    std::string line;
+    for (int i = 0; i < 33; ++i)
+        line += "\xC5\xD7\xC0\xCC\xBA\xED";
+    std::string output;
+    while (output.size() < (2u << 20))
+        output += line + "\n";
+    output += "Export terminated successfully without warnings.\n";
+    test::WriteBytes(program.File("output.txt"), output);
+    const std::string exporter = program.File("exp.sh");
+    test::WriteBytes(exporter, "#!/bin/sh\nexec cat '" + program.File("output.txt") + "'\n");
+    chmod(exporter.c_str(), 0755);
+    ScheduleRecord item = Item(1, "ORCL");
+    item.strBackUpType = "";
+    item.bRunNow = true;
+    item.strBackUpFolder = backups.path() + "/";
+    item.strProgramPath = exporter;
+    SystemMain& w = Window(clock);
+    w.Service().Table().push_back(std::make_shared<ScheduleRecord>(item));
+    w.show();
+    PaintCounter counter;
+    w.statusBar()->findChildren<QLabel*>().at(1)->installEventFilter(&counter);
+    int passes = 0;
+    QTimer everyPass; // a zero timer fires once in every pass of the event loop
+    QObject::connect(&everyPass, &QTimer::timeout, [&] { ++passes; });
+    everyPass.start(0);
+
+    const auto start = std::chrono::steady_clock::now();
+    w.LaunchTick();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(w.Service().Table()[0]->strLastBackUpTime, "2026-12-07 14:10:00");
+    EXPECT_TRUE(ReadBytes(backups.File("ORCL/SCOTT_20261207141000.LOG")) == output + "\r\n");
+    // Over 8192 chunks; a display interval of 16 ms, a yield slice of 5 ms.
+    EXPECT_LE(counter.paints, 70 * seconds + 10) << seconds << " s";
+    EXPECT_LE(passes, 250 * seconds + 20) << seconds << " s";
 }
 
 TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)

@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <string_view>
 #include <sys/stat.h>
@@ -72,8 +73,10 @@ bool ContainsAny(const std::string& output, const char* const (&texts)[3])
 
 // Appends `text` to the file in code page 949, followed by CR LF; 0 or the
 // errno. The output of an export runs to megabytes: it is converted and
-// written a slice at a time (cut between characters), not copied whole twice.
-int AppendInCodePage(const std::string& path, std::string_view text)
+// written a slice at a time (cut between characters), not copied whole twice,
+// and `yield` is called between slices so the window stays alive meanwhile.
+int AppendInCodePage(const std::string& path, std::string_view text,
+                     const std::function<void()>& yield)
 {
     constexpr std::size_t kSlice = std::size_t{1} << 20;
     while (!text.empty()) {
@@ -85,6 +88,7 @@ int AppendInCodePage(const std::string& path, std::string_view text)
         if (int err = AppendToFile(path, cp949::FromUtf8(text.substr(0, n))); err != 0)
             return err;
         text.remove_prefix(n);
+        yield();
     }
     return AppendToFile(path, "\r\n");
 }
@@ -404,7 +408,7 @@ BackupService::Outcome BackupService::ExportAndJudge(ScheduleRecord& record, con
 
     const std::string& output = RunCommand(command);
     host_.SetStatusText(1, "[" + record.strServiceName + "] BackUp...");
-    if (int err = AppendInCodePage(paths.log, output); err != 0)
+    if (int err = AppendInCodePage(paths.log, output, [this] { host_.Yield(); }); err != 0)
         throw SystemJobError("Cannot write the log " + paths.log, kComponent, err);
 
     // An export stopped at its time limit failed, whatever it printed.

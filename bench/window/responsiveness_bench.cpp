@@ -2,7 +2,7 @@
 // waits: the largest gap between two updates of its clock label during a run
 // that
 //   silent   reads an export that prints nothing for 10 s,
-//   output   reads an export that prints 16 MiB,
+//   output   reads an export that prints 16 MiB (output:N prints N MiB),
 //   mail     mails its report through a server that waits 5 s before every
 //            reply (a loopback server in this program, named by the item),
 //   upload   uploads a 1 GiB dump to the tests' FTP server (pyftpdlib).
@@ -336,8 +336,10 @@ int main(int argc, char** argv)
         std::unique_ptr<FtpServer> ftp;
         if (scenario == "silent") {
             record->strExecutionOption = StandInOption(0, "english", 10, 0);
-        } else if (scenario == "output") {
-            record->strExecutionOption = StandInOption(16LL << 20, "korean", 0, 0);
+        } else if (scenario.starts_with("output")) {
+            // "output:256" prints 256 MiB instead.
+            const long long mib = scenario.size() > 7 ? std::atoll(scenario.c_str() + 7) : 16;
+            record->strExecutionOption = StandInOption(mib << 20, "korean", 0, 0);
         } else if (scenario == "mail") {
             smtp = std::make_unique<StallingSmtpServer>(std::chrono::seconds(5));
             record->strExecutionOption = StandInOption(0, "english", 0, 0);

@@ -158,7 +158,6 @@ bool StartServer(const std::string& kind, const fs::path& work, Target& target)
     const std::string port = std::to_string(target.port);
     const fs::path folder = work / kind;
     fs::create_directories(folder / "root");
-    const std::string log = (folder / "server.log").string();
     std::vector<std::string> argv;
     if (kind == "ftp") {
         argv = {"/usr/bin/python3",
@@ -181,32 +180,21 @@ bool StartServer(const std::string& kind, const fs::path& work, Target& target)
         target.curlUrl = "ftp://127.0.0.1:" + port + "/stored.dmp";
         target.stored = folder / "root" / "stored.dmp";
     } else if (kind == "ftpes" || kind == "ftps") {
-        // Both check the server's certificate against the test CA: the
-        // library finds it through SSL_CERT_FILE, the curl tool is told.
-        pid_t made = Spawn(
-            {"/usr/bin/python3", SYSTEM_SERVERS_SCRIPT, "certificates", "--dir", folder.string()},
-            (folder / "certificates.out").string());
-        if (made < 0 || WaitFor(made) != 0)
-            return false;
-        setenv("SSL_CERT_FILE", (folder / "ca.pem").c_str(), 1);
         argv = {"/usr/bin/python3",
                 SYSTEM_SERVERS_SCRIPT,
                 "vsftpd",
+                "--dir",
+                folder.string(),
                 "--port",
                 port,
-                "--root",
-                (folder / "root").string(),
-                "--log",
-                log,
                 "--tls",
-                kind == "ftpes" ? "explicit" : "implicit",
-                "--cert",
-                (folder / "server.pem").string(),
-                "--key",
-                (folder / "server.key").string()};
+                kind == "ftpes" ? "explicit" : "implicit"};
         target.host = kind + "://127.0.0.1";
         target.user = "anonymous";
         target.remote = "/in/stored.dmp";
+        // Both check the server's certificate against the test CA: the
+        // library finds it through SSL_CERT_FILE, the curl tool is told.
+        setenv("SSL_CERT_FILE", (folder / "ca.pem").c_str(), 1);
         target.curlOptions = {"--ssl-reqd", "--cacert", (folder / "ca.pem").string()};
         target.curlUrl =
             (kind == "ftpes" ? "ftp" : "ftps") + ("://127.0.0.1:" + port + "/in/stored.dmp");
@@ -217,18 +205,14 @@ bool StartServer(const std::string& kind, const fs::path& work, Target& target)
         argv = {"/usr/bin/python3",
                 SYSTEM_SERVERS_SCRIPT,
                 "sshd",
+                "--dir",
+                folder.string(),
                 "--port",
                 port,
                 "--user",
                 target.user,
                 "--password",
-                target.password,
-                "--home",
-                (folder / "home").string(),
-                "--host-key",
-                (folder / "host_key").string(),
-                "--log",
-                log};
+                target.password};
         target.host = "sftp://127.0.0.1";
         target.remote = "stored.dmp";
         target.curlUrl = "sftp://127.0.0.1:" + port + "/~/stored.dmp";

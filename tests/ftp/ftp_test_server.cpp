@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -100,34 +98,6 @@ std::vector<std::string> FtpTestServer::NewCommands()
     return fresh;
 }
 
-namespace {
-
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// What `command` (a shell command line) prints, or nothing when it fails.
-std::optional<std::string> OutputOf(const std::string& command)
-{
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return std::nullopt;
-    std::string output;
-    char chunk[4096];
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        output.append(chunk, n);
-    int status = ::pclose(pipe);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return std::nullopt;
-    return output;
-}
-
-} // namespace
-
 std::optional<std::string> SystemServersUnavailable()
 {
     if (::geteuid() != 0)
@@ -136,68 +106,27 @@ std::optional<std::string> SystemServersUnavailable()
     return std::nullopt;
 }
 
-bool MakeTestCertificates(const std::string& folder)
+SystemServer::SystemServer(const std::vector<std::string>& arguments, int port)
+    : port_(port != 0 ? port : veltrane::test::FreeLoopbackPort())
 {
-    return OutputOf(std::string("/usr/bin/python3 ") + SYSTEM_SERVERS_SCRIPT +
-                    " certificates --dir '" + folder + "'")
-        .has_value();
-}
-
-VsftpdServer::VsftpdServer(bool refuseActive, Tls tls, const std::string& certificates, int port)
-{
-    port_ = port != 0 ? port : veltrane::test::FreeLoopbackPort();
-    std::vector<std::string> argv = {"/usr/bin/python3",
-                                     SYSTEM_SERVERS_SCRIPT,
-                                     "vsftpd",
-                                     "--port",
-                                     std::to_string(port_),
-                                     "--root",
-                                     root_.path(),
-                                     "--log",
-                                     dir_.File("vsftpd.log")};
-    if (refuseActive)
-        argv.push_back("--no-active");
-    if (tls != Tls::None)
-        argv.insert(argv.end(),
-                    {"--tls", tls == Tls::Explicit ? "explicit" : "implicit", "--cert",
-                     certificates + "/server.pem", "--key", certificates + "/server.key"});
-    process_ = std::make_unique<veltrane::test::ChildProcess>(argv, dir_.File("vsftpd.out"));
+    std::vector<std::string> argv = {
+        "/usr/bin/python3", SYSTEM_SERVERS_SCRIPT, "--dir", dir_.path(),
+        "--port",           std::to_string(port_)};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    process_ = std::make_unique<veltrane::test::ChildProcess>(argv, dir_.File("server.out"));
     ok_ = veltrane::test::WaitForPort("127.0.0.1", port_, 15000);
 }
 
-std::vector<std::string> VsftpdServer::Commands() const
+std::string OutputOf(const std::string& command)
 {
-    // FTP command: Client "127.0.0.1", "MKD /in/new"
-    std::vector<std::string> commands;
-    std::istringstream in(ReadFile(dir_.File("vsftpd.log")));
-    const std::string marker = "FTP command: Client \"127.0.0.1\", \"";
-    for (std::string line; std::getline(in, line);) {
-        auto at = line.find(marker);
-        if (at != std::string::npos && line.size() > at + marker.size())
-            commands.push_back(
-                line.substr(at + marker.size(), line.size() - at - marker.size() - 1));
+    std::string output;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[4096];
+        for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            output.append(chunk, n);
+        ::pclose(pipe);
     }
-    return commands;
-}
-
-SshServer::SshServer(int port) : user_("hoistline" + std::to_string(::getpid()))
-{
-    // The account must reach its home below the test's private folder.
-    ::chmod(dir_.path().c_str(), 0755);
-    port_ = port != 0 ? port : veltrane::test::FreeLoopbackPort();
-    process_ = std::make_unique<veltrane::test::ChildProcess>(
-        std::vector<std::string>{"/usr/bin/python3", SYSTEM_SERVERS_SCRIPT, "sshd", "--port",
-                                 std::to_string(port_), "--user", user_, "--password", kPassword,
-                                 "--home", home(), "--host-key", dir_.File("host_key"), "--log",
-                                 dir_.File("sshd.log")},
-        dir_.File("sshd.out"));
-    ok_ = veltrane::test::WaitForPort("127.0.0.1", port_, 15000);
-}
-
-std::string SshServer::ScanHostKey() const
-{
-    return OutputOf("ssh-keyscan -p " + std::to_string(port_) + " 127.0.0.1 2>/dev/null")
-        .value_or("");
+    return output;
 }
 
 std::vector<std::string> WithVerb(const std::vector<std::string>& commands, const std::string& verb)

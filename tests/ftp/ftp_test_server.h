@@ -59,63 +59,34 @@ private:
     std::unique_ptr<veltrane::test::ChildProcess> process_;
 };
 
-// The system's own servers (tests/ftp/system_servers.py) for what the
-// pyftpdlib server does not cover: a server refusing active mode, FTP with
-// TLS, SFTP. They switch users, so they need root: a test asks
-// SystemServersUnavailable() first and skips with its reason.
+// The system's own servers, through tests/ftp/system_servers.py: vsftpd for
+// a server refusing active mode and for FTP with TLS, sshd for SFTP. They
+// switch users, so they need root: a test asks SystemServersUnavailable()
+// first and skips with its reason.
 std::optional<std::string> SystemServersUnavailable();
 
-// Makes, in `folder`, ca.pem (a test CA), server.pem and
-// server.key (a certificate it signed for 127.0.0.1 only).
-bool MakeTestCertificates(const std::string& folder);
-
-// vsftpd on 127.0.0.1 for anonymous logins (any user name "anonymous",
-// password ignored). Uploads, folders and deletions are allowed below "/in".
-class VsftpdServer
+class SystemServer
 {
 public:
-    enum class Tls { None, Explicit, Implicit };
-    // `port` 0 takes a free one; `certificates` is a MakeTestCertificates
-    // folder, needed with TLS.
-    VsftpdServer(bool refuseActive, Tls tls = Tls::None, const std::string& certificates = {},
-                 int port = 0);
+    // Runs the script with `arguments` ({"vsftpd", "--no-active"}), its own
+    // folder and `port` (a free one when 0), and waits until the server
+    // accepts connections.
+    explicit SystemServer(const std::vector<std::string>& arguments, int port = 0);
     bool ok() const { return ok_; }
     int port() const { return port_; }
-    std::string DiskPath(const std::string& serverPath) const { return root_.path() + serverPath; }
-    // The commands the server received so far, in order ("PORT 127,0,0,1,...").
-    std::vector<std::string> Commands() const;
+    // A file in the server's folder: "root/in/a.dmp" (vsftpd), "ca.pem"
+    // (vsftpd with TLS), "home/a.dmp" (sshd).
+    std::string File(const std::string& name) const { return dir_.File(name); }
 
 private:
     veltrane::test::TempDir dir_;
-    veltrane::test::TempDir root_;
     int port_ = 0;
     bool ok_ = false;
     std::unique_ptr<veltrane::test::ChildProcess> process_;
 };
 
-// OpenSSH's sshd on 127.0.0.1 serving SFTP to a throw-away account made for
-// it (and removed when it stops), which logs in with a password.
-class SshServer
-{
-public:
-    explicit SshServer(int port = 0);
-    bool ok() const { return ok_; }
-    int port() const { return port_; }
-    const std::string& user() const { return user_; }
-    static constexpr const char* kPassword = "s3cret ssh pass";
-    // The account's home folder, where a relative path lands.
-    std::string home() const { return dir_.path() + "/home"; }
-    // The known_hosts line for this server, as an operator would get it:
-    // ssh-keyscan -p PORT 127.0.0.1.
-    std::string ScanHostKey() const;
-
-private:
-    veltrane::test::TempDir dir_;
-    std::string user_;
-    int port_ = 0;
-    bool ok_ = false;
-    std::unique_ptr<veltrane::test::ChildProcess> process_;
-};
+// What the shell command prints on its standard output.
+std::string OutputOf(const std::string& command);
 
 // Only the commands with the given verb ("MKD"), with their arguments.
 std::vector<std::string> WithVerb(const std::vector<std::string>& commands,

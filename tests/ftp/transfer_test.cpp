@@ -658,12 +658,12 @@ TEST(FtpProxy, DeleteThroughAnHttpProxyIsNoDeletion)
 }
 
 // A server that refuses active mode (PORT and EPRT switched off): each call
-// gets through in passive mode, over a second connection.
+// gets through in passive mode.
 TEST(FtpPassiveRetry, AServerRefusingActiveModeIsServedInPassiveMode)
 {
     if (auto reason = SystemServersUnavailable())
         GTEST_SKIP() << *reason;
-    VsftpdServer server(/*refuseActive=*/true);
+    SystemServer server({"vsftpd", "--no-active"});
     ASSERT_TRUE(server.ok());
     TempDir local;
     const std::string body = RandomBytes(300000, 11);
@@ -671,194 +671,133 @@ TEST(FtpPassiveRetry, AServerRefusingActiveModeIsServedInPassiveMode)
     EXPECT_EQ(PutLocalFileViaFTP("127.0.0.1", "/in/new/a.dmp", "anonymous", "", server.port(), 0,
                                  local.File("a.dmp").c_str()),
               1);
-    EXPECT_TRUE(ReadBytes(server.DiskPath("/in/new/a.dmp")) == body);
+    EXPECT_TRUE(ReadBytes(server.File("root/in/new/a.dmp")) == body);
     EXPECT_EQ(GetRemoteFileViaFTP("ftp://127.0.0.1", "/in/new/a.dmp", "anonymous", "",
                                   server.port(), 0, local.File("b.dmp").c_str()),
               1);
     EXPECT_TRUE(ReadBytes(local.File("b.dmp")) == body);
-    auto commands = server.Commands();
-    EXPECT_EQ(WithVerb(commands, "PORT").size(), 2u); // refused once in each call
-    EXPECT_EQ(WithVerb(commands, "EPSV").size() + WithVerb(commands, "PASV").size(), 2u);
-    EXPECT_EQ(WithVerb(commands, "USER").size(), 4u);
 }
 
-// FTP with TLS. The server's certificate must chain to the trust store
-// OpenSSL uses by default (SSL_CERT_FILE names the test CA here) and name
-// the host the call was given.
-class FtpOverTls : public ::testing::Test
+// FTP with TLS, which the servers demand for the login and every data
+// connection. The certificate must chain to OpenSSL's default trust store
+// (SSL_CERT_FILE names the test CA) and name the host as given.
+TEST(FtpOverTls, EveryCallGoesThroughAVerifiedServerOnly)
 {
-protected:
-    void SetUp() override
-    {
-        if (auto reason = SystemServersUnavailable())
-            GTEST_SKIP() << *reason;
-        ASSERT_TRUE(MakeTestCertificates(certificates_.path()));
-        setenv("SSL_CERT_FILE", (certificates_.path() + "/ca.pem").c_str(), 1);
-    }
-
-    TempDir certificates_;
-    TempDir local_;
-};
-
-TEST_F(FtpOverTls, ExplicitAndImplicitTlsCarryEveryCall)
-{
+    if (auto reason = SystemServersUnavailable())
+        GTEST_SKIP() << *reason;
     std::string error;
     ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
-    VsftpdServer explicitTls(false, VsftpdServer::Tls::Explicit, certificates_.path());
-    VsftpdServer implicitTls(false, VsftpdServer::Tls::Implicit, certificates_.path(), 990);
+    SystemServer explicitTls({"vsftpd", "--tls", "explicit"});
+    SystemServer implicitTls({"vsftpd", "--tls", "implicit"}, 990); // reached with port 0
     ASSERT_TRUE(explicitTls.ok() && implicitTls.ok());
+    const std::string testCa = explicitTls.File("ca.pem");
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), AllByteValues());
     struct Case
     {
         const char* server;
-        int port; // 0: the scheme's own
-        VsftpdServer& peer;
-    };
-    const Case cases[] = {{"ftpes://127.0.0.1", explicitTls.port(), explicitTls},
-                          {"FTPS://127.0.0.1", 0, implicitTls}};
-    const std::string body = AllByteValues();
-    WriteBytes(local_.File("a.dmp"), body);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.server);
-        EXPECT_EQ(PutLocalFileViaFTP(c.server, "/in/tls/a.dmp", "anonymous", "", c.port, 0,
-                                     local_.File("a.dmp").c_str()),
-                  1);
-        EXPECT_TRUE(ReadBytes(c.peer.DiskPath("/in/tls/a.dmp")) == body);
-        EXPECT_EQ(GetRemoteFileViaFTP(c.server, "/in/tls/a.dmp", "anonymous", "", c.port, 0,
-                                      local_.File("b.dmp").c_str()),
-                  1);
-        EXPECT_TRUE(ReadBytes(local_.File("b.dmp")) == body);
-        EXPECT_EQ(DeleteRemoteFileViaFTP(c.server, "/in/tls/a.dmp", "anonymous", "", c.port, 0), 1);
-        EXPECT_FALSE(FileExists(c.peer.DiskPath("/in/tls/a.dmp")));
-        // The server takes no login and no data in clear; passive mode only.
-        auto commands = c.peer.Commands();
-        EXPECT_EQ(WithVerb(commands, "PROT"), std::vector<std::string>(3, "PROT P"));
-        EXPECT_TRUE(WithVerb(commands, "PORT").empty() && WithVerb(commands, "EPRT").empty());
-    }
-    EXPECT_EQ(WithVerb(explicitTls.Commands(), "AUTH"), std::vector<std::string>(3, "AUTH TLS"));
-}
-
-TEST_F(FtpOverTls, AnUntrustedCertificateOrAnotherHostNameFailsBeforeTheLogin)
-{
-    VsftpdServer server(false, VsftpdServer::Tls::Explicit, certificates_.path());
-    ASSERT_TRUE(server.ok());
-    WriteBytes(local_.File("a.dmp"), "dump");
-    struct Case
-    {
-        const char* server;
-        bool trustTestCa;
+        const SystemServer& peer;
+        std::string trusted; // SSL_CERT_FILE
         int result;
     };
     const Case cases[] = {
-        {"ftpes://localhost", true, 0},  // the certificate names 127.0.0.1 only
-        {"ftpes://127.0.0.1", false, 0}, // the system's store lacks the test CA
-        {"ftpes://127.0.0.1", true, 1},
+        {"ftpes://127.0.0.1", explicitTls, testCa, 1},
+        {"FTPS://127.0.0.1", implicitTls, implicitTls.File("ca.pem"), 1},
+        {"ftpes://localhost", explicitTls, testCa, 0}, // the certificate names 127.0.0.1
+        {"ftpes://127.0.0.1", explicitTls, "/etc/ssl/certs/ca-certificates.crt", 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.server + std::string(c.trustTestCa ? " trusted" : " untrusted"));
-        if (!c.trustTestCa)
-            unsetenv("SSL_CERT_FILE");
-        EXPECT_EQ(PutLocalFileViaFTP(c.server, "/in/a.dmp", "anonymous", "", server.port(), 0,
-                                     local_.File("a.dmp").c_str()),
+        SCOPED_TRACE(std::string(c.server) + " trusting " + c.trusted);
+        setenv("SSL_CERT_FILE", c.trusted.c_str(), 1);
+        int port = &c.peer == &implicitTls ? 0 : c.peer.port();
+        EXPECT_EQ(PutLocalFileViaFTP(c.server, "/in/t/a.dmp", "anonymous", "", port, 0,
+                                     local.File("a.dmp").c_str()),
                   c.result);
-        EXPECT_EQ(FileExists(server.DiskPath("/in/a.dmp")), c.result == 1);
-        setenv("SSL_CERT_FILE", (certificates_.path() + "/ca.pem").c_str(), 1);
+        EXPECT_EQ(GetRemoteFileViaFTP(c.server, "/in/t/a.dmp", "anonymous", "", port, 0,
+                                      local.File("b.dmp").c_str()),
+                  c.result);
+        EXPECT_EQ(FileExists(local.File("b.dmp")) &&
+                      ReadBytes(local.File("b.dmp")) == AllByteValues(),
+                  c.result == 1);
+        EXPECT_EQ(DeleteRemoteFileViaFTP(c.server, "/in/t/a.dmp", "anonymous", "", port, 0),
+                  c.result);
+        EXPECT_FALSE(FileExists(c.peer.File("root/in/t/a.dmp")));
+        fs::remove(local.File("b.dmp"));
     }
-    EXPECT_EQ(WithVerb(server.Commands(), "USER").size(), 1u);
 }
 
-// SFTP, with the server's host key checked against a known_hosts file.
-class Sftp : public ::testing::Test
+// SFTP to a throw-away account, with the server's host key checked against
+// a known_hosts file.
+TEST(Sftp, MovesFilesOnlyForAKnownHostKey)
 {
-protected:
-    void SetUp() override
-    {
-        if (auto reason = SystemServersUnavailable())
-            GTEST_SKIP() << *reason;
-    }
-    int Put(const SshServer& server, const std::string& remote, const char* password, int port = -1)
-    {
-        return PutLocalFileViaFTP("sftp://127.0.0.1", remote.c_str(), server.user().c_str(),
-                                  password, port < 0 ? server.port() : port, 0,
-                                  local_.File("a.dmp").c_str());
-    }
-
-    TempDir local_;
-};
-
-TEST_F(Sftp, UploadsDownloadsAndDeletesWithAKnownHostKey)
-{
+    if (auto reason = SystemServersUnavailable())
+        GTEST_SKIP() << *reason;
     std::string error;
     ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
-    SshServer server(22); // reached with port 0
+    const std::string user = "hoistline" + std::to_string(::getpid());
+    const char* password = "s3cret ssh pass";
+    SystemServer server({"sshd", "--user", user, "--password", password}, 22); // port 0
     ASSERT_TRUE(server.ok());
-    WriteBytes(local_.File("known_hosts"), server.ScanHostKey());
-    setenv(kKnownHostsVariable, local_.File("known_hosts").c_str(), 1);
+    TempDir local;
+    const std::string known = OutputOf("ssh-keyscan 127.0.0.1 2>/dev/null");
+    ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N '' -f " + local.File("other")).c_str()), 0);
+    const std::string changed = "127.0.0.1 " + ReadBytes(local.File("other.pub"));
     const std::string body = AllByteValues();
-    WriteBytes(local_.File("a.dmp"), body);
-    const char* user = server.user().c_str();
-    // A relative path lands in the login's home folder; folders are made
-    // outermost first, and made already the second time.
-    const std::string remotes[] = {"bk/2008/a b\"q\t\xB9\xE9.dmp", server.home() + "/abs/x.dmp"};
+    WriteBytes(local.File("a.dmp"), body);
+    fs::create_directories(local.File("home/.ssh"));
+    setenv("HOME", local.File("home").c_str(), 1);
+    auto put = [&](const std::string& remote) {
+        return PutLocalFileViaFTP("sftp://127.0.0.1", remote.c_str(), user.c_str(), password, 0, 0,
+                                  local.File("a.dmp").c_str());
+    };
+
+    struct KeyCase
+    {
+        const char* named;              // the file HOISTLINE_KNOWN_HOSTS names; unset when null
+        std::string namedText, ownText; // that file's and ~/.ssh/known_hosts's lines
+        int result;
+    };
+    const KeyCase keyCases[] = {
+        {"missing", "", known, 0}, {"named", changed, known, 0}, {"named", known, "", 1},
+        {nullptr, "", known, 1},   {nullptr, "", changed, 0},
+    };
+    for (const auto& c : keyCases) {
+        SCOPED_TRACE(std::string(c.named ? c.named : "unset") + ", " + c.namedText);
+        WriteBytes(local.File("named"), c.namedText);
+        WriteBytes(local.File("home/.ssh/known_hosts"), c.ownText);
+        if (c.named)
+            setenv(kKnownHostsVariable, local.File(c.named).c_str(), 1);
+        else
+            unsetenv(kKnownHostsVariable);
+        EXPECT_EQ(put("k.dmp"), c.result);
+        EXPECT_EQ(FileExists(server.File("home/k.dmp")), c.result == 1);
+        fs::remove(server.File("home/k.dmp"));
+    }
+
+    // A relative path starts at the login's home folder; folders are made
+    // outermost first, and are there already the second time.
+    WriteBytes(local.File("named"), known);
+    setenv(kKnownHostsVariable, local.File("named").c_str(), 1);
+    const std::string remotes[] = {"bk/2008/a b\"q\t\xB9\xE9.dmp", server.File("home/abs/x.dmp")};
     for (const auto& remote : remotes) {
         SCOPED_TRACE(remote);
-        std::string disk = remote[0] == '/' ? remote : server.home() + "/" + remote;
-        for (int round = 0; round < 2; ++round)
-            EXPECT_EQ(Put(server, remote, SshServer::kPassword, 0), 1);
+        std::string disk = remote[0] == '/' ? remote : server.File("home/" + remote);
+        EXPECT_EQ(put(remote), 1);
+        EXPECT_EQ(put(remote), 1);
         EXPECT_TRUE(ReadBytes(disk) == body);
-        EXPECT_EQ(GetRemoteFileViaFTP("sftp://127.0.0.1", remote.c_str(), user,
-                                      SshServer::kPassword, 0, 0, local_.File("b.dmp").c_str()),
+        EXPECT_EQ(GetRemoteFileViaFTP("sftp://127.0.0.1", remote.c_str(), user.c_str(), password, 0,
+                                      0, local.File("b.dmp").c_str()),
                   1);
-        EXPECT_TRUE(ReadBytes(local_.File("b.dmp")) == body);
+        EXPECT_TRUE(ReadBytes(local.File("b.dmp")) == body);
         for (int deleted : {1, 0})
-            EXPECT_EQ(DeleteRemoteFileViaFTP("sftp://127.0.0.1", remote.c_str(), user,
-                                             SshServer::kPassword, 0, 0),
+            EXPECT_EQ(DeleteRemoteFileViaFTP("sftp://127.0.0.1", remote.c_str(), user.c_str(),
+                                             password, 0, 0),
                       deleted);
         EXPECT_FALSE(FileExists(disk));
     }
-    EXPECT_EQ(Put(server, "c.dmp", "wrong password", 0), 0);
-    EXPECT_FALSE(FileExists(server.home() + "/c.dmp"));
-}
-
-TEST_F(Sftp, AnUnknownOrChangedHostKeyFailsTheCall)
-{
-    SshServer server;
-    ASSERT_TRUE(server.ok());
-    const std::string known = server.ScanHostKey();
-    ASSERT_NE(known.find("ssh-"), std::string::npos) << known;
-    // Another key, claimed for the same server.
-    ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N '' -f " + local_.File("other")).c_str()),
+    EXPECT_EQ(PutLocalFileViaFTP("sftp://127.0.0.1", "c.dmp", user.c_str(), "wrong", 0, 0,
+                                 local.File("a.dmp").c_str()),
               0);
-    const std::string changed =
-        "[127.0.0.1]:" + std::to_string(server.port()) + " " + ReadBytes(local_.File("other.pub"));
-    WriteBytes(local_.File("a.dmp"), "dump");
-    fs::create_directories(local_.File("home/.ssh"));
-    struct Case
-    {
-        const char* name;
-        const char* named; // HOISTLINE_KNOWN_HOSTS, unset when null
-        std::string namedFile, homeFile;
-        int result;
-    };
-    const Case cases[] = {
-        {"named file missing", "missing", "", known, 0},
-        {"named file with another key", "named", changed, known, 0},
-        {"named file with the key", "named", known, "", 1},
-        {"the user's own file with the key", nullptr, "", known, 1},
-        {"the user's own file without it", nullptr, "", changed, 0},
-    };
-    setenv("HOME", local_.File("home").c_str(), 1);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        WriteBytes(local_.File("named"), c.namedFile);
-        WriteBytes(local_.File("home/.ssh/known_hosts"), c.homeFile);
-        if (c.named)
-            setenv(kKnownHostsVariable, local_.File(c.named).c_str(), 1);
-        else
-            unsetenv(kKnownHostsVariable);
-        EXPECT_EQ(Put(server, "k.dmp", SshServer::kPassword), c.result);
-        EXPECT_EQ(FileExists(server.home() + "/k.dmp"), c.result == 1);
-        fs::remove(server.home() + "/k.dmp");
-    }
 }
 
 } // namespace

@@ -710,6 +710,12 @@ TEST(FtpOverTls, EveryCallGoesThroughAVerifiedServerOnly)
         SCOPED_TRACE(std::string(c.server) + " trusting " + c.trusted);
         setenv("SSL_CERT_FILE", c.trusted.c_str(), 1);
         int port = &c.peer == &implicitTls ? 0 : c.peer.port();
+        // A file in place, for the download and deletion a refusal must stop.
+        const std::string remote = c.peer.File("root/in/t/a.dmp");
+        fs::create_directories(c.peer.File("root/in/t"));
+        WriteBytes(remote, "old");
+        for (const auto& made : {remote, c.peer.File("root/in/t")})
+            fs::permissions(made, fs::perms::all);
         EXPECT_EQ(PutLocalFileViaFTP(c.server, "/in/t/a.dmp", "anonymous", "", port, 0,
                                      local.File("a.dmp").c_str()),
                   c.result);
@@ -721,7 +727,7 @@ TEST(FtpOverTls, EveryCallGoesThroughAVerifiedServerOnly)
                   c.result == 1);
         EXPECT_EQ(DeleteRemoteFileViaFTP(c.server, "/in/t/a.dmp", "anonymous", "", port, 0),
                   c.result);
-        EXPECT_FALSE(FileExists(c.peer.File("root/in/t/a.dmp")));
+        EXPECT_EQ(FileExists(remote), c.result == 0);
         fs::remove(local.File("b.dmp"));
     }
 }

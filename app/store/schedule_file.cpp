@@ -168,6 +168,12 @@ void LoadSchedule(const std::string& path, ScheduleTable& table)
         std::size_t end = bytes.find_last_of("\r\n");
         bytes.resize(end == std::string::npos ? 0 : end + 1);
     }
+    table = ParseSchedule(bytes);
+}
+
+ScheduleTable ParseSchedule(std::string_view bytes)
+{
+    ScheduleTable table;
     const std::string text = cp949::ToUtf8(bytes);
     std::string_view rest = text;
     while (!rest.empty()) {
@@ -182,9 +188,10 @@ void LoadSchedule(const std::string& path, ScheduleTable& table)
             ++next;
         rest.remove_prefix(next);
     }
+    return table;
 }
 
-bool SaveSchedule(const std::string& path, const ScheduleTable& table, std::string& error)
+std::string FormatSchedule(const ScheduleTable& table)
 {
     std::string text;
     text.reserve(table.size() * 256);
@@ -193,6 +200,12 @@ bool SaveSchedule(const std::string& path, const ScheduleTable& table, std::stri
         text += FormatScheduleLine(*record, ++number);
         text += "\r\n";
     }
+    return cp949::FromUtf8(text);
+}
+
+bool SaveSchedule(const std::string& path, const ScheduleTable& table, std::string& error)
+{
+    const std::string bytes = FormatSchedule(table);
     // Passwords are in the file: others never get it. A group that could
     // read or write it before keeps that (the service's folder is shared
     // with its group of operators).
@@ -201,7 +214,7 @@ bool SaveSchedule(const std::string& path, const ScheduleTable& table, std::stri
     {};
     if (stat(path.c_str(), &st) == 0)
         mode |= st.st_mode & (S_IRGRP | S_IWGRP);
-    return WriteFileAtomically(path, cp949::FromUtf8(text), mode, error);
+    return WriteFileAtomically(path, bytes, mode, error);
 }
 
 } // namespace veltrane

@@ -31,6 +31,11 @@ void LoadSchedule(const std::string& path, ScheduleTable& table);
 [[nodiscard]] bool SaveSchedule(const std::string& path, const ScheduleTable& table,
                                 std::string& error);
 
+// The table that the bytes of a schedule file describe (LoadSchedule without
+// the file), and the bytes of the file for a table (SaveSchedule's contents).
+ScheduleTable ParseSchedule(std::string_view bytes);
+std::string FormatSchedule(const ScheduleTable& table);
+
 // One line of the file, without its line end. TAB, CR and LF inside a field
 // are written as one blank each, so a field can never split a line.
 std::string FormatScheduleLine(const ScheduleRecord& record, std::int32_t number);

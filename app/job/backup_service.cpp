@@ -208,7 +208,12 @@ FtpEndpoint ParseFtpServer(const std::string& ftpServer)
     const bool scheme =
         schemeEnd != std::string::npos && schemeEnd > 0 && ftpServer.find(':') == schemeEnd;
     const std::size_t hostStart = scheme ? schemeEnd + 3 : 0;
-    std::size_t colon = ftpServer.find(':', hostStart);
+    // A bracketed IPv6 address ("[::1]") keeps its colons.
+    std::size_t hostEnd = hostStart;
+    if (hostStart < ftpServer.size() && ftpServer[hostStart] == '[')
+        if (const std::size_t close = ftpServer.find(']', hostStart); close != std::string::npos)
+            hostEnd = close;
+    std::size_t colon = ftpServer.find(':', hostEnd);
     endpoint.host = ftpServer.substr(0, colon);
     if (endpoint.host.size() == hostStart)
         throw JobError("The FTP server \"" + ftpServer + "\" names no host", kComponent,

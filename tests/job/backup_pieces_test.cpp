@@ -106,6 +106,8 @@ TEST(FtpServerText, GivesHostAndPort)
         {"sftp://ftp.example.kr:2222", "sftp://ftp.example.kr", 2222},
         {"ftps://ftp.example.kr", "ftps://ftp.example.kr", 0},
         {"ftpes://ftp.example.kr:0", "ftpes://ftp.example.kr", 0},
+        {"sftp://[::1]:2222", "sftp://[::1]", 2222},
+        {"[fe80::1]", "[fe80::1]", 21},
     };
     for (const auto& c : cases) {
         FtpEndpoint e = ParseFtpServer(c.text);

@@ -86,14 +86,19 @@ void KeepAnsiMidBytes(std::string& text, long start, long byteCount)
 
 std::size_t CompleteCharacterBytes(const unsigned char* bytes, std::size_t size)
 {
-    // Bytes 0x81..0xFE can each be the first or the second byte of a pair, and
-    // nothing before a run of them can be a first byte, so a run at the end
-    // starts a character and pairs up from there: an odd run ends in a lead
-    // byte still waiting for its second byte.
-    std::size_t run = 0;
-    while (run < size && cp949::IsLeadByte(bytes[size - 1 - run]))
-        ++run;
-    return size - run % 2;
+    // Bytes below 0x81 end whatever came before them (as a character of their
+    // own, or as the second byte of a pair), so the run of bytes 0x81..0xFE
+    // at the end starts on a character. Within it, each lead byte takes the
+    // next one when the two form a character and stands alone otherwise,
+    // exactly as a decode of the whole text reads them; only a lead byte left
+    // last waits for the byte after it.
+    std::size_t start = size;
+    while (start > 0 && cp949::IsLeadByte(bytes[start - 1]))
+        --start;
+    std::size_t i = start;
+    while (i + 1 < size)
+        i += cp949::IsPair(bytes[i], bytes[i + 1]) ? 2 : 1;
+    return i < size ? size - 1 : size;
 }
 
 std::size_t AsciiRunLength(std::string_view text, std::size_t from)

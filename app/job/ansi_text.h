@@ -25,10 +25,10 @@ std::string AnsiMidBytes(std::string_view text, long start, long byteCount);
 // The same selection made in place: `text` keeps only those characters.
 void KeepAnsiMidBytes(std::string& text, long start, long byteCount);
 
-// How many of the first `size` bytes of code page 949 text form whole
-// characters: `size`, or `size` - 1 when the last byte is the first byte of a
-// double-byte character whose second byte has not arrived yet. A lead byte
-// followed by a byte that cannot be a second byte counts as a (broken)
+// How many of the first `size` bytes of code page 949 text can be decoded now
+// as a decode of the whole text would: `size`, or `size` - 1 when the last
+// byte is a lead byte whose meaning depends on the byte after it. A lead byte
+// that does not form a character with the next one counts as a (broken)
 // character of its own, so only a lead byte at the very end is held back.
 std::size_t CompleteCharacterBytes(const unsigned char* bytes, std::size_t size);
 

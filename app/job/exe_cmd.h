@@ -63,6 +63,7 @@ class CExeCmd
 {
 public:
     static constexpr std::size_t kChunkBytes = 256;
+    static constexpr std::size_t kReadBytes = 64 * 1024; // one read of the pipe
     static constexpr int kWaitSliceMilliseconds = 100;
 
     // Both must outlive the runner; the listener may be null.

@@ -302,6 +302,11 @@ std::string ToUtf8(std::string_view bytes)
     return out;
 }
 
+bool IsPair(unsigned char lead, unsigned char trail)
+{
+    return IsLeadByte(lead) && TheTable().Pair(lead, trail).length != 0;
+}
+
 CharWidth WidthOf(std::string_view oneUtf8Char)
 {
     if (oneUtf8Char.size() == 1 && static_cast<unsigned char>(oneUtf8Char[0]) < 0x80)

@@ -29,6 +29,10 @@ inline bool IsLeadByte(unsigned char byte)
     return byte >= 0x81 && byte <= 0xFE;
 }
 
+// True when the two bytes form a character of the code page (what ToUtf8
+// reads as one character; any other lead byte stands alone for U+FFFD).
+bool IsPair(unsigned char lead, unsigned char trail);
+
 // How the code page would store one UTF-8 encoded character.
 enum class CharWidth { Single, Double, Unrepresentable };
 CharWidth WidthOf(std::string_view oneUtf8Char);

@@ -69,6 +69,7 @@ TEST(CompleteCharacterBytes, HoldsBackOnlyALeadByteAtTheEnd)
         {"\xB8\x0A", 2},     // a broken pair counts as two characters
         {"\xB8\x0A\xB8", 2}, // ... and does not shift what follows
         {"\xB8\xB8\xB8", 2}, // a pair, then a lead byte
+        {"\xC9\xB0\xA1", 3}, // no pair C9 B0: C9 alone, then B0 A1, as a whole decode reads it
         {std::string(255, 'A') + "\xB8", 255},
     };
     for (const auto& c : cases)

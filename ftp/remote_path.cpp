@@ -1,6 +1,7 @@
 #include "remote_path.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <array>
 #include <cctype>
 #include <strings.h>
@@ -33,6 +34,10 @@ std::optional<std::string> UrlHost(std::string_view server)
             return std::nullopt;
     }
     if (server.find(':') != std::string_view::npos) {
+        // Colons only in an IPv6 address: "host:21" is no host.
+        in6_addr address{};
+        if (inet_pton(AF_INET6, std::string(server).c_str(), &address) != 1)
+            return std::nullopt;
         std::string bracketedHost = "[";
         bracketedHost.append(server).append("]");
         return bracketedHost;
@@ -40,6 +45,20 @@ std::optional<std::string> UrlHost(std::string_view server)
     if (bracketed)
         return std::nullopt;
     return std::string(server);
+}
+
+// Whether the byte at `i` lies in a segment "." or "..": the URL layer would
+// take such a segment away (and its parent with ".."), so its dots travel
+// escaped and reach the server as written.
+bool InDotSegment(std::string_view path, std::size_t i)
+{
+    if (path[i] != '.')
+        return false;
+    const std::size_t start =
+        path.rfind('/', i) == std::string_view::npos ? 0 : path.rfind('/', i) + 1;
+    const std::size_t end = std::min(path.find('/', i), path.size());
+    const std::string_view segment = path.substr(start, end - start);
+    return segment == "." || segment == "..";
 }
 
 void AppendEscaped(std::string& out, unsigned char c)
@@ -149,7 +168,9 @@ std::optional<std::string> FileUrl(std::string_view server, int port, std::strin
         url += "~/";
     for (std::size_t i = 0; i < remotePath.size(); ++i) {
         auto c = static_cast<unsigned char>(remotePath[i]);
-        if (IsUnreserved(c) || (c == '/' && (i > 0 || sftp)))
+        if (IsUnreserved(c) && !InDotSegment(remotePath, i))
+            url += static_cast<char>(c);
+        else if (c == '/' && (i > 0 || sftp))
             url += static_cast<char>(c);
         else
             AppendEscaped(url, c);

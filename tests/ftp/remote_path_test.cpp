@@ -58,7 +58,9 @@ TEST(FtpFileUrl, KeepsEveryPathByteAndMakesLeadingSlashAbsolute)
         {"a b%#?.dmp", "ftp://host:21/a%20b%25%23%3F.dmp"},
         // Unencoded, ";type=a" would switch the transfer to text mode.
         {"x;type=a", "ftp://host:21/x%3Btype%3Da"},
-        {"../up/a.dmp", "ftp://host:21/../up/a.dmp"},
+        // Dot segments travel escaped: the URL layer would drop them.
+        {"../up/a.dmp", "ftp://host:21/%2E%2E/up/a.dmp"},
+        {"a/./b..c/.x", "ftp://host:21/a/%2E/b..c/.x"},
         {kBackupCp949 + "/a.dmp", "ftp://host:21/%B9%E9%BE%F7/a.dmp"},
         {"", "ftp://host:21/"},
     };
@@ -86,7 +88,8 @@ TEST(FtpFileUrl, TheSchemeChoosesTheProtocolAndSftpPathsStartAtHomeUnlessAbsolut
         EXPECT_EQ(FileUrl(c.server, DefaultPort(server->scheme), c.remotePath), c.url) << c.server;
     }
     for (std::string bad :
-         {"http://host", "sftp://", "sftp:/host", "ftps://user@host", "ftp://host/x", "://host"})
+         {"http://host", "sftp://", "sftp:/host", "ftps://user@host", "ftp://host/x", "://host",
+          "host:21", "sftp://host:22"}) // a colon only in an IPv6 address
         EXPECT_FALSE(ParseServer(bad)) << bad;
 }
 

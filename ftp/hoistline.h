@@ -48,11 +48,11 @@
  *   store, or the file SSL_CERT_FILE and the folder SSL_CERT_DIR name
  *   instead) and must name the host as given in `server`.
  *   SFTP: password login (also through keyboard-interactive prompts). The
- *   server's host key must be listed in a known_hosts file: the file that
- *   the environment variable HOISTLINE_KNOWN_HOSTS names when it is set
- *   (whether or not the file exists); otherwise "known_hosts" in the folder
- *   this library was loaded from, when that file exists; otherwise the
- *   user's ~/.ssh/known_hosts. An unknown or changed key fails the call. An
+ *   server's host key must be listed in a known_hosts file, the first that
+ *   exists of: the file that the environment variable HOISTLINE_KNOWN_HOSTS
+ *   names (the program names the one in its data folder), "known_hosts" in
+ *   the folder this library was loaded from, and the user's
+ *   ~/.ssh/known_hosts. An unknown or changed key fails the call. An
  *   operator adds a server's key, after checking it, with
  *       ssh-keyscan -p PORT host >> known_hosts
  *   (for a port other than 22 the line names "[host]:PORT", which is what

@@ -40,10 +40,10 @@ std::string HomeFolder()
 std::string ChooseKnownHostsFile(const char* named, const std::string& libraryFolder,
                                  const std::string& home)
 {
-    if (named != nullptr && *named != '\0')
-        return named;
     struct stat st
     {};
+    if (named != nullptr && *named != '\0' && ::stat(named, &st) == 0)
+        return named;
     std::string besideLibrary = (libraryFolder.empty() ? "." : libraryFolder) + "/known_hosts";
     if (::stat(besideLibrary.c_str(), &st) == 0)
         return besideLibrary;

@@ -9,10 +9,10 @@ namespace hoistline {
 // The environment variable that names the known_hosts file outright.
 inline constexpr const char* kKnownHostsVariable = "HOISTLINE_KNOWN_HOSTS";
 
-// The known_hosts file to check a server's host key against: `named` when it
-// is given (not empty), whether or not that file exists; otherwise
-// "known_hosts" in `libraryFolder` when that file exists; otherwise
-// ".ssh/known_hosts" in `home`. A file that does not exist vouches for no key.
+// The known_hosts file to check a server's host key against, the first that
+// exists of: `named` (the program names the one in its data folder),
+// "known_hosts" in `libraryFolder`, ".ssh/known_hosts" in `home` (which is
+// taken even when missing: a file that does not exist vouches for no key).
 std::string ChooseKnownHostsFile(const char* named, const std::string& libraryFolder,
                                  const std::string& home);
 

@@ -98,11 +98,12 @@ TEST(FtpKnownHosts, ANamedFileFirstThenOneBesideTheLibraryThenTheUsersOwn)
     veltrane::test::TempDir library, home;
     const std::string beside = library.path() + "/known_hosts";
     const std::string own = home.path() + "/.ssh/known_hosts";
-    EXPECT_EQ(ChooseKnownHostsFile("/x/missing", library.path(), home.path()), "/x/missing");
+    EXPECT_EQ(ChooseKnownHostsFile("/x/missing", library.path(), home.path()), own);
     EXPECT_EQ(ChooseKnownHostsFile("", library.path(), home.path()), own);
     veltrane::test::WriteBytes(beside, "");
     EXPECT_EQ(ChooseKnownHostsFile(nullptr, library.path(), home.path()), beside);
-    EXPECT_EQ(ChooseKnownHostsFile("/x/missing", library.path(), home.path()), "/x/missing");
+    EXPECT_EQ(ChooseKnownHostsFile("/x/missing", library.path(), home.path()), beside);
+    EXPECT_EQ(ChooseKnownHostsFile(beside.c_str(), "/x", home.path()), beside);
 }
 
 TEST(FtpFileUrl, AcceptsHostNamesAndAddressesOnly)

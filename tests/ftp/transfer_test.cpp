@@ -764,7 +764,7 @@ TEST(Sftp, MovesFilesOnlyForAKnownHostKey)
         int result;
     };
     const KeyCase keyCases[] = {
-        {"missing", "", known, 0}, {"named", changed, known, 0}, {"named", known, "", 1},
+        {"missing", "", known, 1}, {"named", changed, known, 0}, {"named", known, "", 1},
         {nullptr, "", known, 1},   {nullptr, "", changed, 0},
     };
     for (const auto& c : keyCases) {

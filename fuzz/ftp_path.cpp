@@ -10,6 +10,7 @@
 #include <cstring>
 #include <curl/curl.h>
 #include <string>
+#include <strings.h>
 
 using namespace hoistline;
 
@@ -57,13 +58,7 @@ bool SameHost(std::string_view a, std::string_view b)
                inet_pton(AF_INET6, std::string(b.substr(1, b.size() - 2)).c_str(), &y) == 1 &&
                std::memcmp(&x, &y, sizeof x) == 0;
     }
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+    return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 //
 // Usage: runner_bench [MiB=64] [rounds=5] [korean|english]
 
+#include "export_lines.h"
 #include "job/exe_cmd.h"
 
 #include <algorithm>
@@ -26,32 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 int Emit(long long bytes, bool korean)
 {
-    // ". . exporting table EMP 14 rows exported", alone or followed by its
-    // Korean form in code page 949 bytes.
-    const std::string english =
-        ". . exporting table                            EMP         14 rows exported\n";
-    const std::string lines =
-        korean
-            ? english +
-                  ". . \xC5\xD7\xC0\xCC\xBA\xED                            EMP(\xC0\xB8)\xB7\xCE "
-                  "\xBF\xA2\xBD\xBA\xC6\xF7\xC6\xAE \xC1\xDF         14 \xC7\xE0\xC0\xCC "
-                  "\xBF\xA2\xBD\xBA\xC6\xF7\xC6\xAE\xB5\xCA\n"
-            : english;
-    std::string block;
-    while (block.size() < 65536)
-        block += lines;
-    while (bytes > 0) {
-        const std::size_t n = static_cast<std::size_t>(std::min<long long>(bytes, 65536));
-        std::size_t done = 0;
-        while (done < n) {
-            const ssize_t w = write(1, block.data() + done, n - done);
-            if (w <= 0)
-                return 1;
-            done += static_cast<std::size_t>(w);
-        }
-        bytes -= static_cast<long long>(n);
-    }
-    return 0;
+    return veltrane::bench::WriteExportLines(1, bytes, korean) ? 0 : 1;
 }
 
 struct Quiet : veltrane::ExeCmdListener, veltrane::MessageSink

@@ -4,8 +4,8 @@
 
 #include "platform/clock.h"
 #include "schedule/due_rules.h"
+#include "support/quiet_tray.h"
 #include "window/system_main.h"
-#include "window/tray.h"
 
 #include <QApplication>
 #include <QTreeWidget>
@@ -24,18 +24,6 @@ namespace {
 struct FixedClock final : Clock
 {
     LocalDateTime Now() const override { return *ParseDateTime("2026-12-08 10:17:42"); }
-};
-
-struct NoTray final : TrayPlatform
-{
-    bool TrayAvailable() const override { return false; }
-    void AddIcon(const std::string&) override {}
-    void RemoveIcon() override {}
-    void HideWindow() override {}
-    void MinimizeWindow() override {}
-    void ShowWindow() override {}
-    int ShowMenu() override { return 0; }
-    void EndProcess() override {}
 };
 
 // Every kind, run and never run, enabled and not.
@@ -90,7 +78,7 @@ int main(int argc, char** argv)
     std::filesystem::remove(folder + "/Schedule.dat");
 
     FixedClock clock;
-    NoTray tray;
+    test::QuietTray tray;
     SystemMain window(clock, folder, &tray);
     // Only the refresh is measured: no launch pass runs the items meanwhile.
     window.tm_Clock.stop();

@@ -12,7 +12,8 @@
 // and code page 949 Korean lines alternating) and the closing text of a
 // successful export.
 
-#include "window/tray.h"
+#include "export_lines.h"
+#include "support/quiet_tray.h"
 
 #include <algorithm>
 #include <chrono>
@@ -73,26 +74,8 @@ inline bool StandInExport(int argc, char** argv, int& exitCode)
     if (silence > 0)
         std::this_thread::sleep_for(std::chrono::duration<double>(silence));
 
-    // ". . exporting table EMP 14 rows exported", alone or followed by its
-    // Korean form in code page 949 bytes.
-    const std::string english =
-        ". . exporting table                            EMP         14 rows exported\n";
-    const std::string lines =
-        korean
-            ? english +
-                  ". . \xC5\xD7\xC0\xCC\xBA\xED                            EMP(\xC0\xB8)\xB7\xCE "
-                  "\xBF\xA2\xBD\xBA\xC6\xF7\xC6\xAE \xC1\xDF         14 \xC7\xE0\xC0\xCC "
-                  "\xBF\xA2\xBD\xBA\xC6\xF7\xC6\xAE\xB5\xCA\n"
-            : english;
-    std::string block;
-    while (block.size() < 65536)
-        block += lines;
-    for (long long left = bytes; left > 0;) {
-        const std::size_t n = static_cast<std::size_t>(std::min<long long>(left, 65536));
-        if (!WriteAll(1, block.data(), n))
-            return true;
-        left -= static_cast<long long>(n);
-    }
+    if (!WriteExportLines(1, bytes, korean))
+        return true;
     const char closing[] = "\nExport terminated successfully without warnings.\n";
     exitCode = WriteAll(1, closing, sizeof closing - 1) ? 0 : 1;
     return true;
@@ -138,17 +121,8 @@ private:
     std::string path_;
 };
 
-struct NoTray final : TrayPlatform
-{
-    bool TrayAvailable() const override { return false; }
-    void AddIcon(const std::string&) override {}
-    void RemoveIcon() override {}
-    void HideWindow() override {}
-    void MinimizeWindow() override {}
-    void ShowWindow() override {}
-    int ShowMenu() override { return 0; }
-    void EndProcess() override {}
-};
+// A desktop that shows nothing: no tray icon, no hidden window.
+using NoTray = test::QuietTray;
 
 inline double Median(std::vector<double> v)
 {

@@ -307,21 +307,15 @@ void BackupService::WaitingForOutputs(bool& /*bAbort*/)
     host_.Yield();
 }
 
-std::string BackupService::StampedLine(const std::string& text) const
-{
-    std::string line = "[";
-    line.append(FormatDateTime(clock_.Now())).append("] ").append(text);
-    return line;
-}
-
 void BackupService::WriteLine(const std::string& text)
 {
-    const std::string line = StampedLine(text);
+    const std::string line = StampedLine(clock_.Now(), text);
     host_.AppendResultLine(line);
     if (std::string error = history_.Append(line); !error.empty() && !historyFailed_) {
         // Said once: the list still shows every line.
         historyFailed_ = true;
-        host_.AppendResultLine(StampedLine(std::string(kHistoryFileName) + " 기록 실패: " + error));
+        host_.AppendResultLine(
+            StampedLine(clock_.Now(), std::string(kHistoryFileName) + " 기록 실패: " + error));
     }
 }
 

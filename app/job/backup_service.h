@@ -90,8 +90,6 @@ private:
     // by the host, which does not hold the run for them.
     void ShowCritical(const std::string& text) override;
 
-    // "[yyyy-MM-dd hh:mm:ss] " + text, at the clock's time.
-    std::string StampedLine(const std::string& text) const;
     Outcome ExportAndJudge(ScheduleRecord& record, const Paths& paths);
     // Counts a failed run of the item; true when it is one too many, the run
     // gives up and the item is recorded as run.

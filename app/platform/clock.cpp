@@ -37,4 +37,11 @@ std::string FormatFileStamp(const LocalDateTime& t)
     return buffer;
 }
 
+std::string StampedLine(const LocalDateTime& t, std::string_view text)
+{
+    std::string line = "[";
+    line.append(FormatDateTime(t)).append("] ").append(text);
+    return line;
+}
+
 } // namespace veltrane

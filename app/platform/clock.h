@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 namespace veltrane {
 
@@ -34,6 +35,8 @@ public:
 
 // "yyyy-MM-dd hh:mm:ss" (24-hour): latest back time, report, result lines.
 std::string FormatDateTime(const LocalDateTime& t);
+// "[yyyy-MM-dd hh:mm:ss] " + text: a result line as the lists and logs show it.
+std::string StampedLine(const LocalDateTime& t, std::string_view text);
 // "hh:mm:ss": the clock label and the item's time of day.
 std::string FormatTimeOfDay(const LocalDateTime& t);
 // "yyyyMMddhhmmss": the stamp inside backup file names.

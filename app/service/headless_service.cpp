@@ -80,12 +80,7 @@ public:
     }
 
 private:
-    void Print(const std::string& text)
-    {
-        std::string line = "[";
-        line.append(FormatDateTime(clock_.Now())).append("] ").append(text);
-        AppendResultLine(line);
-    }
+    void Print(const std::string& text) { AppendResultLine(StampedLine(clock_.Now(), text)); }
 
     const Clock& clock_;
     std::FILE* out_;

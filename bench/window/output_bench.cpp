@@ -85,8 +85,7 @@ int main(int argc, char** argv)
 {
     if (int code = 0; StandInExport(argc, argv, code))
         return code;
-    if (std::getenv("QT_QPA_PLATFORM") == nullptr)
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    UseOffscreenUnlessSet();
     QApplication app(argc, argv);
 
     std::vector<long long> sizes;

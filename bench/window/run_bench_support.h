@@ -124,6 +124,13 @@ private:
 // A desktop that shows nothing: no tray icon, no hidden window.
 using NoTray = test::QuietTray;
 
+// The window benchmarks draw offscreen unless told otherwise.
+inline void UseOffscreenUnlessSet()
+{
+    if (std::getenv("QT_QPA_PLATFORM") == nullptr)
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
 inline double Median(std::vector<double> v)
 {
     if (v.empty())

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <new>
 #include <poll.h>
@@ -24,23 +26,40 @@ std::string Decode(const unsigned char* bytes, std::size_t size)
 }
 
 // The runner owns the read end and the child only within one call; this
-// releases both on every way out of the call, an exception from a listener
-// included.
+// releases both on every way out of the call. A run broken off by an exception
+// (from a listener) leaves no child behind: what is still running is killed
+// at once. The child is unregistered before it is reaped, so the registry
+// never names a pid that is free for reuse.
 class RunResources
 {
 public:
-    RunResources(int readFd, pid_t pid) : readFd_(readFd), pid_(pid) {}
+    RunResources(int readFd, pid_t pid) : readFd_(readFd), pid_(pid)
+    {
+        posix::RegisterRunningChild(pid);
+    }
     ~RunResources()
     {
         close(readFd_);
+        if (!finished_) {
+            try {
+                posix::StopChildTree(pid_, true, 0, {});
+            } catch (const std::exception&) {
+                kill(-pid_, SIGKILL); // no memory to look further: its group at least
+            }
+        }
+        posix::UnregisterRunningChild(pid_);
         posix::ReapChild(pid_);
     }
     RunResources(const RunResources&) = delete;
     RunResources& operator=(const RunResources&) = delete;
 
+    // The child and what it started have ended, or been stopped.
+    void Finished() { finished_ = true; }
+
 private:
     int readFd_;
     pid_t pid_;
+    bool finished_ = false;
 };
 
 } // namespace
@@ -52,6 +71,9 @@ CExeCmd::CExeCmd(MessageSink& messages, ExeCmdListener* listener)
 const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
 {
     static const std::string kNothing;
+    timedOut_ = false;
+    exitCode_.reset();
+    strays_.clear();
     if (!commandLine.empty())
         commandLine_ = commandLine;
     if (commandLine_.empty()) {
@@ -59,6 +81,11 @@ const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
         return kNothing;
     }
 
+    // A limit longer than the clock can count (a century, an operator's way
+    // of saying "none") is no limit, rather than a deadline that wrapped around.
+    std::optional<Steady::time_point> deadline;
+    if (timeLimit_.count() > 0 && timeLimit_ < std::chrono::hours(24 * 365 * 100))
+        deadline = Steady::now() + timeLimit_;
     const std::vector<std::string> arguments = SplitCommandLine(commandLine_);
     int fds[2];
     if (const int error = posix::MakeOutputPipe(fds); error != 0) {
@@ -82,37 +109,64 @@ const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
         return kNothing;
     }
 
-    timedOut_ = false;
     RunResources resources(fds[0], pid);
     // Reads never block: a silent child is waited for in slices, between
     // which the listener gets its chance to keep the window alive.
     fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
     outputs_.clear();
-    ReadUntilEnd(fds[0], pid);
+    bool bAbort = false;
+    Ending ending = ReadUntilEnd(fds[0], deadline, bAbort);
+    if (ending == Ending::OutputEnded)
+        ending = WaitForExit(pid, deadline, bAbort);
+
+    // Whatever ended the run, what the child started must not outlive it.
+    if (ending == Ending::Aborted)
+        kill(pid, SIGKILL);
+    timedOut_ = ending == Ending::TimedOut;
+    strays_ = posix::StopChildTree(pid, timedOut_, kStopGraceMilliseconds, [this, &bAbort] {
+        if (listener_ != nullptr)
+            listener_->WaitingForOutputs(bAbort);
+    });
+    if (ending != Ending::Exited)
+        exitCode_.reset();
+    resources.Finished();
     return outputs_;
 }
 
-void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
+CExeCmd::Ending CExeCmd::WaitForExit(pid_t pid, std::optional<Steady::time_point> deadline,
+                                     bool& bAbort)
 {
-    bool bAbort = false;
+    for (;;) {
+        int slice = kWaitSliceMilliseconds;
+        if (deadline) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(*deadline - Steady::now()).count();
+            slice = static_cast<int>(std::clamp<long long>(left, 0, slice));
+        }
+        if (posix::AwaitChildEnd(pid, slice, exitCode_))
+            return Ending::Exited;
+        if (deadline && Steady::now() >= *deadline)
+            return Ending::TimedOut;
+        if (listener_ != nullptr) {
+            listener_->WaitingForOutputs(bAbort);
+            if (bAbort)
+                return Ending::Aborted;
+        }
+    }
+}
+
+CExeCmd::Ending CExeCmd::ReadUntilEnd(int readFd, std::optional<Steady::time_point> deadline,
+                                      bool& bAbort)
+{
     unsigned char buffer[kChunkBytes];
     std::size_t carried = 0; // a lead byte whose second byte is still to come
     std::vector<unsigned char> inbox(kReadBytes);
     std::size_t inboxAt = 0;
     std::size_t inboxEnd = 0;
-    using Steady = std::chrono::steady_clock;
-    const bool limited = timeLimit_.count() > 0;
-    const Steady::time_point deadline = Steady::now() + timeLimit_;
 
     for (;;) {
-        if (limited && Steady::now() >= deadline) {
-            timedOut_ = true;
-            posix::StopProcessGroup(pid, kStopGraceMilliseconds, [this, &bAbort] {
-                if (listener_ != nullptr)
-                    listener_->WaitingForOutputs(bAbort);
-            });
-            return;
-        }
+        if (deadline && Steady::now() >= *deadline)
+            return Ending::TimedOut;
         // The pipe is read in large pieces, handed out 256 bytes at a time:
         // the same chunks as reads of 256 bytes could give, for far fewer
         // system calls and wake-ups.
@@ -135,10 +189,8 @@ void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
             const int ready = poll(&wait, 1, kWaitSliceMilliseconds);
             if (ready == 0 && listener_ != nullptr) {
                 listener_->WaitingForOutputs(bAbort);
-                if (bAbort) {
-                    kill(pid, SIGKILL);
-                    return;
-                }
+                if (bAbort)
+                    return Ending::Aborted;
             }
             if (ready >= 0 || errno == EINTR)
                 continue;
@@ -147,13 +199,9 @@ void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
 
         if (got <= 0) {
             // The end of the output (or a read error, which ends it the same way).
-            if (carried != 0 && Deliver(Decode(buffer, carried), bAbort)) {
-                kill(pid, SIGKILL);
-                return;
-            }
-            if (Deliver(std::string(), bAbort))
-                kill(pid, SIGKILL);
-            return;
+            if (carried != 0 && Deliver(Decode(buffer, carried), bAbort))
+                return Ending::Aborted;
+            return Deliver(std::string(), bAbort) ? Ending::Aborted : Ending::OutputEnded;
         }
 
         const std::size_t total = carried + static_cast<std::size_t>(got);
@@ -165,10 +213,8 @@ void CExeCmd::ReadUntilEnd(int readFd, pid_t pid)
         if (whole == 0)
             continue; // only a lead byte arrived: nothing whole to hand out yet
         KeepAnsiMidBytes(decoded, 1, static_cast<long>(whole));
-        if (Deliver(std::move(decoded), bAbort)) {
-            kill(pid, SIGKILL);
-            return;
-        }
+        if (Deliver(std::move(decoded), bAbort))
+            return Ending::Aborted;
     }
 }
 

@@ -11,17 +11,23 @@
 // bytes at a time and decoded from code page 949; a double-byte character cut
 // in two by a read is held back and handed out whole with the next chunk.
 //
-// The end of the output is the end of the run: the runner does not wait for
-// the child to exit and does not look at its exit status. A child (or a
-// grandchild that inherited the pipe) keeps the run going for as long as it
-// holds the pipe open; a child that closes its output and keeps running does
-// not hold the caller, and every child is reaped all the same.
+// A run lasts until the output has ended and the child has exited: a child
+// that closes its output (a wrapper that sends its own output to a file) still
+// holds the run, under the same time limit, and its exit code is kept. A child
+// (or a grandchild that inherited the pipe) keeps the output going for as long
+// as it holds the pipe open. What the child started and is still alive when
+// the run ends is stopped and reaped, and named by StrayProcesses(); the child
+// itself is always reaped by the runner. While a child runs it is registered,
+// so that posix::StopRunningChildren (job/spawn.h) can stop it when the
+// program ends.
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
+#include <vector>
 
 namespace veltrane {
 
@@ -43,10 +49,12 @@ public:
     // ends the run with the output captured so far.
     virtual void ProcessAbort(bool& bAbort) { static_cast<void>(bAbort); }
 
-    // Raised while a read waits for output, at least every 200 ms, so that a
-    // listener can keep its window alive while a child is silent for minutes
-    // (an export dumping a large table prints nothing meanwhile). `bAbort` is
-    // the same flag as ProcessAbort's.
+    // Raised while a read waits for output, and while the runner waits for
+    // the child to exit or for what it stops to end, at least every 200 ms, so
+    // that a listener can keep its window alive while a child is silent for
+    // minutes (an export dumping a large table prints nothing meanwhile).
+    // `bAbort` is the same flag as ProcessAbort's; set while waiting for
+    // output or for the exit, it stops the child.
     virtual void WaitingForOutputs(bool& bAbort) { static_cast<void>(bAbort); }
 };
 
@@ -75,19 +83,35 @@ public:
     // Everything the latest run that started its child captured.
     const std::string& Outputs() const { return outputs_; }
 
-    // The longest a run may take (zero, the default: no limit). A child that
-    // runs longer is stopped with everything it started (its process group:
-    // SIGTERM, then SIGKILL after kStopGraceMilliseconds), and the run ends
-    // with the output read so far; TimedOut() then tells so.
+    // The longest a run may take, counted from its start, the wait for the
+    // child's exit included (zero, the default, or a century and more: no
+    // limit). A child that runs longer is stopped with everything it started
+    // (its process group and its descendants: SIGTERM, then SIGKILL after
+    // kStopGraceMilliseconds), and the run ends with the output read so far;
+    // TimedOut() then tells so.
     void TimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
     bool TimedOut() const { return timedOut_; }
     static constexpr int kStopGraceMilliseconds = 10000;
 
+    // The latest run's child's exit code, or 128 + the signal that ended it;
+    // nullopt when no child ran to its end (it could not be started, or was
+    // stopped by an abort or the time limit).
+    std::optional<int> ExitCode() const { return exitCode_; }
+
+    // What the latest run had to stop besides its child: processes the child
+    // started that were still alive when the child exited (or was stopped),
+    // including those that left its session and those left behind to this
+    // program; one "pid (command name)" each. Empty when there were none.
+    const std::vector<std::string>& StrayProcesses() const { return strays_; }
+
     // Runs the stored command line, or `commandLine` when it is not empty (it
-    // then replaces the stored one), and returns when the output has ended or
-    // a listener aborted. Returns the captured output, or an empty text when
-    // the child could not be started; that case shows one of these texts and
-    // raises no notification, and Outputs() keeps the previous run's text:
+    // then replaces the stored one), and returns when the output has ended
+    // and the child has exited, a listener aborted or the time limit passed,
+    // once what was left of the child's processes is stopped. Returns the
+    // captured output, or an empty text when the child could not be started;
+    // that case shows one of these texts and raises no notification, and
+    // Outputs() keeps the previous run's text (TimedOut(), ExitCode() and
+    // StrayProcesses() always tell of the latest run):
     //   "Command Line empty"            nothing to run
     //   "CreatePipe failed. Error: N"   the pipe could not be made (N = errno)
     //   "File or command not found"     the program could not be started
@@ -98,9 +122,14 @@ public:
     const std::string& ExecuteCommand(const std::string& commandLine = {});
 
 private:
+    using Steady = std::chrono::steady_clock;
+    enum class Ending { OutputEnded, Exited, Aborted, TimedOut };
+
     // Appends, raises ReceiveOutputs and ProcessAbort; true when aborted.
     bool Deliver(std::string chunk, bool& bAbort);
-    void ReadUntilEnd(int readFd, pid_t pid);
+    // Both end the run at `deadline`, when there is one.
+    Ending ReadUntilEnd(int readFd, std::optional<Steady::time_point> deadline, bool& bAbort);
+    Ending WaitForExit(pid_t pid, std::optional<Steady::time_point> deadline, bool& bAbort);
 
     MessageSink& messages_;
     ExeCmdListener* listener_;
@@ -108,6 +137,8 @@ private:
     std::string outputs_;
     std::chrono::milliseconds timeLimit_{0};
     bool timedOut_ = false;
+    std::optional<int> exitCode_;
+    std::vector<std::string> strays_;
 };
 
 } // namespace veltrane

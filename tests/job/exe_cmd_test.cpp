@@ -1,7 +1,10 @@
 #include "job/exe_cmd.h"
+#include "job/spawn.h"
 #include "platform/codepage.h"
 #include "support/temp_dir.h"
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <dirent.h>
@@ -9,11 +12,17 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <sys/resource.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace veltrane;
 using Seconds = std::chrono::duration<double>;
+using Steady = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -27,9 +36,15 @@ struct Recorder : ExeCmdListener, MessageSink
     int abortChecks = 0;
     std::vector<std::chrono::steady_clock::time_point> waits;
     std::function<void(bool&)> onAbort;
+    std::function<void(const std::string&)> onChunk;
     bool abortWhileWaiting = false;
 
-    void ReceiveOutputs(std::string& CommandOutputs) override { chunks.push_back(CommandOutputs); }
+    void ReceiveOutputs(std::string& CommandOutputs) override
+    {
+        chunks.push_back(CommandOutputs);
+        if (onChunk)
+            onChunk(CommandOutputs);
+    }
     void ProcessAbort(bool& bAbort) override
     {
         ++abortChecks;
@@ -101,6 +116,35 @@ bool ProcessGone(pid_t pid)
     return kill(pid, 0) != 0 && errno == ESRCH;
 }
 
+// Ended, not necessarily reaped: gone or a zombie.
+bool ProcessEnded(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    return !std::getline(stat, line) || line.substr(line.rfind(')') + 1, 3) == " Z ";
+}
+
+// The pids on the first line of a child's output: its own, then those it started.
+std::vector<pid_t> Pids(const std::string& output)
+{
+    std::istringstream line(output.substr(0, output.find('\n')));
+    std::vector<pid_t> pids;
+    for (pid_t pid = 0; line >> pid;)
+        pids.push_back(pid);
+    return pids;
+}
+
+// The longest time the listener went without a call while the runner waited.
+Seconds LongestSilence(const Recorder& r, Steady::time_point start, Steady::time_point end)
+{
+    Seconds longest(0);
+    for (const auto& wait : r.waits) {
+        longest = std::max<Seconds>(longest, wait - start);
+        start = wait;
+    }
+    return std::max<Seconds>(longest, end - start);
+}
+
 Seconds Timed(const std::function<void()>& work)
 {
     const auto start = std::chrono::steady_clock::now();
@@ -115,6 +159,7 @@ TEST(CommandRunner, ChildThatWritesNothingGivesOneEmptyChunk)
     Recorder r;
     CExeCmd cmd(r, &r);
     EXPECT_EQ(cmd.ExecuteCommand("/bin/true"), "");
+    EXPECT_EQ(cmd.ExitCode(), 0);
     EXPECT_EQ(r.chunks, std::vector<std::string>{""});
     EXPECT_EQ(r.abortChecks, 1);
     EXPECT_TRUE(r.messages.empty());
@@ -283,24 +328,126 @@ TEST(CommandRunner, AbortDuringTheFirstChunkTerminatesTheChildAtOnce)
     const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "pid-then-wait"); });
 
     EXPECT_LT(took.count(), 10.0); // the child would sleep 30 s
+    EXPECT_FALSE(cmd.ExitCode().has_value());
     ASSERT_EQ(r.chunks.size(), 1u);
     EXPECT_EQ(result, r.chunks[0]);
     const pid_t child = std::stoi(result);
     EXPECT_TRUE(Eventually([&] { return ProcessGone(child); }));
 }
 
-TEST(CommandRunner, ChildThatClosedItsOutputDoesNotHoldTheCallerAndIsReapedLater)
+// The child's own end ends the run, within the time limit (1 s here; every
+// process of these children ends on SIGTERM, so the stop's grace is not
+// waited for), and nothing the child started outlives the run.
+TEST(CommandRunner, RunEndsWithTheChildAndNothingItStartedOutlivesIt)
+{
+    struct Case
+    {
+        const char* arguments;
+        std::chrono::milliseconds limit;
+        std::optional<int> exitCode; // nullopt: stopped at the time limit
+        double minSeconds;
+        double maxSeconds;
+        std::size_t firstStray = 1; // pids from here on are named (not those of the child's group)
+    };
+    const Case cases[] = {
+        {"close-then-exit 1.5 3", 0ms, 3, 1.4, 4.0}, // a wrapper that redirected its output
+        {"close-then-exit 30 0", 1000ms, std::nullopt, 0.9, 3.0},
+        {"close-then-exit 0 5", 24h * 365 * 1000, 5, 0.0, 3.0}, // too long to count: no limit
+        {"signal", 0ms, 128 + SIGTERM, 0.0, 3.0},
+        {"background", 0ms, 0, 0.0, 3.0},
+        {"family exit", 1000ms, std::nullopt, 0.9, 3.0, 2}, // holders left behind, one setsid
+        {"family stay", 1000ms, std::nullopt, 0.9, 3.0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        Recorder r;
+        CExeCmd cmd(r, &r);
+        cmd.TimeLimit(c.limit);
+        const auto start = Steady::now();
+        const std::string result = cmd.ExecuteCommand(kChild + c.arguments);
+        const auto end = Steady::now();
+        const Seconds took = end - start;
+
+        const std::vector<pid_t> pids = Pids(result);
+        ASSERT_FALSE(pids.empty());
+        EXPECT_EQ(result.find('\n'), result.size() - 1); // the output written before is kept
+        EXPECT_EQ(cmd.ExitCode(), c.exitCode);
+        EXPECT_EQ(cmd.TimedOut(), !c.exitCode.has_value());
+        EXPECT_GE(took.count(), c.minSeconds);
+        EXPECT_LT(took.count(), c.maxSeconds);
+        EXPECT_LT(LongestSilence(r, start, end).count(), 0.6);
+        std::vector<std::string> expected;
+        for (std::size_t i = c.firstStray; i < pids.size(); ++i)
+            expected.push_back(std::to_string(pids[i]) + " (sleep)");
+        std::vector<std::string> strays = cmd.StrayProcesses();
+        std::sort(strays.begin(), strays.end());
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(strays, expected);
+        for (pid_t pid : pids)
+            EXPECT_TRUE(ProcessGone(pid)) << pid;
+        EXPECT_EQ(ZombieChildren(), 0);
+
+        // A run that cannot start tells of itself, not of the run before.
+        cmd.ExecuteCommand("no-such-program-of-veltrane-tests");
+        EXPECT_FALSE(cmd.TimedOut());
+        EXPECT_FALSE(cmd.ExitCode().has_value());
+        EXPECT_TRUE(cmd.StrayProcesses().empty());
+    }
+}
+
+// The program's way out: from the run's own listener (the window ends inside
+// a run) or from another thread.
+TEST(CommandRunner, StoppingRunningChildrenEndsTheRunInProgress)
+{
+    for (const bool fromListener : {true, false}) {
+        SCOPED_TRACE(fromListener ? "from the listener" : "from another thread");
+        Recorder r;
+        std::vector<pid_t> pids;
+        std::atomic<bool> started{false};
+        bool endedWhenStopped = false;
+        const auto stopAll = [&] {
+            posix::StopRunningChildren(2000);
+            endedWhenStopped = std::all_of(pids.begin(), pids.end(), ProcessEnded);
+        };
+        r.onChunk = [&](const std::string& chunk) {
+            if (started || chunk.empty())
+                return;
+            pids = Pids(chunk);
+            started = true;
+            if (fromListener)
+                stopAll();
+        };
+        std::thread stopper([&] {
+            if (!fromListener && Eventually([&] { return started.load(); }))
+                stopAll();
+        });
+        CExeCmd cmd(r, &r);
+        const Seconds took = Timed([&] { cmd.ExecuteCommand(kChild + "family stay"); });
+        stopper.join();
+
+        EXPECT_EQ(pids.size(), 3u);
+        EXPECT_TRUE(endedWhenStopped);
+        EXPECT_LT(took.count(), 4.0); // the child would stay 30 s
+        EXPECT_EQ(cmd.ExitCode(), 128 + SIGTERM);
+        for (pid_t pid : pids)
+            EXPECT_TRUE(ProcessGone(pid)) << pid;
+        EXPECT_EQ(ZombieChildren(), 0);
+    }
+}
+
+TEST(CommandRunner, RunBrokenOffByAListenerExceptionLeavesNothingRunning)
 {
     Recorder r;
+    std::vector<pid_t> pids;
+    r.onChunk = [&pids](const std::string& chunk) {
+        pids = Pids(chunk);
+        throw std::runtime_error("listener failed");
+    };
     CExeCmd cmd(r, &r);
-    std::string result;
-    const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "pid-then-close"); });
-
-    EXPECT_LT(took.count(), 4.0); // the child keeps running for 5 s
-    const pid_t child = std::stoi(result);
-    EXPECT_FALSE(ProcessGone(child));
-    EXPECT_TRUE(Eventually([&] { return ProcessGone(child); }, Seconds(20)));
-    EXPECT_EQ(ZombieChildren(), 0);
+    EXPECT_THROW(cmd.ExecuteCommand(kChild + "family stay"), std::runtime_error);
+    EXPECT_EQ(pids.size(), 3u);
+    for (pid_t pid : pids)
+        EXPECT_TRUE(ProcessGone(pid)) << pid;
 }
 
 TEST(CommandRunner, SilentChildLeavesTheListenerItsChanceToYield)
@@ -312,11 +459,7 @@ TEST(CommandRunner, SilentChildLeavesTheListenerItsChanceToYield)
 
     // Two seconds of silence in slices of 100 ms; allow for a loaded machine.
     EXPECT_GE(r.waits.size(), 8u);
-    ASSERT_FALSE(r.waits.empty());
-    Seconds longestGap = r.waits.front() - start;
-    for (std::size_t i = 1; i < r.waits.size(); ++i)
-        longestGap = std::max<Seconds>(longestGap, r.waits[i] - r.waits[i - 1]);
-    EXPECT_LT(longestGap.count(), 0.6);
+    EXPECT_LT(LongestSilence(r, start, r.waits.empty() ? start : r.waits.back()).count(), 0.6);
 }
 
 TEST(CommandRunner, AbortWhileWaitingEndsASilentRun)

@@ -3,6 +3,7 @@ what it does. Bytes go straight to the file descriptors, so every write is
 exactly one write() and the tests know where the reads can end."""
 
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -39,13 +40,30 @@ def main():
     elif mode == "pid-then-wait":
         out(str(os.getpid()).encode() + b"\n")
         time.sleep(30)
-    elif mode == "pid-then-close":
-        # Closes its output but keeps running.
+    elif mode == "close-then-exit":
+        # A wrapper that sends its own output elsewhere, works on, then exits.
         out(str(os.getpid()).encode() + b"\n")
         null = os.open(os.devnull, os.O_WRONLY)
         os.dup2(null, 1)
         os.dup2(null, 2)
-        time.sleep(5)
+        time.sleep(float(sys.argv[2]))
+        sys.exit(int(sys.argv[3]))
+    elif mode == "signal":
+        out(str(os.getpid()).encode() + b"\n")
+        os.kill(os.getpid(), signal.SIGTERM)
+    elif mode == "background":
+        # Leaves a process behind that does not hold the output.
+        left = subprocess.Popen(["sleep", "60"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        out(f"{os.getpid()} {left.pid}\n".encode())
+    elif mode == "family":
+        # Two processes that hold the output: one in the child's process
+        # group, one in a session of its own. The child then exits or stays.
+        member = subprocess.Popen(["sleep", "60"])
+        away = subprocess.Popen(["sleep", "60"], start_new_session=True)
+        out(f"{os.getpid()} {member.pid} {away.pid}\n".encode())
+        if sys.argv[2] == "stay":
+            time.sleep(30)
     elif mode == "grandchild":
         # The grandchild inherits the output and writes after the child is gone.
         subprocess.Popen([sys.executable, "-c",

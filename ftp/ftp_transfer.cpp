@@ -4,6 +4,7 @@
 #include "local_file.h"
 #include "remote_path.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <curl/curl.h>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <netinet/in.h>
@@ -53,6 +55,14 @@ Outcome Failure(std::string reason)
 
 using Clock = std::chrono::steady_clock;
 
+// What a failed upload may have left on the server under its temporary name,
+// from nothing to everything.
+enum class Leftover {
+    None,    // the store never began
+    Partial, // the store began and was not confirmed: a cut file, perhaps
+    Whole,   // the server confirmed every byte; putting it in place failed
+};
+
 // The control connection as libcurl reports it: the commands it sends and
 // the reply lines it receives. libcurl keeps to itself which command a reply
 // answered and whether the session can still be ended politely; this keeps
@@ -75,6 +85,16 @@ public:
     const std::string& LastVerb() const { return lastVerb_; }
     // The code of the final reply to the last RETR or STOR (0 before one).
     int TransferReplyCode() const { return transferReplyCode_; }
+    // The code of the final reply to the last command with this verb (0
+    // before one).
+    int CodeOf(std::string_view verb) const
+    {
+        auto found = codes_.find(verb);
+        return found == codes_.end() ? 0 : found->second;
+    }
+    // Whether STOR was sent: from then on the server may hold the file, whole
+    // or in part, whatever became of the session.
+    bool StoreSent() const { return storeSent_; }
     // The byte count in the server's opening reply to RETR ("150 Opening
     // BINARY mode data connection for a.dmp (1234 bytes)."), if it gave one.
     std::optional<std::int64_t> AnnouncedSize() const { return announcedSize_; }
@@ -98,6 +118,8 @@ private:
     int greetingCode_ = 0;
     std::string lastVerb_;
     int transferReplyCode_ = 0;
+    std::map<std::string, int, std::less<>> codes_;
+    bool storeSent_ = false;
     bool quitSent_ = false;
     bool dataConnected_ = false;
     std::optional<std::int64_t> announcedSize_;
@@ -113,6 +135,8 @@ void Dialogue::Sent(std::string_view command)
         quitSent_ = true;
     if (verb == "PORT" || verb == "EPRT")
         waitingForDataSince_ = Clock::now();
+    if (verb == "STOR")
+        storeSent_ = true;
     awaiting_.push_back(std::move(verb));
 }
 
@@ -171,6 +195,7 @@ void Dialogue::FinalReply(int code)
     awaiting_.pop_front();
     if (lastVerb_.empty())
         greetingCode_ = code;
+    codes_[lastVerb_] = code;
     // The transfer is over, with or without a data connection; or the
     // server would not connect back at all.
     if (lastVerb_ == "RETR" || lastVerb_ == "STOR")
@@ -267,6 +292,17 @@ public:
     // an HTTP proxy (ftp_proxy naming an http:// proxy) libcurl turns a plain
     // FTP call into an HTTP request and never sends the raw commands.
     bool SpokeOwnProtocol() const { return spokeOwnProtocol_; }
+    // Makes the next request stop before it sends anything when it would go
+    // to an HTTP proxy as an HTTP request; StoppedAtHttpProxy() tells.
+    void StopAtHttpProxy()
+    {
+        Set(CURLOPT_PREREQFUNCTION, &FtpCall::OnPrerequest);
+        Set(CURLOPT_PREREQDATA, this);
+    }
+    bool StoppedAtHttpProxy() const { return stoppedAtHttpProxy_; }
+    // After a failed upload of `size` bytes: what the server may hold under
+    // the name the file was stored to.
+    Leftover LeftAfterUpload(std::int64_t size) const;
     // Whether the last request failed only because the server refused SIZE,
     // which libcurl sends before RETR and gives up on when refused.
     bool SizeRefused() const
@@ -285,6 +321,10 @@ private:
     static int OnSocketOption(void* self, curl_socket_t fd, curlsocktype purpose);
     static int OnCloseSocket(void* self, curl_socket_t fd);
     static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static int OnPrerequest(void* self, char*, char*, int, int);
+    // Whether the connection made for the request speaks the protocol asked
+    // for, rather than HTTP to a proxy.
+    bool SpeaksOwnProtocol() const;
 
     std::unique_ptr<CURL, EasyCleanup> handle_;
     std::unique_ptr<curl_slist, ListCleanup> commands_;
@@ -294,6 +334,7 @@ private:
     Scheme scheme_ = Scheme::Ftp;
     bool active_ = false;
     bool spokeOwnProtocol_ = false;
+    bool stoppedAtHttpProxy_ = false;
     // OnProgress gave up waiting for the server to connect back.
     bool dataWaitExpired_ = false;
     TimeLimits limits_;
@@ -437,12 +478,7 @@ Outcome FtpCall::Perform(const std::string& localError)
                        curl_easy_strerror(setupError_));
 
     lastResult_ = curl_easy_perform(handle_.get());
-    const char* spoken = nullptr;
-    const char* own = scheme_ == Scheme::Sftp             ? "sftp"
-                      : scheme_ == Scheme::FtpImplicitTls ? "ftps"
-                                                          : "ftp";
-    spokeOwnProtocol_ = curl_easy_getinfo(handle_.get(), CURLINFO_SCHEME, &spoken) == CURLE_OK &&
-                        spoken != nullptr && strcasecmp(spoken, own) == 0;
+    spokeOwnProtocol_ = SpeaksOwnProtocol();
     if (lastResult_ == CURLE_OK)
         return Outcome{true, {}};
     if (!localError.empty())
@@ -450,6 +486,25 @@ Outcome FtpCall::Perform(const std::string& localError)
     if (!error_.empty())
         return Failure(error_);
     return Failure(curl_easy_strerror(lastResult_));
+}
+
+bool FtpCall::SpeaksOwnProtocol() const
+{
+    const char* spoken = nullptr;
+    const char* own = scheme_ == Scheme::Sftp             ? "sftp"
+                      : scheme_ == Scheme::FtpImplicitTls ? "ftps"
+                                                          : "ftp";
+    return curl_easy_getinfo(handle_.get(), CURLINFO_SCHEME, &spoken) == CURLE_OK &&
+           spoken != nullptr && strcasecmp(spoken, own) == 0;
+}
+
+// Called once the connection stands (to the server, or to a proxy), before
+// the request goes out on it.
+int FtpCall::OnPrerequest(void* self, char*, char*, int, int)
+{
+    auto* call = static_cast<FtpCall*>(self);
+    call->stoppedAtHttpProxy_ = !call->SpeaksOwnProtocol();
+    return call->stoppedAtHttpProxy_ ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
 }
 
 int FtpCall::OnDebug(CURL* handle, curl_infotype type, char* data, size_t size, void* self)
@@ -526,6 +581,28 @@ bool FtpCall::ActiveDataConnectionFailed() const
     }
 }
 
+Leftover FtpCall::LeftAfterUpload(std::int64_t size) const
+{
+    // Over SFTP a byte counts as uploaded once the server has acknowledged
+    // writing it.
+    curl_off_t uploaded = -1;
+    bool allSent =
+        curl_easy_getinfo(handle_.get(), CURLINFO_SIZE_UPLOAD_T, &uploaded) == CURLE_OK &&
+        uploaded == size;
+    if (scheme_ != Scheme::Sftp) {
+        if (!dialogue_.StoreSent())
+            return Leftover::None;
+        return allSent && dialogue_.TransferReplyCode() / 100 == 2 ? Leftover::Whole
+                                                                   : Leftover::Partial;
+    }
+    // SFTP shows no dialogue; the file is opened only after the login.
+    curl_off_t loggedIn = 0;
+    if (curl_easy_getinfo(handle_.get(), CURLINFO_APPCONNECT_TIME_T, &loggedIn) != CURLE_OK ||
+        loggedIn == 0)
+        return Leftover::None;
+    return allSent ? Leftover::Whole : Leftover::Partial;
+}
+
 struct UploadSource
 {
     int fd = -1;
@@ -590,48 +667,154 @@ std::string TemporaryName()
     return name;
 }
 
-// Stores the open local file `fd` at `remotePath` over one connection.
-Outcome UploadOnce(const Endpoint& endpoint, std::string_view remotePath, int fd, std::int64_t size,
-                   const TimeLimits& limits, bool passive, bool& retryPassive)
+// The two names of one upload: the caller's path, and a temporary path in
+// the same folder (the caller's path up to its last "/", then a temporary
+// name), which holds the file until the server has confirmed all of it.
+struct UploadNames
 {
-    retryPassive = false;
+    std::string finalPath;
+    std::string tempPath;
+    // Where the file name starts in both paths: after the last "/", or at 0.
+    std::size_t nameStart = 0;
+};
+
+UploadNames NamesFor(std::string_view remotePath)
+{
+    auto slash = remotePath.rfind('/');
+    std::size_t nameStart = slash == std::string_view::npos ? 0 : slash + 1;
+    return {std::string(remotePath), std::string(remotePath.substr(0, nameStart)) + TemporaryName(),
+            nameStart};
+}
+
+// One upload attempt, and what the next step needs to know of it.
+struct UploadAttempt
+{
+    Outcome outcome;
+    // Active mode got no data connection through: passive mode may.
+    bool retryPassive = false;
+    // The request would have gone to an HTTP proxy, and was stopped before
+    // anything was sent.
+    bool throughHttpProxy = false;
+    Leftover leftover = Leftover::None;
+    // FTP: RNFR was accepted and RNTO refused, as by a server that renames
+    // but never onto an existing file.
+    bool replaceRefused = false;
+};
+
+// Stores the open local file `fd` over one connection: under the temporary
+// path, renamed to the final one by commands that libcurl sends only once the
+// server has confirmed the whole file. With `straight`, under the final path
+// itself, with no rename.
+UploadAttempt UploadOnce(const Endpoint& endpoint, const UploadNames& names, int fd,
+                         std::int64_t size, const TimeLimits& limits, bool passive, bool straight)
+{
+    UploadAttempt attempt;
+    const std::string& finalPath = names.finalPath;
+    const std::string& storedPath = straight ? finalPath : names.tempPath;
     // Over FTP, libcurl takes the store command's path from the URL, which
-    // cannot carry control bytes. A path holding any is stored under a plain
-    // temporary name in its folder (entered with CWD) and renamed when the
-    // server has confirmed the whole file. An SFTP path carries any byte.
+    // cannot carry control bytes. A folder holding any is entered with CWD,
+    // and the commands then name the files alone. An SFTP path carries any
+    // byte.
     auto server = ParseServer(endpoint.server);
-    bool renamed = HasControlByte(remotePath) && server && server->scheme != Scheme::Sftp;
+    bool sftp = server && server->scheme == Scheme::Sftp;
+    std::string_view folderPart = std::string_view(finalPath).substr(0, names.nameStart);
+    bool enterFolder = !straight && !sftp && HasControlByte(folderPart);
+    std::size_t skip = enterFolder ? names.nameStart : 0;
     FtpCall call;
-    std::string urlPath = renamed ? TemporaryName() : std::string(remotePath);
-    if (auto problem = call.Prepare(endpoint, remotePath, urlPath, limits, passive))
-        return Failure(*problem);
+    if (auto problem =
+            call.Prepare(endpoint, finalPath, storedPath.substr(skip), limits, passive)) {
+        attempt.outcome = Failure(*problem);
+        return attempt;
+    }
     // Folders that already exist, or that the server refuses, are expected:
     // the store that follows decides the result.
-    for (const auto& folder : FolderRequests(remotePath))
-        call.AddCommand(call.scheme() == Scheme::Sftp ? "*mkdir " + SftpArgument(folder)
-                                                      : "*MKD " + folder);
-    if (renamed) {
-        std::string_view name = remotePath;
-        auto slash = remotePath.rfind('/');
-        if (slash != std::string_view::npos) {
-            call.AddCommand("CWD " + std::string(remotePath.substr(0, slash == 0 ? 1 : slash)));
-            name = remotePath.substr(slash + 1);
-        }
-        call.AddCommand("RNFR " + urlPath, true);
-        call.AddCommand("RNTO " + std::string(name), true);
+    for (const auto& folder : FolderRequests(finalPath))
+        call.AddCommand(sftp ? "*mkdir " + SftpArgument(folder) : "*MKD " + folder);
+    if (enterFolder) {
+        folderPart.remove_suffix(folderPart.size() > 1 ? 1 : 0); // "/" stays "/"
+        call.AddCommand("CWD " + std::string(folderPart));
     }
+    if (!straight && sftp) {
+        // Common SFTP servers refuse to rename onto an existing file, so the
+        // old file is removed first (there being none is no failure), and
+        // only once the new one is whole on the server. Should the connection
+        // drop between the two, the final name is empty and the new file
+        // waits whole under the temporary name: SettleTemporary puts it in
+        // place, or, when it cannot reach the server, leaves it there.
+        call.AddCommand("*rm " + SftpArgument(finalPath), true);
+        call.AddCommand("rename " + SftpArgument(storedPath) + " " + SftpArgument(finalPath), true);
+    } else if (!straight) {
+        // RNTO replaces an existing file in one step where the server allows
+        // it; SettleTemporary handles a server that does not.
+        call.AddCommand("RNFR " + storedPath.substr(skip), true);
+        call.AddCommand("RNTO " + finalPath.substr(skip), true);
+    }
+    if (!straight)
+        call.StopAtHttpProxy();
 
-    if (::lseek(fd, 0, SEEK_SET) != 0)
-        return Failure(std::string("cannot rewind the local file: ") + std::strerror(errno));
+    if (::lseek(fd, 0, SEEK_SET) != 0) {
+        attempt.outcome =
+            Failure(std::string("cannot rewind the local file: ") + std::strerror(errno));
+        return attempt;
+    }
     UploadSource source{fd, size, {}};
     call.Set(CURLOPT_UPLOAD, 1L);
     call.Set(CURLOPT_READFUNCTION, &ReadChunk);
     call.Set(CURLOPT_READDATA, &source);
     call.Set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
     call.Set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
-    Outcome outcome = call.Perform(source.error);
-    retryPassive = !outcome.ok && call.ActiveDataConnectionFailed();
-    return outcome;
+    attempt.outcome = call.Perform(source.error);
+    attempt.throughHttpProxy = call.StoppedAtHttpProxy();
+    if (!attempt.outcome.ok && !straight) {
+        attempt.retryPassive = call.ActiveDataConnectionFailed();
+        attempt.leftover = call.LeftAfterUpload(size);
+        attempt.replaceRefused =
+            call.dialogue().CodeOf("RNFR") == 350 && call.dialogue().CodeOf("RNTO") >= 400;
+    }
+    return attempt;
+}
+
+// Deals with what a failed upload may have left under its temporary name,
+// over a connection of its own (the failed one may be unusable) with the same
+// time limits. A file the server never confirmed whole is removed. A whole one
+// is put in place where that replaces no file the server would keep: the
+// final name is free (the old file was removed just before the connection
+// dropped), or the server renames onto a file. Otherwise it is removed, but
+// never while it may be the only copy:
+// - an FTP server that refused to rename onto the old file gets that file
+//   deleted and the rename asked for again (SFTP's order); a rename still
+//   refused ends the commands there, and the new file stays;
+// - over SFTP the request names the final file, and libcurl sends the
+//   removal, as a command after the transfer, only when that file exists.
+// Success only when the server confirmed the rename (FTP; SFTP does not
+// tell), otherwise the failed attempt's outcome.
+Outcome SettleTemporary(const Endpoint& endpoint, const UploadNames& names,
+                        const UploadAttempt& failed, const TimeLimits& limits)
+{
+    auto server = ParseServer(endpoint.server);
+    const bool sftp = server && server->scheme == Scheme::Sftp;
+    const bool whole = failed.leftover == Leftover::Whole;
+    const std::string& temp = names.tempPath;
+    const std::string& target = names.finalPath;
+    FtpCall call;
+    if (call.Prepare(endpoint, target, sftp ? target : std::string(), limits, true))
+        return failed.outcome;
+    if (whole && sftp) {
+        call.AddCommand("*rename " + SftpArgument(temp) + " " + SftpArgument(target));
+    } else if (whole && failed.replaceRefused) {
+        call.AddCommand("*DELE " + target);
+        call.AddCommand("*RNFR " + temp);
+        call.AddCommand("RNTO " + target); // a refusal ends the commands here
+    } else if (whole) {
+        call.AddCommand("*RNFR " + temp);
+        call.AddCommand("*RNTO " + target);
+    }
+    call.AddCommand(sftp ? "*rm " + SftpArgument(temp) : "*DELE " + temp, whole && sftp);
+    call.Set(CURLOPT_NOBODY, 1L);
+    (void)call.Perform();
+    if (whole && !sftp && call.dialogue().CodeOf("RNTO") / 100 == 2)
+        return Outcome{true, {}};
+    return failed.outcome;
 }
 
 // Retrieves `remotePath` into the open file `target` over one connection.
@@ -681,15 +864,26 @@ Outcome PutFile(const Endpoint& endpoint, std::string_view remotePath, const std
     std::string error;
     if (!OpenSource(localPath, file, size, error))
         return Failure(error);
+    const UploadNames names = NamesFor(remotePath);
+    UploadAttempt attempt = UploadOnce(endpoint, names, file.get(), size, limits, false, false);
+    if (attempt.throughHttpProxy) {
+        // An HTTP proxy carries the file but none of the commands around it
+        // (folder requests, rename): the file goes straight to its final
+        // name, as it always has through such a proxy.
+        return UploadOnce(endpoint, names, file.get(), size, limits, false, true).outcome;
+    }
     // When active mode cannot get a data connection through, the whole file
-    // is sent once more over a new connection in passive mode. The folders
-    // the first attempt made stay; asking for them again is harmless.
-    bool retryPassive = false;
-    Outcome outcome =
-        UploadOnce(endpoint, remotePath, file.get(), size, limits, false, retryPassive);
-    if (retryPassive)
-        outcome = UploadOnce(endpoint, remotePath, file.get(), size, limits, true, retryPassive);
-    return outcome;
+    // is sent once more, to the same temporary name, over a new connection
+    // in passive mode. The folders the first attempt made stay; asking for
+    // them again is harmless.
+    if (attempt.retryPassive) {
+        Leftover first = attempt.leftover;
+        attempt = UploadOnce(endpoint, names, file.get(), size, limits, true, false);
+        attempt.leftover = std::max(first, attempt.leftover);
+    }
+    if (attempt.outcome.ok || attempt.leftover == Leftover::None)
+        return attempt.outcome;
+    return SettleTemporary(endpoint, names, attempt, limits);
 }
 
 Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std::string& localPath,

@@ -45,8 +45,9 @@ struct Outcome
 };
 
 // Requests every folder on the way to `remotePath` (refusals ignored), then
-// stores `localPath` there in binary mode; to a path with control bytes under
-// a temporary name, renamed afterwards.
+// stores `localPath` in binary mode under a temporary name in its folder,
+// renamed to `remotePath` once the server has confirmed all of it; after a
+// failure the temporary file is removed (PutLocalFileViaFTP in hoistline.h).
 Outcome PutFile(const Endpoint& endpoint, std::string_view remotePath, const std::string& localPath,
                 const TimeLimits& limits = {});
 

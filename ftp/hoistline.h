@@ -22,11 +22,8 @@
  *               relative to the folder the login lands in. The bytes are sent
  *               exactly as given (no code-page conversion). Control bytes
  *               other than CR and LF (TAB, say) may be part of a name an
- *               upload or deletion uses; an FTP upload to such a name stores
- *               the file under a temporary name in the same folder and
- *               renames it once the server has confirmed it. A download over
- *               FTP cannot name such a file and fails; SFTP carries any such
- *               name.
+ *               upload or deletion uses. A download over FTP cannot name
+ *               such a file and fails; SFTP carries any such name.
  *   user        login name, sent unchanged (an empty one too); NULL logs in
  *               anonymously
  *   password    login password, sent unchanged
@@ -67,7 +64,9 @@
  *   60 seconds or moves no data for about a minute. In active mode, a server
  *   that does not open the data connection within 30 seconds of being asked
  *   to (whether or not it has answered the transfer command meanwhile) ends
- *   that attempt, and the passive one follows with the same limits.
+ *   that attempt, and the passive one follows with the same limits. After a
+ *   failed upload, a new connection under the same limits deals with its
+ *   temporary file.
  *
  * Results
  *   Each call returns 1 on success and 0 on any failure: bad arguments
@@ -97,8 +96,24 @@ extern "C" {
  * say) does not stop the upload. A local file that cannot be opened fails
  * the call before the server is contacted. Over SFTP the folders are made
  * with mkdir. The file is sent as long as it was when the call began; one
- * that shrinks meanwhile fails the call. Returns 1 when the server confirmed
- * the whole file. */
+ * that shrinks meanwhile fails the call.
+ * The file appears under remoteFile whole or not at all: it is stored under
+ * a temporary name in the same folder ("hoistline-", 16 hex digits, ".part")
+ * and renamed to remoteFile once the server has confirmed all of it: over
+ * FTP with RNFR and RNTO, over SFTP with rm of the old file, then rename
+ * (SFTP servers commonly refuse to rename onto a file). The account thus
+ * needs the right to rename in that folder, and over SFTP, to replace a
+ * file, to delete. When the transfer or the rename fails, a new connection
+ * removes the temporary file, or puts it in place when the server confirmed
+ * all of it and its final name is free (or the server renames onto a file);
+ * a whole file that may be the only copy is never removed. An FTP server
+ * that refused to rename onto the old file gets that file deleted and the
+ * rename asked for again. A process killed mid-upload leaves its temporary
+ * file behind, never a cut file under remoteFile.
+ * Through an HTTP proxy (plain FTP with ftp_proxy naming an http:// proxy)
+ * no FTP command reaches the server: the file is stored straight under
+ * remoteFile, so a cut upload can leave a cut file there, and no folder is
+ * requested. Returns 1 only when the whole file is under remoteFile. */
 HOISTLINE_API int PutLocalFileViaFTP(const char* server, const char* remoteFile, const char* user,
                                      const char* password, int port, int reserved,
                                      const char* localFile);

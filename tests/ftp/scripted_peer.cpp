@@ -221,6 +221,8 @@ void ScriptedFtpPeer::Converse(int control)
                 Send(control, "425 Cannot open data connection.\r\n");
             else if (!Transfer(control, data, verb == "STOR"))
                 return;
+        } else if (verb == "RNFR" || verb == "RNTO" || verb == "DELE") {
+            Send(control, verb == "RNFR" ? "350 Go on.\r\n" : "250 Done.\r\n");
         } else if (verb == "QUIT") {
             Send(control, "221 Goodbye.\r\n");
             return;
@@ -248,7 +250,7 @@ bool ScriptedFtpPeer::Transfer(int control, int data, bool store)
             received_ = std::move(body);
         }
         if (behaviour_ == Behaviour::StoreNeverConfirmed) {
-            WaitReadable(stopFd_);
+            WaitReadable(control);
             return false;
         }
         Send(control, behaviour_ == Behaviour::StoreRefusedAfterData

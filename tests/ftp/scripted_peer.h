@@ -36,7 +36,7 @@ public:
         Stall,
         // Takes a whole upload, then refuses to keep it ("552").
         StoreRefusedAfterData,
-        // Takes a whole upload and never confirms it.
+        // Takes a whole upload and never confirms it; waits for the client to hang up.
         StoreNeverConfirmed,
         // In active mode never connects back for data, nor answers RETR or
         // STOR (as while trying to get through a firewall); in passive mode

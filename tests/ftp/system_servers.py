@@ -9,12 +9,14 @@ vsftpd --port P --dir D [--no-active] [--tls explicit|implicit]: vsftpd on
 sshd --port P --dir D --user U --password W: sshd on 127.0.0.1:P, SFTP and
     password logins only, for a throw-away account U (home D/home) made here
     and removed when the server stops on SIGTERM; host key D/host_key.
+--max-file-size N: for either server, writes past N bytes fail (a full disk).
 vsftpd and sshd need root.
 """
 
 import argparse
 import os
 import pwd
+import resource
 import signal
 import subprocess
 import time
@@ -36,6 +38,11 @@ def certificates(d):
     run("openssl", "x509", "-req", "-in", "server.csr", "-CA", "ca.pem",
         "-CAkey", "ca.key", "-CAcreateserial", "-days", "2", "-extfile",
         "san", "-out", "server.pem", cwd=d)
+
+
+def limit_file_size(args):
+    if args.max_file_size:
+        resource.setrlimit(resource.RLIMIT_FSIZE, (args.max_file_size,) * 2)
 
 
 def vsftpd(args, d):
@@ -60,6 +67,7 @@ def vsftpd(args, d):
                     implicit_ssl="YES" if args.tls == "implicit" else "NO")
     with open(os.path.join(d, "vsftpd.conf"), "w") as out:
         out.writelines(f"{k}={v}\n" for k, v in conf.items())
+    limit_file_size(args)
     os.execv("/usr/sbin/vsftpd", ["vsftpd", os.path.join(d, "vsftpd.conf")])
 
 
@@ -100,7 +108,9 @@ def sshd(args, d):
         account = pwd.getpwnam(args.user)
         os.chown(home, account.pw_uid, account.pw_gid)
         server = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f",
-                                   os.path.join(d, "sshd_config")])
+                                   os.path.join(d, "sshd_config")],
+                                  preexec_fn=lambda: limit_file_size(args),
+                                  restore_signals=False)
         server.wait()
     finally:
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -119,6 +129,7 @@ def main():
     parser.add_argument("--tls", choices=["explicit", "implicit"])
     parser.add_argument("--user")
     parser.add_argument("--password")
+    parser.add_argument("--max-file-size", type=int)
     args = parser.parse_args()
     # The account's home lies below D, which it must be able to enter.
     os.chmod(args.dir, 0o755)

@@ -116,12 +116,17 @@ TEST_F(FtpTransfer, UploadRequestsEachFolderOutermostFirstThenStoresInActiveBina
         ASSERT_EQ(Put(c.remote, local), 1);
         auto commands = server_.NewCommands();
         EXPECT_EQ(WithVerb(commands, "MKD"), c.folderRequests);
-        EXPECT_EQ(WithVerb(commands, "STOR"), std::vector<std::string>{"STOR " + c.remote});
+        // Stored under a temporary name in the same folder, then renamed.
+        auto stores = WithVerb(commands, "STOR");
+        ASSERT_EQ(stores.size(), 1u);
+        const std::string folder = c.remote.substr(0, c.remote.rfind('/') + 1);
+        EXPECT_EQ(stores[0].rfind("STOR " + folder + "hoistline-", 0), 0u);
+        EXPECT_EQ(WithVerb(commands, "RNTO"), std::vector<std::string>{"RNTO " + c.remote});
         EXPECT_EQ(WithVerb(commands, "TYPE"), std::vector<std::string>{"TYPE I"});
         EXPECT_EQ(WithVerb(commands, "PORT").size(), 1u);
         EXPECT_TRUE(WithVerb(commands, "PASV").empty() && WithVerb(commands, "EPSV").empty());
         // The folders are requested before anything else of the transfer.
-        auto store = std::find(commands.begin(), commands.end(), "STOR " + c.remote);
+        auto store = std::find(commands.begin(), commands.end(), stores[0]);
         for (const auto& mkd : c.folderRequests)
             EXPECT_LT(std::find(commands.begin(), commands.end(), mkd), store);
         EXPECT_EQ(ReadBytes(server_.DiskPath(c.remote)), "dump contents");
@@ -473,7 +478,8 @@ TEST(FtpNoDataConnection, RetriesOnceInPassiveModeWithinTheDataConnectionLimit)
             EXPECT_EQ(outcome.ok, c.passiveServed) << outcome.error;
             EXPECT_LT(SecondsSince(start), 4.0) << outcome.error;
             auto commands = peer.Commands();
-            EXPECT_EQ(WithVerb(commands, "USER").size(), 2u); // a new connection
+            // A new connection; after a failed upload one more, removing its file.
+            EXPECT_EQ(WithVerb(commands, "USER").size(), upload && !c.passiveServed ? 3u : 2u);
             EXPECT_EQ(WithVerb(commands, "PORT").size(), 1u);
             EXPECT_EQ(WithVerb(commands, "PASV").size(), 1u);
             if (upload) {
@@ -506,7 +512,10 @@ TEST(FtpUnconfirmedUpload, GivesZero)
         EXPECT_LT(SecondsSince(start), 10.0) << put.error;
         EXPECT_TRUE(peer.Received() == ReadBytes(local.File("a.dmp")));
         auto commands = peer.Commands();
-        EXPECT_NE(std::find(commands.begin(), commands.end(), "STOR /b/a.dmp"), commands.end());
+        // Stored under a temporary name, removed over a new connection.
+        auto stores = WithVerb(commands, "STOR");
+        ASSERT_EQ(stores.size(), 1u);
+        EXPECT_EQ(WithVerb(commands, "DELE").at(0), "DELE " + stores[0].substr(5));
     }
 }
 
@@ -641,7 +650,8 @@ private:
 };
 
 // Through an HTTP proxy libcurl asks for the bare server URL and never sends
-// DELE; the proxy's "200 OK" must not pass for a deletion.
+// DELE; the proxy's "200 OK" must not pass for a deletion. Nor could it send
+// the rename after an upload, which therefore goes straight to its name.
 TEST(FtpProxy, DeleteThroughAnHttpProxyIsNoDeletion)
 {
     AgreeingHttpProxy proxy;
@@ -649,12 +659,19 @@ TEST(FtpProxy, DeleteThroughAnHttpProxyIsNoDeletion)
     unsetenv("no_proxy");
     unsetenv("NO_PROXY");
     setenv("ftp_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
-    const int deleted = DeleteRemoteFileViaFTP("127.0.0.1", "/backup/old.dmp", "u", "p",
-                                               veltrane::test::FreeLoopbackPort(), 0);
+    const int port = veltrane::test::FreeLoopbackPort();
+    const int deleted = DeleteRemoteFileViaFTP("127.0.0.1", "/backup/old.dmp", "u", "p", port, 0);
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), "x");
+    const int put =
+        PutLocalFileViaFTP("127.0.0.1", "/b/a.dmp", "u", "p", port, 0, local.File("a.dmp").c_str());
     unsetenv("ftp_proxy");
     EXPECT_EQ(deleted, 0);
-    ASSERT_EQ(proxy.Requests().size(), 1u); // the call really went through the proxy
+    ASSERT_GE(proxy.Requests().size(), 2u); // the calls really went through the proxy
     EXPECT_EQ(proxy.Requests().front().rfind("HEAD ftp://", 0), 0u) << proxy.Requests().front();
+    EXPECT_EQ(put, 1);
+    EXPECT_EQ(proxy.Requests().back(),
+              "PUT ftp://u:p@127.0.0.1:" + std::to_string(port) + "/%2Fb/a.dmp HTTP/1.1");
 }
 
 // A server that refuses active mode (PORT and EPRT switched off): each call
@@ -804,6 +821,49 @@ TEST(Sftp, MovesFilesOnlyForAKnownHostKey)
     EXPECT_EQ(PutLocalFileViaFTP("sftp://127.0.0.1", "c.dmp", user.c_str(), "wrong", 0, 0,
                                  local.File("a.dmp").c_str()),
               0);
+}
+
+// Each scheme, against a server that lets no file grow past 1 MiB as a full disk would: a cut
+// upload leaves neither a cut file nor its temporary file and spares the old file; a good one
+// leaves exactly its file, replacing the old one.
+TEST(FtpWholeOrNothing, ACutUploadLeavesNothingAndAGoodOneReplaces)
+{
+    if (auto reason = SystemServersUnavailable())
+        GTEST_SKIP() << *reason;
+    const std::string limit = std::to_string(1 << 20),
+                      user = "hoistline" + std::to_string(::getpid());
+    TempDir local;
+    WriteBytes(local.File("big"), RandomBytes(4 << 20, 13));
+    WriteBytes(local.File("old"), "old");
+    WriteBytes(local.File("new"), AllByteValues());
+    // The local file sent, and the one whose bytes the server holds afterwards.
+    const std::pair<std::string, const char*> steps[] = {
+        {"big", nullptr}, {"old", "old"}, {"new", "new"}, {"big", "new"}};
+    for (std::string kind : {"ftp", "ftpes", "ftps", "sftp"}) {
+        const bool sftp = kind == "sftp";
+        std::vector<std::string> arguments = {"vsftpd", "--max-file-size", limit};
+        if (sftp)
+            arguments = {"sshd", "--max-file-size", limit, "--user", user, "--password", "pw"};
+        else if (kind != "ftp")
+            arguments.insert(arguments.end(), {"--tls", kind == "ftps" ? "implicit" : "explicit"});
+        SystemServer peer(arguments);
+        ASSERT_TRUE(peer.ok());
+        setenv("SSL_CERT_FILE", peer.File("ca.pem").c_str(), 1);
+        const std::string scan = "ssh-keyscan -p " + std::to_string(peer.port()) + " 127.0.0.1";
+        WriteBytes(local.File("known"), sftp ? OutputOf(scan) : "");
+        setenv(kKnownHostsVariable, local.File("known").c_str(), 1);
+        const Endpoint endpoint{kind + "://127.0.0.1", peer.port(), sftp ? user : "anonymous",
+                                sftp ? "pw" : ""};
+        const std::string remote = sftp ? "up/a.dmp" : "/in/up/a.dmp";
+        const std::string folder = peer.File(sftp ? "home/up" : "root/in/up");
+        for (const auto& [sent, held] : steps) {
+            SCOPED_TRACE(kind + " " + sent);
+            EXPECT_EQ(PutFile(endpoint, remote, local.File(sent)).ok, sent != "big");
+            EXPECT_EQ(OtherFiles(folder, ""),
+                      held ? std::vector<std::string>{"a.dmp"} : std::vector<std::string>{});
+            EXPECT_TRUE(!held || ReadBytes(folder + "/a.dmp") == ReadBytes(local.File(held)));
+        }
+    }
 }
 
 } // namespace

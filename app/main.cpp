@@ -7,6 +7,7 @@
 #include "service/command_options.h"
 #include "service/headless_service.h"
 #include "version.h"
+#include "window/end_signals.h"
 #include "window/system_main.h"
 
 #include <QApplication>
@@ -45,6 +46,7 @@ int RunWindow(char* argv0, const veltrane::CommandOptions& options, const std::s
     }
     veltrane::SystemClock clock;
     veltrane::SystemMain window(clock, dataFolder, nullptr, programFolder);
+    veltrane::EndOnTerminationSignals(&window);
     window.show();
     return QApplication::exec();
 }

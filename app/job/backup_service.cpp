@@ -1,6 +1,7 @@
 #include "job/backup_service.h"
 
 #include "job/command_line.h"
+#include "job/export_texts.h"
 #include "job/retention.h"
 #include "platform/codepage.h"
 #include "platform/file_io.h"
@@ -21,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <limits>
 #include <string_view>
@@ -59,13 +61,10 @@ std::string MinutesText(double minutes)
     return text;
 }
 
-// The output of an export runs to megabytes, and the texts begin with bytes
-// that are everywhere in it (a blank, the lead byte of Hangul): the C
-// library's substring search skips ahead by pairs of bytes, many times faster
-// than a search that stops at every blank.
-bool ContainsAny(const std::string& output, const char* const (&texts)[3])
+// Whether `output` holds one of the import utility's texts of success.
+bool HoldsImportSuccess(std::string_view output)
 {
-    for (const std::string_view text : texts)
+    for (const std::string_view text : kImportSuccessTexts)
         if (memmem(output.data(), output.size(), text.data(), text.size()) != nullptr)
             return true;
     return false;
@@ -160,6 +159,16 @@ struct BackupService::Paths
     std::string log;
     std::string archive;
     std::string verifyLog;
+    std::string fileStamp; // "yyyyMMddhhmmss"
+
+    void SetStamp(const std::string& stamp)
+    {
+        fileStamp = stamp;
+        dump = filePrefix + stamp + ".DMP";
+        log = filePrefix + stamp + ".LOG";
+        archive = filePrefix + stamp + ".rar";
+        verifyLog = filePrefix + stamp + ".VERIFY.LOG";
+    }
 };
 
 std::string BuildExportCommandLine(const ScheduleRecord& r, const std::string& programPath,
@@ -335,40 +344,43 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
     strCmdOutput.clear();
     failureCause_.clear();
     Outcome outcome = Outcome::NotJudged;
+    bool exported = false; // the export was started: its files are this run's
     try {
-        // A relative folder is taken from the program folder, wherever the
-        // program was started from.
-        paths.itemFolder = record.strBackUpFolder + record.strServiceName;
-        if (!paths.itemFolder.starts_with('/'))
-            paths.itemFolder = JoinPath(programFolder_, paths.itemFolder);
-        if (!Exists(paths.itemFolder) && mkdir(paths.itemFolder.c_str(), 0755) != 0)
-            throw SystemJobError("Cannot create the folder " + paths.itemFolder, kComponent, errno);
-        paths.filePrefix = paths.itemFolder + "/" + record.strID + "_";
-        const std::string fileStamp = FormatFileStamp(start);
-        paths.dump = paths.filePrefix + fileStamp + ".DMP";
-        paths.log = paths.filePrefix + fileStamp + ".LOG";
-        paths.archive = paths.filePrefix + fileStamp + ".rar";
-        paths.verifyLog = paths.filePrefix + fileStamp + ".VERIFY.LOG";
-
+        ReserveFiles(record, start, paths);
+        Owe(record, paths, kStepExport);
+        exported = true;
         outcome = ExportAndJudge(record, paths);
-        if (outcome != Outcome::GaveUp) {
-            host_.Yield();
-            if (outcome == Outcome::Succeeded && settings_.verifyDump)
-                VerifyDump(record, paths);
-            if (record.bDataCompress)
-                Compress(record, paths);
-            pExeCmd.reset();
-            host_.Yield();
-            if (record.bDataTransfer)
-                Transfer(record, paths);
-            host_.Yield();
+        if (outcome == Outcome::Succeeded) {
+            const unsigned steps =
+                (CheckRecipients(record.strMailReceiveList).anyRecipient ? kStepMail : 0u) |
+                (settings_.verifyDump ? kStepVerify : 0u) |
+                (record.bDataCompress ? kStepCompress : 0u) |
+                (record.bDataTransfer ? kStepTransfer : 0u);
+            Owe(record, paths, steps);
+            RecordSuccess(record, paths);
+            FinishRun(record, paths, steps);
             host_.SetStatusText(1, kReady);
+            pExeCmd.reset();
             return false;
         }
     } catch (const JobError& e) {
         host_.SetStatusText(2, e.StatusText());
     } catch (const std::exception& e) {
         host_.SetStatusText(2, JobError(e.what(), kComponent, 0).StatusText());
+    }
+    // A failed run left no backup: what the utility wrote of its dump is no
+    // use to anyone and must not take the place of a good one (or the disk
+    // space the next try needs). Its log stays, for the cause.
+    if (exported && outcome != Outcome::Succeeded)
+        unlink(paths.dump.c_str());
+    // A step that failed was reported: it is not owed any more.
+    if (!paths.fileStamp.empty())
+        Owe(record, paths, 0);
+    if (outcome == Outcome::Failed) {
+        // Nothing to compress or send: the run has no backup.
+        host_.SetStatusText(1, kReady);
+        pExeCmd.reset();
+        return false;
     }
     const std::string reason = host_.StatusText(2);
     WriteLine(reason);
@@ -384,14 +396,59 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
     return false;
 }
 
+void BackupService::ReserveFiles(const ScheduleRecord& record, const LocalDateTime& start,
+                                 Paths& paths)
+{
+    // A relative folder is taken from the program folder, wherever the
+    // program was started from.
+    paths.itemFolder = record.strBackUpFolder + record.strServiceName;
+    if (!paths.itemFolder.starts_with('/'))
+        paths.itemFolder = JoinPath(programFolder_, paths.itemFolder);
+    if (!Exists(paths.itemFolder) && mkdir(paths.itemFolder.c_str(), 0755) != 0)
+        throw SystemJobError("Cannot create the folder " + paths.itemFolder, kComponent, errno);
+    paths.filePrefix = paths.itemFolder + "/" + record.strID + "_";
+    // Two items of the same folder, service and user started within one
+    // second would write the same files: one dump would be lost and both
+    // runs would report it. A stamp is taken only when none of its files
+    // exist, and its log is created at once, so no later run can take it.
+    constexpr int kStampsTried = 3600;
+    for (int ahead = 0; ahead < kStampsTried; ++ahead) {
+        paths.SetStamp(FormatFileStamp(AddSeconds(start, ahead)));
+        if (Exists(paths.dump) || Exists(paths.archive) || Exists(paths.verifyLog))
+            continue;
+        const int fd = open(paths.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            close(fd);
+            return;
+        }
+        if (errno != EEXIST)
+            throw SystemJobError("Cannot write the log " + paths.log, kComponent, errno);
+    }
+    throw JobError("No free file name for a backup in " + paths.itemFolder, kComponent, EEXIST);
+}
+
+void BackupService::PurgeAndReport(const ScheduleRecord& record, const Paths& paths)
+{
+    const PurgeReport report =
+        PurgeOldBackups(paths.filePrefix, record.nReservedFiles, clock_.Now(), paths.fileStamp);
+    // The export runs all the same: a file that cannot be deleted costs disk
+    // space, not a backup.
+    for (const std::string& problem : report.problems)
+        WriteLine(record.strServiceName + " 오래된 백업 삭제 실패: " + problem);
+    if (!report.futureStamped.empty())
+        WriteLine(record.strServiceName + " 미래 시각의 백업 파일 " +
+                  std::to_string(report.futureStamped.size()) + "개 (" +
+                  report.futureStamped.front() + " 등): 가장 오래된 것으로 봅니다");
+}
+
 bool BackupService::CountFailure(ScheduleRecord& record, const Paths& paths)
 {
     record.bRanSinceStart = true;
     ++record.nFailuresInARow;
-    ++nExportFailCount;
-    if (nExportFailCount <= kMaxExportFailures)
+    ++record.nExportFailCount;
+    if (record.nExportFailCount <= kMaxExportFailures)
         return false;
-    nExportFailCount = 0;
+    record.nExportFailCount = 0;
     record.strLastBackUpTime = paths.runStamp;
     record.bRunNow = false;
     return true;
@@ -402,21 +459,22 @@ BackupService::Outcome BackupService::ExportAndJudge(ScheduleRecord& record, con
     const std::string program = ResolveExportProgram(programFolder_, record.strProgramPath);
     const std::string command = BuildExportCommandLine(record, program, paths.dump);
     host_.SetStatusText(2, BuildExportCommandLine(record, program, paths.dump, true));
-    PurgeOldBackups(paths.filePrefix, record.nReservedFiles);
+    PurgeAndReport(record, paths);
     host_.Yield();
 
     const std::string& output = RunCommand(command);
     host_.SetStatusText(1, "[" + record.strServiceName + "] BackUp...");
     if (int err = AppendInCodePage(paths.log, output, [this] { host_.Yield(); }); err != 0)
         throw SystemJobError("Cannot write the log " + paths.log, kComponent, err);
+    ReportStrays(record);
 
     // An export stopped at its time limit failed, whatever it printed.
-    if (!pExeCmd->TimedOut() && ContainsAny(strCmdOutput, kExportSuccessTexts)) {
+    if (!pExeCmd->TimedOut() && HoldsExportSuccess(strCmdOutput)) {
         record.bRanSinceStart = true;
         record.nFailuresInARow = 0;
+        record.nExportFailCount = 0;
         record.nLastSuccessSeconds = SecondsOf(*ParseDateTime(paths.runStamp));
         record.bOverdueAlerted = false;
-        ReportSuccess(record, paths);
         return Outcome::Succeeded;
     }
     host_.SetStatusText(2, kExportFailed);
@@ -466,7 +524,7 @@ bool BackupService::MailReport(const ScheduleRecord& record, const std::string& 
     return sent;
 }
 
-void BackupService::ReportSuccess(ScheduleRecord& record, const Paths& paths)
+void BackupService::RecordSuccess(ScheduleRecord& record, const Paths& paths)
 {
     record.strLastBackUpTime = paths.runStamp;
     if (keepOutsideChanges_ && FileIdentity(SchedulePath()) != knownFile_)
@@ -474,10 +532,163 @@ void BackupService::ReportSuccess(ScheduleRecord& record, const Paths& paths)
                   " 저장 안 함: 실행 중에 밖에서 바뀐 파일을 다시 읽을 때 씁니다");
     else
         SaveScheduleOrReport();
+}
+
+void BackupService::MailSuccess(const ScheduleRecord& record, const Paths& paths)
+{
     MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]완료.",
                BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
                                      paths.dump, host_.FreeDiskSpaceText(), record.strDescription),
                paths.log, kMailSent, kMailFailed);
+}
+
+void BackupService::FinishRun(const ScheduleRecord& record, const Paths& paths, unsigned steps)
+{
+    const auto done = [&](RunStep step) {
+        steps &= ~static_cast<unsigned>(step);
+        Owe(record, paths, steps);
+    };
+    if ((steps & kStepMail) != 0) {
+        MailSuccess(record, paths);
+        done(kStepMail);
+    }
+    host_.Yield();
+    if ((steps & kStepVerify) != 0) {
+        VerifyDump(record, paths);
+        done(kStepVerify);
+    }
+    if ((steps & kStepCompress) != 0) {
+        Compress(record, paths);
+        done(kStepCompress);
+    }
+    host_.Yield();
+    if ((steps & kStepTransfer) != 0) {
+        Transfer(record, paths);
+        done(kStepTransfer);
+    }
+    host_.Yield();
+}
+
+RunState& BackupService::State()
+{
+    if (!stateLoaded_) {
+        stateLoaded_ = true;
+        std::string error;
+        if (!LoadRunState(JoinPath(programFolder_, kRunStateFileName), state_, error))
+            WriteLine(std::string(kRunStateFileName) + " 읽기 실패: " + error);
+    }
+    return state_;
+}
+
+void BackupService::SaveState()
+{
+    std::string error;
+    if (SaveRunState(JoinPath(programFolder_, kRunStateFileName), state_, error)) {
+        stateFailed_ = false;
+    } else if (!stateFailed_) {
+        // Said once per spell: runs go on without it, but a kill would leave
+        // their steps unfinished.
+        stateFailed_ = true;
+        WriteLine(std::string(kRunStateFileName) + " 기록 실패: " + error);
+    }
+}
+
+void BackupService::Owe(const ScheduleRecord& record, const Paths& paths, unsigned steps)
+{
+    std::vector<PendingRun>& pending = State().pending;
+    const auto same = [&](const PendingRun& run) {
+        return run.filePrefix == paths.filePrefix && run.fileStamp == paths.fileStamp;
+    };
+    const auto it = std::find_if(pending.begin(), pending.end(), same);
+    if (steps == 0) {
+        if (it == pending.end())
+            return;
+        pending.erase(it);
+    } else {
+        PendingRun run{
+            record.nNo,     record.strServiceName, record.strID,    record.strBackUpFolder,
+            paths.runStamp, paths.filePrefix,      paths.fileStamp, steps};
+        if (it == pending.end())
+            pending.push_back(std::move(run));
+        else if (*it == run)
+            return;
+        else
+            *it = std::move(run);
+    }
+    SaveState();
+}
+
+void BackupService::ReportStrays(const ScheduleRecord& record)
+{
+    const std::vector<std::string>& strays = pExeCmd->StrayProcesses();
+    if (strays.empty())
+        return;
+    std::string names;
+    for (const std::string& stray : strays)
+        names += (names.empty() ? "" : ", ") + stray;
+    WriteLine(record.strServiceName + " 남은 하위 프로세스 종료: " + names);
+}
+
+void BackupService::ResumeInterruptedRuns()
+{
+    const std::vector<PendingRun> pending = State().pending;
+    for (const PendingRun& run : pending) {
+        Paths paths;
+        paths.runStamp = run.runStamp;
+        paths.filePrefix = run.filePrefix;
+        paths.SetStamp(run.fileStamp);
+        const std::string name = run.service;
+        if ((run.steps & kStepExport) != 0) {
+            // Abandoned during its export: the dump is partial. The log
+            // stays, and retention sees it as a failed run's.
+            if (unlink(paths.dump.c_str()) == 0)
+                WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(paths.dump) + ")");
+            else
+                WriteLine(name + " 중단된 백업 정리 (" + run.runStamp + ")");
+            State().pending.erase(std::find(State().pending.begin(), State().pending.end(), run));
+            SaveState();
+            continue;
+        }
+        const auto found = std::find_if(table_.begin(), table_.end(), [&](const auto& r) {
+            return r->nNo == run.itemNo && r->strServiceName == run.service &&
+                   r->strID == run.user && r->strBackUpFolder == run.backUpFolder;
+        });
+        std::string problem;
+        if (found == table_.end())
+            problem = "항목이 없습니다";
+        else if (!Exists(paths.dump))
+            problem = "덤프가 없습니다 (" + paths.dump + ")";
+        if (!problem.empty()) {
+            WriteLine(name + " 이전 실행의 남은 단계를 마치지 못함 (" + run.runStamp +
+                      " 백업): " + problem);
+            State().pending.erase(std::find(State().pending.begin(), State().pending.end(), run));
+            SaveState();
+            continue;
+        }
+        std::string steps;
+        for (const auto& [step, text] : {std::pair{kStepMail, "메일"},
+                                         {kStepVerify, "검증"},
+                                         {kStepCompress, "압축"},
+                                         {kStepTransfer, "전송"}})
+            if ((run.steps & step) != 0)
+                steps += (steps.empty() ? "" : ", ") + std::string(text);
+        WriteLine(name + " 이전 실행의 남은 단계를 마칩니다 (" + run.runStamp + " 백업: " + steps +
+                  ")");
+        std::shared_ptr<ScheduleRecord> record = *found;
+        pExeCmd = std::make_unique<CExeCmd>(static_cast<MessageSink&>(*this),
+                                            static_cast<ExeCmdListener*>(this));
+        try {
+            FinishRun(*record, paths, run.steps);
+        } catch (const JobError& e) {
+            WriteLine(e.StatusText());
+            Owe(*record, paths, 0);
+        } catch (const std::exception& e) {
+            WriteLine(JobError(e.what(), kComponent, 0).StatusText());
+            Owe(*record, paths, 0);
+        }
+        pExeCmd.reset();
+        host_.SetStatusText(1, kReady);
+    }
 }
 
 void BackupService::MailFailure(const ScheduleRecord& record, const Paths& paths,
@@ -495,17 +706,35 @@ void BackupService::MailFailure(const ScheduleRecord& record, const Paths& paths
                kFailureMailSent, kFailureMailFailed);
 }
 
-void BackupService::Compress(const ScheduleRecord& record, const Paths& paths)
+bool BackupService::Compress(const ScheduleRecord& record, const Paths& paths)
 {
     host_.SetStatusText(1, "Data Compressing...");
     const std::string archiver = JoinPath(programFolder_, kArchiverFile);
+    // An archive left by a run that was stopped while compressing is partial;
+    // the archiver would add to it.
+    unlink(paths.archive.c_str());
     RunCommand(BuildArchiverCommandLine(archiver, paths.archive, paths.dump, paths.log));
+    ReportStrays(record);
+    const std::optional<int> exitCode = pExeCmd->ExitCode();
+    std::string line;
     if (pExeCmd->TimedOut())
-        WriteLine(record.strServiceName + " 압축 시간 초과 (" +
-                  MinutesText(settings_.exportTimeoutMinutes) + "분)");
+        line = " 압축 시간 초과 (" + MinutesText(settings_.exportTimeoutMinutes) + "분)";
     else if (!runnerFailure_.empty())
-        WriteLine(record.strServiceName + kCompressFailedLine + runnerFailure_ + " (" + archiver +
-                  ")");
+        line = kCompressFailedLine + runnerFailure_ + " (" + archiver + ")";
+    else if (exitCode != 0)
+        // A non-zero exit (a write error, a full disk) leaves a partial
+        // archive that must not pass for a backup.
+        line = kCompressFailedLine + LastOutputLine(strCmdOutput) + " (종료 코드 " +
+               (exitCode ? std::to_string(*exitCode) : std::string("없음")) + ")";
+    else if (!Exists(paths.archive))
+        line = std::string(kCompressFailedLine) + "압축 파일이 없습니다 (" + paths.archive + ")";
+    if (line.empty())
+        return true;
+    unlink(paths.archive.c_str());
+    if (record.bDataTransfer)
+        line += ": 덤프와 로그를 그대로 전송합니다";
+    WriteLine(record.strServiceName + line);
+    return false;
 }
 
 const std::string& BackupService::RunCommand(const std::string& command)
@@ -524,7 +753,7 @@ std::string BackupService::FailureOf(const std::string& program) const
                                    : LastOutputLine(strCmdOutput);
 }
 
-void BackupService::VerifyDump(ScheduleRecord& record, const Paths& paths)
+void BackupService::VerifyDump(const ScheduleRecord& record, const Paths& paths)
 {
     const std::string exporter = ResolveExportProgram(programFolder_, record.strProgramPath);
     const std::string importer =
@@ -541,7 +770,8 @@ void BackupService::VerifyDump(ScheduleRecord& record, const Paths& paths)
     host_.SetStatusText(2, commandLine(true));
     host_.Yield();
     RunCommand(commandLine(false));
-    if (!pExeCmd->TimedOut() && ContainsAny(strCmdOutput, kImportSuccessTexts)) {
+    ReportStrays(record);
+    if (!pExeCmd->TimedOut() && HoldsImportSuccess(strCmdOutput)) {
         WriteLine(record.strServiceName + kVerifySucceeded);
         return;
     }
@@ -592,24 +822,28 @@ void BackupService::Transfer(const ScheduleRecord& record, const Paths& paths)
 {
     host_.SetStatusText(1, "Transfer Start.");
     const FtpEndpoint endpoint = ParseFtpServer(record.strFtpServer);
+    // The archive when it was made; without it (compression failed, or is
+    // off) the dump and the log themselves.
+    const bool archived = record.bDataCompress && Exists(paths.archive);
     bool allStored = true;
-    if (record.bDataCompress) {
+    if (archived) {
         allStored = Upload(endpoint.host, endpoint.port, record, paths.archive) != 0;
     } else {
         const bool dumpStored = Upload(endpoint.host, endpoint.port, record, paths.dump) != 0;
         const bool logStored = Upload(endpoint.host, endpoint.port, record, paths.log) != 0;
         allStored = dumpStored && logStored;
     }
+    const std::string instead = record.bDataCompress && !archived ? " (압축 대신 덤프와 로그)" : "";
     if (allStored) {
         host_.SetStatusText(1, "Transfer Complete.");
-        WriteLine(record.strServiceName + kTransferSucceeded);
+        WriteLine(record.strServiceName + kTransferSucceeded + instead);
     } else {
         host_.SetStatusText(1, "Transfer Fail.");
-        WriteLine(record.strServiceName + kTransferFailed);
+        WriteLine(record.strServiceName + kTransferFailed + instead);
     }
-    // The archive was made only to be sent; a missing one (the archiver
-    // failed) is already reported by the failed transfer.
-    if (record.bDataCompress && unlink(paths.archive.c_str()) != 0 && errno != ENOENT)
+    // The archive was made only to be sent. One that did not reach the
+    // server stays, the only compressed copy there is.
+    if (archived && allStored && unlink(paths.archive.c_str()) != 0 && errno != ENOENT)
         throw SystemJobError("Cannot delete " + paths.archive, kComponent, errno);
 }
 

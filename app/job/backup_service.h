@@ -3,16 +3,19 @@
 // The schedule table and the backup runs made from it.
 //
 // BackupService owns the schedule table and the members every run shares:
-// the command runner of the run in progress (pExeCmd), the output of the
-// command in progress (strCmdOutput) and the count of failed exports over all
-// items (nExportFailCount). It reports through its BackupHost (the window, or
-// the headless service); the launch pass that starts its runs lives above it.
+// the command runner of the run in progress (pExeCmd) and the output of the
+// command in progress (strCmdOutput); each record counts its own failed
+// exports (nExportFailCount). It keeps the runs that have not finished in
+// Veltrane.state, so that a program killed part-way cleans up or finishes at
+// its next start. It reports through its BackupHost (the window, or the
+// headless service); the launch pass that starts its runs lives above it.
 
 #include "job/backup_host.h"
 #include "job/exe_cmd.h"
 #include "platform/clock.h"
 #include "platform/library_binder.h"
 #include "report/result_history.h"
+#include "store/run_state.h"
 #include "store/schedule_record.h"
 #include "store/settings_file.h"
 
@@ -27,13 +30,8 @@ inline constexpr const char* kMailLibraryFile = "libSendwick.so";
 inline constexpr const char* kFtpLibraryFile = "libHoistline.so";
 inline constexpr const char* kArchiverFile = "rar";
 
-// The texts of the export utility that mean it ended well (Korean and
-// English versions), compared exactly.
-inline constexpr const char* kExportSuccessTexts[] = {
-    " 정상적으로 종료", "Export terminated successfully", "성공적으로 끝났습"};
-
-// After this many counted failures the next failure records the run anyway,
-// so an item that keeps failing stops being retried every second.
+// After this many counted failures of an item the next one records the run
+// anyway, so an item that keeps failing stops being retried every second.
 inline constexpr std::int16_t kMaxExportFailures = 5;
 
 class BackupService : private ExeCmdListener, private MessageSink
@@ -76,7 +74,12 @@ public:
     // marks the spell as alerted (a success ends it).
     void AlertOverdue(ScheduleRecord& record);
 
-    std::int16_t nExportFailCount = 0;
+    // What the program left unfinished when it last ended, from
+    // Veltrane.state: the partial dump of a run abandoned during its export
+    // is deleted; the steps a successful run still owed (mail, read-back,
+    // compression, upload) are done now, for the items that still exist.
+    // Each says so in a result line. Called once, before the first run.
+    void ResumeInterruptedRuns();
 
 private:
     struct Paths;
@@ -90,11 +93,27 @@ private:
     // by the host, which does not hold the run for them.
     void ShowCritical(const std::string& text) override;
 
+    // Makes the item folder and takes the run's file stamp: the first second
+    // from the run's start whose files do not exist yet, reserved by
+    // creating its log, so that two runs never share a set of files.
+    void ReserveFiles(const ScheduleRecord& record, const LocalDateTime& start, Paths& paths);
+    void PurgeAndReport(const ScheduleRecord& record, const Paths& paths);
     Outcome ExportAndJudge(ScheduleRecord& record, const Paths& paths);
     // Counts a failed run of the item; true when it is one too many, the run
     // gives up and the item is recorded as run.
     bool CountFailure(ScheduleRecord& record, const Paths& paths);
-    void ReportSuccess(ScheduleRecord& record, const Paths& paths);
+    void RecordSuccess(ScheduleRecord& record, const Paths& paths);
+    // The steps after a successful export, those of `steps` in order; each
+    // is struck from the run's entry in Veltrane.state once done.
+    void FinishRun(const ScheduleRecord& record, const Paths& paths, unsigned steps);
+    void MailSuccess(const ScheduleRecord& record, const Paths& paths);
+    // Veltrane.state: the run's entry now owes `steps` (none: it is removed).
+    void Owe(const ScheduleRecord& record, const Paths& paths, unsigned steps);
+    RunState& State();
+    void SaveState();
+    // Names the processes that outlived the command just run, which the
+    // runner stopped.
+    void ReportStrays(const ScheduleRecord& record);
     // `attachments` empty: the run's log, when there is one.
     void MailFailure(const ScheduleRecord& record, const Paths& paths, const std::string& cause,
                      const std::string& attachments = {});
@@ -103,7 +122,7 @@ private:
     // Why the command just run failed: the runner's text naming `program`,
     // or the last line of its output.
     std::string FailureOf(const std::string& program) const;
-    void VerifyDump(ScheduleRecord& record, const Paths& paths);
+    void VerifyDump(const ScheduleRecord& record, const Paths& paths);
     // Mails a report to the item's recipients and writes its result line
     // (service + `sentText` or `failedText`). Nothing is sent and no line
     // written when the item names no recipient; tokens that are no mail
@@ -111,7 +130,10 @@ private:
     bool MailReport(const ScheduleRecord& record, const std::string& subject,
                     const std::string& body, const std::string& attachment, const char* sentText,
                     const char* failedText);
-    void Compress(const ScheduleRecord& record, const Paths& paths);
+    // True when the archive was made whole; a failed one is deleted.
+    bool Compress(const ScheduleRecord& record, const Paths& paths);
+    // Uploads the archive when there is one, else the dump and the log. The
+    // archive is deleted once it is stored, and kept when it is not.
     void Transfer(const ScheduleRecord& record, const Paths& paths);
     int Upload(const std::string& host, int port, const ScheduleRecord& record,
                const std::string& localPath);
@@ -130,6 +152,9 @@ private:
     std::string failureCause_;  // why the export of the run in progress failed
     Settings settings_;
     bool keepOutsideChanges_ = false;
+    RunState state_;
+    bool stateLoaded_ = false;
+    bool stateFailed_ = false;
     std::array<long long, 5> knownFile_{}; // Schedule.dat as last loaded or saved
 };
 

@@ -1,11 +1,14 @@
 #include "job/retention.h"
 
-#include "platform/job_error.h"
+#include "job/export_texts.h"
+#include "schedule/due_rules.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <system_error>
 #include <unistd.h>
@@ -14,10 +17,10 @@
 namespace veltrane {
 namespace {
 
-constexpr const char* kComponent = "PurgeOldBackups";
 constexpr std::size_t kStampDigits = 14;
 // The dump, its log, its archive, and the log of its verification read-back.
 constexpr std::array<std::string_view, 4> kExtensions = {".DMP", ".LOG", ".RAR", ".VERIFY.LOG"};
+constexpr std::size_t kLogKind = 1;
 
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
 {
@@ -57,13 +60,33 @@ void SplitPrefix(std::string_view filePrefix, std::string& folder, std::string& 
     namePrefix = filePrefix.substr(slash + 1);
 }
 
-// The names of the item's backup files in `folder`, one list per kind, each
-// sorted oldest first.
-std::array<std::vector<std::string>, kExtensions.size()> ListBackups(const std::string& folder,
-                                                                     std::string_view namePrefix)
+// Whether a stamp "yyyyMMddhhmmss" lies after `latest` (seconds of the local
+// calendar). A stamp that is no date is taken as it sorts.
+bool StampAfter(std::string_view stamp, std::int64_t latest)
+{
+    // "yyyyMMddhhmmss" as "yyyy-MM-dd hh:mm:ss", the separators put in from the back.
+    std::string text(stamp);
+    for (const auto& [at, separator] :
+         {std::pair{12, ':'}, {10, ':'}, {8, ' '}, {6, '-'}, {4, '-'}})
+        text.insert(text.begin() + at, separator);
+    const std::optional<LocalDateTime> t = ParseDateTime(text);
+    return t && SecondsOf(*t) > latest;
+}
+
+// The files of one run, by kind (a kind may hold more than one name when
+// the user name was typed in different letter cases).
+struct BackupSet
+{
+    std::array<std::vector<std::string>, kExtensions.size()> files;
+    bool future = false;
+};
+
+// The item's backup sets in `folder`, by stamp. Fails with the errno of a
+// folder that cannot be listed.
+int ListSets(const std::string& folder, std::string_view namePrefix,
+             std::map<std::string, BackupSet>& sets)
 {
     namespace fs = std::filesystem;
-    std::array<std::vector<std::string>, kExtensions.size()> lists;
     std::error_code ec;
     fs::directory_iterator it(folder, ec);
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -73,47 +96,76 @@ std::array<std::vector<std::string>, kExtensions.size()> ListBackups(const std::
         std::string name = it->path().filename().string();
         const int kind = BackupKind(name, namePrefix);
         if (kind >= 0)
-            lists[static_cast<std::size_t>(kind)].push_back(std::move(name));
+            sets[name.substr(namePrefix.size(), kStampDigits)]
+                .files[static_cast<std::size_t>(kind)]
+                .push_back(std::move(name));
     }
-    if (ec)
-        throw SystemJobError("Cannot list the backup folder " + folder, kComponent, ec.value());
-
-    // Fixed-width stamps after the prefix: their order is the order of the
-    // runs, whatever the letter case of each file's prefix.
-    const std::size_t stampAt = namePrefix.size();
-    for (auto& list : lists)
-        std::sort(list.begin(), list.end(), [stampAt](const std::string& a, const std::string& b) {
-            return a.compare(stampAt, std::string::npos, b, stampAt, std::string::npos) < 0;
-        });
-    return lists;
+    return ec.value();
 }
 
 } // namespace
 
-bool PurgeOldBackups(std::string_view filePrefix, int nReservedFiles)
+PurgeReport PurgeOldBackups(std::string_view filePrefix, int nReservedFiles,
+                            const LocalDateTime& now, std::string_view ownStamp)
 {
+    PurgeReport report;
     if (nReservedFiles <= 0)
-        return true;
+        return report;
 
     std::string folder;
     std::string namePrefix;
     SplitPrefix(filePrefix, folder, namePrefix);
+    const auto pathOf = [&folder](const std::string& name) {
+        return (folder == "/" ? folder : folder + "/") + name;
+    };
 
-    const std::size_t keep = static_cast<std::size_t>(nReservedFiles);
-    for (const auto& list : ListBackups(folder, namePrefix)) {
-        if (list.size() <= keep)
-            continue;
-        const std::size_t excess = list.size() - keep;
-        for (std::size_t i = 0; i < excess; ++i) {
-            const std::string path = (folder == "/" ? folder : folder + "/") + list[i];
-            if (unlink(path.c_str()) == 0)
-                continue;
-            const int error = errno;
-            if (error != ENOENT)
-                throw SystemJobError("Cannot delete the old backup " + path, kComponent, error);
-        }
+    std::map<std::string, BackupSet> sets;
+    if (const int error = ListSets(folder, namePrefix, sets); error != 0)
+        report.problems.push_back(folder + ": " + std::strerror(error));
+    sets.erase(std::string(ownStamp));
+
+    // Oldest first: a stamp from a clock that was ahead was made before the
+    // clock was put right, so before every backup with a true stamp.
+    const std::int64_t latest = SecondsOf(now) + kFutureStampToleranceSeconds;
+    std::vector<std::pair<std::string, BackupSet*>> good;
+    std::vector<std::pair<std::string, BackupSet*>> failed;
+    for (auto& [stamp, set] : sets) {
+        set.future = StampAfter(stamp, latest);
+        if (set.future)
+            for (const auto& names : set.files)
+                report.futureStamped.insert(report.futureStamped.end(), names.begin(), names.end());
+        const auto& logs = set.files[kLogKind];
+        if (logs.empty())
+            continue; // unknown: not this program's set, or its log was removed by hand
+        const bool isGood = std::any_of(logs.begin(), logs.end(), [&](const std::string& log) {
+            return LogHoldsExportSuccess(pathOf(log));
+        });
+        (isGood ? good : failed).emplace_back(stamp, &set);
     }
-    return true;
+    const auto byAge = [](const auto& a, const auto& b) {
+        return a.second->future != b.second->future ? a.second->future : a.first < b.first;
+    };
+    std::stable_sort(good.begin(), good.end(), byAge);
+    std::stable_sort(failed.begin(), failed.end(), byAge);
+
+    const auto remove = [&](const std::string& name) {
+        if (unlink(pathOf(name).c_str()) != 0 && errno != ENOENT)
+            report.problems.push_back(pathOf(name) + ": " + std::strerror(errno));
+    };
+    const std::size_t keep = static_cast<std::size_t>(nReservedFiles);
+    for (std::size_t kind = 0; kind < kExtensions.size(); ++kind) {
+        std::vector<const std::string*> names;
+        for (const auto& [stamp, set] : good)
+            for (const std::string& name : set->files[kind])
+                names.push_back(&name);
+        for (std::size_t i = 0; i + keep < names.size(); ++i)
+            remove(*names[i]);
+    }
+    for (std::size_t i = 0; i + keep < failed.size(); ++i)
+        for (const auto& names : failed[i].second->files)
+            for (const std::string& name : names)
+                remove(name);
+    return report;
 }
 
 } // namespace veltrane

@@ -194,6 +194,18 @@ LocalDateTime FarPast()
     return {1, 1, 1, 0, 0, 0, 1};
 }
 
+// The latest back time as the guards read it at `now`: far in the past when
+// the text is empty or no date, and also when it lies after `now`. A clock
+// that was once ahead wrote it; counted from it, the item would not run again
+// until the clock caught up with the mistake.
+LocalDateTime GuardTime(const std::string& lastBackUpTime, const LocalDateTime& now)
+{
+    const std::optional<LocalDateTime> last = ParseDateTime(lastBackUpTime);
+    if (!last || Seconds(*last) > Seconds(now))
+        return FarPast();
+    return *last;
+}
+
 } // namespace
 
 std::optional<LocalDateTime> ParseDateTime(std::string_view text)
@@ -232,7 +244,7 @@ std::optional<LocalDateTime> ParseDateTime(std::string_view text)
 std::optional<bool> IsScheduleDue(const ScheduleRecord& r, const LocalDateTime& now)
 {
     const bool neverRan = r.strLastBackUpTime.empty();
-    const LocalDateTime last = ParseDateTime(r.strLastBackUpTime).value_or(FarPast());
+    const LocalDateTime last = GuardTime(r.strLastBackUpTime, now);
     const int hour = TimeField(r.strTime, 0);
     const int minute = TimeField(r.strTime, 3);
 
@@ -262,6 +274,20 @@ std::optional<bool> IsScheduleDue(const ScheduleRecord& r, const LocalDateTime& 
         return Minutes(now) - Minutes(last) >= 60 && now.minute >= minute;
     }
     return false;
+}
+
+std::optional<LocalDateTime> MissedDueTime(const ScheduleRecord& r, const LocalDateTime& now)
+{
+    const std::optional<LocalDateTime> last = ParseDateTime(r.strLastBackUpTime);
+    if (!r.bEnabled || !last || Seconds(*last) > Seconds(now) ||
+        IsScheduleDue(r, now).value_or(true))
+        return std::nullopt;
+    ScheduleRecord asScheduled = r;
+    asScheduled.bRunNow = false;
+    const std::optional<LocalDateTime> due = NextDueTime(asScheduled, AddSeconds(*last, 1));
+    if (!due || Seconds(*due) >= Seconds(now))
+        return std::nullopt;
+    return due;
 }
 
 std::int64_t SecondsOf(const LocalDateTime& t)
@@ -310,7 +336,10 @@ std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& r, const LocalDat
     const std::int64_t from = Seconds(now);
     const std::int64_t horizon = from + 31 * kDay;
     const bool neverRan = r.strLastBackUpTime.empty();
-    const LocalDateTime last = ParseDateTime(r.strLastBackUpTime).value_or(FarPast());
+    // A latest back time after `now` counts as far past until the clock
+    // reaches it; the candidates are confirmed by IsScheduleDue below, which
+    // reads it the same way at their own time.
+    const LocalDateTime last = GuardTime(r.strLastBackUpTime, now);
     const int hour = TimeField(r.strTime, 0);
     const int minute = TimeField(r.strTime, 3);
 

@@ -12,7 +12,10 @@
 
 namespace veltrane {
 
-// True when the item's schedule says it should run at `now`. Returns nullopt
+// True when the item's schedule says it should run at `now`. A latest back
+// time later than `now` (a clock that was once ahead wrote it) is read like
+// one that cannot be read: far in the past, so it never holds the item back.
+// Returns nullopt
 // when the evaluation fails: a weekly item that ran before, whose seven days
 // have passed, and whose strTime cannot be read as a time of day.
 std::optional<bool> IsScheduleDue(const ScheduleRecord& record, const LocalDateTime& now);
@@ -22,6 +25,13 @@ std::optional<bool> IsScheduleDue(const ScheduleRecord& record, const LocalDateT
 // at which IsScheduleDue holds. nullopt for a disabled item, and when no
 // second within the next 31 days is due.
 std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& record, const LocalDateTime& now);
+
+// When an enabled item that ran before was due between its latest back time
+// and `now` but is not due at `now`: the first such time. The program was not
+// running then (or the item was disabled), so the backup was missed. nullopt
+// otherwise, and for an item that never ran or whose latest back time is no
+// date or lies after `now`.
+std::optional<LocalDateTime> MissedDueTime(const ScheduleRecord& record, const LocalDateTime& now);
 
 // Seconds of a local calendar time since 1970-01-01 00:00:00 of the same
 // calendar, and back: a cheap form for comparing and subtracting times.

@@ -1,6 +1,8 @@
 #include "service/headless_service.h"
 
 #include "job/backup_host.h"
+#include "job/exe_cmd.h"
+#include "job/spawn.h"
 #include "service/schedule_service.h"
 #include "store/schedule_file.h"
 #include "version.h"
@@ -75,7 +77,10 @@ public:
         else
             Print(text);
         std::fflush(out_);
-        // At once, as the tray's end command: nothing saved, a run abandoned.
+        // A run in progress is abandoned where it stands, but not its child:
+        // an export left running would run on beside the next start's. The
+        // next start cleans up after the run (Veltrane.state).
+        posix::StopRunningChildren(CExeCmd::kStopGraceMilliseconds);
         _exit(0);
     }
 

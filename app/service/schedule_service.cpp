@@ -28,9 +28,53 @@ void ScheduleService::LoadSettings()
 
 void ScheduleService::Tick()
 {
-    if (!launcher_.RunInProgress())
-        CheckOverdue();
+    if (RunInProgress())
+        return;
+    if (!startedUp_)
+        StartUp();
+    CheckLastBackUpTimes();
+    CheckOverdue();
     launcher_.LaunchDueItems();
+}
+
+void ScheduleService::StartUp()
+{
+    startedUp_ = true;
+    startingUp_ = true;
+    struct Reset
+    {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{startingUp_};
+    backup_.ResumeInterruptedRuns();
+    if (!backup_.CurrentSettings().runMissedBackups)
+        return;
+    const LocalDateTime now = clock_.Now();
+    for (const std::shared_ptr<ScheduleRecord>& record : backup_.Table()) {
+        if (record->bRunNow)
+            continue;
+        if (const std::optional<LocalDateTime> missed = MissedDueTime(*record, now)) {
+            record->bRunNow = true;
+            backup_.WriteLine(record->strServiceName + " 놓친 백업을 지금 실행합니다 (예정 " +
+                              FormatDateTime(*missed) + ")");
+        }
+    }
+}
+
+void ScheduleService::CheckLastBackUpTimes()
+{
+    const std::int64_t now = SecondsOf(clock_.Now());
+    for (const std::shared_ptr<ScheduleRecord>& record : backup_.Table()) {
+        if (!record->bEnabled || record->strLastBackUpTime.empty())
+            continue;
+        const std::optional<LocalDateTime> last = ParseDateTime(record->strLastBackUpTime);
+        const bool future = last && SecondsOf(*last) > now;
+        if (future && !record->bFutureTimeReported)
+            backup_.WriteLine(record->strServiceName + " Latest Back Time이 미래입니다 (" +
+                              record->strLastBackUpTime +
+                              "): 시계가 앞서 있었던 것으로 보고 일정대로 실행합니다");
+        record->bFutureTimeReported = future;
+    }
 }
 
 void ScheduleService::CheckOverdue()

@@ -26,8 +26,18 @@ public:
 
     // The launch timer's work: the overdue alerts, then one launch pass.
     // Nothing is alerted while a run is in progress (a tick that comes while
-    // a run yields); the next tick after it does.
+    // a run yields); the next tick after it does. The first tick first does
+    // what the last time the program ran left undone (see StartUp).
     void Tick();
+    // What the first tick does before its pass: the runs that the program's
+    // last end interrupted are cleaned up or finished
+    // (BackupService::ResumeInterruptedRuns), and, when the settings ask for
+    // it, each item whose time passed while the program was not running is
+    // flagged to run once now, with a line that says so.
+    void StartUp();
+    // Says once, in a line, of each enabled item whose latest back time lies
+    // in the future; the due rules do not count from it.
+    void CheckLastBackUpTimes();
     // Alerts every item that is overdue and not yet alerted in this spell.
     void CheckOverdue();
     ScheduleTable& Table() { return backup_.Table(); }
@@ -38,10 +48,12 @@ public:
     // One launch pass: runs every enabled item that is due or flagged, and
     // has the host rebuild its list after each run.
     void LaunchDueItems() { launcher_.LaunchDueItems(); }
-    bool RunInProgress() const { return launcher_.RunInProgress(); }
+    bool RunInProgress() const { return launcher_.RunInProgress() || startingUp_; }
 
 private:
     const Clock& clock_;
+    bool startedUp_ = false;
+    bool startingUp_ = false; // StartUp in progress: it yields, and ticks come
     std::string settingsPath_;
     std::int64_t startSeconds_;
     BackupService backup_;

@@ -51,6 +51,9 @@ struct ScheduleRecord
     std::int32_t nFailuresInARow = 0;
     std::int64_t nLastSuccessSeconds = 0; // of the last success since the start; 0: none
     bool bOverdueAlerted = false;         // the alert of the present overdue spell is out
+    // Failed runs counted toward giving up since the item last gave up.
+    std::int16_t nExportFailCount = 0;
+    bool bFutureTimeReported = false; // a strLastBackUpTime in the future was said
 };
 
 // The schedule table, in order. Records are shared, so that a backup run

@@ -32,6 +32,10 @@ const Key kKeys[] = {
      "; 1: read every new dump back with the import utility, without importing anything.", "0"},
     {"ImportUtility",
      "; The import utility for VerifyDump; empty: \"imp\" in the export utility's folder.", ""},
+    {"RunMissedBackups",
+     "; 1: at the start, run once each item whose time passed while Veltrane was not\n"
+     "; running (counted from its Latest Back Time). 0: wait for the next time.",
+     "1"},
 };
 
 std::string_view Trim(std::string_view text)
@@ -67,6 +71,8 @@ bool Apply(const std::string& key, std::string_view value, Settings& settings)
         settings.overdueAlertHours = *number;
     else if (key == "VerifyDump")
         settings.verifyDump = *number != 0;
+    else if (key == "RunMissedBackups")
+        settings.runMissedBackups = *number != 0;
     return true;
 }
 

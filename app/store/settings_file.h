@@ -25,6 +25,9 @@ struct Settings
     bool verifyDump = false;
     // The import utility; empty: "imp" in the export utility's folder.
     std::string importUtility;
+    // At the start, run once each item whose time passed while the program
+    // was not running.
+    bool runMissedBackups = true;
 };
 
 // Reads the settings file at `path` into `settings`, writing the file or the

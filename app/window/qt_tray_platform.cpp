@@ -1,6 +1,8 @@
 #include "window/qt_tray_platform.h"
 
 #include "editor/qt_text.h"
+#include "job/exe_cmd.h"
+#include "job/spawn.h"
 
 #include <QApplication>
 #include <QCursor>
@@ -147,6 +149,9 @@ int QtTrayPlatform::ShowMenu()
 void QtTrayPlatform::EndProcess()
 {
     icon_.hide();
+    // The export, import or archiver of a run in progress ends with the
+    // program, or it would run on unsupervised beside the next start's.
+    posix::StopRunningChildren(CExeCmd::kStopGraceMilliseconds);
     _exit(0);
 }
 

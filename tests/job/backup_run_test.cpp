@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,11 +145,11 @@ TEST_F(BackupRun, OnlyTheExactClosingTextsCountAsSuccess)
     for (const auto& c : cases) {
         setenv("FAKE_EXP_MODE", c.mode, 1);
         item->strLastBackUpTime.clear();
-        service.nExportFailCount = 0;
+        item->nExportFailCount = 0;
         host.lines.clear();
         Run();
         EXPECT_EQ(item->strLastBackUpTime, c.success ? kRunTime : "") << c.mode;
-        EXPECT_EQ(service.nExportFailCount, c.success ? 0 : 1) << c.mode;
+        EXPECT_EQ(item->nExportFailCount, c.success ? 0 : 1) << c.mode;
         if (!c.success) {
             EXPECT_EQ(host.panel2.back(), "엑스포트중 에러가 발행하여 중단되었습니다.");
             // The line names the item and the utility's last word.
@@ -162,19 +163,26 @@ TEST_F(BackupRun, OnlyTheExactClosingTextsCountAsSuccess)
     }
 }
 
-TEST_F(BackupRun, TheSixthCountedFailureRecordsTheRunAndSaysSo)
+// Each item counts its own failures: five broken items do not make a healthy
+// one give up on its first failure. A failed run has no backup to compress.
+TEST_F(BackupRun, TheSixthCountedFailureOfAnItemRecordsTheRunAndSaysSo)
 {
     setenv("FAKE_EXP_MODE", "error", 1);
     item->bDataCompress = true;
+    auto other = std::make_shared<ScheduleRecord>(*item);
+    other->strServiceName = "HRDB";
     for (int failures = 1; failures <= 5; ++failures) {
         Run();
-        EXPECT_EQ(service.nExportFailCount, failures);
+        EXPECT_EQ(item->nExportFailCount, failures);
         EXPECT_TRUE(item->strLastBackUpTime.empty());
     }
-    EXPECT_EQ(host.lines.size(), 5u);
+    service.RunBackupJob(*other);
+    EXPECT_EQ(other->nExportFailCount, 1);
+    EXPECT_TRUE(other->strLastBackUpTime.empty());
+    EXPECT_EQ(host.lines.size(), 6u);
     EXPECT_EQ(item->nFailuresInARow, 5);
-    EXPECT_TRUE(FileExists(ItemFile(".rar"))); // failed runs are still compressed
-    std::filesystem::remove(ItemFile(".rar"));
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(backups.path()))
+        EXPECT_TRUE(entry.is_directory() || entry.path().extension() == ".LOG") << entry.path();
 
     host.lines.clear();
     item->bRunNow = true;
@@ -184,9 +192,8 @@ TEST_F(BackupRun, TheSixthCountedFailureRecordsTheRunAndSaysSo)
                               Line("엑스포트중 에러가 발행하여 중단되었습니다.")}));
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
     EXPECT_FALSE(item->bRunNow);
-    EXPECT_EQ(service.nExportFailCount, 0);
-    EXPECT_FALSE(FileExists(ItemFile(".rar")));             // it stops before compressing
-    EXPECT_FALSE(FileExists(program.File("Schedule.dat"))); // and does not save
+    EXPECT_EQ(item->nExportFailCount, 0);
+    EXPECT_FALSE(FileExists(program.File("Schedule.dat"))); // it does not save
     EXPECT_EQ(host.panel1.back(), "Ready.");
 }
 
@@ -196,18 +203,23 @@ TEST_F(BackupRun, AMissingExportUtilityIsShownAndCountedAsAFailure)
     item->bDataCompress = true;
     std::filesystem::remove(program.File("rar"));
     Run();
-    EXPECT_EQ(host.criticals,
-              (std::vector<std::string>{"File or command not found", "File or command not found"}));
-    EXPECT_EQ(service.nExportFailCount, 1);
+    EXPECT_EQ(host.criticals, std::vector<std::string>{"File or command not found"});
+    EXPECT_EQ(item->nExportFailCount, 1);
     EXPECT_EQ(ReadBytes(ItemFile(".LOG")), "\r\n");
-    // Each program that could not be started is named in a result line, which
+    // The program that could not be started is named in a result line, which
     // the history keeps too.
-    const std::vector<std::string> lines = {
-        Line("ORCL 백업 실패: File or command not found (/nonexistent/bin/exp)"),
-        Line("ORCL 압축 실패: File or command not found (" + program.File("rar") + ")")};
-    EXPECT_EQ(host.lines, lines);
-    EXPECT_EQ(ReadBytes(program.File("Veltrane.log")),
-              cp949::FromUtf8(lines[0] + "\r\n" + lines[1] + "\r\n"));
+    const std::string line =
+        Line("ORCL 백업 실패: File or command not found (/nonexistent/bin/exp)");
+    EXPECT_EQ(host.lines, std::vector<std::string>{line});
+    EXPECT_EQ(ReadBytes(program.File("Veltrane.log")), cp949::FromUtf8(line + "\r\n"));
+
+    // The archiver, in turn, after a good export.
+    item->strProgramPath = kData + "/fake_exp.py";
+    host.lines.clear();
+    Run();
+    EXPECT_EQ(host.lines,
+              std::vector<std::string>{
+                  Line("ORCL 압축 실패: File or command not found (" + program.File("rar") + ")")});
 }
 
 // A run broken off by an error before its export is a failed run too: the
@@ -219,7 +231,7 @@ TEST_F(BackupRun, TheErrorPathCountsTowardGivingUp)
         Run();
     EXPECT_EQ(host.lines.size(), 6u);
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
-    EXPECT_EQ(service.nExportFailCount, 0);
+    EXPECT_EQ(item->nExportFailCount, 0);
     EXPECT_EQ(item->nFailuresInARow, 6);
 }
 
@@ -254,7 +266,7 @@ TEST_F(BackupRun, AHungExportIsStoppedAtItsLimitAndTheNextItemRuns)
     scheduler.Tick();
 
     EXPECT_EQ(host.lines.front(), Line("HUNG 엑스포트 시간 초과 (0.05분)"));
-    EXPECT_EQ(scheduler.Backup().nExportFailCount, 1);
+    EXPECT_EQ(scheduler.Table()[0]->nExportFailCount, 1);
     EXPECT_EQ(ReadBytes(backups.File("HUNG/SCOTT_" + kStamp + ".LOG")),
               "Export: Release 10.2.0.1.0 - Production\n\r\n");
     const pid_t helper = std::stoi(ReadBytes(work.File("helper.pid")));
@@ -341,6 +353,73 @@ TEST_F(BackupRun, KoreanOutputIsLoggedInCodePage949)
     EXPECT_EQ(log.substr(log.size() - 3), "\n\r\n");
 }
 
+// A night of failures on a full disk: each failure's partial dump is deleted
+// at once and never takes a good backup's place.
+TEST_F(BackupRun, AFullDiskNeverCostsAGoodBackup)
+{
+    std::string error;
+    ASSERT_TRUE(test::EnterPrivateNetwork(error)) << error;
+    ASSERT_EQ(mount("tmpfs", backups.path().c_str(), "tmpfs", 0, "size=2600k"), 0)
+        << strerror(errno);
+    item->nReservedFiles = 2;
+    setenv("FAKE_EXP_DUMP_BYTES", "1000000", 1);
+    std::vector<std::string> good;
+    for (const char* time : {"2007-03-03 14:07:09", "2007-03-04 14:07:09", "2007-03-05 14:07:09",
+                             "2007-03-05 14:07:10", "2007-03-05 14:07:11"}) {
+        clock.Set(time);
+        Run();
+        const std::string dump =
+            backups.File("ORCL/SCOTT_" + FormatFileStamp(clock.Now()) + ".DMP");
+        if (item->strLastBackUpTime == time)
+            good.push_back(dump);
+        else
+            EXPECT_FALSE(FileExists(dump)) << "a failed run's dump stayed";
+    }
+    unsetenv("FAKE_EXP_DUMP_BYTES");
+    ASSERT_EQ(good.size(), 2u) << "the third dump should not fit";
+    for (const std::string& dump : good)
+        EXPECT_GT(ReadBytes(dump).size(), 1000000u);
+    umount(backups.path().c_str());
+}
+
+// Two items of one folder, service and user started in the same second.
+TEST_F(BackupRun, RunsOfTheSameSecondNeverShareTheirFiles)
+{
+    auto twin = std::make_shared<ScheduleRecord>(*item);
+    twin->strTables = "EMP";
+    Run();
+    service.RunBackupJob(*twin);
+    const std::string second = backups.File("ORCL/SCOTT_20070305140710.DMP");
+    EXPECT_EQ(ReadBytes(ItemFile(".DMP")), "DUMP SCOTT/tiger@ORCL File=" + ItemFile(".DMP"));
+    EXPECT_NE(ReadBytes(second).find("Tables=(EMP)"), std::string::npos);
+    EXPECT_EQ(twin->strLastBackUpTime, kRunTime);
+}
+
+// The first tick after a start runs a daily backup whose hour passed while the
+// program was not running, once; a latest back time in the future (a clock
+// that was ahead) holds nothing back.
+TEST_F(BackupRun, TheFirstTickRunsMissedBackupsAndIgnoresFutureTimes)
+{
+    ScheduleService scheduler(host, clock, program.path());
+    scheduler.LoadSettings();
+    item->strBackUpType = kKindDaily;
+    item->strTime = "02:00:00";
+    item->strLastBackUpTime = "2007-03-04 02:00:05";
+    auto ahead = std::make_shared<ScheduleRecord>(*item);
+    ahead->strServiceName = "HRDB";
+    ahead->strTime = "14:00:00";
+    ahead->strLastBackUpTime = "2030-01-01 00:00:00";
+    scheduler.Table() = {item, ahead};
+    scheduler.Tick();
+    EXPECT_EQ(item->strLastBackUpTime, kRunTime);
+    EXPECT_EQ(ahead->strLastBackUpTime, kRunTime);
+    EXPECT_EQ(host.lines,
+              (std::vector<std::string>{
+                  Line("ORCL 놓친 백업을 지금 실행합니다 (예정 2007-03-05 02:00:00)"),
+                  Line("HRDB Latest Back Time이 미래입니다 (2030-01-01 00:00:00): 시계가 앞서 "
+                       "있었던 것으로 보고 일정대로 실행합니다")}));
+}
+
 namespace {
 
 class BackupRunWithFtp : public BackupRun
@@ -380,9 +459,10 @@ std::string ZipListing(const std::string& archive)
 TEST_F(BackupRunWithFtp, UploadsTheDumpThenTheLog)
 {
     Run();
-    auto stores = hoistline::test::WithVerb(ftp.Commands(), "STOR");
-    EXPECT_EQ(stores, (std::vector<std::string>{"STOR /backup/SCOTT_" + kStamp + ".DMP",
-                                                "STOR /backup/SCOTT_" + kStamp + ".LOG"}));
+    // Each is stored under a temporary name and renamed once it is whole.
+    auto renames = hoistline::test::WithVerb(ftp.Commands(), "RNTO");
+    EXPECT_EQ(renames, (std::vector<std::string>{"RNTO /backup/SCOTT_" + kStamp + ".DMP",
+                                                 "RNTO /backup/SCOTT_" + kStamp + ".LOG"}));
     EXPECT_EQ(ReadBytes(Stored(".DMP")), ReadBytes(ItemFile(".DMP")));
     EXPECT_EQ(ReadBytes(Stored(".LOG")), ReadBytes(ItemFile(".LOG")));
     EXPECT_EQ(host.panel1.back(), "Ready.");
@@ -391,19 +471,22 @@ TEST_F(BackupRunWithFtp, UploadsTheDumpThenTheLog)
     EXPECT_EQ(host.lines.back(), Line("ORCLData FTP 전송 성공"));
 }
 
-TEST_F(BackupRunWithFtp, AFailedExportIsStillCompressedAndTheArchiveAloneUploaded)
+// A failed export has no backup: its log alone is neither compressed nor sent.
+TEST_F(BackupRunWithFtp, AFailedExportSendsNothing)
 {
     setenv("FAKE_EXP_MODE", "error", 1);
     item->bDataCompress = true;
     Run();
-    EXPECT_EQ(ZipListing(Stored(".rar")), "SCOTT_" + kStamp + ".LOG\n");
-    EXPECT_EQ(hoistline::test::WithVerb(ftp.Commands(), "STOR").size(), 1u);
-    EXPECT_FALSE(FileExists(ItemFile(".rar"))); // deleted after its upload
+    EXPECT_TRUE(hoistline::test::WithVerb(ftp.Commands(), "STOR").empty());
+    EXPECT_FALSE(FileExists(ItemFile(".rar")));
+    EXPECT_FALSE(FileExists(ItemFile(".DMP")));
     EXPECT_TRUE(FileExists(ItemFile(".LOG")));
-    EXPECT_EQ(host.lines.back(), Line("ORCLData FTP 전송 성공"));
+    EXPECT_EQ(host.lines, std::vector<std::string>{
+                              Line("ORCL 백업 실패: ORA-01017: invalid username/password")});
 }
 
-TEST_F(BackupRunWithFtp, ARefusedLoginIsATransferFailureAndTheArchiveStillGoes)
+// The archive that did not reach the server stays, the only compressed copy.
+TEST_F(BackupRunWithFtp, ARefusedLoginIsATransferFailureAndKeepsTheArchive)
 {
     item->strFtpUserPassword = "wrong";
     item->bDataCompress = true;
@@ -411,7 +494,26 @@ TEST_F(BackupRunWithFtp, ARefusedLoginIsATransferFailureAndTheArchiveStillGoes)
     EXPECT_NE(std::find(host.panel1.begin(), host.panel1.end(), "Transfer Fail."),
               host.panel1.end());
     EXPECT_EQ(host.lines.back(), Line("ORCLData FTP 전송 실패"));
+    EXPECT_TRUE(FileExists(ItemFile(".rar")));
+}
+
+// An archive the archiver did not finish is no backup: it is deleted, and the
+// dump and log go to the server instead.
+TEST_F(BackupRunWithFtp, AFailedCompressionSendsTheDumpAndLogInstead)
+{
+    setenv("FAKE_RAR_MODE", "fail", 1);
+    item->bDataCompress = true;
+    Run();
+    unsetenv("FAKE_RAR_MODE");
     EXPECT_FALSE(FileExists(ItemFile(".rar")));
+    EXPECT_EQ(ReadBytes(Stored(".DMP")), ReadBytes(ItemFile(".DMP")));
+    EXPECT_EQ(ReadBytes(Stored(".LOG")), ReadBytes(ItemFile(".LOG")));
+    EXPECT_FALSE(FileExists(Stored(".rar")));
+    EXPECT_EQ(host.lines,
+              (std::vector<std::string>{Line("ORCL 압축 실패: ERROR: Write error in the file " +
+                                             ItemFile(".rar") +
+                                             " (종료 코드 5): 덤프와 로그를 그대로 전송합니다"),
+                                        Line("ORCLData FTP 전송 성공 (압축 대신 덤프와 로그)")}));
 }
 
 TEST_F(BackupRunWithFtp, APortOfLettersEndsTheRunThroughTheErrorPath)

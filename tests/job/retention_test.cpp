@@ -1,10 +1,12 @@
-#include "platform/job_error.h"
 #include "job/retention.h"
+#include "platform/codepage.h"
+#include "support/manual_clock.h"
 #include "support/net.h"
 #include "support/temp_dir.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -16,16 +18,13 @@ using Names = std::vector<std::string>;
 
 namespace {
 
+const LocalDateTime kNow = test::ManualClock("2007-03-20 00:00:00").Now();
+
 std::string Stamp(int run)
 {
     // Runs one day apart, in order: 20070301010203, 20070302010203, ...
     const std::string day = std::to_string(run);
     return "200703" + std::string(2 - day.size(), '0') + day + "010203";
-}
-
-void Touch(const TempDir& dir, const std::string& name)
-{
-    veltrane::test::WriteBytes(dir.File(name), "backup");
 }
 
 Names Listing(const TempDir& dir)
@@ -37,12 +36,14 @@ Names Listing(const TempDir& dir)
     return names;
 }
 
-// user + "_" + stamp of each run + extension
-Names Backups(const std::string& user, std::initializer_list<int> runs, const std::string& ext)
+// user + "_" + stamp of each run + each extension
+Names Backups(const std::string& user, std::initializer_list<int> runs,
+              std::initializer_list<const char*> extensions)
 {
     Names names;
     for (int run : runs)
-        names.push_back(user + "_" + Stamp(run) + ext);
+        for (const char* ext : extensions)
+            names.push_back(user + "_" + Stamp(run) + ext);
     return names;
 }
 
@@ -55,26 +56,39 @@ Names Sorted(std::initializer_list<Names> groups)
     return all;
 }
 
-void Create(const TempDir& dir, const Names& names)
+// A log holds what the export utility said: its closing text of success, or
+// of failure. Other files hold anything.
+void Create(const TempDir& dir, const Names& names, bool good = true)
 {
-    for (const auto& name : names)
-        Touch(dir, name);
+    for (const auto& name : names) {
+        const bool log = name.ends_with(".LOG") && !name.ends_with(".VERIFY.LOG");
+        test::WriteBytes(dir.File(name),
+                         !log ? "backup"
+                         : good
+                             ? cp949::FromUtf8("엑스포트가 경고 없이 정상적으로 종료되었습니다.\n")
+                             : "EXP-00000: Export terminated unsuccessfully\n");
+    }
+}
+
+PurgeReport Purge(const std::string& prefix, int reserved, std::string_view ownStamp = {})
+{
+    return PurgeOldBackups(prefix, reserved, kNow, ownStamp);
 }
 
 } // namespace
 
-TEST(PurgeOldBackups, KeepsTheNewestOfEachKindSeparately)
+TEST(PurgeOldBackups, KeepsTheNewestGoodBackupsOfEachKind)
 {
     TempDir dir;
-    Create(dir, Backups("SCOTT", {1, 2, 3, 4, 5}, ".DMP"));
-    Create(dir, Backups("SCOTT", {1, 2, 3}, ".LOG"));
-    Create(dir, Backups("SCOTT", {2, 3, 4, 5}, ".rar")); // caught by ".RAR" in any case
+    Create(dir, Backups("SCOTT", {1, 2, 3, 4, 5}, {".DMP", ".LOG"}));
+    Create(dir, Backups("SCOTT", {2, 3, 4, 5}, {".rar"})); // caught by ".RAR" in any case
+    Create(dir, Backups("SCOTT", {1, 5}, {".VERIFY.LOG"}));
 
-    EXPECT_TRUE(PurgeOldBackups(dir.File("SCOTT_"), 3));
+    const PurgeReport report = Purge(dir.File("SCOTT_"), 3);
 
-    EXPECT_EQ(Listing(dir),
-              Sorted({Backups("SCOTT", {3, 4, 5}, ".DMP"), Backups("SCOTT", {1, 2, 3}, ".LOG"),
-                      Backups("SCOTT", {3, 4, 5}, ".rar")}));
+    EXPECT_TRUE(report.problems.empty());
+    EXPECT_EQ(Listing(dir), Sorted({Backups("SCOTT", {3, 4, 5}, {".DMP", ".LOG", ".rar"}),
+                                    Backups("SCOTT", {1, 5}, {".VERIFY.LOG"})}));
 }
 
 TEST(PurgeOldBackups, CountRuleAtAndAroundTheReservedCount)
@@ -95,21 +109,41 @@ TEST(PurgeOldBackups, CountRuleAtAndAroundTheReservedCount)
         TempDir dir;
         Names all;
         for (int run = 1; run <= c.present; ++run)
-            all.push_back("SCOTT_" + Stamp(run) + ".DMP");
+            all.push_back("SCOTT_" + Stamp(run) + ".LOG");
         Create(dir, all);
 
-        EXPECT_TRUE(PurgeOldBackups(dir.File("SCOTT_"), c.reserved));
+        Purge(dir.File("SCOTT_"), c.reserved);
 
         const Names newest(all.end() - c.remaining, all.end());
         EXPECT_EQ(Listing(dir), newest) << c.present << " present, " << c.reserved << " reserved";
     }
 }
 
+// Retried failures came every second and each pushed a good backup out; a
+// backup stamped by a clock that was ahead outlived every new one.
+TEST(PurgeOldBackups, OnlyGoodBackupsCountAndAFutureStampIsTheOldest)
+{
+    TempDir dir;
+    Create(dir, Backups("SCOTT", {1, 3, 6}, {".DMP", ".LOG"}));
+    Create(dir, Backups("SCOTT", {2, 4, 5, 7}, {".DMP", ".LOG"}), false);
+    Create(dir, Backups("SCOTT", {8}, {".DMP"}));        // no log: not a set this program made
+    Create(dir, Backups("SCOTT", {9}, {".LOG"}), false); // the run now under way
+    const Names future = {"SCOTT_20300101000000.DMP", "SCOTT_20300101000000.LOG"};
+    Create(dir, future);
+
+    const PurgeReport report = Purge(dir.File("SCOTT_"), 2, Stamp(9));
+
+    EXPECT_EQ(report.futureStamped, future);
+    EXPECT_EQ(Listing(dir),
+              Sorted({Backups("SCOTT", {3, 5, 6, 7}, {".DMP", ".LOG"}),
+                      Backups("SCOTT", {8}, {".DMP"}), Backups("SCOTT", {9}, {".LOG"})}));
+}
+
 TEST(PurgeOldBackups, NeverTouchesAnotherItemsOrForeignFiles)
 {
     TempDir dir;
     // A_B's names also begin with "A_", and sort after A's own.
-    const Names otherUser = Backups("A_B", {1, 2, 3, 4}, ".DMP");
+    const Names otherUser = Backups("A_B", {1, 2, 3, 4}, {".DMP", ".LOG"});
     const Names lookalikes = {
         "A_2007030101020.DMP",      // 13 digits
         "A_200703010102034.DMP",    // 15 digits
@@ -121,66 +155,51 @@ TEST(PurgeOldBackups, NeverTouchesAnotherItemsOrForeignFiles)
     Create(dir, lookalikes);
     // The user name in another letter case is the same account: its run 3
     // counts with A's own and is purged in run order.
-    Create(dir, Backups("A", {1, 2, 4}, ".Dmp"));
-    Create(dir, Backups("a", {3}, ".DMP"));
+    Create(dir, Backups("A", {1, 2, 4}, {".Dmp", ".LOG"}));
+    Create(dir, Backups("a", {3}, {".DMP", ".LOG"}));
     std::filesystem::create_directory(dir.File("A_20070309010203.DMP"));
 
-    EXPECT_TRUE(PurgeOldBackups(dir.File("A_"), 1));
+    Purge(dir.File("A_"), 1);
 
-    EXPECT_EQ(Listing(dir),
-              Sorted({otherUser, lookalikes, Backups("A", {4}, ".Dmp"), {"A_20070309010203.DMP"}}));
+    EXPECT_EQ(Listing(dir), Sorted({otherUser,
+                                    lookalikes,
+                                    Backups("A", {4}, {".Dmp", ".LOG"}),
+                                    {"A_20070309010203.DMP"}}));
 }
 
 TEST(PurgeOldBackups, PrefixWithoutFolderMeansTheCurrentFolder)
 {
     TempDir dir;
-    Create(dir, Backups("SCOTT", {1, 2}, ".LOG"));
+    Create(dir, Backups("SCOTT", {1, 2}, {".LOG"}));
     const auto previous = std::filesystem::current_path();
     std::filesystem::current_path(dir.path());
-    const bool result = PurgeOldBackups("SCOTT_", 1);
+    Purge("SCOTT_", 1);
     std::filesystem::current_path(previous);
 
-    EXPECT_TRUE(result);
-    EXPECT_EQ(Listing(dir), Backups("SCOTT", {2}, ".LOG"));
+    EXPECT_EQ(Listing(dir), Backups("SCOTT", {2}, {".LOG"}));
 }
 
-TEST(PurgeOldBackups, FolderThatCannotBeListedRaises)
+// Nothing that cannot be deleted stops the run: it is named, and the rest is
+// purged.
+TEST(PurgeOldBackups, WhatCannotBeDeletedOrListedIsReportedAndTheRestPurged)
 {
-    TempDir dir;
-    const std::string missing = dir.File("ORCL") + "/SCOTT_";
-    try {
-        PurgeOldBackups(missing, 2);
-        FAIL() << "no error raised";
-    } catch (const JobError& error) {
-        EXPECT_EQ(error.component(), "PurgeOldBackups");
-        EXPECT_EQ(error.code(), ENOENT);
-        EXPECT_NE(error.description().find(dir.File("ORCL")), std::string::npos);
-        EXPECT_EQ(error.StatusText(),
-                  error.description() + "-PurgeOldBackups-" + std::to_string(ENOENT));
-    }
-}
+    TempDir missing;
+    const PurgeReport unlisted = Purge(missing.File("ORCL") + "/SCOTT_", 2);
+    ASSERT_EQ(unlisted.problems.size(), 1u);
+    EXPECT_EQ(unlisted.problems[0], missing.File("ORCL") + ": " + std::strerror(ENOENT));
 
-TEST(PurgeOldBackups, FileThatCannotBeDeletedRaises)
-{
-    // Root may delete anything on a writable file system, so the folder is a
-    // file system of its own, mounted read-only in a private mount namespace.
+    // A file mounted over itself cannot be unlinked, whoever asks (root too).
     std::string error;
     ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
     TempDir dir;
-    ASSERT_EQ(mount("tmpfs", dir.path().c_str(), "tmpfs", 0, nullptr), 0) << strerror(errno);
-    Create(dir, Backups("SCOTT", {1, 2, 3}, ".DMP"));
-    ASSERT_EQ(mount(nullptr, dir.path().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0)
-        << strerror(errno);
+    Create(dir, Backups("SCOTT", {1, 2, 3}, {".DMP", ".LOG"}));
+    const std::string held = dir.File("SCOTT_" + Stamp(1) + ".DMP");
+    ASSERT_EQ(mount(held.c_str(), held.c_str(), nullptr, MS_BIND, nullptr), 0) << strerror(errno);
 
-    try {
-        PurgeOldBackups(dir.File("SCOTT_"), 1);
-        ADD_FAILURE() << "no error raised";
-    } catch (const JobError& e) {
-        EXPECT_EQ(e.component(), "PurgeOldBackups");
-        EXPECT_EQ(e.code(), EROFS);
-        EXPECT_NE(e.description().find(dir.File("SCOTT_" + Stamp(1) + ".DMP")), std::string::npos)
-            << e.description();
-    }
-    EXPECT_EQ(Listing(dir), Backups("SCOTT", {1, 2, 3}, ".DMP"));
-    umount(dir.path().c_str());
+    const PurgeReport report = Purge(dir.File("SCOTT_"), 1);
+    umount(held.c_str());
+
+    EXPECT_EQ(report.problems, Names{held + ": " + std::strerror(EBUSY)});
+    EXPECT_EQ(Listing(dir),
+              Sorted({{"SCOTT_" + Stamp(1) + ".DMP"}, Backups("SCOTT", {3}, {".DMP", ".LOG"})}));
 }

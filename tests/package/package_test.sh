@@ -82,6 +82,14 @@ InCopyOfSystem)
   [ -f "$folder/Schedule.dat" ] || fail "remove deleted the schedule"
   dpkg -P veltrane >/dev/null || fail "purge"
   [ ! -e "$folder" ] && [ ! -L "$wants" ] || fail "folder or enabled service left after purge"
+
+  # A purge removes Veltrane's own files only: a backup kept in the folder stays.
+  dpkg -i --force-depends "$deb" >/dev/null || fail "installing for the second purge"
+  mkdir -p "$folder/ORCL" && echo dump >"$folder/ORCL/SCOTT_20070305140709.DMP"
+  echo schedule >"$folder/Schedule.dat" && echo log >"$folder/Veltrane.log"
+  dpkg -P veltrane >/dev/null 2>&1 || fail "second purge"
+  [ -f "$folder/ORCL/SCOTT_20070305140709.DMP" ] || fail "purge deleted a backup"
+  [ ! -e "$folder/Schedule.dat" ] && [ ! -e "$folder/Veltrane.log" ] || fail "purge left Veltrane's files"
   ;;
 *) echo "no check $check" >&2 && exit 2 ;;
 esac

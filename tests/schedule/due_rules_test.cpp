@@ -36,8 +36,10 @@ const DueCase kCases[] = {
     {"매일", "14:30:00", "", 0, "2026-12-07 14:00:05", "2026-12-08 13:59:59", false},
     {"매일", "14:30:00", "", 0, "2026-12-07 14:00:05", "2026-12-08 14:00:00", true},
     {"매일", "00:15:00", "", 0, "", "2026-12-07 00:00:00", true},
-    // The clock was set back: the last run lies in the future.
-    {"매일", "14:30:00", "", 0, "2026-12-08 14:00:00", "2026-12-07 14:30:00", false},
+    // The clock was once ahead: a last run in the future holds nothing back,
+    // like an unreadable one.
+    {"매일", "14:30:00", "", 0, "2026-12-08 14:00:00", "2026-12-07 14:30:00", true},
+    {"매주", "02:00:00", "월", 0, "2026-12-09 02:00:00", "2026-12-07 02:00:01", true},
     // An unreadable last time meets every guard.
     {"매일", "14:30:00", "", 0, "garbage", "2026-12-07 14:10:00", true},
     // Weekly, never ran: the weekday alone, from midnight.

@@ -6,7 +6,11 @@
 #include "support/temp_dir.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <thread>
@@ -41,15 +45,22 @@ void WriteSchedule(const std::string& path, const ScheduleTable& table)
     ASSERT_TRUE(SaveSchedule(path, table, error)) << error;
 }
 
-// Waits up to 20 s for `text` in the file at `path`.
-bool WaitForText(const std::string& path, const std::string& text)
+// Polls for up to 20 s until `condition` holds.
+bool Eventually(const std::function<bool()>& condition)
 {
     for (int i = 0; i < 400; ++i) {
-        if (test::FileExists(path) && ReadBytes(path).find(text) != std::string::npos)
+        if (condition())
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
+}
+
+// Waits up to 20 s for `text` in the file at `path`.
+bool WaitForText(const std::string& path, const std::string& text)
+{
+    return Eventually(
+        [&] { return test::FileExists(path) && ReadBytes(path).find(text) != std::string::npos; });
 }
 
 } // namespace
@@ -97,4 +108,73 @@ TEST(HeadlessService, RunsTheScheduleWithoutADisplayAndAnswersItsSignals)
     EXPECT_NE(ReadBytes(out).find("Veltrane 서비스 종료 (SIGTERM)\n"), std::string::npos);
     // The lines are in the history too.
     EXPECT_NE(ReadBytes(data.File("Veltrane.log")).find("Veltrane 1.0.70"), std::string::npos);
+}
+
+namespace {
+
+// Whether the process whose pid the file holds is gone (or a zombie) within 10 s.
+bool ProcessGone(const std::string& pidFile)
+{
+    const std::string stat = "/proc/" + std::to_string(std::stoi(ReadBytes(pidFile))) + "/stat";
+    return Eventually([&] {
+        std::ifstream file(stat); // it may vanish at any moment
+        std::string line;
+        return !std::getline(file, line) || line.find(") Z ") != std::string::npos;
+    });
+}
+
+} // namespace
+
+// A stop never leaves a run half done: SIGTERM ends the export with the
+// service, and the next start deletes its partial dump; a kill after the
+// export succeeded leaves the steps it owed to the next start.
+TEST(HeadlessService, AStoppedRunEndsItsChildAndTheNextStartFinishesIt)
+{
+    TempDir data, backups, logs;
+    std::filesystem::create_symlink(std::string(JOB_TEST_DATA_DIR) + "/fake_rar.py",
+                                    data.File("rar"));
+    auto item = DueItem("ORCL", backups);
+    item->strProgramPath = std::string(JOB_TEST_DATA_DIR) + "/hang_exp.sh";
+    WriteSchedule(data.File("Schedule.dat"), {item});
+    setenv("HANG_PID_FILE", logs.File("export.pid").c_str(), 1);
+    setenv("FAKE_RAR_PID", logs.File("rar.pid").c_str(), 1);
+    // The window's program (on Qt's offscreen screen) ends the same way.
+    for (const char* mode : {"--service", "--folder"}) {
+        SCOPED_TRACE(mode);
+        std::filesystem::remove(logs.File("export.pid"));
+        std::vector<std::string> argv{kProgram, mode, "--folder", data.path()};
+        if (mode == std::string("--folder"))
+            argv.erase(argv.begin() + 1);
+        ChildProcess program(argv, logs.File("1.out"), {"QT_QPA_PLATFORM=offscreen"});
+        ASSERT_TRUE(WaitForText(logs.File("export.pid"), "\n")) << ReadBytes(logs.File("1.out"));
+        program.Signal(SIGTERM);
+        EXPECT_EQ(program.WaitForExit(20000), 0);
+        EXPECT_TRUE(ProcessGone(logs.File("export.pid"))) << "the export outlived the program";
+    }
+
+    // The next start: the abandoned dump is cleaned up, and this time the
+    // export succeeds and the service is killed while it compresses.
+    item->strProgramPath = std::string(JOB_TEST_DATA_DIR) + "/fake_exp.py";
+    item->bDataCompress = true;
+    WriteSchedule(data.File("Schedule.dat"), {item});
+    setenv("FAKE_RAR_MODE", "hang", 1);
+    {
+        ChildProcess service({kProgram, "--service", "--folder", data.path()}, logs.File("2.out"));
+        ASSERT_TRUE(WaitForText(logs.File("2.out"), "ORCL 중단된 백업 정리"))
+            << ReadBytes(logs.File("2.out"));
+        ASSERT_TRUE(WaitForText(logs.File("rar.pid"), "\n")) << ReadBytes(logs.File("2.out"));
+        service.Signal(SIGKILL);
+        service.WaitForExit(20000);
+        kill(std::stoi(ReadBytes(logs.File("rar.pid"))), SIGKILL);
+    }
+    unsetenv("FAKE_RAR_MODE");
+    ChildProcess service({kProgram, "--service", "--folder", data.path()}, logs.File("3.out"));
+    ASSERT_TRUE(WaitForText(logs.File("3.out"), "ORCL 이전 실행의 남은 단계를 마칩니다"))
+        << ReadBytes(logs.File("3.out"));
+    ASSERT_TRUE(WaitForText(logs.File("3.out"), "] Ready.\n"));
+    std::vector<std::string> archives;
+    for (const auto& entry : std::filesystem::directory_iterator(backups.File("ORCL")))
+        if (entry.path().extension() == ".rar")
+            archives.push_back(entry.path().filename().string());
+    EXPECT_EQ(archives.size(), 1u);
 }

@@ -9,7 +9,9 @@ file, and prints the closing text chosen by $FAKE_EXP_MODE in code page 949:
   lowercase the English text in other letter case (not a success)
   error     an error and no closing text, and no dump
 With $FAKE_EXP_SILENCE set it first prints nothing for that many seconds, as
-an export dumping a large table does.
+an export dumping a large table does. With $FAKE_EXP_DUMP_BYTES the dump is
+that many bytes; a dump the disk cannot hold ends the export the way the real
+utility ends then (a write error, then its closing text of failure).
 """
 import os
 import sys
@@ -31,8 +33,14 @@ if mode == "error":
               .encode("cp949"))
     sys.exit(1)
 if dump:
-    with open(dump, "wb") as f:
-        f.write(b"DUMP " + " ".join(args).encode("utf-8"))
+    try:
+        with open(dump, "wb") as f:
+            f.write(b"DUMP " + " ".join(args).encode("utf-8"))
+            f.write(b"\0" * int(os.environ.get("FAKE_EXP_DUMP_BYTES", "0")))
+    except OSError:
+        out.write(b"EXP-00002: error in writing to export file\n"
+                  b"EXP-00000: Export terminated unsuccessfully\n")
+        sys.exit(1)
 texts = {
     "english": "Export terminated successfully without warnings.\n",
     "korean": "엑스포트가 경고 없이 정상적으로 종료되었습니다.\n",

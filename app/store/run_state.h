@@ -1,0 +1,69 @@
+#pragma once
+
+// "Veltrane.state": what Veltrane keeps across its own restarts, beside
+// Schedule.dat (whose format stays as it is). Today that is the runs that did
+// not finish: a run is written here before its export starts, and again after
+// each step it still owes, so that a program killed part-way (kill -9, a power
+// cut, a stop during an export) can clean up or finish at its next start:
+//
+// - a run that still owes its export was abandoned while exporting: its dump
+//   is partial and is deleted;
+// - a run whose export succeeded but that still owes its mail, its read-back,
+//   its compression or its upload has them done then.
+//
+// The file is text (UTF-8), one TAB-separated line per entry, written whole
+// and atomically. A TAB, CR, LF or backslash inside a field is written as
+// "\t", "\r", "\n" or "\\". Lines of a kind this version does not know are
+// skipped, so a later version may add kinds of its own.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+inline constexpr const char* kRunStateFileName = "Veltrane.state";
+
+// The steps of a run that can be owed, as bits.
+enum RunStep : unsigned {
+    kStepExport = 1u << 0,
+    kStepMail = 1u << 1,
+    kStepVerify = 1u << 2,
+    kStepCompress = 1u << 3,
+    kStepTransfer = 1u << 4,
+};
+
+// One run that has not finished.
+struct PendingRun
+{
+    // The item, as the schedule names it: its number, service, user and
+    // backup folder (a record matches when all four are the same).
+    std::int32_t itemNo = 0;
+    std::string service;
+    std::string user;
+    std::string backUpFolder;
+    std::string runStamp;   // the run's start, "yyyy-MM-dd hh:mm:ss"
+    std::string filePrefix; // item folder + "/" + user + "_"
+    std::string fileStamp;  // "yyyyMMddhhmmss" of the run's files
+    unsigned steps = 0;     // RunStep bits still owed
+
+    bool operator==(const PendingRun&) const = default;
+};
+
+struct RunState
+{
+    std::vector<PendingRun> pending;
+};
+
+// The whole file as text, and back. Parsing never fails: a line it cannot
+// read is skipped.
+std::string FormatRunState(const RunState& state);
+RunState ParseRunState(std::string_view text);
+
+// Reads the file at `path`; a missing file is an empty state. False (with
+// `error`) when the file exists but cannot be read.
+[[nodiscard]] bool LoadRunState(const std::string& path, RunState& state, std::string& error);
+// Replaces the file at `path` atomically (mode 0640 less the umask).
+[[nodiscard]] bool SaveRunState(const std::string& path, const RunState& state, std::string& error);
+
+} // namespace veltrane

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <random>
 #include <strings.h>
@@ -107,9 +108,32 @@ public:
     {
         return greetingCode_ / 100 == 2 && awaiting_.empty() && !quitSent_;
     }
+    // Whether the server has sent its greeting, whatever it said.
+    bool Greeted() const { return greetingCode_ != 0; }
+    // The verb of the oldest command (other than QUIT) still waiting for its
+    // final reply; "" while the greeting is awaited.
+    std::optional<std::string> Awaited() const
+    {
+        if (awaiting_.empty() || awaiting_.front() == "QUIT")
+            return std::nullopt;
+        return awaiting_.front();
+    }
+
+    // A refusing reply (4xx or 5xx) and the verb it answered ("" for the
+    // greeting).
+    struct Refusal
+    {
+        std::string verb;
+        std::string line;
+    };
+    // The server's refusal of the last command sent before the session
+    // ended, QUIT aside: what stopped the call, in the server's own words.
+    // Nothing once a later command was sent: a refusal libcurl ignored
+    // ("*MKD") is no reason for the failure.
+    const std::optional<Refusal>& LastRefusal() const { return refusal_; }
 
 private:
-    void FinalReply(int code);
+    void FinalReply(int code, std::string_view line);
 
     // Verbs of the commands still waiting for their final reply, oldest
     // first; the greeting is waited for like the answer to a command.
@@ -124,7 +148,21 @@ private:
     bool dataConnected_ = false;
     std::optional<std::int64_t> announcedSize_;
     std::optional<Clock::time_point> waitingForDataSince_;
+    std::optional<Refusal> refusal_;
 };
+
+// A reply line as one short line of plain text for a reason: control bytes
+// become blanks, and a server that talks at length is cut short.
+std::string PlainLine(std::string_view line)
+{
+    constexpr std::size_t kMaxLine = 200;
+    std::string plain(line.substr(0, kMaxLine));
+    for (auto& c : plain) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    }
+    return plain;
+}
 
 void Dialogue::Sent(std::string_view command)
 {
@@ -137,6 +175,8 @@ void Dialogue::Sent(std::string_view command)
         waitingForDataSince_ = Clock::now();
     if (verb == "STOR")
         storeSent_ = true;
+    if (verb != "QUIT")
+        refusal_.reset();
     awaiting_.push_back(std::move(verb));
 }
 
@@ -184,10 +224,10 @@ void Dialogue::Received(std::string_view line)
             announcedSize_ = ByteCountIn(line);
         return;
     }
-    FinalReply(code);
+    FinalReply(code, line);
 }
 
-void Dialogue::FinalReply(int code)
+void Dialogue::FinalReply(int code, std::string_view line)
 {
     if (awaiting_.empty())
         return; // a reply nobody asked for
@@ -196,6 +236,12 @@ void Dialogue::FinalReply(int code)
     if (lastVerb_.empty())
         greetingCode_ = code;
     codes_[lastVerb_] = code;
+    if (lastVerb_ != "QUIT") {
+        if (code >= 400)
+            refusal_ = Refusal{lastVerb_, PlainLine(line)};
+        else
+            refusal_.reset();
+    }
     // The transfer is over, with or without a data connection; or the
     // server would not connect back at all.
     if (lastVerb_ == "RETR" || lastVerb_ == "STOR")
@@ -239,12 +285,18 @@ CURLcode UseDefaultTrustStore(CURL* /*handle*/, void* sslContext, void* /*self*/
                : CURLE_SSL_CACERT_BADFILE;
 }
 
-// Lets an SFTP session go ahead only when the known_hosts file holds the
-// server's very key; an unknown or a changed key ends it.
-int CheckHostKey(CURL* /*handle*/, const curl_khkey* /*known*/, const curl_khkey* /*found*/,
-                 curl_khmatch match, void* /*self*/)
+// "20 s", or "1500 ms" for a limit that is no whole number of seconds.
+std::string Duration(long ms)
 {
-    return match == CURLKHMATCH_OK ? CURLKHSTAT_FINE : CURLKHSTAT_REJECT;
+    return ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+}
+
+// A system error message as part of a sentence: "connection refused".
+std::string LowerFirst(std::string text)
+{
+    if (!text.empty())
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    return text;
 }
 
 // One libcurl handle configured for one call. It owns everything libcurl
@@ -282,9 +334,9 @@ public:
 
     // Runs the request; a second Perform() asks again on the same handle.
     // `localError` lets the data callbacks report their own failure instead
-    // of libcurl's generic "write error". libcurl's error buffer is not used:
-    // it keeps the first message of the call, which can be an informational
-    // one from setting up active mode.
+    // of libcurl's generic "write error". libcurl's own message serves only
+    // where no dialogue tells more: it keeps the first message of the call,
+    // which over FTP can be an informational one from setting up active mode.
     Outcome Perform(const std::string& localError = {});
 
     Scheme scheme() const { return scheme_; }
@@ -322,6 +374,12 @@ private:
     static int OnCloseSocket(void* self, curl_socket_t fd);
     static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     static int OnPrerequest(void* self, char*, char*, int, int);
+    static int OnHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match,
+                         void* self);
+    // The reason of the last request's failure when neither the data
+    // callbacks nor this object's own checks gave one.
+    std::string Explain() const;
+    std::string ExplainTimeOut() const;
     // Whether the connection made for the request speaks the protocol asked
     // for, rather than HTTP to a proxy.
     bool SpeaksOwnProtocol() const;
@@ -342,7 +400,14 @@ private:
     // The local port of the control connection, once the server has spoken.
     int controlPort_ = -1;
     std::string knownHosts_;
+    // The server's host as the URL carries it, and "host:port" for reasons.
+    std::string host_;
+    std::string where_;
+    int port_ = 0;
     std::string error_;
+    // libcurl's own message of the last failure; its details are used only
+    // where no dialogue tells more (SFTP, the TLS handshake).
+    char curlMessage_[CURL_ERROR_SIZE] = {};
 };
 
 std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::string_view remotePath,
@@ -360,8 +425,10 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
     if (!server)
         return "\"" + endpoint.server + "\" is not a host name or address with a known scheme";
     scheme_ = server->scheme;
-    auto url = FileUrl(endpoint.server, endpoint.port == 0 ? DefaultPort(scheme_) : endpoint.port,
-                       urlPath);
+    host_ = server->host;
+    port_ = endpoint.port == 0 ? DefaultPort(scheme_) : endpoint.port;
+    where_ = host_ + ":" + std::to_string(port_);
+    auto url = FileUrl(endpoint.server, port_, urlPath);
     if (!InitialiseCurlOnce())
         return std::string("the network library could not be initialised");
     handle_.reset(curl_easy_init());
@@ -416,7 +483,8 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
             static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
         knownHosts_ = KnownHostsFile();
         Set(CURLOPT_SSH_KNOWNHOSTS, knownHosts_.c_str());
-        Set(CURLOPT_SSH_KEYFUNCTION, &CheckHostKey);
+        Set(CURLOPT_SSH_KEYFUNCTION, &FtpCall::OnHostKey);
+        Set(CURLOPT_SSH_KEYDATA, this);
         Set(CURLOPT_HTTPPROXYTUNNEL, 1L);
         break;
     }
@@ -441,6 +509,7 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
 
     // The dialogue reaches OnDebug only in verbose mode; with a debug
     // function of its own libcurl prints nothing.
+    Set(CURLOPT_ERRORBUFFER, curlMessage_);
     Set(CURLOPT_VERBOSE, 1L);
     Set(CURLOPT_DEBUGFUNCTION, &FtpCall::OnDebug);
     Set(CURLOPT_DEBUGDATA, this);
@@ -477,6 +546,7 @@ Outcome FtpCall::Perform(const std::string& localError)
         return Failure(std::string("cannot configure the session: ") +
                        curl_easy_strerror(setupError_));
 
+    curlMessage_[0] = '\0';
     lastResult_ = curl_easy_perform(handle_.get());
     spokeOwnProtocol_ = SpeaksOwnProtocol();
     if (lastResult_ == CURLE_OK)
@@ -485,7 +555,126 @@ Outcome FtpCall::Perform(const std::string& localError)
         return Failure(localError);
     if (!error_.empty())
         return Failure(error_);
-    return Failure(curl_easy_strerror(lastResult_));
+    return Failure(Explain());
+}
+
+std::string FtpCall::Explain() const
+{
+    if (const auto& refusal = dialogue_.LastRefusal()) {
+        const std::string& verb = refusal->verb;
+        if (verb.empty())
+            return "the server refused the session: " + refusal->line;
+        if (verb == "USER" || verb == "PASS" || verb == "ACCT")
+            return "login refused: " + refusal->line;
+        return verb + " refused: " + refusal->line;
+    }
+    switch (lastResult_) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return "cannot resolve the host name " + host_;
+    case CURLE_COULDNT_CONNECT: {
+        long error = 0;
+        (void)curl_easy_getinfo(handle_.get(), CURLINFO_OS_ERRNO, &error);
+        return (error != 0 ? LowerFirst(std::strerror(static_cast<int>(error)))
+                           : std::string("cannot connect")) +
+               " (" + where_ + ")";
+    }
+    case CURLE_OPERATION_TIMEDOUT:
+        return ExplainTimeOut();
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR: {
+        long error = 0;
+        (void)curl_easy_getinfo(handle_.get(), CURLINFO_OS_ERRNO, &error);
+        return std::string("the connection broke while ") +
+               (lastResult_ == CURLE_SEND_ERROR ? "sending" : "receiving") +
+               (error != 0 ? std::string(": ") + std::strerror(static_cast<int>(error)) : "");
+    }
+    case CURLE_PARTIAL_FILE: {
+        curl_off_t received = 0;
+        curl_off_t expected = -1;
+        (void)curl_easy_getinfo(handle_.get(), CURLINFO_SIZE_DOWNLOAD_T, &received);
+        (void)curl_easy_getinfo(handle_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &expected);
+        if (expected >= 0)
+            return "the transfer ended early: " + std::to_string(received) + " of " +
+                   std::to_string(expected) + " bytes received";
+        break;
+    }
+    case CURLE_LOGIN_DENIED:
+        return "login refused";
+    case CURLE_PEER_FAILED_VERIFICATION: {
+        // OpenSSL's chain check names its own failure. libcurl checks the
+        // host name itself and says in its message what did not match.
+        long verify = X509_V_OK;
+        (void)curl_easy_getinfo(handle_.get(), CURLINFO_SSL_VERIFYRESULT, &verify);
+        std::string_view message = curlMessage_;
+        if (verify != X509_V_OK && verify != X509_V_ERR_UNSPECIFIED)
+            message = X509_verify_cert_error_string(verify);
+        else if (message.find("host name") != std::string_view::npos)
+            message = "hostname mismatch";
+        else if (message.rfind("SSL: ", 0) == 0)
+            message.remove_prefix(5);
+        return "certificate rejected: " + PlainLine(message.empty() ? "not trusted" : message);
+    }
+    case CURLE_SSL_CONNECT_ERROR:
+        if (curlMessage_[0] != '\0')
+            return "TLS handshake with " + where_ + " failed: " + PlainLine(curlMessage_);
+        break;
+    default:
+        // SFTP shows no dialogue; libcurl's message carries the server's
+        // status ("Permission denied").
+        if (scheme_ == Scheme::Sftp && curlMessage_[0] != '\0')
+            return PlainLine(curlMessage_);
+        break;
+    }
+    return curl_easy_strerror(lastResult_);
+}
+
+// A time-out says which wait ran out: for the connection, the greeting or
+// handshake, a command's reply, or data.
+std::string FtpCall::ExplainTimeOut() const
+{
+    CURL* handle = handle_.get();
+    curl_off_t connected = 0;
+    curl_off_t secured = 0;
+    (void)curl_easy_getinfo(handle, CURLINFO_CONNECT_TIME_T, &connected);
+    (void)curl_easy_getinfo(handle, CURLINFO_APPCONNECT_TIME_T, &secured);
+    const std::string withinConnectLimit = " within " + Duration(limits_.connectMs);
+    if (connected == 0)
+        return "no connection to " + where_ + withinConnectLimit;
+    const bool tls = scheme_ == Scheme::FtpExplicitTls || scheme_ == Scheme::FtpImplicitTls;
+    if (scheme_ == Scheme::Sftp) {
+        if (secured == 0)
+            return "the SSH handshake and login with " + where_ + " did not finish" +
+                   withinConnectLimit;
+        return "the SFTP server stopped answering or moving data";
+    }
+    if (!dialogue_.Greeted()) {
+        if (scheme_ == Scheme::FtpImplicitTls && secured == 0)
+            return "the TLS handshake with " + where_ + " did not finish" + withinConnectLimit;
+        return "no greeting from " + where_ + withinConnectLimit;
+    }
+    auto awaited = dialogue_.Awaited();
+    if (!awaited) {
+        if (tls && secured == 0)
+            return "the TLS handshake with " + where_ + " did not finish" + withinConnectLimit;
+        return "timed out";
+    }
+    if (*awaited == "STOR" || *awaited == "RETR") {
+        const bool up = *awaited == "STOR";
+        curl_off_t moved = -1;
+        curl_off_t expected = -1;
+        (void)curl_easy_getinfo(handle, up ? CURLINFO_SIZE_UPLOAD_T : CURLINFO_SIZE_DOWNLOAD_T,
+                                &moved);
+        (void)curl_easy_getinfo(
+            handle, up ? CURLINFO_CONTENT_LENGTH_UPLOAD_T : CURLINFO_CONTENT_LENGTH_DOWNLOAD_T,
+            &expected);
+        // Every byte moved: only the server's confirmation was missing.
+        if (expected >= 0 && moved == expected)
+            return "no reply to " + *awaited + " within " + std::to_string(limits_.replySeconds) +
+                   " s after all " + std::to_string(moved) + " bytes";
+        return *awaited + " stalled: no data moved for " + std::to_string(limits_.stallSeconds) +
+               " s, " + std::to_string(std::max<curl_off_t>(moved, 0)) + " bytes moved";
+    }
+    return "no reply to " + *awaited + " in time";
 }
 
 bool FtpCall::SpeaksOwnProtocol() const
@@ -496,6 +685,27 @@ bool FtpCall::SpeaksOwnProtocol() const
                                                           : "ftp";
     return curl_easy_getinfo(handle_.get(), CURLINFO_SCHEME, &spoken) == CURLE_OK &&
            spoken != nullptr && strcasecmp(spoken, own) == 0;
+}
+
+// Lets an SFTP session go ahead only when the known_hosts file holds the
+// server's very key; an unknown or a changed key ends it, and says which.
+int FtpCall::OnHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void* self)
+{
+    if (match == CURLKHMATCH_OK)
+        return CURLKHSTAT_FINE;
+    auto* call = static_cast<FtpCall*>(self);
+    // The name a known_hosts line gives the server: "[host]:port" for a port
+    // other than 22.
+    std::string host = call->host_;
+    if (host.size() > 1 && host.front() == '[')
+        host = host.substr(1, host.size() - 2);
+    if (call->port_ != 22)
+        host = "[" + host + "]:" + std::to_string(call->port_);
+    call->error_ = match == CURLKHMATCH_MISMATCH
+                       ? "SSH host key changed: the key of " + host + " differs from the one in " +
+                             call->knownHosts_
+                       : "unknown SSH host key: " + host + " is not listed in " + call->knownHosts_;
+    return CURLKHSTAT_REJECT;
 }
 
 // Called once the connection stands (to the server, or to a proxy), before

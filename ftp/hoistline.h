@@ -4,8 +4,9 @@
  *
  * Every call opens its own connection, logs in, does its one job and closes
  * the connection before it returns; a plain FTP session ends with QUIT also
- * after a refused login or command. Nothing is kept between calls, so the
- * calls may be made from any thread.
+ * after a refused login or command. Nothing is kept between calls but each
+ * thread's last reason for GetLastFTPError, so the calls may be made from
+ * any thread.
  *
  * Common arguments
  *   server      host name or dotted address of the server (an IPv6 address
@@ -73,8 +74,9 @@
  *   (including a CR or LF in the remote path, user or password, which would
  *   let one argument smuggle in further FTP commands), an unreachable server,
  *   a refused login, an unverified certificate or host key, or a failed
- *   transfer. No detail is reported and nothing is logged; passwords go to
- *   the server only, never into a URL or a log.
+ *   transfer. GetLastFTPError tells the calling thread why its last call
+ *   failed. Nothing is logged; passwords go to the server only, never into a
+ *   URL, a log or a reason.
  */
 #ifndef HOISTLINE_H
 #define HOISTLINE_H
@@ -131,6 +133,36 @@ HOISTLINE_API int GetRemoteFileViaFTP(const char* server, const char* remoteFile
 HOISTLINE_API int DeleteRemoteFileViaFTP(const char* server, const char* remoteFile,
                                          const char* user, const char* password, int port,
                                          int reserved);
+
+/* Copies the reason the calling thread's most recent PutLocalFileViaFTP,
+ * GetRemoteFileViaFTP or DeleteRemoteFileViaFTP call failed into buffer, as
+ * one line of plain text of at most a few hundred bytes, zero-terminated and
+ * cut to fit bufferSize. A NULL buffer or a bufferSize of 0 or less writes
+ * nothing. Returns the length in bytes of the whole reason, without the
+ * terminating zero: 0 when the last call on this thread succeeded or none
+ * was made. Examples:
+ *   login refused: 530 Login incorrect.
+ *   DELE refused: 550 No such file or directory.
+ *   connection refused (127.0.0.1:21)
+ *   no connection to ftp.example.org:21 within 20 s
+ *   cannot resolve the host name ftp.example.org
+ *   certificate rejected: unable to get local issuer certificate
+ *   unknown SSH host key: [10.0.0.5]:2222 is not listed in /opt/app/known_hosts
+ *   cannot open /backup/a.dmp: No such file or directory
+ * The texts are for people; they may change between versions. */
+HOISTLINE_API int GetLastFTPError(char* buffer, int bufferSize);
+
+/* The calls' types, for a caller that looks them up by name (dlsym). */
+typedef int (*PutLocalFileViaFTPProc)(const char* server, const char* remoteFile, const char* user,
+                                      const char* password, int port, int reserved,
+                                      const char* localFile);
+typedef int (*GetRemoteFileViaFTPProc)(const char* server, const char* remoteFile, const char* user,
+                                       const char* password, int port, int reserved,
+                                       const char* localFile);
+typedef int (*DeleteRemoteFileViaFTPProc)(const char* server, const char* remoteFile,
+                                          const char* user, const char* password, int port,
+                                          int reserved);
+typedef int (*GetLastFTPErrorProc)(char* buffer, int bufferSize);
 
 #ifdef __cplusplus
 }

@@ -5,11 +5,14 @@
  * All texts are zero-terminated 8-bit strings in the caller's code page
  * (code page 949); the library passes their bytes on unchanged and labels the
  * encoded parts "EUC-KR". A null pointer counts as an empty text. Nothing is
- * allocated for the caller and the library keeps no state between calls.
+ * allocated for the caller; between calls the library keeps only each
+ * thread's last report for GetLastMailError.
  *
  * Both calls return 1 when every recipient was handled and 0 as soon as one
- * recipient's session failed; the recipients after it are not tried. The
- * reasons are in the log only.
+ * recipient's session failed; the recipients after it are not tried. Every
+ * session's entries in the log end with exactly one closing entry, "SEND OK
+ * ..." or "SEND ERROR ...". GetLastMailError tells the calling thread why its
+ * last call failed, and whether the log could not be written.
  */
 #ifndef SENDWICK_H
 #define SENDWICK_H
@@ -60,6 +63,35 @@ SENDWICK_API int SendMailViaSMTP(const char* server, const char* user, const cha
                                  const char* from, const char* recipients, const char* bodyType,
                                  const char* subject, const char* body, const char* attachments,
                                  const char* logPath);
+
+/*
+ * Copies what the calling thread's most recent SendMail or SendMailViaSMTP
+ * call left to tell into buffer, as one line of plain text of at most a few
+ * hundred bytes, zero-terminated and cut to fit bufferSize: when the call
+ * failed, the first failed recipient and the reason; when the session log
+ * could not be opened or written (whether or not the mail went out), that,
+ * after the failure and "; " when there are both. A NULL buffer or a
+ * bufferSize of 0 or less writes nothing. Returns the length in bytes of the
+ * whole text, without the terminating zero: 0 when the last call on this
+ * thread succeeded with its log written, or none was made. Examples:
+ *   dba@example.kr: 550 5.1.1 Recipient address rejected
+ *   dba@example.kr: connection refused (127.0.0.1:25)
+ *   dba@example.kr: no reply within 3 s (greeting)
+ *   dba@example.kr: certificate rejected: certificate has expired
+ *   /opt/app/SendResult.Log cannot be written: Permission denied
+ * The texts are for people; they may change between versions.
+ */
+SENDWICK_API int GetLastMailError(char* buffer, int bufferSize);
+
+/* The calls' types, for a caller that looks them up by name (dlsym). */
+typedef int (*SendMailProc)(const char* from, const char* recipients, const char* bodyType,
+                            const char* subject, const char* body, const char* attachments,
+                            const char* logPath);
+typedef int (*SendMailViaSMTPProc)(const char* server, const char* user, const char* password,
+                                   const char* from, const char* recipients, const char* bodyType,
+                                   const char* subject, const char* body, const char* attachments,
+                                   const char* logPath);
+typedef int (*GetLastMailErrorProc)(char* buffer, int bufferSize);
 
 #ifdef __cplusplus
 }

@@ -1,10 +1,47 @@
-// The library's two entry points. Everything behind them is C++; nothing of
-// it may cross into the caller, so every exception stops here as a 0.
+// The library's entry points. Everything behind them is C++; nothing of it
+// may cross into the caller, so every exception stops here as a 0. What the
+// calling thread's last send left to tell waits for GetLastMailError.
 #include "mail_clock.h"
 #include "sendwick.h"
 #include "session.h"
 
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
 namespace {
+
+// This thread's last SendMail or SendMailViaSMTP: why it failed and whether
+// its log could not be written; empty when neither.
+thread_local std::string lastReport;
+
+// Keeps the call's report for GetLastMailError, as one line of at most a
+// few hundred bytes. Whatever happens here, the call's answer stands.
+int Finish(int result, sendwick::SendReport& report) noexcept
+{
+    constexpr std::size_t kMaxReportBytes = 500;
+    try {
+        if (result == 0 && report.failure.empty())
+            report.failure = "the mail was not sent";
+        const std::string text = report.Text();
+        lastReport.assign(text, 0, std::min(text.size(), kMaxReportBytes));
+        for (char& c : lastReport) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+                c = ' ';
+        }
+    } catch (...) {
+        lastReport.clear();
+    }
+    return result;
+}
+
+void Unexpected(sendwick::SendReport& report, const char* what) noexcept
+{
+    try {
+        report.failure = std::string("unexpected failure inside the library: ") + what;
+    } catch (...) {
+    }
+}
 
 std::string Text(const char* text)
 {
@@ -24,20 +61,25 @@ extern "C" SENDWICK_API int SendMail(const char* from, const char* recipients, c
                                      const char* subject, const char* body, const char* attachments,
                                      const char* logPath)
 {
+    sendwick::SendReport report;
+    int result = 0;
     try {
         sendwick::SystemMailClock clock;
         sendwick::SessionSettings settings;
         settings.clock = &clock;
         auto request = MakeRequest(from, bodyType, subject, body, attachments, logPath);
-        return sendwick::SendToEachRecipient(
+        result = sendwick::SendToEachRecipient(
             Text(recipients),
             [&](const std::string& token) {
-                return sendwick::SendToRecipient(request, token, settings);
+                return sendwick::SendToRecipient(request, token, settings, &report);
             },
             clock);
+    } catch (const std::exception& e) {
+        Unexpected(report, e.what());
     } catch (...) {
-        return 0;
+        Unexpected(report, "unknown exception");
     }
+    return Finish(result, report);
 }
 
 extern "C" SENDWICK_API int SendMailViaSMTP(const char* server, const char* user,
@@ -46,19 +88,35 @@ extern "C" SENDWICK_API int SendMailViaSMTP(const char* server, const char* user
                                             const char* subject, const char* body,
                                             const char* attachments, const char* logPath)
 {
+    sendwick::SendReport report;
+    int result = 0;
     try {
         sendwick::SystemMailClock clock;
         sendwick::SessionSettings settings;
         settings.clock = &clock;
         sendwick::ServerLogin login{Text(server), Text(user), Text(password)};
         auto request = MakeRequest(from, bodyType, subject, body, attachments, logPath);
-        return sendwick::SendToEachRecipient(
+        result = sendwick::SendToEachRecipient(
             Text(recipients),
             [&](const std::string& token) {
-                return sendwick::SendToRecipientViaSMTP(login, request, token, settings);
+                return sendwick::SendToRecipientViaSMTP(login, request, token, settings, &report);
             },
             clock);
+    } catch (const std::exception& e) {
+        Unexpected(report, e.what());
     } catch (...) {
-        return 0;
+        Unexpected(report, "unknown exception");
     }
+    return Finish(result, report);
+}
+
+extern "C" SENDWICK_API int GetLastMailError(char* buffer, int bufferSize)
+{
+    const std::string& text = lastReport;
+    if (buffer != nullptr && bufferSize > 0) {
+        const std::size_t copied = std::min(text.size(), static_cast<std::size_t>(bufferSize) - 1);
+        std::memcpy(buffer, text.data(), copied);
+        buffer[copied] = '\0';
+    }
+    return static_cast<int>(text.size());
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,27 +16,37 @@ std::string FormatLogStamp(const ZonedTime& time)
     return buffer;
 }
 
-void AppendLog(const std::string& path, std::string_view text, const ZonedTime& time)
+Outcome AppendLog(const std::string& path, std::string_view text, const ZonedTime& time)
 {
     if (path.empty())
-        return;
+        return Outcome::Success();
     std::string entry = FormatLogStamp(time);
     entry.append(text);
+    auto unwritable = [&path](int error) {
+        return Outcome::Failure(Outcome::Code::Log,
+                                path + " cannot be written: " + std::strerror(error));
+    };
     // O_APPEND keeps entries whole and in order even if another process
     // appends to the same log.
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0)
-        return;
+        return unwritable(errno);
+    int error = 0;
     std::size_t done = 0;
     while (done < entry.size()) {
         ssize_t n = write(fd, entry.data() + done, entry.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            error = n < 0 ? errno : ENOSPC;
             break;
+        }
         done += static_cast<std::size_t>(n);
     }
-    close(fd);
+    // A file system may report a failed write only when the file is closed.
+    if (close(fd) != 0 && error == 0 && errno != EINTR)
+        error = errno;
+    return error == 0 ? Outcome::Success() : unwritable(error);
 }
 
 } // namespace sendwick

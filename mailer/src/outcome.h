@@ -7,7 +7,8 @@ namespace sendwick {
 
 // The one shape in which the library's fallible operations report: a code to
 // decide on and the reason in words for the session log. The exported calls
-// still answer only 1 or 0; the words end up in the log.
+// answer only 1 or 0; the words end up in the log, and GetLastMailError tells
+// them to the caller.
 struct Outcome
 {
     enum class Code {
@@ -17,6 +18,7 @@ struct Outcome
         TimedOut, // the peer did not answer in time
         Tls,      // the handshake or the check of the server's certificate failed
         Refused,  // the peer behaved so that the session must not go on
+        Log,      // the session log cannot be opened or written
     };
 
     Code code = Code::Ok;

@@ -6,6 +6,7 @@
 #include "mx_lookup.h"
 #include "server_address.h"
 
+#include <algorithm>
 #include <array>
 #include <sstream>
 #include <vector>
@@ -64,6 +65,45 @@ static_assert(kStateNames.size() == static_cast<std::size_t>(State::Failed) + 1,
 std::string_view NameOf(State state)
 {
     return kStateNames[static_cast<std::size_t>(state)];
+}
+
+// What a state's step waits for, as a reason names it: "(RCPT TO)".
+std::string_view WaitedFor(State state)
+{
+    switch (state) {
+    case State::Greeting:
+        return "greeting";
+    case State::Ehlo:
+        return "EHLO";
+    case State::Helo:
+        return "HELO";
+    case State::StartTls:
+        return "STARTTLS";
+    case State::UpgradeTls:
+        return "TLS handshake";
+    case State::AuthLogin:
+        return "AUTH LOGIN";
+    case State::AuthUser:
+        return "AUTH LOGIN user name";
+    case State::AuthPassword:
+        return "AUTH LOGIN password";
+    case State::AuthPlain:
+        return "AUTH PLAIN";
+    case State::MailFrom:
+        return "MAIL FROM";
+    case State::RcptTo:
+        return "RCPT TO";
+    case State::Data:
+        return "DATA";
+    case State::Message:
+        return "message";
+    case State::Quit:
+        return "QUIT";
+    case State::Done:
+    case State::Failed:
+        break;
+    }
+    return NameOf(state);
 }
 
 // What one state sends and logs, and how long it waits for the reply.
@@ -154,6 +194,54 @@ bool HasInnerBlankOrBracket(std::string_view address)
     return address.substr(first, last - first + 1).find_first_of(" \t<>") != std::string_view::npos;
 }
 
+// A reason as one short line: control bytes become blanks (the log and the
+// caller both take it as one line), and a long server text is cut.
+std::string PlainLine(std::string_view text)
+{
+    constexpr std::size_t kMaxReasonBytes = 200;
+    std::string line(text.substr(0, kMaxReasonBytes));
+    for (char& c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    }
+    return line;
+}
+
+// "3 s", or "3500 ms" for a wait that is no whole number of seconds.
+std::string Duration(std::chrono::milliseconds wait)
+{
+    return wait.count() % 1000 == 0 ? std::to_string(wait.count() / 1000) + " s"
+                                    : std::to_string(wait.count()) + " ms";
+}
+
+// Why the session cannot go on after `reply` to the step of `state`: the
+// server's refusal in its own words, or what became of the wait.
+std::string ReplyFailure(State state, const Reply& reply, std::chrono::milliseconds timeout)
+{
+    const std::string step(WaitedFor(state));
+    switch (reply.status) {
+    case ReplyStatus::Complete: {
+        // The last line carries the code that counts, and mostly the words.
+        std::string_view text = reply.text;
+        text.remove_suffix(std::min<std::size_t>(2, text.size()));
+        const std::size_t lineEnd = text.rfind("\r\n");
+        const std::string_view line =
+            lineEnd == std::string_view::npos ? text : text.substr(lineEnd + 2);
+        if (ReplyCode(line) >= 400)
+            return PlainLine(line);
+        return "unexpected reply to " + step + ": " + PlainLine(line);
+    }
+    case ReplyStatus::TimedOut:
+        return (reply.text.empty() ? "no reply within " : "incomplete reply within ") +
+               Duration(timeout) + " (" + step + ")";
+    case ReplyStatus::Closed:
+        return "connection closed (" + step + ")";
+    case ReplyStatus::TooLong:
+        return "reply longer than " + std::to_string(kMaxReplyBytes) + " bytes (" + step + ")";
+    }
+    return "no usable reply (" + step + ")";
+}
+
 // For logging a text that must not break the log's lines.
 std::string ShowLineBreaks(const std::string& text)
 {
@@ -173,23 +261,28 @@ class Session
 {
 public:
     Session(Route route, const ServerLogin* login, const MailRequest& request,
-            const std::string& token, const SessionSettings& settings)
-        : route_(route), login_(login), request_(request), token_(token), settings_(settings)
+            const std::string& token, const SessionSettings& settings, SendReport* report)
+        : route_(route), login_(login), request_(request), token_(token), settings_(settings),
+          report_(report)
     {}
 
     bool Run();
 
 private:
+    // Everything from the first log entry to the closing one.
+    void Converse();
     void Log(std::string_view text) const;
     std::string Envelope() const;
-    // "SEND ERROR sender --> recipient : reason", for failures that no reply
-    // of the server shows.
-    State FailWith(std::string_view reason) const;
+    // Ends the session with its closing entry, "SEND ERROR sender -->
+    // recipient : reason" (without `logReason` the plain "SEND ERROR sender
+    // --> recipient" of a server that cannot be found or reached), and keeps
+    // the reason for the caller.
+    State FailWith(std::string_view reason, bool logReason = true);
     std::optional<ServerAddress> Target(std::string& reason) const;
     void Enter(State next);
     Step StepFor(State state) const;
     State NextAfter(State state, const Reply& reply);
-    State AfterHello() const;
+    State AfterHello();
     State UpgradeTls();
 
     Route route_;
@@ -197,6 +290,10 @@ private:
     const MailRequest& request_;
     const std::string& token_;
     const SessionSettings& settings_;
+    SendReport* report_;
+    // The closing entry is written (once), and it was "SEND OK".
+    bool closed_ = false;
+    bool sent_ = false;
     Mailbox sender_;
     Mailbox recipient_;
     std::string greetingDomain_;
@@ -216,17 +313,32 @@ bool Session::Run()
     recipient_ = SplitMailbox(token_);
     greetingDomain_ = DomainOf(sender_.address);
     date_ = settings_.clock->Now();
+    // However the session breaks off, its entries end with the closing one,
+    // so the next session's entries never read as part of this one.
+    try {
+        Converse();
+    } catch (const std::exception& e) {
+        if (!closed_)
+            FailWith(std::string("unexpected failure: ") + e.what());
+    } catch (...) {
+        if (!closed_)
+            FailWith("unexpected failure");
+    }
+    connection_.Close();
+    return sent_;
+}
 
+void Session::Converse()
+{
     // A line break in an address would end the SMTP command early and let
     // the rest of the text through as commands of its own.
     if (HasLineBreak(request_.from) || HasLineBreak(token_)) {
-        Log("SEND ERROR " + ShowLineBreaks(sender_.address) + " --> " +
-            ShowLineBreaks(recipient_.address) + " : line break in address\r\n");
-        return false;
+        FailWith("line break in address");
+        return;
     }
     if (HasInnerBlankOrBracket(sender_.address) || HasInnerBlankOrBracket(recipient_.address)) {
         FailWith("blank or angle bracket in address");
-        return false;
+        return;
     }
 
     Log("SEND " + Envelope());
@@ -234,17 +346,17 @@ bool Session::Run()
     std::optional<ServerAddress> target = Target(reason);
     if (!target) {
         if (reason.empty())
-            Log("SEND ERROR " + Envelope());
+            FailWith("no mail exchanger found for " + DomainOf(recipient_.address), false);
         else
             FailWith(reason);
-        return false;
+        return;
     }
     target_ = std::move(*target);
-    if (!connection_
-             .Open(target_.host, target_.port, settings_.connectTimeout, settings_.wrapTransport)
-             .ok()) {
-        Log("SEND ERROR " + Envelope());
-        return false;
+    Outcome opened = connection_.Open(target_.host, target_.port, settings_.connectTimeout,
+                                      settings_.wrapTransport);
+    if (!opened.ok()) {
+        FailWith(opened.detail, false);
+        return;
     }
 
     // The dialogue starts here; from now on only Enter changes the state.
@@ -260,18 +372,23 @@ bool Session::Run()
         Reply reply =
             SendCommand(connection_, step.command, step.timeout, settings_.sendStallTimeout);
         Log(reply.LogText());
-        Enter(NextAfter(state_, reply));
+        State next = NextAfter(state_, reply);
+        if (next == State::Failed && !closed_)
+            FailWith(ReplyFailure(state_, reply, step.timeout));
+        Enter(next);
     }
     // On failure the connection is dropped without QUIT.
-    if (state_ == State::Done)
+    if (state_ == State::Done) {
         Log("SEND OK " + Envelope());
-    connection_.Close();
-    return state_ == State::Done;
+        closed_ = sent_ = true;
+    }
 }
 
 void Session::Log(std::string_view text) const
 {
-    AppendLog(request_.logPath, text, settings_.clock->Now());
+    Outcome written = AppendLog(request_.logPath, text, settings_.clock->Now());
+    if (!written.ok() && report_ != nullptr && report_->logError.empty())
+        report_->logError = written.detail;
 }
 
 std::string Session::Envelope() const
@@ -279,15 +396,19 @@ std::string Session::Envelope() const
     return sender_.address + " --> " + recipient_.address + "\r\n";
 }
 
-State Session::FailWith(std::string_view reason) const
+State Session::FailWith(std::string_view reason, bool logReason)
 {
-    Log("SEND ERROR " + sender_.address + " --> " + recipient_.address + " : " +
-        std::string(reason) + "\r\n");
+    const std::string line = PlainLine(reason);
+    const std::string recipient = ShowLineBreaks(recipient_.address);
+    Log("SEND ERROR " + ShowLineBreaks(sender_.address) + " --> " + recipient +
+        (logReason ? " : " + line : std::string()) + "\r\n");
+    closed_ = true;
+    if (report_ != nullptr && report_->failure.empty())
+        report_->failure = recipient + ": " + line;
     return State::Failed;
 }
 
-// An empty reason keeps the plain "SEND ERROR" entry of a host that cannot
-// be found.
+// An empty reason: the exchanger of the recipient's domain cannot be found.
 std::optional<ServerAddress> Session::Target(std::string& reason) const
 {
     if (route_ == Route::ViaServer) {
@@ -421,7 +542,7 @@ State Session::NextAfter(State state, const Reply& reply)
 }
 
 // Through a server, after the server's 250 to EHLO or HELO.
-State Session::AfterHello() const
+State Session::AfterHello()
 {
     if (target_.security == Security::StartTls && !tls_) {
         if (!offered_.startTls)
@@ -460,16 +581,24 @@ std::string ApplyHostRedirect(const std::string& host)
     return host == RedirectFromHost ? std::string(RedirectToHost) : host;
 }
 
-bool SendToRecipient(const MailRequest& request, const std::string& recipientToken,
-                     const SessionSettings& settings)
+std::string SendReport::Text() const
 {
-    return Session(Route::Direct, nullptr, request, recipientToken, settings).Run();
+    if (failure.empty() || logError.empty())
+        return failure + logError;
+    return failure + "; " + logError;
+}
+
+bool SendToRecipient(const MailRequest& request, const std::string& recipientToken,
+                     const SessionSettings& settings, SendReport* report)
+{
+    return Session(Route::Direct, nullptr, request, recipientToken, settings, report).Run();
 }
 
 bool SendToRecipientViaSMTP(const ServerLogin& login, const MailRequest& request,
-                            const std::string& recipientToken, const SessionSettings& settings)
+                            const std::string& recipientToken, const SessionSettings& settings,
+                            SendReport* report)
 {
-    return Session(Route::ViaServer, &login, request, recipientToken, settings).Run();
+    return Session(Route::ViaServer, &login, request, recipientToken, settings, report).Run();
 }
 
 int SendToEachRecipient(const std::string& recipients,

@@ -63,9 +63,28 @@ struct SessionSettings
     std::function<void(std::string_view)> traceState;
 };
 
+// What the sessions of one call leave for the caller beyond 1 or 0 (behind
+// GetLastMailError). Each part is kept the first time it occurs.
+struct SendReport
+{
+    // "recipient: reason" of the session that failed.
+    std::string failure;
+    // Why the session log could not be written, even while mail went out.
+    std::string logError;
+
+    // Both parts, joined by "; " when there are two; empty when neither.
+    std::string Text() const;
+};
+
+// Every session ends its log entries with exactly one closing entry, however
+// it ends: "SEND OK sender --> recipient", or "SEND ERROR sender -->
+// recipient : reason" ("SEND ERROR sender --> recipient" alone when the
+// server cannot be found or reached). `report`, when given, gains the
+// reason of a failure and of a log that cannot be written.
+
 // Delivers to the mail exchanger of the recipient's domain (behind SendMail).
 bool SendToRecipient(const MailRequest& request, const std::string& recipientToken,
-                     const SessionSettings& settings);
+                     const SessionSettings& settings, SendReport* report = nullptr);
 
 // Delivers through the named server after logging in (behind SendMailViaSMTP):
 // AUTH LOGIN, or over TLS AUTH PLAIN when the server offers PLAIN but not
@@ -73,7 +92,8 @@ bool SendToRecipient(const MailRequest& request, const std::string& recipientTok
 // server offers no STARTTLS, sends bytes in clear after its STARTTLS reply, or
 // its certificate is not trusted for the host.
 bool SendToRecipientViaSMTP(const ServerLogin& login, const MailRequest& request,
-                            const std::string& recipientToken, const SessionSettings& settings);
+                            const std::string& recipientToken, const SessionSettings& settings,
+                            SendReport* report = nullptr);
 
 // Runs `session` for every ";"-separated recipient token in order, pausing
 // 500 ms after each success. Returns 0 at the first failure (the rest are not

@@ -3,6 +3,7 @@
 #include "tls_transport.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <netdb.h>
@@ -84,7 +85,8 @@ std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, int
     std::string service = std::to_string(port);
     int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
     if (rc != 0) {
-        outcome = Outcome::Failure(Outcome::Code::Network, host + ": " + gai_strerror(rc));
+        outcome = Outcome::Failure(Outcome::Code::Network,
+                                   "cannot resolve " + host + ": " + gai_strerror(rc));
         return nullptr;
     }
     int fd = -1;
@@ -98,7 +100,12 @@ std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, int
     }
     freeaddrinfo(list);
     if (fd < 0) {
-        outcome = Outcome::Failure(Outcome::Code::Network, host + ": " + error);
+        // "connection refused (127.0.0.1:25)", "[::1]:25" for an IPv6 address.
+        if (!error.empty())
+            error[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(error[0])));
+        const bool v6 = host.find(':') != std::string::npos;
+        error += v6 ? " ([" + host + "]:" : " (" + host + ":";
+        outcome = Outcome::Failure(Outcome::Code::Network, error + service + ")");
         return nullptr;
     }
     outcome = Outcome::Success();

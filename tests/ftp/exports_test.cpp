@@ -1,5 +1,5 @@
 // The library as the program meets it: a shared object in the program
-// folder, bound by name at run time, with exactly three C entry points.
+// folder, bound by name at run time, with exactly four C entry points.
 
 #include "c_header_check.h"
 #include "ftp_test_server.h"
@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <latch>
 #include <sstream>
 
 namespace hoistline::test {
@@ -25,7 +26,7 @@ const std::string kLibraryPath = std::string(VELTRANE_PROGRAM_DIR) + "/libHoistl
 using PutOrGet = int (*)(const char*, const char*, const char*, const char*, int, int, const char*);
 using Delete = int (*)(const char*, const char*, const char*, const char*, int, int);
 
-TEST(FtpExports, AreExactlyTheThreeCalls)
+TEST(FtpExports, AreExactlyTheFourCalls)
 {
     std::string command = "nm -D --defined-only " + kLibraryPath;
     FILE* pipe = popen(command.c_str(), "r");
@@ -40,8 +41,8 @@ TEST(FtpExports, AreExactlyTheThreeCalls)
     }
     ASSERT_EQ(pclose(pipe), 0) << command;
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"DeleteRemoteFileViaFTP", "GetRemoteFileViaFTP",
-                                               "PutLocalFileViaFTP"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"DeleteRemoteFileViaFTP", "GetLastFTPError",
+                                               "GetRemoteFileViaFTP", "PutLocalFileViaFTP"}));
 }
 
 TEST(FtpExports, WorkWhenBoundByNameAtRunTime)
@@ -53,7 +54,8 @@ TEST(FtpExports, WorkWhenBoundByNameAtRunTime)
     auto put = reinterpret_cast<PutOrGet>(dlsym(library, "PutLocalFileViaFTP"));
     auto get = reinterpret_cast<PutOrGet>(dlsym(library, "GetRemoteFileViaFTP"));
     auto del = reinterpret_cast<Delete>(dlsym(library, "DeleteRemoteFileViaFTP"));
-    ASSERT_TRUE(put && get && del);
+    auto lastError = reinterpret_cast<GetLastFTPErrorProc>(dlsym(library, "GetLastFTPError"));
+    ASSERT_TRUE(put && get && del && lastError);
 
     TempDir local;
     WriteBytes(local.File("up.dmp"), "bound at run time");
@@ -68,6 +70,17 @@ TEST(FtpExports, WorkWhenBoundByNameAtRunTime)
     EXPECT_EQ(ReadBytes(local.File("down.dmp")), "bound at run time");
     EXPECT_EQ(del("127.0.0.1", "/dl/x.dmp", user, password, server.port(), 0), 1);
     EXPECT_EQ(del("127.0.0.1", "/dl/x.dmp", user, password, server.port(), 0), 0);
+
+    // The reason is cut to fit, always terminated, and never written past
+    // the size given; its whole length is the answer.
+    const int length = lastError(nullptr, 0);
+    std::string whole(length + 1, 'x');
+    EXPECT_EQ(lastError(whole.data(), length + 1), length);
+    EXPECT_EQ(whole.rfind("DELE refused: 550 ", 0), 0u) << whole;
+    char cut[8] = "xxxxxxx";
+    for (int size : {0, -1, 5})
+        EXPECT_EQ(lastError(cut, size), length);
+    EXPECT_EQ(std::string(cut, sizeof cut), std::string("DELE\0xx\0", sizeof cut));
     EXPECT_EQ(dlclose(library), 0);
 }
 
@@ -86,7 +99,9 @@ TEST(FtpExports, HeaderServesACCaller)
 }
 
 // Calls from several threads at once, each with its own connection, as the
-// first calls of a process race to initialise the network library.
+// first calls of a process race to initialise the network library. Every
+// other thread gives a wrong password; once all calls are done, each thread
+// reads the reason of its own call.
 TEST(FtpExports, ConcurrentCallsFromSeveralThreads)
 {
     FtpTestServer server;
@@ -95,21 +110,28 @@ TEST(FtpExports, ConcurrentCallsFromSeveralThreads)
     constexpr int kThreads = 6;
     std::vector<std::thread> threads;
     std::vector<int> results(kThreads, -1);
+    std::vector<std::string> reasons(kThreads);
+    std::latch allDone(kThreads);
     for (int i = 0; i < kThreads; ++i) {
         WriteBytes(local.File("up" + std::to_string(i)), "file " + std::to_string(i));
         threads.emplace_back([&, i] {
-            results[i] =
-                PutLocalFileViaFTP("127.0.0.1", ("/t/f" + std::to_string(i)).c_str(),
-                                   FtpTestServer::kUser, FtpTestServer::kPassword, server.port(), 0,
-                                   local.File("up" + std::to_string(i)).c_str());
+            results[i] = PutLocalFileViaFTP(
+                "127.0.0.1", ("/t/f" + std::to_string(i)).c_str(), FtpTestServer::kUser,
+                i % 2 == 0 ? FtpTestServer::kPassword : "wrong", server.port(), 0,
+                local.File("up" + std::to_string(i)).c_str());
+            allDone.arrive_and_wait();
+            char reason[256];
+            GetLastFTPError(reason, sizeof reason);
+            reasons[i] = reason;
         });
     }
     for (auto& t : threads)
         t.join();
     for (int i = 0; i < kThreads; ++i) {
-        EXPECT_EQ(results[i], 1) << i;
-        EXPECT_EQ(ReadBytes(server.DiskPath("/t/f" + std::to_string(i))),
-                  "file " + std::to_string(i));
+        const bool good = i % 2 == 0;
+        EXPECT_EQ(results[i], good ? 1 : 0) << i;
+        EXPECT_EQ(reasons[i], good ? "" : "login refused: 530 Authentication failed.") << i;
+        EXPECT_EQ(FileExists(server.DiskPath("/t/f" + std::to_string(i))), good) << i;
     }
 }
 

@@ -61,6 +61,14 @@ std::vector<std::string> OtherFiles(const std::string& folder, const std::string
     return names;
 }
 
+// What GetLastFTPError says of this thread's last call.
+std::string LastError()
+{
+    char reason[512];
+    GetLastFTPError(reason, sizeof reason);
+    return reason;
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -223,7 +231,10 @@ TEST_F(FtpTransfer, ControlBytesInThePathReachTheServerOnUploadAndDelete)
 TEST_F(FtpTransfer, UploadOfAMissingLocalFileFailsWithoutTouchingTheServer)
 {
     EXPECT_EQ(Put("/backup/a.dmp", local_.File("missing.dmp")), 0);
+    EXPECT_EQ(LastError(),
+              "cannot open " + local_.File("missing.dmp") + ": No such file or directory");
     EXPECT_EQ(Put("/backup/a.dmp", local_.path()), 0); // a folder is not a file
+    EXPECT_EQ(LastError(), local_.path() + " is not a regular file");
     EXPECT_TRUE(server_.Commands().empty());
     EXPECT_FALSE(fs::exists(server_.DiskPath("/backup")));
 }
@@ -261,8 +272,10 @@ TEST_F(FtpTransfer, DeleteRemovesTheFileAndFailsForAMissingOne)
     WriteBytes(server_.DiskPath("/backup/old.dmp"), "old");
     ASSERT_TRUE(FileExists(server_.DiskPath("/backup/old.dmp")));
     EXPECT_EQ(Delete("/backup/old.dmp"), 1);
+    EXPECT_EQ(LastError(), "");
     EXPECT_FALSE(FileExists(server_.DiskPath("/backup/old.dmp")));
     EXPECT_EQ(Delete("/backup/old.dmp"), 0);
+    EXPECT_EQ(LastError().rfind("DELE refused: 550 ", 0), 0u) << LastError();
     EXPECT_EQ(WithVerb(server_.Commands(), "DELE"),
               (std::vector<std::string>{"DELE /backup/old.dmp", "DELE /backup/old.dmp"}));
     // The refused deletion ends its session as politely as the good one.
@@ -274,9 +287,13 @@ TEST_F(FtpTransfer, WrongPasswordFailsAllThreeCalls)
     std::string local = local_.File("a.dmp");
     WriteBytes(local, "local");
     WriteBytes(server_.DiskPath("b.dmp"), "remote");
+    const std::string refused = "login refused: 530 Authentication failed.";
     EXPECT_EQ(Put("c.dmp", local, "wrong"), 0);
+    EXPECT_EQ(LastError(), refused);
     EXPECT_EQ(Get("b.dmp", local, "wrong"), 0);
+    EXPECT_EQ(LastError(), refused);
     EXPECT_EQ(Delete("b.dmp", "wrong"), 0);
+    EXPECT_EQ(LastError(), refused);
     EXPECT_EQ(ReadBytes(local), "local");
     EXPECT_TRUE(FileExists(server_.DiskPath("b.dmp")));
     EXPECT_FALSE(FileExists(server_.DiskPath("c.dmp")));
@@ -350,14 +367,18 @@ TEST(FtpUnreachable, RefusedConnectionGivesZeroAtOnce)
     int port = veltrane::test::FreeLoopbackPort(); // nothing listens there
     TempDir local;
     WriteBytes(local.File("a.dmp"), "x");
+    const std::string refused = "connection refused (127.0.0.1:" + std::to_string(port) + ")";
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(
         PutLocalFileViaFTP("127.0.0.1", "/b/a.dmp", "u", "p", port, 0, local.File("a.dmp").c_str()),
         0);
+    EXPECT_EQ(LastError(), refused);
     EXPECT_EQ(
         GetRemoteFileViaFTP("127.0.0.1", "a.dmp", "u", "p", port, 0, local.File("a.dmp").c_str()),
         0);
+    EXPECT_EQ(LastError(), refused);
     EXPECT_EQ(DeleteRemoteFileViaFTP("127.0.0.1", "a.dmp", "u", "p", port, 0), 0);
+    EXPECT_EQ(LastError(), refused);
     EXPECT_LT(SecondsSince(start), 5.0);
     EXPECT_EQ(ReadBytes(local.File("a.dmp")), "x");
 }
@@ -370,8 +391,9 @@ TEST(FtpUnreachable, SilentServersGiveZeroWithinTheConnectLimit)
     WriteBytes(local.File("a.dmp"), "x");
     TimeLimits limits;
     limits.connectMs = 1000;
-    for (auto behaviour :
-         {ScriptedFtpPeer::Behaviour::NeverAccepts, ScriptedFtpPeer::Behaviour::Silent}) {
+    for (auto [behaviour, waitedFor] :
+         {std::pair{ScriptedFtpPeer::Behaviour::NeverAccepts, "no connection to "},
+          std::pair{ScriptedFtpPeer::Behaviour::Silent, "no greeting from "}}) {
         ScriptedFtpPeer peer(behaviour);
         ASSERT_TRUE(peer.ok());
         Endpoint endpoint{"127.0.0.1", peer.port(), "u", "p"};
@@ -383,7 +405,8 @@ TEST(FtpUnreachable, SilentServersGiveZeroWithinTheConnectLimit)
         EXPECT_FALSE(put.ok || get.ok || del.ok);
         EXPECT_GE(seconds, 2.5) << "each call should wait about its full limit";
         EXPECT_LT(seconds, 10.0) << put.error;
-        EXPECT_EQ(put.error, "Timeout was reached");
+        EXPECT_EQ(put.error, waitedFor + std::string("127.0.0.1:") + std::to_string(peer.port()) +
+                                 " within 1 s");
     }
     EXPECT_EQ(ReadBytes(local.File("a.dmp")), "x");
 }
@@ -716,12 +739,15 @@ TEST(FtpOverTls, EveryCallGoesThroughAVerifiedServerOnly)
         const SystemServer& peer;
         std::string trusted; // SSL_CERT_FILE
         int result;
+        std::string reason = "";
     };
+    const std::string rejected = "certificate rejected: ";
     const Case cases[] = {
         {"ftpes://127.0.0.1", explicitTls, testCa, 1},
         {"FTPS://127.0.0.1", implicitTls, implicitTls.File("ca.pem"), 1},
-        {"ftpes://localhost", explicitTls, testCa, 0}, // the certificate names 127.0.0.1
-        {"ftpes://127.0.0.1", explicitTls, "/etc/ssl/certs/ca-certificates.crt", 0},
+        {"ftpes://localhost", explicitTls, testCa, 0, rejected + "hostname mismatch"},
+        {"ftpes://127.0.0.1", explicitTls, "/etc/ssl/certs/ca-certificates.crt", 0,
+         rejected + "unable to get local issuer certificate"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.server) + " trusting " + c.trusted);
@@ -736,6 +762,7 @@ TEST(FtpOverTls, EveryCallGoesThroughAVerifiedServerOnly)
         EXPECT_EQ(PutLocalFileViaFTP(c.server, "/in/t/a.dmp", "anonymous", "", port, 0,
                                      local.File("a.dmp").c_str()),
                   c.result);
+        EXPECT_EQ(LastError(), c.reason);
         EXPECT_EQ(GetRemoteFileViaFTP(c.server, "/in/t/a.dmp", "anonymous", "", port, 0,
                                       local.File("b.dmp").c_str()),
                   c.result);
@@ -779,10 +806,18 @@ TEST(Sftp, MovesFilesOnlyForAKnownHostKey)
         const char* named;              // the file HOISTLINE_KNOWN_HOSTS names; unset when null
         std::string namedText, ownText; // that file's and ~/.ssh/known_hosts's lines
         int result;
+        std::string reason = "";
     };
+    const std::string own = local.File("home/.ssh/known_hosts"),
+                      keyChanged = "SSH host key changed: the key of 127.0.0.1 differs from the "
+                                   "one in ";
     const KeyCase keyCases[] = {
-        {"missing", "", known, 1}, {"named", changed, known, 0}, {"named", known, "", 1},
-        {nullptr, "", known, 1},   {nullptr, "", changed, 0},
+        {"missing", "", known, 1},
+        {"named", changed, known, 0, keyChanged + local.File("named")},
+        {"named", known, "", 1},
+        {nullptr, "", known, 1},
+        {nullptr, "", changed, 0, keyChanged + own},
+        {nullptr, "", "", 0, "unknown SSH host key: 127.0.0.1 is not listed in " + own},
     };
     for (const auto& c : keyCases) {
         SCOPED_TRACE(std::string(c.named ? c.named : "unset") + ", " + c.namedText);
@@ -793,6 +828,7 @@ TEST(Sftp, MovesFilesOnlyForAKnownHostKey)
         else
             unsetenv(kKnownHostsVariable);
         EXPECT_EQ(put("k.dmp"), c.result);
+        EXPECT_EQ(LastError(), c.reason);
         EXPECT_EQ(FileExists(server.File("home/k.dmp")), c.result == 1);
         fs::remove(server.File("home/k.dmp"));
     }
@@ -816,11 +852,13 @@ TEST(Sftp, MovesFilesOnlyForAKnownHostKey)
             EXPECT_EQ(DeleteRemoteFileViaFTP("sftp://127.0.0.1", remote.c_str(), user.c_str(),
                                              password, 0, 0),
                       deleted);
+        EXPECT_EQ(LastError(), "rm command failed: No such file or directory");
         EXPECT_FALSE(FileExists(disk));
     }
     EXPECT_EQ(PutLocalFileViaFTP("sftp://127.0.0.1", "c.dmp", user.c_str(), "wrong", 0, 0,
                                  local.File("a.dmp").c_str()),
               0);
+    EXPECT_EQ(LastError(), "login refused");
 }
 
 // Each scheme, against a server that lets no file grow past 1 MiB as a full disk would: a cut

@@ -1,9 +1,12 @@
 // The deliverable as the program binds it: libSendwick.so from the program
 // folder, loaded by name, entry points looked up by name.
+#include "sendwick.h"
 #include "support/temp_dir.h"
 
+#include <cstdio>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <set>
 
 extern "C" int sendwick_c_has_entry_points(void);
 extern "C" int sendwick_c_send_to_nobody(void);
@@ -40,8 +43,11 @@ TEST(SendwickLibrary, LoadsByNameAndAnswersWithOneOrZero)
     ASSERT_NE(library.handle(), nullptr) << dlerror();
     auto sendMail = reinterpret_cast<SendMailFn>(dlsym(library.handle(), "SendMail"));
     auto viaSmtp = reinterpret_cast<SendMailViaSmtpFn>(dlsym(library.handle(), "SendMailViaSMTP"));
+    auto lastError =
+        reinterpret_cast<GetLastMailErrorProc>(dlsym(library.handle(), "GetLastMailError"));
     ASSERT_NE(sendMail, nullptr);
     ASSERT_NE(viaSmtp, nullptr);
+    ASSERT_NE(lastError, nullptr);
     // Internal names stay inside the library.
     EXPECT_EQ(dlsym(library.handle(),
                     "_ZN8sendwick12Base64EncodeB5cxx11ESt17basic_string_viewIcSt11char_traitsIcEE"),
@@ -59,11 +65,25 @@ TEST(SendwickLibrary, LoadsByNameAndAnswersWithOneOrZero)
     EXPECT_FALSE(FileExists(log));
     // Null pointers are empty texts, not a crash.
     EXPECT_EQ(sendMail(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 1);
-    // A server that cannot be reached: 0 and a SEND ERROR entry.
+    // A server that cannot be reached: 0, a SEND ERROR entry and the reason.
     EXPECT_EQ(viaSmtp("no-such-host.invalid", "u", "p", "robot@example.com", "ops@example.org",
                       "HTML", "s", "b", "", log.c_str()),
               0);
     EXPECT_TRUE(FileExists(log));
+    char reason[64];
+    EXPECT_GT(lastError(reason, sizeof reason), 0);
+    EXPECT_EQ(std::string(reason).rfind("ops@example.org: cannot resolve ", 0), 0u) << reason;
+}
+
+TEST(SendwickLibrary, ExportsExactlyItsThreeCalls)
+{
+    FILE* pipe = popen("nm -D --defined-only " VELTRANE_PROGRAM_DIR "/libSendwick.so", "r");
+    ASSERT_NE(pipe, nullptr);
+    std::set<std::string> names;
+    for (char at[64], type[8], name[256]; std::fscanf(pipe, "%63s %7s %255s", at, type, name) == 3;)
+        names.insert(name);
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_EQ(names, (std::set<std::string>{"GetLastMailError", "SendMail", "SendMailViaSMTP"}));
 }
 
 TEST(SendwickLibrary, HeaderCompilesAsC)

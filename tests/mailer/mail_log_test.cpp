@@ -27,13 +27,19 @@ TEST(AppendLog, AppendsStampedEntriesWithoutAddingLineEnds)
                                "[2026/12/07 09:15:02] next");
 }
 
+// Nothing is written without a path; a log that cannot be opened or written
+// says why, to be passed on to the caller.
 TEST(AppendLog, EmptyPathOrMissingFolderWritesNothing)
 {
     TempDir dir;
     test::FixedClock clock;
-    AppendLog("", "nothing", clock.Now());
-    AppendLog(dir.File("no-such-folder/SendResult.Log"), "dropped", clock.Now());
+    EXPECT_TRUE(AppendLog("", "nothing", clock.Now()).ok());
+    const std::string missing = dir.File("no-such-folder/SendResult.Log");
+    EXPECT_EQ(AppendLog(missing, "dropped", clock.Now()).detail,
+              missing + " cannot be written: No such file or directory");
     EXPECT_FALSE(FileExists(dir.File("no-such-folder")));
+    EXPECT_EQ(AppendLog("/dev/full", "dropped", clock.Now()).detail,
+              "/dev/full cannot be written: No space left on device");
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // server, each test inside its own network and mount namespace so that port
 // 25, port 53 and /etc/resolv.conf belong to it alone. The library is the
 // shared one from the program folder, bound by name as the program binds it.
+#include "sendwick.h"
 #include "session.h"
 #include "support/child_process.h"
 #include "support/net.h"
@@ -28,7 +29,6 @@ using veltrane::test::ReadBytes;
 using veltrane::test::TempDir;
 using veltrane::test::WriteBytes;
 using Strings = std::vector<std::string>;
-
 using SendMailFn = int (*)(const char*, const char*, const char*, const char*, const char*,
                            const char*, const char*);
 using SendMailViaSmtpFn = int (*)(const char*, const char*, const char*, const char*, const char*,
@@ -121,8 +121,10 @@ protected:
         ASSERT_NE(library, nullptr) << dlerror();
         sendMail = reinterpret_cast<SendMailFn>(dlsym(library, "SendMail"));
         sendMailViaSmtp = reinterpret_cast<SendMailViaSmtpFn>(dlsym(library, "SendMailViaSMTP"));
+        lastError = reinterpret_cast<GetLastMailErrorProc>(dlsym(library, "GetLastMailError"));
         ASSERT_NE(sendMail, nullptr);
         ASSERT_NE(sendMailViaSmtp, nullptr);
+        ASSERT_NE(lastError, nullptr);
         log = dir.File("SendResult.Log");
     }
 
@@ -140,17 +142,10 @@ protected:
     // dnsmasq answering only from the records given (--mx-host, --host-record).
     void StartDns(const Strings& records)
     {
-        Strings argv{"/usr/sbin/dnsmasq",
-                     "--no-daemon",
-                     "--no-resolv",
-                     "--no-hosts",
-                     "--conf-file=/dev/null",
-                     "--pid-file",
-                     "--port=53",
-                     "--listen-address=127.0.0.1",
-                     "--bind-interfaces",
-                     "--user=root",
-                     "--log-facility=-"};
+        Strings argv{
+            "/usr/sbin/dnsmasq",     "--no-daemon", "--no-resolv",     "--no-hosts",
+            "--conf-file=/dev/null", "--pid-file",  "--port=53",       "--listen-address=127.0.0.1",
+            "--bind-interfaces",     "--user=root", "--log-facility=-"};
         argv.insert(argv.end(), records.begin(), records.end());
         peers.push_back(std::make_unique<ChildProcess>(argv, dir.File("dnsmasq.log")));
         ASSERT_TRUE(veltrane::test::WaitForPort("127.0.0.1", 53))
@@ -202,6 +197,14 @@ protected:
     void* library = nullptr;
     SendMailFn sendMail = nullptr;
     SendMailViaSmtpFn sendMailViaSmtp = nullptr;
+    GetLastMailErrorProc lastError = nullptr;
+
+    std::string LastError() const
+    {
+        char text[512];
+        lastError(text, sizeof text);
+        return text;
+    }
     std::vector<std::unique_ptr<ChildProcess>> peers;
 };
 
@@ -266,13 +269,23 @@ TEST_F(RealPeersTest, ServerDeliveryLogsInAndAWrongPasswordFails)
               1)
         << ReadBytes(log);
     ASSERT_EQ(ReceivedIn(folder).size(), 1u);
+    EXPECT_EQ(LastError(), "");
 
-    EXPECT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "wrong", "robot@example.com",
-                              "ops@example.org;dba@example.org", "HTML", "Report", "<p>ok</p>", "",
-                              log.c_str()),
-              0);
+    // The first recipient's refusal; a log that is a folder is named after it.
+    const std::string refused = "ops@example.org: 535 5.7.8 Authentication credentials invalid";
+    for (const std::string& path : {log, dir.path()}) {
+        EXPECT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "wrong", "robot@example.com",
+                                  "ops@example.org;dba@example.org", "HTML", "Report", "<p>ok</p>",
+                                  "", path.c_str()),
+                  0);
+        EXPECT_EQ(LastError(), path == log
+                                   ? refused
+                                   : refused + "; " + path + " cannot be written: Is a directory");
+    }
     EXPECT_EQ(ReceivedIn(folder).size(), 1u);
-    EXPECT_EQ(LogEntries().back().rfind("535 ", 0), 0u) << ReadBytes(log);
+    EXPECT_EQ(
+        LogEntries().back().rfind("SEND ERROR robot@example.com --> ops@example.org : 535 ", 0), 0u)
+        << ReadBytes(log);
     EXPECT_EQ(ReadBytes(log).find("secret"), std::string::npos);
 }
 
@@ -485,7 +498,7 @@ TEST_F(TlsPeersTest, UntrustedWrongHostNoStartTlsOrHangUpFailWithTheReason)
          error + "certificate rejected: unable to get local issuer certificate\r\n"},
         {"other.example.org:587", "ca.crt", error + "certificate rejected: hostname mismatch\r\n"},
         {"plain.example.org:587", "ca.crt", error + "server offers no STARTTLS\r\n"},
-        {"smtps://mail.example.org", "ca.crt", "TIME OUT"},
+        {"smtps://mail.example.org", "ca.crt", error + "connection closed (message)\r\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.server);

@@ -24,6 +24,7 @@ using Strings = std::vector<std::string>;
 
 constexpr const char* kStamp = "[2026/12/07 09:15:02] ";
 const std::string kRecipient = "Ops <ops@example.org>";
+const std::string kFailed = "SEND ERROR robot@example.com --> ops@example.org : ";
 
 class SessionTest : public ::testing::Test
 {
@@ -61,14 +62,19 @@ protected:
     bool Direct(test::ScriptedServer& server, const std::string& token = kRecipient)
     {
         settings.port = server.port();
-        return SendToRecipient(request, token, settings);
+        report = {};
+        return SendToRecipient(request, token, settings, &report);
     }
 
     bool ViaServer(test::ScriptedServer& server, const std::string& token = kRecipient)
     {
         settings.port = server.port();
-        return SendToRecipientViaSMTP(login, request, token, settings);
+        report = {};
+        return SendToRecipientViaSMTP(login, request, token, settings, &report);
     }
+
+    // The entry that closes a failed session.
+    static std::string Closing(const std::string& reason) { return kFailed + reason + "\r\n"; }
 
     std::size_t MessageBytes() const
     {
@@ -85,6 +91,7 @@ protected:
     MailRequest request;
     ServerLogin login{"127.0.0.1", "backup", "secret"};
     Strings lookedUp;
+    SendReport report;
 };
 
 // From MAIL FROM to the end, as a well-behaved server answers it.
@@ -171,17 +178,16 @@ TEST_F(SessionTest, EhloAnsweredWithTemporaryErrorFailsWithoutFallback)
 
 TEST_F(SessionTest, SilentServerTimesOutAfterTheGreetingTimeOut)
 {
-    const std::string handshake =
-        "SEND ERROR robot@example.com --> ops@example.org : TLS handshake failed: timed out\r\n";
     struct Case
     {
         bool direct;
         const char* scheme; // through a server
         int minimumMs;
-        std::string last;
+        std::string reason;
     };
-    for (const Case& c : {Case{true, "", 4000, "TIME OUT"}, Case{false, "", 3000, "TIME OUT"},
-                          Case{false, "smtps://", 3000, handshake}}) {
+    for (const Case& c : {Case{true, "", 4000, "no reply within 4 s (greeting)"},
+                          Case{false, "", 3000, "no reply within 3 s (greeting)"},
+                          Case{false, "smtps://", 3000, "TLS handshake failed: timed out"}}) {
         test::ScriptedServer server({});
         login.server = c.scheme + std::string("127.0.0.1:") + std::to_string(server.port());
         auto start = std::chrono::steady_clock::now();
@@ -192,9 +198,9 @@ TEST_F(SessionTest, SilentServerTimesOutAfterTheGreetingTimeOut)
         EXPECT_FALSE(sent);
         EXPECT_GE(elapsed, c.minimumMs);
         EXPECT_LT(elapsed, c.minimumMs + 3000) << "the wait must end";
-        EXPECT_EQ(LogEntries().back(), c.last);
-        EXPECT_TRUE(c.last != "TIME OUT" || server.Received().empty())
-            << "nothing, not even QUIT, after a time-out";
+        EXPECT_EQ(LogEntries().back(), Closing(c.reason));
+        EXPECT_EQ(report.failure, "ops@example.org: " + c.reason);
+        EXPECT_TRUE(server.Received().empty()) << "nothing, not even QUIT, after a time-out";
     }
 }
 
@@ -210,7 +216,7 @@ TEST_F(SessionTest, LateGreetingPassesOnlyWithinItsRoutesTimeOut)
 
     test::ScriptedServer server(late);
     EXPECT_FALSE(ViaServer(server));
-    EXPECT_EQ(LogEntries().back(), "TIME OUT");
+    EXPECT_EQ(LogEntries().back(), Closing("no reply within 3 s (greeting)"));
 }
 
 TEST_F(SessionTest, MultiLineGreetingArrivingInSeparateReadsIsOneReply)
@@ -264,7 +270,8 @@ TEST_F(SessionTest, MultiLineReplyPassesOnlyWhenEveryLineCarriesTheCode)
         EXPECT_EQ(log[3], text(c.helo));
         EXPECT_EQ(log[5], text(c.rcpt));
         if (!c.sent) {
-            EXPECT_EQ(log.size(), 6u);
+            EXPECT_EQ(log.size(), 7u);
+            EXPECT_EQ(log.back(), Closing("550 no such user"));
             EXPECT_EQ(server.Received().back(), "RCPT TO: <ops@example.org> ")
                 << "no DATA, no QUIT after the refusal";
         }
@@ -281,7 +288,8 @@ TEST_F(SessionTest, ErrorReplyMentioningTheExpectedCodeFails)
     // Dropped without DATA and without QUIT.
     EXPECT_EQ(server.Received(), (Strings{"HELO example.com ", "MAIL FROM: <robot@example.com> ",
                                           "RCPT TO: <ops@example.org> "}));
-    EXPECT_EQ(LogEntries().back(), "550 5.1.1 mailbox full after 250 messages\r\n");
+    EXPECT_EQ(LogEntries().back(), Closing("550 5.1.1 mailbox full after 250 messages"));
+    EXPECT_EQ(report.failure, "ops@example.org: 550 5.1.1 mailbox full after 250 messages");
 }
 
 TEST_F(SessionTest, QuitAnsweredWithoutTwoTwentyOneFails)
@@ -292,8 +300,8 @@ TEST_F(SessionTest, QuitAnsweredWithoutTwoTwentyOneFails)
     test::ScriptedServer server(script);
     EXPECT_FALSE(Direct(server));
     Strings log = LogEntries();
-    EXPECT_EQ(log.back(), "250 whatever\r\n");
-    EXPECT_EQ(log.size(), 10u) << "no SEND OK entry";
+    EXPECT_EQ(log.back(), Closing("unexpected reply to QUIT: 250 whatever"));
+    EXPECT_EQ(log.size(), 11u) << "no SEND OK entry";
 }
 
 TEST_F(SessionTest, DataReplyWithBareCodePassesOnBothRoutes)
@@ -311,7 +319,7 @@ TEST_F(SessionTest, PeerClosingMidDialogueFailsAtOnce)
     auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(Direct(server));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
-    EXPECT_EQ(LogEntries().back(), "TIME OUT");
+    EXPECT_EQ(LogEntries().back(), Closing("connection closed (MAIL FROM)"));
 }
 
 TEST_F(SessionTest, PeerClosingWhileMessageIsSentDoesNotKillTheCaller)
@@ -324,7 +332,7 @@ TEST_F(SessionTest, PeerClosingWhileMessageIsSentDoesNotKillTheCaller)
                                  S::Expect(), S::Send("250 ok\r\n"), S::Expect(),
                                  S::Send("354 go\r\n"), S::HangUp()});
     EXPECT_FALSE(Direct(server));
-    EXPECT_EQ(LogEntries().back(), "TIME OUT");
+    EXPECT_EQ(LogEntries().back(), Closing("connection closed (message)"));
 }
 
 TEST_F(SessionTest, EndlessReplyWithoutLineEndIsRejected)
@@ -444,8 +452,8 @@ private:
     std::size_t left_;
 };
 
-// Wherever the connection breaks, the session fails at once with the reply
-// so far (or "TIME OUT") as its last log entry; only the whole dialogue
+// Wherever the connection breaks, the session fails at once: the reply so
+// far (or "TIME OUT"), then its one closing entry; only the whole dialogue
 // succeeds.
 TEST_F(SessionTest, ConnectionBrokenAfterAnyByteEndsTheSessionAtOnce)
 {
@@ -467,7 +475,11 @@ TEST_F(SessionTest, ConnectionBrokenAfterAnyByteEndsTheSessionAtOnce)
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << budget;
         Strings log = LogEntries();
         ASSERT_GE(log.size(), 2u) << budget;
-        EXPECT_NE(log.back().rfind("SEND", 0), 0u) << budget << ": " << log.back();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& e) { return e.rfind("SEND ", 0) == 0; }),
+                  2)
+            << budget << ": the opening entry and one closing entry";
+        EXPECT_EQ(log.back().rfind(kFailed, 0), 0u) << budget << ": " << log.back();
     }
     EXPECT_GT(budget, MessageBytes()) << "succeeded before the message went through";
 }
@@ -503,19 +515,38 @@ TEST_F(SessionTest, NoExchangerOrNoConnectionGivesSendError)
     const Strings expected{"SEND robot@example.com --> ops@example.org\r\n",
                            "SEND ERROR robot@example.com --> ops@example.org\r\n"};
     // Nothing listens on a port that was free a moment ago.
-    settings.port = veltrane::test::FreeLoopbackPort();
-    EXPECT_FALSE(SendToRecipient(request, kRecipient, settings));
+    const int port = veltrane::test::FreeLoopbackPort();
+    settings.port = port;
+    EXPECT_FALSE(SendToRecipient(request, kRecipient, settings, &report));
     EXPECT_EQ(LogEntries(), expected);
+    EXPECT_EQ(report.failure,
+              "ops@example.org: connection refused (127.0.0.1:" + std::to_string(port) + ")");
 
     std::remove(request.logPath.c_str());
     settings.lookupExchanger = [](const std::string&) { return std::optional<std::string>(); };
-    EXPECT_FALSE(SendToRecipient(request, kRecipient, settings));
+    report = {};
+    EXPECT_FALSE(SendToRecipient(request, kRecipient, settings, &report));
     EXPECT_EQ(LogEntries(), expected);
+    EXPECT_EQ(report.failure, "ops@example.org: no mail exchanger found for example.org");
 
     std::remove(request.logPath.c_str());
     login.server = "no-such-host.invalid";
-    EXPECT_FALSE(SendToRecipientViaSMTP(login, request, kRecipient, settings));
+    report = {};
+    EXPECT_FALSE(SendToRecipientViaSMTP(login, request, kRecipient, settings, &report));
     EXPECT_EQ(LogEntries(), expected);
+    EXPECT_EQ(report.failure.rfind("ops@example.org: cannot resolve no-such-host.invalid: ", 0), 0u)
+        << report.failure;
+}
+
+// A log that cannot be written never holds the mail back; the caller learns
+// why.
+TEST_F(SessionTest, UnwritableLogIsReportedWhileTheMailGoesOut)
+{
+    request.logPath = dir.File("missing/SendResult.Log");
+    test::ScriptedServer server(Join(
+        {S::Send("220 mx.test\r\n"), S::Expect(), S::Send("250 mx.test\r\n")}, EnvelopeToQuit()));
+    EXPECT_TRUE(Direct(server));
+    EXPECT_EQ(report.Text(), request.logPath + " cannot be written: No such file or directory");
 }
 
 TEST(ApplyHostRedirect, ReplacesOnlyTheExactHostName)

@@ -46,6 +46,12 @@ int RunWindow(char* argv0, const veltrane::CommandOptions& options, const std::s
     }
     veltrane::SystemClock clock;
     veltrane::SystemMain window(clock, dataFolder, nullptr, programFolder);
+    if (!window.ScheduleError().empty()) {
+        std::fprintf(stderr, "Veltrane: %s\n", window.ScheduleError().c_str());
+        QMessageBox::critical(nullptr, QStringLiteral("Veltrane"),
+                              veltrane::ToQString(window.ScheduleError()));
+        return 1;
+    }
     veltrane::EndOnTerminationSignals(&window);
     window.show();
     return QApplication::exec();

@@ -25,6 +25,10 @@ public:
     virtual void RefreshItemList() = 0;
     // The text of the free-disk-space label shown in the report.
     virtual std::string FreeDiskSpaceText() const { return {}; }
+    // A step worth a line where nothing else shows progress (the service's
+    // journal during an export of hours); the window shows the command line
+    // in its status bar already and ignores it.
+    virtual void Progress(const std::string& text) { static_cast<void>(text); }
 };
 
 } // namespace veltrane

@@ -43,7 +43,6 @@ constexpr const char* kExportFailedLine = " 백업 실패: ";
 constexpr const char* kCompressFailedLine = " 압축 실패: ";
 constexpr const char* kFailureMailSent = "실패메일전송 성공";
 constexpr const char* kFailureMailFailed = "실패메일전송 실패";
-constexpr const char* kNoOutput = "출력 없음";
 constexpr const char* kVerifySucceeded = " 덤프 검증 성공";
 constexpr const char* kVerifyFailed = " 덤프 검증 실패: ";
 constexpr const char* kOverdueMailSent = "지연메일전송 성공";
@@ -107,6 +106,7 @@ constexpr double kHighestPort = 65535;
 
 using PutLocalFileFn = int(const char*, const char*, const char*, const char*, int, int,
                            const char*);
+using GetLastFtpErrorFn = int(char*, int);
 
 std::string TrimBlanks(std::string_view text)
 {
@@ -124,21 +124,31 @@ bool Exists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-// The last line of the output that holds more than blanks: where the export
-// utility says why it stopped.
-std::string LastOutputLine(std::string_view output)
+// "1.2 MiB", "512 KiB", "100 바이트": a dump's size in a result line.
+std::string SizeText(std::int64_t bytes)
 {
-    while (!output.empty()) {
-        std::size_t end = output.find_last_not_of(" \t\r\n");
-        if (end == std::string_view::npos)
-            break;
-        output = output.substr(0, end + 1);
-        std::size_t begin = output.find_last_of("\r\n");
-        std::string_view line = output.substr(begin == std::string_view::npos ? 0 : begin + 1);
-        std::size_t first = line.find_first_not_of(" \t");
-        return std::string(line.substr(first));
-    }
-    return kNoOutput;
+    char text[32];
+    if (bytes >= (std::int64_t{1} << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1 << 30));
+    else if (bytes >= (1 << 20))
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    else if (bytes >= (1 << 10))
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / (1 << 10));
+    else
+        std::snprintf(text, sizeof text, "%lld 바이트", static_cast<long long>(bytes));
+    return text;
+}
+
+// "1시간 2분 3초", "4분 0초", "12초": how long an export took.
+std::string DurationText(std::int64_t seconds)
+{
+    seconds = std::max<std::int64_t>(seconds, 0);
+    std::string text;
+    if (seconds >= 3600)
+        text += std::to_string(seconds / 3600) + "시간 ";
+    if (seconds >= 60)
+        text += std::to_string(seconds / 60 % 60) + "분 ";
+    return text + std::to_string(seconds % 60) + "초";
 }
 
 std::string FileNameOf(const std::string& path)
@@ -281,10 +291,19 @@ std::array<long long, 5> FileIdentity(const std::string& path)
 
 } // namespace
 
-void BackupService::LoadSchedule()
+bool BackupService::LoadSchedule(std::string& error)
 {
-    veltrane::LoadSchedule(SchedulePath(), table_);
+    ScheduleTable loaded;
+    if (!veltrane::LoadSchedule(SchedulePath(), loaded, error))
+        return false;
+    // What is known of the items' runs outlives a reload: the histories the
+    // table in memory holds (or, at the start, those kept in Veltrane.state).
+    if (stateLoaded_)
+        State().items = ItemStatesOf(table_);
+    ApplyItemStates(State().items, loaded);
+    table_ = std::move(loaded);
     knownFile_ = FileIdentity(SchedulePath());
+    return true;
 }
 
 bool BackupService::SaveSchedule(std::string& error)
@@ -387,7 +406,7 @@ bool BackupService::RunBackupJob(ScheduleRecord& record)
     // A run that broke off before its export succeeded is a failed run: it
     // counts toward giving up, so a broken item stops being retried every
     // second and its recipients hear of it.
-    if (outcome == Outcome::NotJudged && CountFailure(record, paths))
+    if (outcome == Outcome::NotJudged && CountFailure(record, paths, reason))
         outcome = Outcome::GaveUp;
     if (outcome == Outcome::GaveUp)
         MailFailure(record, paths, failureCause_.empty() ? reason : failureCause_);
@@ -441,10 +460,15 @@ void BackupService::PurgeAndReport(const ScheduleRecord& record, const Paths& pa
                   report.futureStamped.front() + " 등): 가장 오래된 것으로 봅니다");
 }
 
-bool BackupService::CountFailure(ScheduleRecord& record, const Paths& paths)
+bool BackupService::CountFailure(ScheduleRecord& record, const Paths& paths,
+                                 const std::string& cause)
 {
-    record.bRanSinceStart = true;
-    ++record.nFailuresInARow;
+    ItemHistory& history = record.history;
+    history.lastRunTime = paths.runStamp;
+    history.lastRunSucceeded = false;
+    history.lastCause = CutToCharacters(cause, kCauseCharacters);
+    ++history.failuresInARow;
+    SaveState();
     ++record.nExportFailCount;
     if (record.nExportFailCount <= kMaxExportFailures)
         return false;
@@ -462,31 +486,66 @@ BackupService::Outcome BackupService::ExportAndJudge(ScheduleRecord& record, con
     PurgeAndReport(record, paths);
     host_.Yield();
 
+    host_.Progress("[" + record.strServiceName + "] 엑스포트 시작 (" + record.strID + ")");
+    const LocalDateTime exportStart = clock_.Now();
     const std::string& output = RunCommand(command);
+    const std::int64_t exportSeconds = SecondsOf(clock_.Now()) - SecondsOf(exportStart);
     host_.SetStatusText(1, "[" + record.strServiceName + "] BackUp...");
-    if (int err = AppendInCodePage(paths.log, output, [this] { host_.Yield(); }); err != 0)
-        throw SystemJobError("Cannot write the log " + paths.log, kComponent, err);
+    // A log that cannot be written (a full disk) fails the run, whose log
+    // must tell the good runs from the failed ones; the utility's own word
+    // still reaches the line.
+    const int logError = AppendInCodePage(paths.log, output, [this] { host_.Yield(); });
+    const std::string logProblem =
+        logError == 0 ? std::string()
+                      : "로그를 쓸 수 없습니다: " + paths.log + ": " + std::strerror(logError);
     ReportStrays(record);
 
     // An export stopped at its time limit failed, whatever it printed.
-    if (!pExeCmd->TimedOut() && HoldsExportSuccess(strCmdOutput)) {
-        record.bRanSinceStart = true;
-        record.nFailuresInARow = 0;
-        record.nExportFailCount = 0;
-        record.nLastSuccessSeconds = SecondsOf(*ParseDateTime(paths.runStamp));
-        record.bOverdueAlerted = false;
+    const bool succeeded = !pExeCmd->TimedOut() && HoldsExportSuccess(strCmdOutput);
+    if (succeeded && logError == 0) {
+        NoteSuccess(record, paths, FirstWarning(strCmdOutput), exportSeconds);
         return Outcome::Succeeded;
     }
     host_.SetStatusText(2, kExportFailed);
     if (pExeCmd->TimedOut()) {
         failureCause_ =
             "엑스포트 시간 초과 (" + MinutesText(settings_.exportTimeoutMinutes) + "분)";
+        if (!logProblem.empty())
+            failureCause_ += " (" + logProblem + ")";
         WriteLine(record.strServiceName + " " + failureCause_);
     } else {
-        failureCause_ = FailureOf(program);
+        failureCause_ = succeeded ? logProblem : FailureOf(program, "EXP-");
+        if (!succeeded && !logProblem.empty())
+            failureCause_ += " (" + logProblem + ")";
         WriteLine(record.strServiceName + kExportFailedLine + failureCause_);
     }
-    return CountFailure(record, paths) ? Outcome::GaveUp : Outcome::Failed;
+    return CountFailure(record, paths, failureCause_) ? Outcome::GaveUp : Outcome::Failed;
+}
+
+void BackupService::NoteSuccess(ScheduleRecord& record, const Paths& paths,
+                                const std::string& warning, std::int64_t exportSeconds)
+{
+    struct stat st
+    {};
+    const std::int64_t bytes = stat(paths.dump.c_str(), &st) == 0 ? st.st_size : 0;
+    record.nExportFailCount = 0;
+    ItemHistory& history = record.history;
+    history.lastRunTime = paths.runStamp;
+    history.lastRunSucceeded = true;
+    history.lastCause = warning;
+    history.failuresInARow = 0;
+    history.lastSuccessTime = paths.runStamp;
+    history.lastSuccessDump = FileNameOf(paths.dump);
+    history.lastSuccessBytes = bytes;
+    history.overdueAlertedFor.clear();
+    // Every good run leaves its line, also without mail or upload; a warning
+    // (a table that does not exist) is named, as the dump lacks what it
+    // warns of.
+    std::string line = record.strServiceName + " 백업 성공: " + history.lastSuccessDump + " (" +
+                       SizeText(bytes) + ", " + DurationText(exportSeconds) + ")";
+    if (!warning.empty())
+        line += " (경고: " + warning + ")";
+    WriteLine(line);
 }
 
 bool BackupService::MailReport(const ScheduleRecord& record, const std::string& subject,
@@ -497,6 +556,7 @@ bool BackupService::MailReport(const ScheduleRecord& record, const std::string& 
     if (!check.anyRecipient)
         return false; // the operator wants no mail
     bool sent = true;
+    std::string reason;
     if (check.anyAddress) {
         ResultMail mail;
         mail.recipients = record.strMailReceiveList;
@@ -510,7 +570,9 @@ bool BackupService::MailReport(const ScheduleRecord& record, const std::string& 
         MailContext context{mailLibrary_, programFolder_,
                             [this](const std::string& text) { host_.ShowMessage(text); },
                             [this] { host_.Yield(); }};
-        sent = SendResultMail(mail, context);
+        const MailOutcome outcome = SendResultMail(mail, context);
+        sent = outcome.sent;
+        reason = CutToCharacters(outcome.reason, kCauseCharacters);
     }
     std::string line = record.strServiceName;
     line += sent && check.notAddresses.empty() ? sentText : failedText;
@@ -520,6 +582,10 @@ bool BackupService::MailReport(const ScheduleRecord& record, const std::string& 
             line += " \"" + token + "\"";
         line += ")";
     }
+    // Why it failed; or, beside a mail that went out, what went wrong (the
+    // session log could not be written).
+    if (!reason.empty())
+        line += ": " + reason;
     WriteLine(line);
     return sent;
 }
@@ -528,17 +594,53 @@ void BackupService::RecordSuccess(ScheduleRecord& record, const Paths& paths)
 {
     record.strLastBackUpTime = paths.runStamp;
     if (keepOutsideChanges_ && FileIdentity(SchedulePath()) != knownFile_)
-        WriteLine(std::string(kScheduleFileName) +
-                  " 저장 안 함: 실행 중에 밖에서 바뀐 파일을 다시 읽을 때 씁니다");
+        AdoptChangedSchedule(record);
     else
         SaveScheduleOrReport();
 }
 
+void BackupService::AdoptChangedSchedule(const ScheduleRecord& record)
+{
+    // The operator's copy wins, and the run's result goes into it: the item
+    // would otherwise run again, its success forgotten.
+    ScheduleTable onDisk;
+    std::string error;
+    if (!veltrane::LoadSchedule(SchedulePath(), onDisk, error)) {
+        WriteLine(std::string(kScheduleFileName) + " 저장 안 함: " + error);
+        return;
+    }
+    ApplyItemStates(ItemStatesOf(table_), onDisk);
+    auto same = std::find_if(onDisk.begin(), onDisk.end(), [&](const auto& r) {
+        return r->nNo == record.nNo &&
+               IsSameItem(*r, record.strServiceName, record.strID, record.strBackUpFolder);
+    });
+    if (same == onDisk.end())
+        same = std::find_if(onDisk.begin(), onDisk.end(), [&](const auto& r) {
+            return IsSameItem(*r, record.strServiceName, record.strID, record.strBackUpFolder);
+        });
+    table_ = std::move(onDisk);
+    knownFile_ = FileIdentity(SchedulePath());
+    if (same == table_.end()) {
+        WriteLine(std::string(kScheduleFileName) +
+                  " 다시 읽음: 실행 중에 바뀐 파일에 이 항목이 없습니다 (" + record.strServiceName +
+                  ")");
+        return;
+    }
+    (*same)->strLastBackUpTime = record.strLastBackUpTime;
+    WriteLine(std::string(kScheduleFileName) + " 다시 읽음: 실행 중에 바뀐 파일에 결과를 씁니다");
+    SaveScheduleOrReport();
+}
+
 void BackupService::MailSuccess(const ScheduleRecord& record, const Paths& paths)
 {
+    // The warning of this run, when the history still tells of it.
+    const ItemHistory& history = record.history;
+    const std::string warning =
+        history.lastSuccessTime == paths.runStamp ? EscapeHtml(history.lastCause) : std::string();
     MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]완료.",
                BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
-                                     paths.dump, host_.FreeDiskSpaceText(), record.strDescription),
+                                     paths.dump, host_.FreeDiskSpaceText(), record.strDescription,
+                                     warning),
                paths.log, kMailSent, kMailFailed);
 }
 
@@ -582,6 +684,7 @@ RunState& BackupService::State()
 
 void BackupService::SaveState()
 {
+    State().items = ItemStatesOf(table_);
     std::string error;
     if (SaveRunState(JoinPath(programFolder_, kRunStateFileName), state_, error)) {
         stateFailed_ = false;
@@ -649,10 +752,13 @@ void BackupService::ResumeInterruptedRuns()
             SaveState();
             continue;
         }
-        const auto found = std::find_if(table_.begin(), table_.end(), [&](const auto& r) {
-            return r->nNo == run.itemNo && r->strServiceName == run.service &&
-                   r->strID == run.user && r->strBackUpFolder == run.backUpFolder;
+        auto found = std::find_if(table_.begin(), table_.end(), [&](const auto& r) {
+            return r->nNo == run.itemNo && IsSameItem(*r, run.service, run.user, run.backUpFolder);
         });
+        if (found == table_.end())
+            found = std::find_if(table_.begin(), table_.end(), [&](const auto& r) {
+                return IsSameItem(*r, run.service, run.user, run.backUpFolder);
+            });
         std::string problem;
         if (found == table_.end())
             problem = "항목이 없습니다";
@@ -692,18 +798,19 @@ void BackupService::ResumeInterruptedRuns()
 }
 
 void BackupService::MailFailure(const ScheduleRecord& record, const Paths& paths,
-                                const std::string& cause, const std::string& attachments)
+                                const std::string& cause, const std::string& attachments,
+                                const std::string& subjectEnd)
 {
     // The report of a success, with the cause where the dump would be; the
     // log of the last run goes with it when there is one.
-    MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]실패.",
-               BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
-                                     EscapeHtml(cause), host_.FreeDiskSpaceText(),
-                                     record.strDescription),
-               !attachments.empty()                      ? attachments
-               : !paths.log.empty() && Exists(paths.log) ? paths.log
-                                                         : std::string(),
-               kFailureMailSent, kFailureMailFailed);
+    MailReport(
+        record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]" + subjectEnd,
+        BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
+                              EscapeHtml(cause), host_.FreeDiskSpaceText(), record.strDescription),
+        !attachments.empty()                      ? attachments
+        : !paths.log.empty() && Exists(paths.log) ? paths.log
+                                                  : std::string(),
+        kFailureMailSent, kFailureMailFailed);
 }
 
 bool BackupService::Compress(const ScheduleRecord& record, const Paths& paths)
@@ -724,16 +831,18 @@ bool BackupService::Compress(const ScheduleRecord& record, const Paths& paths)
     else if (exitCode != 0)
         // A non-zero exit (a write error, a full disk) leaves a partial
         // archive that must not pass for a backup.
-        line = kCompressFailedLine + LastOutputLine(strCmdOutput) + " (종료 코드 " +
+        line = kCompressFailedLine + FailureCause(strCmdOutput, {}) + " (종료 코드 " +
                (exitCode ? std::to_string(*exitCode) : std::string("없음")) + ")";
     else if (!Exists(paths.archive))
         line = std::string(kCompressFailedLine) + "압축 파일이 없습니다 (" + paths.archive + ")";
     if (line.empty())
         return true;
     unlink(paths.archive.c_str());
+    const std::string cause = line.substr(1); // without its leading blank
     if (record.bDataTransfer)
         line += ": 덤프와 로그를 그대로 전송합니다";
     WriteLine(record.strServiceName + line);
+    MailFailure(record, paths, cause, paths.log, "압축 실패.");
     return false;
 }
 
@@ -747,10 +856,10 @@ const std::string& BackupService::RunCommand(const std::string& command)
     return pExeCmd->ExecuteCommand();
 }
 
-std::string BackupService::FailureOf(const std::string& program) const
+std::string BackupService::FailureOf(const std::string& program, std::string_view prefix) const
 {
     return !runnerFailure_.empty() ? runnerFailure_ + " (" + program + ")"
-                                   : LastOutputLine(strCmdOutput);
+                                   : FailureCause(strCmdOutput, prefix);
 }
 
 void BackupService::VerifyDump(const ScheduleRecord& record, const Paths& paths)
@@ -780,20 +889,25 @@ void BackupService::VerifyDump(const ScheduleRecord& record, const Paths& paths)
     const std::string cause =
         pExeCmd->TimedOut()
             ? "검증 시간 초과 (" + MinutesText(settings_.exportTimeoutMinutes) + "분)"
-            : FailureOf(importer);
+            : FailureOf(importer, "IMP-");
     WriteLine(record.strServiceName + kVerifyFailed + cause);
     MailFailure(record, paths, "덤프 검증 실패: " + cause,
                 Exists(paths.verifyLog) ? paths.log + ";" + paths.verifyLog : paths.log);
 }
 
-void BackupService::AlertOverdue(ScheduleRecord& record)
+void BackupService::AlertOverdue(ScheduleRecord& record, const LocalDateTime& due)
 {
-    record.bOverdueAlerted = true;
-    const std::string last = record.nLastSuccessSeconds != 0
-                                 ? FormatDateTime(AtSeconds(record.nLastSuccessSeconds))
-                             : !record.strLastBackUpTime.empty() ? record.strLastBackUpTime
-                                                                 : std::string("없음");
-    const std::string text = "백업 지연: 마지막 성공 " + last;
+    // Once per due time: kept in Veltrane.state, so neither a restart nor a
+    // reload alerts it again.
+    record.history.overdueAlertedFor = FormatDateTime(due);
+    SaveState();
+    // Only a run whose export succeeded is a success: a run that gave up
+    // moved the latest back time, and is none.
+    const std::string last = record.history.lastSuccessTime.empty()
+                                 ? std::string("없음")
+                                 : record.history.lastSuccessTime;
+    const std::string text =
+        "백업 지연: 마지막 성공 " + last + " (예정 " + record.history.overdueAlertedFor + ")";
     WriteLine(record.strServiceName + " " + text);
     MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]지연.",
                BuildResultReportHtml(record.strServiceName, record.strID,
@@ -802,20 +916,34 @@ void BackupService::AlertOverdue(ScheduleRecord& record)
                std::string(), kOverdueMailSent, kOverdueMailFailed);
 }
 
-int BackupService::Upload(const std::string& host, int port, const ScheduleRecord& record,
-                          const std::string& localPath)
+bool BackupService::Upload(const std::string& host, int port, const ScheduleRecord& record,
+                           const std::string& localPath, std::string& reason)
 {
     auto* put = ftpLibrary_.EntryAs<PutLocalFileFn>("PutLocalFileViaFTP");
+    // The library's reason is the calling thread's: asked for on the thread
+    // that made the call. An older library cannot say.
+    GetLastFtpErrorFn* lastError = nullptr;
+    try {
+        lastError = ftpLibrary_.EntryAs<GetLastFtpErrorFn>("GetLastFTPError");
+    } catch (const JobError&) {
+    }
     const std::string remote = cp949::FromUtf8(record.strFtpLocation + "/" + FileNameOf(localPath));
     const std::string hostText = cp949::FromUtf8(host);
     const std::string user = cp949::FromUtf8(record.strFtpUserID);
     const std::string password = cp949::FromUtf8(record.strFtpUserPassword);
-    return CallWhileYielding(
+    const auto [stored, why] = CallWhileYielding(
         [&] {
-            return put(hostText.c_str(), remote.c_str(), user.c_str(), password.c_str(), port, 0,
-                       localPath.c_str());
+            const int result = put(hostText.c_str(), remote.c_str(), user.c_str(), password.c_str(),
+                                   port, 0, localPath.c_str());
+            char text[1024] = {};
+            if (result == 0 && lastError != nullptr)
+                lastError(text, sizeof text);
+            return std::pair<bool, std::string>{result != 0, text};
         },
         [this] { host_.Yield(); });
+    if (!stored && reason.empty())
+        reason = CutToCharacters(cp949::ToUtf8(why), kCauseCharacters);
+    return stored;
 }
 
 void BackupService::Transfer(const ScheduleRecord& record, const Paths& paths)
@@ -826,11 +954,12 @@ void BackupService::Transfer(const ScheduleRecord& record, const Paths& paths)
     // off) the dump and the log themselves.
     const bool archived = record.bDataCompress && Exists(paths.archive);
     bool allStored = true;
+    std::string reason; // of the first upload that failed
     if (archived) {
-        allStored = Upload(endpoint.host, endpoint.port, record, paths.archive) != 0;
+        allStored = Upload(endpoint.host, endpoint.port, record, paths.archive, reason);
     } else {
-        const bool dumpStored = Upload(endpoint.host, endpoint.port, record, paths.dump) != 0;
-        const bool logStored = Upload(endpoint.host, endpoint.port, record, paths.log) != 0;
+        const bool dumpStored = Upload(endpoint.host, endpoint.port, record, paths.dump, reason);
+        const bool logStored = Upload(endpoint.host, endpoint.port, record, paths.log, reason);
         allStored = dumpStored && logStored;
     }
     const std::string instead = record.bDataCompress && !archived ? " (압축 대신 덤프와 로그)" : "";
@@ -838,8 +967,12 @@ void BackupService::Transfer(const ScheduleRecord& record, const Paths& paths)
         host_.SetStatusText(1, "Transfer Complete.");
         WriteLine(record.strServiceName + kTransferSucceeded + instead);
     } else {
+        // The off-site copy is what a lost machine leaves: its failure is
+        // told to the recipients too, with the reason.
         host_.SetStatusText(1, "Transfer Fail.");
-        WriteLine(record.strServiceName + kTransferFailed + instead);
+        const std::string because = reason.empty() ? std::string() : ": " + reason;
+        WriteLine(record.strServiceName + kTransferFailed + instead + because);
+        MailFailure(record, paths, std::string(kTransferFailed) + because, paths.log, "전송 실패.");
     }
     // The archive was made only to be sent. One that did not reach the
     // server stays, the only compressed copy there is.

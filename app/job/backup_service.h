@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace veltrane {
 
@@ -47,7 +48,10 @@ public:
 
     ScheduleTable& Table() { return table_; }
     std::string SchedulePath() const;
-    void LoadSchedule();
+    // Reads Schedule.dat into the table, giving each item the history kept for
+    // it. A file that cannot be used (see LoadSchedule in store/schedule_file.h)
+    // leaves the table as it is and says why in `error`.
+    [[nodiscard]] bool LoadSchedule(std::string& error);
     [[nodiscard]] bool SaveSchedule(std::string& error);
     // Saves the table; a save that fails is reported as a result line with
     // its reason. Returns whether the file was written.
@@ -60,10 +64,11 @@ public:
     // One backup of one item, changed in place. Always returns false.
     bool RunBackupJob(ScheduleRecord& record);
 
-    // With `keep`, a run does not save over a Schedule.dat that was changed
-    // or replaced on disk since it was last loaded or saved (the service's
-    // operator copied one in, to be read on the next reload); it says so in
-    // a result line instead.
+    // With `keep`, a run that finds Schedule.dat changed or replaced on disk
+    // since it was last loaded or saved (the service's operator copied one in)
+    // does not save over it: it reads that file, writes its result (the
+    // latest back time) into the same item there, saves it and keeps it as
+    // the table, saying so in a result line.
     void KeepOutsideChanges(bool keep) { keepOutsideChanges_ = keep; }
 
     // The settings of Veltrane.ini that the runs follow.
@@ -71,8 +76,9 @@ public:
     const Settings& CurrentSettings() const { return settings_; }
 
     // Writes the item's overdue line and mails its recipients "...]지연.";
-    // marks the spell as alerted (a success ends it).
-    void AlertOverdue(ScheduleRecord& record);
+    // records that `due` was alerted (ScheduleService::CheckOverdue alerts a
+    // due time once).
+    void AlertOverdue(ScheduleRecord& record, const LocalDateTime& due);
 
     // What the program left unfinished when it last ended, from
     // Veltrane.state: the partial dump of a run abandoned during its export
@@ -101,8 +107,12 @@ private:
     Outcome ExportAndJudge(ScheduleRecord& record, const Paths& paths);
     // Counts a failed run of the item; true when it is one too many, the run
     // gives up and the item is recorded as run.
-    bool CountFailure(ScheduleRecord& record, const Paths& paths);
+    bool CountFailure(ScheduleRecord& record, const Paths& paths, const std::string& cause);
+    // The item's history after a successful export, and its result line.
+    void NoteSuccess(ScheduleRecord& record, const Paths& paths, const std::string& warning,
+                     std::int64_t exportSeconds);
     void RecordSuccess(ScheduleRecord& record, const Paths& paths);
+    void AdoptChangedSchedule(const ScheduleRecord& record);
     // The steps after a successful export, those of `steps` in order; each
     // is struck from the run's entry in Veltrane.state once done.
     void FinishRun(const ScheduleRecord& record, const Paths& paths, unsigned steps);
@@ -114,14 +124,15 @@ private:
     // Names the processes that outlived the command just run, which the
     // runner stopped.
     void ReportStrays(const ScheduleRecord& record);
-    // `attachments` empty: the run's log, when there is one.
+    // `attachments` empty: the run's log, when there is one. The subject ends
+    // in `subjectEnd` ("실패.", or the step that failed).
     void MailFailure(const ScheduleRecord& record, const Paths& paths, const std::string& cause,
-                     const std::string& attachments = {});
+                     const std::string& attachments = {}, const std::string& subjectEnd = "실패.");
     // Runs a command line with the runner under the time limit of the settings.
     const std::string& RunCommand(const std::string& command);
     // Why the command just run failed: the runner's text naming `program`,
-    // or the last line of its output.
-    std::string FailureOf(const std::string& program) const;
+    // or the cause its output gives (FailureCause, `prefix` its messages').
+    std::string FailureOf(const std::string& program, std::string_view prefix) const;
     void VerifyDump(const ScheduleRecord& record, const Paths& paths);
     // Mails a report to the item's recipients and writes its result line
     // (service + `sentText` or `failedText`). Nothing is sent and no line
@@ -135,8 +146,10 @@ private:
     // Uploads the archive when there is one, else the dump and the log. The
     // archive is deleted once it is stored, and kept when it is not.
     void Transfer(const ScheduleRecord& record, const Paths& paths);
-    int Upload(const std::string& host, int port, const ScheduleRecord& record,
-               const std::string& localPath);
+    // True when the file was stored; else `reason` gets the library's
+    // reason, unless it holds one already.
+    bool Upload(const std::string& host, int port, const ScheduleRecord& record,
+                const std::string& localPath, std::string& reason);
 
     BackupHost& host_;
     const Clock& clock_;

@@ -59,4 +59,62 @@ bool LogHoldsExportSuccess(const std::string& path)
     return HoldsAny(tail, views, std::size(views));
 }
 
+namespace {
+
+// Calls `line` for each line of `text` with its blanks around it taken off.
+template <typename Visit> void ForEachLine(std::string_view text, Visit line)
+{
+    while (!text.empty()) {
+        const std::size_t end = text.find_first_of("\r\n");
+        std::string_view piece = text.substr(0, end);
+        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+        const std::size_t first = piece.find_first_not_of(" \t");
+        if (first == std::string_view::npos)
+            continue;
+        piece = piece.substr(first, piece.find_last_not_of(" \t") - first + 1);
+        line(piece);
+    }
+}
+
+} // namespace
+
+std::string CutToCharacters(std::string_view text, std::size_t characters)
+{
+    std::size_t at = 0;
+    for (std::size_t count = 0; at < text.size(); ++at) {
+        // A character starts at every byte that is no continuation byte.
+        if ((static_cast<unsigned char>(text[at]) & 0xC0u) != 0x80u && count++ == characters)
+            return std::string(text.substr(0, at)) + "…";
+    }
+    return std::string(text);
+}
+
+std::string FailureCause(std::string_view output, std::string_view prefix)
+{
+    std::string_view database;
+    std::string_view utility;
+    std::string_view last;
+    std::string summary(prefix);
+    summary += "00000";
+    ForEachLine(output, [&](std::string_view line) {
+        if (line.starts_with("ORA-"))
+            database = line;
+        else if (!prefix.empty() && line.starts_with(prefix) && !line.starts_with(summary))
+            utility = line;
+        last = line;
+    });
+    const std::string_view cause = !database.empty() ? database : !utility.empty() ? utility : last;
+    return cause.empty() ? std::string("출력 없음") : CutToCharacters(cause, kCauseCharacters);
+}
+
+std::string FirstWarning(std::string_view output)
+{
+    std::string_view warning;
+    ForEachLine(output, [&](std::string_view line) {
+        if (warning.empty() && (line.starts_with("EXP-") || line.starts_with("ORA-")))
+            warning = line;
+    });
+    return CutToCharacters(warning, kCauseCharacters);
+}
+
 } // namespace veltrane

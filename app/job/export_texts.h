@@ -1,5 +1,8 @@
 #pragma once
 
+// What the export (and import) utility's output says: whether it ended well,
+// why it failed, what it warned of.
+//
 // The texts by which the export utility says it ended well, in its Korean and
 // English versions, compared exactly. They judge a run's output, and later
 // tell the run's log apart from the log of a run that failed.
@@ -21,5 +24,23 @@ bool HoldsExportSuccess(std::string_view output);
 // closing text is its last line. False for a log that cannot be read.
 inline constexpr std::size_t kLogVerdictBytes = 1 << 20;
 bool LogHoldsExportSuccess(const std::string& path);
+
+// The longest cause or warning a result line carries, in characters: a line
+// of megabytes would fill the history files.
+inline constexpr std::size_t kCauseCharacters = 300;
+
+// Why a utility's run failed, from its output (UTF-8): the last "ORA-" line
+// (the database's own reason) when there is one, else the last line of the
+// utility's own messages (`prefix` such as "EXP-" or "IMP-"; none when empty)
+// other than its closing summary (prefix "00000"), else the last line that
+// holds more than blanks, else "출력 없음". Cut to kCauseCharacters.
+std::string FailureCause(std::string_view output, std::string_view prefix);
+
+// The first warning of a run that succeeded with warnings: its first "EXP-"
+// or "ORA-" line, cut to kCauseCharacters; empty when there is none.
+std::string FirstWarning(std::string_view output);
+
+// `text` cut to `characters` UTF-8 characters, with "…" after a cut.
+std::string CutToCharacters(std::string_view text, std::size_t characters);
 
 } // namespace veltrane

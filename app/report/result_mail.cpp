@@ -1,10 +1,12 @@
 #include "report/result_mail.h"
 
+#include "platform/codepage.h"
 #include "platform/job_error.h"
 #include "platform/library_binder.h"
-#include "platform/yielding_call.h"
-#include "platform/codepage.h"
 #include "platform/program_folder.h"
+#include "platform/yielding_call.h"
+
+#include <utility>
 
 namespace veltrane {
 namespace {
@@ -14,7 +16,29 @@ using SendMailFn = int(const char*, const char*, const char*, const char*, const
 using SendMailViaSmtpFn = int(const char*, const char*, const char*, const char*, const char*,
                               const char*, const char*, const char*, const char*, const char*);
 
+using GetLastMailErrorFn = int(char*, int);
+
 constexpr const char* kBodyType = "HTML";
+constexpr int kReasonBytes = 1024;
+
+// The library's call that tells the calling thread's last reason; null for
+// an older library without it.
+GetLastMailErrorFn* ReasonCall(LibraryBinder& library)
+{
+    try {
+        return library.EntryAs<GetLastMailErrorFn>("GetLastMailError");
+    } catch (const JobError&) {
+        return nullptr;
+    }
+}
+
+std::string ReasonFrom(GetLastMailErrorFn* lastError)
+{
+    char reason[kReasonBytes] = {};
+    if (lastError == nullptr || lastError(reason, sizeof reason) <= 0)
+        return {};
+    return cp949::ToUtf8(reason);
+}
 
 } // namespace
 
@@ -53,8 +77,11 @@ std::string DefaultSender(const std::string& smtpUser, const std::string& smtpSe
     return sender;
 }
 
-bool SendResultMail(const ResultMail& mail, const MailContext& context)
+MailOutcome SendResultMail(const ResultMail& mail, const MailContext& context)
 {
+    // The reason is the calling thread's: it is asked for on the thread that
+    // made the call.
+    using Result = std::pair<int, std::string>;
     try {
         const std::string sender = cp949::FromUtf8(
             mail.sender.empty() ? DefaultSender(mail.smtpUser, mail.smtpServer) : mail.sender);
@@ -63,7 +90,8 @@ bool SendResultMail(const ResultMail& mail, const MailContext& context)
         const std::string body = cp949::FromUtf8(mail.body);
         const std::string attachments = mail.attachments;
         const std::string logPath = JoinPath(context.programFolder, kMailLogFileName);
-        int result = 0;
+        Result result{0, {}};
+        GetLastMailErrorFn* const lastError = ReasonCall(context.library);
         if (mail.useSmtpServer) {
             auto* send = context.library.EntryAs<SendMailViaSmtpFn>("SendMailViaSMTP");
             const std::string server = cp949::FromUtf8(mail.smtpServer);
@@ -71,27 +99,31 @@ bool SendResultMail(const ResultMail& mail, const MailContext& context)
             const std::string password = cp949::FromUtf8(mail.smtpPassword);
             result = CallWhileYielding(
                 [&] {
-                    return send(server.c_str(), user.c_str(), password.c_str(), sender.c_str(),
-                                recipients.c_str(), kBodyType, subject.c_str(), body.c_str(),
-                                attachments.c_str(), logPath.c_str());
+                    const int sent =
+                        send(server.c_str(), user.c_str(), password.c_str(), sender.c_str(),
+                             recipients.c_str(), kBodyType, subject.c_str(), body.c_str(),
+                             attachments.c_str(), logPath.c_str());
+                    return Result{sent, ReasonFrom(lastError)};
                 },
                 context.yield);
         } else {
             auto* send = context.library.EntryAs<SendMailFn>("SendMail");
             result = CallWhileYielding(
                 [&] {
-                    return send(sender.c_str(), recipients.c_str(), kBodyType, subject.c_str(),
-                                body.c_str(), attachments.c_str(), logPath.c_str());
+                    const int sent =
+                        send(sender.c_str(), recipients.c_str(), kBodyType, subject.c_str(),
+                             body.c_str(), attachments.c_str(), logPath.c_str());
+                    return Result{sent, ReasonFrom(lastError)};
                 },
                 context.yield);
         }
-        return result != 0;
+        return {result.first != 0, result.second};
     } catch (const JobError& e) {
         context.showMessage(e.description());
-        return false;
+        return {false, e.description()};
     } catch (const std::exception& e) {
         context.showMessage(e.what());
-        return false;
+        return {false, e.what()};
     }
 }
 

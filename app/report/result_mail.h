@@ -54,13 +54,23 @@ RecipientCheck CheckRecipients(const std::string& recipients);
 // "mail.x.kr").
 std::string DefaultSender(const std::string& smtpUser, const std::string& smtpServer);
 
+// What became of a mail: sent to every recipient or not, and the library's
+// reason (UTF-8): why it failed, or a problem beside a mail that went out (a
+// session log that cannot be written). Empty when there is nothing to say,
+// or the library is too old to say it.
+struct MailOutcome
+{
+    bool sent = false;
+    std::string reason;
+};
+
 // Sends the mail with SendMailViaSMTP (through the item's server, with its
 // login) or SendMail (straight to each recipient's mail exchanger), body type
 // "HTML", logging the sessions to SendResult.Log in the program folder. Texts
-// go to the library in code page 949, paths as they are. True when the
+// go to the library in code page 949, paths as they are. Sent when the
 // library reports the mail handed over for every recipient. A library or
-// entry point that cannot be found is shown to the operator and gives false;
-// a false result of the library itself shows nothing (its log tells why).
-bool SendResultMail(const ResultMail& mail, const MailContext& context);
+// entry point that cannot be found is shown to the operator and is a mail
+// not sent, with that reason.
+MailOutcome SendResultMail(const ResultMail& mail, const MailContext& context);
 
 } // namespace veltrane

@@ -119,6 +119,8 @@ constexpr Piece LE =
     R"~(  9.0pt;font-family:&#44404;&#47548;'>Free DiskSpace Size<o:p></o:p></span></font></p>)~";
 constexpr Piece LF =
     R"~(  9.0pt;font-family:&#44404;&#47548;'>Description<o:p></o:p></span></font></p>)~";
+constexpr Piece LW =
+    R"~(  9.0pt;font-family:&#44404;&#47548;'>Warning<o:p></o:p></span></font></p>)~";
 
 // The footer cell, spanning both columns, with the title before the version.
 constexpr Piece F1 = R"~(  <td width=580 colspan=2 valign=top style='width:435.1pt;border:none;)~";
@@ -170,11 +172,12 @@ void AppendLastRow(std::string& page, Piece label, std::string_view value)
 
 std::string BuildResultReportHtml(std::string_view serviceName, std::string_view userName,
                                   std::string_view backupDate, std::string_view backupFile,
-                                  std::string_view freeDiskSpace, std::string_view description)
+                                  std::string_view freeDiskSpace, std::string_view description,
+                                  std::string_view warning)
 {
     std::string page;
     page.reserve(12000 + serviceName.size() + userName.size() + backupDate.size() +
-                 backupFile.size() + freeDiskSpace.size() + description.size());
+                 backupFile.size() + freeDiskSpace.size() + description.size() + warning.size());
     for (Piece piece : kHead)
         page.append(piece);
     AppendFirstRow(page, LA, serviceName);
@@ -182,6 +185,8 @@ std::string BuildResultReportHtml(std::string_view serviceName, std::string_view
     AppendMiddleRow(page, LC, backupDate);
     AppendMiddleRow(page, LD, backupFile);
     AppendMiddleRow(page, LE, freeDiskSpace);
+    if (!warning.empty())
+        AppendMiddleRow(page, LW, warning);
     AppendLastRow(page, LF, description);
     // kVersion is the project version, major.minor.revision.
     Append(page, {R1, F1, F2, F3, F4, F5, kVersion, R10, R6, R11});

@@ -21,10 +21,14 @@ namespace veltrane {
 //
 // The backup run passes the service name, the user name, the run time stamp
 // ("yyyy-MM-dd hh:mm:ss"), the dump path, the free disk space (empty: nothing
-// in this program measures it) and the item's description.
+// in this program measures it) and the item's description. A `warning` (the
+// first warning of an export that succeeded with warnings, already escaped)
+// adds a row "Warning" before the description; without one the page is as it
+// always was.
 std::string BuildResultReportHtml(std::string_view serviceName, std::string_view userName,
                                   std::string_view backupDate, std::string_view backupFile,
-                                  std::string_view freeDiskSpace, std::string_view description);
+                                  std::string_view freeDiskSpace, std::string_view description,
+                                  std::string_view warning = {});
 
 // `text` with "&", "<", ">" and the double quote written as HTML entities, for
 // a value that must show as written (a failure cause quoting the output).

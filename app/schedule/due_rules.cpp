@@ -300,26 +300,23 @@ LocalDateTime AtSeconds(std::int64_t seconds)
     return FromSeconds(seconds);
 }
 
-std::int64_t KindPeriodSeconds(const std::string& kind)
+std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& r, const LocalDateTime& watchStart,
+                                          const LocalDateTime& now, std::int64_t graceSeconds)
 {
-    if (kind == kKindDaily)
-        return kDay;
-    if (kind == kKindWeekly)
-        return 7 * kDay;
-    if (kind == kKindMonthly)
-        return 31 * kDay;
-    if (kind == kKindHourly)
-        return kHour;
-    return 0;
-}
-
-bool IsOverdue(const ScheduleRecord& r, std::int64_t now, std::int64_t since,
-               std::int64_t graceSeconds)
-{
-    const std::int64_t period = KindPeriodSeconds(r.strBackUpType);
-    if (!r.bEnabled || period == 0)
-        return false;
-    return now - std::max(r.nLastSuccessSeconds, since) > period + graceSeconds;
+    if (!r.bEnabled)
+        return std::nullopt;
+    // The rules as they stood after the last success: a run that gave up
+    // since moved the latest back time, but is no success.
+    ScheduleRecord rules = r;
+    rules.bRunNow = false;
+    rules.strLastBackUpTime = r.history.lastSuccessTime;
+    const std::optional<LocalDateTime> success = ParseDateTime(r.history.lastSuccessTime);
+    const LocalDateTime from =
+        success && Seconds(*success) < Seconds(now) ? AddSeconds(*success, 1) : watchStart;
+    const std::optional<LocalDateTime> due = NextDueTime(rules, from);
+    if (!due || Seconds(now) - Seconds(*due) <= graceSeconds)
+        return std::nullopt;
+    return due;
 }
 
 LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds)

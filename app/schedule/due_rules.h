@@ -38,15 +38,13 @@ std::optional<LocalDateTime> MissedDueTime(const ScheduleRecord& record, const L
 std::int64_t SecondsOf(const LocalDateTime& t);
 LocalDateTime AtSeconds(std::int64_t seconds);
 
-// The period of a schedule kind: daily 24 hours, weekly 7 days, monthly 31
-// days, hourly 1 hour; 0 for any other text.
-std::int64_t KindPeriodSeconds(const std::string& kind);
-
-// An enabled item is overdue when its last successful run (or `since`, the
-// program's start, whichever is later) lies more than its kind's period plus
-// `graceSeconds` before `now`. A disabled item, or one of no kind, never is.
-bool IsOverdue(const ScheduleRecord& record, std::int64_t now, std::int64_t since,
-               std::int64_t graceSeconds);
+// The due time an enabled item has missed by more than `graceSeconds` at
+// `now`: the first time its own rules made it due after its last success
+// (history.lastSuccessTime), or after `watchStart` (the program's start) when
+// no success is known; nullopt when it is not that late, or is disabled.
+std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& record,
+                                          const LocalDateTime& watchStart, const LocalDateTime& now,
+                                          std::int64_t graceSeconds);
 
 // `t` moved by `seconds` (negative: back), on the local calendar.
 LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds);

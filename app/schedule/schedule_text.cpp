@@ -22,11 +22,11 @@ std::string BuildScheduleText(const ScheduleRecord& r)
 
 std::string LastResultText(const ScheduleRecord& r)
 {
-    if (!r.bRanSinceStart)
+    if (r.history.lastRunTime.empty())
         return {};
-    if (r.nFailuresInARow == 0)
+    if (r.history.lastRunSucceeded)
         return "성공";
-    return "실패 (" + std::to_string(r.nFailuresInARow) + "회 연속)";
+    return "실패 (" + std::to_string(r.history.failuresInARow) + "회 연속)";
 }
 
 std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& r,

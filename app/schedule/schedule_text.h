@@ -16,9 +16,9 @@ std::string BuildScheduleText(const ScheduleRecord& record);
 
 inline constexpr std::size_t kListColumns = 9;
 
-// The "Last Result" cell: empty before the item's first run since the start,
-// "성공" after a successful export, "실패" with the count of failed runs in a
-// row otherwise.
+// The "Last Result" cell: empty before the item's first run that the
+// program knows of (its history, kept across restarts), "성공" after a
+// successful export, "실패" with the count of failed runs in a row otherwise.
 std::string LastResultText(const ScheduleRecord& record);
 
 // The nine cells of a record's row at `now`: No, ProfileName, User ID,

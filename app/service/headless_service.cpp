@@ -62,6 +62,8 @@ public:
     // A run yields often: a signal that ends the service ends it here too.
     void Yield() override { EndIfSignalled(); }
     void ShowMessage(const std::string& text) override { Print(text); }
+    // An export may run for hours: the journal says when it began.
+    void Progress(const std::string& text) override { Print(text); }
     void ShowCritical(const std::string& text) override { Print(text); }
     void RefreshItemList() override {}
 
@@ -131,7 +133,14 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
     // A schedule copied in while a run goes on is the operator's: the run
     // does not save over it, and the reload reads it.
     service.Backup().KeepOutsideChanges(true);
-    service.LoadSchedule();
+    std::string error;
+    if (!service.LoadSchedule(error)) {
+        // Never an empty schedule in its place: every backup would stop
+        // without a word.
+        service.WriteLine(std::string(kScheduleFileName) +
+                          " 읽기 실패, 서비스를 시작하지 않습니다: " + error);
+        return 1;
+    }
     service.LoadSettings();
     service.WriteLine("Veltrane " + std::string(kVersion) + " 서비스 시작: " + dataFolder +
                       " (항목 " + std::to_string(service.Table().size()) + "개)");
@@ -143,10 +152,14 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
         host.EndIfSignalled();
         if (gReload != 0) {
             gReload = 0;
-            service.LoadSchedule();
+            if (service.LoadSchedule(error))
+                service.WriteLine(std::string(kScheduleFileName) + " 다시 읽음 (항목 " +
+                                  std::to_string(service.Table().size()) + "개)");
+            else
+                service.WriteLine(std::string(kScheduleFileName) + " 다시 읽기 실패, 항목 " +
+                                  std::to_string(service.Table().size()) +
+                                  "개를 그대로 씁니다: " + error);
             service.LoadSettings();
-            service.WriteLine(std::string(kScheduleFileName) + " 다시 읽음 (항목 " +
-                              std::to_string(service.Table().size()) + "개)");
         }
         service.Tick();
     }

@@ -8,8 +8,7 @@ namespace veltrane {
 
 ScheduleService::ScheduleService(BackupHost& host, const Clock& clock, std::string dataFolder,
                                  std::string libraryFolder)
-    : clock_(clock), settingsPath_(JoinPath(dataFolder, kSettingsFileName)),
-      startSeconds_(SecondsOf(clock.Now())),
+    : clock_(clock), settingsPath_(JoinPath(dataFolder, kSettingsFileName)), start_(clock.Now()),
       backup_(host, clock, std::move(dataFolder), std::move(libraryFolder)),
       launcher_(
           backup_.Table(), clock, [this](ScheduleRecord& r) { backup_.RunBackupJob(r); },
@@ -33,7 +32,12 @@ void ScheduleService::Tick()
     if (!startedUp_)
         StartUp();
     CheckLastBackUpTimes();
-    CheckOverdue();
+    // Due times fall on whole minutes or later seconds of them: once a minute
+    // is often enough, and keeps a long table's ticks cheap.
+    if (const int minute = clock_.Now().minute; minute != overdueMinute_) {
+        overdueMinute_ = minute;
+        CheckOverdue();
+    }
     launcher_.LaunchDueItems();
 }
 
@@ -83,12 +87,15 @@ void ScheduleService::CheckOverdue()
     if (hours <= 0)
         return;
     const std::int64_t grace = std::llround(hours * 3600);
-    const std::int64_t now = SecondsOf(clock_.Now());
+    const LocalDateTime now = clock_.Now();
     // Held by their pointers: an alert mails, and the mail yields.
     for (std::size_t i = 0; i < backup_.Table().size(); ++i) {
         std::shared_ptr<ScheduleRecord> record = backup_.Table()[i];
-        if (!record->bOverdueAlerted && IsOverdue(*record, now, startSeconds_, grace))
-            backup_.AlertOverdue(*record);
+        if (record->bRunNow)
+            continue;
+        const std::optional<LocalDateTime> due = OverdueSince(*record, start_, now, grace);
+        if (due && record->history.overdueAlertedFor != FormatDateTime(*due))
+            backup_.AlertOverdue(*record, *due);
     }
 }
 

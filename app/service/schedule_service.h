@@ -38,10 +38,12 @@ public:
     // Says once, in a line, of each enabled item whose latest back time lies
     // in the future; the due rules do not count from it.
     void CheckLastBackUpTimes();
-    // Alerts every item that is overdue and not yet alerted in this spell.
+    // Alerts every item whose latest due time, by its own rules, passed more
+    // than OverdueAlertHours ago without a success since (OverdueSince), once
+    // per due time; an item about to run (flagged) waits for its run.
     void CheckOverdue();
     ScheduleTable& Table() { return backup_.Table(); }
-    void LoadSchedule() { backup_.LoadSchedule(); }
+    [[nodiscard]] bool LoadSchedule(std::string& error) { return backup_.LoadSchedule(error); }
     bool SaveScheduleOrReport() { return backup_.SaveScheduleOrReport(); }
     void WriteLine(const std::string& text) { backup_.WriteLine(text); }
 
@@ -52,10 +54,11 @@ public:
 
 private:
     const Clock& clock_;
+    int overdueMinute_ = -1; // the minute of the last overdue check
     bool startedUp_ = false;
     bool startingUp_ = false; // StartUp in progress: it yields, and ticks come
     std::string settingsPath_;
-    std::int64_t startSeconds_;
+    LocalDateTime start_;
     BackupService backup_;
     ScheduleLauncher launcher_;
 };

@@ -14,6 +14,7 @@ constexpr std::string_view kHeader =
     "# Veltrane: runs that did not finish, cleaned up or finished at the next start.\n"
     "# Written by Veltrane; do not edit.\n";
 constexpr std::string_view kPendingKind = "pending";
+constexpr std::string_view kItemKind = "item";
 
 struct StepName
 {
@@ -121,6 +122,21 @@ std::string FormatRunState(const RunState& state)
         }
         text += '\n';
     }
+    for (const ItemState& item : state.items) {
+        const ItemHistory& h = item.history;
+        text += kItemKind;
+        for (const std::string& field :
+             {std::to_string(item.itemNo), Escape(item.service), Escape(item.user),
+              Escape(item.backUpFolder), Escape(h.lastRunTime),
+              std::string(h.lastRunSucceeded ? "ok" : "failed"), Escape(h.lastCause),
+              std::to_string(h.failuresInARow), Escape(h.lastSuccessTime),
+              Escape(h.lastSuccessDump), std::to_string(h.lastSuccessBytes),
+              Escape(h.overdueAlertedFor)}) {
+            text += '\t';
+            text += field;
+        }
+        text += '\n';
+    }
     return text;
 }
 
@@ -134,6 +150,25 @@ RunState ParseRunState(std::string_view text)
         if (line.ends_with('\r'))
             line.remove_suffix(1);
         const std::vector<std::string_view> fields = SplitTabs(line);
+        if (fields.size() == 13 && fields[0] == kItemKind) {
+            ItemState item;
+            item.itemNo = LeadingInt32(fields[1]).value_or(0);
+            item.service = Unescape(fields[2]);
+            item.user = Unescape(fields[3]);
+            item.backUpFolder = Unescape(fields[4]);
+            ItemHistory& h = item.history;
+            h.lastRunTime = Unescape(fields[5]);
+            h.lastRunSucceeded = fields[6] == "ok";
+            h.lastCause = Unescape(fields[7]);
+            h.failuresInARow = LeadingInt32(fields[8]).value_or(0);
+            h.lastSuccessTime = Unescape(fields[9]);
+            h.lastSuccessDump = Unescape(fields[10]);
+            h.lastSuccessBytes =
+                static_cast<std::int64_t>(WholeDecimalNumber(fields[11]).value_or(0));
+            h.overdueAlertedFor = Unescape(fields[12]);
+            state.items.push_back(std::move(item));
+            continue;
+        }
         if (fields.size() != 9 || fields[0] != kPendingKind)
             continue;
         const std::optional<std::int32_t> itemNo = LeadingInt32(fields[1]);
@@ -150,6 +185,43 @@ RunState ParseRunState(std::string_view text)
             state.pending.push_back(std::move(run));
     }
     return state;
+}
+
+bool IsSameItem(const ScheduleRecord& record, const std::string& service, const std::string& user,
+                const std::string& backUpFolder)
+{
+    return record.strServiceName == service && record.strID == user &&
+           record.strBackUpFolder == backUpFolder;
+}
+
+std::vector<ItemState> ItemStatesOf(const ScheduleTable& table)
+{
+    std::vector<ItemState> items;
+    items.reserve(table.size());
+    for (const auto& record : table)
+        items.push_back({record->nNo, record->strServiceName, record->strID,
+                         record->strBackUpFolder, record->history});
+    return items;
+}
+
+void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table)
+{
+    std::vector<bool> entryTaken(items.size(), false);
+    std::vector<bool> recordDone(table.size(), false);
+    // Two rounds: the entry of the same number first, then any of the item.
+    for (const bool sameNumber : {true, false}) {
+        for (std::size_t r = 0; r < table.size(); ++r) {
+            ScheduleRecord& record = *table[r];
+            for (std::size_t i = 0; i < items.size() && !recordDone[r]; ++i) {
+                const ItemState& item = items[i];
+                if (entryTaken[i] || (sameNumber && item.itemNo != record.nNo) ||
+                    !IsSameItem(record, item.service, item.user, item.backUpFolder))
+                    continue;
+                record.history = item.history;
+                entryTaken[i] = recordDone[r] = true;
+            }
+        }
+    }
 }
 
 bool LoadRunState(const std::string& path, RunState& state, std::string& error)

@@ -1,10 +1,15 @@
 #pragma once
 
 // "Veltrane.state": what Veltrane keeps across its own restarts, beside
-// Schedule.dat (whose format stays as it is). Today that is the runs that did
-// not finish: a run is written here before its export starts, and again after
-// each step it still owes, so that a program killed part-way (kill -9, a power
-// cut, a stop during an export) can clean up or finish at its next start:
+// Schedule.dat (whose format stays as it is):
+//
+// - each item's history (ItemHistory: its last run, its last success, the
+//   overdue alert already given), so that what the window, the alerts and the
+//   status show survives a restart or a reload;
+// - the runs that did not finish: a run is written here before its export
+//   starts, and again after each step it still owes, so that a program killed
+//   part-way (kill -9, a power cut, a stop during an export) can clean up or
+//   finish at its next start:
 //
 // - a run that still owes its export was abandoned while exporting: its dump
 //   is partial and is deleted;
@@ -15,6 +20,8 @@
 // and atomically. A TAB, CR, LF or backslash inside a field is written as
 // "\t", "\r", "\n" or "\\". Lines of a kind this version does not know are
 // skipped, so a later version may add kinds of its own.
+
+#include "store/schedule_record.h"
 
 #include <cstdint>
 #include <string>
@@ -50,10 +57,34 @@ struct PendingRun
     bool operator==(const PendingRun&) const = default;
 };
 
+// The history of one item, with the item as the schedule names it.
+struct ItemState
+{
+    std::int32_t itemNo = 0;
+    std::string service;
+    std::string user;
+    std::string backUpFolder;
+    ItemHistory history;
+};
+
 struct RunState
 {
     std::vector<PendingRun> pending;
+    std::vector<ItemState> items;
 };
+
+// Whether the record is the item that `service`, `user` and `backUpFolder`
+// name (its number may have changed since: items are numbered anew when one
+// is deleted).
+bool IsSameItem(const ScheduleRecord& record, const std::string& service, const std::string& user,
+                const std::string& backUpFolder);
+
+// The histories of the table's records, to be saved.
+std::vector<ItemState> ItemStatesOf(const ScheduleTable& table);
+// Gives each record of the table the history kept for it: the entry with the
+// same service, user and folder, that of the same number first when several
+// items share them. A record without one keeps its own.
+void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table);
 
 // The whole file as text, and back. Parsing never fails: a line it cannot
 // read is skipped.

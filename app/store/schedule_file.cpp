@@ -154,21 +154,30 @@ std::string FormatScheduleLine(const ScheduleRecord& r, std::int32_t number)
     return line;
 }
 
-void LoadSchedule(const std::string& path, ScheduleTable& table)
+bool LoadSchedule(const std::string& path, ScheduleTable& table, std::string& error)
 {
-    table.clear();
     // A save that was killed part-way may have left a partial copy of the
     // schedule, passwords included; the file itself is always whole.
     RemoveSaveLeftovers(path);
     std::string bytes;
     bool missing = false;
-    std::string error;
     if (!ReadWholeFile(path, bytes, missing, error)) {
-        // Keep only the lines that were read completely.
-        std::size_t end = bytes.find_last_of("\r\n");
-        bytes.resize(end == std::string::npos ? 0 : end + 1);
+        if (!missing)
+            return false;
+        table.clear();
+        return true;
+    }
+    // Every item is a line of TAB-separated columns; a file of text without
+    // one (or with NUL bytes, as UTF-16 has) is not a schedule this program
+    // wrote or can read.
+    const bool blank = bytes.find_first_not_of(" \t\r\n") == std::string::npos;
+    if (bytes.find('\0') != std::string::npos ||
+        (!blank && bytes.find('\t') == std::string::npos)) {
+        error = "\"" + path + "\" holds no item that can be read";
+        return false;
     }
     table = ParseSchedule(bytes);
+    return true;
 }
 
 ScheduleTable ParseSchedule(std::string_view bytes)

@@ -16,11 +16,16 @@ inline constexpr std::string_view kScheduleFileName = "Schedule.dat";
 // Replaces `table` with the items of the file at `path`. A missing file gives
 // an empty table (the first start). Loading is tolerant field by field: a
 // column that is missing or cannot be converted leaves its field at the
-// default, and reading goes on. A file that cannot be read gives the complete
-// lines read before the failure; anything but a regular file (a FIFO, a
-// folder) gives an empty table. The temporary files of interrupted saves are
+// default, and reading goes on. The temporary files of interrupted saves are
 // removed first.
-void LoadSchedule(const std::string& path, ScheduleTable& table);
+//
+// A schedule that is there but cannot be used is refused, so that it never
+// passes for an empty one (every backup would stop without a word): a file
+// that cannot be read, anything but a regular file (a FIFO, a folder), and a
+// file with text in it but no item (no line of columns, or NUL bytes: another
+// encoding). Then `table` is left as it was and `error` names the file and
+// the reason.
+[[nodiscard]] bool LoadSchedule(const std::string& path, ScheduleTable& table, std::string& error);
 
 // Writes the whole table to `path`, numbering the lines 1..n in table order
 // (the numbers in memory are left as they are). The previous file survives any

@@ -13,6 +13,22 @@ inline constexpr const char* kKindWeekly = "매주";
 inline constexpr const char* kKindMonthly = "매달";
 inline constexpr const char* kKindHourly = "매시간";
 
+// How an item's runs went, as far as the program knows (times
+// "yyyy-MM-dd hh:mm:ss", empty when there is none).
+struct ItemHistory
+{
+    std::string lastRunTime; // the start of the latest finished run
+    bool lastRunSucceeded = false;
+    std::string lastCause; // why it failed, or the warning of a success
+    std::int32_t failuresInARow = 0;
+    std::string lastSuccessTime; // only a run whose export succeeded
+    std::string lastSuccessDump; // its dump's file name
+    std::int64_t lastSuccessBytes = 0;
+    std::string overdueAlertedFor; // the due time whose lateness was alerted
+
+    bool operator==(const ItemHistory&) const = default;
+};
+
 // One backup item. A fresh record has every text empty, every number 0 and
 // every flag false. Texts are UTF-8.
 struct ScheduleRecord
@@ -46,11 +62,9 @@ struct ScheduleRecord
     std::string strFtpServer;
     std::string strFtpLocation;
 
-    // How the item's runs went since the program started; never stored.
-    bool bRanSinceStart = false;
-    std::int32_t nFailuresInARow = 0;
-    std::int64_t nLastSuccessSeconds = 0; // of the last success since the start; 0: none
-    bool bOverdueAlerted = false;         // the alert of the present overdue spell is out
+    // What is known of the item's runs: kept across restarts in
+    // Veltrane.state, never in Schedule.dat.
+    ItemHistory history;
     // Failed runs counted toward giving up since the item last gave up.
     std::int16_t nExportFailCount = 0;
     bool bFutureTimeReported = false; // a strLastBackUpTime in the future was said

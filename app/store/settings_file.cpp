@@ -22,11 +22,12 @@ struct Key
 const Key kKeys[] = {
     {"ExportTimeoutMinutes",
      "; The longest the export utility, the archiver or the import utility may run, in\n"
-     "; minutes (fractions allowed: 0.05 is 3 seconds). 0 means no limit.",
+     "; minutes (fractions allowed: 0.05 is 3 seconds; at most 43200, 30 days). 0 means no\n"
+     "; limit.",
      "240"},
     {"OverdueAlertHours",
-     "; Hours past an item's period (daily 24 h, weekly 7 days, monthly 31 days, hourly\n"
-     "; 1 h) after which a missed backup writes a line and mails its recipients. 0: off.",
+     "; Hours past an item's due time, by its own schedule, after which a backup that has\n"
+     "; not succeeded writes a line and mails its recipients (at most 8784, a year). 0: off.",
      "2"},
     {"VerifyDump",
      "; 1: read every new dump back with the import utility, without importing anything.", "0"},
@@ -47,14 +48,21 @@ std::string_view Trim(std::string_view text)
     return text.substr(first, last - first + 1);
 }
 
-// The non-negative number of a value; nullopt when it is none.
-std::optional<double> Amount(std::string_view value)
+// The number of a value when it is 0 or lies within [least, most]; nullopt
+// otherwise. A limit of a second or of a million minutes is no limit an
+// operator meant, and such numbers overflowed the time arithmetic.
+std::optional<double> Amount(std::string_view value, double least, double most)
 {
     const std::optional<double> number = WholeDecimalNumber(value);
-    if (!number || !std::isfinite(*number) || *number < 0)
+    if (!number || !(*number == 0 || (*number >= least && *number <= most)))
         return std::nullopt;
     return number;
 }
+
+// The sane ranges, apart from 0 (off, or no limit).
+constexpr double kLeastTimeoutMinutes = 0.05;     // 3 seconds
+constexpr double kMostTimeoutMinutes = 30 * 1440; // 30 days
+constexpr double kMostAlertHours = 366 * 24;      // a year
 
 bool Apply(const std::string& key, std::string_view value, Settings& settings)
 {
@@ -62,18 +70,26 @@ bool Apply(const std::string& key, std::string_view value, Settings& settings)
         settings.importUtility = std::string(value);
         return true;
     }
-    const std::optional<double> number = Amount(value);
-    if (!number)
-        return false;
-    if (key == "ExportTimeoutMinutes")
-        settings.exportTimeoutMinutes = *number;
-    else if (key == "OverdueAlertHours")
-        settings.overdueAlertHours = *number;
-    else if (key == "VerifyDump")
+    if (key == "ExportTimeoutMinutes") {
+        const std::optional<double> number =
+            Amount(value, kLeastTimeoutMinutes, kMostTimeoutMinutes);
+        if (number)
+            settings.exportTimeoutMinutes = *number;
+        return number.has_value();
+    }
+    if (key == "OverdueAlertHours") {
+        const std::optional<double> number = Amount(value, 0, kMostAlertHours);
+        if (number)
+            settings.overdueAlertHours = *number;
+        return number.has_value();
+    }
+    // The switches: 0 or 1.
+    const std::optional<double> number = Amount(value, 1, 1);
+    if (number && key == "VerifyDump")
         settings.verifyDump = *number != 0;
-    else if (key == "RunMissedBackups")
+    else if (number && key == "RunMissedBackups")
         settings.runMissedBackups = *number != 0;
-    return true;
+    return number.has_value();
 }
 
 } // namespace

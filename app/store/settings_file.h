@@ -18,8 +18,8 @@ struct Settings
     // The longest the export utility, the archiver or the import utility may
     // run, in minutes (fractions allowed); 0: no limit.
     double exportTimeoutMinutes = 240;
-    // Hours past an item's period after which a missed backup raises an
-    // alert; 0: no alert.
+    // Hours past an item's due time after which a backup that has not
+    // succeeded raises an alert; 0: no alert.
     double overdueAlertHours = 2;
     // Read every new dump back with the import utility.
     bool verifyDump = false;

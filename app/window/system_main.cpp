@@ -2,6 +2,7 @@
 
 #include "editor/qt_text.h"
 #include "schedule/schedule_text.h"
+#include "store/schedule_file.h"
 #include "version.h"
 #include "window/item_command_handlers.h"
 #include "window/qt_tray_platform.h"
@@ -200,8 +201,13 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
     }
     tray_ = std::make_unique<MSysTray>(*tray);
 
-    // Start-up: a step that fails leaves the window to start all the same.
-    service_.LoadSchedule();
+    // Start-up: a step that fails leaves the window to start all the same,
+    // but a schedule that is there and cannot be read: the caller refuses to
+    // go on (ScheduleError), so that nothing saves an empty table over it.
+    if (!service_.LoadSchedule(scheduleError_))
+        scheduleError_ = std::string(kScheduleFileName) + ": " + scheduleError_;
+    else
+        scheduleError_.clear();
     service_.LoadSettings();
     ShowBuildTitle();
 

@@ -63,6 +63,9 @@ public:
     void SetMessagePresenter(MessagePresenter presenter) { presenter_ = std::move(presenter); }
 
     ScheduleService& Service() { return service_; }
+    // Why Schedule.dat could not be read at the start; empty when it was (or
+    // is missing). The program then shows it and ends instead of running.
+    const std::string& ScheduleError() const { return scheduleError_; }
     MSysTray& Tray() { return *tray_; }
 
     // The work of each timer tick.
@@ -131,6 +134,7 @@ private:
 
     const Clock& clock_;
     ScheduleService service_;
+    std::string scheduleError_;
     std::unique_ptr<TrayPlatform> ownTray_;
     std::unique_ptr<MSysTray> tray_;
     ItemCommandHandlers* commands_ = nullptr;

@@ -73,7 +73,8 @@ int main()
 
         start = Clock::now();
         ScheduleTable loaded;
-        LoadSchedule(path, loaded);
+        if (!LoadSchedule(path, loaded, error))
+            return 1;
         bestLoad = std::min(bestLoad, MillisecondsSince(start));
         if (loaded.size() != table.size())
             return 1;

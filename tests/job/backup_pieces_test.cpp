@@ -1,5 +1,6 @@
 #include "job/backup_service.h"
 #include "job/command_line.h"
+#include "job/export_texts.h"
 #include "platform/job_error.h"
 #include "platform/library_binder.h"
 #include "platform/yielding_call.h"
@@ -189,12 +190,46 @@ TEST(SendResultMail, AMissingLibraryIsShownAndGivesFalse)
     MailContext context{missing, "/tmp", [&](const std::string& t) { shown.push_back(t); }, [] {}};
     ResultMail mail;
     mail.recipients = "dba@example.kr";
-    EXPECT_FALSE(SendResultMail(mail, context));
+    EXPECT_FALSE(SendResultMail(mail, context).sent);
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_NE(shown[0].find("libNoSuchLibrary.so"), std::string::npos);
     EXPECT_EQ(DefaultSender("", ""), "Veltrane <@>");
     EXPECT_EQ(DefaultSender("backup", "mail.example.kr"), "Veltrane <backup@mail.example.kr>");
-    for (const char* server : {"mail.example.kr:587", "smtps://mail.example.kr:465",
-                               "smtp+starttls://mail.example.kr"})
+    for (const char* server :
+         {"mail.example.kr:587", "smtps://mail.example.kr:465", "smtp+starttls://mail.example.kr"})
         EXPECT_EQ(DefaultSender("backup", server), "Veltrane <backup@mail.example.kr>") << server;
+}
+
+// A failure is named by its cause, not by the utility's closing summary.
+TEST(FailureCause, IsTheDatabasesReasonElseTheUtilitysElseTheLastLine)
+{
+    const std::string huge(12 << 20, 'x');
+    const struct
+    {
+        std::string output;
+        const char* prefix;
+        std::string cause;
+    } cases[] = {
+        {"EXP-00056: ORACLE error 1017 encountered\nORA-01017: invalid username/password; "
+         "logon denied\nEXP-00000: Export terminated unsuccessfully\n",
+         "EXP-", "ORA-01017: invalid username/password; logon denied"},
+        {"EXP-00002: error in writing to export file\r\nEXP-00000: Export terminated "
+         "unsuccessfully\r\n",
+         "EXP-", "EXP-00002: error in writing to export file"},
+        {"IMP-00010: not a valid export file\nIMP-00000: Import terminated unsuccessfully\n",
+         "IMP-", "IMP-00010: not a valid export file"},
+        {"  exp: error while loading shared libraries  \n\n", "EXP-",
+         "exp: error while loading shared libraries"},
+        {"EXP-00000: Export terminated unsuccessfully\n", "EXP-",
+         "EXP-00000: Export terminated unsuccessfully"},
+        {" \n", "EXP-", "출력 없음"},
+        {"start\n" + huge + "\n", "", std::string(kCauseCharacters, 'x') + "…"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FailureCause(c.output, c.prefix), c.cause) << c.output.substr(0, 60);
+    EXPECT_EQ(FirstWarning("Export: Release\nEXP-00011: SCOTT.EMPX does not exist\nEXP-00011: "
+                           "SCOTT.DEPTX does not exist\nExport terminated successfully with "
+                           "warnings.\n"),
+              "EXP-00011: SCOTT.EMPX does not exist");
+    EXPECT_EQ(FirstWarning("Export terminated successfully without warnings.\n"), "");
 }

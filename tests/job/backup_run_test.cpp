@@ -59,6 +59,12 @@ struct RecordingHost : BackupHost
     void RefreshItemList() override {}
 };
 
+void WriteSchedule(const std::string& path, const ScheduleTable& table)
+{
+    std::string error;
+    ASSERT_TRUE(SaveSchedule(path, table, error)) << error;
+}
+
 std::string Line(const std::string& text)
 {
     return "[" + kRunTime + "] " + text;
@@ -96,6 +102,16 @@ protected:
 
     void Run() { service.RunBackupJob(*item); }
 
+    // The line of a successful export whose files carry `stamp`.
+    std::string SuccessLine(const std::string& stamp = kStamp,
+                            const std::string& service = "ORCL") const
+    {
+        const std::string name = "SCOTT_" + stamp + ".DMP";
+        const auto bytes = std::filesystem::file_size(backups.File(service + "/" + name));
+        return Line(service + " 백업 성공: " + name + " (" + std::to_string(bytes) +
+                    " 바이트, 0초)");
+    }
+
     TempDir program, backups, work;
     ManualClock clock{kRunTime};
     RecordingHost host;
@@ -115,14 +131,16 @@ TEST_F(BackupRun, SuccessfulExportWritesItsFilesRecordsTheRunAndMails)
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
 
     ScheduleTable saved;
-    LoadSchedule(program.File("Schedule.dat"), saved);
+    std::string error;
+    ASSERT_TRUE(LoadSchedule(program.File("Schedule.dat"), saved, error)) << error;
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0]->strLastBackUpTime, kRunTime);
 
-    // No recipients: the operator wants no mail, so there is no mail line.
-    EXPECT_TRUE(host.lines.empty());
-    EXPECT_TRUE(item->bRanSinceStart);
-    EXPECT_EQ(item->nFailuresInARow, 0);
+    // No recipients and no upload: the success line alone.
+    EXPECT_EQ(host.lines, std::vector<std::string>{SuccessLine()});
+    EXPECT_TRUE(item->history.lastRunSucceeded);
+    EXPECT_EQ(item->history.lastSuccessTime, kRunTime);
+    EXPECT_EQ(item->history.lastSuccessDump, "SCOTT_" + kStamp + ".DMP");
     EXPECT_EQ(host.panel1, (std::vector<std::string>{"[ORCL] BackUp...", "Ready."}));
     ASSERT_FALSE(host.panel2.empty());
     EXPECT_EQ(host.panel2.front(),
@@ -156,7 +174,7 @@ TEST_F(BackupRun, OnlyTheExactClosingTextsCountAsSuccess)
             EXPECT_EQ(host.lines, std::vector<std::string>{Line(
                                       std::string("ORCL 백업 실패: ") +
                                       (c.mode == std::string("error")
-                                           ? "ORA-01017: invalid username/password"
+                                           ? "ORA-01017: invalid username/password; logon denied"
                                            : "export terminated successfully without warnings."))})
                 << c.mode;
         }
@@ -180,16 +198,17 @@ TEST_F(BackupRun, TheSixthCountedFailureOfAnItemRecordsTheRunAndSaysSo)
     EXPECT_EQ(other->nExportFailCount, 1);
     EXPECT_TRUE(other->strLastBackUpTime.empty());
     EXPECT_EQ(host.lines.size(), 6u);
-    EXPECT_EQ(item->nFailuresInARow, 5);
+    EXPECT_EQ(item->history.failuresInARow, 5);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(backups.path()))
         EXPECT_TRUE(entry.is_directory() || entry.path().extension() == ".LOG") << entry.path();
 
     host.lines.clear();
     item->bRunNow = true;
     Run();
-    EXPECT_EQ(host.lines, (std::vector<std::string>{
-                              Line("ORCL 백업 실패: ORA-01017: invalid username/password"),
-                              Line("엑스포트중 에러가 발행하여 중단되었습니다.")}));
+    EXPECT_EQ(host.lines,
+              (std::vector<std::string>{
+                  Line("ORCL 백업 실패: ORA-01017: invalid username/password; logon denied"),
+                  Line("엑스포트중 에러가 발행하여 중단되었습니다.")}));
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
     EXPECT_FALSE(item->bRunNow);
     EXPECT_EQ(item->nExportFailCount, 0);
@@ -218,8 +237,9 @@ TEST_F(BackupRun, AMissingExportUtilityIsShownAndCountedAsAFailure)
     host.lines.clear();
     Run();
     EXPECT_EQ(host.lines,
-              std::vector<std::string>{
-                  Line("ORCL 압축 실패: File or command not found (" + program.File("rar") + ")")});
+              (std::vector<std::string>{SuccessLine("20070305140710"),
+                                        Line("ORCL 압축 실패: File or command not found (" +
+                                             program.File("rar") + ")")}));
 }
 
 // A run broken off by an error before its export is a failed run too: the
@@ -232,7 +252,7 @@ TEST_F(BackupRun, TheErrorPathCountsTowardGivingUp)
     EXPECT_EQ(host.lines.size(), 6u);
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
     EXPECT_EQ(item->nExportFailCount, 0);
-    EXPECT_EQ(item->nFailuresInARow, 6);
+    EXPECT_EQ(item->history.failuresInARow, 6);
 }
 
 TEST_F(BackupRun, ALogThatCannotBeWrittenEndsTheRunThroughTheErrorPath)
@@ -285,7 +305,7 @@ TEST_F(BackupRun, TheDumpIsReadBackWhenAskedAndAFailureIsReported)
     setenv("FAKE_IMP_MODE", "ok", 1);
     item->bDataCompress = true;
     Run();
-    EXPECT_EQ(host.lines, std::vector<std::string>{Line("ORCL 덤프 검증 성공")});
+    EXPECT_EQ(host.lines, (std::vector<std::string>{SuccessLine(), Line("ORCL 덤프 검증 성공")}));
     EXPECT_EQ(ReadBytes(work.File("imp-args")),
               "SCOTT/tiger@ORCL\nFile=" + ItemFile(".DMP") +
                   "\nFull=y\nShow=y\nLog=" + ItemFile(".VERIFY.LOG") + "\n");
@@ -297,51 +317,59 @@ TEST_F(BackupRun, TheDumpIsReadBackWhenAskedAndAFailureIsReported)
     host.lines.clear();
     setenv("FAKE_IMP_MODE", "error", 1);
     Run();
-    EXPECT_EQ(host.lines, std::vector<std::string>{
+    EXPECT_EQ(host.lines, (std::vector<std::string>{
+                              SuccessLine("20070305140710"),
                               Line("ORCL 덤프 검증 실패: IMP-00010: not a valid export file, "
-                                   "header failed verification")});
+                                   "header failed verification")}));
     EXPECT_TRUE(FileExists(ItemFile(".rar"))); // the dump is still compressed
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
 }
 
-TEST_F(BackupRun, AnOverdueItemIsAlertedOncePerSpell)
+// An item is late once its own due time is more than OverdueAlertHours past;
+// each due time is alerted once, across restarts and reloads too.
+TEST_F(BackupRun, AnOverdueItemIsAlertedOncePerDueTime)
 {
-    ScheduleService scheduler(host, clock, program.path()); // starts at kRunTime
-    scheduler.LoadSettings();                               // OverdueAlertHours=2
-    auto daily = std::make_shared<ScheduleRecord>(*item);
-    daily->strBackUpType = "매일";
-    daily->strTime = "13:00:00"; // never due at the times below
-    scheduler.Table().push_back(daily);
-    clock.Set("2007-03-06 16:07:09"); // 24 h + 2 h after the start: not yet
-    scheduler.CheckOverdue();
-    EXPECT_TRUE(host.lines.empty());
-    clock.Set("2007-03-06 16:07:10");
-    scheduler.CheckOverdue();
-    clock.Set("2007-03-08 10:00:00");
-    scheduler.CheckOverdue();
-    EXPECT_EQ(host.lines, std::vector<std::string>{"[2007-03-06 16:07:10] ORCL 백업 지연: 마지막 "
-                                                   "성공 없음"});
-    // A success ends the spell; the next one is alerted again.
-    scheduler.Backup().RunBackupJob(*daily);
-    EXPECT_FALSE(daily->bOverdueAlerted);
+    item->strBackUpType = "매일";
+    item->strTime = "13:00:00";
+    WriteSchedule(program.File("Schedule.dat"), {item});
+    const std::string alert = "[2007-03-06 15:00:01] ORCL 백업 지연: 마지막 성공 없음 (예정 "
+                              "2007-03-06 13:00:00)";
+    for (int start = 0; start < 2; ++start) {
+        ScheduleService scheduler(host, clock, program.path()); // watches from kRunTime
+        scheduler.LoadSettings();                               // OverdueAlertHours=2
+        std::string error;
+        ASSERT_TRUE(scheduler.LoadSchedule(error)) << error;
+        for (const char* now :
+             {"2007-03-06 15:00:00", "2007-03-06 15:00:01", "2007-03-08 10:00:00"}) {
+            clock.Set(now);
+            scheduler.CheckOverdue();
+            ASSERT_TRUE(scheduler.LoadSchedule(error)) << error; // a reload forgets nothing
+        }
+        clock.Set(kRunTime);
+    }
+    EXPECT_EQ(host.lines, std::vector<std::string>{alert});
 }
 
-// The service's run does not save over a schedule the operator copied in
-// since the last load; the reload that follows reads it.
-TEST_F(BackupRun, ARunDoesNotSaveOverAScheduleCopiedInMeanwhile)
+// A schedule the operator copied in during a run of the service is kept, and
+// the run's result is written into its item: neither is lost.
+TEST_F(BackupRun, ARunWritesItsResultIntoAScheduleCopiedInMeanwhile)
 {
-    service.LoadSchedule(); // no file yet
+    std::string error;
+    ASSERT_TRUE(service.LoadSchedule(error)) << error; // no file yet
     service.Table().push_back(item);
     service.KeepOutsideChanges(true);
-    test::WriteBytes(program.File("Schedule.dat"), "1\tTrue\r\n");
+    auto copied = std::make_shared<ScheduleRecord>(*item);
+    copied->strDescription = "운영자의 사본";
+    WriteSchedule(program.File("Schedule.dat"), {copied});
     Run();
-    EXPECT_EQ(ReadBytes(program.File("Schedule.dat")), "1\tTrue\r\n");
-    EXPECT_EQ(host.lines,
-              std::vector<std::string>{Line(
-                  "Schedule.dat 저장 안 함: 실행 중에 밖에서 바뀐 파일을 다시 읽을 때 씁니다")});
-    service.LoadSchedule();
-    Run(); // nothing changed on disk since: saved as always
-    EXPECT_NE(ReadBytes(program.File("Schedule.dat")), "1\tTrue\r\n");
+    ScheduleTable saved;
+    ASSERT_TRUE(LoadSchedule(program.File("Schedule.dat"), saved, error)) << error;
+    ASSERT_EQ(saved.size(), 1u);
+    EXPECT_EQ(saved[0]->strDescription, "운영자의 사본");
+    EXPECT_EQ(saved[0]->strLastBackUpTime, kRunTime);
+    EXPECT_EQ(service.Table()[0]->strDescription, "운영자의 사본");
+    EXPECT_EQ(host.lines.back(),
+              Line("Schedule.dat 다시 읽음: 실행 중에 바뀐 파일에 결과를 씁니다"));
 }
 
 TEST_F(BackupRun, KoreanOutputIsLoggedInCodePage949)
@@ -351,6 +379,18 @@ TEST_F(BackupRun, KoreanOutputIsLoggedInCodePage949)
     const std::string log = ReadBytes(ItemFile(".LOG"));
     EXPECT_NE(log.find(cp949::FromUtf8("정상적으로 종료되었습니다.")), std::string::npos);
     EXPECT_EQ(log.substr(log.size() - 3), "\n\r\n");
+}
+
+// Success with warnings stays a success, and names the first warning: the
+// dump lacks the table it warns of.
+TEST_F(BackupRun, ASuccessWithWarningsNamesItsFirstWarning)
+{
+    setenv("FAKE_EXP_MODE", "warnings", 1);
+    Run();
+    EXPECT_EQ(item->strLastBackUpTime, kRunTime);
+    EXPECT_EQ(host.lines, std::vector<std::string>{
+                              SuccessLine() + " (경고: EXP-00011: SCOTT.EMPX does not exist)"});
+    EXPECT_EQ(item->history.lastCause, "EXP-00011: SCOTT.EMPX does not exist");
 }
 
 // A night of failures on a full disk: each failure's partial dump is deleted
@@ -377,6 +417,12 @@ TEST_F(BackupRun, AFullDiskNeverCostsAGoodBackup)
     }
     unsetenv("FAKE_EXP_DUMP_BYTES");
     ASSERT_EQ(good.size(), 2u) << "the third dump should not fit";
+    // The utility's own word reaches the line, also when its log does not
+    // fit on the disk either.
+    EXPECT_EQ(host.lines.back().find("[2007-03-05 14:07:11] ORCL 백업 실패: EXP-00002: error in "
+                                     "writing to export file"),
+              0u)
+        << host.lines.back();
     for (const std::string& dump : good)
         EXPECT_GT(ReadBytes(dump).size(), 1000000u);
     umount(backups.path().c_str());
@@ -417,7 +463,8 @@ TEST_F(BackupRun, TheFirstTickRunsMissedBackupsAndIgnoresFutureTimes)
               (std::vector<std::string>{
                   Line("ORCL 놓친 백업을 지금 실행합니다 (예정 2007-03-05 02:00:00)"),
                   Line("HRDB Latest Back Time이 미래입니다 (2030-01-01 00:00:00): 시계가 앞서 "
-                       "있었던 것으로 보고 일정대로 실행합니다")}));
+                       "있었던 것으로 보고 일정대로 실행합니다"),
+                  SuccessLine(), SuccessLine(kStamp, "HRDB")}));
 }
 
 namespace {
@@ -481,8 +528,9 @@ TEST_F(BackupRunWithFtp, AFailedExportSendsNothing)
     EXPECT_FALSE(FileExists(ItemFile(".rar")));
     EXPECT_FALSE(FileExists(ItemFile(".DMP")));
     EXPECT_TRUE(FileExists(ItemFile(".LOG")));
-    EXPECT_EQ(host.lines, std::vector<std::string>{
-                              Line("ORCL 백업 실패: ORA-01017: invalid username/password")});
+    EXPECT_EQ(host.lines,
+              std::vector<std::string>{
+                  Line("ORCL 백업 실패: ORA-01017: invalid username/password; logon denied")});
 }
 
 // The archive that did not reach the server stays, the only compressed copy.
@@ -493,7 +541,8 @@ TEST_F(BackupRunWithFtp, ARefusedLoginIsATransferFailureAndKeepsTheArchive)
     Run();
     EXPECT_NE(std::find(host.panel1.begin(), host.panel1.end(), "Transfer Fail."),
               host.panel1.end());
-    EXPECT_EQ(host.lines.back(), Line("ORCLData FTP 전송 실패"));
+    EXPECT_EQ(host.lines.back(),
+              Line("ORCLData FTP 전송 실패: login refused: 530 Authentication failed."));
     EXPECT_TRUE(FileExists(ItemFile(".rar")));
 }
 
@@ -510,7 +559,8 @@ TEST_F(BackupRunWithFtp, AFailedCompressionSendsTheDumpAndLogInstead)
     EXPECT_EQ(ReadBytes(Stored(".LOG")), ReadBytes(ItemFile(".LOG")));
     EXPECT_FALSE(FileExists(Stored(".rar")));
     EXPECT_EQ(host.lines,
-              (std::vector<std::string>{Line("ORCL 압축 실패: ERROR: Write error in the file " +
+              (std::vector<std::string>{SuccessLine(),
+                                        Line("ORCL 압축 실패: ERROR: Write error in the file " +
                                              ItemFile(".rar") +
                                              " (종료 코드 5): 덤프와 로그를 그대로 전송합니다"),
                                         Line("ORCLData FTP 전송 성공 (압축 대신 덤프와 로그)")}));
@@ -566,13 +616,14 @@ protected:
         ASSERT_TRUE(test::WaitForPort("127.0.0.1", 25)) << ReadBytes(work.File("sink.log"));
     }
 
-    // Takes the first mail the sink received apart into `folder` (one file
-    // per part) and returns the parser's summary; empty when that failed.
-    std::string ParseFirstMail(const std::string& folder)
+    // Takes a mail the sink received (the first by default) apart into
+    // `folder` (one file per part) and returns the parser's summary; empty
+    // when that failed.
+    std::string ParseFirstMail(const std::string& folder, const std::string& mail = "0001")
     {
         std::filesystem::create_directory(folder);
         const std::string command = "/usr/bin/python3 " + kMailerData + "/parse_message.py " +
-                                    work.File("sink/0001.eml") + " " + folder + " > " +
+                                    work.File("sink/" + mail + ".eml") + " " + folder + " > " +
                                     work.File("summary");
         return std::system(command.c_str()) == 0 ? ReadBytes(work.File("summary")) : std::string();
     }
@@ -594,7 +645,8 @@ TEST_F(BackupRunWithMail, MailsTheReportThroughTheServerWithItsLogin)
 {
     StartSink();
     Run();
-    ASSERT_EQ(host.lines, std::vector<std::string>{Line("ORCL백업결과 메일전송 성공")})
+    ASSERT_EQ(host.lines,
+              (std::vector<std::string>{SuccessLine(), Line("ORCL백업결과 메일전송 성공")}))
         << ReadBytes(program.File("SendResult.Log"));
 
     const std::string parsed = work.File("parsed");
@@ -629,9 +681,9 @@ TEST_F(BackupRunWithMail, GivingUpMailsTheCauseOnceWithTheLastLog)
               std::string::npos)
         << summary;
     EXPECT_EQ(ReadBytes(parsed + "/part0"),
-              cp949::FromUtf8(BuildResultReportHtml("ORCL", "SCOTT", kRunTime,
-                                                    "ORA-01017: invalid username/password", "",
-                                                    "야간 백업")));
+              cp949::FromUtf8(BuildResultReportHtml(
+                  "ORCL", "SCOTT", kRunTime, "ORA-01017: invalid username/password; logon denied",
+                  "", "야간 백업")));
     EXPECT_EQ(ReadBytes(parsed + "/part1"), ReadBytes(ItemFile(".LOG")));
 }
 
@@ -640,14 +692,14 @@ TEST_F(BackupRunWithMail, RecipientsThatAreNoAddressFailTheLineAfterTheOthersGot
     StartSink();
     item->strMailReceiveList = "dba;dba@example.kr; ;@x";
     Run();
-    EXPECT_EQ(host.lines, std::vector<std::string>{Line(
-                              "ORCL백업결과 메일전송 실패 (주소가 아닌 수신자: \"dba\" \"@x\")")});
+    EXPECT_EQ(host.lines.back(),
+              Line("ORCL백업결과 메일전송 실패 (주소가 아닌 수신자: \"dba\" \"@x\")"));
     EXPECT_EQ(ReadBytes(work.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n");
 
     host.lines.clear();
     item->strMailReceiveList = " ; ";
     Run();
-    EXPECT_TRUE(host.lines.empty()); // nobody to send to: no mail, no line
+    EXPECT_EQ(host.lines.size(), 1u); // nobody to send to: no mail, no line
 }
 
 TEST_F(BackupRunWithMail, AWrongPasswordIsAFailedMailAndTheRunGoesOn)
@@ -656,7 +708,8 @@ TEST_F(BackupRunWithMail, AWrongPasswordIsAFailedMailAndTheRunGoesOn)
     item->strSmtpUserPassword = "wrong";
     item->bDataCompress = true;
     Run();
-    EXPECT_EQ(host.lines, std::vector<std::string>{Line("ORCL백업결과 메일전송 실패")});
+    EXPECT_EQ(host.lines.back(), Line("ORCL백업결과 메일전송 실패: dba@example.kr: 535 5.7.8 "
+                                      "Authentication credentials invalid"));
     EXPECT_TRUE(host.messages.empty());
     EXPECT_TRUE(FileExists(ItemFile(".rar")));
 }
@@ -688,9 +741,32 @@ TEST_F(BackupRunWithMail, AStallingServerDoesNotFreezeTheWindow)
     watched.RunBackupJob(*item);
     close(listener);
 
-    EXPECT_EQ(watch.lines.front(), Line("ORCL백업결과 메일전송 실패"));
+    ASSERT_EQ(watch.lines.size(), 2u);
+    EXPECT_EQ(watch.lines[1].find(Line("ORCL백업결과 메일전송 실패: dba@example.kr: no reply")), 0u)
+        << watch.lines[1];
     // The library waits seconds for a greeting; the window was served all along.
     EXPECT_GT(watch.yields - yieldsAtExportEnd, 20);
+}
+
+// The off-site copy failing is told to the recipients, with the server's word.
+TEST_F(BackupRunWithMail, AFailedUploadIsMailedWithItsReason)
+{
+    StartSink();
+    hoistline::test::FtpTestServer ftp;
+    ASSERT_TRUE(ftp.ok());
+    item->bDataTransfer = true;
+    item->strFtpServer = "127.0.0.1:" + std::to_string(ftp.port());
+    item->strFtpUserID = hoistline::test::FtpTestServer::kUser;
+    item->strFtpUserPassword = "wrong";
+    Run();
+    const std::string failed = "ORCLData FTP 전송 실패: login refused: 530 Authentication failed.";
+    EXPECT_EQ(host.lines,
+              (std::vector<std::string>{SuccessLine(), Line("ORCL백업결과 메일전송 성공"),
+                                        Line(failed), Line("ORCL실패메일전송 성공")}));
+    const std::string summary = ParseFirstMail(work.File("parsed"), "0002");
+    EXPECT_NE(summary.find("subject " + Hex(cp949::FromUtf8("[DB Backup : SCOTT@ORCL]전송 실패."))),
+              std::string::npos)
+        << summary;
 }
 
 TEST_F(BackupRun, FoldersWithBlanksAndQuotesReachTheChildrenWhole)

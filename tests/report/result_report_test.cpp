@@ -113,3 +113,13 @@ TEST(ResultHistory, KeepsLinesInCodePage949AndStartsAnewPastItsLimit)
                                                             "[2026-12-08 02:00:03] 넷째\r\n"));
     EXPECT_NE(ResultHistory(dir.File("missing/Veltrane.log")).Append("x"), "");
 }
+
+TEST(ResultReport, AWarningAddsItsRowBeforeTheDescription)
+{
+    const std::string page = BuildResultReportHtml("", "", "", "", "", "desc", "EXP-00011: x");
+    EXPECT_EQ(Count(page, " <tr>"), 8u);
+    const auto warning = page.find("'>Warning<o:p>");
+    ASSERT_NE(warning, std::string::npos);
+    EXPECT_LT(page.find(std::string(kR9) + "EXP-00011: x" + std::string(kR10)),
+              page.find(std::string(kR9) + "desc" + std::string(kR10)));
+}

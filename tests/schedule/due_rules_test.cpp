@@ -151,28 +151,41 @@ TEST(NextDueTime, IsNowWhenFlaggedAndNothingWhenDisabledOrNeverDue)
     EXPECT_EQ(NextDueTime(r, At("2026-12-07 10:00:00")), std::nullopt);
 }
 
-// Overdue: past the kind's period plus the grace, counted from the last
-// success or the program's start, whichever is later.
-TEST(IsOverdue, CountsThePeriodPlusTheGraceFromTheLaterOfSuccessAndStart)
+// Overdue: the first time the item's own rules made it due after its last
+// success (or after the start, with none) lies more than the grace back.
+TEST(OverdueSince, IsTheFirstDueTimeAfterTheLastSuccessOnceTheGraceHasPassed)
 {
-    const std::int64_t start = SecondsOf(At("2026-12-07 00:00:00"));
-    const std::int64_t grace = 2 * 3600;
+    const LocalDateTime start = At("2026-12-07 00:00:00"); // a Monday
     const struct
     {
         const char* kind;
-        std::int64_t period;
-    } kinds[] = {
-        {"매일", 24 * 3600}, {"매주", 7 * 24 * 3600}, {"매달", 31 * 24 * 3600}, {"매시간", 3600}};
-    for (const auto& k : kinds) {
-        ScheduleRecord r = Item(k.kind, "02:00:00");
-        EXPECT_FALSE(IsOverdue(r, start + k.period + grace, start, grace)) << k.kind;
-        EXPECT_TRUE(IsOverdue(r, start + k.period + grace + 1, start, grace)) << k.kind;
-        r.nLastSuccessSeconds = start + 600; // a success after the start moves the count
-        EXPECT_FALSE(IsOverdue(r, start + k.period + grace + 1, start, grace)) << k.kind;
+        const char* time;
+        const char* lastSuccess;
+        const char* now;
+        const char* overdueSince; // "-": not overdue
+    } cases[] = {
+        {"매일", "02:00:00", "", "2026-12-07 04:00:00", "-"},
+        {"매일", "02:00:00", "", "2026-12-07 04:00:01", "2026-12-07 02:00:00"},
+        {"매일", "02:00:00", "2026-12-07 02:00:05", "2026-12-08 04:00:01", "2026-12-08 02:00:00"},
+        // A weekly item that first ran at midnight runs at 23:00:01 a week on.
+        {"매주", "23:00:00", "2026-12-07 00:00:05", "2026-12-14 02:00:06", "-"},
+        {"매주", "23:00:00", "2026-12-07 00:00:05", "2026-12-15 01:00:02", "2026-12-14 23:00:01"},
+        {"매시간", "00:30:00", "2026-12-07 10:30:02", "2026-12-07 13:30:00", "-"},
+        {"매시간", "00:30:00", "2026-12-07 10:30:02", "2026-12-07 13:30:01", "2026-12-07 11:30:00"},
+        // A success stamped in the future counts from the start.
+        {"매일", "02:00:00", "2030-01-01 00:00:00", "2026-12-07 04:00:01", "2026-12-07 02:00:00"},
+        {"기타", "02:00:00", "", "2027-12-07 04:00:01", "-"},
+    };
+    for (const auto& c : cases) {
+        ScheduleRecord r = Item(c.kind, c.time, "월");
+        r.history.lastSuccessTime = c.lastSuccess;
+        r.strLastBackUpTime = "2026-12-07 02:00:09"; // a run that gave up is no success
+        const auto since = OverdueSince(r, start, At(c.now), 2 * 3600);
+        EXPECT_EQ(since ? FormatDateTime(*since) : "-", c.overdueSince)
+            << c.kind << " " << c.lastSuccess << " " << c.now;
         r.bEnabled = false;
-        EXPECT_FALSE(IsOverdue(r, start + 100 * k.period, start, grace)) << k.kind;
+        EXPECT_EQ(OverdueSince(r, start, At(c.now), 2 * 3600), std::nullopt);
     }
-    EXPECT_FALSE(IsOverdue(Item("기타", "02:00:00"), start + 1000000, start, grace));
 }
 
 TEST(IsScheduleDue, WeeklyItemWithUnreadableTimeFailsOnlyOnceItsWeekHasPassed)

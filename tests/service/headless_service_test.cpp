@@ -78,10 +78,12 @@ TEST(HeadlessService, RunsTheScheduleWithoutADisplayAndAnswersItsSignals)
     ChildProcess service({kProgram, "--service", "--folder", data.path()}, out);
 
     ASSERT_TRUE(WaitForText(out, "서비스 시작: " + data.path() + " (항목 1개)")) << ReadBytes(out);
+    ASSERT_TRUE(WaitForText(out, "] [ORCL] 엑스포트 시작 (SCOTT)\n")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "] [ORCL] BackUp...\n")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "] Ready.\n")) << ReadBytes(out);
     ScheduleTable saved;
-    LoadSchedule(data.File("Schedule.dat"), saved);
+    std::string error;
+    ASSERT_TRUE(LoadSchedule(data.File("Schedule.dat"), saved, error)) << error;
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_FALSE(saved[0]->strLastBackUpTime.empty()); // the run succeeded and saved
 
@@ -93,6 +95,22 @@ TEST(HeadlessService, RunsTheScheduleWithoutADisplayAndAnswersItsSignals)
     ChildProcess second({kProgram, "--service", "--folder", data.path()}, logs.File("second.out"));
     const int secondStatus = second.WaitForExit(20000);
     EXPECT_TRUE(WIFEXITED(secondStatus) && WEXITSTATUS(secondStatus) == 1);
+
+    // A file that cannot be read is never taken for an empty schedule: a
+    // reload keeps the table, and a start is refused.
+    test::WriteBytes(data.File("Schedule.dat"), "no schedule here\n");
+    service.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForText(out, "Schedule.dat 다시 읽기 실패, 항목 1개를 그대로 씁니다: \"" +
+                                     data.File("Schedule.dat") + "\" holds no item"))
+        << ReadBytes(out);
+    TempDir other;
+    test::WriteBytes(other.File("Schedule.dat"), "no schedule here\n");
+    ChildProcess refused({kProgram, "--service", "--folder", other.path()},
+                         logs.File("refused.out"));
+    const int refusedStatus = refused.WaitForExit(20000);
+    EXPECT_TRUE(WIFEXITED(refusedStatus) && WEXITSTATUS(refusedStatus) == 1) << refusedStatus;
+    EXPECT_NE(ReadBytes(logs.File("refused.out")).find("Schedule.dat 읽기 실패"),
+              std::string::npos);
 
     // SIGHUP reads the edited file: the new item runs, the old one is not due.
     auto old = DueItem("ORCL", backups);

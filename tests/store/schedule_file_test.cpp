@@ -34,13 +34,46 @@ std::string Save(const std::string& path, const ScheduleTable& table)
     return error;
 }
 
+// Loads a file that must be readable.
+void Load(const std::string& path, ScheduleTable& table)
+{
+    std::string error;
+    EXPECT_TRUE(LoadSchedule(path, table, error)) << error;
+}
+
 } // namespace
+
+// A schedule that is there but holds nothing that can be read is refused, and
+// the table in memory is kept: an empty one in its place would stop every
+// backup without a word.
+TEST(LoadSchedule, AFileWithoutItemsOrThatCannotBeReadIsRefused)
+{
+    TempDir dir;
+    const std::string path = dir.File("Schedule.dat");
+    const std::pair<const char*, std::string> cases[] = {
+        {"text without columns", "this is no schedule\r\n"},
+        {"UTF-16", std::string("1\0\t\0T\0r\0u\0e\0", 12)},
+    };
+    for (const auto& [what, bytes] : cases) {
+        WriteBytes(path, bytes);
+        ScheduleTable table{Numbered(7)};
+        std::string error;
+        EXPECT_FALSE(LoadSchedule(path, table, error)) << what;
+        EXPECT_NE(error.find(path), std::string::npos) << error;
+        ASSERT_EQ(table.size(), 1u) << what;
+    }
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
+    ScheduleTable table;
+    std::string error;
+    EXPECT_FALSE(LoadSchedule(path, table, error));
+}
 
 TEST(LoadSchedule, ReadsTheHandMadeFileFieldByField)
 {
     ScheduleTable table{std::make_shared<ScheduleRecord>()};
     table[0]->bRunNow = true;
-    LoadSchedule(kFixture, table);
+    Load(kFixture, table);
     ASSERT_EQ(table.size(), 5u);
     for (const auto& r : table)
         EXPECT_FALSE(r->bRunNow);
@@ -117,12 +150,12 @@ TEST(LoadSchedule, MissingOrEmptyFileGivesAnEmptyTable)
 {
     TempDir dir;
     ScheduleTable table{Numbered(1)};
-    LoadSchedule(dir.File("Schedule.dat"), table);
+    Load(dir.File("Schedule.dat"), table);
     EXPECT_TRUE(table.empty());
 
     WriteBytes(dir.File("Schedule.dat"), "");
     table.push_back(Numbered(1));
-    LoadSchedule(dir.File("Schedule.dat"), table);
+    Load(dir.File("Schedule.dat"), table);
     EXPECT_TRUE(table.empty());
 }
 
@@ -169,9 +202,11 @@ TEST(LoadSchedule, OnlyARegularFileIsRead)
     const std::string path = dir.File("Schedule.dat");
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     ScheduleTable table{Numbered(1)};
-    LoadSchedule(path, table); // would block for ever on the FIFO
-    EXPECT_TRUE(table.empty());
     std::string error;
+    EXPECT_FALSE(LoadSchedule(path, table, error)); // would block for ever on the FIFO
+    EXPECT_EQ(table.size(), 1u);
+    EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
+    error.clear();
     EXPECT_FALSE(SaveSchedule(path, {Numbered(1)}, error));
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     struct stat st
@@ -221,7 +256,7 @@ TEST(SaveSchedule, RenumbersTheFileButNotTheTable)
     EXPECT_EQ(table[2]->nNo, 9);
 
     ScheduleTable loaded;
-    LoadSchedule(path, loaded);
+    Load(path, loaded);
     ASSERT_EQ(loaded.size(), 3u);
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(loaded[i]->nNo, i + 1);
@@ -237,7 +272,7 @@ TEST(SaveSchedule, EmptyTableGivesEmptyFileAndBack)
     Save(path, {});
     EXPECT_EQ(ReadBytes(path), "");
     ScheduleTable loaded{Numbered(1)};
-    LoadSchedule(path, loaded);
+    Load(path, loaded);
     EXPECT_TRUE(loaded.empty());
 }
 
@@ -253,18 +288,19 @@ TEST(SaveSchedule, EveryFieldSurvivesARoundTrip)
         r->strBackUpType = kinds[i % 4];
         r->nDay = static_cast<std::int16_t>(i * 4 + 1);
         r->strWeek = weekdays[i];
-        r->strTime = "0" + std::to_string(i) + ":30:00";
-        r->strServiceName = "서비스" + std::to_string(i);
-        r->strID = "id" + std::to_string(i);
-        r->strPWD = "pw;\"x\"" + std::to_string(i);
+        r->strTime = std::string("0").append(std::to_string(i)).append(":30:00");
+        r->strServiceName = std::string("서비스").append(std::to_string(i));
+        r->strID = std::string("id").append(std::to_string(i));
+        r->strPWD = std::string("pw;\"x\"").append(std::to_string(i));
         r->strBackUpFolder = "/data/백업/";
-        r->strLastBackUpTime = i ? "2026-01-0" + std::to_string(i) + " 01:02:03" : "";
+        r->strLastBackUpTime =
+            i ? std::string("2026-01-0").append(std::to_string(i)).append(" 01:02:03") : "";
         r->strProgramPath = "/opt/oracle/exp";
         r->strMailReceiveList = "a@b.kr;c@d.kr";
         r->nReservedFiles = static_cast<std::int16_t>(i - 1);
         r->strTables = "T1,T2";
         r->strExecutionOption = "rows=n";
-        r->strDescription = "설명 " + std::to_string(i);
+        r->strDescription = std::string("설명 ").append(std::to_string(i));
         r->bUseSmtpServer = i % 3 == 0;
         r->strSmtpUserID = "smtp";
         r->strSmtpUserPassword = std::string(static_cast<std::size_t>(i * 3), 'k') + "암호";
@@ -280,7 +316,7 @@ TEST(SaveSchedule, EveryFieldSurvivesARoundTrip)
     TempDir dir;
     Save(dir.File("Schedule.dat"), table);
     ScheduleTable loaded;
-    LoadSchedule(dir.File("Schedule.dat"), loaded);
+    Load(dir.File("Schedule.dat"), loaded);
     ASSERT_EQ(loaded.size(), table.size());
     for (std::size_t i = 0; i < table.size(); ++i)
         EXPECT_EQ(FormatScheduleLine(*loaded[i], 1), FormatScheduleLine(*table[i], 1)) << i;
@@ -293,7 +329,7 @@ TEST(SaveSchedule, LineBreaksAndTabsInsideAFieldBecomeBlanks)
     TempDir dir;
     Save(dir.File("Schedule.dat"), {r, Numbered(2)});
     ScheduleTable loaded;
-    LoadSchedule(dir.File("Schedule.dat"), loaded);
+    Load(dir.File("Schedule.dat"), loaded);
     ASSERT_EQ(loaded.size(), 2u);
     EXPECT_EQ(loaded[0]->strDescription, "first line  second line third fourth");
     EXPECT_EQ(loaded[1]->strServiceName, "SVC2");
@@ -349,7 +385,7 @@ TEST(SaveSchedule, ALinkIsSavedThroughToTheFileItPointsTo)
     ASSERT_EQ(lstat(link.c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
     ScheduleTable loaded;
-    LoadSchedule(target, loaded);
+    Load(target, loaded);
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(loaded[0]->strServiceName, "SVC1");
 }
@@ -392,7 +428,7 @@ TEST(SaveSchedule, AKilledSaveLeavesAWholeFileAndNoLastingDebris)
 
         EXPECT_LE(entries(), 2u) << "trial " << trial;
         ScheduleTable loaded;
-        LoadSchedule(path, loaded);
+        Load(path, loaded);
         ASSERT_EQ(loaded.size(), kRecords) << "trial " << trial;
         for (const auto& r : loaded)
             ASSERT_EQ(r->strDescription, loaded.front()->strDescription) << "trial " << trial;
@@ -413,7 +449,7 @@ TEST(LoadSchedule, RemovesLeftoversOfInterruptedSavesOnly)
     for (const char* name : kept)
         WriteBytes(dir.File(name), "operator's copy");
     ScheduleTable table;
-    LoadSchedule(path, table);
+    Load(path, table);
     for (const char* name : leftovers)
         EXPECT_FALSE(veltrane::test::FileExists(dir.File(name))) << name;
     for (const char* name : kept)

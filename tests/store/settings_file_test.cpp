@@ -52,3 +52,28 @@ TEST(Settings, KeepsTheOperatorsLinesAndNamesAValueItCannotRead)
     LoadSettings(path, settings, problems);
     EXPECT_EQ(ReadBytes(path), text);
 }
+
+// A value outside its sane range keeps the default: a time limit of 1e12
+// minutes overflowed and stopped every export at once.
+TEST(Settings, ValuesOutsideTheirRangeKeepTheirDefaults)
+{
+    const struct
+    {
+        const char* line;
+        bool accepted;
+    } cases[] = {
+        {"ExportTimeoutMinutes=1e12", false}, {"ExportTimeoutMinutes=0.0001", false},
+        {"ExportTimeoutMinutes=0", true},     {"ExportTimeoutMinutes=43200", true},
+        {"OverdueAlertHours=1e300", false},   {"OverdueAlertHours=-1", false},
+        {"OverdueAlertHours=8784", true},     {"VerifyDump=2", false},
+        {"RunMissedBackups=0", true},
+    };
+    for (const auto& c : cases) {
+        test::TempDir dir;
+        test::WriteBytes(dir.File("Veltrane.ini"), std::string("[Veltrane]\n") + c.line + "\n");
+        Settings settings;
+        std::vector<std::string> problems;
+        LoadSettings(dir.File("Veltrane.ini"), settings, problems);
+        EXPECT_EQ(problems.empty(), c.accepted) << c.line;
+    }
+}

@@ -315,14 +315,17 @@ TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)
 
     w.LaunchTick();
     EXPECT_EQ(w.lvList->topLevelItem(0)->text(5), "2026-12-07 14:10:00");
-    ASSERT_GE(w.lstErrorList->count(), 1);
+    ASSERT_EQ(w.lstErrorList->count(), 2);
     EXPECT_TRUE(w.lstErrorList->item(0)->text().startsWith(
-        "[2026-12-07 14:10:00] ORCL백업결과 메일전송 실패"))
+        "[2026-12-07 14:10:00] ORCL 백업 성공: SCOTT_20261207141000.DMP"))
         << w.lstErrorList->item(0)->text().toStdString();
+    EXPECT_TRUE(w.lstErrorList->item(1)->text().startsWith(
+        "[2026-12-07 14:10:00] ORCL백업결과 메일전송 실패"))
+        << w.lstErrorList->item(1)->text().toStdString();
     EXPECT_EQ(Panel(1), "Ready.");
 
     w.LaunchTick(); // ran within this hour: not due again
-    EXPECT_EQ(w.lstErrorList->count(), 1);
+    EXPECT_EQ(w.lstErrorList->count(), 2);
 }
 
 // A program that cannot be started shows its text without holding the run:

@@ -7,7 +7,8 @@ file, and prints the closing text chosen by $FAKE_EXP_MODE in code page 949:
   english   "Export terminated successfully without warnings."
   korean    the Korean closing text ("... 정상적으로 종료되었습니다.")
   lowercase the English text in other letter case (not a success)
-  error     an error and no closing text, and no dump
+  warnings  a table that does not exist, then success with warnings
+  error     a refused login and the closing text of failure, and no dump
 With $FAKE_EXP_SILENCE set it first prints nothing for that many seconds, as
 an export dumping a large table does. With $FAKE_EXP_DUMP_BYTES the dump is
 that many bytes; a dump the disk cannot hold ends the export the way the real
@@ -29,8 +30,9 @@ dump = next((a[len("File="):] for a in args if a.startswith("File=")), None)
 out = sys.stdout.buffer
 out.write("\nExport: Release 10.2.0.1.0 - Production\n".encode("cp949"))
 if mode == "error":
-    out.write("EXP-00056: ORACLE error 1017 encountered\nORA-01017: invalid username/password\n"
-              .encode("cp949"))
+    out.write("EXP-00056: ORACLE error 1017 encountered\n"
+              "ORA-01017: invalid username/password; logon denied\n"
+              "EXP-00000: Export terminated unsuccessfully\n".encode("cp949"))
     sys.exit(1)
 if dump:
     try:
@@ -43,6 +45,8 @@ if dump:
         sys.exit(1)
 texts = {
     "english": "Export terminated successfully without warnings.\n",
+    "warnings": "EXP-00011: SCOTT.EMPX does not exist\n"
+                "Export terminated successfully with warnings.\n",
     "korean": "엑스포트가 경고 없이 정상적으로 종료되었습니다.\n",
     "lowercase": "export terminated successfully without warnings.\n",
 }

@@ -151,11 +151,75 @@ std::string DurationText(std::int64_t seconds)
     return text + std::to_string(seconds % 60) + "초";
 }
 
+// A service or user name is one level of a path (the item folder, the file
+// prefix): "../x" would send the dump outside the backup folder and let the
+// retention delete what matches there.
+void CheckPathComponent(const char* what, const std::string& name)
+{
+    const bool control = std::any_of(name.begin(), name.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+    });
+    const char* problem = name.find('/') != std::string::npos    ? "\"/\""
+                          : name.find('\\') != std::string::npos ? "\"\\\""
+                          : control                              ? "a control character"
+                          : name == "." || name == ".."          ? "\".\" or \"..\""
+                                                                 : nullptr;
+    if (problem != nullptr)
+        throw JobError(std::string("The ") + what + " name \"" + name +
+                           "\" cannot name a folder: it holds " + problem,
+                       kComponent, kInvalidArgument);
+}
+
 std::string FileNameOf(const std::string& path)
 {
     std::size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
+
+// The attachments as the mail library takes them, one ";"-separated text.
+// A path that holds a ";" would be split in two: it goes by a link, in this
+// user's private folder, whose name has "_" for each ";". The links go with
+// the object.
+class AttachmentLinks
+{
+public:
+    AttachmentLinks(const std::string& folder, const std::vector<std::string>& paths)
+    {
+        for (const std::string& path : paths) {
+            std::string name = path;
+            if (path.find(';') != std::string::npos && !folder.empty()) {
+                std::string base = FileNameOf(path);
+                std::replace(base.begin(), base.end(), ';', '_');
+                std::string linkFolder = JoinPath(folder, "mail-XXXXXX");
+                if (mkdtemp(linkFolder.data()) != nullptr) {
+                    name = JoinPath(linkFolder, base);
+                    if (symlink(path.c_str(), name.c_str()) == 0)
+                        made_.push_back(name);
+                    else
+                        rmdir(linkFolder.c_str());
+                }
+            }
+            if (!joined_.empty())
+                joined_ += ';';
+            joined_ += name;
+        }
+    }
+    ~AttachmentLinks()
+    {
+        for (const std::string& link : made_) {
+            unlink(link.c_str());
+            rmdir(FolderOfPath(link).c_str());
+        }
+    }
+    AttachmentLinks(const AttachmentLinks&) = delete;
+    AttachmentLinks& operator=(const AttachmentLinks&) = delete;
+
+    const std::string& Joined() const { return joined_; }
+
+private:
+    std::string joined_;
+    std::vector<std::string> made_;
+};
 
 } // namespace
 
@@ -182,16 +246,22 @@ struct BackupService::Paths
 };
 
 std::string BuildExportCommandLine(const ScheduleRecord& r, const std::string& programPath,
-                                   const std::string& dumpPath, bool displayed)
+                                   const std::string& dumpPath, const std::string& parameterFile)
 {
-    std::string line = QuoteArgument(programPath) + " " + r.strID + "/" +
-                       (displayed ? std::string("****") : r.strPWD) + "@" + r.strServiceName +
-                       " File=" + QuoteArgument(dumpPath);
+    std::string line = QuoteArgument(programPath);
+    line += ' ';
+    line += parameterFile.empty() ? LoginText(r, true) : "PARFILE=" + QuoteArgument(parameterFile);
+    line += " File=" + QuoteArgument(dumpPath);
     if (!TrimBlanks(r.strTables).empty())
         line += " Tables=(" + r.strTables + ") ";
     if (!TrimBlanks(r.strExecutionOption).empty())
         line += " " + r.strExecutionOption;
     return line;
+}
+
+std::string LoginText(const ScheduleRecord& r, bool displayed)
+{
+    return r.strID + "/" + (displayed ? std::string("****") : r.strPWD) + "@" + r.strServiceName;
 }
 
 std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
@@ -265,7 +335,9 @@ BackupService::BackupService(BackupHost& host, const Clock& clock, std::string d
       history_(JoinPath(programFolder_, kHistoryFileName)),
       mailLibrary_(kMailLibraryFile, libraryFolder.empty() ? programFolder_ : libraryFolder),
       ftpLibrary_(kFtpLibraryFile, libraryFolder.empty() ? programFolder_ : libraryFolder)
-{}
+{
+    KeepFilesFromOthers();
+}
 
 BackupService::~BackupService() = default;
 
@@ -423,8 +495,19 @@ void BackupService::ReserveFiles(const ScheduleRecord& record, const LocalDateTi
     paths.itemFolder = record.strBackUpFolder + record.strServiceName;
     if (!paths.itemFolder.starts_with('/'))
         paths.itemFolder = JoinPath(programFolder_, paths.itemFolder);
-    if (!Exists(paths.itemFolder) && mkdir(paths.itemFolder.c_str(), 0755) != 0)
-        throw SystemJobError("Cannot create the folder " + paths.itemFolder, kComponent, errno);
+    CheckPathComponent("service", record.strServiceName);
+    CheckPathComponent("user", record.strID);
+    if (!Exists(paths.itemFolder)) {
+        if (mkdir(paths.itemFolder.c_str(), 0770) != 0)
+            throw SystemJobError("Cannot create the folder " + paths.itemFolder, kComponent, errno);
+        // Open to the group whatever the umask: the service and the
+        // operators of its group write into the folders either one made
+        // (a set-group bit inherited from the backup folder stays).
+        struct stat st
+        {};
+        if (stat(paths.itemFolder.c_str(), &st) == 0)
+            chmod(paths.itemFolder.c_str(), (st.st_mode & S_ISGID) | 0770);
+    }
     paths.filePrefix = paths.itemFolder + "/" + record.strID + "_";
     // Two items of the same folder, service and user started within one
     // second would write the same files: one dump would be lost and both
@@ -435,7 +518,7 @@ void BackupService::ReserveFiles(const ScheduleRecord& record, const LocalDateTi
         paths.SetStamp(FormatFileStamp(AddSeconds(start, ahead)));
         if (Exists(paths.dump) || Exists(paths.archive) || Exists(paths.verifyLog))
             continue;
-        const int fd = open(paths.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        const int fd = open(paths.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
         if (fd >= 0) {
             close(fd);
             return;
@@ -481,8 +564,12 @@ bool BackupService::CountFailure(ScheduleRecord& record, const Paths& paths,
 BackupService::Outcome BackupService::ExportAndJudge(ScheduleRecord& record, const Paths& paths)
 {
     const std::string program = ResolveExportProgram(programFolder_, record.strProgramPath);
-    const std::string command = BuildExportCommandLine(record, program, paths.dump);
-    host_.SetStatusText(2, BuildExportCommandLine(record, program, paths.dump, true));
+    // The login goes to the utility in a parameter file only this user can
+    // read, for the life of the child: a command line is every account's to
+    // read in the process list.
+    const SecretFile login = LoginFile(record);
+    const std::string command = BuildExportCommandLine(record, program, paths.dump, login.Path());
+    host_.SetStatusText(2, BuildExportCommandLine(record, program, paths.dump));
     PurgeAndReport(record, paths);
     host_.Yield();
 
@@ -549,7 +636,7 @@ void BackupService::NoteSuccess(ScheduleRecord& record, const Paths& paths,
 }
 
 bool BackupService::MailReport(const ScheduleRecord& record, const std::string& subject,
-                               const std::string& body, const std::string& attachment,
+                               const std::string& body, const std::vector<std::string>& attachments,
                                const char* sentText, const char* failedText)
 {
     const RecipientCheck check = CheckRecipients(record.strMailReceiveList);
@@ -562,7 +649,11 @@ bool BackupService::MailReport(const ScheduleRecord& record, const std::string& 
         mail.recipients = record.strMailReceiveList;
         mail.subject = subject;
         mail.body = body;
-        mail.attachments = attachment;
+        // The library takes the attachments as one ";"-separated text: a path
+        // that holds a ";" goes by a link without one.
+        std::string error;
+        const AttachmentLinks links(SecretFolder(programFolder_, error), attachments);
+        mail.attachments = links.Joined();
         mail.useSmtpServer = record.bUseSmtpServer;
         mail.smtpUser = record.strSmtpUserID;
         mail.smtpPassword = record.strSmtpUserPassword;
@@ -636,12 +727,12 @@ void BackupService::MailSuccess(const ScheduleRecord& record, const Paths& paths
     // The warning of this run, when the history still tells of it.
     const ItemHistory& history = record.history;
     const std::string warning =
-        history.lastSuccessTime == paths.runStamp ? EscapeHtml(history.lastCause) : std::string();
+        history.lastSuccessTime == paths.runStamp ? history.lastCause : std::string();
     MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]완료.",
                BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
                                      paths.dump, host_.FreeDiskSpaceText(), record.strDescription,
                                      warning),
-               paths.log, kMailSent, kMailFailed);
+               {paths.log}, kMailSent, kMailFailed);
 }
 
 void BackupService::FinishRun(const ScheduleRecord& record, const Paths& paths, unsigned steps)
@@ -669,6 +760,18 @@ void BackupService::FinishRun(const ScheduleRecord& record, const Paths& paths, 
         done(kStepTransfer);
     }
     host_.Yield();
+}
+
+SecretFile BackupService::LoginFile(const ScheduleRecord& record)
+{
+    std::string error;
+    const std::string folder = SecretFolder(programFolder_, error);
+    SecretFile file(folder, "USERID=" + LoginText(record, false) + "\n");
+    if (file.Path().empty())
+        throw JobError("Cannot write the parameter file of the login: " +
+                           (folder.empty() ? error : file.Error()),
+                       kComponent, kInvalidArgument);
+    return file;
 }
 
 RunState& BackupService::State()
@@ -734,6 +837,9 @@ void BackupService::ReportStrays(const ScheduleRecord& record)
 
 void BackupService::ResumeInterruptedRuns()
 {
+    // A run killed while its child read the login left the parameter file.
+    std::string error;
+    RemoveSecretFiles(SecretFolder(programFolder_, error));
     const std::vector<PendingRun> pending = State().pending;
     for (const PendingRun& run : pending) {
         Paths paths;
@@ -798,19 +904,18 @@ void BackupService::ResumeInterruptedRuns()
 }
 
 void BackupService::MailFailure(const ScheduleRecord& record, const Paths& paths,
-                                const std::string& cause, const std::string& attachments,
+                                const std::string& cause, std::vector<std::string> attachments,
                                 const std::string& subjectEnd)
 {
     // The report of a success, with the cause where the dump would be; the
     // log of the last run goes with it when there is one.
-    MailReport(
-        record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]" + subjectEnd,
-        BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp,
-                              EscapeHtml(cause), host_.FreeDiskSpaceText(), record.strDescription),
-        !attachments.empty()                      ? attachments
-        : !paths.log.empty() && Exists(paths.log) ? paths.log
-                                                  : std::string(),
-        kFailureMailSent, kFailureMailFailed);
+    if (attachments.empty() && !paths.log.empty() && Exists(paths.log))
+        attachments.push_back(paths.log);
+    MailReport(record,
+               "[DB Backup : " + record.strID + "@" + record.strServiceName + "]" + subjectEnd,
+               BuildResultReportHtml(record.strServiceName, record.strID, paths.runStamp, cause,
+                                     host_.FreeDiskSpaceText(), record.strDescription),
+               attachments, kFailureMailSent, kFailureMailFailed);
 }
 
 bool BackupService::Compress(const ScheduleRecord& record, const Paths& paths)
@@ -842,7 +947,7 @@ bool BackupService::Compress(const ScheduleRecord& record, const Paths& paths)
     if (record.bDataTransfer)
         line += ": 덤프와 로그를 그대로 전송합니다";
     WriteLine(record.strServiceName + line);
-    MailFailure(record, paths, cause, paths.log, "압축 실패.");
+    MailFailure(record, paths, cause, {paths.log}, "압축 실패.");
     return false;
 }
 
@@ -870,15 +975,14 @@ void BackupService::VerifyDump(const ScheduleRecord& record, const Paths& paths)
             ? FolderOfPath(exporter) + "imp"
             : ResolveExportProgram(programFolder_, settings_.importUtility);
     host_.SetStatusText(1, "Dump Verifying...");
-    auto commandLine = [&](bool displayed) {
-        return QuoteArgument(importer) + " " + record.strID + "/" +
-               (displayed ? std::string("****") : record.strPWD) + "@" + record.strServiceName +
-               " File=" + QuoteArgument(paths.dump) +
+    auto commandLine = [&](const std::string& login) {
+        return QuoteArgument(importer) + " " + login + " File=" + QuoteArgument(paths.dump) +
                " Full=y Show=y Log=" + QuoteArgument(paths.verifyLog);
     };
-    host_.SetStatusText(2, commandLine(true));
+    host_.SetStatusText(2, commandLine(LoginText(record, true)));
     host_.Yield();
-    RunCommand(commandLine(false));
+    const SecretFile login = LoginFile(record);
+    RunCommand(commandLine("PARFILE=" + QuoteArgument(login.Path())));
     ReportStrays(record);
     if (!pExeCmd->TimedOut() && HoldsImportSuccess(strCmdOutput)) {
         WriteLine(record.strServiceName + kVerifySucceeded);
@@ -891,8 +995,10 @@ void BackupService::VerifyDump(const ScheduleRecord& record, const Paths& paths)
             ? "검증 시간 초과 (" + MinutesText(settings_.exportTimeoutMinutes) + "분)"
             : FailureOf(importer, "IMP-");
     WriteLine(record.strServiceName + kVerifyFailed + cause);
-    MailFailure(record, paths, "덤프 검증 실패: " + cause,
-                Exists(paths.verifyLog) ? paths.log + ";" + paths.verifyLog : paths.log);
+    std::vector<std::string> logs{paths.log};
+    if (Exists(paths.verifyLog))
+        logs.push_back(paths.verifyLog);
+    MailFailure(record, paths, "덤프 검증 실패: " + cause, logs);
 }
 
 void BackupService::AlertOverdue(ScheduleRecord& record, const LocalDateTime& due)
@@ -911,9 +1017,9 @@ void BackupService::AlertOverdue(ScheduleRecord& record, const LocalDateTime& du
     WriteLine(record.strServiceName + " " + text);
     MailReport(record, "[DB Backup : " + record.strID + "@" + record.strServiceName + "]지연.",
                BuildResultReportHtml(record.strServiceName, record.strID,
-                                     FormatDateTime(clock_.Now()), EscapeHtml(text),
-                                     host_.FreeDiskSpaceText(), record.strDescription),
-               std::string(), kOverdueMailSent, kOverdueMailFailed);
+                                     FormatDateTime(clock_.Now()), text, host_.FreeDiskSpaceText(),
+                                     record.strDescription),
+               {}, kOverdueMailSent, kOverdueMailFailed);
 }
 
 bool BackupService::Upload(const std::string& host, int port, const ScheduleRecord& record,
@@ -972,7 +1078,8 @@ void BackupService::Transfer(const ScheduleRecord& record, const Paths& paths)
         host_.SetStatusText(1, "Transfer Fail.");
         const std::string because = reason.empty() ? std::string() : ": " + reason;
         WriteLine(record.strServiceName + kTransferFailed + instead + because);
-        MailFailure(record, paths, std::string(kTransferFailed) + because, paths.log, "전송 실패.");
+        MailFailure(record, paths, std::string(kTransferFailed) + because, {paths.log},
+                    "전송 실패.");
     }
     // The archive was made only to be sent. One that did not reach the
     // server stays, the only compressed copy there is.

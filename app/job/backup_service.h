@@ -14,6 +14,7 @@
 #include "job/exe_cmd.h"
 #include "platform/clock.h"
 #include "platform/library_binder.h"
+#include "platform/private_files.h"
 #include "report/result_history.h"
 #include "store/run_state.h"
 #include "store/schedule_record.h"
@@ -24,6 +25,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace veltrane {
 
@@ -127,7 +129,12 @@ private:
     // `attachments` empty: the run's log, when there is one. The subject ends
     // in `subjectEnd` ("실패.", or the step that failed).
     void MailFailure(const ScheduleRecord& record, const Paths& paths, const std::string& cause,
-                     const std::string& attachments = {}, const std::string& subjectEnd = "실패.");
+                     std::vector<std::string> attachments = {},
+                     const std::string& subjectEnd = "실패.");
+    // The parameter file that gives a child the item's login ("USERID=...");
+    // throws JobError when it cannot be written (the run does not go on with
+    // the password on a command line).
+    SecretFile LoginFile(const ScheduleRecord& record);
     // Runs a command line with the runner under the time limit of the settings.
     const std::string& RunCommand(const std::string& command);
     // Why the command just run failed: the runner's text naming `program`,
@@ -139,8 +146,8 @@ private:
     // written when the item names no recipient; tokens that are no mail
     // address fail the line, after the others got the mail.
     bool MailReport(const ScheduleRecord& record, const std::string& subject,
-                    const std::string& body, const std::string& attachment, const char* sentText,
-                    const char* failedText);
+                    const std::string& body, const std::vector<std::string>& attachments,
+                    const char* sentText, const char* failedText);
     // True when the archive was made whole; a failed one is deleted.
     bool Compress(const ScheduleRecord& record, const Paths& paths);
     // Uploads the archive when there is one, else the dump and the log. The
@@ -172,11 +179,17 @@ private:
 };
 
 // The export command line of a run, starting the export utility at
-// `programPath`. With `displayed` the password is written as "****", for the
-// status bar; the child gets the real one. Paths are quoted so that the
+// `programPath`. The login goes as "PARFILE=" and `parameterFile` (which
+// holds "USERID=user/password@service"), so no password is ever on a command
+// line; without a parameter file it is written as the operator knows it,
+// "user/****@service", for the status bar. Paths are quoted so that the
 // runner's splitting gives each back exactly.
 std::string BuildExportCommandLine(const ScheduleRecord& record, const std::string& programPath,
-                                   const std::string& dumpPath, bool displayed = false);
+                                   const std::string& dumpPath,
+                                   const std::string& parameterFile = {});
+
+// "user/password@service", or with `displayed` "user/****@service".
+std::string LoginText(const ScheduleRecord& record, bool displayed);
 
 // The archiver's command line: add the dump and the log, without their
 // folders, to the archive.

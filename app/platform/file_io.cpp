@@ -25,20 +25,6 @@ std::string FolderOf(const std::string& path)
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-bool WriteAll(int fd, std::string_view bytes)
-{
-    while (!bytes.empty()) {
-        ssize_t n = write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 // Whether the caller may not write the file. The file's own permission bits
 // decide for the superuser too, who could write it anyway: a file made
 // read-only is one the operator wants kept as it is.
@@ -74,6 +60,20 @@ bool IsRandomTemporaryOf(std::string_view entry, std::string_view name)
 }
 
 } // namespace
+
+bool WriteAll(int fd, std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
 
 bool FollowLinks(const std::string& path, std::string& target, std::string& error)
 {
@@ -201,7 +201,7 @@ void RemoveSaveLeftovers(const std::string& path)
 
 int AppendToFile(const std::string& path, std::string_view contents)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
     if (fd < 0)
         return errno;
     int err = WriteAll(fd, contents) ? 0 : errno;

@@ -37,7 +37,11 @@ void RemoveSaveLeftovers(const std::string& path);
 // when it is no link; false with `error` set for a loop of links.
 [[nodiscard]] bool FollowLinks(const std::string& path, std::string& target, std::string& error);
 
-// Appends `contents` to the file at `path`, creating it (mode 0644 less the
+// Writes all of `bytes` to `fd`, again after an interrupted or short write;
+// false (errno set) when a write fails.
+[[nodiscard]] bool WriteAll(int fd, std::string_view bytes);
+
+// Appends `contents` to the file at `path`, creating it (mode 0660 less the
 // umask) when missing. Returns 0, or the errno of the call that failed.
 [[nodiscard]] int AppendToFile(const std::string& path, std::string_view contents);
 

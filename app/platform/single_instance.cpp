@@ -69,11 +69,18 @@ SingleInstanceLock::~SingleInstanceLock()
 
 bool SingleInstanceLock::TryLock(const std::string& path)
 {
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    // Open to the owner and the group (an operator of the service's group
+    // opens the window on its folder), never to others: another account that
+    // could open it could hold it and keep Veltrane from starting.
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
     if (fd < 0)
         fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); // flock needs no write access
     if (fd < 0)
         return true;
+    struct stat st
+    {};
+    if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & S_IRWXO) != 0)
+        fchmod(fd, st.st_mode & 07770);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const bool taken = errno == EWOULDBLOCK;
         close(fd);

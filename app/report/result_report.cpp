@@ -180,14 +180,16 @@ std::string BuildResultReportHtml(std::string_view serviceName, std::string_view
                  backupFile.size() + freeDiskSpace.size() + description.size() + warning.size());
     for (Piece piece : kHead)
         page.append(piece);
-    AppendFirstRow(page, LA, serviceName);
-    AppendMiddleRow(page, LB, userName);
-    AppendMiddleRow(page, LC, backupDate);
-    AppendMiddleRow(page, LD, backupFile);
-    AppendMiddleRow(page, LE, freeDiskSpace);
+    // Every value is the operator's or a peer's text: markup in it shows as
+    // written and never runs when the page is opened in a browser.
+    AppendFirstRow(page, LA, EscapeHtml(serviceName));
+    AppendMiddleRow(page, LB, EscapeHtml(userName));
+    AppendMiddleRow(page, LC, EscapeHtml(backupDate));
+    AppendMiddleRow(page, LD, EscapeHtml(backupFile));
+    AppendMiddleRow(page, LE, EscapeHtml(freeDiskSpace));
     if (!warning.empty())
-        AppendMiddleRow(page, LW, warning);
-    AppendLastRow(page, LF, description);
+        AppendMiddleRow(page, LW, EscapeHtml(warning));
+    AppendLastRow(page, LF, EscapeHtml(description));
     // kVersion is the project version, major.minor.revision.
     Append(page, {R1, F1, F2, F3, F4, F5, kVersion, R10, R6, R11});
     for (Piece piece : kClosing)

@@ -15,14 +15,15 @@
 
 namespace veltrane {
 
-// Builds the page. Every value goes into its row unchanged: it is not escaped,
-// so markup in a description is rendered as markup, and an empty value leaves
-// an empty paragraph in its cell. The footer shows the program's version.
+// Builds the page. Every value goes into its row escaped (EscapeHtml), so
+// that markup in a description, a path or a cause shows as written and never
+// runs; an empty value leaves an empty paragraph in its cell. The footer
+// shows the program's version.
 //
 // The backup run passes the service name, the user name, the run time stamp
 // ("yyyy-MM-dd hh:mm:ss"), the dump path, the free disk space (empty: nothing
 // in this program measures it) and the item's description. A `warning` (the
-// first warning of an export that succeeded with warnings, already escaped)
+// first warning of an export that succeeded with warnings)
 // adds a row "Warning" before the description; without one the page is as it
 // always was.
 std::string BuildResultReportHtml(std::string_view serviceName, std::string_view userName,

@@ -32,7 +32,7 @@ ScheduleRecord ExportItem(const char* tables, const char* option)
 TEST(ExportCommandLine, IsAssembledInOrderWithItsBlanks)
 {
     const std::string dump = "/b/ORCL/SCOTT_20070305140709.DMP";
-    const std::string base = "/opt/oracle/bin/exp SCOTT/tiger@ORCL File=" + dump;
+    const std::string base = "/opt/oracle/bin/exp PARFILE=/run/p/login File=" + dump;
     const struct
     {
         const char* tables;
@@ -46,17 +46,17 @@ TEST(ExportCommandLine, IsAssembledInOrderWithItsBlanks)
         {" EMP ", "rows=n", base + " Tables=( EMP )  rows=n"},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(
-            BuildExportCommandLine(ExportItem(c.tables, c.option), "/opt/oracle/bin/exp", dump),
-            c.expected)
+        EXPECT_EQ(BuildExportCommandLine(ExportItem(c.tables, c.option), "/opt/oracle/bin/exp",
+                                         dump, "/run/p/login"),
+                  c.expected)
             << "tables '" << c.tables << "' option '" << c.option << "'";
 }
 
 TEST(ExportCommandLine, ShowsNoPasswordAndQuotesPathsWithBlanks)
 {
     ScheduleRecord r = ExportItem("", "");
-    const std::string shown = BuildExportCommandLine(r, "/opt/oracle home/bin/exp",
-                                                     "/srv/ora backups/ORCL/S_1.DMP", true);
+    const std::string shown =
+        BuildExportCommandLine(r, "/opt/oracle home/bin/exp", "/srv/ora backups/ORCL/S_1.DMP");
     EXPECT_EQ(shown, "\"/opt/oracle home/bin/exp\" SCOTT/****@ORCL "
                      "File=\"/srv/ora backups/ORCL/S_1.DMP\"");
     EXPECT_EQ(shown.find("tiger"), std::string::npos);
@@ -68,8 +68,8 @@ TEST(ExportCommandLine, EveryPathSurvivesTheRunnersSplitting)
     const std::string program = R"(/opt/it"s a\ora/exp)";
     const std::string dump = R"(/b/it"s a/\"x\/ORCL/S_1.DMP)";
     const std::string archive = "/b/-ORCL/S_1.rar";
-    EXPECT_EQ(SplitCommandLine(BuildExportCommandLine(ExportItem("", ""), program, dump)),
-              (std::vector<std::string>{program, "SCOTT/tiger@ORCL", "File=" + dump}));
+    EXPECT_EQ(SplitCommandLine(BuildExportCommandLine(ExportItem("", ""), program, dump, dump)),
+              (std::vector<std::string>{program, "PARFILE=" + dump, "File=" + dump}));
     EXPECT_EQ(SplitCommandLine(BuildArchiverCommandLine("/p q/rar", archive, dump, "-x.LOG")),
               (std::vector<std::string>{"/p q/rar", "A", "-ep", "--", archive, dump, "-x.LOG"}));
 }

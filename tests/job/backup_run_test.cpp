@@ -19,10 +19,12 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace veltrane;
@@ -148,7 +150,7 @@ TEST_F(BackupRun, SuccessfulExportWritesItsFilesRecordsTheRunAndMails)
     for (const auto& shown : host.panel2)
         EXPECT_EQ(shown.find("tiger"), std::string::npos) << shown;
     EXPECT_EQ(ReadBytes(work.File("exp-args")),
-              "SCOTT/tiger@ORCL\nFile=" + ItemFile(".DMP") + "\n");
+              "USERID=SCOTT/tiger@ORCL\nFILE=" + ItemFile(".DMP") + "\n");
     EXPECT_GT(host.yields, 3);
     EXPECT_TRUE(host.criticals.empty());
 }
@@ -307,8 +309,8 @@ TEST_F(BackupRun, TheDumpIsReadBackWhenAskedAndAFailureIsReported)
     Run();
     EXPECT_EQ(host.lines, (std::vector<std::string>{SuccessLine(), Line("ORCL 덤프 검증 성공")}));
     EXPECT_EQ(ReadBytes(work.File("imp-args")),
-              "SCOTT/tiger@ORCL\nFile=" + ItemFile(".DMP") +
-                  "\nFull=y\nShow=y\nLog=" + ItemFile(".VERIFY.LOG") + "\n");
+              "USERID=SCOTT/tiger@ORCL\nFILE=" + ItemFile(".DMP") +
+                  "\nFULL=y\nSHOW=y\nLOG=" + ItemFile(".VERIFY.LOG") + "\n");
     EXPECT_NE(std::find(host.panel2.begin(), host.panel2.end(),
                         kData + "/imp SCOTT/****@ORCL File=" + ItemFile(".DMP") +
                             " Full=y Show=y Log=" + ItemFile(".VERIFY.LOG")),
@@ -393,6 +395,71 @@ TEST_F(BackupRun, ASuccessWithWarningsNamesItsFirstWarning)
     EXPECT_EQ(item->history.lastCause, "EXP-00011: SCOTT.EMPX does not exist");
 }
 
+// The login is on no command line any account can read, and the backups are
+// their owner's and group's only, whatever the umask.
+TEST_F(BackupRun, TheLoginIsOnNoCommandLineAndTheBackupsAreClosedToOthers)
+{
+    umask(022);
+    for (const TempDir* open : {&program, &backups})
+        chmod(open->path().c_str(), 0755); // any account may come this far
+    struct Scanner : RecordingHost
+    {
+        int seen = 0; // command lines holding the password, while the run yields
+        void Yield() override
+        {
+            RecordingHost::Yield();
+            for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+                std::ifstream file(entry.path() / "cmdline");
+                const std::string line{std::istreambuf_iterator<char>(file), {}};
+                seen += line.find("tiger") != std::string::npos;
+            }
+        }
+    } scanner;
+    BackupService scanned(scanner, clock, program.path());
+    std::string error;
+    const std::string secrets = SecretFolder(program.path(), error);
+    ASSERT_FALSE(secrets.empty()) << error;
+    test::WriteBytes(secrets + "/login-left", "USERID=SCOTT/tiger@ORCL"); // a killed run's
+    scanned.ResumeInterruptedRuns();
+    setenv("FAKE_EXP_SILENCE", "1", 1);
+    scanned.RunBackupJob(*item);
+    unsetenv("FAKE_EXP_SILENCE");
+
+    EXPECT_EQ(scanner.seen, 0);
+    EXPECT_GT(scanner.yields, 5);
+    EXPECT_EQ(ReadBytes(work.File("exp-args")),
+              "USERID=SCOTT/tiger@ORCL\nFILE=" + ItemFile(".DMP") + "\n");
+    EXPECT_TRUE(std::filesystem::is_empty(secrets)) << "a file holding the password stayed";
+    for (const std::string& path :
+         {backups.File("ORCL"), ItemFile(".DMP"), ItemFile(".LOG"), program.File("Veltrane.log")}) {
+        struct stat st
+        {};
+        ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+        EXPECT_EQ(st.st_mode & 07, 0u) << path;
+        // Another account, for real: it cannot read the dump.
+        const std::string command =
+            "setpriv --reuid=65534 --regid=65534 --clear-groups cat '" + path + "' >/dev/null 2>&1";
+        EXPECT_NE(std::system(command.c_str()), 0) << path;
+    }
+}
+
+// A service or user name leads nowhere but to its own folder.
+TEST_F(BackupRun, ServiceAndUserNamesThatLeaveTheFolderAreRefused)
+{
+    for (const auto& [service, user] : std::vector<std::pair<std::string, std::string>>{
+             {"../x", "SCOTT"}, {"ORCL", "a/b"}, {"..", "SCOTT"}, {"ORCL", "x\ty"}}) {
+        item->strServiceName = service;
+        item->strID = user;
+        host.lines.clear();
+        Run();
+        ASSERT_FALSE(host.lines.empty());
+        EXPECT_NE(host.lines.front().find("cannot name a folder"), std::string::npos)
+            << host.lines.front();
+    }
+    EXPECT_FALSE(FileExists(backups.File("../x")));
+    EXPECT_TRUE(std::filesystem::is_empty(backups.path()));
+}
+
 // A night of failures on a full disk: each failure's partial dump is deleted
 // at once and never takes a good backup's place.
 TEST_F(BackupRun, AFullDiskNeverCostsAGoodBackup)
@@ -436,8 +503,8 @@ TEST_F(BackupRun, RunsOfTheSameSecondNeverShareTheirFiles)
     Run();
     service.RunBackupJob(*twin);
     const std::string second = backups.File("ORCL/SCOTT_20070305140710.DMP");
-    EXPECT_EQ(ReadBytes(ItemFile(".DMP")), "DUMP SCOTT/tiger@ORCL File=" + ItemFile(".DMP"));
-    EXPECT_NE(ReadBytes(second).find("Tables=(EMP)"), std::string::npos);
+    EXPECT_EQ(ReadBytes(ItemFile(".DMP")), "DUMP USERID=SCOTT/tiger@ORCL FILE=" + ItemFile(".DMP"));
+    EXPECT_NE(ReadBytes(second).find("TABLES=(EMP)"), std::string::npos);
     EXPECT_EQ(twin->strLastBackUpTime, kRunTime);
 }
 
@@ -769,6 +836,20 @@ TEST_F(BackupRunWithMail, AFailedUploadIsMailedWithItsReason)
         << summary;
 }
 
+// The library takes its attachments as one ";"-separated text: a folder
+// with a ";" in its name must not split the log's path in two.
+TEST_F(BackupRunWithMail, APathWithASemicolonIsAttachedWhole)
+{
+    StartSink();
+    const std::string folder = backups.File("a;b");
+    std::filesystem::create_directory(folder);
+    item->strBackUpFolder = folder + "/";
+    Run();
+    ASSERT_FALSE(ParseFirstMail(work.File("parsed")).empty());
+    EXPECT_EQ(ReadBytes(work.File("parsed/part1")),
+              ReadBytes(folder + "/ORCL/SCOTT_" + kStamp + ".LOG"));
+}
+
 TEST_F(BackupRun, FoldersWithBlanksAndQuotesReachTheChildrenWhole)
 {
     const std::string folder = backups.File("it\"s a \\\"b");
@@ -777,7 +858,7 @@ TEST_F(BackupRun, FoldersWithBlanksAndQuotesReachTheChildrenWhole)
     item->bDataCompress = true;
     Run();
     const std::string dump = folder + "/ORCL/SCOTT_" + kStamp + ".DMP";
-    EXPECT_EQ(ReadBytes(work.File("exp-args")), "SCOTT/tiger@ORCL\nFile=" + dump + "\n");
+    EXPECT_EQ(ReadBytes(work.File("exp-args")), "USERID=SCOTT/tiger@ORCL\nFILE=" + dump + "\n");
     EXPECT_EQ(ZipListing(folder + "/ORCL/SCOTT_" + kStamp + ".rar"),
               "SCOTT_" + kStamp + ".DMP SCOTT_" + kStamp + ".LOG\n");
 }
@@ -789,6 +870,6 @@ TEST_F(BackupRun, ARelativeBackupFolderIsTakenFromTheProgramFolder)
     item->bDataCompress = true;
     Run();
     const std::string dump = program.File("-ORCL/SCOTT_" + kStamp + ".DMP");
-    EXPECT_EQ(ReadBytes(work.File("exp-args")), "SCOTT/tiger@-ORCL\nFile=" + dump + "\n");
+    EXPECT_EQ(ReadBytes(work.File("exp-args")), "USERID=SCOTT/tiger@-ORCL\nFILE=" + dump + "\n");
     EXPECT_TRUE(veltrane::test::FileExists(program.File("-ORCL/SCOTT_" + kStamp + ".rar")));
 }

@@ -53,18 +53,23 @@ TEST(ResultReport, PageMatchesTheTemplateByteForByte)
     EXPECT_EQ(page, Golden());
 }
 
-TEST(ResultReport, ValuesGoInUnescapedInArgumentOrder)
+// Markup in a value shows as written: a description's <script> never runs
+// when the page is opened in a browser.
+TEST(ResultReport, ValuesGoInEscapedInArgumentOrder)
 {
     const std::string page = BuildResultReportHtml(kValues[0], kValues[1], kValues[2], kValues[3],
                                                    kValues[4], kValues[5]);
     std::size_t previous = 0;
     for (const char* value : {kValues[0], kValues[1], kValues[2], kValues[3], kValues[5]}) {
-        const auto at = page.find(std::string(kR9) + value + std::string(kR10));
+        const auto at = page.find(std::string(kR9) + EscapeHtml(value) + std::string(kR10));
         ASSERT_NE(at, std::string::npos) << value;
         EXPECT_GT(at, previous) << value;
         previous = at;
     }
-    EXPECT_NE(page.find("<b>중요</b> & 확인\r\n끝"), std::string::npos);
+    EXPECT_NE(page.find("&lt;b&gt;중요&lt;/b&gt; &amp; 확인\r\n끝"), std::string::npos);
+    const std::string hostile = BuildResultReportHtml("<s>", "\"u\"", "", "<x>", "", "<script>");
+    EXPECT_EQ(hostile.find("<script>"), std::string::npos);
+    EXPECT_EQ(hostile.find("<s>"), std::string::npos);
 }
 
 TEST(ResultReport, AllEmptyValuesStillGiveSevenRowsAndTheLengthRule)
@@ -81,7 +86,7 @@ TEST(ResultReport, AllEmptyValuesStillGiveSevenRowsAndTheLengthRule)
     // Without line breaks the length is the template's plus the values'.
     std::size_t valueBytes = 0;
     for (const char* value : kValues)
-        valueBytes += std::string_view(value).size();
+        valueBytes += EscapeHtml(value).size();
     const std::string full = BuildResultReportHtml(kValues[0], kValues[1], kValues[2], kValues[3],
                                                    kValues[4], kValues[5]);
     EXPECT_EQ(full.size(), empty.size() + valueBytes);

@@ -1,9 +1,10 @@
 #include "platform/single_instance.h"
-#include "support/temp_dir.h"
 #include "schedule/schedule_text.h"
+#include "support/temp_dir.h"
 #include "window/tray.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -154,9 +155,16 @@ TEST(MSysTray, TheIconComesBackWithTheNotificationArea)
 TEST(SingleInstanceLock, ASecondHolderOfTheSameFolderIsRefused)
 {
     test::TempDir folder;
+    umask(022);
     {
         SingleInstanceLock first(folder.path());
         ASSERT_TRUE(first.Held()) << first.Error();
+        // Nobody else may open it: another account holding it would keep
+        // Veltrane from starting.
+        struct stat st
+        {};
+        ASSERT_EQ(stat(folder.File(".veltrane.lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07, 0u);
         SingleInstanceLock second(folder.path());
         EXPECT_FALSE(second.Held());
         EXPECT_NE(second.Error().find("already running"), std::string::npos) << second.Error();

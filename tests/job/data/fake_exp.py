@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """Stands in for the Oracle export utility in the backup run's tests.
 
-Takes "user/password@service File=<dump> [Tables=(...)] [options...]", records
-its arguments (one per line) in $FAKE_EXP_ARGS when set, writes a small dump
-file, and prints the closing text chosen by $FAKE_EXP_MODE in code page 949:
+Takes its parameters as the real one does (oracle_params: the login first or
+as USERID, NAME=value in any case, PARFILE=<file>), records them (NAME=value,
+one per line) in $FAKE_EXP_ARGS when set, writes a small dump file, and prints
+the closing text chosen by $FAKE_EXP_MODE in code page 949:
   english   "Export terminated successfully without warnings."
   korean    the Korean closing text ("... 정상적으로 종료되었습니다.")
   lowercase the English text in other letter case (not a success)
@@ -18,15 +19,15 @@ import os
 import sys
 import time
 
-args = sys.argv[1:]
-record = os.environ.get("FAKE_EXP_ARGS")
-if record:
-    with open(record, "w", encoding="utf-8") as f:
-        f.write("\n".join(args) + "\n")
+import oracle_params
+
+params = oracle_params.read(sys.argv[1:])
+oracle_params.record(params, os.environ.get("FAKE_EXP_ARGS"))
+args = [f"{name}={value}" for name, value in params]
 
 mode = os.environ.get("FAKE_EXP_MODE", "english")
 time.sleep(float(os.environ.get("FAKE_EXP_SILENCE", "0")))
-dump = next((a[len("File="):] for a in args if a.startswith("File=")), None)
+dump = next((value for name, value in params if name == "FILE"), None)
 out = sys.stdout.buffer
 out.write("\nExport: Release 10.2.0.1.0 - Production\n".encode("cp949"))
 if mode == "error":

@@ -1,0 +1,49 @@
+#pragma once
+
+// Files that nobody but this user may read, and what the program makes for
+// its backups, which nobody but its owner and group may.
+
+#include <string>
+#include <string_view>
+
+namespace veltrane {
+
+// Takes every permission for others out of the process's umask, whatever it
+// was: the item folders, dumps, logs and archives the program and its
+// children (the export utility writes the dump) make hold the database's
+// data. The owner's and the group's bits stay as the operator set them (the
+// service's group shares its folder). Safe to call more than once.
+void KeepFilesFromOthers();
+
+// The folder for `dataFolder`'s secret files (the parameter files that carry
+// the Oracle login to a child): in this user's private runtime folder (see
+// UserRuntimeFolder), named after the data folder's identity, so that the
+// next start finds what a killed run left there. Made (0700) when missing.
+// Empty, with `error`, when there is no such folder.
+std::string SecretFolder(const std::string& dataFolder, std::string& error);
+
+// Removes every file in `folder` (a killed run's secrets).
+void RemoveSecretFiles(const std::string& folder);
+
+// A file with secret contents, readable by this user only, that lives as long
+// as the object: it is removed when the object goes.
+class SecretFile
+{
+public:
+    // Writes `contents` to a new file in `folder`. Path() is empty, and
+    // Error() says why, when it cannot.
+    SecretFile(const std::string& folder, std::string_view contents);
+    ~SecretFile();
+    SecretFile(SecretFile&& other) noexcept;
+    SecretFile(const SecretFile&) = delete;
+    SecretFile& operator=(const SecretFile&) = delete;
+
+    const std::string& Path() const { return path_; }
+    const std::string& Error() const { return error_; }
+
+private:
+    std::string path_;
+    std::string error_;
+};
+
+} // namespace veltrane

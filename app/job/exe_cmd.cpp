@@ -2,8 +2,9 @@
 
 #include "job/ansi_text.h"
 #include "job/command_line.h"
-#include "job/spawn.h"
+#include "platform/child_process.h"
 #include "platform/codepage.h"
+#include "platform/process_tree.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -64,21 +65,16 @@ private:
 
 } // namespace
 
-CExeCmd::CExeCmd(MessageSink& messages, ExeCmdListener* listener)
-    : messages_(messages), listener_(listener)
-{}
+CExeCmd::CExeCmd(ExeCmdListener* listener) : listener_(listener) {}
 
-const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
+CommandResult CExeCmd::ExecuteCommand(const std::string& commandLine)
 {
-    static const std::string kNothing;
-    timedOut_ = false;
-    exitCode_.reset();
-    strays_.clear();
+    CommandResult result;
     if (!commandLine.empty())
         commandLine_ = commandLine;
     if (commandLine_.empty()) {
-        messages_.ShowCritical("Command Line empty");
-        return kNothing;
+        result.failure = "Command Line empty";
+        return result;
     }
 
     // A limit longer than the clock can count (a century, an operator's way
@@ -89,8 +85,8 @@ const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
     const std::vector<std::string> arguments = SplitCommandLine(commandLine_);
     int fds[2];
     if (const int error = posix::MakeOutputPipe(fds); error != 0) {
-        messages_.ShowCritical("CreatePipe failed. Error: " + std::to_string(error));
-        return kNothing;
+        result.failure = "CreatePipe failed. Error: " + std::to_string(error);
+        return result;
     }
 
     pid_t pid = -1;
@@ -105,9 +101,10 @@ const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
     close(fds[1]);
     if (spawnError != 0) {
         close(fds[0]);
-        messages_.ShowCritical("File or command not found");
-        return kNothing;
+        result.failure = "File or command not found";
+        return result;
     }
+    result.started = true;
 
     RunResources resources(fds[0], pid);
     // Reads never block: a silent child is waited for in slices, between
@@ -117,24 +114,25 @@ const std::string& CExeCmd::ExecuteCommand(const std::string& commandLine)
     bool bAbort = false;
     Ending ending = ReadUntilEnd(fds[0], deadline, bAbort);
     if (ending == Ending::OutputEnded)
-        ending = WaitForExit(pid, deadline, bAbort);
+        ending = WaitForExit(pid, deadline, bAbort, result.exitCode);
 
     // Whatever ended the run, what the child started must not outlive it.
     if (ending == Ending::Aborted)
         kill(pid, SIGKILL);
-    timedOut_ = ending == Ending::TimedOut;
-    strays_ = posix::StopChildTree(pid, timedOut_, kStopGraceMilliseconds, [this, &bAbort] {
-        if (listener_ != nullptr)
-            listener_->WaitingForOutputs(bAbort);
-    });
+    result.timedOut = ending == Ending::TimedOut;
+    result.strays =
+        posix::StopChildTree(pid, result.timedOut, kStopGraceMilliseconds, [this, &bAbort] {
+            if (listener_ != nullptr)
+                listener_->WaitingForOutputs(bAbort);
+        });
     if (ending != Ending::Exited)
-        exitCode_.reset();
+        result.exitCode.reset();
     resources.Finished();
-    return outputs_;
+    return result;
 }
 
 CExeCmd::Ending CExeCmd::WaitForExit(pid_t pid, std::optional<Steady::time_point> deadline,
-                                     bool& bAbort)
+                                     bool& bAbort, std::optional<int>& exitCode)
 {
     for (;;) {
         int slice = kWaitSliceMilliseconds;
@@ -143,7 +141,7 @@ CExeCmd::Ending CExeCmd::WaitForExit(pid_t pid, std::optional<Steady::time_point
                 std::chrono::ceil<std::chrono::milliseconds>(*deadline - Steady::now()).count();
             slice = static_cast<int>(std::clamp<long long>(left, 0, slice));
         }
-        if (posix::AwaitChildEnd(pid, slice, exitCode_))
+        if (posix::AwaitChildEnd(pid, slice, exitCode))
             return Ending::Exited;
         if (deadline && Steady::now() >= *deadline)
             return Ending::TimedOut;
@@ -221,6 +219,15 @@ CExeCmd::Ending CExeCmd::ReadUntilEnd(int readFd, std::optional<Steady::time_poi
 bool CExeCmd::Deliver(std::string chunk, bool& bAbort)
 {
     outputs_ += chunk;
+    // Only the tail is kept; cut seldom (at twice the tail) and between
+    // characters, so the cost stays small whatever the output's size.
+    if (keepBytes_ != std::string::npos && outputs_.size() > 2 * keepBytes_ + kChunkBytes) {
+        std::size_t cut = outputs_.size() - keepBytes_;
+        while (cut < outputs_.size() &&
+               (static_cast<unsigned char>(outputs_[cut]) & 0xC0u) == 0x80u)
+            ++cut;
+        outputs_.erase(0, cut);
+    }
     if (listener_ == nullptr)
         return false;
     listener_->ReceiveOutputs(chunk);

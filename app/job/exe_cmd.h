@@ -18,8 +18,8 @@
 // as it holds the pipe open. What the child started and is still alive when
 // the run ends is stopped and reaped, and named by StrayProcesses(); the child
 // itself is always reaped by the runner. While a child runs it is registered,
-// so that posix::StopRunningChildren (job/spawn.h) can stop it when the
-// program ends.
+// so that posix::StopRunningChildren (platform/process_tree.h) can stop it
+// when the program ends.
 
 #include <chrono>
 #include <cstddef>
@@ -38,7 +38,7 @@ public:
     virtual ~ExeCmdListener() = default;
 
     // One chunk of decoded output (at most 256 bytes of code page 949 text),
-    // already appended to Outputs(). After the last data one more chunk
+    // already appended to Outputs() (when it keeps that much). After the last data one more chunk
     // arrives, an empty one, when the output has ended. A read that brings
     // only the first byte of a character raises nothing: the character comes
     // whole with the next chunk.
@@ -58,13 +58,26 @@ public:
     virtual void WaitingForOutputs(bool& bAbort) { static_cast<void>(bAbort); }
 };
 
-// Shows the runner's failure texts to the operator. The window shows them as
-// modal message boxes with the stop icon; tests record them.
-class MessageSink
+// What became of one command.
+struct CommandResult
 {
-public:
-    virtual ~MessageSink() = default;
-    virtual void ShowCritical(const std::string& text) = 0;
+    // False when the child could not be started; `failure` then says why:
+    //   "Command Line empty"            nothing to run
+    //   "CreatePipe failed. Error: N"   the pipe could not be made (N = errno)
+    //   "File or command not found"     the program could not be started
+    bool started = false;
+    std::string failure;
+    // Stopped at the time limit.
+    bool timedOut = false;
+    // The child's exit code, or 128 + the signal that ended it; nullopt when
+    // no child ran to its end (it could not be started, or was stopped by an
+    // abort or the time limit).
+    std::optional<int> exitCode;
+    // What had to be stopped besides the child: processes the child started
+    // that were still alive when it exited (or was stopped), including those
+    // that left its session and those left behind to this program; one
+    // "pid (command name)" each.
+    std::vector<std::string> strays;
 };
 
 class CExeCmd
@@ -73,53 +86,36 @@ public:
     static constexpr std::size_t kChunkBytes = 256;
     static constexpr std::size_t kReadBytes = 64 * 1024; // one read of the pipe
     static constexpr int kWaitSliceMilliseconds = 100;
+    static constexpr int kStopGraceMilliseconds = 10000;
 
-    // Both must outlive the runner; the listener may be null.
-    explicit CExeCmd(MessageSink& messages, ExeCmdListener* listener = nullptr);
+    // The listener, which may be null, must outlive the runner.
+    explicit CExeCmd(ExeCmdListener* listener = nullptr);
 
     void CommandLine(std::string DOSCommand) { commandLine_ = std::move(DOSCommand); }
     const std::string& CommandLine() const { return commandLine_; }
 
-    // Everything the latest run that started its child captured.
+    // What the latest run that started its child captured: all of it, or with
+    // KeepOutput only its last bytes (cut between characters). A listener
+    // that takes the chunks as they come (the export's, which writes them to
+    // the log) needs no more than a tail; an export's output runs to hundreds
+    // of megabytes.
     const std::string& Outputs() const { return outputs_; }
+    void KeepOutput(std::size_t bytes) { keepBytes_ = bytes; }
 
     // The longest a run may take, counted from its start, the wait for the
     // child's exit included (zero, the default, or a century and more: no
     // limit). A child that runs longer is stopped with everything it started
     // (its process group and its descendants: SIGTERM, then SIGKILL after
-    // kStopGraceMilliseconds), and the run ends with the output read so far;
-    // TimedOut() then tells so.
+    // kStopGraceMilliseconds), and the run ends with the output read so far.
     void TimeLimit(std::chrono::milliseconds limit) { timeLimit_ = limit; }
-    bool TimedOut() const { return timedOut_; }
-    static constexpr int kStopGraceMilliseconds = 10000;
-
-    // The latest run's child's exit code, or 128 + the signal that ended it;
-    // nullopt when no child ran to its end (it could not be started, or was
-    // stopped by an abort or the time limit).
-    std::optional<int> ExitCode() const { return exitCode_; }
-
-    // What the latest run had to stop besides its child: processes the child
-    // started that were still alive when the child exited (or was stopped),
-    // including those that left its session and those left behind to this
-    // program; one "pid (command name)" each. Empty when there were none.
-    const std::vector<std::string>& StrayProcesses() const { return strays_; }
 
     // Runs the stored command line, or `commandLine` when it is not empty (it
     // then replaces the stored one), and returns when the output has ended
     // and the child has exited, a listener aborted or the time limit passed,
-    // once what was left of the child's processes is stopped. Returns the
-    // captured output, or an empty text when the child could not be started;
-    // that case shows one of these texts and raises no notification, and
-    // Outputs() keeps the previous run's text (TimedOut(), ExitCode() and
-    // StrayProcesses() always tell of the latest run):
-    //   "Command Line empty"            nothing to run
-    //   "CreatePipe failed. Error: N"   the pipe could not be made (N = errno)
-    //   "File or command not found"     the program could not be started
-    //
-    // The result refers to Outputs() (or to an empty text after a failure) and
-    // stays valid until the next run or the runner's end; the output of an
-    // export can be large, so it is not copied on the way out.
-    const std::string& ExecuteCommand(const std::string& commandLine = {});
+    // once what was left of the child's processes is stopped. A child that
+    // cannot be started raises no notification, and Outputs() keeps the
+    // previous run's text.
+    CommandResult ExecuteCommand(const std::string& commandLine = {});
 
 private:
     using Steady = std::chrono::steady_clock;
@@ -129,16 +125,14 @@ private:
     bool Deliver(std::string chunk, bool& bAbort);
     // Both end the run at `deadline`, when there is one.
     Ending ReadUntilEnd(int readFd, std::optional<Steady::time_point> deadline, bool& bAbort);
-    Ending WaitForExit(pid_t pid, std::optional<Steady::time_point> deadline, bool& bAbort);
+    Ending WaitForExit(pid_t pid, std::optional<Steady::time_point> deadline, bool& bAbort,
+                       std::optional<int>& exitCode);
 
-    MessageSink& messages_;
     ExeCmdListener* listener_;
     std::string commandLine_;
     std::string outputs_;
+    std::size_t keepBytes_ = std::string::npos;
     std::chrono::milliseconds timeLimit_{0};
-    bool timedOut_ = false;
-    std::optional<int> exitCode_;
-    std::vector<std::string> strays_;
 };
 
 } // namespace veltrane

@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <fcntl.h>
@@ -59,25 +60,6 @@ bool LogHoldsExportSuccess(const std::string& path)
     return HoldsAny(tail, views, std::size(views));
 }
 
-namespace {
-
-// Calls `line` for each line of `text` with its blanks around it taken off.
-template <typename Visit> void ForEachLine(std::string_view text, Visit line)
-{
-    while (!text.empty()) {
-        const std::size_t end = text.find_first_of("\r\n");
-        std::string_view piece = text.substr(0, end);
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        const std::size_t first = piece.find_first_not_of(" \t");
-        if (first == std::string_view::npos)
-            continue;
-        piece = piece.substr(first, piece.find_last_not_of(" \t") - first + 1);
-        line(piece);
-    }
-}
-
-} // namespace
-
 std::string CutToCharacters(std::string_view text, std::size_t characters)
 {
     std::size_t at = 0;
@@ -89,32 +71,100 @@ std::string CutToCharacters(std::string_view text, std::size_t characters)
     return std::string(text);
 }
 
+namespace {
+
+// A line longer than this is judged by its start: no cause or warning is
+// longer than kCauseCharacters, and an endless line must not fill memory.
+constexpr std::size_t kLongestLine = 4 * kCauseCharacters + 16;
+
+std::string_view TrimBlanks(std::string_view line)
+{
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return line.substr(first, line.find_last_not_of(" \t") - first + 1);
+}
+
+} // namespace
+
+OutputWatch::OutputWatch(std::string prefix, std::vector<std::string> successTexts)
+    : prefix_(std::move(prefix)), successTexts_(std::move(successTexts))
+{
+    for (const std::string& text : successTexts_)
+        longestText_ = std::max(longestText_, text.size());
+}
+
+void OutputWatch::Feed(std::string_view chunk)
+{
+    if (!succeeded_) {
+        // A text of success may be cut in two by a chunk: the end of the
+        // output before it is searched with it.
+        std::string window = overlap_;
+        window.append(chunk);
+        for (const std::string& text : successTexts_)
+            if (memmem(window.data(), window.size(), text.data(), text.size()) != nullptr)
+                succeeded_ = true;
+        const std::size_t keep = std::min(window.size(), longestText_);
+        overlap_ = window.substr(window.size() - keep);
+    }
+    while (!chunk.empty()) {
+        const std::size_t end = chunk.find_first_of("\r\n");
+        const std::string_view piece = chunk.substr(0, end);
+        if (carry_.size() < kLongestLine)
+            carry_.append(piece.substr(0, kLongestLine - carry_.size()));
+        if (end == std::string_view::npos)
+            return;
+        Line(carry_);
+        carry_.clear();
+        chunk.remove_prefix(end + 1);
+    }
+}
+
+void OutputWatch::Finish()
+{
+    if (!carry_.empty())
+        Line(carry_);
+    carry_.clear();
+}
+
+void OutputWatch::Line(std::string_view line)
+{
+    line = TrimBlanks(line);
+    if (line.empty())
+        return;
+    const std::string cut = CutToCharacters(line, kCauseCharacters);
+    if (line.starts_with("ORA-"))
+        database_ = cut;
+    else if (!prefix_.empty() && line.starts_with(prefix_) &&
+             !line.substr(prefix_.size()).starts_with("00000"))
+        utility_ = cut;
+    if (warning_.empty() && (line.starts_with("EXP-") || line.starts_with("ORA-")))
+        warning_ = cut;
+    last_ = cut;
+}
+
+std::string OutputWatch::Cause() const
+{
+    const std::string& cause = !database_.empty()  ? database_
+                               : !utility_.empty() ? utility_
+                                                   : last_;
+    return cause.empty() ? std::string("출력 없음") : cause;
+}
+
 std::string FailureCause(std::string_view output, std::string_view prefix)
 {
-    std::string_view database;
-    std::string_view utility;
-    std::string_view last;
-    std::string summary(prefix);
-    summary += "00000";
-    ForEachLine(output, [&](std::string_view line) {
-        if (line.starts_with("ORA-"))
-            database = line;
-        else if (!prefix.empty() && line.starts_with(prefix) && !line.starts_with(summary))
-            utility = line;
-        last = line;
-    });
-    const std::string_view cause = !database.empty() ? database : !utility.empty() ? utility : last;
-    return cause.empty() ? std::string("출력 없음") : CutToCharacters(cause, kCauseCharacters);
+    OutputWatch watch(std::string(prefix), {});
+    watch.Feed(output);
+    watch.Finish();
+    return watch.Cause();
 }
 
 std::string FirstWarning(std::string_view output)
 {
-    std::string_view warning;
-    ForEachLine(output, [&](std::string_view line) {
-        if (warning.empty() && (line.starts_with("EXP-") || line.starts_with("ORA-")))
-            warning = line;
-    });
-    return CutToCharacters(warning, kCauseCharacters);
+    OutputWatch watch("EXP-", {});
+    watch.Feed(output);
+    watch.Finish();
+    return watch.Warning();
 }
 
 } // namespace veltrane

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace veltrane {
 
@@ -28,6 +29,41 @@ bool LogHoldsExportSuccess(const std::string& path);
 // The longest cause or warning a result line carries, in characters: a line
 // of megabytes would fill the history files.
 inline constexpr std::size_t kCauseCharacters = 300;
+
+// Follows a utility's output as it comes, chunk by chunk, keeping only what
+// judging it needs: whether a text of success came, the lines that name a
+// cause or a warning. Memory stays small whatever the output's size.
+class OutputWatch
+{
+public:
+    // `prefix`: the utility's own messages ("EXP-", "IMP-"; none when
+    // empty); `successTexts`: the texts that mean it ended well.
+    OutputWatch(std::string prefix, std::vector<std::string> successTexts);
+
+    void Feed(std::string_view chunk);
+    // The output has ended: its last line counts even without a line end.
+    void Finish();
+
+    bool Succeeded() const { return succeeded_; }
+    // As FailureCause below.
+    std::string Cause() const;
+    // As FirstWarning below.
+    std::string Warning() const { return warning_; }
+
+private:
+    void Line(std::string_view line);
+
+    std::string prefix_;
+    std::vector<std::string> successTexts_;
+    std::size_t longestText_ = 0;
+    std::string carry_;   // the start of a line still to end (bounded)
+    std::string overlap_; // the end of the output, for a text cut by a chunk
+    bool succeeded_ = false;
+    std::string database_; // the last "ORA-" line
+    std::string utility_;  // the last line of the utility's own messages
+    std::string last_;     // the last line with more than blanks
+    std::string warning_;  // the first "EXP-" or "ORA-" line
+};
 
 // Why a utility's run failed, from its output (UTF-8): the last "ORA-" line
 // (the database's own reason) when there is one, else the last line of the

@@ -12,9 +12,20 @@
 namespace veltrane {
 namespace {
 
-std::string Describe(const std::string& what, const std::string& path, int err)
+constexpr const char* kComponent = "file";
+
+Error Describe(const std::string& what, const std::string& path, int err)
 {
-    return what + " \"" + path + "\": " + std::strerror(err);
+    std::string text = what;
+    text.append(" \"").append(path).append("\": ").append(std::strerror(err));
+    return {std::move(text), kComponent, err};
+}
+
+Error Refused(const std::string& path, const char* why, int code)
+{
+    std::string text = "Cannot replace \"";
+    text.append(path).append("\": ").append(why);
+    return {std::move(text), kComponent, code};
 }
 
 std::string FolderOf(const std::string& path)
@@ -75,27 +86,24 @@ bool WriteAll(int fd, std::string_view bytes)
     return true;
 }
 
-bool FollowLinks(const std::string& path, std::string& target, std::string& error)
+Result<std::string> FollowLinks(const std::string& path)
 {
     // The same bound as the system's own for a chain of links.
     constexpr int kMaxLinks = 40;
-    target = path;
+    std::string target = path;
     for (int hop = 0; hop < kMaxLinks; ++hop) {
         struct stat st
         {};
         if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return true;
+            return target;
         std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX), '\0');
         ssize_t n = readlink(target.c_str(), link.data(), link.size());
-        if (n < 0) {
-            error = Describe("Cannot read the link", target, errno);
-            return false;
-        }
+        if (n < 0)
+            return Describe("Cannot read the link", target, errno);
         link.resize(static_cast<std::size_t>(n));
         target = link.starts_with('/') ? link : FolderOf(target) + "/" + link;
     }
-    error = Describe("Cannot follow the link", path, ELOOP);
-    return false;
+    return Describe("Cannot follow the link", path, ELOOP);
 }
 
 std::string SaveTemporaryOf(const std::string& target)
@@ -103,46 +111,36 @@ std::string SaveTemporaryOf(const std::string& target)
     return target + ".tmp";
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode,
-                         std::string& error)
+Status WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode)
 {
-    std::string target;
-    if (!FollowLinks(path, target, error))
-        return false;
+    const Result<std::string> followed = FollowLinks(path);
+    if (!followed)
+        return followed.error();
+    const std::string& target = *followed;
     struct stat st
     {};
     if (lstat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode)) {
-            error = "Cannot replace \"" + path + "\": it is not a regular file";
-            return false;
-        }
-        if (IsReadOnly(target, st)) {
-            error = "Cannot replace \"" + path + "\": the file is read-only";
-            return false;
-        }
+        if (!S_ISREG(st.st_mode))
+            return Refused(path, "it is not a regular file", EINVAL);
+        if (IsReadOnly(target, st))
+            return Refused(path, "the file is read-only", EACCES);
     } else if (errno != ENOENT) {
-        error = Describe("Cannot examine", path, errno);
-        return false;
+        return Describe("Cannot examine", path, errno);
     }
 
     // One fixed temporary name: a save killed part-way leaves at most this
     // file, which the next save (or the next start) clears away.
     const std::string temp = SaveTemporaryOf(target);
-    if (unlink(temp.c_str()) != 0 && errno != ENOENT) {
-        error = Describe("Cannot remove the old temporary file", temp, errno);
-        return false;
-    }
+    if (unlink(temp.c_str()) != 0 && errno != ENOENT)
+        return Describe("Cannot remove the old temporary file", temp, errno);
     int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) {
-        error = Describe("Cannot create a temporary file beside", path, errno);
-        return false;
-    }
+    if (fd < 0)
+        return Describe("Cannot create a temporary file beside", path, errno);
     auto fail = [&](const char* what) {
         int err = errno;
         close(fd);
         unlink(temp.c_str());
-        error = Describe(what, temp, err);
-        return false;
+        return Status(Describe(what, temp, err));
     };
     if (fchmod(fd, mode) != 0)
         return fail("Cannot set the permissions of");
@@ -153,14 +151,12 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, mod
     if (close(fd) != 0) {
         int err = errno;
         unlink(temp.c_str());
-        error = Describe("Cannot close", temp, err);
-        return false;
+        return Describe("Cannot close", temp, err);
     }
     if (rename(temp.c_str(), target.c_str()) != 0) {
         int err = errno;
         unlink(temp.c_str());
-        error = Describe("Cannot replace", path, err);
-        return false;
+        return Describe("Cannot replace", path, err);
     }
     // Make the rename itself durable; a failure here cannot undo the save.
     int dir = open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -168,15 +164,15 @@ bool WriteFileAtomically(const std::string& path, std::string_view contents, mod
         fsync(dir);
         close(dir);
     }
-    return true;
+    return {};
 }
 
 void RemoveSaveLeftovers(const std::string& path)
 {
-    std::string target;
-    std::string error;
-    if (!FollowLinks(path, target, error))
+    const Result<std::string> followed = FollowLinks(path);
+    if (!followed)
         return;
+    const std::string& target = *followed;
     const std::string folder = FolderOf(target);
     const std::string name = target.substr(target.rfind('/') + 1);
     const std::string fixed = SaveTemporaryOf(name);
@@ -199,37 +195,35 @@ void RemoveSaveLeftovers(const std::string& path)
     }
 }
 
-int AppendToFile(const std::string& path, std::string_view contents)
+Status AppendToFile(const std::string& path, std::string_view contents)
 {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
     if (fd < 0)
-        return errno;
+        return Describe("Cannot open", path, errno);
     int err = WriteAll(fd, contents) ? 0 : errno;
     if (close(fd) != 0 && err == 0)
         err = errno;
-    return err;
+    if (err != 0)
+        return Describe("Cannot write", path, err);
+    return {};
 }
 
-bool ReadWholeFile(const std::string& path, std::string& contents, bool& missing,
-                   std::string& error)
+Result<std::string> ReadWholeFile(const std::string& path)
 {
-    contents.clear();
-    missing = false;
     // Opened without blocking, so that a FIFO in the file's place cannot
     // stall the reader; only a regular file is read.
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        missing = errno == ENOENT;
-        error = Describe("Cannot open", path, errno);
-        return false;
-    }
+    if (fd < 0)
+        return Describe("Cannot open", path, errno);
     struct stat st
     {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "Cannot read \"" + path + "\": it is not a regular file";
         close(fd);
-        return false;
+        std::string text = "Cannot read \"";
+        text.append(path).append("\": it is not a regular file");
+        return Error{std::move(text), kComponent, EINVAL};
     }
+    std::string contents;
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -238,14 +232,14 @@ bool ReadWholeFile(const std::string& path, std::string& contents, bool& missing
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            error = Describe("Cannot read", path, errno);
+            const int err = errno;
             close(fd);
-            return false;
+            return Describe("Cannot read", path, err);
         }
         contents.append(buffer, static_cast<std::size_t>(n));
     }
     close(fd);
-    return true;
+    return contents;
 }
 
 } // namespace veltrane

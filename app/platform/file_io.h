@@ -1,6 +1,10 @@
 #pragma once
 
-// Whole-file reads, appends and safe replacement, on POSIX file calls.
+// Whole-file reads, appends and safe replacement, on POSIX file calls. Every
+// Error names the file and the system's reason; its code is the errno
+// (EINVAL for a file that is not a regular one, EACCES for a read-only one).
+
+#include "platform/result.h"
 
 #include <string>
 #include <string_view>
@@ -18,9 +22,8 @@ namespace veltrane {
 //
 // A target that exists and is read-only, or is not a regular file (a folder,
 // a FIFO, a device), is refused and left as it is. On failure the old file is
-// untouched, the temporary is removed, and `error` says what failed and why.
-[[nodiscard]] bool WriteFileAtomically(const std::string& path, std::string_view contents,
-                                       mode_t mode, std::string& error);
+// untouched and the temporary is removed.
+Status WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode);
 
 // The one temporary file that WriteFileAtomically uses for `target`. A save
 // killed part-way leaves at most this file, and the next save reuses it.
@@ -34,21 +37,20 @@ void RemoveSaveLeftovers(const std::string& path);
 
 // The file that `path` names once every symbolic link on its last component is
 // followed (the folders on the way are taken as they are). Gives `path` itself
-// when it is no link; false with `error` set for a loop of links.
-[[nodiscard]] bool FollowLinks(const std::string& path, std::string& target, std::string& error);
+// when it is no link; an Error for a loop of links.
+Result<std::string> FollowLinks(const std::string& path);
 
 // Writes all of `bytes` to `fd`, again after an interrupted or short write;
 // false (errno set) when a write fails.
 [[nodiscard]] bool WriteAll(int fd, std::string_view bytes);
 
 // Appends `contents` to the file at `path`, creating it (mode 0660 less the
-// umask) when missing. Returns 0, or the errno of the call that failed.
-[[nodiscard]] int AppendToFile(const std::string& path, std::string_view contents);
+// umask) when missing.
+Status AppendToFile(const std::string& path, std::string_view contents);
 
-// Reads a whole regular file. Returns false (and says why in `error`) when
-// the file cannot be opened or read, or is not a regular file (a FIFO would
-// block the reader for ever); `missing` is set when it simply does not exist.
-[[nodiscard]] bool ReadWholeFile(const std::string& path, std::string& contents, bool& missing,
-                                 std::string& error);
+// Reads a whole regular file; an Error when it cannot be opened or read, or
+// is not a regular file (a FIFO would block the reader for ever). A file that
+// simply does not exist gives the code ENOENT.
+Result<std::string> ReadWholeFile(const std::string& path);
 
 } // namespace veltrane

@@ -7,12 +7,15 @@
 // then by the system's own search, and each entry point is looked up by name
 // once and kept for later calls.
 
+#include "platform/result.h"
+
 #include <map>
+#include <mutex>
 #include <string>
 
 namespace veltrane {
 
-// Error codes of a binding failure (JobError::code()).
+// Error codes of a binding failure (Error::code).
 inline constexpr int kLibraryNotFound = 53;
 inline constexpr int kEntryPointNotFound = 453;
 
@@ -25,25 +28,33 @@ public:
     LibraryBinder(const LibraryBinder&) = delete;
     LibraryBinder& operator=(const LibraryBinder&) = delete;
 
-    // The address of `entryPoint`, loading the library if needed. Throws
-    // JobError (component: the library's file name) naming the library or the
+    // The address of `entryPoint`, loading the library if needed; or an
+    // Error (component: the library's file name) naming the library or the
     // entry point that cannot be found, with the dynamic loader's reason.
-    void* Entry(const std::string& entryPoint);
+    // Safe to call from any thread.
+    Result<void*> Entry(const std::string& entryPoint);
 
-    template <typename Function> Function* EntryAs(const std::string& entryPoint)
+    // The entry point as the function pointer type its library's header
+    // declares (SendMailProc, PutLocalFileViaFTPProc ...).
+    template <typename FunctionPointer>
+    Result<FunctionPointer> EntryAs(const std::string& entryPoint)
     {
-        return reinterpret_cast<Function*>(Entry(entryPoint));
+        Result<void*> address = Entry(entryPoint);
+        if (!address)
+            return address.error();
+        return reinterpret_cast<FunctionPointer>(*address);
     }
 
     const std::string& fileName() const { return fileName_; }
 
 private:
-    void Load();
+    Status Load();
 
     std::string fileName_;
     std::string programFolder_;
     void* handle_ = nullptr;
     std::map<std::string, void*> entries_;
+    std::mutex mutex_;
 };
 
 } // namespace veltrane

@@ -21,32 +21,29 @@ void KeepFilesFromOthers()
     umask(previous | S_IRWXO);
 }
 
-std::string SecretFolder(const std::string& dataFolder, std::string& error)
+Result<std::string> SecretFolder(const std::string& dataFolder)
 {
+    constexpr const char* kComponent = "SecretFolder";
     const std::string runtime = UserRuntimeFolder();
     struct stat st
     {};
-    if (runtime.empty() || stat(dataFolder.c_str(), &st) != 0) {
-        error = "no private folder of this user for the login's parameter file";
-        return {};
-    }
+    if (runtime.empty())
+        return Error{"no private folder of this user", kComponent, ENOENT};
+    if (stat(dataFolder.c_str(), &st) != 0)
+        return SystemError("Cannot examine " + dataFolder, kComponent, errno);
     char name[64];
     std::snprintf(name, sizeof name, "veltrane-%llx-%llx-secrets",
                   static_cast<unsigned long long>(st.st_dev),
                   static_cast<unsigned long long>(st.st_ino));
     const std::string folder = JoinPath(runtime, name);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-        error = "cannot make " + folder + ": " + std::strerror(errno);
-        return {};
-    }
+    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+        return SystemError("Cannot make " + folder, kComponent, errno);
     // Only a folder of this user's, closed to everyone else, holds a secret.
     struct stat own
     {};
     if (lstat(folder.c_str(), &own) != 0 || !S_ISDIR(own.st_mode) || own.st_uid != geteuid() ||
-        (own.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        error = folder + " is not a private folder of this user";
-        return {};
-    }
+        (own.st_mode & (S_IRWXG | S_IRWXO)) != 0)
+        return Error{folder + " is not a private folder of this user", kComponent, EPERM};
     return folder;
 }
 
@@ -61,31 +58,24 @@ void RemoveSecretFiles(const std::string& folder)
     closedir(dir);
 }
 
-SecretFile::SecretFile(const std::string& folder, std::string_view contents)
+Result<SecretFile> SecretFile::Create(const std::string& folder, std::string_view contents)
 {
-    if (folder.empty()) {
-        error_ = "no private folder";
-        return;
-    }
     std::string path = JoinPath(folder, "login-XXXXXX");
     // mkstemp makes the file 0600, whatever the umask.
     const int fd = mkostemp(path.data(), O_CLOEXEC);
-    if (fd < 0) {
-        error_ = "cannot make a file in " + folder + ": " + std::strerror(errno);
-        return;
-    }
+    if (fd < 0)
+        return SystemError("Cannot make a file in " + folder, "SecretFile", errno);
     const bool written = WriteAll(fd, contents);
     const int writeError = errno;
     if (close(fd) != 0 || !written) {
-        error_ = "cannot write " + path + ": " + std::strerror(written ? errno : writeError);
+        const int err = written ? errno : writeError;
         unlink(path.c_str());
-        return;
+        return SystemError("Cannot write " + path, "SecretFile", err);
     }
-    path_ = std::move(path);
+    return SecretFile(std::move(path));
 }
 
-SecretFile::SecretFile(SecretFile&& other) noexcept
-    : path_(std::move(other.path_)), error_(std::move(other.error_))
+SecretFile::SecretFile(SecretFile&& other) noexcept : path_(std::move(other.path_))
 {
     other.path_.clear();
 }

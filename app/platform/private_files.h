@@ -3,6 +3,8 @@
 // Files that nobody but this user may read, and what the program makes for
 // its backups, which nobody but its owner and group may.
 
+#include "platform/result.h"
+
 #include <string>
 #include <string_view>
 
@@ -19,8 +21,7 @@ void KeepFilesFromOthers();
 // the Oracle login to a child): in this user's private runtime folder (see
 // UserRuntimeFolder), named after the data folder's identity, so that the
 // next start finds what a killed run left there. Made (0700) when missing.
-// Empty, with `error`, when there is no such folder.
-std::string SecretFolder(const std::string& dataFolder, std::string& error);
+Result<std::string> SecretFolder(const std::string& dataFolder);
 
 // Removes every file in `folder` (a killed run's secrets).
 void RemoveSecretFiles(const std::string& folder);
@@ -30,20 +31,20 @@ void RemoveSecretFiles(const std::string& folder);
 class SecretFile
 {
 public:
-    // Writes `contents` to a new file in `folder`. Path() is empty, and
-    // Error() says why, when it cannot.
-    SecretFile(const std::string& folder, std::string_view contents);
+    // Writes `contents` to a new file in `folder`.
+    static Result<SecretFile> Create(const std::string& folder, std::string_view contents);
     ~SecretFile();
     SecretFile(SecretFile&& other) noexcept;
+    SecretFile& operator=(SecretFile&&) = delete;
     SecretFile(const SecretFile&) = delete;
     SecretFile& operator=(const SecretFile&) = delete;
 
     const std::string& Path() const { return path_; }
-    const std::string& Error() const { return error_; }
 
 private:
+    explicit SecretFile(std::string path) : path_(std::move(path)) {}
+
     std::string path_;
-    std::string error_;
 };
 
 } // namespace veltrane

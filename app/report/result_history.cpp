@@ -14,20 +14,19 @@ ResultHistory::ResultHistory(std::string path, std::uintmax_t limitBytes)
     : path_(std::move(path)), limitBytes_(limitBytes)
 {}
 
-std::string ResultHistory::Append(const std::string& line)
+Status ResultHistory::Append(const std::string& line)
 {
     const std::string bytes = cp949::FromUtf8(line) + "\r\n";
+    const std::lock_guard<std::mutex> lock(mutex_);
     struct stat st
     {};
     if (stat(path_.c_str(), &st) == 0 && st.st_size > 0 &&
         static_cast<std::uintmax_t>(st.st_size) + bytes.size() > limitBytes_) {
         const std::string older = path_ + ".1";
         if (std::rename(path_.c_str(), older.c_str()) != 0)
-            return "Cannot rename " + path_ + " to " + older + ": " + std::strerror(errno);
+            return SystemError("Cannot rename " + path_ + " to " + older, "ResultHistory", errno);
     }
-    if (const int err = AppendToFile(path_, bytes); err != 0)
-        return "Cannot write " + path_ + ": " + std::strerror(err);
-    return {};
+    return AppendToFile(path_, bytes);
 }
 
 } // namespace veltrane

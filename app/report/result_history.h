@@ -7,7 +7,10 @@
 // past kHistoryLimitBytes it is renamed "Veltrane.log.1" (replacing the one
 // before) and a new file starts, so the history never fills the disk.
 
+#include "platform/result.h"
+
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace veltrane {
@@ -21,15 +24,16 @@ public:
     // `path` is the history file; `limitBytes` the size that starts a new one.
     explicit ResultHistory(std::string path, std::uintmax_t limitBytes = kHistoryLimitBytes);
 
-    // Appends one line (UTF-8, without its line end). Returns an empty text,
-    // or why the line could not be kept.
-    std::string Append(const std::string& line);
+    // Appends one line (UTF-8, without its line end); an Error says why the
+    // line could not be kept. Safe to call from several threads.
+    Status Append(const std::string& line);
 
     const std::string& Path() const { return path_; }
 
 private:
     std::string path_;
     std::uintmax_t limitBytes_;
+    std::mutex mutex_;
 };
 
 } // namespace veltrane

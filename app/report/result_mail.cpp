@@ -1,38 +1,29 @@
 #include "report/result_mail.h"
 
 #include "platform/codepage.h"
-#include "platform/job_error.h"
 #include "platform/library_binder.h"
 #include "platform/program_folder.h"
 #include "platform/yielding_call.h"
+#include "sendwick.h"
 
 #include <utility>
 
 namespace veltrane {
 namespace {
 
-using SendMailFn = int(const char*, const char*, const char*, const char*, const char*, const char*,
-                       const char*);
-using SendMailViaSmtpFn = int(const char*, const char*, const char*, const char*, const char*,
-                              const char*, const char*, const char*, const char*, const char*);
-
-using GetLastMailErrorFn = int(char*, int);
-
 constexpr const char* kBodyType = "HTML";
 constexpr int kReasonBytes = 1024;
 
 // The library's call that tells the calling thread's last reason; null for
 // an older library without it.
-GetLastMailErrorFn* ReasonCall(LibraryBinder& library)
+GetLastMailErrorProc ReasonCall(LibraryBinder& library)
 {
-    try {
-        return library.EntryAs<GetLastMailErrorFn>("GetLastMailError");
-    } catch (const JobError&) {
-        return nullptr;
-    }
+    const Result<GetLastMailErrorProc> call =
+        library.EntryAs<GetLastMailErrorProc>("GetLastMailError");
+    return call ? *call : nullptr;
 }
 
-std::string ReasonFrom(GetLastMailErrorFn* lastError)
+std::string ReasonFrom(GetLastMailErrorProc lastError)
 {
     char reason[kReasonBytes] = {};
     if (lastError == nullptr || lastError(reason, sizeof reason) <= 0)
@@ -79,52 +70,50 @@ std::string DefaultSender(const std::string& smtpUser, const std::string& smtpSe
 
 MailOutcome SendResultMail(const ResultMail& mail, const MailContext& context)
 {
+    const std::string sender = cp949::FromUtf8(
+        mail.sender.empty() ? DefaultSender(mail.smtpUser, mail.smtpServer) : mail.sender);
+    const std::string recipients = cp949::FromUtf8(mail.recipients);
+    const std::string subject = cp949::FromUtf8(mail.subject);
+    const std::string body = cp949::FromUtf8(mail.body);
+    const std::string& attachments = mail.attachments;
+    const std::string logPath = JoinPath(context.programFolder, kMailLogFileName);
+    // A library or entry point that cannot be found is the operator's to
+    // hear of, and a mail not sent.
+    const auto missing = [&context](const Error& error) {
+        context.showMessage(error.description);
+        return MailOutcome{false, error.description};
+    };
     // The reason is the calling thread's: it is asked for on the thread that
     // made the call.
-    using Result = std::pair<int, std::string>;
-    try {
-        const std::string sender = cp949::FromUtf8(
-            mail.sender.empty() ? DefaultSender(mail.smtpUser, mail.smtpServer) : mail.sender);
-        const std::string recipients = cp949::FromUtf8(mail.recipients);
-        const std::string subject = cp949::FromUtf8(mail.subject);
-        const std::string body = cp949::FromUtf8(mail.body);
-        const std::string attachments = mail.attachments;
-        const std::string logPath = JoinPath(context.programFolder, kMailLogFileName);
-        Result result{0, {}};
-        GetLastMailErrorFn* const lastError = ReasonCall(context.library);
-        if (mail.useSmtpServer) {
-            auto* send = context.library.EntryAs<SendMailViaSmtpFn>("SendMailViaSMTP");
-            const std::string server = cp949::FromUtf8(mail.smtpServer);
-            const std::string user = cp949::FromUtf8(mail.smtpUser);
-            const std::string password = cp949::FromUtf8(mail.smtpPassword);
-            result = CallWhileYielding(
-                [&] {
-                    const int sent =
-                        send(server.c_str(), user.c_str(), password.c_str(), sender.c_str(),
-                             recipients.c_str(), kBodyType, subject.c_str(), body.c_str(),
-                             attachments.c_str(), logPath.c_str());
-                    return Result{sent, ReasonFrom(lastError)};
-                },
-                context.yield);
-        } else {
-            auto* send = context.library.EntryAs<SendMailFn>("SendMail");
-            result = CallWhileYielding(
-                [&] {
-                    const int sent =
-                        send(sender.c_str(), recipients.c_str(), kBodyType, subject.c_str(),
-                             body.c_str(), attachments.c_str(), logPath.c_str());
-                    return Result{sent, ReasonFrom(lastError)};
-                },
-                context.yield);
-        }
-        return {result.first != 0, result.second};
-    } catch (const JobError& e) {
-        context.showMessage(e.description());
-        return {false, e.description()};
-    } catch (const std::exception& e) {
-        context.showMessage(e.what());
-        return {false, e.what()};
+    const GetLastMailErrorProc lastError = ReasonCall(context.library);
+    if (mail.useSmtpServer) {
+        const Result<SendMailViaSMTPProc> send =
+            context.library.EntryAs<SendMailViaSMTPProc>("SendMailViaSMTP");
+        if (!send)
+            return missing(send.error());
+        const std::string server = cp949::FromUtf8(mail.smtpServer);
+        const std::string user = cp949::FromUtf8(mail.smtpUser);
+        const std::string password = cp949::FromUtf8(mail.smtpPassword);
+        return CallWhileYielding(
+            [&] {
+                const int sent =
+                    (*send)(server.c_str(), user.c_str(), password.c_str(), sender.c_str(),
+                            recipients.c_str(), kBodyType, subject.c_str(), body.c_str(),
+                            attachments.c_str(), logPath.c_str());
+                return MailOutcome{sent != 0, ReasonFrom(lastError)};
+            },
+            context.yield);
     }
+    const Result<SendMailProc> send = context.library.EntryAs<SendMailProc>("SendMail");
+    if (!send)
+        return missing(send.error());
+    return CallWhileYielding(
+        [&] {
+            const int sent = (*send)(sender.c_str(), recipients.c_str(), kBodyType, subject.c_str(),
+                                     body.c_str(), attachments.c_str(), logPath.c_str());
+            return MailOutcome{sent != 0, ReasonFrom(lastError)};
+        },
+        context.yield);
 }
 
 } // namespace veltrane

@@ -418,44 +418,20 @@ std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& r, const LocalDat
     return std::nullopt;
 }
 
-ScheduleLauncher::ScheduleLauncher(ScheduleTable& table, const Clock& clock, RunJob run,
-                                   Refresh refresh)
-    : table_(table), clock_(clock), run_(std::move(run)), refresh_(std::move(refresh))
-{}
-
-void ScheduleLauncher::LaunchDueItems()
+std::vector<std::shared_ptr<ScheduleRecord>> DueItems(const ScheduleTable& table,
+                                                      const LocalDateTime& now)
 {
-    if (running_ || table_.empty())
-        return;
-    const std::size_t last = table_.size() - 1;
-    // The time is read once, and again after each run, which takes time.
-    LocalDateTime now = clock_.Now();
-    for (std::size_t i = 0; i <= last; ++i) {
-        // The operator may have deleted items during an earlier run of this
-        // pass: a position that no longer exists ends the pass.
-        if (i >= table_.size())
-            return;
-        std::shared_ptr<ScheduleRecord> record = table_[i];
+    std::vector<std::shared_ptr<ScheduleRecord>> due;
+    for (const std::shared_ptr<ScheduleRecord>& record : table) {
         if (!record->bEnabled)
             continue;
-        std::optional<bool> due = IsScheduleDue(*record, now);
-        if (!due)
-            return;
-        if (record->bRunNow)
-            due = true;
-        if (*due) {
-            running_ = true;
-            struct Reset
-            {
-                bool& flag;
-                ~Reset() { flag = false; }
-            } reset{running_};
-            run_(*record);
-            refresh_();
-            now = clock_.Now();
-        }
-        record->bRunNow = false;
+        const std::optional<bool> rule = IsScheduleDue(*record, now);
+        if (!rule)
+            break;
+        if (*rule || record->bRunNow)
+            due.push_back(record);
     }
+    return due;
 }
 
 } // namespace veltrane

@@ -8,7 +8,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace veltrane {
 
@@ -53,32 +55,12 @@ LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds);
 // may be left out). nullopt when the text is no valid date and time.
 std::optional<LocalDateTime> ParseDateTime(std::string_view text);
 
-// The launch pass: walks the table in order and runs every enabled item that
-// is due or flagged for an immediate run, one after the other.
-//
-// A run lets the window process its events, so a launch tick can arrive while
-// a run is in progress; that nested pass is skipped, and the items it would
-// have started are started by a later tick (their rules still hold, as the
-// latest back time is written only by a finished run). The record being run
-// is held by its shared pointer, so an insert or delete by the operator
-// during the run neither moves nor frees it.
-class ScheduleLauncher
-{
-public:
-    using RunJob = std::function<void(ScheduleRecord&)>;
-    using Refresh = std::function<void()>;
-
-    ScheduleLauncher(ScheduleTable& table, const Clock& clock, RunJob run, Refresh refresh);
-
-    void LaunchDueItems();
-    bool RunInProgress() const { return running_; }
-
-private:
-    ScheduleTable& table_;
-    const Clock& clock_;
-    RunJob run_;
-    Refresh refresh_;
-    bool running_ = false;
-};
+// The launch pass's choice: the enabled items of `table` that are due at
+// `now` or flagged for an immediate run (bRunNow), in table order. An item
+// whose evaluation fails ends the list there (the items after it wait for a
+// later pass, as the rules say); a disabled item is never chosen, even when
+// flagged.
+std::vector<std::shared_ptr<ScheduleRecord>> DueItems(const ScheduleTable& table,
+                                                      const LocalDateTime& now);
 
 } // namespace veltrane

@@ -1,8 +1,8 @@
 #include "service/headless_service.h"
 
-#include "job/backup_host.h"
 #include "job/exe_cmd.h"
-#include "job/spawn.h"
+#include "job/run_observer.h"
+#include "platform/process_tree.h"
 #include "service/schedule_service.h"
 #include "store/schedule_file.h"
 #include "version.h"
@@ -38,34 +38,30 @@ extern "C" void OnSignal(int signal)
     errno = saved;
 }
 
-class HeadlessHost final : public BackupHost
+// The service's face: what the window would show goes to standard output,
+// one UTF-8 line each: result lines as they are, stages and messages
+// stamped. Detail (the command's output) is left to the run's log.
+class HeadlessObserver final : public RunObserver
 {
 public:
-    HeadlessHost(const Clock& clock, std::FILE* out) : clock_(clock), out_(out) {}
+    HeadlessObserver(const Clock& clock, std::FILE* out) : clock_(clock), out_(out) {}
 
     // Set once the service exists: it writes the last line when a signal ends it.
     void SetService(ScheduleService* service) { service_ = service; }
 
-    void SetStatusText(int panel, const std::string& text) override
-    {
-        panels_[panel == 1 ? 1 : 2] = text;
-        if (panel == 1)
-            Print(text);
-    }
-    std::string StatusText(int panel) const override { return panels_[panel == 1 ? 1 : 2]; }
-    void AppendResultLine(const std::string& line) override
+    void Stage(const std::string& text) override { Print(text); }
+    void Detail(const std::string& /*text*/) override {}
+    void Line(const std::string& line) override
     {
         std::fputs(line.c_str(), out_);
         std::fputc('\n', out_);
         std::fflush(out_);
     }
-    // A run yields often: a signal that ends the service ends it here too.
-    void Yield() override { EndIfSignalled(); }
-    void ShowMessage(const std::string& text) override { Print(text); }
+    void Message(const std::string& text, bool /*critical*/) override { Print(text); }
     // An export may run for hours: the journal says when it began.
     void Progress(const std::string& text) override { Print(text); }
-    void ShowCritical(const std::string& text) override { Print(text); }
-    void RefreshItemList() override {}
+    // A run waits often: a signal that ends the service ends it here too.
+    void Idle() override { EndIfSignalled(); }
 
     void EndIfSignalled()
     {
@@ -87,12 +83,11 @@ public:
     }
 
 private:
-    void Print(const std::string& text) { AppendResultLine(StampedLine(clock_.Now(), text)); }
+    void Print(const std::string& text) { Line(StampedLine(clock_.Now(), text)); }
 
     const Clock& clock_;
     std::FILE* out_;
     ScheduleService* service_ = nullptr;
-    std::string panels_[3];
 };
 
 bool InstallSignals(int wakeWrite)
@@ -127,18 +122,17 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
         std::fprintf(stderr, "Veltrane: cannot set up the service's signals\n");
         return 1;
     }
-    HeadlessHost host(clock, out);
-    ScheduleService service(host, clock, dataFolder, libraryFolder);
-    host.SetService(&service);
+    HeadlessObserver observer(clock, out);
+    ScheduleService service(observer, clock, dataFolder, libraryFolder);
+    observer.SetService(&service);
     // A schedule copied in while a run goes on is the operator's: the run
-    // does not save over it, and the reload reads it.
-    service.Backup().KeepOutsideChanges(true);
-    std::string error;
-    if (!service.LoadSchedule(error)) {
+    // writes its result into it.
+    service.KeepOutsideChanges(true);
+    if (const Status loaded = service.LoadSchedule(); !loaded) {
         // Never an empty schedule in its place: every backup would stop
         // without a word.
         service.WriteLine(std::string(kScheduleFileName) +
-                          " 읽기 실패, 서비스를 시작하지 않습니다: " + error);
+                          " 읽기 실패, 서비스를 시작하지 않습니다: " + loaded.error().description);
         return 1;
     }
     service.LoadSettings();
@@ -149,16 +143,16 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
         pollfd waiting{wake[0], POLLIN, 0};
         if (poll(&waiting, 1, kTickMilliseconds) > 0)
             Drain(wake[0]);
-        host.EndIfSignalled();
+        observer.EndIfSignalled();
         if (gReload != 0) {
             gReload = 0;
-            if (service.LoadSchedule(error))
+            if (const Status loaded = service.LoadSchedule())
                 service.WriteLine(std::string(kScheduleFileName) + " 다시 읽음 (항목 " +
                                   std::to_string(service.Table().size()) + "개)");
             else
                 service.WriteLine(std::string(kScheduleFileName) + " 다시 읽기 실패, 항목 " +
                                   std::to_string(service.Table().size()) +
-                                  "개를 그대로 씁니다: " + error);
+                                  "개를 그대로 씁니다: " + loaded.error().description);
             service.LoadSettings();
         }
         service.Tick();

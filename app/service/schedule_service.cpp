@@ -1,28 +1,102 @@
 #include "service/schedule_service.h"
 
+#include "job/backup_run.h"
 #include "platform/program_folder.h"
+#include "schedule/due_rules.h"
+#include "store/run_state.h"
+#include "store/schedule_file.h"
 
+#include <algorithm>
 #include <cmath>
+#include <sys/stat.h>
 
 namespace veltrane {
+namespace {
 
-ScheduleService::ScheduleService(BackupHost& host, const Clock& clock, std::string dataFolder,
-                                 std::string libraryFolder)
-    : clock_(clock), settingsPath_(JoinPath(dataFolder, kSettingsFileName)), start_(clock.Now()),
-      backup_(host, clock, std::move(dataFolder), std::move(libraryFolder)),
-      launcher_(
-          backup_.Table(), clock, [this](ScheduleRecord& r) { backup_.RunBackupJob(r); },
-          [&host] { host.RefreshItemList(); })
+// What identifies one version of a file on disk: a copy put in its place, or
+// an edit, changes it.
+std::array<long long, 5> FileIdentity(const std::string& path)
+{
+    struct stat st
+    {};
+    if (stat(path.c_str(), &st) != 0)
+        return {0, 0, 0, 0, 0};
+    return {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
+            static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
+            static_cast<long long>(st.st_mtim.tv_nsec)};
+}
+
+} // namespace
+
+ScheduleService::ScheduleService(RunObserver& observer, const Clock& clock, std::string dataFolder,
+                                 std::string libraryFolder, RunExecutor* executor)
+    : clock_(clock), env_(observer, clock, dataFolder, std::move(libraryFolder)),
+      executor_(executor != nullptr ? *executor : inline_),
+      settingsPath_(JoinPath(dataFolder, kSettingsFileName)), start_(clock.Now())
 {}
+
+std::string ScheduleService::SchedulePath() const
+{
+    return JoinPath(env_.DataFolder(), kScheduleFileName);
+}
+
+Status ScheduleService::LoadSchedule()
+{
+    Result<ScheduleTable> loaded = veltrane::LoadSchedule(SchedulePath());
+    if (!loaded)
+        return loaded.error();
+    // What is known of the items' runs outlives a reload: the histories the
+    // table in memory holds (or, at the start, those kept in Veltrane.state).
+    ApplyItemStates(table_.empty() ? env_.Items() : ItemStatesOf(table_), *loaded);
+    table_ = std::move(*loaded);
+    knownFile_ = FileIdentity(SchedulePath());
+    return {};
+}
+
+Status ScheduleService::SaveSchedule()
+{
+    if (Status saved = veltrane::SaveSchedule(SchedulePath(), table_); !saved)
+        return saved;
+    knownFile_ = FileIdentity(SchedulePath());
+    return {};
+}
+
+bool ScheduleService::SaveScheduleOrReport()
+{
+    const Status saved = SaveSchedule();
+    if (!saved)
+        WriteLine("Schedule.dat 저장 실패: " + saved.error().description);
+    return saved.ok();
+}
 
 void ScheduleService::LoadSettings()
 {
     Settings settings;
     std::vector<std::string> problems;
     veltrane::LoadSettings(settingsPath_, settings, problems);
-    backup_.SetSettings(settings);
+    settings_ = settings;
     for (const std::string& problem : problems)
-        backup_.WriteLine(std::string(kSettingsFileName) + ": " + problem);
+        WriteLine(std::string(kSettingsFileName) + ": " + problem);
+}
+
+void ScheduleService::Submit(std::function<void()> work, std::function<void()> done)
+{
+    ++jobs_;
+    executor_.Submit(std::move(work), [this, done = std::move(done)] {
+        done();
+        --jobs_;
+        if (changed_)
+            changed_();
+    });
+}
+
+ScheduleTable ScheduleService::Snapshot() const
+{
+    ScheduleTable copies;
+    copies.reserve(table_.size());
+    for (const auto& record : table_)
+        copies.push_back(std::make_shared<ScheduleRecord>(*record));
+    return copies;
 }
 
 void ScheduleService::Tick()
@@ -38,29 +112,28 @@ void ScheduleService::Tick()
         overdueMinute_ = minute;
         CheckOverdue();
     }
-    launcher_.LaunchDueItems();
+    // The jobs the start and the alerts queued run first, in order.
+    for (const std::shared_ptr<ScheduleRecord>& record : DueItems(table_, clock_.Now()))
+        SubmitRun(record);
 }
 
 void ScheduleService::StartUp()
 {
     startedUp_ = true;
-    startingUp_ = true;
-    struct Reset
-    {
-        bool& flag;
-        ~Reset() { flag = false; }
-    } reset{startingUp_};
-    backup_.ResumeInterruptedRuns();
-    if (!backup_.CurrentSettings().runMissedBackups)
+    env_.ReportStateFile();
+    auto table = std::make_shared<ScheduleTable>(Snapshot());
+    Submit([this, table, settings = settings_] { ResumeInterruptedRuns(env_, settings, *table); },
+           [] {});
+    if (!settings_.runMissedBackups)
         return;
     const LocalDateTime now = clock_.Now();
-    for (const std::shared_ptr<ScheduleRecord>& record : backup_.Table()) {
+    for (const std::shared_ptr<ScheduleRecord>& record : table_) {
         if (record->bRunNow)
             continue;
         if (const std::optional<LocalDateTime> missed = MissedDueTime(*record, now)) {
             record->bRunNow = true;
-            backup_.WriteLine(record->strServiceName + " 놓친 백업을 지금 실행합니다 (예정 " +
-                              FormatDateTime(*missed) + ")");
+            WriteLine(record->strServiceName + " 놓친 백업을 지금 실행합니다 (예정 " +
+                      FormatDateTime(*missed) + ")");
         }
     }
 }
@@ -68,35 +141,147 @@ void ScheduleService::StartUp()
 void ScheduleService::CheckLastBackUpTimes()
 {
     const std::int64_t now = SecondsOf(clock_.Now());
-    for (const std::shared_ptr<ScheduleRecord>& record : backup_.Table()) {
+    for (const std::shared_ptr<ScheduleRecord>& record : table_) {
         if (!record->bEnabled || record->strLastBackUpTime.empty())
             continue;
         const std::optional<LocalDateTime> last = ParseDateTime(record->strLastBackUpTime);
         const bool future = last && SecondsOf(*last) > now;
         if (future && !record->bFutureTimeReported)
-            backup_.WriteLine(record->strServiceName + " Latest Back Time이 미래입니다 (" +
-                              record->strLastBackUpTime +
-                              "): 시계가 앞서 있었던 것으로 보고 일정대로 실행합니다");
+            WriteLine(record->strServiceName + " Latest Back Time이 미래입니다 (" +
+                      record->strLastBackUpTime +
+                      "): 시계가 앞서 있었던 것으로 보고 일정대로 실행합니다");
         record->bFutureTimeReported = future;
     }
 }
 
 void ScheduleService::CheckOverdue()
 {
-    const double hours = backup_.CurrentSettings().overdueAlertHours;
+    const double hours = settings_.overdueAlertHours;
     if (hours <= 0)
         return;
     const std::int64_t grace = std::llround(hours * 3600);
     const LocalDateTime now = clock_.Now();
-    // Held by their pointers: an alert mails, and the mail yields.
-    for (std::size_t i = 0; i < backup_.Table().size(); ++i) {
-        std::shared_ptr<ScheduleRecord> record = backup_.Table()[i];
+    for (const std::shared_ptr<ScheduleRecord>& record : table_) {
         if (record->bRunNow)
             continue;
         const std::optional<LocalDateTime> due = OverdueSince(*record, start_, now, grace);
-        if (due && record->history.overdueAlertedFor != FormatDateTime(*due))
-            backup_.AlertOverdue(*record, *due);
+        if (!due || record->history.overdueAlertedFor == FormatDateTime(*due))
+            continue;
+        // Once per due time: kept in Veltrane.state, so neither a restart nor
+        // a reload alerts it again.
+        record->history.overdueAlertedFor = FormatDateTime(*due);
+        SaveItems();
+        auto copy = std::make_shared<ScheduleRecord>(*record);
+        Submit([this, copy] { MailOverdue(env_, *copy, copy->history.overdueAlertedFor); }, [] {});
     }
+}
+
+void ScheduleService::LaunchDueItems()
+{
+    if (RunInProgress())
+        return;
+    for (const std::shared_ptr<ScheduleRecord>& record : DueItems(table_, clock_.Now()))
+        SubmitRun(record);
+}
+
+void ScheduleService::SubmitRun(const std::shared_ptr<ScheduleRecord>& target)
+{
+    auto copy = std::make_shared<ScheduleRecord>(*target);
+    Submit(
+        [this, target, copy, settings = settings_] {
+            veltrane::RunBackupJob(env_, settings, *copy, [this, target](const ScheduleRecord& r) {
+                executor_.Post([this, target, result = r] { Recorded(*target, result); });
+            });
+        },
+        [this, target, copy] {
+            ApplyResult(*target, *copy);
+            target->bRunNow = false;
+        });
+}
+
+void ScheduleService::RunBackupJob(ScheduleRecord& record)
+{
+    ScheduleRecord copy = record;
+    veltrane::RunBackupJob(env_, settings_, copy,
+                           [this, &record](const ScheduleRecord& r) { Recorded(record, r); });
+    ApplyResult(record, copy);
+}
+
+ScheduleRecord* ScheduleService::InTable(const ScheduleRecord& target)
+{
+    const auto held = std::find_if(table_.begin(), table_.end(),
+                                   [&](const auto& r) { return r.get() == &target; });
+    if (held != table_.end())
+        return held->get();
+    // The table was read anew during the run: the same item, if it is there.
+    for (const bool sameNumber : {true, false})
+        for (const auto& r : table_)
+            if ((!sameNumber || r->nNo == target.nNo) &&
+                IsSameItem(*r, target.strServiceName, target.strID, target.strBackUpFolder))
+                return r.get();
+    return nullptr;
+}
+
+void ScheduleService::Recorded(ScheduleRecord& target, const ScheduleRecord& result)
+{
+    ApplyResult(target, result);
+    if (keepOutsideChanges_ && FileIdentity(SchedulePath()) != knownFile_)
+        AdoptChangedSchedule(target);
+    else
+        SaveScheduleOrReport();
+    SaveItems();
+}
+
+void ScheduleService::ApplyResult(ScheduleRecord& target, const ScheduleRecord& result)
+{
+    const auto apply = [&result](ScheduleRecord& record) {
+        record.strLastBackUpTime = result.strLastBackUpTime;
+        record.history = result.history;
+        record.nExportFailCount = result.nExportFailCount;
+        if (!result.bRunNow)
+            record.bRunNow = false;
+    };
+    apply(target);
+    if (ScheduleRecord* current = InTable(target); current != nullptr && current != &target)
+        apply(*current);
+    SaveItems();
+}
+
+void ScheduleService::AdoptChangedSchedule(const ScheduleRecord& record)
+{
+    // The operator's copy wins, and the run's result goes into it: the item
+    // would otherwise run again, its success forgotten.
+    Result<ScheduleTable> onDisk = veltrane::LoadSchedule(SchedulePath());
+    if (!onDisk) {
+        WriteLine(std::string(kScheduleFileName) + " 저장 안 함: " + onDisk.error().description);
+        return;
+    }
+    ApplyItemStates(ItemStatesOf(table_), *onDisk);
+    auto same = std::find_if(onDisk->begin(), onDisk->end(), [&](const auto& r) {
+        return r->nNo == record.nNo &&
+               IsSameItem(*r, record.strServiceName, record.strID, record.strBackUpFolder);
+    });
+    if (same == onDisk->end())
+        same = std::find_if(onDisk->begin(), onDisk->end(), [&](const auto& r) {
+            return IsSameItem(*r, record.strServiceName, record.strID, record.strBackUpFolder);
+        });
+    table_ = std::move(*onDisk);
+    knownFile_ = FileIdentity(SchedulePath());
+    if (same == table_.end()) {
+        WriteLine(std::string(kScheduleFileName) +
+                  " 다시 읽음: 실행 중에 바뀐 파일에 이 항목이 없습니다 (" + record.strServiceName +
+                  ")");
+        return;
+    }
+    (*same)->strLastBackUpTime = record.strLastBackUpTime;
+    (*same)->history = record.history;
+    WriteLine(std::string(kScheduleFileName) + " 다시 읽음: 실행 중에 바뀐 파일에 결과를 씁니다");
+    SaveScheduleOrReport();
+}
+
+void ScheduleService::SaveItems()
+{
+    env_.SetItems(ItemStatesOf(table_));
 }
 
 } // namespace veltrane

@@ -1,12 +1,25 @@
 #pragma once
 
-// The program without its face: the schedule table with its backup runs
-// (BackupService) and the launch pass that starts them once a second. The
-// window and the headless service each own one and are its host.
+// The scheduler: the schedule table, the launch pass that starts its due
+// items once a second, the saves, the settings, the overdue alerts and what
+// the program does at its start. The window and the headless service each
+// own one and drive it with their launch tick; its jobs execute where its
+// RunExecutor says (the window: a worker thread), and what they change is
+// applied to the table on the owner's thread.
+//
+// The table belongs to the owner's thread: a run works on a copy of its item
+// and hands its result back (a departure from a run that changed the table's
+// record in place, so that an edit during a run can never race it).
 
-#include "job/backup_service.h"
-#include "schedule/due_rules.h"
+#include "job/run_environment.h"
+#include "platform/clock.h"
+#include "service/run_executor.h"
+#include "store/schedule_record.h"
+#include "store/settings_file.h"
 
+#include <array>
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace veltrane {
@@ -14,26 +27,53 @@ namespace veltrane {
 class ScheduleService
 {
 public:
-    // See BackupService for the two folders.
-    ScheduleService(BackupHost& host, const Clock& clock, std::string dataFolder,
-                    std::string libraryFolder = {});
+    // See RunEnvironment for the two folders. `executor` null: every job runs
+    // on the caller's thread.
+    ScheduleService(RunObserver& observer, const Clock& clock, std::string dataFolder,
+                    std::string libraryFolder = {}, RunExecutor* executor = nullptr);
 
-    BackupService& Backup() { return backup_; }
+    ScheduleTable& Table() { return table_; }
+    RunEnvironment& Environment() { return env_; }
+    std::string SchedulePath() const;
+
+    // Reads Schedule.dat into the table, giving each item the history kept
+    // for it. A file that cannot be used (see LoadSchedule in
+    // store/schedule_file.h) leaves the table as it is.
+    Status LoadSchedule();
+    Status SaveSchedule();
+    // Saves the table; a save that fails is reported as a result line with
+    // its reason. Returns whether the file was written.
+    bool SaveScheduleOrReport();
 
     // Reads Veltrane.ini in the data folder (writing what it lacks), and
     // writes one result line for each value it cannot use.
     void LoadSettings();
+    void SetSettings(const Settings& settings) { settings_ = settings; }
+    const Settings& CurrentSettings() const { return settings_; }
 
-    // The launch timer's work: the overdue alerts, then one launch pass.
-    // Nothing is alerted while a run is in progress (a tick that comes while
-    // a run yields); the next tick after it does. The first tick first does
-    // what the last time the program ran left undone (see StartUp).
+    // With `keep`, a run that finds Schedule.dat changed or replaced on disk
+    // since it was last loaded or saved (the service's operator copied one
+    // in) does not save over it: it reads that file, writes its result (the
+    // latest back time) into the same item there, saves it and keeps it as
+    // the table, saying so in a result line.
+    void KeepOutsideChanges(bool keep) { keepOutsideChanges_ = keep; }
+
+    // Appends a result line "[yyyy-MM-dd hh:mm:ss] text".
+    void WriteLine(const std::string& text) { env_.WriteLine(text); }
+
+    // Called after each job's changes reach the table (the window rebuilds
+    // its list).
+    void OnTableChanged(std::function<void()> changed) { changed_ = std::move(changed); }
+
+    // The launch timer's work, on the owner's thread: nothing while a job is
+    // in progress; the first tick first does StartUp; then the future latest
+    // back times are said, the overdue alerts given (once a minute), and the
+    // launch pass run.
     void Tick();
-    // What the first tick does before its pass: the runs that the program's
-    // last end interrupted are cleaned up or finished
-    // (BackupService::ResumeInterruptedRuns), and, when the settings ask for
-    // it, each item whose time passed while the program was not running is
-    // flagged to run once now, with a line that says so.
+    // What the first tick does: the runs that the program's last end
+    // interrupted are cleaned up or finished (ResumeInterruptedRuns), and,
+    // when the settings ask for it, each item whose time passed while the
+    // program was not running is flagged to run once now, with a line.
     void StartUp();
     // Says once, in a line, of each enabled item whose latest back time lies
     // in the future; the due rules do not count from it.
@@ -42,25 +82,48 @@ public:
     // than OverdueAlertHours ago without a success since (OverdueSince), once
     // per due time; an item about to run (flagged) waits for its run.
     void CheckOverdue();
-    ScheduleTable& Table() { return backup_.Table(); }
-    [[nodiscard]] bool LoadSchedule(std::string& error) { return backup_.LoadSchedule(error); }
-    bool SaveScheduleOrReport() { return backup_.SaveScheduleOrReport(); }
-    void WriteLine(const std::string& text) { backup_.WriteLine(text); }
+    // One launch pass: runs every enabled item that is due or flagged, in
+    // table order, one after the other, and clears their flags.
+    void LaunchDueItems();
+    bool RunInProgress() const { return jobs_ > 0; }
 
-    // One launch pass: runs every enabled item that is due or flagged, and
-    // has the host rebuild its list after each run.
-    void LaunchDueItems() { launcher_.LaunchDueItems(); }
-    bool RunInProgress() const { return launcher_.RunInProgress() || startingUp_; }
+    // One backup of `record`, on the caller's thread whatever the executor
+    // (what a pass does for each of its items), its result applied to it.
+    void RunBackupJob(ScheduleRecord& record);
 
 private:
+    void Submit(std::function<void()> work, std::function<void()> done);
+    // A run's job, for the table's record `target`.
+    void SubmitRun(const std::shared_ptr<ScheduleRecord>& target);
+    // The run's success, recorded before it mails: the latest back time and
+    // the history go to the table's record, and the table is saved.
+    void Recorded(ScheduleRecord& target, const ScheduleRecord& result);
+    // The run's result (latest back time, history, failure count, flag) to
+    // `target` and, when the table was read anew meanwhile, to the same item
+    // in it.
+    void ApplyResult(ScheduleRecord& target, const ScheduleRecord& result);
+    // `target` when the table holds it, else the table's record of the same
+    // item; null when there is none.
+    ScheduleRecord* InTable(const ScheduleRecord& target);
+    void AdoptChangedSchedule(const ScheduleRecord& record);
+    void SaveItems();
+    // Deep copies of the table's records.
+    ScheduleTable Snapshot() const;
+
     const Clock& clock_;
-    int overdueMinute_ = -1; // the minute of the last overdue check
-    bool startedUp_ = false;
-    bool startingUp_ = false; // StartUp in progress: it yields, and ticks come
+    RunEnvironment env_;
+    InlineExecutor inline_;
+    RunExecutor& executor_;
+    ScheduleTable table_;
+    Settings settings_;
     std::string settingsPath_;
     LocalDateTime start_;
-    BackupService backup_;
-    ScheduleLauncher launcher_;
+    std::function<void()> changed_;
+    int jobs_ = 0; // submitted and not yet done
+    int overdueMinute_ = -1;
+    bool startedUp_ = false;
+    bool keepOutsideChanges_ = false;
+    std::array<long long, 5> knownFile_{}; // Schedule.dat as last loaded or saved
 };
 
 } // namespace veltrane

@@ -3,7 +3,9 @@
 #include "platform/file_io.h"
 #include "store/number_text.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 
@@ -224,20 +226,74 @@ void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table)
     }
 }
 
-bool LoadRunState(const std::string& path, RunState& state, std::string& error)
+RunStateFile::RunStateFile(std::string path) : path_(std::move(path)) {}
+
+Status RunStateFile::LoadLocked()
 {
-    std::string text;
-    bool missing = false;
-    state = RunState{};
-    if (!ReadWholeFile(path, text, missing, error))
-        return missing;
-    state = ParseRunState(text);
-    return true;
+    if (loaded_)
+        return loadStatus_;
+    loaded_ = true;
+    Result<std::string> text = ReadWholeFile(path_);
+    if (text)
+        state_ = ParseRunState(*text);
+    else if (text.error().code != ENOENT)
+        loadStatus_ = text.error();
+    return loadStatus_;
 }
 
-bool SaveRunState(const std::string& path, const RunState& state, std::string& error)
+Status RunStateFile::SaveLocked()
 {
-    return WriteFileAtomically(path, FormatRunState(state), 0640, error);
+    return WriteFileAtomically(path_, FormatRunState(state_), 0640);
+}
+
+Status RunStateFile::Load()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return LoadLocked();
+}
+
+std::vector<PendingRun> RunStateFile::Pending()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    return state_.pending;
+}
+
+std::vector<ItemState> RunStateFile::Items()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    return state_.items;
+}
+
+Status RunStateFile::Owe(const PendingRun& run)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    std::vector<PendingRun>& pending = state_.pending;
+    const auto it = std::find_if(pending.begin(), pending.end(), [&](const PendingRun& p) {
+        return p.filePrefix == run.filePrefix && p.fileStamp == run.fileStamp;
+    });
+    if (run.steps == 0) {
+        if (it == pending.end())
+            return {};
+        pending.erase(it);
+    } else if (it == pending.end()) {
+        pending.push_back(run);
+    } else if (*it == run) {
+        return {};
+    } else {
+        *it = run;
+    }
+    return SaveLocked();
+}
+
+Status RunStateFile::SetItems(std::vector<ItemState> items)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    state_.items = std::move(items);
+    return SaveLocked();
 }
 
 } // namespace veltrane

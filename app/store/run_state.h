@@ -21,9 +21,11 @@
 // "\t", "\r", "\n" or "\\". Lines of a kind this version does not know are
 // skipped, so a later version may add kinds of its own.
 
+#include "platform/result.h"
 #include "store/schedule_record.h"
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -91,10 +93,37 @@ void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table);
 std::string FormatRunState(const RunState& state);
 RunState ParseRunState(std::string_view text);
 
-// Reads the file at `path`; a missing file is an empty state. False (with
-// `error`) when the file exists but cannot be read.
-[[nodiscard]] bool LoadRunState(const std::string& path, RunState& state, std::string& error);
-// Replaces the file at `path` atomically (mode 0640 less the umask).
-[[nodiscard]] bool SaveRunState(const std::string& path, const RunState& state, std::string& error);
+// Veltrane.state as one object that a run's thread and the table's owner
+// both change: each change is written at once, whole and atomically (mode
+// 0640 less the umask). Safe to use from several threads.
+class RunStateFile
+{
+public:
+    explicit RunStateFile(std::string path);
+
+    // Reads the file the first time it is asked for anything; a missing file
+    // is an empty state. An Error (every time) when it exists but could not
+    // be read: the state then starts empty, and the next change writes it
+    // anew.
+    Status Load();
+
+    std::vector<PendingRun> Pending();
+    std::vector<ItemState> Items();
+
+    // The run's entry (the same file prefix and stamp) now owes `run.steps`;
+    // none: the entry goes. An Error when the file cannot be written.
+    Status Owe(const PendingRun& run);
+    Status SetItems(std::vector<ItemState> items);
+
+private:
+    Status LoadLocked();
+    Status SaveLocked();
+
+    std::mutex mutex_;
+    std::string path_;
+    RunState state_;
+    bool loaded_ = false;
+    Status loadStatus_;
+};
 
 } // namespace veltrane

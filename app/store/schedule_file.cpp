@@ -6,6 +6,7 @@
 #include "store/number_text.h"
 
 #include <cctype>
+#include <cerrno>
 #include <optional>
 #include <sys/stat.h>
 #include <vector>
@@ -154,30 +155,28 @@ std::string FormatScheduleLine(const ScheduleRecord& r, std::int32_t number)
     return line;
 }
 
-bool LoadSchedule(const std::string& path, ScheduleTable& table, std::string& error)
+Result<ScheduleTable> LoadSchedule(const std::string& path)
 {
     // A save that was killed part-way may have left a partial copy of the
     // schedule, passwords included; the file itself is always whole.
     RemoveSaveLeftovers(path);
-    std::string bytes;
-    bool missing = false;
-    if (!ReadWholeFile(path, bytes, missing, error)) {
-        if (!missing)
-            return false;
-        table.clear();
-        return true;
+    Result<std::string> bytes = ReadWholeFile(path);
+    if (!bytes) {
+        if (bytes.error().code == ENOENT)
+            return ScheduleTable();
+        return bytes.error();
     }
     // Every item is a line of TAB-separated columns; a file of text without
     // one (or with NUL bytes, as UTF-16 has) is not a schedule this program
     // wrote or can read.
-    const bool blank = bytes.find_first_not_of(" \t\r\n") == std::string::npos;
-    if (bytes.find('\0') != std::string::npos ||
-        (!blank && bytes.find('\t') == std::string::npos)) {
-        error = "\"" + path + "\" holds no item that can be read";
-        return false;
+    const bool blank = bytes->find_first_not_of(" \t\r\n") == std::string::npos;
+    if (bytes->find('\0') != std::string::npos ||
+        (!blank && bytes->find('\t') == std::string::npos)) {
+        std::string text = "\"";
+        text.append(path).append("\" holds no item that can be read");
+        return Error{std::move(text), "LoadSchedule", EINVAL};
     }
-    table = ParseSchedule(bytes);
-    return true;
+    return ParseSchedule(*bytes);
 }
 
 ScheduleTable ParseSchedule(std::string_view bytes)
@@ -212,7 +211,7 @@ std::string FormatSchedule(const ScheduleTable& table)
     return cp949::FromUtf8(text);
 }
 
-bool SaveSchedule(const std::string& path, const ScheduleTable& table, std::string& error)
+Status SaveSchedule(const std::string& path, const ScheduleTable& table)
 {
     const std::string bytes = FormatSchedule(table);
     // Passwords are in the file: others never get it. A group that could
@@ -223,7 +222,7 @@ bool SaveSchedule(const std::string& path, const ScheduleTable& table, std::stri
     {};
     if (stat(path.c_str(), &st) == 0)
         mode |= st.st_mode & (S_IRGRP | S_IWGRP);
-    return WriteFileAtomically(path, bytes, mode, error);
+    return WriteFileAtomically(path, bytes, mode);
 }
 
 } // namespace veltrane

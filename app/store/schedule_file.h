@@ -4,6 +4,7 @@
 // TAB, lines ended by CR LF, no header, text in code page 949. The SMTP and
 // FTP passwords (columns 19 and 24) are enciphered with the field cipher.
 
+#include "platform/result.h"
 #include "store/schedule_record.h"
 
 #include <string>
@@ -13,28 +14,25 @@ namespace veltrane {
 
 inline constexpr std::string_view kScheduleFileName = "Schedule.dat";
 
-// Replaces `table` with the items of the file at `path`. A missing file gives
-// an empty table (the first start). Loading is tolerant field by field: a
-// column that is missing or cannot be converted leaves its field at the
-// default, and reading goes on. The temporary files of interrupted saves are
-// removed first.
+// The items of the file at `path`. A missing file gives an empty table (the
+// first start). Loading is tolerant field by field: a column that is missing
+// or cannot be converted leaves its field at the default, and reading goes
+// on. The temporary files of interrupted saves are removed first.
 //
 // A schedule that is there but cannot be used is refused, so that it never
 // passes for an empty one (every backup would stop without a word): a file
 // that cannot be read, anything but a regular file (a FIFO, a folder), and a
 // file with text in it but no item (no line of columns, or NUL bytes: another
-// encoding). Then `table` is left as it was and `error` names the file and
-// the reason.
-[[nodiscard]] bool LoadSchedule(const std::string& path, ScheduleTable& table, std::string& error);
+// encoding), with an Error that names the file and the reason.
+Result<ScheduleTable> LoadSchedule(const std::string& path);
 
 // Writes the whole table to `path`, numbering the lines 1..n in table order
 // (the numbers in memory are left as they are). The previous file survives any
-// failure: on false, `error` says why, and the file and the table are as they
-// were. The file is readable and writable by its owner only. A read-only file,
-// or anything but a regular file, is refused and kept; a symbolic link is
-// saved through, replacing the file it points to.
-[[nodiscard]] bool SaveSchedule(const std::string& path, const ScheduleTable& table,
-                                std::string& error);
+// failure: the Error says why, and the file and the table are as they were.
+// The file is readable and writable by its owner only. A read-only file, or
+// anything but a regular file, is refused and kept; a symbolic link is saved
+// through, replacing the file it points to.
+Status SaveSchedule(const std::string& path, const ScheduleTable& table);
 
 // The table that the bytes of a schedule file describe (LoadSchedule without
 // the file), and the bytes of the file for a table (SaveSchedule's contents).

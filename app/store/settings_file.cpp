@@ -3,6 +3,7 @@
 #include "platform/file_io.h"
 #include "store/number_text.h"
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <string_view>
@@ -98,10 +99,10 @@ void LoadSettings(const std::string& path, Settings& settings, std::vector<std::
 {
     settings = Settings{};
     std::string text;
-    bool missing = false;
-    std::string error;
-    if (!ReadWholeFile(path, text, missing, error) && !missing) {
-        problems.push_back(error);
+    if (Result<std::string> read = ReadWholeFile(path); read) {
+        text = std::move(*read);
+    } else if (read.error().code != ENOENT) {
+        problems.push_back(read.error().description);
         return;
     }
 
@@ -160,8 +161,8 @@ void LoadSettings(const std::string& path, Settings& settings, std::vector<std::
         }
         text.insert(sectionEnd, added);
     }
-    if (!WriteFileAtomically(path, text, 0644, error))
-        problems.push_back(error);
+    if (const Status written = WriteFileAtomically(path, text, 0644); !written)
+        problems.push_back(written.error().description);
 }
 
 } // namespace veltrane

@@ -1,7 +1,7 @@
 #include "window/end_signals.h"
 
 #include "job/exe_cmd.h"
-#include "job/spawn.h"
+#include "platform/process_tree.h"
 
 #include <QObject>
 #include <QSocketNotifier>

@@ -2,7 +2,7 @@
 
 #include "editor/qt_text.h"
 #include "job/exe_cmd.h"
-#include "job/spawn.h"
+#include "platform/process_tree.h"
 
 #include <QApplication>
 #include <QCursor>

@@ -1,11 +1,14 @@
 #include "window/system_main.h"
 
 #include "editor/qt_text.h"
+#include "schedule/due_rules.h"
 #include "schedule/schedule_text.h"
 #include "store/schedule_file.h"
 #include "version.h"
 #include "window/item_command_handlers.h"
 #include "window/qt_tray_platform.h"
+#include "window/tail_label.h"
+#include "window/window_observer.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -104,91 +107,10 @@ bool InstallQtKoreanTexts(QTranslator& translator)
            QCoreApplication::installTranslator(&translator);
 }
 
-// Status panel 2 is one line high, and the command's output arrives in chunks
-// of several lines: the panel shows a chunk as one line, line breaks as
-// blanks, and a text too long for the panel gives up its start, so the
-// newest output at its end stays in view. The text as set is kept whole.
-//
-// A talkative export sets a new text every 256 bytes, thousands of times a
-// second, far more often than a screen can show; laying out, measuring and
-// painting each one would cost the run most of its time. So the panel keeps
-// every text as it is set, but shows at most one per display interval: a text
-// set after a quiet spell shows at once, the texts set within an interval
-// after it wait, and the latest of them shows when the interval ends.
-class SystemMain::TailLabel : public QLabel
-{
-public:
-    TailLabel()
-    {
-        // A long text must not widen the status bar, and so the window.
-        setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        interval_.setSingleShot(true);
-        interval_.setTimerType(Qt::PreciseTimer);
-        connect(&interval_, &QTimer::timeout, this, [this] {
-            if (!pending_)
-                return;
-            Elide();
-            interval_.start(kDisplayIntervalMs);
-        });
-    }
-
-    void SetFullText(const std::string& text)
-    {
-        full_ = text;
-        if (interval_.isActive()) {
-            pending_ = true;
-            return;
-        }
-        Elide();
-        interval_.start(kDisplayIntervalMs);
-    }
-    const std::string& FullText() const { return full_; }
-
-protected:
-    void resizeEvent(QResizeEvent* event) override
-    {
-        QLabel::resizeEvent(event);
-        Elide();
-    }
-
-private:
-    // About 60 texts a second, a screen's rate.
-    static constexpr int kDisplayIntervalMs = 16;
-
-    void Elide()
-    {
-        pending_ = false;
-        // Only the end of a long text can show: no character is narrower
-        // than a pixel nor longer than four bytes, so four bytes per pixel of
-        // the panel's width are all the measuring needs, whatever the length.
-        const int width = contentsRect().width();
-        const std::size_t keep = 4 * static_cast<std::size_t>(std::max(width, 0)) + 64;
-        std::string_view tail = full_;
-        bool cut = false;
-        if (tail.size() > keep) {
-            tail.remove_prefix(tail.size() - keep);
-            // Not into the middle of a UTF-8 character.
-            while (!tail.empty() && (static_cast<unsigned char>(tail.front()) & 0xC0u) == 0x80u)
-                tail.remove_prefix(1);
-            cut = true;
-        }
-        QString line = ToQString(tail);
-        if (cut)
-            line.prepend(QChar(0x2026));
-        line.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-        line.replace(QLatin1Char('\n'), QLatin1Char(' '));
-        line.replace(QLatin1Char('\r'), QLatin1Char(' '));
-        setText(fontMetrics().elidedText(line, Qt::ElideLeft, width));
-    }
-
-    std::string full_;
-    QTimer interval_;
-    bool pending_ = false;
-};
-
 SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform* tray,
                        std::string libraryFolder)
-    : clock_(clock), service_(*this, clock, std::move(dataFolder), std::move(libraryFolder))
+    : clock_(clock), observer_(new WindowObserver(*this)), worker_(std::make_unique<RunWorker>()),
+      service_(*observer_, clock, std::move(dataFolder), std::move(libraryFolder), worker_.get())
 {
     setWindowTitle(QStringLiteral("Veltrane"));
     setWindowIcon(ProgramIcon());
@@ -204,11 +126,10 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
     // Start-up: a step that fails leaves the window to start all the same,
     // but a schedule that is there and cannot be read: the caller refuses to
     // go on (ScheduleError), so that nothing saves an empty table over it.
-    if (!service_.LoadSchedule(scheduleError_))
-        scheduleError_ = std::string(kScheduleFileName) + ": " + scheduleError_;
-    else
-        scheduleError_.clear();
+    if (const Status loaded = service_.LoadSchedule(); !loaded)
+        scheduleError_ = std::string(kScheduleFileName) + ": " + loaded.error().description;
     service_.LoadSettings();
+    service_.OnTableChanged([this] { RefreshItemList(); });
     ShowBuildTitle();
 
     connect(&frameWatch_, &QTimer::timeout, this, [this] {
@@ -224,7 +145,10 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
     tmScheduleLaunch.start(kTimerIntervalMs);
 }
 
-SystemMain::~SystemMain() = default;
+SystemMain::~SystemMain()
+{
+    worker_.reset();
+}
 
 void SystemMain::BuildControls()
 {
@@ -527,20 +451,6 @@ void SystemMain::AppendResultLine(const std::string& line)
     lstErrorList->scrollToBottom();
 }
 
-void SystemMain::Yield()
-{
-    // A run yields at every chunk of its command's output, thousands of times
-    // a second while a talkative export prints. Events come far less often,
-    // and a pass over the event loop costs more than reading a chunk, so the
-    // window makes a pass only when the last one is a slice old: nothing
-    // waits longer than that, which no one can see.
-    const auto now = std::chrono::steady_clock::now();
-    if (now - lastYield_ < kYieldSlice)
-        return;
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    lastYield_ = std::chrono::steady_clock::now();
-}
-
 void SystemMain::ShowMessage(const std::string& text)
 {
     if (presenter_) {
@@ -571,11 +481,6 @@ void SystemMain::ShowModeless(QMessageBox::Icon icon, const std::string& text)
     messageBox_->setIcon(icon);
     messageBox_->setText(ToQString(text));
     messageBox_->show();
-}
-
-std::string SystemMain::FreeDiskSpaceText() const
-{
-    return FromQString(lbDriveStatic->text());
 }
 
 } // namespace veltrane

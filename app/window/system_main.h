@@ -1,12 +1,13 @@
 #pragma once
 
 // SystemMain: the program's main window. It shows the schedule items, the
-// clock, the five command buttons, the status bar and the result lines, ticks
-// the clock and launch timers, and hosts the backup runs.
+// clock, the five command buttons, the status bar and the result lines, and
+// ticks the clock and launch timers. The backup runs execute on a worker
+// thread (RunWorker); the window shows what they tell (WindowObserver).
 
-#include "job/backup_host.h"
 #include "platform/clock.h"
 #include "service/schedule_service.h"
+#include "window/run_worker.h"
 #include "window/tray.h"
 
 #include <QMainWindow>
@@ -42,13 +43,12 @@ std::string BuildTitle();
 // itself when destroyed. False when the translations are not installed.
 bool InstallQtKoreanTexts(QTranslator& translator);
 
-class SystemMain : public QMainWindow, public BackupHost
+class TailLabel;
+class WindowObserver;
+
+class SystemMain : public QMainWindow
 {
 public:
-    // Yield lets the event loop run at most once per slice; a yield within a
-    // slice of the last pass returns at once.
-    static constexpr std::chrono::milliseconds kYieldSlice{5};
-
     enum class MessageKind { Plain, Critical };
     using MessagePresenter = std::function<void(MessageKind, const std::string&)>;
 
@@ -77,20 +77,19 @@ public:
     bool Refreshing() const { return refreshing_; }
 
     void InitListColumns();
-    void RefreshItemList() override;
+    void RefreshItemList();
     void MarkRunNow();
 
-    // BackupHost
-    void SetStatusText(int panel, const std::string& text) override;
-    std::string StatusText(int panel) const override;
-    void AppendResultLine(const std::string& line) override;
-    void Yield() override;
+    // What a run shows, on the window's thread (see WindowObserver): status
+    // bar panel 1 (the stage) and 2 (the detail), and the result list.
+    void SetStatusText(int panel, const std::string& text);
+    std::string StatusText(int panel) const;
+    void AppendResultLine(const std::string& line);
     // Messages show in a modeless box (one at a time, the latest text), so
-    // that no message holds a run or the timers while backups are due.
-    void ShowMessage(const std::string& text) override;
-    void ShowCritical(const std::string& text) override;
+    // that no message holds anything while backups are due.
+    void ShowMessage(const std::string& text);
+    void ShowCritical(const std::string& text);
     QMessageBox* MessageBox() const { return messageBox_; }
-    std::string FreeDiskSpaceText() const override;
 
     // The window's controls, for the item commands and the tests.
     QTreeWidget* lvList = nullptr;
@@ -115,8 +114,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    class TailLabel;
-
     void BuildControls();
     void ShowBuildTitle();
     // Takes the frame's margins from the window system when it knows them;
@@ -133,6 +130,10 @@ private:
     void ShowModeless(QMessageBox::Icon icon, const std::string& text);
 
     const Clock& clock_;
+    WindowObserver* observer_;
+    // Joined before the service goes (the destructor): a job in progress
+    // uses it.
+    std::unique_ptr<RunWorker> worker_;
     ScheduleService service_;
     std::string scheduleError_;
     std::unique_ptr<TrayPlatform> ownTray_;
@@ -153,8 +154,6 @@ private:
     // manager frames it in its own time, and nothing tells the window when.
     QTimer frameWatch_;
     int frameChecksLeft_ = 0;
-    // When Yield last let the event loop run.
-    std::chrono::steady_clock::time_point lastYield_;
 };
 
 } // namespace veltrane

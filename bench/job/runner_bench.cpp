@@ -30,13 +30,9 @@ int Emit(long long bytes, bool korean)
     return veltrane::bench::WriteExportLines(1, bytes, korean) ? 0 : 1;
 }
 
-struct Quiet : veltrane::ExeCmdListener, veltrane::MessageSink
+struct Quiet : veltrane::ExeCmdListener
 {
     void ReceiveOutputs(std::string&) override {}
-    void ShowCritical(const std::string& text) override
-    {
-        std::fprintf(stderr, "runner: %s\n", text.c_str());
-    }
 };
 
 double Seconds(Clock::duration d)
@@ -74,12 +70,12 @@ int main(int argc, char** argv)
     std::vector<double> dd;
     for (int round = 0; round < rounds; ++round) {
         Quiet quiet;
-        veltrane::CExeCmd cmd(quiet, &quiet);
+        veltrane::CExeCmd cmd(&quiet);
         auto start = Clock::now();
-        const std::size_t got = cmd.ExecuteCommand(source).size();
+        const veltrane::CommandResult result = cmd.ExecuteCommand(source);
         runner.push_back(Seconds(Clock::now() - start));
-        if (got == 0) {
-            std::fprintf(stderr, "the runner read nothing\n");
+        if (!result.started || cmd.Outputs().empty()) {
+            std::fprintf(stderr, "the runner read nothing: %s\n", result.failure.c_str());
             return 1;
         }
 

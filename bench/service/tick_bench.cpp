@@ -2,7 +2,7 @@
 // items of which none is due and none overdue (the overdue check, then the
 // launch pass), and each of the two alone.
 
-#include "job/backup_host.h"
+#include "job/run_observer.h"
 #include "schedule/due_rules.h"
 #include "service/schedule_service.h"
 
@@ -29,15 +29,12 @@ struct FixedClock final : Clock
     LocalDateTime fixed = *ParseDateTime("2026-12-08 10:17:42");
 };
 
-struct NoHost final : BackupHost
+struct NoHost final : RunObserver
 {
-    void SetStatusText(int, const std::string&) override {}
-    std::string StatusText(int) const override { return {}; }
-    void AppendResultLine(const std::string&) override {}
-    void Yield() override {}
-    void ShowMessage(const std::string&) override {}
-    void ShowCritical(const std::string&) override {}
-    void RefreshItemList() override {}
+    void Stage(const std::string&) override {}
+    void Detail(const std::string&) override {}
+    void Line(const std::string&) override {}
+    void Message(const std::string&, bool) override {}
 };
 
 double Median(std::vector<double> v)

@@ -64,19 +64,16 @@ int main()
     double bestSave = 1e9, bestLoad = 1e9;
     for (int round = 0; round < 5; ++round) {
         auto start = Clock::now();
-        std::string error;
-        if (!SaveSchedule(path, table, error)) {
-            std::fprintf(stderr, "save failed: %s\n", error.c_str());
+        if (const Status saved = SaveSchedule(path, table); !saved) {
+            std::fprintf(stderr, "save failed: %s\n", saved.error().description.c_str());
             return 1;
         }
         bestSave = std::min(bestSave, MillisecondsSince(start));
 
         start = Clock::now();
-        ScheduleTable loaded;
-        if (!LoadSchedule(path, loaded, error))
-            return 1;
+        const Result<ScheduleTable> loaded = LoadSchedule(path);
         bestLoad = std::min(bestLoad, MillisecondsSince(start));
-        if (loaded.size() != table.size())
+        if (!loaded || loaded->size() != table.size())
             return 1;
     }
 

@@ -139,12 +139,12 @@ TEST(DeleteItems, DeletingTheOnlyRecordAndSavingWritesAnEmptyFile)
     const std::string path = dir.File("Schedule.dat");
     ScheduleTable table = TableNumbered({1});
     std::string error;
-    ASSERT_TRUE(SaveSchedule(path, table, error)) << error;
+    ASSERT_TRUE(SaveSchedule(path, table).ok());
     ASSERT_FALSE(test::ReadBytes(path).empty());
 
     DeleteItems(table, 1);
     ASSERT_TRUE(table.empty());
-    ASSERT_TRUE(SaveSchedule(path, table, error)) << error;
+    ASSERT_TRUE(SaveSchedule(path, table).ok());
     EXPECT_EQ(test::ReadBytes(path), "");
 }
 

@@ -216,6 +216,9 @@ TEST_F(WindowCommands, AnEditSurvivesARunThatStartsAndEndsWhileTheEditorIsOpen)
 
     WhenEditorOpens([this](ItemEdit& editor) {
         window->LaunchTick(); // the launch timer fires while the editor is open
+        // The run goes on and ends while the editor stays open.
+        while (window->Service().RunInProgress())
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
         Type(editor, "txtServiceName", "EDITED2");
         Click(editor, "cmdOK");
     });

@@ -1,7 +1,8 @@
-#include "job/backup_service.h"
+#include "job/archive_step.h"
 #include "job/command_line.h"
+#include "job/export_step.h"
 #include "job/export_texts.h"
-#include "platform/job_error.h"
+#include "job/upload_step.h"
 #include "platform/library_binder.h"
 #include "platform/yielding_call.h"
 #include "report/result_mail.h"
@@ -111,9 +112,10 @@ TEST(FtpServerText, GivesHostAndPort)
         {"[fe80::1]", "[fe80::1]", 21},
     };
     for (const auto& c : cases) {
-        FtpEndpoint e = ParseFtpServer(c.text);
-        EXPECT_EQ(e.host, c.host) << c.text;
-        EXPECT_EQ(e.port, c.port) << c.text;
+        const Result<FtpEndpoint> e = ParseFtpServer(c.text);
+        ASSERT_TRUE(e) << c.text;
+        EXPECT_EQ(e->host, c.host) << c.text;
+        EXPECT_EQ(e->port, c.port) << c.text;
     }
 }
 
@@ -127,38 +129,29 @@ TEST(FtpServerText, RefusesPortsThatAreNoNumberOrTooLargeAndAnEmptyHost)
                  {"host:inf", 13}, {"host:0x15", 13}, {"host:65536", 6}, {"host:1e999", 6},
                  {"", 5},          {":21", 5},        {"sftp://", 5},    {"sftp://:22", 5}};
     for (const auto& c : cases) {
-        try {
-            ParseFtpServer(c.text);
-            ADD_FAILURE() << c.text << " was accepted";
-        } catch (const JobError& e) {
-            EXPECT_EQ(e.code(), c.code) << c.text;
-            EXPECT_EQ(e.component(), "RunBackupJob");
-        }
+        const Result<FtpEndpoint> e = ParseFtpServer(c.text);
+        ASSERT_FALSE(e) << c.text << " was accepted";
+        EXPECT_EQ(e.error().code, c.code) << c.text;
+        EXPECT_EQ(e.error().component, "RunBackupJob");
     }
 }
 
 TEST(LibraryBinder, NamesTheMissingLibraryOrEntryPoint)
 {
     LibraryBinder missing("libNoSuchLibrary.so", "/nonexistent");
-    try {
-        missing.Entry("SendMail");
-        ADD_FAILURE() << "a missing library was bound";
-    } catch (const JobError& e) {
-        EXPECT_NE(e.description().find("libNoSuchLibrary.so"), std::string::npos);
-        EXPECT_EQ(e.code(), kLibraryNotFound);
-    }
+    const Result<void*> library = missing.Entry("SendMail");
+    ASSERT_FALSE(library) << "a missing library was bound";
+    EXPECT_NE(library.error().description.find("libNoSuchLibrary.so"), std::string::npos);
+    EXPECT_EQ(library.error().code, kLibraryNotFound);
 
     // A real library found by the system's search, without the entry point.
     LibraryBinder math("libm.so.6", "/nonexistent");
-    EXPECT_NE(math.Entry("cos"), nullptr);
-    EXPECT_EQ(math.Entry("cos"), math.Entry("cos"));
-    try {
-        math.Entry("PutLocalFileViaFTP");
-        ADD_FAILURE() << "a missing entry point was bound";
-    } catch (const JobError& e) {
-        EXPECT_NE(e.description().find("PutLocalFileViaFTP"), std::string::npos);
-        EXPECT_EQ(e.code(), kEntryPointNotFound);
-    }
+    ASSERT_TRUE(math.Entry("cos"));
+    EXPECT_EQ(*math.Entry("cos"), *math.Entry("cos"));
+    const Result<void*> entry = math.Entry("PutLocalFileViaFTP");
+    ASSERT_FALSE(entry) << "a missing entry point was bound";
+    EXPECT_NE(entry.error().description.find("PutLocalFileViaFTP"), std::string::npos);
+    EXPECT_EQ(entry.error().code, kEntryPointNotFound);
 }
 
 TEST(CallWhileYielding, KeepsYieldingUntilTheCallReturns)

@@ -3,8 +3,10 @@
 // server, through the real libraries bound by name.
 
 #include "ftp_test_server.h"
-#include "job/backup_service.h"
+#include "job/backup_run.h"
+#include "job/run_observer.h"
 #include "platform/codepage.h"
+#include "platform/private_files.h"
 #include "report/result_report.h"
 #include "service/schedule_service.h"
 #include "store/schedule_file.h"
@@ -41,30 +43,34 @@ const std::string kMailerData = MAILER_TEST_DATA_DIR;
 const std::string kStamp = "20070305140709";
 const std::string kRunTime = "2007-03-05 14:07:09";
 
-// The window, as the run sees it: every text it was shown, in order.
-struct RecordingHost : BackupHost
+// What a run shows, in order: the window's two panels, its list, its boxes;
+// `yields` counts the run's idle calls while it waits.
+struct RecordingHost : RunObserver
 {
-    std::string panels[3];
     std::vector<std::string> panel1, panel2, lines, messages, criticals;
     int yields = 0;
 
-    void SetStatusText(int panel, const std::string& text) override
+    void Stage(const std::string& text) override { panel1.push_back(text); }
+    void Detail(const std::string& text) override { panel2.push_back(text); }
+    void Line(const std::string& line) override { lines.push_back(line); }
+    void Message(const std::string& text, bool critical) override
     {
-        panels[panel] = text;
-        (panel == 1 ? panel1 : panel2).push_back(text);
+        (critical ? criticals : messages).push_back(text);
     }
-    std::string StatusText(int panel) const override { return panels[panel]; }
-    void AppendResultLine(const std::string& line) override { lines.push_back(line); }
-    void Yield() override { ++yields; }
-    void ShowMessage(const std::string& text) override { messages.push_back(text); }
-    void ShowCritical(const std::string& text) override { criticals.push_back(text); }
-    void RefreshItemList() override {}
+    void Idle() override { ++yields; }
 };
 
 void WriteSchedule(const std::string& path, const ScheduleTable& table)
 {
-    std::string error;
-    ASSERT_TRUE(SaveSchedule(path, table, error)) << error;
+    const Status saved = SaveSchedule(path, table);
+    ASSERT_TRUE(saved) << saved.error().description;
+}
+
+ScheduleTable ReadSchedule(const std::string& path)
+{
+    Result<ScheduleTable> loaded = LoadSchedule(path);
+    EXPECT_TRUE(loaded) << loaded.error().description;
+    return loaded ? std::move(*loaded) : ScheduleTable();
 }
 
 std::string Line(const std::string& text)
@@ -117,7 +123,7 @@ protected:
     TempDir program, backups, work;
     ManualClock clock{kRunTime};
     RecordingHost host;
-    BackupService service{host, clock, program.path()};
+    ScheduleService service{host, clock, program.path()};
     std::shared_ptr<ScheduleRecord> item;
 };
 
@@ -132,9 +138,7 @@ TEST_F(BackupRun, SuccessfulExportWritesItsFilesRecordsTheRunAndMails)
               "Export terminated successfully without warnings.\n\r\n");
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
 
-    ScheduleTable saved;
-    std::string error;
-    ASSERT_TRUE(LoadSchedule(program.File("Schedule.dat"), saved, error)) << error;
+    const ScheduleTable saved = ReadSchedule(program.File("Schedule.dat"));
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0]->strLastBackUpTime, kRunTime);
 
@@ -151,7 +155,6 @@ TEST_F(BackupRun, SuccessfulExportWritesItsFilesRecordsTheRunAndMails)
         EXPECT_EQ(shown.find("tiger"), std::string::npos) << shown;
     EXPECT_EQ(ReadBytes(work.File("exp-args")),
               "USERID=SCOTT/tiger@ORCL\nFILE=" + ItemFile(".DMP") + "\n");
-    EXPECT_GT(host.yields, 3);
     EXPECT_TRUE(host.criticals.empty());
 }
 
@@ -275,7 +278,7 @@ TEST_F(BackupRun, AHungExportIsStoppedAtItsLimitAndTheNextItemRuns)
     ScheduleService scheduler(host, clock, program.path());
     Settings settings;
     settings.exportTimeoutMinutes = 0.05; // 3 seconds
-    scheduler.Backup().SetSettings(settings);
+    scheduler.SetSettings(settings);
     setenv("HANG_PID_FILE", work.File("helper.pid").c_str(), 1);
     for (const char* service : {"HUNG", "ORCL"}) {
         auto record = std::make_shared<ScheduleRecord>(*item);
@@ -339,13 +342,12 @@ TEST_F(BackupRun, AnOverdueItemIsAlertedOncePerDueTime)
     for (int start = 0; start < 2; ++start) {
         ScheduleService scheduler(host, clock, program.path()); // watches from kRunTime
         scheduler.LoadSettings();                               // OverdueAlertHours=2
-        std::string error;
-        ASSERT_TRUE(scheduler.LoadSchedule(error)) << error;
+        ASSERT_TRUE(scheduler.LoadSchedule());
         for (const char* now :
              {"2007-03-06 15:00:00", "2007-03-06 15:00:01", "2007-03-08 10:00:00"}) {
             clock.Set(now);
             scheduler.CheckOverdue();
-            ASSERT_TRUE(scheduler.LoadSchedule(error)) << error; // a reload forgets nothing
+            ASSERT_TRUE(scheduler.LoadSchedule()); // a reload forgets nothing
         }
         clock.Set(kRunTime);
     }
@@ -356,16 +358,14 @@ TEST_F(BackupRun, AnOverdueItemIsAlertedOncePerDueTime)
 // the run's result is written into its item: neither is lost.
 TEST_F(BackupRun, ARunWritesItsResultIntoAScheduleCopiedInMeanwhile)
 {
-    std::string error;
-    ASSERT_TRUE(service.LoadSchedule(error)) << error; // no file yet
+    ASSERT_TRUE(service.LoadSchedule()); // no file yet
     service.Table().push_back(item);
     service.KeepOutsideChanges(true);
     auto copied = std::make_shared<ScheduleRecord>(*item);
     copied->strDescription = "운영자의 사본";
     WriteSchedule(program.File("Schedule.dat"), {copied});
     Run();
-    ScheduleTable saved;
-    ASSERT_TRUE(LoadSchedule(program.File("Schedule.dat"), saved, error)) << error;
+    const ScheduleTable saved = ReadSchedule(program.File("Schedule.dat"));
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0]->strDescription, "운영자의 사본");
     EXPECT_EQ(saved[0]->strLastBackUpTime, kRunTime);
@@ -405,9 +405,9 @@ TEST_F(BackupRun, TheLoginIsOnNoCommandLineAndTheBackupsAreClosedToOthers)
     struct Scanner : RecordingHost
     {
         int seen = 0; // command lines holding the password, while the run yields
-        void Yield() override
+        void Idle() override
         {
-            RecordingHost::Yield();
+            RecordingHost::Idle();
             for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
                 std::ifstream file(entry.path() / "cmdline");
                 const std::string line{std::istreambuf_iterator<char>(file), {}};
@@ -415,12 +415,12 @@ TEST_F(BackupRun, TheLoginIsOnNoCommandLineAndTheBackupsAreClosedToOthers)
             }
         }
     } scanner;
-    BackupService scanned(scanner, clock, program.path());
-    std::string error;
-    const std::string secrets = SecretFolder(program.path(), error);
-    ASSERT_FALSE(secrets.empty()) << error;
+    ScheduleService scanned(scanner, clock, program.path());
+    const Result<std::string> folder = SecretFolder(program.path());
+    ASSERT_TRUE(folder) << folder.error().description;
+    const std::string secrets = *folder;
     test::WriteBytes(secrets + "/login-left", "USERID=SCOTT/tiger@ORCL"); // a killed run's
-    scanned.ResumeInterruptedRuns();
+    ResumeInterruptedRuns(scanned.Environment(), {}, {});
     setenv("FAKE_EXP_SILENCE", "1", 1);
     scanned.RunBackupJob(*item);
     unsetenv("FAKE_EXP_SILENCE");
@@ -796,15 +796,15 @@ TEST_F(BackupRunWithMail, AStallingServerDoesNotFreezeTheWindow)
     struct Watch : RecordingHost
     {
         int* mark;
-        void SetStatusText(int panel, const std::string& text) override
+        void Stage(const std::string& text) override
         {
             if (text == "[ORCL] BackUp...")
                 *mark = yields;
-            RecordingHost::SetStatusText(panel, text);
+            RecordingHost::Stage(text);
         }
     } watch;
     watch.mark = &yieldsAtExportEnd;
-    BackupService watched(watch, clock, program.path());
+    ScheduleService watched(watch, clock, program.path());
     watched.RunBackupJob(*item);
     close(listener);
 

@@ -1,6 +1,6 @@
 #include "job/exe_cmd.h"
-#include "job/spawn.h"
 #include "platform/codepage.h"
+#include "platform/process_tree.h"
 #include "support/temp_dir.h"
 
 #include <algorithm>
@@ -29,10 +29,9 @@ namespace {
 const std::string kChild = std::string("/usr/bin/python3 ") + VELTRANE_TEST_DATA_DIR + "/child.py ";
 
 // Records every notification and message; `onAbort` may set bAbort.
-struct Recorder : ExeCmdListener, MessageSink
+struct Recorder : ExeCmdListener
 {
     std::vector<std::string> chunks;
-    std::vector<std::string> messages;
     int abortChecks = 0;
     std::vector<std::chrono::steady_clock::time_point> waits;
     std::function<void(bool&)> onAbort;
@@ -56,8 +55,15 @@ struct Recorder : ExeCmdListener, MessageSink
         waits.push_back(std::chrono::steady_clock::now());
         bAbort = bAbort || abortWhileWaiting;
     }
-    void ShowCritical(const std::string& text) override { messages.push_back(text); }
 };
+
+// The latest run's result, and its output ("" when nothing started).
+CommandResult gLast;
+std::string Execute(CExeCmd& cmd, const std::string& line = {})
+{
+    gLast = cmd.ExecuteCommand(line);
+    return gLast.started ? cmd.Outputs() : std::string();
+}
 
 std::string Joined(const std::vector<std::string>& chunks)
 {
@@ -157,20 +163,20 @@ Seconds Timed(const std::function<void()>& work)
 TEST(CommandRunner, ChildThatWritesNothingGivesOneEmptyChunk)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
-    EXPECT_EQ(cmd.ExecuteCommand("/bin/true"), "");
-    EXPECT_EQ(cmd.ExitCode(), 0);
+    CExeCmd cmd(&r);
+    EXPECT_EQ(Execute(cmd, "/bin/true"), "");
+    EXPECT_EQ(gLast.exitCode, 0);
     EXPECT_EQ(r.chunks, std::vector<std::string>{""});
     EXPECT_EQ(r.abortChecks, 1);
-    EXPECT_TRUE(r.messages.empty());
+    EXPECT_TRUE(gLast.started);
     EXPECT_TRUE(Eventually([] { return ZombieChildren() == 0; }));
 }
 
 TEST(CommandRunner, ReadEndingInsideACharacterHandsItOutWholeWithTheNextChunk)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
-    const std::string result = cmd.ExecuteCommand(kChild + "split256");
+    CExeCmd cmd(&r);
+    const std::string result = Execute(cmd, kChild + "split256");
     ASSERT_EQ(r.chunks.size(), 3u);
     EXPECT_EQ(r.chunks[0], std::string(255, 'A'));
     EXPECT_EQ(r.chunks[1], "매tail");
@@ -182,19 +188,18 @@ TEST(CommandRunner, ReadEndingInsideACharacterHandsItOutWholeWithTheNextChunk)
 TEST(CommandRunner, KoreanOutputIsReturnedAsText)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
-    EXPECT_EQ(cmd.ExecuteCommand(kChild + "korean"),
-              "정상적으로 종료\nExport terminated successfully\n");
+    CExeCmd cmd(&r);
+    EXPECT_EQ(Execute(cmd, kChild + "korean"), "정상적으로 종료\nExport terminated successfully\n");
 }
 
 TEST(CommandRunner, LongMixedOutputLosesNoCharacterAndKeepsChunksSmall)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     std::string expected;
     for (int i = 0; i < 5000; ++i)
         expected += "가나다 abc\n";
-    EXPECT_EQ(cmd.ExecuteCommand(kChild + "mixed"), expected);
+    EXPECT_EQ(Execute(cmd, kChild + "mixed"), expected);
     EXPECT_EQ(Joined(r.chunks), expected);
     ASSERT_GT(r.chunks.size(), 2u);
     for (const auto& chunk : r.chunks)
@@ -206,23 +211,23 @@ TEST(CommandRunner, LongMixedOutputLosesNoCharacterAndKeepsChunksSmall)
 TEST(CommandRunner, LeadByteAtTheVeryEndIsNotDropped)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
-    EXPECT_EQ(cmd.ExecuteCommand(kChild + "lonelead"), "abc\xEF\xBF\xBD");
+    CExeCmd cmd(&r);
+    EXPECT_EQ(Execute(cmd, kChild + "lonelead"), "abc\xEF\xBF\xBD");
     EXPECT_EQ(r.chunks, (std::vector<std::string>{"abc", "\xEF\xBF\xBD", ""}));
 }
 
 TEST(CommandRunner, UnassignedBytesBecomeReplacementCharacters)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
-    EXPECT_EQ(cmd.ExecuteCommand(kChild + "unassigned"), "x\xEF\xBF\xBD\xEF\xBF\xBD\n매\n");
+    CExeCmd cmd(&r);
+    EXPECT_EQ(Execute(cmd, kChild + "unassigned"), "x\xEF\xBF\xBD\xEF\xBF\xBD\n매\n");
 }
 
 TEST(CommandRunner, StandardErrorJoinsOutputAndStandardInputIsEmpty)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
-    EXPECT_EQ(cmd.ExecuteCommand(kChild + "streams"), "out1\nerr1\nstdin:0\n");
+    CExeCmd cmd(&r);
+    EXPECT_EQ(Execute(cmd, kChild + "streams"), "out1\nerr1\nstdin:0\n");
 }
 
 TEST(CommandRunner, ShellCharactersArriveAsPlainArguments)
@@ -230,25 +235,25 @@ TEST(CommandRunner, ShellCharactersArriveAsPlainArguments)
     veltrane::test::TempDir dir;
     const std::string target = dir.File("x");
     Recorder r;
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     const std::string line = kChild + R"(argv "two words" ; echo $(id) `id` | cat > )" + target +
                              R"( 'single' a\"b "c\\" "" d&&e)";
-    EXPECT_EQ(cmd.ExecuteCommand(line), "[two words]\n[;]\n[echo]\n[$(id)]\n[`id`]\n[|]\n[cat]\n"
-                                        "[>]\n[" +
-                                            target + "]\n['single']\n[a\"b]\n[c\\]\n[]\n[d&&e]\n");
+    EXPECT_EQ(Execute(cmd, line), "[two words]\n[;]\n[echo]\n[$(id)]\n[`id`]\n[|]\n[cat]\n"
+                                  "[>]\n[" +
+                                      target + "]\n['single']\n[a\"b]\n[c\\]\n[]\n[d&&e]\n");
     EXPECT_FALSE(veltrane::test::FileExists(target));
 }
 
 TEST(CommandRunner, ArgumentReplacesTheStoredCommandLineAndEmptyArgumentKeepsIt)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     cmd.CommandLine("/bin/echo stored");
     EXPECT_EQ(cmd.CommandLine(), "/bin/echo stored");
-    EXPECT_EQ(cmd.ExecuteCommand("/bin/echo given"), "given\n");
+    EXPECT_EQ(Execute(cmd, "/bin/echo given"), "given\n");
     EXPECT_EQ(cmd.CommandLine(), "/bin/echo given");
-    EXPECT_EQ(cmd.ExecuteCommand(""), "given\n");
-    EXPECT_EQ(cmd.ExecuteCommand("echo found-in-path"), "found-in-path\n");
+    EXPECT_EQ(Execute(cmd, ""), "given\n");
+    EXPECT_EQ(Execute(cmd, "echo found-in-path"), "found-in-path\n");
 }
 
 TEST(CommandRunner, ProgramThatCannotBeStartedIsReportedAndKeepsPreviousOutput)
@@ -258,14 +263,14 @@ TEST(CommandRunner, ProgramThatCannotBeStartedIsReportedAndKeepsPreviousOutput)
                                  notExecutable, "   "};
     for (const std::string& line : lines) {
         Recorder r;
-        CExeCmd cmd(r, &r);
-        ASSERT_EQ(cmd.ExecuteCommand("/bin/echo before"), "before\n");
+        CExeCmd cmd(&r);
+        ASSERT_EQ(Execute(cmd, "/bin/echo before"), "before\n");
         r.chunks.clear();
         r.abortChecks = 0;
         const int descriptors = OpenDescriptorCount();
 
-        EXPECT_EQ(cmd.ExecuteCommand(line), "") << line;
-        EXPECT_EQ(r.messages, std::vector<std::string>{"File or command not found"}) << line;
+        EXPECT_EQ(Execute(cmd, line), "") << line;
+        EXPECT_EQ(gLast.failure, "File or command not found") << line;
         EXPECT_TRUE(r.chunks.empty()) << line;
         EXPECT_EQ(r.abortChecks, 0) << line;
         EXPECT_EQ(cmd.Outputs(), "before\n") << line;
@@ -276,20 +281,21 @@ TEST(CommandRunner, ProgramThatCannotBeStartedIsReportedAndKeepsPreviousOutput)
 TEST(CommandRunner, EmptyCommandLineIsReported)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
-    EXPECT_EQ(cmd.ExecuteCommand(), "");
-    EXPECT_EQ(r.messages, std::vector<std::string>{"Command Line empty"});
+    CExeCmd cmd(&r);
+    EXPECT_EQ(Execute(cmd), "");
+    EXPECT_EQ(gLast.failure, "Command Line empty");
     EXPECT_TRUE(r.chunks.empty());
 }
 
 TEST(CommandRunner, PipeThatCannotBeCreatedIsReportedWithItsErrorNumber)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     // The sanitizers' type check needs a descriptor the first time it meets a
     // class; let it meet the recorder while descriptors are still free.
-    static_cast<MessageSink&>(r).ShowCritical("warm-up");
-    r.messages.clear();
+    std::string warmUp = "warm-up";
+    static_cast<ExeCmdListener&>(r).ReceiveOutputs(warmUp);
+    r.chunks.clear();
 
     // Lower the descriptor limit to the lowest free descriptor: no new one fits.
     int lowestFree = 0;
@@ -300,20 +306,20 @@ TEST(CommandRunner, PipeThatCannotBeCreatedIsReportedWithItsErrorNumber)
     rlimit lowered = saved;
     lowered.rlim_cur = static_cast<rlim_t>(lowestFree);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    const std::string result = cmd.ExecuteCommand("/bin/true");
+    const std::string result = Execute(cmd, "/bin/true");
     setrlimit(RLIMIT_NOFILE, &saved);
 
     EXPECT_EQ(result, "");
-    EXPECT_EQ(r.messages, std::vector<std::string>{"CreatePipe failed. Error: 24"}); // EMFILE
+    EXPECT_EQ(gLast.failure, "CreatePipe failed. Error: 24"); // EMFILE
     EXPECT_TRUE(r.chunks.empty());
 }
 
 TEST(CommandRunner, RunLastsUntilAGrandchildClosesTheInheritedOutput)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     std::string result;
-    const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "grandchild"); });
+    const Seconds took = Timed([&] { result = Execute(cmd, kChild + "grandchild"); });
     EXPECT_EQ(result, "early\nlate\n");
     EXPECT_GE(took.count(), 0.9);
     EXPECT_EQ(r.chunks.back(), "");
@@ -323,12 +329,12 @@ TEST(CommandRunner, AbortDuringTheFirstChunkTerminatesTheChildAtOnce)
 {
     Recorder r;
     r.onAbort = [](bool& bAbort) { bAbort = true; };
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     std::string result;
-    const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "pid-then-wait"); });
+    const Seconds took = Timed([&] { result = Execute(cmd, kChild + "pid-then-wait"); });
 
     EXPECT_LT(took.count(), 10.0); // the child would sleep 30 s
-    EXPECT_FALSE(cmd.ExitCode().has_value());
+    EXPECT_FALSE(gLast.exitCode.has_value());
     ASSERT_EQ(r.chunks.size(), 1u);
     EXPECT_EQ(result, r.chunks[0]);
     const pid_t child = std::stoi(result);
@@ -361,25 +367,25 @@ TEST(CommandRunner, RunEndsWithTheChildAndNothingItStartedOutlivesIt)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);
         Recorder r;
-        CExeCmd cmd(r, &r);
+        CExeCmd cmd(&r);
         cmd.TimeLimit(c.limit);
         const auto start = Steady::now();
-        const std::string result = cmd.ExecuteCommand(kChild + c.arguments);
+        const std::string result = Execute(cmd, kChild + c.arguments);
         const auto end = Steady::now();
         const Seconds took = end - start;
 
         const std::vector<pid_t> pids = Pids(result);
         ASSERT_FALSE(pids.empty());
         EXPECT_EQ(result.find('\n'), result.size() - 1); // the output written before is kept
-        EXPECT_EQ(cmd.ExitCode(), c.exitCode);
-        EXPECT_EQ(cmd.TimedOut(), !c.exitCode.has_value());
+        EXPECT_EQ(gLast.exitCode, c.exitCode);
+        EXPECT_EQ(gLast.timedOut, !c.exitCode.has_value());
         EXPECT_GE(took.count(), c.minSeconds);
         EXPECT_LT(took.count(), c.maxSeconds);
         EXPECT_LT(LongestSilence(r, start, end).count(), 0.6);
         std::vector<std::string> expected;
         for (std::size_t i = c.firstStray; i < pids.size(); ++i)
             expected.push_back(std::to_string(pids[i]) + " (sleep)");
-        std::vector<std::string> strays = cmd.StrayProcesses();
+        std::vector<std::string> strays = gLast.strays;
         std::sort(strays.begin(), strays.end());
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(strays, expected);
@@ -388,10 +394,10 @@ TEST(CommandRunner, RunEndsWithTheChildAndNothingItStartedOutlivesIt)
         EXPECT_EQ(ZombieChildren(), 0);
 
         // A run that cannot start tells of itself, not of the run before.
-        cmd.ExecuteCommand("no-such-program-of-veltrane-tests");
-        EXPECT_FALSE(cmd.TimedOut());
-        EXPECT_FALSE(cmd.ExitCode().has_value());
-        EXPECT_TRUE(cmd.StrayProcesses().empty());
+        Execute(cmd, "no-such-program-of-veltrane-tests");
+        EXPECT_FALSE(gLast.timedOut);
+        EXPECT_FALSE(gLast.exitCode.has_value());
+        EXPECT_TRUE(gLast.strays.empty());
     }
 }
 
@@ -421,14 +427,14 @@ TEST(CommandRunner, StoppingRunningChildrenEndsTheRunInProgress)
             if (!fromListener && Eventually([&] { return started.load(); }))
                 stopAll();
         });
-        CExeCmd cmd(r, &r);
-        const Seconds took = Timed([&] { cmd.ExecuteCommand(kChild + "family stay"); });
+        CExeCmd cmd(&r);
+        const Seconds took = Timed([&] { Execute(cmd, kChild + "family stay"); });
         stopper.join();
 
         EXPECT_EQ(pids.size(), 3u);
         EXPECT_TRUE(endedWhenStopped);
         EXPECT_LT(took.count(), 4.0); // the child would stay 30 s
-        EXPECT_EQ(cmd.ExitCode(), 128 + SIGTERM);
+        EXPECT_EQ(gLast.exitCode, 128 + SIGTERM);
         for (pid_t pid : pids)
             EXPECT_TRUE(ProcessGone(pid)) << pid;
         EXPECT_EQ(ZombieChildren(), 0);
@@ -443,8 +449,8 @@ TEST(CommandRunner, RunBrokenOffByAListenerExceptionLeavesNothingRunning)
         pids = Pids(chunk);
         throw std::runtime_error("listener failed");
     };
-    CExeCmd cmd(r, &r);
-    EXPECT_THROW(cmd.ExecuteCommand(kChild + "family stay"), std::runtime_error);
+    CExeCmd cmd(&r);
+    EXPECT_THROW(Execute(cmd, kChild + "family stay"), std::runtime_error);
     EXPECT_EQ(pids.size(), 3u);
     for (pid_t pid : pids)
         EXPECT_TRUE(ProcessGone(pid)) << pid;
@@ -453,9 +459,9 @@ TEST(CommandRunner, RunBrokenOffByAListenerExceptionLeavesNothingRunning)
 TEST(CommandRunner, SilentChildLeavesTheListenerItsChanceToYield)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(cmd.ExecuteCommand(kChild + "silent"), "done\n");
+    EXPECT_EQ(Execute(cmd, kChild + "silent"), "done\n");
 
     // Two seconds of silence in slices of 100 ms; allow for a loaded machine.
     EXPECT_GE(r.waits.size(), 8u);
@@ -466,9 +472,9 @@ TEST(CommandRunner, AbortWhileWaitingEndsASilentRun)
 {
     Recorder r;
     r.abortWhileWaiting = true;
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     std::string result;
-    const Seconds took = Timed([&] { result = cmd.ExecuteCommand(kChild + "silent"); });
+    const Seconds took = Timed([&] { result = Execute(cmd, kChild + "silent"); });
     EXPECT_EQ(result, "");
     EXPECT_TRUE(r.chunks.empty());
     EXPECT_LT(took.count(), 1.5);
@@ -478,10 +484,10 @@ TEST(CommandRunner, AbortWhileWaitingEndsASilentRun)
 TEST(CommandRunner, RepeatedRunsLeakNoDescriptorAndNoZombie)
 {
     Recorder r;
-    CExeCmd cmd(r, &r);
+    CExeCmd cmd(&r);
     const int descriptors = OpenDescriptorCount();
     for (int i = 0; i < 20; ++i)
-        ASSERT_EQ(cmd.ExecuteCommand("/bin/echo " + std::to_string(i)), std::to_string(i) + "\n");
+        ASSERT_EQ(Execute(cmd, "/bin/echo " + std::to_string(i)), std::to_string(i) + "\n");
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
     EXPECT_TRUE(Eventually([] { return ZombieChildren() == 0; }));
 }
@@ -489,7 +495,7 @@ TEST(CommandRunner, RepeatedRunsLeakNoDescriptorAndNoZombie)
 TEST(CommandRunner, RunsWithoutAListener)
 {
     Recorder r;
-    CExeCmd cmd(r);
-    EXPECT_EQ(cmd.ExecuteCommand(kChild + "split256"), std::string(255, 'A') + "매tail");
+    CExeCmd cmd;
+    EXPECT_EQ(Execute(cmd, kChild + "split256"), std::string(255, 'A') + "매tail");
     EXPECT_TRUE(r.chunks.empty());
 }

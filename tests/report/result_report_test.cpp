@@ -105,18 +105,18 @@ TEST(ResultHistory, KeepsLinesInCodePage949AndStartsAnewPastItsLimit)
     test::TempDir dir;
     const std::string path = dir.File("Veltrane.log");
     ResultHistory history(path, 60); // each line here is 28 or 30 bytes
-    EXPECT_EQ(history.Append("[2026-12-08 02:00:00] 첫째"), "");
-    EXPECT_EQ(history.Append("[2026-12-08 02:00:01] 둘째"), "");
+    EXPECT_TRUE(history.Append("[2026-12-08 02:00:00] 첫째").ok());
+    EXPECT_TRUE(history.Append("[2026-12-08 02:00:01] 둘째").ok());
     EXPECT_EQ(test::ReadBytes(path), cp949::FromUtf8("[2026-12-08 02:00:00] 첫째\r\n"
                                                      "[2026-12-08 02:00:01] 둘째\r\n"));
     // The next line would pass the limit: the file moves aside, one generation.
-    EXPECT_EQ(history.Append("[2026-12-08 02:00:02] 셋째"), "");
-    EXPECT_EQ(history.Append("[2026-12-08 02:00:03] 넷째"), "");
-    EXPECT_EQ(history.Append("[2026-12-08 02:00:04] 다섯째"), "");
+    EXPECT_TRUE(history.Append("[2026-12-08 02:00:02] 셋째").ok());
+    EXPECT_TRUE(history.Append("[2026-12-08 02:00:03] 넷째").ok());
+    EXPECT_TRUE(history.Append("[2026-12-08 02:00:04] 다섯째").ok());
     EXPECT_EQ(test::ReadBytes(path), cp949::FromUtf8("[2026-12-08 02:00:04] 다섯째\r\n"));
     EXPECT_EQ(test::ReadBytes(path + ".1"), cp949::FromUtf8("[2026-12-08 02:00:02] 셋째\r\n"
                                                             "[2026-12-08 02:00:03] 넷째\r\n"));
-    EXPECT_NE(ResultHistory(dir.File("missing/Veltrane.log")).Append("x"), "");
+    EXPECT_FALSE(ResultHistory(dir.File("missing/Veltrane.log")).Append("x").ok());
 }
 
 TEST(ResultReport, AWarningAddsItsRowBeforeTheDescription)

@@ -208,114 +208,35 @@ TEST(ParseDateTime, AcceptsTheStoredFormAndRejectsImpossibleDates)
         EXPECT_FALSE(ParseDateTime(bad)) << bad;
 }
 
-namespace {
-
-struct LaunchDueItems : ::testing::Test
+// The pass's choice: enabled items that are due or flagged, in table order;
+// a failing evaluation ends the list there.
+TEST(DueItems, AreTheEnabledDueOrFlaggedItemsInTableOrder)
 {
+    const LocalDateTime now = At("2026-12-07 14:10:00");
     ScheduleTable table;
-    ManualClock clock{"2026-12-07 14:10:00"};
-    std::vector<std::string> ran;
-    int refreshes = 0;
-    std::function<void(ScheduleRecord&)> onRun;
-    ScheduleLauncher launcher{table, clock,
-                              [this](ScheduleRecord& r) {
-                                  ran.push_back(r.strServiceName);
-                                  if (onRun)
-                                      onRun(r);
-                              },
-                              [this] { ++refreshes; }};
-
-    std::shared_ptr<ScheduleRecord> Add(const char* name, const char* kind, bool enabled = true)
-    {
+    auto add = [&](const char* name, const char* kind, bool enabled, bool flagged) {
         auto r = std::make_shared<ScheduleRecord>(Item(kind, "14:00:00"));
         r->strServiceName = name;
         r->bEnabled = enabled;
-        r->nNo = static_cast<std::int32_t>(table.size() + 1);
+        r->bRunNow = flagged;
         table.push_back(r);
         return r;
-    }
-};
-
-} // namespace
-
-TEST_F(LaunchDueItems, RunsEveryDueItemInTableOrderAndRefreshesAfterEach)
-{
-    Add("A", "매일");
-    Add("B", "매주"); // a Monday item would need strWeek; this one is not due
-    Add("C", "매일");
-    launcher.LaunchDueItems();
-    EXPECT_EQ(ran, (std::vector<std::string>{"A", "C"}));
-    EXPECT_EQ(refreshes, 2);
-}
-
-TEST_F(LaunchDueItems, RunNowFlagForcesEnabledItemsOnlyAndIsClearedByThePass)
-{
-    auto other = Add("other kind", "");
-    other->bRunNow = true;
-    auto disabled = Add("disabled", "매일", false);
-    disabled->bRunNow = true;
-    launcher.LaunchDueItems();
-    EXPECT_EQ(ran, (std::vector<std::string>{"other kind"}));
-    EXPECT_FALSE(other->bRunNow);
-    EXPECT_TRUE(disabled->bRunNow); // kept until the item is enabled
-
-    disabled->bEnabled = true;
-    ran.clear();
-    clock.Set("2026-12-07 20:00:00"); // not due by its rule any more
-    launcher.LaunchDueItems();
-    EXPECT_EQ(ran, (std::vector<std::string>{"disabled"}));
-    EXPECT_FALSE(disabled->bRunNow);
-}
-
-TEST_F(LaunchDueItems, APassDuringARunIsSkippedAndTheItemsStartLater)
-{
-    Add("A", "매일");
-    Add("B", "매일");
-    int nested = 0;
-    onRun = [&](ScheduleRecord& r) {
-        // The window processes its events during a run: a launch tick arrives.
-        if (r.strServiceName == "A" && nested++ == 0) {
-            EXPECT_TRUE(launcher.RunInProgress());
-            launcher.LaunchDueItems();
-        }
-        r.strLastBackUpTime = "2026-12-07 14:10:00";
     };
-    launcher.LaunchDueItems();
-    EXPECT_EQ(ran, (std::vector<std::string>{"A", "B"}));
-    EXPECT_FALSE(launcher.RunInProgress());
-}
-
-TEST_F(LaunchDueItems, ARunKeepsItsRecordWhileTheOperatorDeletesAndInserts)
-{
-    auto a = Add("A", "매일");
-    Add("B", "매일");
-    ScheduleRecord* running = a.get();
-    a.reset();
-    onRun = [&](ScheduleRecord& r) {
-        EXPECT_EQ(&r, running);
-        // Delete everything, then insert enough to reallocate the table.
-        table.clear();
-        for (int i = 0; i < 100; ++i)
-            Add("new", "", false);
-        r.strLastBackUpTime = "2026-12-07 14:10:00"; // the run writes into its record
-        table.erase(table.begin() + 1, table.end());
-    };
-    launcher.LaunchDueItems();
-    // The pass went on to position 1, which no longer exists: it ended there.
-    EXPECT_EQ(ran, (std::vector<std::string>{"A"}));
-    EXPECT_EQ(table.size(), 1u);
-}
-
-TEST_F(LaunchDueItems, AFailingEvaluationEndsThePass)
-{
-    auto weekly = Add("W", "매주");
+    add("A", "매일", true, false);
+    add("B", "매주", true, false); // a Monday item would need strWeek; not due
+    add("flagged", "", true, true);
+    add("disabled", "매일", false, true);
+    auto weekly = add("W", "매주", true, false);
     weekly->strTime = "garbage";
     weekly->strLastBackUpTime = "2026-11-01 00:00:00";
-    Add("after", "매일");
-    launcher.LaunchDueItems();
-    EXPECT_TRUE(ran.empty());
-
+    add("after", "매일", true, false);
+    const auto names = [&] {
+        std::vector<std::string> due;
+        for (const auto& r : DueItems(table, now))
+            due.push_back(r->strServiceName);
+        return due;
+    };
+    EXPECT_EQ(names(), (std::vector<std::string>{"A", "flagged"}));
     weekly->strTime = "02:00:00";
-    launcher.LaunchDueItems();
-    EXPECT_EQ(ran, (std::vector<std::string>{"W", "after"}));
+    EXPECT_EQ(names(), (std::vector<std::string>{"A", "flagged", "W", "after"}));
 }

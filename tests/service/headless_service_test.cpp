@@ -42,7 +42,7 @@ std::shared_ptr<ScheduleRecord> DueItem(const std::string& service, const TempDi
 void WriteSchedule(const std::string& path, const ScheduleTable& table)
 {
     std::string error;
-    ASSERT_TRUE(SaveSchedule(path, table, error)) << error;
+    ASSERT_TRUE(SaveSchedule(path, table).ok());
 }
 
 // Polls for up to 20 s until `condition` holds.
@@ -81,11 +81,10 @@ TEST(HeadlessService, RunsTheScheduleWithoutADisplayAndAnswersItsSignals)
     ASSERT_TRUE(WaitForText(out, "] [ORCL] 엑스포트 시작 (SCOTT)\n")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "] [ORCL] BackUp...\n")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "] Ready.\n")) << ReadBytes(out);
-    ScheduleTable saved;
-    std::string error;
-    ASSERT_TRUE(LoadSchedule(data.File("Schedule.dat"), saved, error)) << error;
-    ASSERT_EQ(saved.size(), 1u);
-    EXPECT_FALSE(saved[0]->strLastBackUpTime.empty()); // the run succeeded and saved
+    const Result<ScheduleTable> saved = LoadSchedule(data.File("Schedule.dat"));
+    ASSERT_TRUE(saved);
+    ASSERT_EQ(saved->size(), 1u);
+    EXPECT_FALSE((*saved)[0]->strLastBackUpTime.empty()); // the run succeeded and saved
 
     // A window (which then shows why in a box), or a second service, on the
     // same folder is refused.

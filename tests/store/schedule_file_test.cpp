@@ -27,18 +27,34 @@ std::shared_ptr<ScheduleRecord> Numbered(std::int32_t n)
     return r;
 }
 
+// Saves, and gives the reason of a failure ("" when saved).
+std::string SaveProblem(const std::string& path, const ScheduleTable& table)
+{
+    const Status saved = SaveSchedule(path, table);
+    return saved ? std::string() : saved.error().description;
+}
+
+// Loads into `table` when it can, and gives the reason of a failure.
+std::string LoadProblem(const std::string& path, ScheduleTable& table)
+{
+    Result<ScheduleTable> loaded = LoadSchedule(path);
+    if (!loaded)
+        return loaded.error().description;
+    table = std::move(*loaded);
+    return {};
+}
+
 std::string Save(const std::string& path, const ScheduleTable& table)
 {
-    std::string error;
-    EXPECT_TRUE(SaveSchedule(path, table, error)) << error;
+    const std::string error = SaveProblem(path, table);
+    EXPECT_EQ(error, "");
     return error;
 }
 
 // Loads a file that must be readable.
 void Load(const std::string& path, ScheduleTable& table)
 {
-    std::string error;
-    EXPECT_TRUE(LoadSchedule(path, table, error)) << error;
+    EXPECT_EQ(LoadProblem(path, table), "");
 }
 
 } // namespace
@@ -58,7 +74,7 @@ TEST(LoadSchedule, AFileWithoutItemsOrThatCannotBeReadIsRefused)
         WriteBytes(path, bytes);
         ScheduleTable table{Numbered(7)};
         std::string error;
-        EXPECT_FALSE(LoadSchedule(path, table, error)) << what;
+        EXPECT_FALSE((error = LoadProblem(path, table)).empty()) << what;
         EXPECT_NE(error.find(path), std::string::npos) << error;
         ASSERT_EQ(table.size(), 1u) << what;
     }
@@ -66,7 +82,7 @@ TEST(LoadSchedule, AFileWithoutItemsOrThatCannotBeReadIsRefused)
     std::filesystem::create_directory(path);
     ScheduleTable table;
     std::string error;
-    EXPECT_FALSE(LoadSchedule(path, table, error));
+    EXPECT_FALSE((error = LoadProblem(path, table)).empty());
 }
 
 TEST(LoadSchedule, ReadsTheHandMadeFileFieldByField)
@@ -203,11 +219,11 @@ TEST(LoadSchedule, OnlyARegularFileIsRead)
     ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
     ScheduleTable table{Numbered(1)};
     std::string error;
-    EXPECT_FALSE(LoadSchedule(path, table, error)); // would block for ever on the FIFO
+    EXPECT_FALSE((error = LoadProblem(path, table)).empty()); // would block for ever on the FIFO
     EXPECT_EQ(table.size(), 1u);
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     error.clear();
-    EXPECT_FALSE(SaveSchedule(path, {Numbered(1)}, error));
+    EXPECT_FALSE((error = SaveProblem(path, {Numbered(1)})).empty());
     EXPECT_NE(error.find("not a regular file"), std::string::npos) << error;
     struct stat st
     {};
@@ -361,7 +377,7 @@ TEST(SaveSchedule, AReadOnlyFileIsRefusedAndKept)
     WriteBytes(path, "1\tTrue\r\n");
     chmod(path.c_str(), 0444);
     std::string error;
-    EXPECT_FALSE(SaveSchedule(path, {Numbered(1), Numbered(2)}, error));
+    EXPECT_FALSE((error = SaveProblem(path, {Numbered(1), Numbered(2)})).empty());
     EXPECT_NE(error.find("read-only"), std::string::npos) << error;
     EXPECT_EQ(ReadBytes(path), "1\tTrue\r\n");
     struct stat st
@@ -419,7 +435,7 @@ TEST(SaveSchedule, AKilledSaveLeavesAWholeFileAndNoLastingDebris)
         if (child == 0) {
             for (int g = 1;; ++g) {
                 std::string error;
-                (void)SaveSchedule(path, generation(g), error);
+                (void)SaveSchedule(path, generation(g));
             }
         }
         usleep(static_cast<useconds_t>(std::rand() % 20000));
@@ -476,7 +492,8 @@ TEST(SaveSchedule, AFailedSaveKeepsTheOldFileAndSaysWhy)
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &tiny);
     std::string error;
-    bool saved_ok = SaveSchedule(path, big, error);
+    error = SaveProblem(path, big);
+    bool saved_ok = error.empty();
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, oldHandler);
 
@@ -491,6 +508,6 @@ TEST(SaveSchedule, AFailedSaveKeepsTheOldFileAndSaysWhy)
     EXPECT_EQ(files, 1u);
 
     // A folder that does not exist fails before anything is written.
-    EXPECT_FALSE(SaveSchedule(dir.File("missing/Schedule.dat"), big, error));
+    EXPECT_FALSE((error = SaveProblem(dir.File("missing/Schedule.dat"), big)).empty());
     EXPECT_FALSE(error.empty());
 }

@@ -56,7 +56,7 @@ protected:
         for (const auto& r : records)
             table.push_back(std::make_shared<ScheduleRecord>(r));
         std::string error;
-        ASSERT_TRUE(SaveSchedule(program.File("Schedule.dat"), table, error)) << error;
+        ASSERT_TRUE(SaveSchedule(program.File("Schedule.dat"), table).ok());
     }
 
     SystemMain& Window(const Clock& clock)
@@ -68,6 +68,14 @@ protected:
     }
 
     std::string Panel(int n) const { return window->StatusText(n); }
+
+    // The runs execute on the window's worker: the window's own thread goes
+    // on, showing what they tell, until they are done.
+    void WaitForRuns()
+    {
+        while (window->Service().RunInProgress())
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
 
     TempDir program, backups;
     ManualClock clock{"2026-12-07 14:10:00"};
@@ -286,20 +294,16 @@ TEST_F(MainWindow, ATalkativeExportIsLoggedWholeWithoutAPaintOrAPassPerChunk)
     w.show();
     PaintCounter counter;
     w.statusBar()->findChildren<QLabel*>().at(1)->installEventFilter(&counter);
-    int passes = 0;
-    QTimer everyPass; // a zero timer fires once in every pass of the event loop
-    QObject::connect(&everyPass, &QTimer::timeout, [&] { ++passes; });
-    everyPass.start(0);
 
     const auto start = std::chrono::steady_clock::now();
     w.LaunchTick();
+    WaitForRuns();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(w.Service().Table()[0]->strLastBackUpTime, "2026-12-07 14:10:00");
     EXPECT_TRUE(ReadBytes(backups.File("ORCL/SCOTT_20261207141000.LOG")) == output + "\r\n");
-    // Over 8192 chunks; a display interval of 16 ms, a yield slice of 5 ms.
+    // Over 8192 chunks; a display interval of 16 ms.
     EXPECT_LE(counter.paints, 70 * seconds + 10) << seconds << " s";
-    EXPECT_LE(passes, 250 * seconds + 20) << seconds << " s";
 }
 
 TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)
@@ -314,6 +318,7 @@ TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)
     EXPECT_EQ(w.lvList->topLevelItem(0)->text(5), "");
 
     w.LaunchTick();
+    WaitForRuns();
     EXPECT_EQ(w.lvList->topLevelItem(0)->text(5), "2026-12-07 14:10:00");
     ASSERT_EQ(w.lstErrorList->count(), 2);
     EXPECT_TRUE(w.lstErrorList->item(0)->text().startsWith(
@@ -325,6 +330,7 @@ TEST_F(MainWindow, ALaunchTickRunsADueItemAndTheListShowsItsLatestBackTime)
     EXPECT_EQ(Panel(1), "Ready.");
 
     w.LaunchTick(); // ran within this hour: not due again
+    WaitForRuns();
     EXPECT_EQ(w.lstErrorList->count(), 2);
 }
 
@@ -342,6 +348,7 @@ TEST_F(MainWindow, AMissingExportUtilityDoesNotHoldTheNextItem)
     setenv("FAKE_EXP_MODE", "english", 1);
     window = std::make_unique<SystemMain>(clock, program.path(), &tray);
     window->LaunchTick();
+    WaitForRuns();
 
     ASSERT_NE(window->MessageBox(), nullptr);
     EXPECT_TRUE(window->MessageBox()->isVisible());
@@ -375,6 +382,7 @@ TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)
     QObject::connect(&sampler, &QTimer::timeout, [&] { seen.insert(w.lbTime->text()); });
     sampler.start(100);
     w.LaunchTick();
+    WaitForRuns();
     unsetenv("FAKE_EXP_SILENCE");
     // Three seconds of silence: the clock label showed at least three times.
     EXPECT_GE(seen.size(), 3) << seen.values().join(", ").toStdString();

@@ -1,9 +1,8 @@
 #pragma once
 
-// Starting, watching and ending child processes on POSIX, for the command
-// runner.
+// Stopping a child with everything it started, on POSIX.
 //
-// Before its first start the program makes itself a child subreaper: a
+// Before its first start (child_process.h) the program makes itself a child subreaper: a
 // process that a child leaves behind (its parent ended before it did) is
 // handed to this program instead of to init, so that the runner can still
 // find it, stop it and reap it. Descendants are found through /proc: a
@@ -17,45 +16,11 @@
 // in it. Processes that vanish meanwhile are passed over.
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace veltrane::posix {
-
-// Creates a pipe whose two ends are close-on-exec and numbered 3 or higher, so
-// that neither end can ever be one of the standard descriptors that the child
-// is given. Returns 0, or the errno of the failed call.
-int MakeOutputPipe(int fds[2]);
-
-// Starts arguments[0] (looked up in PATH when it holds no "/") with the given
-// arguments, the caller's environment and current folder, standard input from
-// /dev/null, and standard output and standard error both on `outputFd`. The
-// child starts with every signal at its default action and none blocked, so a
-// handler or an ignored SIGPIPE of this program does not leak into it. It
-// leads a process group of its own (numbered `pid`), so that it can be
-// stopped together with everything it starts.
-//
-// glibc's posix_spawn runs the child on the parent's memory until exec, and
-// reports an exec that fails (program not found, not executable) as the result
-// of the call, so a program that cannot be started is never mistaken for one
-// that ran and wrote nothing. Returns 0 and sets `pid`, or returns the errno.
-int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& pid);
-
-// The children that runners are running right now, process-wide, from any
-// thread. A runner registers its child right after the start and unregisters
-// it when it is done with it, before it reaps it, so a registered pid always
-// names that child. A child that cannot be registered (no memory) is only
-// missing from StopRunningChildren.
-void RegisterRunningChild(pid_t pid) noexcept;
-void UnregisterRunningChild(pid_t pid) noexcept;
-
-// Waits up to `milliseconds` for the child `pid` to end, without reaping it,
-// so its pid stays reserved. Returns true once it has ended, with `exitCode`
-// set to its exit code, 128 + the signal that ended it, or nullopt when that
-// cannot be told (it was reaped elsewhere).
-bool AwaitChildEnd(pid_t pid, int milliseconds, std::optional<int>& exitCode);
 
 // Stops what the child `pid` started and is still alive (see above), and,
 // when `stopChild`, the child with its process group too: SIGTERM to each
@@ -71,11 +36,6 @@ bool AwaitChildEnd(pid_t pid, int milliseconds, std::optional<int>& exitCode);
 // is left.
 std::vector<std::string> StopChildTree(pid_t pid, bool stopChild, int graceMilliseconds,
                                        const std::function<void()>& waiting);
-
-// Reaps `pid` without ever blocking the caller: at once when it has exited,
-// otherwise by a detached thread that waits for it, so that a child that
-// could not be stopped is not left behind as a zombie.
-void ReapChild(pid_t pid);
 
 // Stops every registered child with its process group and its descendants
 // (SIGTERM, up to `graceMilliseconds` of polling, then SIGKILL) and returns

@@ -1,0 +1,76 @@
+#include "job/archive_step.h"
+
+#include "job/command_line.h"
+#include "job/command_step.h"
+#include "job/export_step.h"
+#include "job/mail_step.h"
+#include "platform/program_folder.h"
+
+#include <unistd.h>
+
+namespace veltrane {
+
+std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
+                                     const std::string& dump, const std::string& log)
+{
+    return QuoteArgument(archiverPath) + " A -ep -- " + QuoteArgument(archive) + " " +
+           QuoteArgument(dump) + " " + QuoteArgument(log);
+}
+
+void ReportStrays(RunEnvironment& env, const ScheduleRecord& record,
+                  const std::vector<std::string>& strays)
+{
+    if (strays.empty())
+        return;
+    std::string names;
+    for (const std::string& stray : strays) {
+        if (!names.empty())
+            names += ", ";
+        names += stray;
+    }
+    env.WriteLine(record.strServiceName + " 남은 하위 프로세스 종료: " + names);
+}
+
+bool Compress(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+              const Settings& settings)
+{
+    RunObserver& observer = env.Observer();
+    observer.Stage("Data Compressing...");
+    const std::string archiver = JoinPath(env.DataFolder(), kArchiverFile);
+    // An archive left by a run that was stopped while compressing is partial;
+    // the archiver would add to it.
+    unlink(files.archive.c_str());
+    CommandStep step(observer, TimeLimitOf(settings));
+    OutputWatch watch({}, {});
+    const CommandResult result =
+        step.Run(BuildArchiverCommandLine(archiver, files.archive, files.dump, files.log), watch);
+    ReportStrays(env, record, result.strays);
+    std::string cause;
+    std::string line;
+    if (result.timedOut) {
+        cause = "압축 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
+        line = " " + cause;
+    } else if (!result.started) {
+        observer.Message(result.failure, true);
+        cause = "압축 실패: " + result.failure + " (" + archiver + ")";
+    } else if (result.exitCode != 0) {
+        // A non-zero exit (a write error, a full disk) leaves a partial
+        // archive that must not pass for a backup.
+        cause = "압축 실패: " + watch.Cause() + " (종료 코드 " +
+                (result.exitCode ? std::to_string(*result.exitCode) : std::string("없음")) + ")";
+    } else if (!PathExists(files.archive)) {
+        cause = "압축 실패: 압축 파일이 없습니다 (" + files.archive + ")";
+    }
+    if (cause.empty())
+        return true;
+    unlink(files.archive.c_str());
+    if (line.empty())
+        line = " " + cause;
+    if (record.bDataTransfer)
+        line += ": 덤프와 로그를 그대로 전송합니다";
+    env.WriteLine(record.strServiceName + line);
+    MailFailure(env, record, files, cause, {files.log}, "압축 실패.");
+    return false;
+}
+
+} // namespace veltrane

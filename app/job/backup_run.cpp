@@ -1,0 +1,350 @@
+#include "job/backup_run.h"
+
+#include "job/archive_step.h"
+#include "job/export_step.h"
+#include "job/export_texts.h"
+#include "job/mail_step.h"
+#include "job/retention.h"
+#include "job/run_files.h"
+#include "job/upload_step.h"
+#include "platform/private_files.h"
+#include "report/result_mail.h"
+#include "report/result_report.h"
+#include "schedule/due_rules.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+constexpr const char* kExportFailed = "엑스포트중 에러가 발행하여 중단되었습니다.";
+constexpr const char* kReady = "Ready.";
+constexpr const char* kVerifySucceeded = " 덤프 검증 성공";
+constexpr const char* kVerifyFailed = " 덤프 검증 실패: ";
+
+// "1.2 MiB", "512 KiB", "100 바이트": a dump's size in a result line.
+std::string SizeText(std::int64_t bytes)
+{
+    char text[32];
+    if (bytes >= (std::int64_t{1} << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1 << 30));
+    else if (bytes >= (1 << 20))
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    else if (bytes >= (1 << 10))
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / (1 << 10));
+    else
+        std::snprintf(text, sizeof text, "%lld 바이트", static_cast<long long>(bytes));
+    return text;
+}
+
+// "1시간 2분 3초", "4분 0초", "12초": how long an export took.
+std::string DurationText(std::int64_t seconds)
+{
+    seconds = std::max<std::int64_t>(seconds, 0);
+    std::string text;
+    if (seconds >= 3600)
+        text += std::to_string(seconds / 3600) + "시간 ";
+    if (seconds >= 60)
+        text += std::to_string(seconds / 60 % 60) + "분 ";
+    return text + std::to_string(seconds % 60) + "초";
+}
+
+// One run's working state: the environment, its settings, its copy of the
+// item and its files.
+class Run
+{
+public:
+    Run(RunEnvironment& env, const Settings& settings, ScheduleRecord& record)
+        : env_(env), settings_(settings), record_(record), observer_(env.Observer())
+    {}
+
+    void Backup(const std::function<void(const ScheduleRecord&)>& recorded);
+    void Finish(const RunFiles& files, unsigned steps);
+
+private:
+    void Owe(const RunFiles& files, unsigned steps);
+    void PurgeAndReport(const RunFiles& files);
+    // Counts a failed run of the item; true when it is one too many, the run
+    // gives up and the item is recorded as run.
+    bool CountFailure(const RunFiles& files, const std::string& cause);
+    void NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds);
+    void Verify(const RunFiles& files);
+    void WriteLine(const std::string& text) { env_.WriteLine(text); }
+
+    RunEnvironment& env_;
+    const Settings& settings_;
+    ScheduleRecord& record_;
+    RunObserver& observer_;
+};
+
+void Run::Owe(const RunFiles& files, unsigned steps)
+{
+    env_.Owe({record_.nNo, record_.strServiceName, record_.strID, record_.strBackUpFolder,
+              files.runStamp, files.filePrefix, files.fileStamp, steps});
+}
+
+void Run::PurgeAndReport(const RunFiles& files)
+{
+    const PurgeReport report = PurgeOldBackups(files.filePrefix, record_.nReservedFiles,
+                                               env_.clock().Now(), files.fileStamp);
+    // The export runs all the same: a file that cannot be deleted costs disk
+    // space, not a backup.
+    for (const std::string& problem : report.problems)
+        WriteLine(record_.strServiceName + " 오래된 백업 삭제 실패: " + problem);
+    if (!report.futureStamped.empty())
+        WriteLine(record_.strServiceName + " 미래 시각의 백업 파일 " +
+                  std::to_string(report.futureStamped.size()) + "개 (" +
+                  report.futureStamped.front() + " 등): 가장 오래된 것으로 봅니다");
+}
+
+bool Run::CountFailure(const RunFiles& files, const std::string& cause)
+{
+    ItemHistory& history = record_.history;
+    history.lastRunTime = files.runStamp;
+    history.lastRunSucceeded = false;
+    history.lastCause = CutToCharacters(cause, kCauseCharacters);
+    ++history.failuresInARow;
+    ++record_.nExportFailCount;
+    if (record_.nExportFailCount <= kMaxExportFailures)
+        return false;
+    record_.nExportFailCount = 0;
+    record_.strLastBackUpTime = files.runStamp;
+    record_.bRunNow = false;
+    return true;
+}
+
+void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds)
+{
+    struct stat st
+    {};
+    const std::int64_t bytes = stat(files.dump.c_str(), &st) == 0 ? st.st_size : 0;
+    record_.nExportFailCount = 0;
+    record_.strLastBackUpTime = files.runStamp;
+    ItemHistory& history = record_.history;
+    history.lastRunTime = files.runStamp;
+    history.lastRunSucceeded = true;
+    history.lastCause = warning;
+    history.failuresInARow = 0;
+    history.lastSuccessTime = files.runStamp;
+    history.lastSuccessDump = FileNameOf(files.dump);
+    history.lastSuccessBytes = bytes;
+    history.overdueAlertedFor.clear();
+    // Every good run leaves its line, also without mail or upload; a warning
+    // (a table that does not exist) is named, as the dump lacks what it
+    // warns of.
+    std::string line = record_.strServiceName + " 백업 성공: " + history.lastSuccessDump + " (" +
+                       SizeText(bytes) + ", " + DurationText(seconds) + ")";
+    if (!warning.empty())
+        line += " (경고: " + warning + ")";
+    WriteLine(line);
+}
+
+void Run::Backup(const std::function<void(const ScheduleRecord&)>& recorded)
+{
+    const LocalDateTime start = env_.clock().Now();
+    Result<RunFiles> reserved = ReserveRunFiles(record_, env_.DataFolder(), start);
+    Error error;
+    if (reserved) {
+        const RunFiles& files = *reserved;
+        Owe(files, kStepExport);
+        const std::string program = ResolveExportProgram(env_.DataFolder(), record_.strProgramPath);
+        observer_.Detail(BuildExportCommandLine(record_, program, files.dump));
+        PurgeAndReport(files);
+        Result<ExportVerdict> verdict =
+            RunExport(record_, files, env_.DataFolder(), settings_, env_.clock(), observer_);
+        if (verdict) {
+            observer_.Stage("[" + record_.strServiceName + "] BackUp...");
+            ReportStrays(env_, record_, verdict->strays);
+            if (verdict->succeeded) {
+                NoteSuccess(files, verdict->warning, verdict->seconds);
+                const unsigned steps =
+                    (CheckRecipients(record_.strMailReceiveList).anyRecipient ? kStepMail : 0u) |
+                    (settings_.verifyDump ? kStepVerify : 0u) |
+                    (record_.bDataCompress ? kStepCompress : 0u) |
+                    (record_.bDataTransfer ? kStepTransfer : 0u);
+                Owe(files, steps);
+                recorded(record_);
+                Finish(files, steps);
+                return;
+            }
+            // A failed run left no backup: what the utility wrote of its dump
+            // is no use to anyone and must not take the place of a good one
+            // (or the disk space the next try needs). Its log stays, for the
+            // cause. Nothing is compressed or sent.
+            unlink(files.dump.c_str());
+            Owe(files, 0);
+            observer_.Detail(kExportFailed);
+            const bool timedOut = verdict->cause.starts_with("엑스포트 시간 초과");
+            WriteLine(record_.strServiceName + (timedOut ? " " : " 백업 실패: ") + verdict->cause);
+            if (CountFailure(files, verdict->cause)) {
+                WriteLine(kExportFailed);
+                MailFailure(env_, record_, files, verdict->cause);
+            }
+            observer_.Stage(kReady);
+            return;
+        }
+        unlink(files.dump.c_str());
+        Owe(files, 0);
+        error = verdict.error();
+    } else {
+        error = reserved.error();
+    }
+    // The error path: before its export was judged, a failed run that
+    // counts toward giving up, so a broken item stops being retried every
+    // second and its recipients hear of it.
+    observer_.Detail(error.Text());
+    WriteLine(error.Text());
+    RunFiles none;
+    none.runStamp = FormatDateTime(start);
+    if (CountFailure(none, error.Text()))
+        MailFailure(env_, record_, reserved ? *reserved : none, error.Text());
+    observer_.Stage(kReady);
+}
+
+void Run::Verify(const RunFiles& files)
+{
+    std::vector<std::string> strays;
+    const Result<std::string> failed =
+        VerifyDump(record_, files, env_.DataFolder(), settings_, observer_, strays);
+    ReportStrays(env_, record_, strays);
+    const std::string cause = failed ? *failed : failed.error().Text();
+    if (cause.empty()) {
+        WriteLine(record_.strServiceName + kVerifySucceeded);
+        return;
+    }
+    // Reported like a failed export; the dump is kept, compressed and sent
+    // all the same.
+    WriteLine(record_.strServiceName + kVerifyFailed + cause);
+    std::vector<std::string> logs{files.log};
+    if (PathExists(files.verifyLog))
+        logs.push_back(files.verifyLog);
+    MailFailure(env_, record_, files, "덤프 검증 실패: " + cause, logs);
+}
+
+void Run::Finish(const RunFiles& files, unsigned steps)
+{
+    const auto done = [&](RunStep step) {
+        steps &= ~static_cast<unsigned>(step);
+        Owe(files, steps);
+    };
+    if ((steps & kStepMail) != 0) {
+        // The warning of this run, when the history still tells of it.
+        const ItemHistory& history = record_.history;
+        MailSuccess(env_, record_, files,
+                    history.lastSuccessTime == files.runStamp ? history.lastCause : "");
+        done(kStepMail);
+    }
+    if ((steps & kStepVerify) != 0) {
+        Verify(files);
+        done(kStepVerify);
+    }
+    if ((steps & kStepCompress) != 0) {
+        Compress(env_, record_, files, settings_);
+        done(kStepCompress);
+    }
+    if ((steps & kStepTransfer) != 0) {
+        const Status sent = Transfer(env_, record_, files);
+        done(kStepTransfer);
+        if (!sent) {
+            // An error after a good export is said, and not counted: the
+            // item is not due again, and its export did succeed.
+            observer_.Detail(sent.error().Text());
+            WriteLine(sent.error().Text());
+        }
+    }
+    Owe(files, 0);
+    observer_.Stage(kReady);
+}
+
+} // namespace
+
+void RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleRecord& record,
+                  const std::function<void(const ScheduleRecord&)>& recorded)
+{
+    Run(env, settings, record).Backup(recorded);
+}
+
+void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
+                           const ScheduleTable& table)
+{
+    // A run killed while its child read the login left the parameter file.
+    if (const Result<std::string> secrets = SecretFolder(env.DataFolder()))
+        RemoveSecretFiles(*secrets);
+    for (const PendingRun& pending : env.Pending()) {
+        RunFiles files;
+        files.runStamp = pending.runStamp;
+        files.filePrefix = pending.filePrefix;
+        files.SetStamp(pending.fileStamp);
+        const std::string& name = pending.service;
+        if ((pending.steps & kStepExport) != 0) {
+            // Abandoned during its export: the dump is partial. The log
+            // stays, and retention sees it as a failed run's.
+            if (unlink(files.dump.c_str()) == 0)
+                env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(files.dump) +
+                              ")");
+            else
+                env.WriteLine(name + " 중단된 백업 정리 (" + pending.runStamp + ")");
+            env.Owe({pending.itemNo, pending.service, pending.user, pending.backUpFolder,
+                     pending.runStamp, pending.filePrefix, pending.fileStamp, 0});
+            continue;
+        }
+        auto found = std::find_if(table.begin(), table.end(), [&](const auto& r) {
+            return r->nNo == pending.itemNo &&
+                   IsSameItem(*r, pending.service, pending.user, pending.backUpFolder);
+        });
+        if (found == table.end())
+            found = std::find_if(table.begin(), table.end(), [&](const auto& r) {
+                return IsSameItem(*r, pending.service, pending.user, pending.backUpFolder);
+            });
+        std::string problem;
+        if (found == table.end())
+            problem = "항목이 없습니다";
+        else if (!PathExists(files.dump))
+            problem = "덤프가 없습니다 (" + files.dump + ")";
+        if (!problem.empty()) {
+            env.WriteLine(name + " 이전 실행의 남은 단계를 마치지 못함 (" + pending.runStamp +
+                          " 백업): " + problem);
+            env.Owe({pending.itemNo, pending.service, pending.user, pending.backUpFolder,
+                     pending.runStamp, pending.filePrefix, pending.fileStamp, 0});
+            continue;
+        }
+        std::string steps;
+        for (const auto& [step, text] : {std::pair{kStepMail, "메일"},
+                                         {kStepVerify, "검증"},
+                                         {kStepCompress, "압축"},
+                                         {kStepTransfer, "전송"}})
+            if ((pending.steps & step) != 0) {
+                if (!steps.empty())
+                    steps += ", ";
+                steps += text;
+            }
+        env.WriteLine(name + " 이전 실행의 남은 단계를 마칩니다 (" + pending.runStamp +
+                      " 백업: " + steps + ")");
+        ScheduleRecord record = **found;
+        Run(env, settings, record).Finish(files, pending.steps);
+    }
+}
+
+void MailOverdue(RunEnvironment& env, const ScheduleRecord& record, const std::string& due)
+{
+    // Only a run whose export succeeded is a success: a run that gave up
+    // moved the latest back time, and is none.
+    const std::string last = record.history.lastSuccessTime.empty()
+                                 ? std::string("없음")
+                                 : record.history.lastSuccessTime;
+    const std::string text = "백업 지연: 마지막 성공 " + last + " (예정 " + due + ")";
+    env.WriteLine(record.strServiceName + " " + text);
+    SendReportMail(env, record,
+                   {ReportSubject(record, "지연."),
+                    BuildResultReportHtml(record.strServiceName, record.strID,
+                                          FormatDateTime(env.clock().Now()), text, std::string(),
+                                          record.strDescription),
+                    {},
+                    "지연메일전송 성공",
+                    "지연메일전송 실패"});
+}
+
+} // namespace veltrane

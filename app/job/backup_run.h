@@ -1,0 +1,48 @@
+#pragma once
+
+// One backup of one item: it reserves the run's files, purges the old
+// backups, runs the export and judges it, and on success records the run
+// and mails, reads back, compresses and uploads as the item asks; a failure
+// deletes its partial dump, and the sixth in a row gives up until the item's
+// next time. What it still owes is kept in Veltrane.state after each step, so
+// that a stop part-way is cleaned up or finished at the next start.
+//
+// A run works on its own copy of the item (the operator may edit the item in
+// the table meanwhile) and may run on a thread of its own; it tells what
+// happens through the environment's observer and result lines.
+
+#include "job/run_environment.h"
+#include "store/schedule_record.h"
+#include "store/settings_file.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace veltrane {
+
+// After this many counted failures of an item the next one records the run
+// anyway, so an item that keeps failing stops being retried every second.
+inline constexpr std::int16_t kMaxExportFailures = 5;
+
+// Runs the backup of `record`, a copy that the run changes as a run changes
+// its item: strLastBackUpTime (on success, and when it gives up), bRunNow
+// (cleared when it gives up), nExportFailCount and history. `recorded` is
+// called with it once the export succeeded and its latest back time is set,
+// before anything is mailed: the table's owner saves the schedule then.
+void RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleRecord& record,
+                  const std::function<void(const ScheduleRecord&)>& recorded);
+
+// What the program left unfinished when it last ended (Veltrane.state), for
+// the items of `table`: the partial dump of a run abandoned during its export
+// is deleted; the steps a successful run still owed (mail, read-back,
+// compression, upload) are done now; a killed run's parameter files are
+// removed. Each says so in a result line.
+void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
+                           const ScheduleTable& table);
+
+// Writes the item's overdue line and mails its recipients "...]지연.": no
+// success since its due time `due`.
+void MailOverdue(RunEnvironment& env, const ScheduleRecord& record, const std::string& due);
+
+} // namespace veltrane

@@ -1,0 +1,74 @@
+#include "job/command_step.h"
+
+#include "platform/codepage.h"
+#include "platform/file_io.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+// The log is written in slices of this many bytes.
+constexpr std::size_t kLogSlice = 1 << 20;
+
+} // namespace
+
+CommandStep::CommandStep(RunObserver& observer, std::chrono::milliseconds limit)
+    : observer_(observer), runner_(this)
+{
+    runner_.TimeLimit(limit);
+    runner_.KeepOutput(kKeptOutputBytes);
+}
+
+CommandResult CommandStep::Run(const std::string& commandLine, OutputWatch& watch,
+                               const std::string& logPath)
+{
+    watch_ = &watch;
+    logPath_ = logPath;
+    logStatus_ = {};
+    pending_.clear();
+    if (!logPath.empty()) {
+        logFd_ = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
+        if (logFd_ < 0)
+            logStatus_ = SystemError("Cannot write the log " + logPath, "RunBackupJob", errno);
+    }
+    CommandResult result = runner_.ExecuteCommand(commandLine);
+    watch.Finish();
+    if (!logPath.empty()) {
+        pending_ += "\r\n";
+        Flush();
+        if (logFd_ >= 0 && close(logFd_) != 0 && logStatus_)
+            logStatus_ = SystemError("Cannot write the log " + logPath, "RunBackupJob", errno);
+        logFd_ = -1;
+    }
+    watch_ = nullptr;
+    return result;
+}
+
+void CommandStep::ReceiveOutputs(std::string& CommandOutputs)
+{
+    observer_.Detail(CommandOutputs);
+    observer_.Idle(); // a talkative command may never fall silent
+    watch_->Feed(CommandOutputs);
+    if (logFd_ >= 0 && logStatus_) {
+        pending_ += cp949::FromUtf8(CommandOutputs);
+        if (pending_.size() >= kLogSlice)
+            Flush();
+    }
+}
+
+void CommandStep::WaitingForOutputs(bool& /*bAbort*/)
+{
+    observer_.Idle();
+}
+
+void CommandStep::Flush()
+{
+    if (logFd_ >= 0 && logStatus_ && !pending_.empty() && !WriteAll(logFd_, pending_))
+        logStatus_ = SystemError("Cannot write the log " + logPath_, "RunBackupJob", errno);
+    pending_.clear();
+}
+
+} // namespace veltrane

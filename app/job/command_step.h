@@ -1,0 +1,51 @@
+#pragma once
+
+// One command of a run (the export, the import, the archiver): its output
+// goes to the observer's detail chunk by chunk, is judged as it comes
+// (OutputWatch), and may be written to the run's log as it comes, so that no
+// copy of an output of hundreds of megabytes is ever held.
+
+#include "job/exe_cmd.h"
+#include "job/export_texts.h"
+#include "job/run_observer.h"
+#include "platform/result.h"
+
+#include <chrono>
+#include <string>
+
+namespace veltrane {
+
+class CommandStep final : private ExeCmdListener
+{
+public:
+    // `limit`: the longest the command may run (zero: no limit).
+    CommandStep(RunObserver& observer, std::chrono::milliseconds limit);
+
+    // Runs `commandLine`. With a `logPath`, the output is appended to that
+    // file in code page 949 as it comes, and a CR LF after its end; the log's
+    // fate is LogStatus(). The runner keeps only the output's tail.
+    CommandResult Run(const std::string& commandLine, OutputWatch& watch,
+                      const std::string& logPath = {});
+
+    // Whether the last run's log was written whole.
+    const Status& LogStatus() const { return logStatus_; }
+
+private:
+    void ReceiveOutputs(std::string& CommandOutputs) override;
+    void WaitingForOutputs(bool& bAbort) override;
+    void Flush();
+
+    RunObserver& observer_;
+    CExeCmd runner_;
+    OutputWatch* watch_ = nullptr;
+    int logFd_ = -1;
+    std::string logPath_;
+    std::string pending_; // code page 949 bytes not yet written
+    Status logStatus_;
+};
+
+// The tail an export's run keeps in memory: its output is judged as it
+// comes and written to its log, so no more is needed.
+inline constexpr std::size_t kKeptOutputBytes = 64 * 1024;
+
+} // namespace veltrane

@@ -1,0 +1,172 @@
+#include "job/export_step.h"
+
+#include "job/command_line.h"
+#include "job/command_step.h"
+#include "platform/program_folder.h"
+#include "schedule/due_rules.h"
+
+#include <cmath>
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+// The texts of the import utility that mean it read the dump through.
+const std::vector<std::string> kImportSuccessTexts = {"Import terminated successfully",
+                                                      " 정상적으로 종료", "성공적으로 끝났습"};
+
+std::string TrimBlanks(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string_view::npos)
+        return {};
+    return std::string(text.substr(first, text.find_last_not_of(' ') - first + 1));
+}
+
+std::vector<std::string> ExportSuccessTexts()
+{
+    return {std::begin(kExportSuccessTexts), std::end(kExportSuccessTexts)};
+}
+
+} // namespace
+
+std::string MinutesText(double minutes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", minutes);
+    return text;
+}
+
+std::chrono::milliseconds TimeLimitOf(const Settings& settings)
+{
+    return std::chrono::milliseconds(std::llround(settings.exportTimeoutMinutes * 60 * 1000));
+}
+
+std::string LoginText(const ScheduleRecord& r, bool displayed)
+{
+    return r.strID + "/" + (displayed ? std::string("****") : r.strPWD) + "@" + r.strServiceName;
+}
+
+std::string BuildExportCommandLine(const ScheduleRecord& r, const std::string& programPath,
+                                   const std::string& dumpPath, const std::string& parameterFile)
+{
+    std::string line = QuoteArgument(programPath);
+    line += ' ';
+    line += parameterFile.empty() ? LoginText(r, true) : "PARFILE=" + QuoteArgument(parameterFile);
+    line += " File=" + QuoteArgument(dumpPath);
+    if (!TrimBlanks(r.strTables).empty())
+        line += " Tables=(" + r.strTables + ") ";
+    if (!TrimBlanks(r.strExecutionOption).empty())
+        line += " " + r.strExecutionOption;
+    return line;
+}
+
+std::string ResolveExportProgram(const std::string& dataFolder, const std::string& path)
+{
+    if (path.empty() || path.front() == '/')
+        return path;
+    if (path.find('/') != std::string::npos)
+        return JoinPath(dataFolder, path);
+    // A bare name is looked for in the data folder first, then on the
+    // search path, as a program started from its own folder finds it.
+    const std::string beside = JoinPath(dataFolder, path);
+    struct stat st
+    {};
+    if (stat(beside.c_str(), &st) == 0 && S_ISREG(st.st_mode) && access(beside.c_str(), X_OK) == 0)
+        return beside;
+    return path;
+}
+
+Result<SecretFile> WriteLoginFile(const ScheduleRecord& record, const std::string& dataFolder)
+{
+    const Result<std::string> folder = SecretFolder(dataFolder);
+    if (!folder)
+        return Error{"Cannot write the parameter file of the login: " + folder.error().description,
+                     kRunComponent, folder.error().code};
+    Result<SecretFile> file =
+        SecretFile::Create(*folder, "USERID=" + LoginText(record, false) + "\n");
+    if (!file)
+        return Error{"Cannot write the parameter file of the login: " + file.error().description,
+                     kRunComponent, file.error().code};
+    return file;
+}
+
+Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& files,
+                                const std::string& dataFolder, const Settings& settings,
+                                const Clock& clock, RunObserver& observer)
+{
+    const std::string program = ResolveExportProgram(dataFolder, record.strProgramPath);
+    // The login goes to the utility in a parameter file only this user can
+    // read, for the life of the child: a command line is every account's to
+    // read in the process list.
+    Result<SecretFile> login = WriteLoginFile(record, dataFolder);
+    if (!login)
+        return login.error();
+    observer.Progress("[" + record.strServiceName + "] 엑스포트 시작 (" + record.strID + ")");
+    const std::int64_t begun = SecondsOf(clock.Now());
+    CommandStep step(observer, TimeLimitOf(settings));
+    OutputWatch watch("EXP-", ExportSuccessTexts());
+    const CommandResult result = step.Run(
+        BuildExportCommandLine(record, program, files.dump, login->Path()), watch, files.log);
+    ExportVerdict verdict;
+    verdict.seconds = SecondsOf(clock.Now()) - begun;
+    verdict.strays = result.strays;
+    const Status& log = step.LogStatus();
+    verdict.succeeded = !result.timedOut && watch.Succeeded() && log.ok();
+    if (verdict.succeeded) {
+        verdict.warning = watch.Warning();
+        return verdict;
+    }
+    if (result.timedOut)
+        verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
+    else if (!result.started)
+        verdict.cause = result.failure + " (" + program + ")";
+    else if (watch.Succeeded())
+        verdict.cause = "로그를 쓸 수 없습니다: " + log.error().description; // it did not fit
+    else
+        verdict.cause = watch.Cause();
+    // A log that cannot be written (a full disk) fails the run; the
+    // utility's own word still reaches the line.
+    if (!log.ok() && !(watch.Succeeded() && !result.timedOut))
+        verdict.cause += " (로그를 쓸 수 없습니다: " + log.error().description + ")";
+    if (!result.started)
+        observer.Message(result.failure, true);
+    return verdict;
+}
+
+Result<std::string> VerifyDump(const ScheduleRecord& record, const RunFiles& files,
+                               const std::string& dataFolder, const Settings& settings,
+                               RunObserver& observer, std::vector<std::string>& strays)
+{
+    const std::string exporter = ResolveExportProgram(dataFolder, record.strProgramPath);
+    const std::string importer = settings.importUtility.empty()
+                                     ? FolderOfPath(exporter) + "imp"
+                                     : ResolveExportProgram(dataFolder, settings.importUtility);
+    observer.Stage("Dump Verifying...");
+    auto commandLine = [&](const std::string& login) {
+        return QuoteArgument(importer) + " " + login + " File=" + QuoteArgument(files.dump) +
+               " Full=y Show=y Log=" + QuoteArgument(files.verifyLog);
+    };
+    observer.Detail(commandLine(LoginText(record, true)));
+    Result<SecretFile> login = WriteLoginFile(record, dataFolder);
+    if (!login)
+        return login.error();
+    CommandStep step(observer, TimeLimitOf(settings));
+    OutputWatch watch("IMP-", kImportSuccessTexts);
+    const CommandResult result =
+        step.Run(commandLine("PARFILE=" + QuoteArgument(login->Path())), watch);
+    strays = result.strays;
+    if (!result.timedOut && watch.Succeeded())
+        return std::string();
+    if (result.timedOut)
+        return "검증 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
+    if (!result.started) {
+        observer.Message(result.failure, true);
+        return result.failure + " (" + importer + ")";
+    }
+    return watch.Cause();
+}
+
+} // namespace veltrane

@@ -1,0 +1,187 @@
+#include "job/mail_step.h"
+
+#include "job/export_texts.h"
+#include "platform/private_files.h"
+#include "platform/program_folder.h"
+#include "report/result_mail.h"
+#include "report/result_report.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace veltrane {
+namespace {
+
+constexpr const char* kFailureMailSent = "실패메일전송 성공";
+constexpr const char* kFailureMailFailed = "실패메일전송 실패";
+constexpr const char* kMailSent = "백업결과 메일전송 성공";
+constexpr const char* kMailFailed = "백업결과 메일전송 실패";
+
+// The attachments as the mail library takes them, one ";"-separated text.
+// A path that holds a ";" would be split in two: it goes by a link, in this
+// user's private folder, whose name has "_" for each ";". A log too large to
+// mail goes by a copy of its tail under its own name. What is made goes with
+// the object.
+class Attachments
+{
+public:
+    Attachments(const std::string& folder, const std::vector<std::string>& paths)
+    {
+        for (const std::string& path : paths) {
+            std::string name = path;
+            struct stat st
+            {};
+            const bool large = stat(path.c_str(), &st) == 0 &&
+                               static_cast<std::uintmax_t>(st.st_size) > kLargestAttachment;
+            if ((large || path.find(';') != std::string::npos) && !folder.empty())
+                name = StandIn(folder, path, large ? static_cast<std::uintmax_t>(st.st_size) : 0);
+            if (!joined_.empty())
+                joined_ += ';';
+            joined_ += name;
+        }
+    }
+    ~Attachments()
+    {
+        for (const std::string& made : made_) {
+            unlink(made.c_str());
+            rmdir(FolderOfPath(made).c_str());
+        }
+    }
+    Attachments(const Attachments&) = delete;
+    Attachments& operator=(const Attachments&) = delete;
+
+    const std::string& Joined() const { return joined_; }
+
+private:
+    // A link to `path` (or, with `size`, a copy of its tail) in a folder of
+    // its own; `path` itself when it cannot be made.
+    std::string StandIn(const std::string& folder, const std::string& path, std::uintmax_t size)
+    {
+        std::string base = FileNameOf(path);
+        std::replace(base.begin(), base.end(), ';', '_');
+        std::string own = JoinPath(folder, "mail-XXXXXX");
+        if (mkdtemp(own.data()) == nullptr)
+            return path;
+        const std::string name = JoinPath(own, base);
+        const bool made =
+            size == 0 ? symlink(path.c_str(), name.c_str()) == 0 : CopyTail(path, name, size);
+        if (!made) {
+            unlink(name.c_str());
+            rmdir(own.c_str());
+            return path;
+        }
+        made_.push_back(name);
+        return name;
+    }
+
+    static bool CopyTail(const std::string& path, const std::string& copy, std::uintmax_t size)
+    {
+        const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        bool ok = in >= 0 && out >= 0;
+        if (ok) {
+            const std::string note = "... (" + std::to_string(size - kAttachedTailBytes) +
+                                     " bytes left out: the log is in the backup folder)\r\n";
+            std::string tail(kAttachedTailBytes, '\0');
+            const ssize_t got =
+                pread(in, tail.data(), tail.size(), static_cast<off_t>(size - kAttachedTailBytes));
+            ok = got > 0;
+            if (ok) {
+                tail.resize(static_cast<std::size_t>(got));
+                ok = write(out, note.data(), note.size()) == static_cast<ssize_t>(note.size()) &&
+                     write(out, tail.data(), tail.size()) == got;
+            }
+        }
+        if (in >= 0)
+            close(in);
+        if (out >= 0)
+            close(out);
+        return ok;
+    }
+
+    std::string joined_;
+    std::vector<std::string> made_;
+};
+
+} // namespace
+
+std::string ReportSubject(const ScheduleRecord& record, const std::string& end)
+{
+    return "[DB Backup : " + record.strID + "@" + record.strServiceName + "]" + end;
+}
+
+bool SendReportMail(RunEnvironment& env, const ScheduleRecord& record, const ReportMail& report)
+{
+    const RecipientCheck check = CheckRecipients(record.strMailReceiveList);
+    if (!check.anyRecipient)
+        return false; // the operator wants no mail
+    bool sent = true;
+    std::string reason;
+    if (check.anyAddress) {
+        ResultMail mail;
+        mail.recipients = record.strMailReceiveList;
+        mail.subject = report.subject;
+        mail.body = report.body;
+        const Result<std::string> folder = SecretFolder(env.DataFolder());
+        const Attachments attachments(folder ? *folder : std::string(), report.attachments);
+        mail.attachments = attachments.Joined();
+        mail.useSmtpServer = record.bUseSmtpServer;
+        mail.smtpUser = record.strSmtpUserID;
+        mail.smtpPassword = record.strSmtpUserPassword;
+        mail.smtpServer = record.strSmtpServer;
+        RunObserver& observer = env.Observer();
+        MailContext context{env.MailLibrary(), env.DataFolder(),
+                            [&observer](const std::string& text) { observer.Message(text, false); },
+                            [&observer] { observer.Idle(); }};
+        const MailOutcome outcome = SendResultMail(mail, context);
+        sent = outcome.sent;
+        reason = CutToCharacters(outcome.reason, kCauseCharacters);
+    }
+    std::string line = record.strServiceName;
+    line += sent && check.notAddresses.empty() ? report.sentText : report.failedText;
+    if (!check.notAddresses.empty()) {
+        line += " (주소가 아닌 수신자:";
+        for (const std::string& token : check.notAddresses)
+            line += " \"" + token + "\"";
+        line += ")";
+    }
+    // Why it failed; or, beside a mail that went out, what went wrong (the
+    // session log could not be written).
+    if (!reason.empty())
+        line += ": " + reason;
+    env.WriteLine(line);
+    return sent;
+}
+
+void MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+                 const std::string& warning)
+{
+    SendReportMail(
+        env, record,
+        {ReportSubject(record, "완료."),
+         BuildResultReportHtml(record.strServiceName, record.strID, files.runStamp, files.dump,
+                               std::string(), record.strDescription, warning),
+         {files.log},
+         kMailSent,
+         kMailFailed});
+}
+
+void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+                 const std::string& cause, std::vector<std::string> attachments,
+                 const std::string& subjectEnd)
+{
+    // The report of a success, with the cause where the dump would be; the
+    // log of the last run goes with it when there is one.
+    if (attachments.empty() && !files.log.empty() && PathExists(files.log))
+        attachments.push_back(files.log);
+    SendReportMail(env, record,
+                   {ReportSubject(record, subjectEnd),
+                    BuildResultReportHtml(record.strServiceName, record.strID, files.runStamp,
+                                          cause, std::string(), record.strDescription),
+                    std::move(attachments), kFailureMailSent, kFailureMailFailed});
+}
+
+} // namespace veltrane

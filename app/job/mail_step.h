@@ -1,0 +1,53 @@
+#pragma once
+
+// The mails of a run: the report of a success ("]완료."), of a failure
+// ("]실패.", or the step that failed), and of a late item ("]지연."), each
+// with its result line.
+
+#include "job/run_environment.h"
+#include "job/run_files.h"
+#include "store/schedule_record.h"
+
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+// A mail to an item's recipients through the item's mail route, and its
+// result line (service + `sentText` or `failedText`, and the library's reason
+// when it gives one). Nothing is sent and no line written when the item
+// names no recipient; tokens that are no mail address fail the line, after
+// the others got the mail. The attachments go whole: a path with a ";" (the
+// library's separator) by a link without one, a log too large to mail by
+// its tail. True when the mail went to every recipient.
+struct ReportMail
+{
+    std::string subject;
+    std::string body; // the HTML report
+    std::vector<std::string> attachments;
+    const char* sentText;
+    const char* failedText;
+};
+bool SendReportMail(RunEnvironment& env, const ScheduleRecord& record, const ReportMail& mail);
+
+// "[DB Backup : user@service]" + `end`.
+std::string ReportSubject(const ScheduleRecord& record, const std::string& end);
+
+// The report of the run's success, its log attached; `warning` names the
+// first warning of an export that succeeded with warnings.
+void MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+                 const std::string& warning);
+
+// The report with `cause` in place of the dump, to the recipients: the
+// run's log attached when there is one (or `attachments`); the subject ends
+// in `subjectEnd` ("실패.", or the step that failed).
+void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+                 const std::string& cause, std::vector<std::string> attachments = {},
+                 const std::string& subjectEnd = "실패.");
+
+// The largest log attached whole; a longer one goes by its last
+// kAttachedTailBytes, with a line at its start that says so.
+inline constexpr std::uintmax_t kLargestAttachment = 16 << 20;
+inline constexpr std::uintmax_t kAttachedTailBytes = 1 << 20;
+
+} // namespace veltrane

@@ -1,0 +1,40 @@
+#pragma once
+
+// How a run shows in the window: its stage in status panel 1, its detail in
+// panel 2, its result lines in the list, its messages in a box. A run tells
+// it from the worker thread; the window shows it on its own thread, in the
+// order told. Panel 2's detail comes thousands of times a second while an
+// export talks: only the latest waits to be shown.
+
+#include "job/run_observer.h"
+
+#include <QObject>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace veltrane {
+
+class SystemMain;
+
+class WindowObserver final : public QObject, public RunObserver
+{
+public:
+    explicit WindowObserver(SystemMain& window);
+
+    void Stage(const std::string& text) override;
+    void Detail(const std::string& text) override;
+    void Line(const std::string& line) override;
+    void Message(const std::string& text, bool critical) override;
+
+private:
+    // Runs `show` now on the window's thread, or queued to it from another.
+    void OnWindow(std::function<void()> show);
+
+    SystemMain& window_;
+    std::mutex mutex_;
+    std::string detail_;        // the latest detail not yet shown
+    bool detailPosted_ = false; // a show of it is queued
+};
+
+} // namespace veltrane

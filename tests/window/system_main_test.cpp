@@ -1,5 +1,6 @@
 // The main window on the offscreen platform, driven through its real widgets.
 
+#include "platform/codepage.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/manual_clock.h"
@@ -690,4 +691,71 @@ TEST(Program, TheTrayMenuBringsTheWindowBackAgainAndAgainAndEndsTheProgram)
         EXPECT_EQ(veltrane.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(veltrane.exitCode(), 0) << log();
     }
+}
+
+// No dialog, box or menu holds a run: with the item editor opened during a
+// hung export, and the box of a program that cannot be started left open,
+// the export still stops at its time limit and the next due item still runs.
+TEST(Program, NoDialogOrBoxHoldsARunItsTimeLimitOrTheNextItem)
+{
+    TempDir folder;
+    Desktop desktop(folder.path(), false);
+    ASSERT_FALSE(desktop.TrayPanel().isEmpty()) << ReadBytes(folder.File("xvfb.log"));
+    const std::string program = folder.File("veltrane");
+    std::filesystem::copy_file(std::string(VELTRANE_PROGRAM_DIR) + "/veltrane", program);
+    // Due at once, and done for an hour: hourly at minute 59.
+    ScheduleTable table;
+    for (const auto& [service, exporter] :
+         {std::pair{"BROKEN", std::string("/nonexistent/exp")}, {"HUNG", kJobData + "/hang_exp.sh"},
+          {"ORCL", kJobData + "/fake_exp.py"}}) {
+        auto r = std::make_shared<ScheduleRecord>(Item(static_cast<int>(table.size()) + 1, service));
+        r->strBackUpType = "매시간";
+        r->strTime = "00:59:00";
+        r->strBackUpFolder = folder.path() + "/";
+        r->strProgramPath = exporter;
+        table.push_back(r);
+    }
+    ASSERT_TRUE(SaveSchedule(folder.File("Schedule.dat"), table).ok());
+    test::WriteBytes(folder.File("Veltrane.ini"), "[Veltrane]\nExportTimeoutMinutes=0.05\n");
+    QProcessEnvironment env = desktop.Environment();
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder.path()));
+    env.insert("HANG_PID_FILE", QString::fromStdString(folder.File("hang.pid")));
+    env.insert("FAKE_EXP_MODE", "english");
+    Child veltrane;
+    veltrane.setProcessEnvironment(env);
+    veltrane.setProcessChannelMode(QProcess::MergedChannels);
+    veltrane.setStandardOutputFile(QString::fromStdString(folder.File("veltrane.out")));
+    veltrane.start(QString::fromStdString(program), {});
+    const auto history = [&] {
+        return cp949::ToUtf8(test::FileExists(folder.File("Veltrane.log"))
+                                 ? ReadBytes(folder.File("Veltrane.log"))
+                                 : std::string());
+    };
+
+    const QString window = WaitFor([&] { return desktop.Visible({"--name", "^Veltrane \\["}); });
+    ASSERT_FALSE(window.isEmpty()) << ReadBytes(folder.File("veltrane.out"));
+    // The box of the program that could not be started, and the hung export.
+    const QStringList titled = {"--name", "^Veltrane \\["}; // the window, and its box
+    const QString box = WaitFor([&] { return desktop.Visible(titled, window); });
+    ASSERT_FALSE(box.isEmpty()) << history();
+    ASSERT_FALSE(WaitFor([&] {
+                     return test::FileExists(folder.File("hang.pid")) ? "started" : "";
+                 }).isEmpty());
+    // "백업항목 추가" opens the editor: 5730 twips into the button bar, which
+    // ends 300 twips in from the window's right edge.
+    const int width = desktop.Size(window).width() * kTwipsPerPixel;
+    desktop.Click(window, (width - 300 - 7095 + 5730 + 1320 / 2) / kTwipsPerPixel, 22);
+    const QString editor = WaitFor([&] { return desktop.Visible({"--name", "^Veltrane$"}); });
+    ASSERT_FALSE(editor.isEmpty()) << history();
+
+    const auto lineCame = [&](const std::string& text) {
+        return !WaitFor([&] { return history().find(text) != std::string::npos ? "yes" : ""; })
+                    .isEmpty();
+    };
+    EXPECT_TRUE(lineCame("HUNG 엑스포트 시간 초과 (0.05분)")) << history();
+    EXPECT_TRUE(lineCame("ORCL 백업 성공")) << history();
+    // The editor and the box stayed open all along.
+    EXPECT_EQ(desktop.Visible({"--name", "^Veltrane$"}), editor);
+    EXPECT_EQ(desktop.Visible(titled, window), box);
 }

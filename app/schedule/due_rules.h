@@ -4,6 +4,7 @@
 // free of Qt: the window's launch timer calls the pass once a second.
 
 #include "platform/clock.h"
+#include "schedule/calendar.h"
 #include "store/schedule_record.h"
 
 #include <cstdint>
@@ -35,11 +36,6 @@ std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& record, const Loc
 // date or lies after `now`.
 std::optional<LocalDateTime> MissedDueTime(const ScheduleRecord& record, const LocalDateTime& now);
 
-// Seconds of a local calendar time since 1970-01-01 00:00:00 of the same
-// calendar, and back: a cheap form for comparing and subtracting times.
-std::int64_t SecondsOf(const LocalDateTime& t);
-LocalDateTime AtSeconds(std::int64_t seconds);
-
 // The due time an enabled item has missed by more than `graceSeconds` at
 // `now`: the first time its own rules made it due after its last success
 // (history.lastSuccessTime), or after `watchStart` (the program's start) when
@@ -47,13 +43,6 @@ LocalDateTime AtSeconds(std::int64_t seconds);
 std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& record,
                                           const LocalDateTime& watchStart, const LocalDateTime& now,
                                           std::int64_t graceSeconds);
-
-// `t` moved by `seconds` (negative: back), on the local calendar.
-LocalDateTime AddSeconds(const LocalDateTime& t, std::int64_t seconds);
-
-// Reads "yyyy-MM-dd hh:mm:ss" (one- or two-digit parts are accepted; the time
-// may be left out). nullopt when the text is no valid date and time.
-std::optional<LocalDateTime> ParseDateTime(std::string_view text);
 
 // The launch pass's choice: the enabled items of `table` that are due at
 // `now` or flagged for an immediate run (bRunNow), in table order. An item

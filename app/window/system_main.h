@@ -14,6 +14,7 @@
 #include <QMargins>
 #include <QMessageBox>
 #include <QPointer>
+#include <QRect>
 #include <QTimer>
 #include <chrono>
 #include <functional>
@@ -33,6 +34,22 @@ class ItemCommandHandlers;
 
 // Lengths of the window's design are in twips; 15 twips are one pixel.
 inline constexpr int kTwipsPerPixel = 15;
+
+inline int ToTwips(int pixels)
+{
+    return pixels * kTwipsPerPixel;
+}
+
+inline int ToPixels(int twips)
+{
+    return twips / kTwipsPerPixel;
+}
+
+inline QRect Twips(int left, int top, int width, int height)
+{
+    return {left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+            height / kTwipsPerPixel};
+}
 
 // "Veltrane [Build No. : 1.0.70]"
 std::string BuildTitle();

@@ -52,8 +52,10 @@ void CommandStep::ReceiveOutputs(std::string& CommandOutputs)
     observer_.Detail(CommandOutputs);
     observer_.Idle(); // a talkative command may never fall silent
     watch_->Feed(CommandOutputs);
+    // Converted and written a slice at a time: the chunks are whole
+    // characters, so a slice of them is too.
     if (logFd_ >= 0 && logStatus_) {
-        pending_ += cp949::FromUtf8(CommandOutputs);
+        pending_ += CommandOutputs;
         if (pending_.size() >= kLogSlice)
             Flush();
     }
@@ -66,7 +68,8 @@ void CommandStep::WaitingForOutputs(bool& /*bAbort*/)
 
 void CommandStep::Flush()
 {
-    if (logFd_ >= 0 && logStatus_ && !pending_.empty() && !WriteAll(logFd_, pending_))
+    if (logFd_ >= 0 && logStatus_ && !pending_.empty() &&
+        !WriteAll(logFd_, cp949::FromUtf8(pending_)))
         logStatus_ = SystemError("Cannot write the log " + logPath_, "RunBackupJob", errno);
     pending_.clear();
 }

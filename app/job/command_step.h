@@ -40,7 +40,7 @@ private:
     OutputWatch* watch_ = nullptr;
     int logFd_ = -1;
     std::string logPath_;
-    std::string pending_; // code page 949 bytes not yet written
+    std::string pending_; // output not yet written (UTF-8)
     Status logStatus_;
 };
 

@@ -108,11 +108,14 @@ void OutputWatch::Feed(std::string_view chunk)
         overlap_ = window.substr(window.size() - keep);
     }
     while (!chunk.empty()) {
-        const std::size_t end = chunk.find_first_of("\r\n");
-        const std::string_view piece = chunk.substr(0, end);
+        // One pass over the bytes (a search for either of two bytes would
+        // look up both at every byte).
+        const auto stop =
+            std::find_if(chunk.begin(), chunk.end(), [](char c) { return c == '\n' || c == '\r'; });
+        const auto end = static_cast<std::size_t>(stop - chunk.begin());
         if (carry_.size() < kLongestLine)
-            carry_.append(piece.substr(0, kLongestLine - carry_.size()));
-        if (end == std::string_view::npos)
+            carry_.append(chunk.substr(0, std::min(end, kLongestLine - carry_.size())));
+        if (stop == chunk.end())
             return;
         Line(carry_);
         carry_.clear();
@@ -132,15 +135,15 @@ void OutputWatch::Line(std::string_view line)
     line = TrimBlanks(line);
     if (line.empty())
         return;
-    const std::string cut = CutToCharacters(line, kCauseCharacters);
+    // Kept as they are (no longer than a judged line), cut when asked for.
     if (line.starts_with("ORA-"))
-        database_ = cut;
+        database_.assign(line);
     else if (!prefix_.empty() && line.starts_with(prefix_) &&
              !line.substr(prefix_.size()).starts_with("00000"))
-        utility_ = cut;
+        utility_.assign(line);
     if (warning_.empty() && (line.starts_with("EXP-") || line.starts_with("ORA-")))
-        warning_ = cut;
-    last_ = cut;
+        warning_.assign(line);
+    last_.assign(line);
 }
 
 std::string OutputWatch::Cause() const
@@ -148,7 +151,12 @@ std::string OutputWatch::Cause() const
     const std::string& cause = !database_.empty()  ? database_
                                : !utility_.empty() ? utility_
                                                    : last_;
-    return cause.empty() ? std::string("출력 없음") : cause;
+    return cause.empty() ? std::string("출력 없음") : CutToCharacters(cause, kCauseCharacters);
+}
+
+std::string OutputWatch::Warning() const
+{
+    return CutToCharacters(warning_, kCauseCharacters);
 }
 
 std::string FailureCause(std::string_view output, std::string_view prefix)

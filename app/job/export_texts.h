@@ -48,7 +48,7 @@ public:
     // As FailureCause below.
     std::string Cause() const;
     // As FirstWarning below.
-    std::string Warning() const { return warning_; }
+    std::string Warning() const;
 
 private:
     void Line(std::string_view line);

@@ -4,6 +4,7 @@
 
 #include <QMetaObject>
 #include <QThread>
+#include <QTimer>
 
 namespace veltrane {
 
@@ -30,21 +31,31 @@ void WindowObserver::Detail(const std::string& text)
     }
     const std::lock_guard<std::mutex> lock(mutex_);
     detail_ = text;
+    detailNew_ = true;
     if (detailPosted_)
-        return;
+        return; // the queued show, or the interval after it, takes this one
     detailPosted_ = true;
     QMetaObject::invokeMethod(
-        this,
-        [this] {
-            std::string shown;
-            {
-                const std::lock_guard<std::mutex> again(mutex_);
-                shown.swap(detail_);
-                detailPosted_ = false;
-            }
-            window_.SetStatusText(2, shown);
-        },
-        Qt::QueuedConnection);
+        this, [this] { ShowLatestDetail(); }, Qt::QueuedConnection);
+}
+
+// Shows the latest detail, then waits one interval before showing another:
+// the export's thread posts nothing while it waits, so a burst of output
+// wakes the window about sixty times a second rather than once a chunk.
+void WindowObserver::ShowLatestDetail()
+{
+    std::string shown;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (!detailNew_) {
+            detailPosted_ = false; // quiet for an interval: the next shows at once
+            return;
+        }
+        shown.swap(detail_);
+        detailNew_ = false;
+    }
+    window_.SetStatusText(2, shown);
+    QTimer::singleShot(kDetailInterval, this, [this] { ShowLatestDetail(); });
 }
 
 void WindowObserver::Line(const std::string& line)

@@ -9,6 +9,7 @@
 #include "job/run_observer.h"
 
 #include <QObject>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -30,11 +31,15 @@ public:
 private:
     // Runs `show` now on the window's thread, or queued to it from another.
     void OnWindow(std::function<void()> show);
+    void ShowLatestDetail();
+
+    static constexpr std::chrono::milliseconds kDetailInterval{16};
 
     SystemMain& window_;
     std::mutex mutex_;
     std::string detail_;        // the latest detail not yet shown
-    bool detailPosted_ = false; // a show of it is queued
+    bool detailNew_ = false;    // detail_ came after the last show
+    bool detailPosted_ = false; // a show, or the interval after one, is pending
 };
 
 } // namespace veltrane

@@ -218,7 +218,7 @@ TEST_F(WindowCommands, AnEditSurvivesARunThatStartsAndEndsWhileTheEditorIsOpen)
         window->LaunchTick(); // the launch timer fires while the editor is open
         // The run goes on and ends while the editor stays open.
         while (window->Service().RunInProgress())
-            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
         Type(editor, "txtServiceName", "EDITED2");
         Click(editor, "cmdOK");
     });

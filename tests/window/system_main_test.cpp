@@ -75,7 +75,7 @@ protected:
     void WaitForRuns()
     {
         while (window->Service().RunInProgress())
-            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 
     TempDir program, backups;

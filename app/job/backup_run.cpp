@@ -10,10 +10,12 @@
 #include "platform/private_files.h"
 #include "report/result_mail.h"
 #include "report/result_report.h"
+#include "schedule/calendar.h"
 #include "schedule/due_rules.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -104,6 +106,9 @@ bool Run::CountFailure(const RunFiles& files, const std::string& cause)
 {
     ItemHistory& history = record_.history;
     history.lastRunTime = files.runStamp;
+    const std::optional<LocalDateTime> start = ParseDateTime(files.runStamp);
+    history.lastRunSeconds =
+        start ? std::max<std::int64_t>(0, SecondsOf(env_.clock().Now()) - SecondsOf(*start)) : 0;
     history.lastRunSucceeded = false;
     history.lastCause = CutToCharacters(cause, kCauseCharacters);
     ++history.failuresInARow;
@@ -125,6 +130,7 @@ void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::in
     record_.strLastBackUpTime = files.runStamp;
     ItemHistory& history = record_.history;
     history.lastRunTime = files.runStamp;
+    history.lastRunSeconds = seconds;
     history.lastRunSucceeded = true;
     history.lastCause = warning;
     history.failuresInARow = 0;

@@ -148,10 +148,11 @@ bool SendReportMail(RunEnvironment& env, const ScheduleRecord& record, const Rep
             line += " \"" + token + "\"";
         line += ")";
     }
-    // Why it failed; or, beside a mail that went out, what went wrong (the
-    // session log could not be written).
+    // Why it failed; or, beside a mail that went out, what the operator
+    // should still hear of (the login went in clear, the session log could
+    // not be written).
     if (!reason.empty())
-        line += ": " + reason;
+        line += sent ? " (경고: " + reason + ")" : ": " + reason;
     env.WriteLine(line);
     return sent;
 }

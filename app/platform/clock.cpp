@@ -37,6 +37,44 @@ std::string FormatFileStamp(const LocalDateTime& t)
     return buffer;
 }
 
+namespace {
+
+std::tm ZoneTime(const LocalDateTime& t, std::time_t& seconds)
+{
+    std::tm tm{};
+    tm.tm_year = t.year - 1900;
+    tm.tm_mon = t.month - 1;
+    tm.tm_mday = t.day;
+    tm.tm_hour = t.hour;
+    tm.tm_min = t.minute;
+    tm.tm_sec = t.second;
+    tm.tm_isdst = -1; // the zone's rules decide
+    seconds = std::mktime(&tm);
+    return tm;
+}
+
+} // namespace
+
+std::int64_t UnixSecondsOf(const LocalDateTime& t)
+{
+    std::time_t seconds = 0;
+    ZoneTime(t, seconds);
+    return static_cast<std::int64_t>(seconds);
+}
+
+std::string FormatIso8601(const LocalDateTime& t)
+{
+    std::time_t seconds = 0;
+    const std::tm tm = ZoneTime(t, seconds);
+    const long offset = tm.tm_gmtoff / 60; // minutes east of UTC
+    const long magnitude = offset < 0 ? -offset : offset;
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", t.year,
+                  t.month, t.day, t.hour, t.minute, t.second, offset < 0 ? '-' : '+',
+                  magnitude / 60, magnitude % 60);
+    return buffer;
+}
+
 std::string StampedLine(const LocalDateTime& t, std::string_view text)
 {
     std::string line = "[";

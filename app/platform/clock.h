@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -41,5 +42,13 @@ std::string StampedLine(const LocalDateTime& t, std::string_view text);
 std::string FormatTimeOfDay(const LocalDateTime& t);
 // "yyyyMMddhhmmss": the stamp inside backup file names.
 std::string FormatFileStamp(const LocalDateTime& t);
+
+// A local time of the system's time zone as seconds since 1970-01-01 UTC.
+// A time that a daylight-saving change skips or repeats is taken as the
+// zone's rules read it (the earlier of two).
+std::int64_t UnixSecondsOf(const LocalDateTime& t);
+// A local time as ISO 8601 with the zone's offset at that time, for
+// example "2026-12-08T02:00:00+09:00".
+std::string FormatIso8601(const LocalDateTime& t);
 
 } // namespace veltrane

@@ -133,7 +133,7 @@ std::string FormatRunState(const RunState& state)
               std::string(h.lastRunSucceeded ? "ok" : "failed"), Escape(h.lastCause),
               std::to_string(h.failuresInARow), Escape(h.lastSuccessTime),
               Escape(h.lastSuccessDump), std::to_string(h.lastSuccessBytes),
-              Escape(h.overdueAlertedFor)}) {
+              Escape(h.overdueAlertedFor), std::to_string(h.lastRunSeconds)}) {
             text += '\t';
             text += field;
         }
@@ -152,7 +152,9 @@ RunState ParseRunState(std::string_view text)
         if (line.ends_with('\r'))
             line.remove_suffix(1);
         const std::vector<std::string_view> fields = SplitTabs(line);
-        if (fields.size() == 13 && fields[0] == kItemKind) {
+        // An item line has 13 fields, 14 since the run's duration was kept;
+        // a later version may add more after them.
+        if (fields.size() >= 13 && fields[0] == kItemKind) {
             ItemState item;
             item.itemNo = LeadingInt32(fields[1]).value_or(0);
             item.service = Unescape(fields[2]);
@@ -168,6 +170,9 @@ RunState ParseRunState(std::string_view text)
             h.lastSuccessBytes =
                 static_cast<std::int64_t>(WholeDecimalNumber(fields[11]).value_or(0));
             h.overdueAlertedFor = Unescape(fields[12]);
+            if (fields.size() > 13)
+                h.lastRunSeconds =
+                    static_cast<std::int64_t>(WholeDecimalNumber(fields[13]).value_or(0));
             state.items.push_back(std::move(item));
             continue;
         }

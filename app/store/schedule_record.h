@@ -17,7 +17,8 @@ inline constexpr const char* kKindHourly = "매시간";
 // "yyyy-MM-dd hh:mm:ss", empty when there is none).
 struct ItemHistory
 {
-    std::string lastRunTime; // the start of the latest finished run
+    std::string lastRunTime;         // the start of the latest finished run
+    std::int64_t lastRunSeconds = 0; // how long it took (a success: its export)
     bool lastRunSucceeded = false;
     std::string lastCause; // why it failed, or the warning of a success
     std::int32_t failuresInARow = 0;

@@ -3,16 +3,24 @@
  * per recipient, and writes every step of every session to a log file.
  *
  * All texts are zero-terminated 8-bit strings in the caller's code page
- * (code page 949); the library passes their bytes on unchanged and labels the
- * encoded parts "EUC-KR". A null pointer counts as an empty text. Nothing is
- * allocated for the caller; between calls the library keeps only each
- * thread's last report for GetLastMailError.
+ * (code page 949); the library passes their bytes on unchanged and labels
+ * each encoded text with the charset its bytes are in: "EUC-KR" while every
+ * character is one EUC-KR has, otherwise "CP949". A null pointer counts as an
+ * empty text. Nothing is allocated for the caller; between calls the library
+ * keeps only each thread's last report for GetLastMailError.
  *
  * Both calls return 1 when every recipient was handled and 0 as soon as one
- * recipient's session failed; the recipients after it are not tried. Every
- * session's entries in the log end with exactly one closing entry, "SEND OK
- * ..." or "SEND ERROR ...". GetLastMailError tells the calling thread why its
- * last call failed, and whether the log could not be written.
+ * recipient's session failed; the recipients after it are not tried, and no
+ * pause is made between them. Every session's entries in the log end with
+ * exactly one closing entry, "SEND OK ..." or "SEND ERROR ..."; a session
+ * takes at most 15 minutes, each wait at most what RFC 5321 4.5.3.2 asks of a
+ * client (5 minutes for the greeting and a command's reply, 10 after the
+ * message). Control bytes a server sends (CR, LF and the others) are written
+ * out in the log as \r, \n, \xNN, so that no server can add a line of its
+ * own; a log that would grow past 10 MiB is renamed "<logPath>.1", replacing
+ * the one before, and a new one starts. GetLastMailError tells the calling
+ * thread why its last call failed, whether a password went in clear, and
+ * whether the log could not be written.
  */
 #ifndef SENDWICK_H
 #define SENDWICK_H
@@ -28,16 +36,22 @@ extern "C" {
 #endif
 
 /*
- * Delivers the message straight to the mail exchanger of each recipient's
- * domain (DNS MX), port 25, without login.
+ * Delivers the message straight to the mail exchangers of each recipient's
+ * domain (DNS MX), port 25, without login: each address of each exchanger in
+ * order of preference (equal ones in random order) until one greets, or the
+ * domain's own address when it has no MX record (RFC 5321 5.1); a domain
+ * with a null MX takes no mail.
  *
  * from        sender: "address" or "Display Name <address>"
  * recipients  recipient mailboxes separated by ';'; tokens without an '@'
  *             after their first character are skipped and count as handled
- * bodyType    "TEXT" (exactly) for a plain-text body, anything else for HTML
+ * bodyType    "TEXT" (exactly) for a plain-text body, anything else for HTML;
+ *             a plain-text body without attachments goes with CR LF line
+ *             ends, and in Base64 when it holds 8-bit bytes
  * subject     subject text
  * body        plain text or HTML source
- * attachments file paths separated by ';', empty for none
+ * attachments file paths separated by ';', empty for none; a file that
+ *             cannot be read fails the session before any server is asked
  * logPath     session log to append to, empty for none
  */
 SENDWICK_API int SendMail(const char* from, const char* recipients, const char* bodyType,
@@ -47,17 +61,20 @@ SENDWICK_API int SendMail(const char* from, const char* recipients, const char* 
 /*
  * Hands the message to one SMTP server after logging in, one session per
  * recipient; the other arguments are those of SendMail. `server` is
- *   host                         port 25, in clear
+ *   host                         port 25, STARTTLS when offered
  *   host:port                    that port; STARTTLS on 587, TLS on 465,
- *                                in clear on any other
+ *                                STARTTLS when offered on any other
  *   smtp+starttls://host[:port]  STARTTLS (port 587 unless given)
  *   smtps://host[:port]          TLS from the first byte (port 465 unless given)
  * where host is a name, a dotted address or a bracketed IPv6 address. Over
  * TLS the server's certificate must chain to one the system trusts (OpenSSL's
  * default paths; SSL_CERT_FILE and SSL_CERT_DIR name others) and be for the
  * host; a server without STARTTLS where it is required fails the session.
- * The login is AUTH LOGIN, or over TLS AUTH PLAIN when the server offers
- * PLAIN but not LOGIN. The password never reaches the log.
+ * Where TLS is not required and the server offers no STARTTLS, or its
+ * certificate fails the check, the login goes in clear as it always has, and
+ * the log and GetLastMailError say so. The login is AUTH LOGIN, or over TLS
+ * AUTH PLAIN when the server offers PLAIN but not LOGIN. The password never
+ * reaches the log.
  */
 SENDWICK_API int SendMailViaSMTP(const char* server, const char* user, const char* password,
                                  const char* from, const char* recipients, const char* bodyType,
@@ -67,17 +84,19 @@ SENDWICK_API int SendMailViaSMTP(const char* server, const char* user, const cha
 /*
  * Copies what the calling thread's most recent SendMail or SendMailViaSMTP
  * call left to tell into buffer, as one line of plain text of at most a few
- * hundred bytes, zero-terminated and cut to fit bufferSize: when the call
- * failed, the first failed recipient and the reason; when the session log
- * could not be opened or written (whether or not the mail went out), that,
- * after the failure and "; " when there are both. A NULL buffer or a
- * bufferSize of 0 or less writes nothing. Returns the length in bytes of the
- * whole text, without the terminating zero: 0 when the last call on this
- * thread succeeded with its log written, or none was made. Examples:
+ * hundred bytes, zero-terminated and cut to fit bufferSize, its parts joined
+ * by "; ": when the call failed, the first failed recipient and the reason;
+ * when a password went to the server in clear (whether or not the mail went
+ * out), that; when the session log could not be opened or written (whether
+ * or not the mail went out), that. A NULL buffer or a bufferSize of 0 or less
+ * writes nothing. Returns the length in bytes of the whole text, without the
+ * terminating zero: 0 when the last call on this thread succeeded with its
+ * log written and no password in clear, or none was made. Examples:
  *   dba@example.kr: 550 5.1.1 Recipient address rejected
  *   dba@example.kr: connection refused (127.0.0.1:25)
- *   dba@example.kr: no reply within 3 s (greeting)
+ *   dba@example.kr: no reply within 5 min (greeting)
  *   dba@example.kr: certificate rejected: certificate has expired
+ *   password sent in clear to smtp.example.kr:25 (no STARTTLS offered)
  *   /opt/app/SendResult.Log cannot be written: Permission denied
  * The texts are for people; they may change between versions.
  */

@@ -1,8 +1,12 @@
 #include "compose.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <cstring>
+#include <fcntl.h>
+#include <stdexcept>
+#include <unistd.h>
 
 namespace sendwick {
 
@@ -35,16 +39,70 @@ void AppendBase64Body(std::string& out, std::string_view body)
     out.append(kCrLf);
 }
 
-void AppendAttachmentPart(std::string& out, const std::string& path)
+bool IsAscii(std::string_view text)
 {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// RFC 2231 4: charset'language'value, every byte but attribute-chars as %XX.
+std::string ExtendedParameterValue(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out(CharsetOf(text));
+    out.append("''");
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                           (c >= '0' && c <= '9') ||
+                           std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos;
+        if (plain)
+            out.push_back(c);
+        else
+            out.append(1, '%').append(1, kHex[byte >> 4]).append(1, kHex[byte & 15]);
+    }
+    return out;
+}
+
+Outcome AppendAttachmentPart(std::string& out, const std::string& path)
+{
+    std::string encoded;
+    if (Outcome read = EncodeAttachment(path, encoded); !read.ok())
+        return read;
     std::string name = AttachmentFileName(path);
     AppendLine(out, std::string("--").append(kBoundary));
-    AppendLine(out, "Content-Type: application/octet-stream; name=\"" + name + "\"");
+    if (IsAscii(name)) {
+        AppendLine(out, "Content-Type: application/octet-stream; name=\"" + name + "\"");
+        AppendLine(out, "Content-Transfer-Encoding: base64");
+        AppendLine(out, "Content-Disposition: attachment; filename=\"" + name + "\"");
+    } else {
+        // A name beyond ASCII carries its charset: RFC 2231 in the
+        // disposition, and the encoded word that readers without RFC 2231
+        // still take from the type's name.
+        AppendLine(out, std::string("Content-Type: application/octet-stream; name=\"")
+                            .append(EncodeHeaderWord(name))
+                            .append("\""));
+        AppendLine(out, "Content-Transfer-Encoding: base64");
+        AppendLine(out, std::string("Content-Disposition: attachment; filename*=")
+                            .append(ExtendedParameterValue(name)));
+    }
+    out.append(kCrLf);
+    out.append(encoded);
+    out.append(kCrLf);
+    return Outcome::Success();
+}
+
+void AppendTextType(std::string& out, std::string_view subtype, std::string_view body)
+{
+    AppendLine(out, std::string("Content-Type: text/")
+                        .append(subtype)
+                        .append("; charset=\"")
+                        .append(CharsetOf(body))
+                        .append("\""));
     AppendLine(out, "Content-Transfer-Encoding: base64");
-    AppendLine(out, "Content-Disposition: attachment; filename=\"" + name + "\"");
-    out.append(kCrLf);
-    out.append(EncodeAttachment(path));
-    out.append(kCrLf);
 }
 
 } // namespace
@@ -113,9 +171,40 @@ std::string Base64Encode(std::string_view bytes)
     return out;
 }
 
+std::string_view CharsetOf(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+        if (byte(i) < 0x80)
+            continue;
+        if (i + 1 >= text.size() || byte(i) < 0xA1 || byte(i) > 0xFE || byte(i + 1) < 0xA1 ||
+            byte(i + 1) > 0xFE)
+            return "CP949";
+        ++i;
+    }
+    return "EUC-KR";
+}
+
 std::string EncodeHeaderWord(std::string_view text)
 {
-    return "=?EUC-KR?B?" + Base64Encode(text) + "?=";
+    std::string word("=?");
+    return word.append(CharsetOf(text)).append("?B?").append(Base64Encode(text)).append("?=");
+}
+
+std::string CanonicalLineEnds(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || text[i] == '\r') {
+            out.append(kCrLf);
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else {
+            out.push_back(text[i]);
+        }
+    }
+    return out;
 }
 
 std::string SplitLines(std::string_view text, std::size_t width)
@@ -131,23 +220,41 @@ std::string SplitLines(std::string_view text, std::size_t width)
     return out;
 }
 
-std::string EncodeAttachment(const std::string& path)
+Outcome EncodeAttachment(const std::string& path, std::string& encoded)
 {
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return {};
-    std::string encoded;
+    auto unreadable = [&path](int error) {
+        return Outcome::Failure(Outcome::Code::BadInput,
+                                "attachment " + path + " cannot be read: " + std::strerror(error));
+    };
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return unreadable(errno);
+    std::string base64;
     std::string chunk(kAttachmentChunk, '\0');
-    for (;;) {
-        file.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        auto got = static_cast<std::size_t>(file.gcount());
-        if (file.bad())
-            return {};
-        encoded.append(Base64Encode(std::string_view(chunk.data(), got)));
-        if (got < kAttachmentChunk)
-            break;
+    int error = 0;
+    for (bool end = false; !end && error == 0;) {
+        // Each chunk is filled whole before it is encoded, however the reads
+        // come back, so that only the last one can need padding.
+        std::size_t got = 0;
+        while (got < chunk.size()) {
+            const ssize_t n = read(fd, chunk.data() + got, chunk.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                error = errno;
+            if (n <= 0) {
+                end = true;
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        base64.append(Base64Encode(std::string_view(chunk.data(), got)));
     }
-    return SplitLines(encoded, kLineWidth);
+    close(fd);
+    if (error != 0)
+        return unreadable(error);
+    encoded = SplitLines(base64, kLineWidth);
+    return Outcome::Success();
 }
 
 std::string AttachmentFileName(std::string_view path)
@@ -191,7 +298,7 @@ std::string DotStuff(std::string_view body)
     return out;
 }
 
-std::string BuildMessage(const MessageInput& input)
+Outcome BuildMessage(const MessageInput& input, std::string& message)
 {
     Mailbox sender = SplitMailbox(input.from);
     Mailbox recipient = SplitMailbox(input.recipient);
@@ -204,12 +311,21 @@ std::string BuildMessage(const MessageInput& input)
     AppendLine(out, "SUBJECT: " + EncodeHeaderWord(input.subject));
 
     if (input.attachments.empty() && input.bodyType == "TEXT") {
-        out.append(kCrLf);
-        AppendLine(out, DotStuff(input.body));
+        // A bare LF is refused by servers that guard against SMTP smuggling,
+        // and 8-bit bytes need a label and, without 8BITMIME, an encoding.
+        const std::string text = CanonicalLineEnds(input.body);
+        if (IsAscii(text)) {
+            out.append(kCrLf);
+            AppendLine(out, DotStuff(text));
+        } else {
+            AppendLine(out, "Mime-Version: 1.0");
+            AppendTextType(out, "plain", text);
+            out.append(kCrLf);
+            AppendBase64Body(out, text);
+        }
     } else if (input.attachments.empty()) {
         AppendLine(out, "Mime-Version: 1.0");
-        AppendLine(out, "Content-Type: text/html; charset=\"EUC-KR\"");
-        AppendLine(out, "Content-Transfer-Encoding: base64");
+        AppendTextType(out, "html", input.body);
         out.append(kCrLf);
         AppendBase64Body(out, input.body);
     } else {
@@ -219,18 +335,28 @@ std::string BuildMessage(const MessageInput& input)
         AppendLine(out, "This is a multi-part message in MIME format.");
         out.append(kCrLf);
         AppendLine(out, std::string("--").append(kBoundary));
-        AppendLine(out, "Content-Type: text/html; charset=\"EUC-KR\"");
-        AppendLine(out, "Content-Transfer-Encoding: base64");
+        AppendTextType(out, "html", input.body);
         out.append(kCrLf);
         AppendBase64Body(out, input.body);
-        for (const auto& path : paths)
-            AppendAttachmentPart(out, path);
+        for (const auto& path : paths) {
+            if (Outcome added = AppendAttachmentPart(out, path); !added.ok())
+                return added;
+        }
         // RFC 2046 5.1.1: without the close-delimiter the last part is not
         // properly terminated and strict readers may drop it.
         AppendLine(out, std::string("--").append(kBoundary).append("--"));
     }
     out.append("\r\n.\r\n");
-    return out;
+    message = std::move(out);
+    return Outcome::Success();
+}
+
+std::string BuildMessage(const MessageInput& input)
+{
+    std::string message;
+    if (Outcome built = BuildMessage(input, message); !built.ok())
+        throw std::runtime_error(built.detail);
+    return message;
 }
 
 } // namespace sendwick

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mail_clock.h"
+#include "outcome.h"
 
 #include <cstddef>
 #include <string>
@@ -9,7 +10,8 @@
 
 // Turns the caller's texts into the message text that one SMTP session sends.
 // Everything here works on bytes: the caller's code page 949 texts travel
-// unchanged inside Base64 and are labelled "EUC-KR".
+// unchanged inside Base64, each labelled with the charset its bytes are in
+// (CharsetOf).
 namespace sendwick {
 
 struct Mailbox
@@ -32,16 +34,32 @@ std::vector<std::string> SplitList(std::string_view list, char separator);
 // RFC 4648 Base64, standard alphabet, "=" padding, no line breaks.
 std::string Base64Encode(std::string_view bytes);
 
-// RFC 2047 encoded word over all bytes, never folded: "=?EUC-KR?B?...?=".
+// The charset label of a code page 949 text (RFC 2045 5.1). "EUC-KR" while
+// every byte is ASCII or one of a pair that EUC-KR also holds (both bytes
+// 0xA1-0xFE): every reader decodes that label, and that is how the text has
+// always been labelled. "CP949" for a text with anything else, such as the
+// syllables only code page 949 has (똠, 뷁): a reader that decodes EUC-KR
+// strictly turns them into replacement characters, while "CP949" is the name
+// under which Python, glibc's iconv (which produces these bytes in the
+// program) and Perl decode code page 949 itself.
+std::string_view CharsetOf(std::string_view text);
+
+// RFC 2047 encoded word over all bytes, never folded: "=?EUC-KR?B?...?=",
+// labelled by CharsetOf.
 std::string EncodeHeaderWord(std::string_view text);
+
+// Every line end as CR LF (RFC 5321 2.3.8): a bare LF or a bare CR becomes
+// one, CR LF stays.
+std::string CanonicalLineEnds(std::string_view text);
 
 // Cuts `text` into pieces of `width` characters, each followed by CR LF.
 std::string SplitLines(std::string_view text, std::size_t width);
 
-// Base64 of the whole file in lines of 76. The file is read in 6912-byte
-// chunks (a multiple of 3, so the chunk encodings join into one Base64 text).
-// A file that cannot be read gives an empty text: the part still travels.
-std::string EncodeAttachment(const std::string& path);
+// Base64 of the whole file in lines of 76, into `encoded`. The file is read
+// in 6912-byte chunks (a multiple of 3, so the chunk encodings join into one
+// Base64 text). A file that cannot be read fails with the reason
+// ("attachment /b/a.log cannot be read: No such file or directory").
+Outcome EncodeAttachment(const std::string& path, std::string& encoded);
 inline constexpr std::size_t kAttachmentChunk = 6912;
 
 // The name an attachment travels under: the text after the last "/" or "\",
@@ -68,7 +86,16 @@ struct MessageInput
     ZonedTime date;
 };
 
-// The complete text that follows DATA, including the final "\r\n.\r\n".
+// The complete text that follows DATA, including the final "\r\n.\r\n",
+// into `message`. A "TEXT" body without attachments travels with CR LF line
+// ends, as it is when it is ASCII, otherwise as text/plain in Base64 (safe
+// without 8BITMIME); any other body travels as text/html in Base64. An
+// attachment that cannot be read fails the message with EncodeAttachment's
+// reason.
+Outcome BuildMessage(const MessageInput& input, std::string& message);
+
+// The same for a caller that knows its attachments can be read: a failure
+// throws std::runtime_error with the reason.
 std::string BuildMessage(const MessageInput& input);
 
 } // namespace sendwick

@@ -2,6 +2,8 @@
 
 #include "tcp_transport.h"
 
+#include <algorithm>
+
 namespace sendwick {
 
 namespace {
@@ -10,12 +12,12 @@ constexpr std::size_t kReadPiece = 32;
 
 } // namespace
 
-Outcome Connection::Open(const std::string& host, int port, std::chrono::milliseconds timeout,
+Outcome Connection::Open(const Endpoint& endpoint, std::chrono::milliseconds timeout,
                          const TransportWrapper& wrap)
 {
     Close();
     Outcome outcome;
-    std::unique_ptr<Transport> tcp = TcpTransport::Connect(host, port, timeout, outcome);
+    std::unique_ptr<Transport> tcp = TcpTransport::Connect(endpoint, timeout, outcome);
     if (tcp && wrap)
         tcp = wrap(std::move(tcp));
     transport_ = std::move(tcp);
@@ -28,14 +30,14 @@ void Connection::Close()
     pending_.clear();
 }
 
-bool Connection::Send(std::string_view bytes, std::chrono::milliseconds stallTimeout)
+bool Connection::Send(std::string_view bytes, std::chrono::milliseconds stallTimeout,
+                      Transport::Deadline deadline)
 {
-    return transport_ && transport_->Write(bytes, stallTimeout).ok();
+    return transport_ && transport_->Write(bytes, stallTimeout, deadline).ok();
 }
 
-Reply Connection::ReadReply(std::chrono::milliseconds timeout)
+Reply Connection::ReadReply(Transport::Deadline deadline)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
     Reply reply;
     for (;;) {
         if (std::size_t length = CompleteReplyLength(pending_); length > 0) {
@@ -82,11 +84,12 @@ TlsStart Connection::StartTls(const std::string& host, Transport::Deadline deadl
 }
 
 Reply SendCommand(Connection& connection, std::string_view command,
-                  std::chrono::milliseconds timeout, std::chrono::milliseconds sendStallTimeout)
+                  std::chrono::milliseconds timeout, std::chrono::milliseconds sendStallTimeout,
+                  Transport::Deadline limit)
 {
     if (!command.empty())
-        connection.Send(command, sendStallTimeout);
-    return connection.ReadReply(timeout);
+        connection.Send(command, sendStallTimeout, limit);
+    return connection.ReadReply(std::min(std::chrono::steady_clock::now() + timeout, limit));
 }
 
 } // namespace sendwick

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "reply.h"
+#include "tcp_transport.h"
 #include "transport.h"
 
 #include <chrono>
@@ -18,16 +19,17 @@ class Connection
 public:
     // Connects over TCP (TcpTransport::Connect) and, when `wrap` is given,
     // puts the caller's transport around it.
-    [[nodiscard]] Outcome Open(const std::string& host, int port, std::chrono::milliseconds timeout,
+    [[nodiscard]] Outcome Open(const Endpoint& endpoint, std::chrono::milliseconds timeout,
                                const TransportWrapper& wrap = {});
 
-    // Sends `bytes` whole. A connection that broke or a peer that takes
-    // nothing for `stallTimeout` fails it.
-    bool Send(std::string_view bytes, std::chrono::milliseconds stallTimeout);
+    // Sends `bytes` whole. A connection that broke, a peer that takes
+    // nothing for `stallTimeout`, or `deadline` passing fails it.
+    bool Send(std::string_view bytes, std::chrono::milliseconds stallTimeout,
+              Transport::Deadline deadline);
 
-    // Reads one whole reply in reads of at most 32 bytes, waiting at most
-    // `timeout` from now. Bytes after the reply are kept for the next call.
-    Reply ReadReply(std::chrono::milliseconds timeout);
+    // Reads one whole reply in reads of at most 32 bytes, waiting until
+    // `deadline` at most. Bytes after the reply are kept for the next call.
+    Reply ReadReply(Transport::Deadline deadline);
 
     // Whether bytes beyond the last reply have arrived: read already, or
     // waiting in the transport.
@@ -45,9 +47,11 @@ private:
 };
 
 // Sends `command` (nothing when empty) and waits for the whole reply, the
-// time-out counted from the moment the command has gone out. A failed send
-// is not judged here: it shows up as a reply that does not come.
+// time-out counted from the moment the command has gone out; nothing waits
+// past `limit`. A failed send is not judged here: it shows up as a reply that
+// does not come.
 Reply SendCommand(Connection& connection, std::string_view command,
-                  std::chrono::milliseconds timeout, std::chrono::milliseconds sendStallTimeout);
+                  std::chrono::milliseconds timeout, std::chrono::milliseconds sendStallTimeout,
+                  Transport::Deadline limit);
 
 } // namespace sendwick

@@ -11,8 +11,9 @@
 
 namespace {
 
-// This thread's last SendMail or SendMailViaSMTP: why it failed and whether
-// its log could not be written; empty when neither.
+// This thread's last SendMail or SendMailViaSMTP: why it failed, whether a
+// password went in clear and whether its log could not be written; empty
+// when none of these.
 thread_local std::string lastReport;
 
 // Keeps the call's report for GetLastMailError, as one line of at most a
@@ -68,12 +69,9 @@ extern "C" SENDWICK_API int SendMail(const char* from, const char* recipients, c
         sendwick::SessionSettings settings;
         settings.clock = &clock;
         auto request = MakeRequest(from, bodyType, subject, body, attachments, logPath);
-        result = sendwick::SendToEachRecipient(
-            Text(recipients),
-            [&](const std::string& token) {
-                return sendwick::SendToRecipient(request, token, settings, &report);
-            },
-            clock);
+        result = sendwick::SendToEachRecipient(Text(recipients), [&](const std::string& token) {
+            return sendwick::SendToRecipient(request, token, settings, &report);
+        });
     } catch (const std::exception& e) {
         Unexpected(report, e.what());
     } catch (...) {
@@ -96,12 +94,9 @@ extern "C" SENDWICK_API int SendMailViaSMTP(const char* server, const char* user
         settings.clock = &clock;
         sendwick::ServerLogin login{Text(server), Text(user), Text(password)};
         auto request = MakeRequest(from, bodyType, subject, body, attachments, logPath);
-        result = sendwick::SendToEachRecipient(
-            Text(recipients),
-            [&](const std::string& token) {
-                return sendwick::SendToRecipientViaSMTP(login, request, token, settings, &report);
-            },
-            clock);
+        result = sendwick::SendToEachRecipient(Text(recipients), [&](const std::string& token) {
+            return sendwick::SendToRecipientViaSMTP(login, request, token, settings, &report);
+        });
     } catch (const std::exception& e) {
         Unexpected(report, e.what());
     } catch (...) {

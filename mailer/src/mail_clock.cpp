@@ -1,7 +1,6 @@
 #include "mail_clock.h"
 
 #include <ctime>
-#include <thread>
 
 namespace sendwick {
 
@@ -12,11 +11,6 @@ ZonedTime SystemMailClock::Now() const
     localtime_r(&now, &tm);
     return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
             tm.tm_min,         tm.tm_sec,     tm.tm_wday, tm.tm_gmtoff};
-}
-
-void SystemMailClock::Pause(std::chrono::milliseconds duration) const
-{
-    std::this_thread::sleep_for(duration);
 }
 
 } // namespace sendwick

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <chrono>
-
 namespace sendwick {
 
 // A local calendar time with its distance from UTC, enough for the DATE
@@ -18,22 +16,20 @@ struct ZonedTime
     long utcOffsetSeconds = 0;
 };
 
-// The library's only access to the wall clock and to pausing, so that tests
-// can fix the time and count the pauses instead of waiting for them.
-// Network time-outs are not behind this seam: they are real waits on a peer.
+// The library's only access to the wall clock, so that tests can fix the
+// time. Network time-outs are not behind this seam: they are real waits on a
+// peer.
 class MailClock
 {
 public:
     virtual ~MailClock() = default;
     virtual ZonedTime Now() const = 0;
-    virtual void Pause(std::chrono::milliseconds duration) const = 0;
 };
 
 class SystemMailClock final : public MailClock
 {
 public:
     ZonedTime Now() const override;
-    void Pause(std::chrono::milliseconds duration) const override;
 };
 
 } // namespace sendwick

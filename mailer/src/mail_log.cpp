@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace sendwick {
@@ -16,12 +17,47 @@ std::string FormatLogStamp(const ZonedTime& time)
     return buffer;
 }
 
-Outcome AppendLog(const std::string& path, std::string_view text, const ZonedTime& time)
+std::string EscapeControls(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\t')
+            out += "\\t";
+        else if (byte < 0x20 || byte == 0x7F)
+            out.append("\\x").append(1, kHex[byte >> 4]).append(1, kHex[byte & 15]);
+        else
+            out += c;
+    }
+    return out;
+}
+
+Outcome AppendLog(const std::string& path, std::string_view text, const ZonedTime& time,
+                  EntryEnd end, std::uintmax_t limitBytes)
 {
     if (path.empty())
         return Outcome::Success();
     std::string entry = FormatLogStamp(time);
-    entry.append(text);
+    entry.append(EscapeControls(text));
+    if (end == EntryEnd::Line)
+        entry.append("\r\n");
+    Outcome outcome = Outcome::Success();
+    // A log that cannot be renamed keeps growing rather than losing entries.
+    struct stat st
+    {};
+    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+        static_cast<std::uintmax_t>(st.st_size) + entry.size() > limitBytes) {
+        const std::string older = path + ".1";
+        if (std::rename(path.c_str(), older.c_str()) != 0)
+            outcome = Outcome::Failure(Outcome::Code::Log, path + " cannot be renamed to " + older +
+                                                               ": " + std::strerror(errno));
+    }
     auto unwritable = [&path](int error) {
         return Outcome::Failure(Outcome::Code::Log,
                                 path + " cannot be written: " + std::strerror(error));
@@ -46,7 +82,7 @@ Outcome AppendLog(const std::string& path, std::string_view text, const ZonedTim
     // A file system may report a failed write only when the file is closed.
     if (close(fd) != 0 && error == 0 && errno != EINTR)
         error = errno;
-    return error == 0 ? Outcome::Success() : unwritable(error);
+    return error == 0 ? outcome : unwritable(error);
 }
 
 } // namespace sendwick

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <arpa/nameser.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <resolv.h>
 #include <vector>
@@ -96,7 +97,7 @@ private:
 
 } // namespace
 
-std::optional<std::string> ParseFirstMxExchanger(const std::uint8_t* message, std::size_t size)
+std::optional<std::vector<MxRecord>> ParseMxRecords(const std::uint8_t* message, std::size_t size)
 {
     if (message == nullptr || size < kHeaderSize)
         return std::nullopt;
@@ -112,44 +113,89 @@ std::optional<std::string> ParseFirstMxExchanger(const std::uint8_t* message, st
         if (!reader.Name(name) || !reader.Skip(4))
             return std::nullopt;
     }
+    std::vector<MxRecord> records;
     for (unsigned i = 0; i < answers; ++i) {
         std::uint16_t type = 0, cls = 0, dataLength = 0;
         if (!reader.Name(name) || !reader.U16(type) || !reader.U16(cls) || !reader.Skip(4) ||
             !reader.U16(dataLength))
             return std::nullopt;
-        std::size_t dataStart = reader.position();
+        const std::size_t dataStart = reader.position();
         if (!reader.Skip(dataLength))
             return std::nullopt;
         if (type != kTypeMx || cls != kClassIn)
             continue;
-        std::uint16_t preference = 0;
-        std::string exchanger;
-        if (!reader.Seek(dataStart) || !reader.U16(preference) || !reader.Name(exchanger) ||
-            reader.position() > dataStart + dataLength)
+        MxRecord record;
+        if (!reader.Seek(dataStart) || !reader.U16(record.preference) ||
+            !reader.Name(record.exchanger) || reader.position() > dataStart + dataLength ||
+            !reader.Seek(dataStart + dataLength))
             return std::nullopt;
-        if (exchanger.empty())
-            return std::nullopt;
-        return exchanger;
+        records.push_back(std::move(record));
     }
-    return std::nullopt;
+    return records;
 }
 
-std::optional<std::string> GetMailExchanger(const std::string& domain)
+std::optional<std::string> ParseFirstMxExchanger(const std::uint8_t* message, std::size_t size)
 {
+    std::optional<std::vector<MxRecord>> records = ParseMxRecords(message, size);
+    if (!records || records->empty() || records->front().exchanger.empty())
+        return std::nullopt;
+    return records->front().exchanger;
+}
+
+MailHosts MailHostsOf(const std::string& domain, std::vector<MxRecord> records,
+                      std::mt19937& random)
+{
+    // RFC 5321 5.1: without MX records the domain is its own exchanger.
+    if (records.empty())
+        return {{domain}, {}};
+    // RFC 7505 3: a domain with a null MX takes no mail at all.
+    for (const MxRecord& record : records) {
+        if (record.exchanger.empty())
+            return {{}, domain + " takes no mail (null MX)"};
+    }
+    // Equal preferences share the load: shuffled, then sorted stably.
+    std::shuffle(records.begin(), records.end(), random);
+    std::stable_sort(records.begin(), records.end(), [](const MxRecord& a, const MxRecord& b) {
+        return a.preference < b.preference;
+    });
+    MailHosts found;
+    for (MxRecord& record : records)
+        found.hosts.push_back(std::move(record.exchanger));
+    return found;
+}
+
+MailHosts LookUpMailHosts(const std::string& domain)
+{
+    const std::string failed = "no mail exchanger found for " + domain;
     // A private resolver state, initialised per call: nothing is shared with
     // the host program's resolver, and a changed resolv.conf is honoured.
     struct __res_state state
     {};
     if (res_ninit(&state) != 0)
-        return std::nullopt;
+        return {{}, failed + " (no resolver)"};
     std::vector<std::uint8_t> answer(65536);
-    int length = res_nquery(&state, domain.c_str(), kClassIn, kTypeMx, answer.data(),
-                            static_cast<int>(answer.size()));
+    const int length = res_nquery(&state, domain.c_str(), kClassIn, kTypeMx, answer.data(),
+                                  static_cast<int>(answer.size()));
+    const int error = state.res_h_errno;
     res_nclose(&state);
-    if (length <= 0)
-        return std::nullopt;
-    std::size_t size = std::min(answer.size(), static_cast<std::size_t>(length));
-    return ParseFirstMxExchanger(answer.data(), size);
+    if (length <= 0) {
+        switch (error) {
+        case NO_DATA: // the name exists and has no MX record
+            return {{domain}, {}};
+        case HOST_NOT_FOUND:
+            return {{}, failed + " (no such domain)"};
+        case TRY_AGAIN:
+            return {{}, failed + " (no answer from the name server)"};
+        default:
+            return {{}, failed + " (the name server refused the query)"};
+        }
+    }
+    const std::size_t size = std::min(answer.size(), static_cast<std::size_t>(length));
+    std::optional<std::vector<MxRecord>> records = ParseMxRecords(answer.data(), size);
+    if (!records)
+        return {{}, failed + " (unreadable answer)"};
+    thread_local std::mt19937 random{std::random_device{}()};
+    return MailHostsOf(domain, std::move(*records), random);
 }
 
 } // namespace sendwick

@@ -3,8 +3,8 @@
 #include "compose.h"
 #include "connection.h"
 #include "mail_log.h"
-#include "mx_lookup.h"
 #include "server_address.h"
+#include "tcp_transport.h"
 
 #include <algorithm>
 #include <array>
@@ -17,12 +17,15 @@ namespace {
 
 enum class Route { Direct, ViaServer };
 
-// The states of one session, in dialogue order. Direct delivery goes
-// Greeting, Helo, MailFrom onwards. Through a server it greets with Ehlo
-// (Helo only for a server that refuses EHLO) and logs in; with STARTTLS it
-// says Ehlo, StartTls, UpgradeTls and Ehlo again over TLS, and with TLS from
-// the start UpgradeTls comes before the Greeting.
+// The states of one session, in dialogue order. Every session starts with
+// Connect. Direct delivery goes Greeting, Helo, MailFrom onwards. Through a
+// server it greets with Ehlo (Helo only for a server that refuses EHLO) and
+// logs in; with STARTTLS it says Ehlo, StartTls, UpgradeTls and Ehlo again
+// over TLS, and with TLS from the start UpgradeTls comes before the Greeting.
+// A greeting that refuses the session goes back to Connect for the next
+// address, and so does a STARTTLS that fails where TLS was not required.
 enum class State {
+    Connect,
     Greeting,
     Ehlo,
     Helo,
@@ -42,6 +45,7 @@ enum class State {
 };
 
 constexpr auto kStateNames = std::to_array<std::string_view>({
+    "Connect",
     "Greeting",
     "Ehlo",
     "Helo",
@@ -71,6 +75,8 @@ std::string_view NameOf(State state)
 std::string_view WaitedFor(State state)
 {
     switch (state) {
+    case State::Connect:
+        return "connect";
     case State::Greeting:
         return "greeting";
     case State::Ehlo:
@@ -194,24 +200,31 @@ bool HasInnerBlankOrBracket(std::string_view address)
     return address.substr(first, last - first + 1).find_first_of(" \t<>") != std::string_view::npos;
 }
 
-// A reason as one short line: control bytes become blanks (the log and the
-// caller both take it as one line), and a long server text is cut.
+// A reason as one short line: control bytes are written out (the log and
+// the caller both take it as one line), and a long server text is cut.
 std::string PlainLine(std::string_view text)
 {
     constexpr std::size_t kMaxReasonBytes = 200;
-    std::string line(text.substr(0, kMaxReasonBytes));
-    for (char& c : line) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = ' ';
-    }
-    return line;
+    return EscapeControls(text.substr(0, kMaxReasonBytes));
 }
 
-// "3 s", or "3500 ms" for a wait that is no whole number of seconds.
+// "5 min", "3 s", or "3500 ms" for a wait that is no whole number of seconds.
 std::string Duration(std::chrono::milliseconds wait)
 {
+    if (wait.count() % 60000 == 0)
+        return std::to_string(wait.count() / 60000) + " min";
     return wait.count() % 1000 == 0 ? std::to_string(wait.count() / 1000) + " s"
                                     : std::to_string(wait.count()) + " ms";
+}
+
+// The last line of a complete reply, without its line end: it carries the
+// code that counts, and mostly the words.
+std::string_view LastLine(const Reply& reply)
+{
+    std::string_view text = reply.text;
+    text.remove_suffix(std::min<std::size_t>(2, text.size()));
+    const std::size_t lineEnd = text.rfind("\r\n");
+    return lineEnd == std::string_view::npos ? text : text.substr(lineEnd + 2);
 }
 
 // Why the session cannot go on after `reply` to the step of `state`: the
@@ -221,12 +234,7 @@ std::string ReplyFailure(State state, const Reply& reply, std::chrono::milliseco
     const std::string step(WaitedFor(state));
     switch (reply.status) {
     case ReplyStatus::Complete: {
-        // The last line carries the code that counts, and mostly the words.
-        std::string_view text = reply.text;
-        text.remove_suffix(std::min<std::size_t>(2, text.size()));
-        const std::size_t lineEnd = text.rfind("\r\n");
-        const std::string_view line =
-            lineEnd == std::string_view::npos ? text : text.substr(lineEnd + 2);
+        const std::string_view line = LastLine(reply);
         if (ReplyCode(line) >= 400)
             return PlainLine(line);
         return "unexpected reply to " + step + ": " + PlainLine(line);
@@ -242,21 +250,6 @@ std::string ReplyFailure(State state, const Reply& reply, std::chrono::milliseco
     return "no usable reply (" + step + ")";
 }
 
-// For logging a text that must not break the log's lines.
-std::string ShowLineBreaks(const std::string& text)
-{
-    std::string out;
-    for (char c : text) {
-        if (c == '\r')
-            out += "\\r";
-        else if (c == '\n')
-            out += "\\n";
-        else
-            out += c;
-    }
-    return out;
-}
-
 class Session
 {
 public:
@@ -269,21 +262,37 @@ public:
     bool Run();
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // Everything from the first log entry to the closing one.
     void Converse();
-    void Log(std::string_view text) const;
+    // Writes one entry; the log writes out any control byte in it.
+    void Log(std::string_view text, EntryEnd end = EntryEnd::Line) const;
+    void LogReply(const Reply& reply) const;
     std::string Envelope() const;
     // Ends the session with its closing entry, "SEND ERROR sender -->
     // recipient : reason" (without `logReason` the plain "SEND ERROR sender
     // --> recipient" of a server that cannot be found or reached), and keeps
     // the reason for the caller.
     State FailWith(std::string_view reason, bool logReason = true);
-    std::optional<ServerAddress> Target(std::string& reason) const;
+    // The hosts to try and the port and security to use; false when the
+    // session has failed already.
+    bool FindHosts();
     void Enter(State next);
-    Step StepFor(State state) const;
+    Step StepFor(State state);
     State NextAfter(State state, const Reply& reply);
+    State Connect();
+    bool MoreAddresses() const;
+    // Moves on to the next address, which gets its own chance at STARTTLS.
+    void NextAddress();
+    void Unreachable(const std::string& reason);
     State AfterHello();
     State UpgradeTls();
+    // Where TLS was not required: the rest goes in clear because of
+    // `reason`, on a new connection to the same address unless `sameConnection`.
+    State GoOnInClear(std::string reason, bool sameConnection);
+    void WarnLoginInClear();
+    std::string WhyNot(State state, const Reply& reply, std::chrono::milliseconds timeout) const;
 
     Route route_;
     const ServerLogin* login_;
@@ -298,10 +307,28 @@ private:
     Mailbox recipient_;
     std::string greetingDomain_;
     ZonedTime date_;
+    // The text after DATA, built before the first connection.
+    std::string message_;
+    // When the whole session must be over.
+    Transport::Deadline deadline_;
+    // The port and security, and the host now tried (after the redirect).
     ServerAddress target_;
+    // The hosts to try in turn, the next one's index, the addresses of the
+    // current one and the index of the one tried.
+    std::vector<std::string> hosts_;
+    std::size_t nextHost_ = 0;
+    std::vector<Endpoint> endpoints_;
+    std::size_t endpoint_ = 0;
+    // Connections tried so far.
+    std::size_t connections_ = 0;
+    // Why the last attempt to reach a host failed.
+    std::string unreachable_;
     bool tls_ = false;
+    // Why a login goes in clear where TLS was not required; once set, the
+    // address tried does not get STARTTLS again.
+    std::string clearReason_;
     Capabilities offered_;
-    State state_ = State::Greeting;
+    State state_ = State::Connect;
     Connection connection_;
 };
 
@@ -342,39 +369,41 @@ void Session::Converse()
     }
 
     Log("SEND " + Envelope());
-    std::string reason;
-    std::optional<ServerAddress> target = Target(reason);
-    if (!target) {
-        if (reason.empty())
-            FailWith("no mail exchanger found for " + DomainOf(recipient_.address), false);
-        else
-            FailWith(reason);
+    deadline_ = Clock::now() + settings_.sessionTimeout;
+    // Built before any server is contacted: an attachment that cannot be
+    // read fails the session rather than travel empty.
+    if (Outcome built = BuildMessage({request_.from, token_, request_.bodyType, request_.subject,
+                                      request_.body, request_.attachments, date_},
+                                     message_);
+        !built.ok()) {
+        FailWith(built.detail);
         return;
     }
-    target_ = std::move(*target);
-    Outcome opened = connection_.Open(target_.host, target_.port, settings_.connectTimeout,
-                                      settings_.wrapTransport);
-    if (!opened.ok()) {
-        FailWith(opened.detail, false);
+    if (!FindHosts())
         return;
-    }
 
     // The dialogue starts here; from now on only Enter changes the state.
-    state_ = target_.security == Security::Implicit ? State::UpgradeTls : State::Greeting;
+    state_ = State::Connect;
     while (state_ != State::Done && state_ != State::Failed) {
+        if (state_ == State::Connect) {
+            Enter(Connect());
+            continue;
+        }
         if (state_ == State::UpgradeTls) {
             Enter(UpgradeTls());
             continue;
         }
+        if (state_ == State::AuthPassword && !tls_)
+            WarnLoginInClear();
         Step step = StepFor(state_);
         if (!step.logBefore.empty())
             Log(step.logBefore);
-        Reply reply =
-            SendCommand(connection_, step.command, step.timeout, settings_.sendStallTimeout);
-        Log(reply.LogText());
+        Reply reply = SendCommand(connection_, step.command, step.timeout,
+                                  settings_.sendStallTimeout, deadline_);
+        LogReply(reply);
         State next = NextAfter(state_, reply);
         if (next == State::Failed && !closed_)
-            FailWith(ReplyFailure(state_, reply, step.timeout));
+            FailWith(WhyNot(state_, reply, step.timeout));
         Enter(next);
     }
     // On failure the connection is dropped without QUIT.
@@ -384,49 +413,124 @@ void Session::Converse()
     }
 }
 
-void Session::Log(std::string_view text) const
+void Session::Log(std::string_view text, EntryEnd end) const
 {
-    Outcome written = AppendLog(request_.logPath, text, settings_.clock->Now());
+    Outcome written = AppendLog(request_.logPath, text, settings_.clock->Now(), end);
     if (!written.ok() && report_ != nullptr && report_->logError.empty())
         report_->logError = written.detail;
 }
 
+void Session::LogReply(const Reply& reply) const
+{
+    std::string_view text = reply.text;
+    // The CR LF that ends a whole reply ends its entry; the lines before it
+    // stay inside the entry, their line ends written out.
+    if (reply.status == ReplyStatus::Complete && text.ends_with("\r\n")) {
+        text.remove_suffix(2);
+        Log(text);
+    } else {
+        Log(reply.LogText(), EntryEnd::Open);
+    }
+}
+
 std::string Session::Envelope() const
 {
-    return sender_.address + " --> " + recipient_.address + "\r\n";
+    return sender_.address + " --> " + recipient_.address;
 }
 
 State Session::FailWith(std::string_view reason, bool logReason)
 {
     const std::string line = PlainLine(reason);
-    const std::string recipient = ShowLineBreaks(recipient_.address);
-    Log("SEND ERROR " + ShowLineBreaks(sender_.address) + " --> " + recipient +
-        (logReason ? " : " + line : std::string()) + "\r\n");
+    Log("SEND ERROR " + Envelope() + (logReason ? " : " + line : std::string()));
     closed_ = true;
     if (report_ != nullptr && report_->failure.empty())
-        report_->failure = recipient + ": " + line;
+        report_->failure = EscapeControls(recipient_.address) + ": " + line;
     return State::Failed;
 }
 
-// An empty reason: the exchanger of the recipient's domain cannot be found.
-std::optional<ServerAddress> Session::Target(std::string& reason) const
+bool Session::FindHosts()
 {
     if (route_ == Route::ViaServer) {
-        ServerAddress address;
-        Outcome parsed = ParseServerText(login_->server, settings_.port, address);
+        Outcome parsed = ParseServerText(login_->server, settings_.port, target_);
         if (!parsed.ok()) {
-            reason = parsed.detail;
-            return std::nullopt;
+            FailWith(parsed.detail);
+            return false;
         }
-        address.host = ApplyHostRedirect(address.host);
-        return address;
+        hosts_ = {target_.host};
+        return true;
     }
-    const ExchangerLookup& lookup = settings_.lookupExchanger;
-    std::optional<std::string> exchanger = lookup ? lookup(DomainOf(recipient_.address))
-                                                  : GetMailExchanger(DomainOf(recipient_.address));
-    if (!exchanger)
-        return std::nullopt;
-    return ServerAddress{ApplyHostRedirect(*exchanger), settings_.port, Security::None};
+    const std::string domain = DomainOf(recipient_.address);
+    MailHosts found =
+        settings_.lookupExchanger ? settings_.lookupExchanger(domain) : LookUpMailHosts(domain);
+    if (found.hosts.empty()) {
+        const std::string reason =
+            found.failure.empty() ? "no mail exchanger found for " + domain : found.failure;
+        Log(reason);
+        FailWith(reason, false);
+        return false;
+    }
+    target_ = {{}, settings_.port, Security::None};
+    hosts_ = std::move(found.hosts);
+    return true;
+}
+
+// Connects to the address to try: the current host's, else the first of the
+// next host. A new connection after a failed TLS upgrade goes to the same
+// address again; after a failed attempt, to the next one.
+State Session::Connect()
+{
+    connection_.Close();
+    tls_ = false;
+    offered_ = {};
+    for (;;) {
+        if (Clock::now() >= deadline_)
+            return FailWith(std::string("no connection within the session's ")
+                                .append(Duration(settings_.sessionTimeout)));
+        if (endpoint_ >= endpoints_.size()) {
+            if (nextHost_ >= hosts_.size())
+                return FailWith(unreachable_, false);
+            target_.host = ApplyHostRedirect(hosts_[nextHost_++]);
+            endpoints_.clear();
+            endpoint_ = 0;
+            clearReason_.clear();
+            Outcome resolved = ResolveHost(target_.host, target_.port, endpoints_);
+            if (!resolved.ok())
+                Unreachable(resolved.detail);
+            else if (endpoints_.empty())
+                Unreachable("no address for " + target_.host);
+            continue;
+        }
+        const Endpoint& endpoint = endpoints_[endpoint_];
+        const bool again = connections_++ > 0 || !unreachable_.empty();
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline_ - Clock::now());
+        Outcome opened = connection_.Open(endpoint, std::min(settings_.connectTimeout, left),
+                                          settings_.wrapTransport);
+        if (opened.ok()) {
+            // Which address took over after another did not.
+            if (again)
+                Log("connected to " + endpoint.text);
+            return target_.security == Security::Implicit ? State::UpgradeTls : State::Greeting;
+        }
+        Unreachable(opened.detail);
+        NextAddress();
+    }
+}
+
+bool Session::MoreAddresses() const
+{
+    return endpoint_ + 1 < endpoints_.size() || nextHost_ < hosts_.size();
+}
+
+void Session::NextAddress()
+{
+    ++endpoint_;
+    clearReason_.clear();
+}
+
+void Session::Unreachable(const std::string& reason)
+{
+    Log(reason);
+    unreachable_ = reason;
 }
 
 // The only place the state changes.
@@ -437,18 +541,18 @@ void Session::Enter(State next)
     state_ = next;
 }
 
-Step Session::StepFor(State state) const
+Step Session::StepFor(State state)
 {
     const bool direct = route_ == Route::Direct;
     const auto reply = settings_.replyTimeout;
     switch (state) {
     case State::Greeting:
-        return {{}, {}, direct ? settings_.directGreetingTimeout : settings_.serverGreetingTimeout};
+        return {{}, {}, settings_.greetingTimeout};
     case State::Ehlo:
         return {{}, "EHLO " + greetingDomain_ + "\r\n", reply};
     case State::Helo: {
-        std::string helo = "HELO " + greetingDomain_ + " \r\n";
-        return {direct ? ">>" + helo : std::string(), helo, reply};
+        std::string helo = "HELO " + greetingDomain_ + " ";
+        return {direct ? ">>" + helo : std::string(), helo + "\r\n", reply};
     }
     case State::StartTls:
         return {{}, "STARTTLS\r\n", reply};
@@ -474,16 +578,13 @@ Step Session::StepFor(State state) const
     case State::RcptTo:
         return {{}, "RCPT TO: <" + recipient_.address + "> \r\n", reply};
     case State::Data:
-        return {{}, "DATA\r\n", reply};
+        return {{}, "DATA\r\n", settings_.dataTimeout};
     case State::Message:
-        // Built only now, after the server accepted DATA: the message may
-        // carry large attachments.
-        return {{},
-                BuildMessage({request_.from, token_, request_.bodyType, request_.subject,
-                              request_.body, request_.attachments, date_}),
-                reply};
+        // Sent once: a message with large attachments is not copied.
+        return {{}, std::move(message_), settings_.endOfDataTimeout};
     case State::Quit:
-        return {direct ? ">>QUIT\r\n" : std::string(), "QUIT\r\n", reply};
+        return {direct ? ">>QUIT" : std::string(), "QUIT\r\n", reply};
+    case State::Connect:
     case State::UpgradeTls:
     case State::Done:
     case State::Failed:
@@ -498,7 +599,14 @@ State Session::NextAfter(State state, const Reply& reply)
     auto expect = [&](int code, State next) { return reply.Has(code) ? next : State::Failed; };
     switch (state) {
     case State::Greeting:
-        return expect(220, direct ? State::Helo : State::Ehlo);
+        if (reply.Has(220))
+            return direct ? State::Helo : State::Ehlo;
+        // RFC 5321 5.1: a server that refuses the session (or never greets)
+        // is passed over like one that cannot be reached.
+        if (!MoreAddresses())
+            return State::Failed;
+        NextAddress();
+        return State::Connect;
     case State::Ehlo:
         if (reply.Has(250)) {
             offered_ = ReadCapabilities(reply.text);
@@ -515,7 +623,16 @@ State Session::NextAfter(State state, const Reply& reply)
         offered_ = {};
         return direct ? State::MailFrom : AfterHello();
     case State::StartTls:
-        return expect(220, State::UpgradeTls);
+        if (reply.Has(220))
+            return State::UpgradeTls;
+        if (target_.security != Security::None)
+            return State::Failed;
+        // RFC 3207 4: after a refusal the dialogue may go on in clear; a
+        // reply that never came leaves the connection in no known state.
+        if (reply.status == ReplyStatus::Complete)
+            return GoOnInClear(std::string("STARTTLS refused: ").append(PlainLine(LastLine(reply))),
+                               true);
+        return GoOnInClear(WhyNot(state, reply, settings_.replyTimeout), false);
     case State::AuthLogin:
         return expect(334, State::AuthUser);
     case State::AuthUser:
@@ -533,6 +650,7 @@ State Session::NextAfter(State state, const Reply& reply)
         return expect(250, State::Quit);
     case State::Quit:
         return expect(221, State::Done);
+    case State::Connect:
     case State::UpgradeTls:
     case State::Done:
     case State::Failed:
@@ -544,10 +662,17 @@ State Session::NextAfter(State state, const Reply& reply)
 // Through a server, after the server's 250 to EHLO or HELO.
 State Session::AfterHello()
 {
-    if (target_.security == Security::StartTls && !tls_) {
+    if (!tls_ && target_.security == Security::StartTls) {
         if (!offered_.startTls)
             return FailWith("server offers no STARTTLS");
         return State::StartTls;
+    }
+    // Where TLS is not required, a server that offers STARTTLS gets the login
+    // over TLS (RFC 3207) rather than in clear.
+    if (!tls_ && clearReason_.empty()) {
+        if (offered_.startTls)
+            return State::StartTls;
+        clearReason_ = "no STARTTLS offered";
     }
     // In clear the login stays AUTH LOGIN whatever the server offers.
     if (tls_ && offered_.authPlain && !offered_.authLogin)
@@ -560,18 +685,58 @@ State Session::UpgradeTls()
     // RFC 3207 4.2: nothing the server sent in clear may count once TLS is
     // on. Bytes that came after its reply to STARTTLS could be an attacker's
     // answers to the commands still to come.
-    if (target_.security == Security::StartTls && connection_.HasUnreadBytes())
-        return FailWith("bytes in clear after the STARTTLS reply");
-    TlsStart start = connection_.StartTls(target_.host, std::chrono::steady_clock::now() +
-                                                            settings_.tlsHandshakeTimeout);
-    if (!start.outcome.ok())
-        return FailWith(start.outcome.detail);
-    tls_ = true;
-    Log("TLS " + start.protocol + " " + start.cipher + "\r\n");
-    // What the server offered in clear is forgotten: the dialogue starts
-    // again with EHLO, or with the greeting when TLS came first.
-    offered_ = {};
-    return target_.security == Security::Implicit ? State::Greeting : State::Ehlo;
+    std::string failure;
+    if (target_.security != Security::Implicit && connection_.HasUnreadBytes()) {
+        failure = "bytes in clear after the STARTTLS reply";
+    } else {
+        TlsStart start = connection_.StartTls(
+            target_.host, std::min(Clock::now() + settings_.tlsHandshakeTimeout, deadline_));
+        if (start.outcome.ok()) {
+            tls_ = true;
+            Log("TLS " + start.protocol + " " + start.cipher);
+            // What the server offered in clear is forgotten: the dialogue
+            // starts again with EHLO, or with the greeting when TLS came first.
+            offered_ = {};
+            return target_.security == Security::Implicit ? State::Greeting : State::Ehlo;
+        }
+        failure = start.outcome.detail;
+    }
+    if (target_.security != Security::None)
+        return FailWith(failure);
+    Log(failure);
+    return GoOnInClear(failure, false);
+}
+
+State Session::GoOnInClear(std::string reason, bool sameConnection)
+{
+    clearReason_ = std::move(reason);
+    return sameConnection ? AfterHello() : State::Connect;
+}
+
+// Once, right before the password goes out in clear.
+void Session::WarnLoginInClear()
+{
+    const bool v6 = target_.host.find(':') != std::string::npos;
+    const std::string server =
+        (v6 ? "[" + target_.host + "]" : target_.host) + ":" + std::to_string(target_.port);
+    const std::string warning = "password sent in clear to " + server + " (" +
+                                (clearReason_.empty() ? "no TLS" : clearReason_) + ")";
+    Log("WARNING " + warning);
+    if (report_ != nullptr && report_->warning.empty())
+        report_->warning = PlainLine(warning);
+}
+
+// ReplyFailure, or the end of the session's time when that cut the wait.
+std::string Session::WhyNot(State state, const Reply& reply,
+                            std::chrono::milliseconds timeout) const
+{
+    if (reply.status == ReplyStatus::TimedOut && Clock::now() >= deadline_)
+        return std::string("session took longer than ")
+            .append(Duration(settings_.sessionTimeout))
+            .append(" (")
+            .append(WaitedFor(state))
+            .append(")");
+    return ReplyFailure(state, reply, timeout);
 }
 
 } // namespace
@@ -583,9 +748,15 @@ std::string ApplyHostRedirect(const std::string& host)
 
 std::string SendReport::Text() const
 {
-    if (failure.empty() || logError.empty())
-        return failure + logError;
-    return failure + "; " + logError;
+    std::string text;
+    for (const std::string* part : {&failure, &warning, &logError}) {
+        if (part->empty())
+            continue;
+        if (!text.empty())
+            text.append("; ");
+        text.append(*part);
+    }
+    return text;
 }
 
 bool SendToRecipient(const MailRequest& request, const std::string& recipientToken,
@@ -602,13 +773,11 @@ bool SendToRecipientViaSMTP(const ServerLogin& login, const MailRequest& request
 }
 
 int SendToEachRecipient(const std::string& recipients,
-                        const std::function<bool(const std::string& token)>& session,
-                        const MailClock& clock)
+                        const std::function<bool(const std::string& token)>& session)
 {
     for (const std::string& token : SplitList(recipients, ';')) {
         if (!session(token))
             return 0;
-        clock.Pause(std::chrono::milliseconds(500));
     }
     return 1;
 }

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "mail_clock.h"
+#include "mx_lookup.h"
 #include "transport.h"
 
 #include <chrono>
 #include <functional>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,7 +31,8 @@ struct ServerLogin
     std::string password;
 };
 
-using ExchangerLookup = std::function<std::optional<std::string>(const std::string& domain)>;
+// The hosts that take the mail for a domain, in the order to try them.
+using ExchangerLookup = std::function<MailHosts(const std::string& domain)>;
 
 // The library has one fixed host redirect: a session whose target host is
 // exactly (case-sensitively) RedirectFromHost goes to RedirectToHost.
@@ -40,21 +41,35 @@ inline constexpr const char* RedirectToHost = "relay.example.net";
 std::string ApplyHostRedirect(const std::string& host);
 
 // How sessions reach and wait for their peers. The defaults are the
-// library's; tests point `port` and `lookupExchanger` at their own servers.
+// library's; tests point `port` and `lookupExchanger` at their own servers
+// and shorten the waits.
+//
+// The waits are those RFC 5321 4.5.3.2 asks a client for, which real servers
+// are built to meet: a greeting delayed against spam bots (postscreen waits
+// 6 s, others longer), a recipient check that asks another server, a content
+// check after the message. Only the whole session is bounded more tightly,
+// so that no peer, however slowly it answers or takes the message, holds a
+// run for longer than `sessionTimeout` per recipient.
 struct SessionSettings
 {
     const MailClock* clock = nullptr; // required
     // The exchanger's port, and a named server's when its text gives none.
     int port = 25;
     ExchangerLookup lookupExchanger; // empty: the system resolver
-    std::chrono::milliseconds connectTimeout{10000};
-    std::chrono::milliseconds directGreetingTimeout{4000};
-    std::chrono::milliseconds serverGreetingTimeout{3000};
-    std::chrono::milliseconds replyTimeout{2000};
+    // Each address that is tried.
+    std::chrono::milliseconds connectTimeout{std::chrono::seconds(10)};
+    std::chrono::milliseconds greetingTimeout{std::chrono::minutes(5)}; // 4.5.3.2.1
+    // MAIL and RCPT (4.5.3.2.2, 4.5.3.2.3), and every other command.
+    std::chrono::milliseconds replyTimeout{std::chrono::minutes(5)};
+    std::chrono::milliseconds dataTimeout{std::chrono::minutes(2)};       // 4.5.3.2.4
+    std::chrono::milliseconds endOfDataTimeout{std::chrono::minutes(10)}; // 4.5.3.2.6
     // The whole TLS handshake, like the wait for a server's greeting.
-    std::chrono::milliseconds tlsHandshakeTimeout{3000};
-    // How long a peer may take no data at all while a command is being sent.
-    std::chrono::milliseconds sendStallTimeout{30000};
+    std::chrono::milliseconds tlsHandshakeTimeout{std::chrono::minutes(5)};
+    // How long a peer may take no data at all while a command or the message
+    // is being sent (4.5.3.2.5).
+    std::chrono::milliseconds sendStallTimeout{std::chrono::minutes(3)};
+    // Everything from looking up the server to the reply to QUIT.
+    std::chrono::milliseconds sessionTimeout{std::chrono::minutes(15)};
     // Put around every session's transport once connected (tests inject
     // faults with it); empty: none.
     TransportWrapper wrapTransport;
@@ -69,37 +84,47 @@ struct SendReport
 {
     // "recipient: reason" of the session that failed.
     std::string failure;
+    // That a password went to the server in clear, even while mail went out:
+    // "password sent in clear to host:25 (no STARTTLS offered)".
+    std::string warning;
     // Why the session log could not be written, even while mail went out.
     std::string logError;
 
-    // Both parts, joined by "; " when there are two; empty when neither.
+    // The parts there are, in that order, joined by "; "; empty when none.
     std::string Text() const;
 };
 
 // Every session ends its log entries with exactly one closing entry, however
 // it ends: "SEND OK sender --> recipient", or "SEND ERROR sender -->
 // recipient : reason" ("SEND ERROR sender --> recipient" alone when the
-// server cannot be found or reached). `report`, when given, gains the
-// reason of a failure and of a log that cannot be written.
+// server cannot be found or reached, after an entry for each host or address
+// that failed). `report`, when given, gains the reason of a failure, a
+// password sent in clear, and a log that cannot be written.
 
-// Delivers to the mail exchanger of the recipient's domain (behind SendMail).
+// Delivers to the mail exchangers of the recipient's domain (behind
+// SendMail): each address of each exchanger in order of preference, or the
+// domain's own addresses without MX records, until one greets with 220.
 bool SendToRecipient(const MailRequest& request, const std::string& recipientToken,
                      const SessionSettings& settings, SendReport* report = nullptr);
 
 // Delivers through the named server after logging in (behind SendMailViaSMTP):
 // AUTH LOGIN, or over TLS AUTH PLAIN when the server offers PLAIN but not
-// LOGIN. Over TLS the session fails, with the reason in the log, when the
-// server offers no STARTTLS, sends bytes in clear after its STARTTLS reply, or
-// its certificate is not trusted for the host.
+// LOGIN. Where TLS is required (port 587, 465, a scheme) the session fails,
+// with the reason in the log, when the server offers no STARTTLS, sends bytes
+// in clear after its STARTTLS reply, or its certificate is not trusted for
+// the host. On any other port the session takes STARTTLS when the server
+// offers it, with the same checks; when it is not offered or fails, the login
+// goes in clear as it always has, on a new connection after a failed
+// handshake, with a warning in the log and the report.
 bool SendToRecipientViaSMTP(const ServerLogin& login, const MailRequest& request,
                             const std::string& recipientToken, const SessionSettings& settings,
                             SendReport* report = nullptr);
 
-// Runs `session` for every ";"-separated recipient token in order, pausing
-// 500 ms after each success. Returns 0 at the first failure (the rest are not
+// Runs `session` for every ";"-separated recipient token in order, one after
+// the other with no pause: each session has ended its dialogue with QUIT
+// before the next connects. Returns 0 at the first failure (the rest are not
 // tried), 1 when all succeeded or the list holds no token.
 int SendToEachRecipient(const std::string& recipients,
-                        const std::function<bool(const std::string& token)>& session,
-                        const MailClock& clock);
+                        const std::function<bool(const std::string& token)>& session);
 
 } // namespace sendwick

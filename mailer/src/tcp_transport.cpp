@@ -28,33 +28,16 @@ int MillisecondsLeft(Transport::Deadline deadline)
     return static_cast<int>(std::max<long long>(0, left.count()));
 }
 
-int ConnectOne(const addrinfo& ai, Transport::Deadline deadline, std::string& error)
+// "127.0.0.1:25", "[::1]:25", or "mx.example.org[127.0.0.1]:25" for a name.
+std::string EndpointText(const std::string& host, const addrinfo& ai, int port)
 {
-    int fd = socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return -1;
-    }
-    if (connect(fd, ai.ai_addr, ai.ai_addrlen) == 0)
-        return fd;
-    if (errno != EINPROGRESS) {
-        error = std::strerror(errno);
-        close(fd);
-        return -1;
-    }
-    if (!WaitForSocket(fd, POLLOUT, deadline)) {
-        error = "connection timed out";
-        close(fd);
-        return -1;
-    }
-    int soError = 0;
-    socklen_t len = sizeof soError;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
-        error = std::strerror(soError != 0 ? soError : errno);
-        close(fd);
-        return -1;
-    }
-    return fd;
+    char number[NI_MAXHOST] = "?";
+    getnameinfo(ai.ai_addr, ai.ai_addrlen, number, sizeof number, nullptr, 0, NI_NUMERICHOST);
+    const std::string address = number;
+    const std::string suffix = std::string(":").append(std::to_string(port));
+    if (host == address)
+        return ai.ai_family == AF_INET6 ? "[" + address + "]" + suffix : address + suffix;
+    return host + "[" + address + "]" + suffix;
 }
 
 } // namespace
@@ -73,43 +56,62 @@ bool WaitForSocket(int fd, short events, Transport::Deadline deadline)
     }
 }
 
-std::unique_ptr<TcpTransport> TcpTransport::Connect(const std::string& host, int port,
-                                                    std::chrono::milliseconds timeout,
-                                                    Outcome& outcome)
+Outcome ResolveHost(const std::string& host, int port, std::vector<Endpoint>& endpoints)
 {
-    auto deadline = Clock::now() + timeout;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    std::string service = std::to_string(port);
-    int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-    if (rc != 0) {
-        outcome = Outcome::Failure(Outcome::Code::Network,
-                                   "cannot resolve " + host + ": " + gai_strerror(rc));
-        return nullptr;
-    }
-    int fd = -1;
-    std::string error = "no address";
-    for (addrinfo* ai = list; ai != nullptr && fd < 0; ai = ai->ai_next) {
-        if (Clock::now() >= deadline) {
-            error = "connection timed out";
-            break;
-        }
-        fd = ConnectOne(*ai, deadline, error);
+    const std::string service = std::to_string(port);
+    const int rc = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (rc != 0)
+        return Outcome::Failure(Outcome::Code::Network,
+                                "cannot resolve " + host + ": " + gai_strerror(rc));
+    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_addrlen > sizeof(sockaddr_storage))
+            continue;
+        Endpoint endpoint;
+        endpoint.host = host;
+        endpoint.family = ai->ai_family;
+        endpoint.type = ai->ai_socktype;
+        endpoint.protocol = ai->ai_protocol;
+        std::memcpy(&endpoint.address, ai->ai_addr, ai->ai_addrlen);
+        endpoint.length = ai->ai_addrlen;
+        endpoint.text = EndpointText(host, *ai, port);
+        endpoints.push_back(std::move(endpoint));
     }
     freeaddrinfo(list);
-    if (fd < 0) {
-        // "connection refused (127.0.0.1:25)", "[::1]:25" for an IPv6 address.
+    return Outcome::Success();
+}
+
+std::unique_ptr<TcpTransport>
+TcpTransport::Connect(const Endpoint& endpoint, std::chrono::milliseconds timeout, Outcome& outcome)
+{
+    const auto deadline = Clock::now() + timeout;
+    auto failed = [&](std::string error) {
+        // "connection refused (127.0.0.1:25)"
         if (!error.empty())
             error[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(error[0])));
-        const bool v6 = host.find(':') != std::string::npos;
-        error += v6 ? " ([" + host + "]:" : " (" + host + ":";
-        outcome = Outcome::Failure(Outcome::Code::Network, error + service + ")");
+        outcome = Outcome::Failure(Outcome::Code::Network, error + " (" + endpoint.text + ")");
         return nullptr;
+    };
+    const int fd =
+        socket(endpoint.family, endpoint.type | SOCK_NONBLOCK | SOCK_CLOEXEC, endpoint.protocol);
+    if (fd < 0)
+        return failed(std::strerror(errno));
+    auto transport = std::make_unique<TcpTransport>(fd);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length) != 0) {
+        if (errno != EINPROGRESS)
+            return failed(std::strerror(errno));
+        if (!WaitForSocket(fd, POLLOUT, deadline))
+            return failed("connection timed out");
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
+            return failed(std::strerror(soError != 0 ? soError : errno));
     }
     outcome = Outcome::Success();
-    return std::make_unique<TcpTransport>(fd);
+    return transport;
 }
 
 TcpTransport::~TcpTransport()
@@ -118,7 +120,8 @@ TcpTransport::~TcpTransport()
         close(fd_);
 }
 
-Outcome TcpTransport::Write(std::string_view bytes, std::chrono::milliseconds stallTimeout)
+Outcome TcpTransport::Write(std::string_view bytes, std::chrono::milliseconds stallTimeout,
+                            Deadline deadline)
 {
     if (fd_ < 0)
         return Outcome::Failure(Outcome::Code::Network, "not connected");
@@ -137,7 +140,7 @@ Outcome TcpTransport::Write(std::string_view bytes, std::chrono::milliseconds st
             if (n < 0 && errno == EINTR)
                 continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                if (WaitForSocket(fd_, POLLOUT, Clock::now() + stallTimeout))
+                if (WaitForSocket(fd_, POLLOUT, std::min(Clock::now() + stallTimeout, deadline)))
                     continue;
                 return Outcome::Failure(Outcome::Code::TimedOut, "the peer takes no data");
             }

@@ -146,7 +146,8 @@ public:
     TlsTransport(const TlsTransport&) = delete;
     TlsTransport& operator=(const TlsTransport&) = delete;
 
-    Outcome Write(std::string_view bytes, std::chrono::milliseconds stallTimeout) override
+    Outcome Write(std::string_view bytes, std::chrono::milliseconds stallTimeout,
+                  Deadline deadline) override
     {
         std::size_t done = 0;
         while (done < bytes.size()) {
@@ -158,7 +159,8 @@ public:
                 continue;
             }
             int error = 0;
-            if (!WaitForRetry(ssl_.get(), fd_, result, Clock::now() + stallTimeout, error)) {
+            const Deadline wait = std::min(Clock::now() + stallTimeout, deadline);
+            if (!WaitForRetry(ssl_.get(), fd_, result, wait, error)) {
                 if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
                     return Outcome::Failure(Outcome::Code::TimedOut, "the peer takes no data");
                 return Outcome::Failure(Outcome::Code::Network,

@@ -35,9 +35,10 @@ public:
 
     virtual ~Transport() = default;
 
-    // Writes all of `bytes`. Fails when the connection breaks or the peer
-    // takes nothing at all for `stallTimeout`.
-    virtual Outcome Write(std::string_view bytes, std::chrono::milliseconds stallTimeout) = 0;
+    // Writes all of `bytes`. Fails when the connection breaks, the peer
+    // takes nothing at all for `stallTimeout`, or `deadline` passes first.
+    virtual Outcome Write(std::string_view bytes, std::chrono::milliseconds stallTimeout,
+                          Deadline deadline) = 0;
 
     // Appends to `into` at most `max` bytes, as soon as any have arrived,
     // waiting for them until `deadline`.

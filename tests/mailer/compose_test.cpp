@@ -74,6 +74,8 @@ TEST(EncodeHeaderWord, EncodesEveryByteUnfolded)
     EXPECT_EQ(EncodeHeaderWord("Hi"), "=?EUC-KR?B?SGk=?=");
     // "백업" in code page 949 travels as its own bytes.
     EXPECT_EQ(EncodeHeaderWord("\xB9\xE9\xBE\xF7"), "=?EUC-KR?B?uem+9w==?=");
+    // "똠" lies outside EUC-KR: the label says so.
+    EXPECT_EQ(EncodeHeaderWord("\x8C\x63"), "=?CP949?B?jGM=?=");
     std::string longWord = EncodeHeaderWord(std::string(300, 'x'));
     EXPECT_EQ(longWord.find('\n'), std::string::npos);
 }
@@ -118,7 +120,8 @@ TEST(EncodeAttachment, SizedAtChunkBoundaryGivesOneBase64Text)
         bytes.push_back(static_cast<char>(i * 7 + 3));
     WriteBytes(dir.File("full.bin"), bytes);
 
-    std::string encoded = EncodeAttachment(dir.File("full.bin"));
+    std::string encoded;
+    ASSERT_TRUE(EncodeAttachment(dir.File("full.bin"), encoded).ok());
     std::vector<std::string> lines = Lines(encoded);
     ASSERT_EQ(lines.size(), 122u);
     for (std::size_t i = 0; i + 1 < lines.size(); ++i)
@@ -135,7 +138,8 @@ TEST(EncodeAttachment, JoinsChunksWithoutInnerPadding)
     TempDir dir;
     std::string bytes(kAttachmentChunk * 2 + 1, 'q');
     WriteBytes(dir.File("long.bin"), bytes);
-    std::string encoded = EncodeAttachment(dir.File("long.bin"));
+    std::string encoded;
+    ASSERT_TRUE(EncodeAttachment(dir.File("long.bin"), encoded).ok());
     std::string joined;
     for (const auto& l : Lines(encoded))
         joined += l;
@@ -143,13 +147,15 @@ TEST(EncodeAttachment, JoinsChunksWithoutInnerPadding)
     EXPECT_EQ(joined.find('='), joined.size() - 2);
 }
 
-TEST(EncodeAttachment, UnreadableFileGivesEmptyText)
+TEST(EncodeAttachment, UnreadableFileFailsWithTheReason)
 {
     TempDir dir;
-    EXPECT_EQ(EncodeAttachment(dir.File("missing.bin")), "");
-    EXPECT_EQ(EncodeAttachment(dir.path()), ""); // a folder cannot be read as a file
+    std::string encoded;
+    EXPECT_EQ(EncodeAttachment(dir.path(), encoded).detail, // opens, but cannot be read
+              "attachment " + dir.path() + " cannot be read: Is a directory");
     WriteBytes(dir.File("empty.bin"), "");
-    EXPECT_EQ(EncodeAttachment(dir.File("empty.bin")), "");
+    EXPECT_TRUE(EncodeAttachment(dir.File("empty.bin"), encoded).ok());
+    EXPECT_EQ(encoded, "");
 }
 
 TEST(FormatDateText, UsesEnglishNamesAndNumericZone)
@@ -193,6 +199,14 @@ TEST(BuildMessage, PlainTextVariantHasNoMimeHeaderAndStuffsDots)
 {
     std::string message = BuildMessage(Input("TEXT", "line one\r\n.hidden", ""));
     EXPECT_EQ(message, Header() + "\r\nline one\r\n..hidden\r\n\r\n.\r\n");
+    // Bare line ends become CR LF; 8-bit text is labelled and in Base64.
+    EXPECT_EQ(BuildMessage(Input("TEXT", "a\nb\r.c", "")),
+              Header() + "\r\na\r\nb\r\n..c\r\n\r\n.\r\n");
+    EXPECT_EQ(BuildMessage(Input("TEXT", "\x8C\x63\n", "")),
+              Header() +
+                  "Mime-Version: 1.0\r\nContent-Type: text/plain; charset=\"CP949\"\r\n"
+                  "Content-Transfer-Encoding: base64\r\n\r\n" +
+                  Base64Encode("\x8C\x63\r\n") + "\r\n\r\n\r\n\r\n.\r\n");
 }
 
 TEST(BuildMessage, BareAddressGivesEncodedAddressAsName)
@@ -228,8 +242,7 @@ TEST(BuildMessage, MultipartVariantClosesWithFinalBoundary)
 {
     TempDir dir;
     WriteBytes(dir.File("a.bin"), "abc");
-    std::string attachments = dir.File("a.bin") + ";" + dir.File("missing.log");
-    std::string message = BuildMessage(Input("TEXT", "<b>ok</b>", attachments));
+    std::string message = BuildMessage(Input("TEXT", "<b>ok</b>", dir.File("a.bin")));
     std::string expected = Header() +
                            "Mime-Version: 1.0\r\n"
                            "Content-Type: multipart/mixed; boundary=\"NextMimePart\"\r\n\r\n"
@@ -244,12 +257,6 @@ TEST(BuildMessage, MultipartVariantClosesWithFinalBoundary)
                            "Content-Transfer-Encoding: base64\r\n"
                            "Content-Disposition: attachment; filename=\"a.bin\"\r\n\r\n"
                            "YWJj\r\n\r\n"
-                           // An unreadable file still travels, with no data lines.
-                           "--NextMimePart\r\n"
-                           "Content-Type: application/octet-stream; name=\"missing.log\"\r\n"
-                           "Content-Transfer-Encoding: base64\r\n"
-                           "Content-Disposition: attachment; filename=\"missing.log\"\r\n\r\n"
-                           "\r\n"
                            "--NextMimePart--\r\n"
                            "\r\n.\r\n";
     EXPECT_EQ(message, expected);

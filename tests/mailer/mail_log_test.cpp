@@ -18,13 +18,20 @@ TEST(AppendLog, AppendsStampedEntriesWithoutAddingLineEnds)
     test::FixedClock clock;
     std::string path = dir.File("SendResult.Log");
     WriteBytes(path, "earlier\r\n");
-    AppendLog(path, "SEND a --> b\r\n", clock.Now());
-    AppendLog(path, "TIME OUT", clock.Now());
-    AppendLog(path, "next", clock.Now());
-    EXPECT_EQ(ReadBytes(path), "earlier\r\n"
-                               "[2026/12/07 09:15:02] SEND a --> b\r\n"
-                               "[2026/12/07 09:15:02] TIME OUT"
-                               "[2026/12/07 09:15:02] next");
+    AppendLog(path, "SEND a --> b", clock.Now());
+    AppendLog(path, "TIME OUT", clock.Now(), EntryEnd::Open);
+    // Nothing from a peer starts a line: control bytes are written out.
+    AppendLog(path, "250-x\r\n250 y\n[stamp] SEND OK\t\x1b\x7f", clock.Now());
+    EXPECT_EQ(ReadBytes(path),
+              "earlier\r\n"
+              "[2026/12/07 09:15:02] SEND a --> b\r\n"
+              "[2026/12/07 09:15:02] TIME OUT"
+              "[2026/12/07 09:15:02] 250-x\\r\\n250 y\\n[stamp] SEND OK\\t\\x1B\\x7F\r\n");
+    // Past the limit the log becomes "<name>.1", replacing the one before.
+    for (const char* text : {"x", "y"})
+        AppendLog(path, text, clock.Now(), EntryEnd::Line, 30);
+    EXPECT_EQ(ReadBytes(path + ".1"), "[2026/12/07 09:15:02] x\r\n");
+    EXPECT_EQ(ReadBytes(path), "[2026/12/07 09:15:02] y\r\n");
 }
 
 // Nothing is written without a path; a log that cannot be opened or written

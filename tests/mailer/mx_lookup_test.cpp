@@ -1,6 +1,7 @@
 #include "mx_lookup.h"
 
 #include <gtest/gtest.h>
+#include <set>
 #include <vector>
 
 namespace sendwick {
@@ -38,20 +39,29 @@ Bytes TwoMxAnswer()
     return b;
 }
 
-TEST(ParseFirstMxExchanger, TakesFirstRecordAsReturned)
+// RFC 5321 5.1: by preference (whatever the answer's order), equal ones
+// either way round, the domain itself without MX; RFC 7505: no mail at all.
+TEST(MailHostsOf, OrdersByPreferenceFallsBackToTheDomainAndHonoursNullMx)
 {
     Bytes b = TwoMxAnswer();
-    EXPECT_EQ(ParseFirstMxExchanger(b.data(), b.size()), "mx2.example.org");
+    std::mt19937 random(7);
+    EXPECT_EQ(MailHostsOf("d", *ParseMxRecords(b.data(), b.size()), random).hosts,
+              (std::vector<std::string>{"mx1.example.org", "mx2.example.org"}));
+    EXPECT_EQ(MailHostsOf("d", {}, random).hosts, std::vector<std::string>{"d"});
+    EXPECT_EQ(MailHostsOf("d", {{10, "mx.d"}, {0, ""}}, random).failure,
+              "d takes no mail (null MX)");
+    std::set<std::vector<std::string>> seen;
+    for (int i = 0; i < 40; ++i)
+        seen.insert(MailHostsOf("d", {{20, "c"}, {10, "a"}, {10, "b"}}, random).hosts);
+    EXPECT_EQ(seen, (std::set<std::vector<std::string>>{{"a", "b", "c"}, {"b", "a", "c"}}));
 }
 
-TEST(ParseFirstMxExchanger, EveryTruncatedPrefixIsRejectedSafely)
+TEST(ParseMxRecords, EveryTruncatedPrefixIsRejectedSafely)
 {
     Bytes full = TwoMxAnswer();
-    // Up to the end of the first record, nothing is usable.
-    const std::size_t firstRecordEnd = 12 + 13 + 4 + 20;
-    for (std::size_t size = 0; size < firstRecordEnd; ++size) {
+    for (std::size_t size = 0; size < full.size(); ++size) {
         Bytes prefix(full.begin(), full.begin() + static_cast<long>(size));
-        EXPECT_EQ(ParseFirstMxExchanger(prefix.data(), prefix.size()), std::nullopt) << size;
+        EXPECT_EQ(ParseMxRecords(prefix.data(), prefix.size()), std::nullopt) << size;
     }
 }
 

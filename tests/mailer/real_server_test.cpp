@@ -2,6 +2,7 @@
 // server, each test inside its own network and mount namespace so that port
 // 25, port 53 and /etc/resolv.conf belong to it alone. The library is the
 // shared one from the program folder, bound by name as the program binds it.
+#include "scripted_server.h"
 #include "sendwick.h"
 #include "session.h"
 #include "support/child_process.h"
@@ -210,7 +211,7 @@ protected:
 
 TEST_F(RealPeersTest, DirectDeliveryServesRecipientsInOrderAtTheExchangerMxNames)
 {
-    // The domain's own address leads to nothing: there is no fallback to it.
+    // The domain's own address leads to nothing: it counts only without MX.
     StartDns({"--mx-host=example.org,mail.example.org,10",
               "--host-record=mail.example.org,127.0.0.1", "--host-record=example.org,127.0.0.3"});
     std::string folder = StartSink("127.0.0.1");
@@ -256,8 +257,36 @@ TEST_F(RealPeersTest, FailingFirstRecipientStopsTheList)
                        "<p>ok</p>", "", log.c_str()),
               0);
     EXPECT_TRUE(ReceivedIn(folder).empty());
-    EXPECT_EQ(LogEntries(), (Strings{"SEND robot@example.com --> x@nomx.example.org\r\n",
-                                     "SEND ERROR robot@example.com --> x@nomx.example.org\r\n"}));
+    EXPECT_EQ(LogEntries().at(1).rfind("no mail exchanger found for nomx.example.org (", 0), 0u);
+    EXPECT_EQ(LogEntries().back(), "SEND ERROR robot@example.com --> x@nomx.example.org\r\n");
+}
+
+// RFC 5321 5.1: exchangers by preference, whatever the answer's order, each
+// address until one takes the session; without MX the domain's own address.
+TEST_F(RealPeersTest, ExchangersAreTriedByPreferenceUntilOneTakesTheSession)
+{
+    StartDns({"--local=/example.org/", "--mx-host=example.org,mx3.example.org,30",
+              "--mx-host=example.org,mx1.example.org,10",
+              "--mx-host=example.org,mx2.example.org,20", "--host-record=mx1.example.org,127.0.0.2",
+              "--host-record=mx2.example.org,127.0.0.3", "--host-record=mx3.example.org,127.0.0.1",
+              "--host-record=nomx.example.org,127.0.0.4"});
+    test::ScriptedServer refusing({test::ScriptedServer::Send("554 5.3.2 not now\r\n")},
+                                  "127.0.0.3", 25);
+    const std::string third = StartSink("127.0.0.1");
+    const std::string domain = StartSink("127.0.0.4");
+    ASSERT_EQ(sendMail("robot@example.com", "ops@example.org;dba@nomx.example.org", "HTML",
+                       "Report", "<p>ok</p>", "", log.c_str()),
+              1)
+        << ReadBytes(log);
+    EXPECT_EQ(ReceivedIn(third).size(), 1u);
+    EXPECT_EQ(ReceivedIn(domain).at(0).envelope,
+              (Strings{"robot@example.com", "dba@nomx.example.org"}));
+    const Strings entries = LogEntries();
+    ASSERT_GE(entries.size(), 5u);
+    EXPECT_EQ(Strings(entries.begin() + 1, entries.begin() + 5),
+              (Strings{"connection refused (mx1.example.org[127.0.0.2]:25)\r\n",
+                       "connected to mx2.example.org[127.0.0.3]:25\r\n", "554 5.3.2 not now\r\n",
+                       "connected to mx3.example.org[127.0.0.1]:25\r\n"}));
 }
 
 TEST_F(RealPeersTest, ServerDeliveryLogsInAndAWrongPasswordFails)
@@ -269,10 +298,12 @@ TEST_F(RealPeersTest, ServerDeliveryLogsInAndAWrongPasswordFails)
               1)
         << ReadBytes(log);
     ASSERT_EQ(ReceivedIn(folder).size(), 1u);
-    EXPECT_EQ(LastError(), "");
+    const std::string clear = "password sent in clear to 127.0.0.1:25 (no STARTTLS offered)";
+    EXPECT_EQ(LastError(), clear); // the caller is told
 
     // The first recipient's refusal; a log that is a folder is named after it.
-    const std::string refused = "ops@example.org: 535 5.7.8 Authentication credentials invalid";
+    const std::string refused =
+        "ops@example.org: 535 5.7.8 Authentication credentials invalid; " + clear;
     for (const std::string& path : {log, dir.path()}) {
         EXPECT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "wrong", "robot@example.com",
                                   "ops@example.org;dba@example.org", "HTML", "Report", "<p>ok</p>",
@@ -299,10 +330,11 @@ TEST_F(RealPeersTest, ThreeRecipientsEachGetBothAttachmentsIntact)
     for (std::size_t i = 0; i < 10001; ++i)
         trace.push_back(static_cast<char>((i * 131 + 7) % 256));
     WriteBytes(dir.File("report.bin"), report);
-    WriteBytes(dir.File("trace.log"), trace);
-    const std::string subject = ToCp949("ORCL 백업결과 보고");
-    const std::string body = ToCp949("<html><body>백업 성공</body></html>");
-    const std::string attachments = dir.File("report.bin") + ";" + dir.File("trace.log");
+    WriteBytes(dir.File(ToCp949("뷁추적.log")), trace);
+    // 똠 and 뷁 are in code page 949 only; the sender's name is EUC-KR.
+    const std::string subjectText = "ORCL 백업결과 보고 똠", subject = ToCp949(subjectText);
+    const std::string bodyText = "<html><body>백업 성공 뷁</body></html>", body = ToCp949(bodyText);
+    const std::string attachments = dir.File("report.bin") + ";" + dir.File(ToCp949("뷁추적.log"));
 
     ASSERT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "secret",
                               ToCp949("백업 <robot@example.com>").c_str(),
@@ -321,15 +353,15 @@ TEST_F(RealPeersTest, ThreeRecipientsEachGetBothAttachmentsIntact)
         RunCommand("mkdir -p " + out);
         std::string parsed = RunCommand("/usr/bin/python3 " + kDataDir + "/parse_message.py " +
                                         messages[m].path + " " + out);
-        std::string expected = "subject " + Hex(subject) + "\n" + "from " + Hex(ToCp949("백업")) +
+        std::string expected = "subject " + Hex(subjectText) + "\n" + "from " + Hex("백업") +
                                " robot@example.com\n" + "to " + Hex(recipients[m]) + " " +
                                recipients[m] + "\n" +
                                "part 0 text/html -\n"
                                "part 1 application/octet-stream report.bin\n"
-                               "part 2 application/octet-stream trace.log\n"
+                               "part 2 application/octet-stream 뷁추적.log\n"
                                "defects 0\n";
         EXPECT_EQ(parsed, expected);
-        EXPECT_EQ(ReadBytes(out + "/part0"), body);
+        EXPECT_EQ(ReadBytes(out + "/part0"), bodyText);
         EXPECT_EQ(ReadBytes(out + "/part1"), report);
         EXPECT_EQ(ReadBytes(out + "/part2"), trace);
     }
@@ -391,9 +423,7 @@ TEST_F(RealPeersTest, OnlyTheExactRedirectHostIsRedirected)
     test::FixedClock clock;
     SessionSettings settings;
     settings.clock = &clock;
-    settings.lookupExchanger = [](const std::string&) {
-        return std::optional<std::string>("MX.example.net");
-    };
+    settings.lookupExchanger = [](const std::string&) { return MailHosts{{"MX.example.net"}, {}}; };
     MailRequest request{"robot@example.com", "HTML", "Report", "<p>ok</p>", "", log};
     ASSERT_TRUE(SendToRecipient(request, "ops@example.org", settings)) << ReadBytes(log);
     EXPECT_EQ(ReceivedIn(relay).size(), 2u);
@@ -509,6 +539,58 @@ TEST_F(TlsPeersTest, UntrustedWrongHostNoStartTlsOrHangUpFailWithTheReason)
     }
     for (const std::string& folder : {startTls, hangUp, plain})
         EXPECT_TRUE(ReceivedIn(folder).empty());
+}
+
+// On port 25 a login goes over offered STARTTLS; where the certificate fails,
+// in clear on a new connection as before, and the caller is told.
+TEST_F(TlsPeersTest, LoginOnPort25TakesOfferedStartTlsOrWarns)
+{
+    StartSink("127.0.0.1", 25, Tls("offered"));
+    for (const char* trusted : {"ca.crt", "other-ca.crt"}) {
+        setenv("SSL_CERT_FILE", dir.File(trusted).c_str(), 1);
+        EXPECT_EQ(Send("mail.example.org"), 1) << ReadBytes(log);
+    }
+    EXPECT_EQ(LastError(), "password sent in clear to mail.example.org:25 (certificate rejected: "
+                           "unable to get local issuer certificate)");
+    EXPECT_EQ(ReadBytes(log).find("WARNING"), ReadBytes(log).rfind("WARNING"))
+        << "the first went over TLS";
+}
+
+// postfix as sites run it (its own configuration and queue here): postscreen's
+// 6 s greeting delay, a 3 s recipient check, bare LF refused. A text mail with
+// bare LFs gets through at the library's limits.
+TEST_F(RealPeersTest, PostfixBehindPostscreenTakesATextMail)
+{
+    const std::string conf = dir.File("postfix");
+    RunCommand("mkdir -p " + conf + " " + dir.File("queue") + " " + dir.File("data") +
+               " && chown postfix " + dir.File("data") + " && chmod 755 " + dir.path());
+    WriteBytes(conf + "/main.cf",
+               "queue_directory = " + dir.File("queue") + "\ndata_directory = " + dir.File("data") +
+                   "\nmyhostname = mx.example.org\nrelay_domains = example.org\n"
+                   "relay_transport = discard\ninet_protocols = ipv4\nmaillog_file = /dev/stdout\n"
+                   "postscreen_access_list =\nsmtpd_forbid_bare_newline = reject\n"
+                   "smtpd_forbid_bare_newline_exclusions =\n"
+                   "smtpd_recipient_restrictions = sleep 3, reject_unauth_destination\n");
+    WriteBytes(
+        conf + "/master.cf",
+        "smtp inet n - n - 1 postscreen\nsmtpd pass - - n - - smtpd\nqmgr unix n - n 300 1 qmgr\n"
+        "cleanup unix n - n - 0 cleanup\nrewrite unix - - n - - trivial-rewrite\n"
+        "proxymap unix - - n - - proxymap\ndiscard unix - - n - - discard\n"
+        "anvil unix - - n - 1 anvil\npostlog unix-dgram n - n - 1 postlogd\n");
+    RunCommand("postfix -c " + conf + " check 2>&1"); // makes the queue's folders
+    StartDns({"--mx-host=example.org,mx.example.org", "--host-record=mx.example.org,127.0.0.1"});
+    peers.push_back(std::make_unique<ChildProcess>(
+        Strings{"/usr/lib/postfix/sbin/master", "-c", conf, "-d"}, dir.File("postfix.log")));
+    ASSERT_TRUE(veltrane::test::WaitForPort("127.0.0.1", 25)) << ReadBytes(dir.File("postfix.log"));
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(sendMail("robot@example.com", "ops@example.org", "TEXT", "Report",
+                       "first\nsecond\n.third\n", "", log.c_str()),
+              1)
+        << ReadBytes(log) << ReadBytes(dir.File("postfix.log"));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+    EXPECT_EQ(LogEntries().at(1),
+              "220-mx.example.org ESMTP Postfix\\r\\n220 mx.example.org ESMTP Postfix\r\n");
 }
 
 } // namespace

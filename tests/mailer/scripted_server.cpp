@@ -33,12 +33,14 @@ void SendAll(int fd, const std::string& text)
 
 } // namespace
 
-ScriptedServer::ScriptedServer(std::vector<Step> script) : script_(std::move(script))
+ScriptedServer::ScriptedServer(std::vector<Step> script, const char* address, int port)
+    : script_(std::move(script))
 {
     listenFd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    inet_pton(AF_INET, address, &addr.sin_addr);
     socklen_t len = sizeof addr;
     if (bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
         listen(listenFd_, 4) == 0 &&

@@ -28,7 +28,9 @@ public:
     static Step Wait(int ms) { return {Step::Kind::Wait, {}, std::chrono::milliseconds(ms)}; }
     static Step HangUp() { return {Step::Kind::HangUp, {}}; }
 
-    explicit ScriptedServer(std::vector<Step> script);
+    // Listens on `address` and `port` (any free port when 0).
+    explicit ScriptedServer(std::vector<Step> script, const char* address = "127.0.0.1",
+                            int port = 0);
     ~ScriptedServer();
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;

@@ -2,8 +2,8 @@
 would, and reports what it decoded.
 
 Usage: parse_message.py MESSAGE OUTPUT_FOLDER
-Prints one line per item, hex for header bytes so that code page 949 texts
-survive:  subject HEX / from HEX ADDRESS / to HEX ADDRESS /
+Prints one line per item in UTF-8, each text decoded by its declared charset
+(hex for headers):  subject HEX / from HEX ADDRESS / to HEX ADDRESS /
 part N CONTENT-TYPE FILENAME  (the decoded payload goes to OUTPUT_FOLDER/partN)
 """
 import email
@@ -14,13 +14,14 @@ import sys
 
 
 def header_bytes(value):
-    out = b""
+    out = ""
     for data, charset in email.header.decode_header(value):
-        out += data if isinstance(data, bytes) else data.encode("ascii")
-    return out
+        out += data.decode(charset or "ascii", "replace") if isinstance(data, bytes) else data
+    return out.encode("utf-8")
 
 
 def main():
+    sys.stdout.reconfigure(encoding="utf-8")
     with open(sys.argv[1], "rb") as f:
         message = email.message_from_binary_file(f)
     print("subject", header_bytes(message["Subject"]).hex())
@@ -34,6 +35,8 @@ def main():
         if part.is_multipart():
             continue
         payload = part.get_payload(decode=True) or b""
+        if part.get_content_maintype() == "text":
+            payload = payload.decode(part.get_content_charset("ascii"), "replace").encode()
         with open(os.path.join(sys.argv[2], "part%d" % index), "wb") as f:
             f.write(payload)
         print("part", index, part.get_content_type(), part.get_filename() or "-")

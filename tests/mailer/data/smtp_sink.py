@@ -7,8 +7,9 @@ The .eml file appears only once complete, before the server answers 250.
 AUTH LOGIN and PLAIN are offered (PLAIN alone with --plain-only); only the
 given login passes. --tls starttls requires STARTTLS before AUTH and MAIL,
 --tls implicit speaks TLS from the first byte (certificate and key in PEM
-files); without --tls AUTH is offered in clear. --hang-up-at-data closes the
-connection right after answering DATA with 354.
+files), --tls offered offers STARTTLS; without --tls AUTH is offered in
+clear. --hang-up-at-data closes the connection right after answering DATA
+with 354.
 """
 import argparse
 import asyncio
@@ -63,6 +64,8 @@ async def serve(args):
                    auth_exclude_mechanism=["LOGIN"] if args.plain_only else None)
     if args.tls == "starttls":
         options.update(tls_context=context, require_starttls=True, auth_require_tls=True)
+    elif args.tls == "offered":
+        options.update(tls_context=context, auth_require_tls=False)
     else:
         options.update(auth_require_tls=False)
     protocol = HangUpAtData if args.hang_up_at_data else SMTP
@@ -81,7 +84,8 @@ def main():
     parser.add_argument("--folder", required=True)
     parser.add_argument("--user", default="backup")
     parser.add_argument("--password", default="secret")
-    parser.add_argument("--tls", choices=["none", "starttls", "implicit"], default="none")
+    parser.add_argument("--tls", default="none",
+                        choices=["none", "starttls", "offered", "implicit"])
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--plain-only", action="store_true")

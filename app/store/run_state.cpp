@@ -248,7 +248,7 @@ Status RunStateFile::LoadLocked()
 
 Status RunStateFile::SaveLocked()
 {
-    return WriteFileAtomically(path_, FormatRunState(state_), 0640);
+    return WriteFileAtomically(path_, FormatRunState(state_), 0660);
 }
 
 Status RunStateFile::Load()

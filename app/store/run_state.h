@@ -95,7 +95,8 @@ RunState ParseRunState(std::string_view text);
 
 // Veltrane.state as one object that a run's thread and the table's owner
 // both change: each change is written at once, whole and atomically (mode
-// 0640 less the umask). Safe to use from several threads.
+// 0660, so that the window of a member of the service's group and the service both keep it). Safe
+// to use from several threads.
 class RunStateFile
 {
 public:

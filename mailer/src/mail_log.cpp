@@ -64,7 +64,7 @@ Outcome AppendLog(const std::string& path, std::string_view text, const ZonedTim
     };
     // O_APPEND keeps entries whole and in order even if another process
     // appends to the same log.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0)
         return unwritable(errno);
     int error = 0;

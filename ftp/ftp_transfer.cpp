@@ -5,6 +5,7 @@
 #include "remote_path.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <curl/curl.h>
 #include <deque>
+#include <fcntl.h>
+#include <linux/sockios.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -21,14 +24,18 @@
 #include <poll.h>
 #include <random>
 #include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace hoistline {
 namespace {
 
-// Large reads keep the per-chunk overhead of a multi-gigabyte upload low.
-constexpr long kUploadBufferBytes = 512 * 1024;
+// Large reads and writes keep the per-chunk overhead of a multi-gigabyte
+// transfer low; over SFTP they also let libssh2 keep more requests in flight.
+// 512 KiB is the most libcurl takes for either buffer.
+constexpr long kTransferBufferBytes = 512 * 1024;
 
 // libcurl must be initialised once per process before any handle exists, and
 // never again; the calls may come from several threads at once.
@@ -285,6 +292,27 @@ CURLcode UseDefaultTrustStore(CURL* /*handle*/, void* sslContext, void* /*self*/
                : CURLE_SSL_CACERT_BADFILE;
 }
 
+// Reads a (small, local) text file into `text`. A missing file reads as
+// empty: a known_hosts file that does not exist vouches for nothing. Any
+// other failure is the reason returned.
+std::optional<std::string> ReadText(const std::string& path, std::string& text)
+{
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT)
+        return std::nullopt;
+    char chunk[8192];
+    while (fd.valid()) {
+        ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
+        if (n == 0)
+            return std::nullopt;
+        if (n > 0)
+            text.append(chunk, static_cast<std::size_t>(n));
+        else if (errno != EINTR)
+            break;
+    }
+    return "cannot read " + path + ": " + std::strerror(errno);
+}
+
 // "20 s", or "1500 ms" for a limit that is no whole number of seconds.
 std::string Duration(long ms)
 {
@@ -309,7 +337,11 @@ public:
     FtpCall(const FtpCall&) = delete;
     FtpCall& operator=(const FtpCall&) = delete;
     // The handle goes first: closing its connection still calls back here.
-    ~FtpCall() { handle_.reset(); }
+    ~FtpCall()
+    {
+        handle_.reset();
+        ReleaseListener();
+    }
 
     // Checks the arguments every call shares and prepares the handle for the
     // file `urlPath` names (the server alone when it is empty). Plain FTP
@@ -374,8 +406,20 @@ private:
     static int OnCloseSocket(void* self, curl_socket_t fd);
     static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     static int OnPrerequest(void* self, char*, char*, int, int);
-    static int OnHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match,
-                         void* self);
+    static int OnHostKey(void* self, int keyType, const char* key, size_t length);
+    // Over SFTP, has libcurl ask the server for host keys of `type` only.
+    void NarrowHostKeyType(const std::string& type);
+    // Active mode: whether the data connection `fd` comes from the server,
+    // else waits for one that does (AcceptFromServer).
+    bool AcceptFromServer(int fd);
+    void ReleaseListener();
+    // Whether the last SSH handshake failed because the server had no host
+    // key of the type asked for (libssh2's LIBSSH2_ERROR_KEX_FAILURE).
+    bool NoHostKeyTypeInCommon() const
+    {
+        return scheme_ == Scheme::Sftp && lastResult_ == CURLE_FAILED_INIT && !hostKeyShown_ &&
+               std::strstr(curlMessage_, "Unable to exchange encryption keys") != nullptr;
+    }
     // The reason of the last request's failure when neither the data
     // callbacks nor this object's own checks gave one.
     std::string Explain() const;
@@ -399,7 +443,25 @@ private:
     Dialogue dialogue_;
     // The local port of the control connection, once the server has spoken.
     int controlPort_ = -1;
+    // The control connection's peer address, which alone may open the data
+    // connection of active mode.
+    std::string serverAddress_;
+    bool throughProxy_ = false;
+    // Active mode: the listening socket libcurl has done with, kept open
+    // while a data connection from elsewhere is refused and the server's
+    // awaited.
+    int listener_ = -1;
+    // SFTP: the known_hosts file, what it lists for the server, the host key
+    // types still to try, whether the server showed its key, and the
+    // authentication methods the server offered.
     std::string knownHosts_;
+    std::string knownName_;
+    HostKeys hostKeys_;
+    std::vector<std::string> keyTypes_;
+    UniqueFd narrowedKnownHosts_;
+    std::string narrowedPath_;
+    bool hostKeyShown_ = false;
+    std::string authMethods_;
     // The server's host as the URL carries it, and "host:port" for reasons.
     std::string host_;
     std::string where_;
@@ -467,6 +529,11 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
         // let the server's connection back in.
         Set(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
         Set(CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        // TLS 1.2 at least, whatever OpenSSL's configuration allows: the
+        // login goes over this connection (RFC 8996 retires TLS 1.0 and 1.1).
+        // No upper limit: TLS 1.3's late session tickets are dealt with when
+        // an upload's data connection closes (OnCloseSocket).
+        Set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
         Set(CURLOPT_SSL_VERIFYPEER, 1L);
         Set(CURLOPT_SSL_VERIFYHOST, 2L);
         Set(CURLOPT_CAINFO, static_cast<const char*>(nullptr));
@@ -481,10 +548,23 @@ std::optional<std::string> FtpCall::Prepare(const Endpoint& endpoint, std::strin
         Set(CURLOPT_PROTOCOLS_STR, "sftp");
         Set(CURLOPT_SSH_AUTH_TYPES,
             static_cast<long>(CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD));
+        // The host key is checked here (OnHostKey) against the known_hosts
+        // lines that apply to the server as OpenSSH applies them. libcurl's
+        // own check would take a plain "host" line for any port, and ask the
+        // server only for the key type of the first line it finds (a hashed
+        // line of another host, or an RSA key it can verify only with the
+        // SHA-1 signature that OpenSSH 8.8 and later refuse).
         knownHosts_ = KnownHostsFile();
-        Set(CURLOPT_SSH_KNOWNHOSTS, knownHosts_.c_str());
-        Set(CURLOPT_SSH_KEYFUNCTION, &FtpCall::OnHostKey);
-        Set(CURLOPT_SSH_KEYDATA, this);
+        knownName_ = KnownHostsName(
+            host_.size() > 1 && host_.front() == '[' ? host_.substr(1, host_.size() - 2) : host_,
+            port_);
+        std::string lines;
+        if (auto problem = ReadText(knownHosts_, lines))
+            return problem;
+        hostKeys_ = FindHostKeys(lines, knownName_);
+        keyTypes_ = NegotiableKeyTypes(hostKeys_);
+        Set(CURLOPT_SSH_HOSTKEYFUNCTION, &FtpCall::OnHostKey);
+        Set(CURLOPT_SSH_HOSTKEYDATA, this);
         Set(CURLOPT_HTTPPROXYTUNNEL, 1L);
         break;
     }
@@ -546,8 +626,20 @@ Outcome FtpCall::Perform(const std::string& localError)
         return Failure(std::string("cannot configure the session: ") +
                        curl_easy_strerror(setupError_));
 
-    curlMessage_[0] = '\0';
-    lastResult_ = curl_easy_perform(handle_.get());
+    // Over SFTP each key type the known_hosts file lists for the server is
+    // asked for in turn, best first, while the server has none of it: the
+    // SSH handshake fails before the server shows a key, and nothing else
+    // has happened yet.
+    for (std::size_t type = 0;; ++type) {
+        if (type < keyTypes_.size())
+            NarrowHostKeyType(keyTypes_[type]);
+        curlMessage_[0] = '\0';
+        hostKeyShown_ = false;
+        lastResult_ = curl_easy_perform(handle_.get());
+        if (!NoHostKeyTypeInCommon() || type + 1 >= keyTypes_.size())
+            break;
+    }
+    ReleaseListener();
     spokeOwnProtocol_ = SpeaksOwnProtocol();
     if (lastResult_ == CURLE_OK)
         return Outcome{true, {}};
@@ -599,6 +691,12 @@ std::string FtpCall::Explain() const
         break;
     }
     case CURLE_LOGIN_DENIED:
+        // A server that takes keys only, say, offers no method to try.
+        if (scheme_ == Scheme::Sftp && !authMethods_.empty() &&
+            authMethods_.find("password") == std::string::npos &&
+            authMethods_.find("keyboard-interactive") == std::string::npos)
+            return "login refused: the server accepts only " + PlainLine(authMethods_) +
+                   " logins, no password";
         return "login refused";
     case CURLE_PEER_FAILED_VERIFICATION: {
         // OpenSSL's chain check names its own failure. libcurl checks the
@@ -615,9 +713,28 @@ std::string FtpCall::Explain() const
         return "certificate rejected: " + PlainLine(message.empty() ? "not trusted" : message);
     }
     case CURLE_SSL_CONNECT_ERROR:
+        // OpenSSL's words for a server that offers only TLS 1.1 or older.
+        if (std::strstr(curlMessage_, "unsupported protocol") != nullptr ||
+            std::strstr(curlMessage_, "alert protocol version") != nullptr)
+            return "TLS handshake with " + where_ +
+                   " failed: the server offers no TLS version from 1.2 up";
         if (curlMessage_[0] != '\0')
             return "TLS handshake with " + where_ + " failed: " + PlainLine(curlMessage_);
         break;
+    case CURLE_FAILED_INIT:
+        if (!keyTypes_.empty() && NoHostKeyTypeInCommon()) {
+            std::string types;
+            for (const auto& type : keyTypes_)
+                types += (types.empty() ? "" : ", ") + type;
+            return "no SSH host key type in common with " + knownName_ + ": " + knownHosts_ +
+                   " lists " + types + " for it" +
+                   (keyTypes_.back() == "ssh-rsa"
+                        ? " (RSA keys are checked only with the SHA-1 \"ssh-rsa\" signature, "
+                          "which the server may refuse)"
+                        : std::string()) +
+                   "; " + PlainLine(curlMessage_);
+        }
+        [[fallthrough]];
     default:
         // SFTP shows no dialogue; libcurl's message carries the server's
         // status ("Permission denied").
@@ -687,25 +804,57 @@ bool FtpCall::SpeaksOwnProtocol() const
            spoken != nullptr && strcasecmp(spoken, own) == 0;
 }
 
-// Lets an SFTP session go ahead only when the known_hosts file holds the
-// server's very key; an unknown or a changed key ends it, and says which.
-int FtpCall::OnHostKey(CURL*, const curl_khkey*, const curl_khkey*, curl_khmatch match, void* self)
+// Lets an SFTP session go ahead only when a known_hosts line that applies
+// to the server holds its very key and no "@revoked" line does; otherwise
+// says which check failed.
+int FtpCall::OnHostKey(void* self, int /*keyType*/, const char* key, size_t length)
 {
-    if (match == CURLKHMATCH_OK)
-        return CURLKHSTAT_FINE;
     auto* call = static_cast<FtpCall*>(self);
-    // The name a known_hosts line gives the server: "[host]:port" for a port
-    // other than 22.
-    std::string host = call->host_;
-    if (host.size() > 1 && host.front() == '[')
-        host = host.substr(1, host.size() - 2);
-    if (call->port_ != 22)
-        host = "[" + host + "]:" + std::to_string(call->port_);
-    call->error_ = match == CURLKHMATCH_MISMATCH
-                       ? "SSH host key changed: the key of " + host + " differs from the one in " +
-                             call->knownHosts_
-                       : "unknown SSH host key: " + host + " is not listed in " + call->knownHosts_;
-    return CURLKHSTAT_REJECT;
+    call->hostKeyShown_ = true;
+    const std::string blob(key, length);
+    const auto& keys = call->hostKeys_;
+    const std::string& host = call->knownName_;
+    const std::string& file = call->knownHosts_;
+    if (std::find(keys.revoked.begin(), keys.revoked.end(), blob) != keys.revoked.end()) {
+        call->error_ =
+            "SSH host key revoked: the key of " + host + " is marked @revoked in " + file;
+        return CURLKHMATCH_MISMATCH;
+    }
+    const std::string type = BlobKeyType(blob);
+    bool typeListed = false;
+    for (const auto& listed : keys.keys) {
+        if (listed.blob == blob)
+            return CURLKHMATCH_OK;
+        typeListed = typeListed || listed.type == type;
+    }
+    if (typeListed)
+        call->error_ =
+            "SSH host key changed: the key of " + host + " differs from the one in " + file;
+    else
+        call->error_ =
+            "unknown SSH host key: " + host + " is not listed in " + file +
+            (keys.certAuthority ? " (only by @cert-authority, which is not supported)" : "");
+    return CURLKHMATCH_MISMATCH;
+}
+
+// libcurl asks the server only for the key type of the first line of its
+// known_hosts file that names the server; a file of one hashed line holding
+// the key of `type` makes that the type. The file lives in memory.
+void FtpCall::NarrowHostKeyType(const std::string& type)
+{
+    if (!narrowedKnownHosts_.valid()) {
+        narrowedKnownHosts_ = UniqueFd(::memfd_create("hoistline-known-hosts", MFD_CLOEXEC));
+        narrowedPath_ = "/proc/self/fd/" + std::to_string(narrowedKnownHosts_.get());
+    }
+    auto key = std::find_if(hostKeys_.keys.begin(), hostKeys_.keys.end(),
+                            [&](const HostKeys::Key& listed) { return listed.type == type; });
+    std::string line = HashedKnownHostsLine(knownName_, *key);
+    if (!narrowedKnownHosts_.valid() || line.empty() ||
+        ::ftruncate(narrowedKnownHosts_.get(), 0) != 0 ||
+        ::pwrite(narrowedKnownHosts_.get(), line.data(), line.size(), 0) !=
+            static_cast<ssize_t>(line.size()))
+        return; // the server picks the type; OnHostKey still checks the key
+    Set(CURLOPT_SSH_KNOWNHOSTS, narrowedPath_.c_str());
 }
 
 // Called once the connection stands (to the server, or to a proxy), before
@@ -724,39 +873,185 @@ int FtpCall::OnDebug(CURL* handle, curl_infotype type, char* data, size_t size, 
         call->dialogue_.Sent({data, size});
     } else if (type == CURLINFO_HEADER_IN) {
         long port = -1;
+        char* peer = nullptr;
         if (call->controlPort_ < 0 &&
-            curl_easy_getinfo(handle, CURLINFO_LOCAL_PORT, &port) == CURLE_OK)
+            curl_easy_getinfo(handle, CURLINFO_LOCAL_PORT, &port) == CURLE_OK) {
             call->controlPort_ = static_cast<int>(port);
+            if (curl_easy_getinfo(handle, CURLINFO_PRIMARY_IP, &peer) == CURLE_OK && peer)
+                call->serverAddress_ = peer;
+        }
         call->dialogue_.Received({data, size});
+    } else if (type == CURLINFO_TEXT) {
+        static constexpr std::string_view kMethods = "SSH authentication methods available: ";
+        std::string_view text(data, size);
+        // Through a SOCKS proxy the control connection's peer is the proxy,
+        // and the server's own address is not known for certain.
+        if (text.rfind("SOCKS", 0) == 0)
+            call->throughProxy_ = true;
+        if (text.rfind(kMethods, 0) == 0) {
+            text.remove_prefix(kMethods.size());
+            call->authMethods_ = text.substr(0, text.find_first_of("\r\n"));
+        }
     }
     return 0;
 }
 
-int FtpCall::OnSocketOption(void* self, curl_socket_t /*fd*/, curlsocktype purpose)
+int FtpCall::OnSocketOption(void* self, curl_socket_t fd, curlsocktype purpose)
 {
-    if (purpose == CURLSOCKTYPE_ACCEPT)
-        static_cast<FtpCall*>(self)->dialogue_.DataConnected();
+    auto* call = static_cast<FtpCall*>(self);
+    if (purpose != CURLSOCKTYPE_ACCEPT)
+        return CURL_SOCKOPT_OK;
+    if (!call->AcceptFromServer(fd))
+        return CURL_SOCKOPT_ERROR;
+    call->dialogue_.DataConnected();
     return CURL_SOCKOPT_OK;
+}
+
+// The address a socket's peer has, as text, IPv4 also when mapped into IPv6.
+std::string PeerAddress(int fd)
+{
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    char text[INET6_ADDRSTRLEN] = {};
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+        return {};
+    if (peer.ss_family == AF_INET) {
+        ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&peer)->sin_addr, text, sizeof text);
+    } else if (peer.ss_family == AF_INET6) {
+        const in6_addr& address = reinterpret_cast<sockaddr_in6*>(&peer)->sin6_addr;
+        if (IN6_IS_ADDR_V4MAPPED(&address))
+            ::inet_ntop(AF_INET, &address.s6_addr[12], text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &address, text, sizeof text);
+    }
+    return text;
+}
+
+// Anyone who can reach the port that active mode listens on could connect
+// before the server and take the upload, or feed a download. Only the
+// control connection's peer may: a connection from elsewhere is closed
+// unread and the server's waited for, within the data-connection limit.
+// libcurl has accepted `fd` and closed its listening socket, which
+// OnCloseSocket kept open for this; the server's connection takes over the
+// descriptor `fd`.
+bool FtpCall::AcceptFromServer(int fd)
+{
+    std::string peer = PeerAddress(fd);
+    if (throughProxy_ || serverAddress_.empty() ||
+        strcasecmp(peer.c_str(), serverAddress_.c_str()) == 0) {
+        ReleaseListener();
+        return true;
+    }
+    std::string refused = peer;
+    auto since = dialogue_.WaitingForDataSince().value_or(Clock::now());
+    auto deadline = since + std::chrono::milliseconds(limits_.dataConnectMs);
+    while (listener_ >= 0) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd waiting{listener_, POLLIN, 0};
+        int ready = left.count() > 0 ? ::poll(&waiting, 1, static_cast<int>(left.count())) : 0;
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        int next = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (next < 0)
+            continue;
+        peer = PeerAddress(next);
+        if (strcasecmp(peer.c_str(), serverAddress_.c_str()) == 0) {
+            // Closes the refused connection, whose descriptor libcurl holds.
+            bool taken = ::dup3(next, fd, O_CLOEXEC) == fd;
+            ::close(next);
+            ReleaseListener();
+            return taken;
+        }
+        ::close(next);
+    }
+    ReleaseListener();
+    error_ = "refused a data connection from " + refused + ", which is not the server (" +
+             serverAddress_ + "); the server did not open one within " +
+             Duration(limits_.dataConnectMs);
+    dataWaitExpired_ = true;
+    return false;
+}
+
+void FtpCall::ReleaseListener()
+{
+    if (listener_ >= 0)
+        ::close(listener_);
+    listener_ = -1;
+}
+
+// Closes an upload's data connection only once the server has closed its
+// side, having read everything. Over TLS the server sends on it too: TLS 1.3
+// session tickets after the handshake (vsftpd as late as while the upload
+// runs), then its close_notify. A socket closed with such bytes unread, or
+// receiving them afterwards, is reset by the kernel, and the reset discards
+// the part of the upload still queued for the server, which then fails the
+// transfer (426). Waits while the server keeps taking queued bytes, giving up
+// after `quietMs` without progress, as a stalled transfer would.
+void LingerUntilPeerCloses(int fd, long quietMs)
+{
+    if (::shutdown(fd, SHUT_WR) != 0)
+        return;
+    auto deadline = Clock::now() + std::chrono::milliseconds(quietMs);
+    int queued = -1;
+    while (Clock::now() < deadline) {
+        pollfd readable{fd, POLLIN, 0};
+        int ready = ::poll(&readable, 1, 200);
+        if (ready < 0 && errno != EINTR)
+            return;
+        char sink[4096];
+        while (ready > 0) {
+            ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+            if (n == 0)
+                return; // the server read all and closed
+            if (n < 0 && errno != EINTR)
+                break;
+        }
+        int left = 0;
+        if (::ioctl(fd, SIOCOUTQ, &left) == 0 && left != queued) {
+            queued = left;
+            deadline = Clock::now() + std::chrono::milliseconds(quietMs);
+        }
+    }
 }
 
 int FtpCall::OnCloseSocket(void* self, curl_socket_t fd)
 {
     auto* call = static_cast<FtpCall*>(self);
+    int listening = 0;
+    socklen_t optionSize = sizeof listening;
+    if (call->active_ &&
+        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &optionSize) == 0 &&
+        listening != 0) {
+        call->ReleaseListener();
+        call->listener_ = fd; // for AcceptFromServer; closed by Perform at the latest
+        return 0;
+    }
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    // Only a plain control connection can take a QUIT written to its socket
-    // directly; inside TLS the bytes would break the record stream.
-    if (call->scheme_ == Scheme::Ftp && call->controlPort_ > 0 &&
-        call->dialogue_.InStepWithoutQuit() &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
-        int port = -1;
+    int port = -1;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
         if (local.ss_family == AF_INET)
             port = ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port);
         else if (local.ss_family == AF_INET6)
             port = ntohs(reinterpret_cast<sockaddr_in6*>(&local)->sin6_port);
-        if (port == call->controlPort_)
-            SayGoodbye(fd, call->limits_.replySeconds * 1000);
     }
+    const bool control = call->controlPort_ > 0 && port == call->controlPort_;
+    // Only a plain control connection can take a QUIT written to its socket
+    // directly; inside TLS the bytes would break the record stream.
+    if (control && call->scheme_ == Scheme::Ftp && call->dialogue_.InStepWithoutQuit())
+        SayGoodbye(fd, call->limits_.replySeconds * 1000);
+    const bool tls =
+        call->scheme_ == Scheme::FtpExplicitTls || call->scheme_ == Scheme::FtpImplicitTls;
+    curl_off_t sent = -1;
+    curl_off_t size = -2;
+    if (!control && tls && call->dialogue_.Awaited() == "STOR" && call->handle_ &&
+        curl_easy_getinfo(call->handle_.get(), CURLINFO_SIZE_UPLOAD_T, &sent) == CURLE_OK &&
+        curl_easy_getinfo(call->handle_.get(), CURLINFO_CONTENT_LENGTH_UPLOAD_T, &size) ==
+            CURLE_OK &&
+        sent == size)
+        LingerUntilPeerCloses(fd, call->limits_.stallSeconds * 1000);
     return ::close(fd);
 }
 
@@ -972,7 +1267,7 @@ UploadAttempt UploadOnce(const Endpoint& endpoint, const UploadNames& names, int
     call.Set(CURLOPT_READFUNCTION, &ReadChunk);
     call.Set(CURLOPT_READDATA, &source);
     call.Set(CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
-    call.Set(CURLOPT_UPLOAD_BUFFERSIZE, kUploadBufferBytes);
+    call.Set(CURLOPT_UPLOAD_BUFFERSIZE, kTransferBufferBytes);
     attempt.outcome = call.Perform(source.error);
     attempt.throughHttpProxy = call.StoppedAtHttpProxy();
     if (!attempt.outcome.ok && !straight) {
@@ -1040,6 +1335,9 @@ Outcome DownloadOnce(const Endpoint& endpoint, std::string_view remotePath, Down
     target.written = 0;
     call.Set(CURLOPT_WRITEFUNCTION, &WriteChunk);
     call.Set(CURLOPT_WRITEDATA, &target);
+    // libcurl's 16 KiB default holds an SFTP download to a few requests in
+    // flight and costs a call per 16 KiB over FTP.
+    call.Set(CURLOPT_BUFFERSIZE, kTransferBufferBytes);
     // The connection stays open after a request, for the second one below;
     // cleaning the handle up still closes it.
     call.Set(CURLOPT_FORBID_REUSE, 0L);
@@ -1088,8 +1386,11 @@ Outcome PutFile(const Endpoint& endpoint, std::string_view remotePath, const std
     // them again is harmless.
     if (attempt.retryPassive) {
         Leftover first = attempt.leftover;
+        std::string activeError = std::move(attempt.outcome.error);
         attempt = UploadOnce(endpoint, names, file.get(), size, limits, true, false);
         attempt.leftover = std::max(first, attempt.leftover);
+        if (!attempt.outcome.ok)
+            attempt.outcome.error += " (active mode: " + activeError + ")";
     }
     if (attempt.outcome.ok || attempt.leftover == Leftover::None)
         return attempt.outcome;
@@ -1115,8 +1416,12 @@ Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std
     DownloadTarget target{file.fd(), 0, {}};
     bool retryPassive = false;
     Outcome outcome = DownloadOnce(endpoint, remotePath, target, limits, false, retryPassive);
-    if (retryPassive)
+    if (retryPassive) {
+        std::string activeError = std::move(outcome.error);
         outcome = DownloadOnce(endpoint, remotePath, target, limits, true, retryPassive);
+        if (!outcome.ok)
+            outcome.error += " (active mode: " + activeError + ")";
+    }
     if (!outcome.ok)
         return outcome; // the temporary file goes with `file`
     if (!file.Commit(error))

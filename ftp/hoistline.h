@@ -34,14 +34,19 @@
  *
  * Connection
  *   FTP: active mode first: the server opens the data connection back to the
- *   address this machine used for the control connection. When the server
- *   refuses that (PORT/EPRT refused), says it cannot connect back (425), or
- *   does not connect back in time, the call tries once more, over a new
- *   connection, in passive mode (this machine connects to the server): an
- *   upload then sends the whole file again; folders the first attempt made
- *   stay. Transfers are binary.
+ *   address this machine used for the control connection. That connection
+ *   is taken only from the server's address (the control connection's peer;
+ *   through a SOCKS proxy from any address, as the server's is unknown): one
+ *   from anywhere else is closed before a byte moves, and the server's is
+ *   waited for within the same limit. When the server refuses active mode
+ *   (PORT/EPRT refused), says it cannot connect back (425), or does not
+ *   connect back in time, the call tries once more, over a new connection,
+ *   in passive mode (this machine connects to the server): an upload then
+ *   sends the whole file again; folders the first attempt made stay; a
+ *   reason then also tells what became of active mode. Transfers are binary.
  *   FTP with TLS: passive mode only; the login, the commands and every data
- *   connection are encrypted, or the call fails. The server's certificate
+ *   connection are encrypted with TLS 1.2 or newer (whatever OpenSSL's
+ *   configuration would allow), or the call fails. The server's certificate
  *   must chain to a certificate OpenSSL trusts by default (the system's
  *   store, or the file SSL_CERT_FILE and the folder SSL_CERT_DIR name
  *   instead) and must name the host as given in `server`.
@@ -50,11 +55,20 @@
  *   exists of: the file that the environment variable HOISTLINE_KNOWN_HOSTS
  *   names (the program names the one in its data folder), "known_hosts" in
  *   the folder this library was loaded from, and the user's
- *   ~/.ssh/known_hosts. An unknown or changed key fails the call. An
- *   operator adds a server's key, after checking it, with
+ *   ~/.ssh/known_hosts. An unknown, changed or revoked key fails the call, as
+ *   does a known_hosts file that exists but cannot be read. An operator adds
+ *   a server's keys, after checking them, with
  *       ssh-keyscan -p PORT host >> known_hosts
- *   (for a port other than 22 the line names "[host]:PORT", which is what
- *   is looked up).
+ *   Lines are read as the OpenSSH client reads them: a line names the
+ *   server by "host" for port 22 only, by "[host]:PORT" for any other port
+ *   (as ssh-keyscan writes it), by a pattern ("*", "?", "!"), or in hashed
+ *   form ("|1|..."); in any order, among lines of other hosts. The server is
+ *   asked for a key of a type the file lists for it (Ed25519, then ECDSA,
+ *   then RSA); an "@revoked" line rejects its key even where another line
+ *   lists it; "@cert-authority" lines are not supported. RSA host keys are
+ *   checked only with the SHA-1 "ssh-rsa" signature, which OpenSSH 8.8 and
+ *   later refuse by default: for such a server the file needs its Ed25519
+ *   or ECDSA key.
  *   Proxy settings come from the environment (ftp_proxy, ftps_proxy,
  *   sftp_proxy, all_proxy, no_proxy); TLS and SSH go through a tunnel.
  *
@@ -148,6 +162,12 @@ HOISTLINE_API int DeleteRemoteFileViaFTP(const char* server, const char* remoteF
  *   cannot resolve the host name ftp.example.org
  *   certificate rejected: unable to get local issuer certificate
  *   unknown SSH host key: [10.0.0.5]:2222 is not listed in /opt/app/known_hosts
+ *   SSH host key revoked: the key of backup.example.org is marked @revoked in ...
+ *   no SSH host key type in common with [10.0.0.5]:2222: ... lists ssh-rsa for it ...
+ *   login refused: the server accepts only publickey logins, no password
+ *   PASV refused: 502 ... (active mode: refused a data connection from
+ *     10.0.0.9, which is not the server (10.0.0.5); the server did not open
+ *     one within 30 s)
  *   cannot open /backup/a.dmp: No such file or directory
  * The texts are for people; they may change between versions. */
 HOISTLINE_API int GetLastFTPError(char* buffer, int bufferSize);

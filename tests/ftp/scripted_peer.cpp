@@ -11,11 +11,11 @@
 namespace hoistline::test {
 namespace {
 
-sockaddr_in Loopback(int port)
+sockaddr_in Loopback(int port, uint32_t address = INADDR_LOOPBACK)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr.s_addr = htonl(address);
     addr.sin_port = htons(static_cast<uint16_t>(port));
     return addr;
 }
@@ -46,7 +46,8 @@ ScriptedFtpPeer::ScriptedFtpPeer(Behaviour behaviour, std::string fileBody, std:
     : behaviour_(behaviour), fileBody_(std::move(fileBody)), bytesSent_(bytesSent)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = Loopback(0);
+    sockaddr_in addr =
+        Loopback(0, behaviour_ >= Behaviour::IntruderFirst ? INADDR_LOOPBACK + 1 : INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
     bool queueFull = behaviour_ == Behaviour::NeverAccepts;
     if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -97,6 +98,12 @@ std::string ScriptedFtpPeer::Received()
 {
     std::lock_guard lock(mutex_);
     return received_;
+}
+
+bool ScriptedFtpPeer::Intercepted()
+{
+    std::lock_guard lock(mutex_);
+    return intercepted_;
 }
 
 void ScriptedFtpPeer::Record(const std::string& command)
@@ -188,8 +195,31 @@ void ScriptedFtpPeer::Converse(int control)
             dataPort = PortFromCommand(command);
             Send(control,
                  dataPort > 0 ? "200 PORT command successful.\r\n" : "501 Bad PORT argument.\r\n");
+        } else if (transfer && active && behaviour_ >= Behaviour::IntruderFirst) {
+            // The intruder connects, offers bytes, and sees whether the client
+            // sends it any before hanging up on it.
+            int intruder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_in target = Loopback(dataPort);
+            if (::connect(intruder, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0)
+                Send(intruder, "forged");
+            int data = -1;
+            if (behaviour_ == Behaviour::IntruderFirst) {
+                data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in own = Loopback(0, INADDR_LOOPBACK + 1);
+                if (::bind(data, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0 ||
+                    ::connect(data, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 ||
+                    !Transfer(control, data, verb == "STOR"))
+                    return;
+            } else {
+                Send(control, "150 Opening BINARY mode data connection.\r\n");
+            }
+            char byte;
+            bool intercepted = WaitReadable(intruder) && ::recv(intruder, &byte, 1, 0) > 0;
+            ::close(intruder);
+            std::lock_guard lock(mutex_);
+            intercepted_ = intercepted_ || intercepted;
         } else if (verb == "PASV" && behaviour_ != Behaviour::AnnouncesButNeverConnects &&
-                   passiveFd < 0) {
+                   behaviour_ != Behaviour::IntruderOnly && passiveFd < 0) {
             passiveFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
             sockaddr_in addr = Loopback(0);
             socklen_t len = sizeof addr;

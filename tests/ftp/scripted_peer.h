@@ -48,6 +48,12 @@ public:
         // In active mode answers RETR or STOR with "425" (the connection
         // back failed); in passive mode serves the transfer.
         ActiveDataRefused,
+        // (These two last.) On 127.0.0.2. In active mode an intruder from
+        // 127.0.0.1 connects first, offering bytes; then the server serves.
+        IntruderFirst,
+        // The same intruder, then "150" and no server connection at all;
+        // refuses passive mode.
+        IntruderOnly,
     };
 
     ScriptedFtpPeer(Behaviour behaviour, std::string fileBody = {}, std::size_t bytesSent = 0);
@@ -58,8 +64,9 @@ public:
     bool ok() const { return listenFd_ >= 0; }
     int port() const { return port_; }
     std::vector<std::string> Commands();
-    // The bytes of the last upload received.
+    // The bytes of the last upload received; whether the intruder got any.
     std::string Received();
+    bool Intercepted();
 
 private:
     void Run();
@@ -83,6 +90,7 @@ private:
     std::mutex mutex_;
     std::vector<std::string> commands_;
     std::string received_;
+    bool intercepted_ = false;
     std::thread thread_;
 };
 

@@ -6,9 +6,13 @@ vsftpd --port P --dir D [--no-active] [--tls explicit|implicit]: vsftpd on
     "/in" (D/root/in). --no-active refuses PORT and EPRT. With --tls the login
     and every data connection must be encrypted; the server's certificate
     (for 127.0.0.1 only) is signed by a test CA, D/ca.pem, made here.
+    --old-tls-only: TLS 1.0 and 1.1 only, allowed by D/openssl.cnf.
+proftpd, pure-ftpd: FTP with TLS for sshd's account, uploads below "/in";
+    installed or, as they conflict with vsftpd, unpacked in $HOISTLINE_TEST_SERVERS.
 sshd --port P --dir D --user U --password W: sshd on 127.0.0.1:P, SFTP and
     password logins only, for a throw-away account U (home D/home) made here
-    and removed when the server stops on SIGTERM; host key D/host_key.
+    and removed when the server stops on SIGTERM; host keys of the types in
+    --host-keys; --legacy: SHA-1 host key signatures too, logins by key only.
 --max-file-size N: for either server, writes past N bytes fail (a full disk).
 vsftpd and sshd need root.
 """
@@ -58,6 +62,13 @@ def vsftpd(args, d):
                 anon_other_write_enable="YES", anon_umask="022",
                 port_enable="NO" if args.no_active else "YES",
                 seccomp_sandbox="NO", vsftpd_log_file=os.path.join(d, "log"))
+    if args.old_tls_only:
+        os.environ["OPENSSL_CONF"] = os.path.join(d, "openssl.cnf")
+        with open(os.environ["OPENSSL_CONF"], "w") as out:
+            out.write("openssl_conf=a\n[a]\nssl_conf=b\n[b]\nsystem_default=c\n[c]\n"
+                      "MinProtocol=TLSv1\nMaxProtocol=TLSv1.1\nCipherString=DEFAULT@SECLEVEL=0\n")
+        conf.update(ssl_ciphers="DEFAULT@SECLEVEL=0", xferlog_enable="YES",
+                    log_ftp_protocol="YES")
     if args.tls:
         certificates(d)
         conf.update(ssl_enable="YES", allow_anon_ssl="YES",
@@ -71,14 +82,39 @@ def vsftpd(args, d):
     os.execv("/usr/sbin/vsftpd", ["vsftpd", os.path.join(d, "vsftpd.conf")])
 
 
+def unpacked(name):  # the root of the file tree that holds /usr/sbin/<name>
+    root = os.environ.get("HOISTLINE_TEST_SERVERS", "/opt/hoistline-test-servers")
+    return "" if os.path.exists("/usr/sbin/" + name) else root
+
+
 def sshd(args, d):
-    home, key = os.path.join(d, "home"), os.path.join(d, "host_key")
-    if not os.path.exists(key):
-        run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", key)
+    home = os.path.join(d, "home")
+    command = ["/usr/sbin/sshd", "-D", "-e", "-f", os.path.join(d, "sshd_config")]
+    if args.server != "sshd":
+        certificates(d)
+        os.makedirs(os.path.join(home, "in"), mode=0o777, exist_ok=True)
+        os.chmod(os.path.join(home, "in"), 0o777)
+        command = [unpacked("pure-ftpd") + "/usr/sbin/pure-ftpd", "-S", f"127.0.0.1,{args.port}",
+                   "-l", "unix", "-E", "-A", "-Y", "2", "-2", f"{d}/server.pem,{d}/server.key"]
+    if args.server == "proftpd":
+        with open(os.path.join(d, "proftpd.conf"), "w") as out:
+            out.write(f"Port {args.port}\nDefaultAddress 127.0.0.1\nSocketBindTight on\nUser "
+                      f"nobody\nGroup nogroup\nScoreboardFile {d}/board\nPidFile {d}/pid\n"
+                      "DelayTable none\nWtmpLog off\nUseIPv6 off\nDefaultRoot ~\n"
+                      f"ModulePath {unpacked('proftpd')}/usr/lib/proftpd\nLoadModule mod_tls.c"
+                      f"\nTLSEngine on\nTLSRequired on\nTLSECCertificateFile {d}/server.pem\n"
+                      f"TLSECCertificateKeyFile {d}/server.key\n")
+        command = [unpacked("proftpd") + "/usr/sbin/proftpd", "-n", "-q", "-c", out.name]
+    keys = [os.path.join(d, "host_key_" + kind) for kind in args.host_keys.split(",")]
+    for key, kind in zip(keys, args.host_keys.split(",")):
+        if not os.path.exists(key):
+            run("ssh-keygen", "-q", "-t", kind, "-N", "", "-f", key)
     with open(os.path.join(d, "sshd_config"), "w") as out:
-        out.write(f"Port {args.port}\nListenAddress 127.0.0.1\nHostKey {key}\n"
-                  "PidFile none\nUsePAM no\nPasswordAuthentication yes\n"
-                  "KbdInteractiveAuthentication no\nPubkeyAuthentication no\n"
+        out.write(f"Port {args.port}\nListenAddress 127.0.0.1\n"
+                  + "".join(f"HostKey {key}\n" for key in keys) +
+                  "PidFile none\nUsePAM no\nKbdInteractiveAuthentication no\n"
+                  + ("HostKeyAlgorithms +ssh-rsa\nPasswordAuthentication no\n" if args.legacy
+                     else "PasswordAuthentication yes\nPubkeyAuthentication no\n") +
                   f"StrictModes no\nAllowUsers {args.user}\n"
                   "Subsystem sftp internal-sftp\nForceCommand internal-sftp\n")
     os.makedirs("/run/sshd", mode=0o755, exist_ok=True)
@@ -107,9 +143,7 @@ def sshd(args, d):
         os.makedirs(home, exist_ok=True)
         account = pwd.getpwnam(args.user)
         os.chown(home, account.pw_uid, account.pw_gid)
-        server = subprocess.Popen(["/usr/sbin/sshd", "-D", "-e", "-f",
-                                   os.path.join(d, "sshd_config")],
-                                  preexec_fn=lambda: limit_file_size(args),
+        server = subprocess.Popen(command, preexec_fn=lambda: limit_file_size(args),
                                   restore_signals=False)
         server.wait()
     finally:
@@ -122,7 +156,7 @@ def sshd(args, d):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("server", choices=["vsftpd", "sshd"])
+    parser.add_argument("server", choices=["vsftpd", "sshd", "proftpd", "pure-ftpd"])
     parser.add_argument("--dir", required=True)
     parser.add_argument("--port", type=int)
     parser.add_argument("--no-active", action="store_true")
@@ -130,10 +164,13 @@ def main():
     parser.add_argument("--user")
     parser.add_argument("--password")
     parser.add_argument("--max-file-size", type=int)
+    parser.add_argument("--old-tls-only", action="store_true")
+    parser.add_argument("--host-keys", default="ed25519")
+    parser.add_argument("--legacy", action="store_true")
     args = parser.parse_args()
     # The account's home lies below D, which it must be able to enter.
     os.chmod(args.dir, 0o755)
-    {"vsftpd": vsftpd, "sshd": sshd}[args.server](args, args.dir)
+    (vsftpd if args.server == "vsftpd" else sshd)(args, args.dir)
 
 
 if __name__ == "__main__":

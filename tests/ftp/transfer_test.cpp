@@ -15,6 +15,8 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <netinet/in.h>
+#include <openssl/conf.h>
+#include <openssl/ssl.h>
 #include <random>
 #include <sys/socket.h>
 #include <thread>
@@ -517,6 +519,32 @@ TEST(FtpNoDataConnection, RetriesOnceInPassiveModeWithinTheDataConnectionLimit)
     }
 }
 
+// An intruder at active mode's data port gets no upload and feeds no download;
+// without the server's own connection the call fails saying so.
+TEST(FtpNoDataConnection, ActiveModeTakesTheDataConnectionFromTheServerOnly)
+{
+    TempDir local;
+    const std::string body = RandomBytes(300000, 23);
+    WriteBytes(local.File("a.dmp"), body);
+    TimeLimits limits;
+    limits.dataConnectMs = 1000;
+    for (int i = 0; i < 4; ++i) {
+        const bool served = i < 2, upload = i % 2 == 0;
+        ScriptedFtpPeer peer(served ? ScriptedFtpPeer::Behaviour::IntruderFirst
+                                    : ScriptedFtpPeer::Behaviour::IntruderOnly,
+                             body, body.size());
+        Endpoint at{"127.0.0.2", peer.port(), "u", "p"};
+        Outcome outcome = upload ? PutFile(at, "/b/a.dmp", local.File("a.dmp"), limits)
+                                 : GetFile(at, "/b/a.dmp", local.File("b.dmp"), limits);
+        EXPECT_FALSE(peer.Intercepted());
+        EXPECT_TRUE(!served || (upload ? peer.Received() : ReadBytes(local.File("b.dmp"))) == body);
+        EXPECT_EQ(outcome.error.find("(active mode: refused a data connection from 127.0.0.1, "
+                                     "which is not the server (127.0.0.2);") == std::string::npos,
+                  served)
+            << outcome.error;
+    }
+}
+
 // An upload counts only when the server confirms it has stored the file.
 TEST(FtpUnconfirmedUpload, GivesZero)
 {
@@ -729,7 +757,11 @@ TEST(FtpOverTls, EveryCallGoesThroughAVerifiedServerOnly)
     ASSERT_TRUE(veltrane::test::EnterPrivateNetwork(error)) << error;
     SystemServer explicitTls({"vsftpd", "--tls", "explicit"});
     SystemServer implicitTls({"vsftpd", "--tls", "implicit"}, 990); // reached with port 0
-    ASSERT_TRUE(explicitTls.ok() && implicitTls.ok());
+    SystemServer oldTls({"vsftpd", "--tls", "explicit", "--old-tls-only"});
+    ASSERT_TRUE(explicitTls.ok() && implicitTls.ok() && oldTls.ok());
+    // This process too allows TLS 1.0 and 1.1, as oldTls does; the library must not.
+    ASSERT_EQ(OPENSSL_init_ssl(OPENSSL_INIT_LOAD_CONFIG, nullptr), 1);
+    ASSERT_EQ(CONF_modules_load_file(oldTls.File("openssl.cnf").c_str(), nullptr, 0), 1);
     const std::string testCa = explicitTls.File("ca.pem");
     TempDir local;
     WriteBytes(local.File("a.dmp"), AllByteValues());
@@ -748,6 +780,9 @@ TEST(FtpOverTls, EveryCallGoesThroughAVerifiedServerOnly)
         {"ftpes://localhost", explicitTls, testCa, 0, rejected + "hostname mismatch"},
         {"ftpes://127.0.0.1", explicitTls, "/etc/ssl/certs/ca-certificates.crt", 0,
          rejected + "unable to get local issuer certificate"},
+        {"ftpes://127.0.0.1", oldTls, oldTls.File("ca.pem"), 0,
+         "TLS handshake with 127.0.0.1:" + std::to_string(oldTls.port()) +
+             " failed: the server offers no TLS version from 1.2 up"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.server) + " trusting " + c.trusted);
@@ -773,6 +808,41 @@ TEST(FtpOverTls, EveryCallGoesThroughAVerifiedServerOnly)
                   c.result);
         EXPECT_EQ(FileExists(remote), c.result == 0);
         fs::remove(local.File("b.dmp"));
+    }
+    EXPECT_EQ(ReadBytes(oldTls.File("log")).find("\"USER"), std::string::npos); // no login
+    // Despite vsftpd's TLS 1.3 session tickets, 100 KiB to 1 MiB uploads in a row all arrive whole.
+    const std::string bytes = RandomBytes(1 << 20, 17);
+    for (const auto& c : {cases[0], cases[1]}) {
+        setenv("SSL_CERT_FILE", c.trusted.c_str(), 1);
+        for (unsigned i = 0; i < 30; ++i) {
+            WriteBytes(local.File("q"), bytes.substr(0, (100 + i * 31) * 1024 + i));
+            Outcome put =
+                PutFile({c.server, c.peer.port(), "anonymous", ""}, "/in/q", local.File("q"));
+            ASSERT_TRUE(put.ok && ReadBytes(c.peer.File("root/in/q")) == ReadBytes(local.File("q")))
+                << put.error;
+        }
+    }
+}
+
+// proftpd and pure-ftpd, over FTP with TLS: an upload and a download each.
+TEST(FtpOverTls, OtherServersTakeAnUploadAndGiveItBack)
+{
+    if (auto reason = SystemServersUnavailable())
+        GTEST_SKIP() << *reason;
+    const char* unpacked = std::getenv("HOISTLINE_TEST_SERVERS");
+    const std::string folder = unpacked ? unpacked : "/opt/hoistline-test-servers",
+                      user = "hoistline" + std::to_string(::getpid());
+    TempDir local;
+    WriteBytes(local.File("a.dmp"), AllByteValues());
+    for (std::string kind : {"proftpd", "pure-ftpd"}) {
+        if (!FileExists("/usr/sbin/" + kind) && !FileExists(folder + "/usr/sbin/" + kind))
+            GTEST_SKIP() << kind << " is neither installed nor unpacked in " << folder;
+        SystemServer server({kind, "--user", user, "--password", "pw"});
+        setenv("SSL_CERT_FILE", server.File("ca.pem").c_str(), 1);
+        const Endpoint at{"ftpes://127.0.0.1", server.port(), user, "pw"};
+        EXPECT_EQ(PutFile(at, "/in/a.dmp", local.File("a.dmp")).error, "") << kind;
+        EXPECT_EQ(GetFile(at, "/in/a.dmp", local.File("b.dmp")).error, "") << kind;
+        EXPECT_TRUE(ReadBytes(local.File("b.dmp")) == AllByteValues()) << kind;
     }
 }
 
@@ -859,6 +929,49 @@ TEST(Sftp, MovesFilesOnlyForAKnownHostKey)
                                  local.File("a.dmp").c_str()),
               0);
     EXPECT_EQ(LastError(), "login refused");
+}
+
+// known_hosts lines apply as OpenSSH applies them, in any order; the server is
+// asked for a key type they list for it.
+TEST(Sftp, HostKeysAreLookedUpAsOpenSshLooksThemUp)
+{
+    if (auto reason = SystemServersUnavailable())
+        GTEST_SKIP() << *reason;
+    const std::string user = "hoistline" + std::to_string(::getpid());
+    // Keys as shipped, SHA-1 signatures refused; and one signing with SHA-1, keys-only logins.
+    SystemServer stock(
+        {"sshd", "--user", user, "--password", "p", "--host-keys", "rsa,ecdsa,ed25519"});
+    SystemServer old({"sshd", "--user", user + "r", "--password", "p", "--host-keys", "rsa,ed25519",
+                      "--legacy"});
+    ASSERT_TRUE(stock.ok() && old.ok());
+    TempDir local;
+    const std::string known = local.File("known"),
+                      name = "[127.0.0.1]:" + std::to_string(stock.port());
+    auto scan = [](const SystemServer& server, const std::string& type) {
+        return OutputOf("ssh-keyscan -t " + type + " -p " + std::to_string(server.port()) +
+                        " 127.0.0.1");
+    };
+    const std::string rsa = scan(stock, "rsa"), ed = scan(stock, "ed25519");
+    WriteBytes(known, "backup.example.org" + rsa.substr(rsa.find(' ')) + ed);
+    const std::pair<std::string, std::string> cases[] = {
+        // lines, start of the reason
+        {rsa + scan(stock, "ecdsa") + ed, ""},
+        {OutputOf("ssh-keygen -q -H -f " + known + " >/dev/null; cat " + known), ""},
+        {rsa, "no SSH host key type in common with " + name + ": " + known + " lists ssh-rsa"},
+        {"127.0.0.1" + ed.substr(ed.find(' ')), "unknown SSH host key: " + name + " is not listed"},
+        {"@revoked " + ed + ed, "SSH host key revoked: the key of " + name + " is marked"},
+        {scan(old, "rsa"), "login refused: the server accepts only publickey logins, no password"},
+    };
+    setenv(kKnownHostsVariable, known.c_str(), 1);
+    for (const auto& [lines, reason] : cases) {
+        WriteBytes(known, lines);
+        const bool toOld = &lines == &cases[std::size(cases) - 1].first; // the last case
+        Outcome put = PutFile(
+            {"sftp://127.0.0.1", (toOld ? old : stock).port(), user + (toOld ? "r" : ""), "p"},
+            "a.dmp", known);
+        EXPECT_EQ(put.error.substr(0, reason.size()), reason) << lines;
+        EXPECT_EQ(put.ok, reason.empty()) << lines;
+    }
 }
 
 // Each scheme, against a server that lets no file grow past 1 MiB as a full disk would: a cut

@@ -1,7 +1,8 @@
-// Upload throughput of Hoistline against the curl command-line tool.
+// Upload and download throughput of Hoistline against the curl command-line
+// tool.
 //
-// Both upload the same 1 GiB file to the same local server, taking turns so
-// that both see the same machine state, over each of:
+// Both upload the same 1 GiB file to the same local server, and download it
+// again, taking turns so that both see the same machine state, over each of:
 //   ftp    plain FTP in active mode, to the tests' pyftpdlib server
 //   ftpes  FTP with TLS (AUTH TLS, passive, certificate verified), to vsftpd
 //   ftps   the same with TLS from the first byte (implicit), to vsftpd
@@ -9,8 +10,9 @@
 // vsftpd and sshd need root (sshd logs in a throw-away account made for the
 // run). The library is bound by name at run time, as the program binds it.
 //
-// Usage: hoistline_upload_bench [rounds (default 5)] [size in MiB (default 1024)]
-//                               [kinds, comma-separated (default ftp,ftpes,ftps,sftp)]
+// Usage: hoistline_transfer_bench [rounds (default 5)] [size in MiB (default 1024)]
+//                                 [kinds, comma-separated (default ftp,ftpes,ftps,sftp)]
+//                                 [directions (default up,down)]
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -39,7 +41,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
-using PutFn = int (*)(const char*, const char*, const char*, const char*, int, int, const char*);
+// PutLocalFileViaFTP and GetRemoteFileViaFTP.
+using TransferFn = int (*)(const char*, const char*, const char*, const char*, int, int,
+                           const char*);
 
 constexpr const char* kUser = "bench";
 constexpr const char* kPassword = "bench";
@@ -259,6 +263,7 @@ int main(int argc, char** argv)
     int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
     std::size_t mebibytes = argc > 2 ? static_cast<std::size_t>(std::atol(argv[2])) : 1024;
     std::vector<std::string> kinds = Split(argc > 3 ? argv[3] : "ftp,ftpes,ftps,sftp");
+    std::vector<std::string> directions = Split(argc > 4 ? argv[4] : "up,down");
 
     // In memory when possible, so that disk write-back does not blur the
     // figures: the network path is what is measured.
@@ -269,8 +274,11 @@ int main(int argc, char** argv)
     WriteTestFile(source, mebibytes);
 
     void* library = dlopen(HOISTLINE_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    auto put = library ? reinterpret_cast<PutFn>(dlsym(library, "PutLocalFileViaFTP")) : nullptr;
-    if (put == nullptr) {
+    auto put =
+        library ? reinterpret_cast<TransferFn>(dlsym(library, "PutLocalFileViaFTP")) : nullptr;
+    auto get =
+        library ? reinterpret_cast<TransferFn>(dlsym(library, "GetRemoteFileViaFTP")) : nullptr;
+    if (put == nullptr || get == nullptr) {
         std::fprintf(stderr, "cannot load the library: %s\n", dlerror());
         return 1;
     }
@@ -279,6 +287,7 @@ int main(int argc, char** argv)
     bool ok = true;
     for (const auto& kind : kinds) {
         Target target;
+        bool warm = true;
         if (!StartServer(kind, work, target)) {
             ok = false;
             if (target.server > 0) {
@@ -287,77 +296,95 @@ int main(int argc, char** argv)
             }
             continue;
         }
-        // Each upload reports its throughput in MiB/s and its CPU seconds,
-        // or fails; the stored file is checked for its full size and removed.
-        auto finish = [&](bool uploaded, Clock::time_point start, double cpu, double& rate,
-                          double& cpuOut) {
-            double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-            uploaded =
-                uploaded && fs::exists(target.stored) && fs::file_size(target.stored) == bytes;
-            fs::remove(target.stored);
-            rate = bytes / seconds / (1024 * 1024);
-            cpuOut = cpu;
-            return uploaded;
-        };
-        auto viaLibrary = [&](double& rate, double& cpu) {
-            auto start = Clock::now();
-            double before = ThreadCpuSeconds();
-            bool uploaded = put(target.host.c_str(), target.remote.c_str(), target.user.c_str(),
-                                target.password.c_str(), target.port, 0, source.c_str()) == 1;
-            return finish(uploaded, start, ThreadCpuSeconds() - before, rate, cpu);
-        };
-        auto viaCurlTool = [&](double& rate, double& cpu) {
-            std::vector<std::string> command = {"/usr/bin/curl", "-sS"};
-            command.insert(command.end(), target.curlOptions.begin(), target.curlOptions.end());
-            command.insert(command.end(), {"-u", target.user + ":" + target.password, "-T", source,
-                                           target.curlUrl});
-            auto start = Clock::now();
-            pid_t curl = Spawn(command, (work / "curl.out").string());
-            double childCpu = 0;
-            bool uploaded = curl > 0 && WaitFor(curl, &childCpu) == 0;
-            return finish(uploaded, start, childCpu, rate, cpu);
-        };
+        for (const auto& direction : directions) {
+            const bool up = direction == "up";
+            // A download reads the file the server keeps, and writes here.
+            const fs::path landed = up ? target.stored : work / "downloaded.dmp";
+            if (!up) {
+                fs::copy_file(source, target.stored, fs::copy_options::overwrite_existing);
+                fs::permissions(target.stored, fs::perms::owner_read | fs::perms::owner_write |
+                                                   fs::perms::group_read | fs::perms::others_read);
+            }
+            // Each transfer reports its throughput in MiB/s and its CPU
+            // seconds, or fails; the file that landed is checked for its full
+            // size and removed.
+            auto finish = [&](bool moved, Clock::time_point start, double cpu, double& rate,
+                              double& cpuOut) {
+                double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+                moved = moved && fs::exists(landed) && fs::file_size(landed) == bytes;
+                fs::remove(landed);
+                rate = bytes / seconds / (1024 * 1024);
+                cpuOut = cpu;
+                return moved;
+            };
+            auto viaLibrary = [&](double& rate, double& cpu) {
+                auto start = Clock::now();
+                double before = ThreadCpuSeconds();
+                bool moved =
+                    (up ? put : get)(target.host.c_str(), target.remote.c_str(),
+                                     target.user.c_str(), target.password.c_str(), target.port, 0,
+                                     up ? source.c_str() : landed.c_str()) == 1;
+                return finish(moved, start, ThreadCpuSeconds() - before, rate, cpu);
+            };
+            auto viaCurlTool = [&](double& rate, double& cpu) {
+                std::vector<std::string> command = {"/usr/bin/curl", "-sS"};
+                command.insert(command.end(), target.curlOptions.begin(), target.curlOptions.end());
+                command.insert(command.end(),
+                               {"-u", target.user + ":" + target.password, up ? "-T" : "-o",
+                                up ? source : landed.string(), target.curlUrl});
+                auto start = Clock::now();
+                pid_t curl = Spawn(command, (work / "curl.out").string());
+                double childCpu = 0;
+                bool moved = curl > 0 && WaitFor(curl, &childCpu) == 0;
+                return finish(moved, start, childCpu, rate, cpu);
+            };
 
-        // One untimed upload by each first: it brings the file into the page
-        // cache and pays the one-time start-up of the library and the server.
-        double rate[2], cpu[2];
-        bool warm = viaLibrary(rate[0], cpu[0]) && viaCurlTool(rate[1], cpu[1]);
-        std::vector<double> ours, curls, ratios, ourCpu, curlCpu;
-        for (int round = 0; round < rounds && warm; ++round) {
-            // Alternate who goes first, so that neither always meets the
-            // state the other left behind.
-            if (round % 2 == 0)
-                warm = viaLibrary(rate[0], cpu[0]) && viaCurlTool(rate[1], cpu[1]);
-            else
-                warm = viaCurlTool(rate[1], cpu[1]) && viaLibrary(rate[0], cpu[0]);
-            ours.push_back(rate[0]);
-            ourCpu.push_back(cpu[0]);
-            curls.push_back(rate[1]);
-            curlCpu.push_back(cpu[1]);
-            ratios.push_back(rate[0] / rate[1]);
-            std::printf("%s round %d: Hoistline %.1f MiB/s (%.2f s CPU), curl %.1f MiB/s "
-                        "(%.2f s CPU), ratio %.2f\n",
-                        kind.c_str(), round + 1, rate[0], cpu[0], rate[1], cpu[1], ratios.back());
+            // One untimed transfer by each first: it brings the file into
+            // the page cache and pays the one-time start-up of the library
+            // and the server.
+            double rate[2], cpu[2];
+            warm = viaLibrary(rate[0], cpu[0]) && viaCurlTool(rate[1], cpu[1]);
+            std::vector<double> ours, curls, ratios, ourCpu, curlCpu;
+            for (int round = 0; round < rounds && warm; ++round) {
+                // Alternate who goes first, so that neither always meets the
+                // state the other left behind.
+                if (round % 2 == 0)
+                    warm = viaLibrary(rate[0], cpu[0]) && viaCurlTool(rate[1], cpu[1]);
+                else
+                    warm = viaCurlTool(rate[1], cpu[1]) && viaLibrary(rate[0], cpu[0]);
+                ours.push_back(rate[0]);
+                ourCpu.push_back(cpu[0]);
+                curls.push_back(rate[1]);
+                curlCpu.push_back(cpu[1]);
+                ratios.push_back(rate[0] / rate[1]);
+                std::printf("%s %s round %d: Hoistline %.1f MiB/s (%.2f s CPU), curl %.1f MiB/s "
+                            "(%.2f s CPU), ratio %.2f\n",
+                            kind.c_str(), direction.c_str(), round + 1, rate[0], cpu[0], rate[1],
+                            cpu[1], ratios.back());
+                std::fflush(stdout);
+            }
+            fs::remove(target.stored);
+            if (!warm)
+                break;
+            double load[3] = {0, 0, 0};
+            getloadavg(load, 3);
+            // The per-round ratio compares two transfers made moments apart,
+            // which holds up better than whole-run figures on a machine
+            // shared with others.
+            std::printf("%s %s, median of %d rounds, %zu MiB: Hoistline %.1f MiB/s (%.2f s CPU), "
+                        "curl %.1f MiB/s (%.2f s CPU), ratio of medians %.2f, median round "
+                        "ratio %.2f, load average %.2f\n",
+                        kind.c_str(), direction.c_str(), rounds, mebibytes, Median(ours),
+                        Median(ourCpu), Median(curls), Median(curlCpu),
+                        Median(ours) / Median(curls), Median(ratios), load[0]);
             std::fflush(stdout);
         }
         kill(target.server, SIGTERM);
         WaitFor(target.server);
         if (!warm) {
-            std::fprintf(stderr, "%s: an upload failed\n", kind.c_str());
+            std::fprintf(stderr, "%s: a transfer failed\n", kind.c_str());
             ok = false;
-            continue;
         }
-        double load[3] = {0, 0, 0};
-        getloadavg(load, 3);
-        // The per-round ratio compares two uploads made moments apart, which
-        // holds up better than whole-run figures on a machine shared with
-        // others.
-        std::printf("%s, median of %d rounds, %zu MiB: Hoistline %.1f MiB/s (%.2f s CPU), curl "
-                    "%.1f MiB/s (%.2f s CPU), ratio of medians %.2f, median round ratio %.2f, "
-                    "load average %.2f\n",
-                    kind.c_str(), rounds, mebibytes, Median(ours), Median(ourCpu), Median(curls),
-                    Median(curlCpu), Median(ours) / Median(curls), Median(ratios), load[0]);
-        std::fflush(stdout);
     }
 
     dlclose(library);

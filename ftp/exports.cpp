@@ -11,19 +11,22 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace {
 
 // Why this thread's last Put/Get/Delete call failed; empty after a success.
 thread_local std::string lastFailure;
 
-// Keeps `reason` for GetLastFTPError as one line of at most a few hundred
-// bytes. Whatever happens here, the call's answer stands.
-void Remember(const std::string& reason) noexcept
+// Keeps `reason` (and `detail` after it) for GetLastFTPError as one line of
+// at most a few hundred bytes. Whatever happens here, the call's answer
+// stands.
+void Remember(std::string_view reason, std::string_view detail = {}) noexcept
 {
     constexpr std::size_t kMaxReasonBytes = 400;
     try {
-        lastFailure.assign(reason, 0, std::min(reason.size(), kMaxReasonBytes));
+        lastFailure.assign(reason.substr(0, kMaxReasonBytes));
+        lastFailure.append(detail.substr(0, kMaxReasonBytes - lastFailure.size()));
         for (auto& c : lastFailure) {
             if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
                 c = ' ';
@@ -62,9 +65,10 @@ template <typename Job> int Answer(Job&& job) noexcept
             Remember({});
             return 1;
         }
-        Remember(outcome.error.empty() ? "the call failed" : outcome.error);
+        Remember(outcome.error.empty() ? std::string_view("the call failed")
+                                       : std::string_view(outcome.error));
     } catch (const std::exception& e) {
-        Remember(std::string("unexpected failure inside the library: ") + e.what());
+        Remember("unexpected failure inside the library: ", e.what());
     } catch (...) {
         Remember("unexpected failure inside the library");
     }

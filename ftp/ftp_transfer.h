@@ -4,6 +4,8 @@
 // calls are thin wrappers over these; the tests drive them directly to read
 // the reason of a failure and to shorten the time limits.
 
+#include "outcome.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,13 +37,6 @@ struct TimeLimits
     long dataConnectMs = 30000;
     // A transfer moving no data at all for this long is given up.
     long stallSeconds = 60;
-};
-
-// The result of one call: success, or the reason it failed.
-struct Outcome
-{
-    bool ok = false;
-    std::string error;
 };
 
 // Requests every folder on the way to `remotePath` (refusals ignored), then

@@ -1,3 +1,8 @@
+// Reading known_hosts lines as the OpenSSH client reads them: host patterns
+// and hashed names matched against the server's name, "@revoked" and
+// "@cert-authority" markers, the key types libssh2 can verify in the order
+// to ask for them, and which file vouches for the keys at all.
+
 #include "known_hosts.h"
 
 #include <algorithm>

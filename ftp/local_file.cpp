@@ -1,3 +1,7 @@
+// The local side of a transfer: the file an upload reads (opened before any
+// server is contacted), and a download's replacement file, renamed over the
+// old one only once it is whole and on disk.
+
 #include "local_file.h"
 
 #include <atomic>
@@ -49,28 +53,22 @@ bool UniqueFd::Close()
     return ok;
 }
 
-bool OpenSource(const std::string& path, UniqueFd& fd, std::int64_t& size, std::string& error)
+Outcome OpenSource(const std::string& path, UniqueFd& fd, std::int64_t& size)
 {
     UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.valid()) {
-        error = Describe("cannot open", path, errno);
-        return false;
-    }
+    if (!file.valid())
+        return Failure(Describe("cannot open", path, errno));
     struct stat st
     {};
-    if (::fstat(file.get(), &st) != 0) {
-        error = Describe("cannot inspect", path, errno);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        error = path + " is not a regular file";
-        return false;
-    }
+    if (::fstat(file.get(), &st) != 0)
+        return Failure(Describe("cannot inspect", path, errno));
+    if (!S_ISREG(st.st_mode))
+        return Failure(path + " is not a regular file");
     // The kernel may read further ahead: the file is read once, front to back.
     ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
     size = st.st_size;
     fd = std::move(file);
-    return true;
+    return Success();
 }
 
 bool WriteAll(int fd, const char* data, std::size_t size)
@@ -93,7 +91,7 @@ ReplacementFile::~ReplacementFile()
     Discard();
 }
 
-bool ReplacementFile::Create(const std::string& target, std::string& error)
+Outcome ReplacementFile::Create(const std::string& target)
 {
     // Several downloads may run at once, in this process and others: the
     // process id and a counter keep the names apart, O_EXCL settles the rest.
@@ -107,41 +105,32 @@ bool ReplacementFile::Create(const std::string& target, std::string& error)
             target_ = target;
             tempPath_ = std::move(candidate);
             fd_ = UniqueFd(fd);
-            return true;
+            return Success();
         }
-        if (errno != EEXIST) {
-            error = Describe("cannot create a file beside", target, errno);
-            return false;
-        }
+        if (errno != EEXIST)
+            return Failure(Describe("cannot create a file beside", target, errno));
     }
-    error = "no free temporary name beside " + target;
-    return false;
+    return Failure("no free temporary name beside " + target);
 }
 
-bool ReplacementFile::Commit(std::string& error)
+Outcome ReplacementFile::Commit()
 {
-    if (!fd_.valid()) {
-        error = "nothing to commit for " + target_;
-        return false;
-    }
+    if (!fd_.valid())
+        return Failure("nothing to commit for " + target_);
     // The old file is only given up once the new one is safely on disk.
-    if (::fsync(fd_.get()) != 0) {
+    std::string error;
+    if (::fsync(fd_.get()) != 0)
         error = Describe("cannot flush", tempPath_, errno);
-        Discard();
-        return false;
-    }
-    if (!fd_.Close()) {
+    else if (!fd_.Close())
         error = Describe("cannot close", tempPath_, errno);
-        Discard();
-        return false;
-    }
-    if (::rename(tempPath_.c_str(), target_.c_str()) != 0) {
+    else if (::rename(tempPath_.c_str(), target_.c_str()) != 0)
         error = Describe("cannot replace", target_, errno);
+    if (!error.empty()) {
         Discard();
-        return false;
+        return Failure(std::move(error));
     }
     tempPath_.clear();
-    return true;
+    return Success();
 }
 
 void ReplacementFile::Discard()

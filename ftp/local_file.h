@@ -4,6 +4,8 @@
 // download writes without ever leaving a half-written file in place of a
 // good one.
 
+#include "outcome.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,8 +36,7 @@ private:
 
 // Opens the regular file at `path` for reading and learns its size, so that
 // the server's byte count can be checked against it.
-[[nodiscard]] bool OpenSource(const std::string& path, UniqueFd& fd, std::int64_t& size,
-                              std::string& error);
+Outcome OpenSource(const std::string& path, UniqueFd& fd, std::int64_t& size);
 
 // Writes everything, retrying short writes and interrupted calls.
 [[nodiscard]] bool WriteAll(int fd, const char* data, std::size_t size);
@@ -52,9 +53,9 @@ public:
     ReplacementFile(const ReplacementFile&) = delete;
     ReplacementFile& operator=(const ReplacementFile&) = delete;
 
-    [[nodiscard]] bool Create(const std::string& target, std::string& error);
+    Outcome Create(const std::string& target);
     int fd() const { return fd_.get(); }
-    [[nodiscard]] bool Commit(std::string& error);
+    Outcome Commit();
 
 private:
     void Discard();

@@ -1,3 +1,8 @@
+// The caller's texts made safe for the transfer layer: the server text read
+// into a scheme and a host, the folders requested before an upload, the URL
+// with every path byte percent-encoded, and the checks that refuse a path a
+// command could be smuggled in with.
+
 #include "remote_path.h"
 
 #include <algorithm>
@@ -95,17 +100,17 @@ bool HasControlByte(std::string_view text)
     return false;
 }
 
-std::optional<std::string> RemotePathProblem(std::string_view remotePath)
+Outcome CheckRemotePath(std::string_view remotePath)
 {
     if (remotePath.empty())
-        return "the remote path is empty";
+        return Failure("the remote path is empty");
     if (HasLineBreak(remotePath))
-        return "the remote path holds a line break";
+        return Failure("the remote path holds a line break");
     if (remotePath.find('\0') != std::string_view::npos)
-        return "the remote path holds a NUL byte";
+        return Failure("the remote path holds a NUL byte");
     if (remotePath.back() == '/')
-        return "the remote path names a folder, not a file";
-    return std::nullopt;
+        return Failure("the remote path names a folder, not a file");
+    return Success();
 }
 
 std::optional<ServerName> ParseServer(std::string_view server)

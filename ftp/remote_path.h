@@ -5,6 +5,8 @@
 // URL that names the file, and the checks that keep one argument from
 // smuggling in further FTP commands.
 
+#include "outcome.h"
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,11 +20,11 @@ namespace hoistline {
 // Bytes are compared one by one; no code-page lead or trail byte equals "/".
 std::vector<std::string> FolderRequests(std::string_view remotePath);
 
-// The reason `remotePath` cannot name a file on the server, or nothing when
-// it can. CR and LF would end the FTP command line early, NUL cannot be sent
+// Whether `remotePath` can name a file on the server, and the reason when it
+// cannot. CR and LF would end the FTP command line early, NUL cannot be sent
 // in one; a path with no file name after its last "/" names a folder. Other
 // control bytes (TAB, ESC, ...) are allowed.
-std::optional<std::string> RemotePathProblem(std::string_view remotePath);
+Outcome CheckRemotePath(std::string_view remotePath);
 
 // True when `text` holds a byte below 0x20. The URL layer refuses such a path,
 // so a transfer command cannot take it from the URL.

@@ -35,14 +35,17 @@ TEST(FtpFolderRequests, AreTheTextBeforeEachSlashFromPositionTwoOutermostFirst)
 
 TEST(FtpRemotePathProblem, RefusesPathsThatCannotNameAFileSafely)
 {
-    EXPECT_FALSE(RemotePathProblem("/backup/a.dmp"));
-    EXPECT_FALSE(RemotePathProblem("a.dmp"));
-    EXPECT_FALSE(RemotePathProblem(kBackupCp949 + "/a b%#?.dmp"));
-    EXPECT_FALSE(RemotePathProblem("a\tb\x01\x1f\x7f"));
+    EXPECT_TRUE(CheckRemotePath("/backup/a.dmp").ok);
+    EXPECT_TRUE(CheckRemotePath("a.dmp").ok);
+    EXPECT_TRUE(CheckRemotePath(kBackupCp949 + "/a b%#?.dmp").ok);
+    EXPECT_TRUE(CheckRemotePath("a\tb\x01\x1f\x7f").ok);
     const std::string bad[] = {"",     "/backup/", "a.dmp\r\nDELE x", "a.dmp\nDELE x",
                                "a\rb", {"a\0b", 3}};
-    for (const auto& path : bad)
-        EXPECT_TRUE(RemotePathProblem(path)) << path;
+    for (const auto& path : bad) {
+        Outcome checked = CheckRemotePath(path);
+        EXPECT_FALSE(checked.ok) << path;
+        EXPECT_NE(checked.error, "") << path;
+    }
 }
 
 TEST(FtpFileUrl, KeepsEveryPathByteAndMakesLeadingSlashAbsolute)

@@ -1,3 +1,6 @@
+// The scripted FTP peer (scripted_peer.h): the standard replies, and the
+// script's departures from them, one session at a time.
+
 #include "scripted_peer.h"
 
 #include <arpa/inet.h>
@@ -11,13 +14,56 @@
 namespace hoistline::test {
 namespace {
 
-sockaddr_in Loopback(int port, uint32_t address = INADDR_LOOPBACK)
+// What a well-behaved server answers, where a fixed text will do.
+const std::map<std::string, std::string> kStandardReplies = {
+    {"USER", "331 Password required."},
+    {"PASS", "230 Logged in."},
+    {"PWD", "257 \"/\" is the current directory."},
+    {"TYPE", "200 Type set."},
+    {"RNFR", "350 Go on."},
+    {"RNTO", "250 Done."},
+    {"DELE", "250 Done."},
+    {"QUIT", "221 Goodbye."},
+};
+
+sockaddr_in Address(const char* host, int port)
 {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(address);
+    ::inet_pton(AF_INET, host, &addr.sin_addr);
     addr.sin_port = htons(static_cast<uint16_t>(port));
     return addr;
+}
+
+// A socket listening on `host` (`port` 0: any free port, then set); -1 on
+// failure.
+int Listen(const char* host, int backlog, int& port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr = Address(host, port);
+    socklen_t len = sizeof addr;
+    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+                    ::listen(fd, backlog) != 0 ||
+                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)) {
+        ::close(fd);
+        fd = -1;
+    }
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+// A TCP connection from `from` (any port) to `to`:`port`; -1 on failure.
+int Connect(const char* from, const char* to, int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in own = Address(from, 0);
+    sockaddr_in target = Address(to, port);
+    if (fd >= 0 && (::bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0 ||
+                    ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0)) {
+        ::close(fd);
+        fd = -1;
+    }
+    return fd;
 }
 
 void Send(int fd, const std::string& text)
@@ -42,28 +88,17 @@ int PortFromCommand(const std::string& command)
 
 } // namespace
 
-ScriptedFtpPeer::ScriptedFtpPeer(Behaviour behaviour, std::string fileBody, std::size_t bytesSent)
-    : behaviour_(behaviour), fileBody_(std::move(fileBody)), bytesSent_(bytesSent)
+ScriptedFtpPeer::ScriptedFtpPeer(Script script) : script_(std::move(script))
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr =
-        Loopback(0, behaviour_ >= Behaviour::IntruderFirst ? INADDR_LOOPBACK + 1 : INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bool queueFull = behaviour_ == Behaviour::NeverAccepts;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, queueFull ? 0 : 4) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    bool queueFull = !script_.accepts;
+    int fd = Listen(script_.address, queueFull ? 0 : 4, port_);
+    if (fd < 0)
         return;
-    }
-    port_ = ntohs(addr.sin_port);
     if (queueFull) {
         // With a backlog of 0 one finished handshake fills the queue; every
         // later SYN is dropped by the kernel and the client hears nothing.
-        fillerFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in target = Loopback(port_);
-        if (::connect(fillerFd_, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
+        fillerFd_ = Connect(script_.address, script_.address, port_);
+        if (fillerFd_ < 0) {
             ::close(fd);
             return;
         }
@@ -151,10 +186,10 @@ void ScriptedFtpPeer::Run()
         int control = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (control < 0)
             return;
-        if (behaviour_ == Behaviour::Silent)
-            WaitReadable(stopFd_);
-        else
+        if (script_.greets)
             Converse(control);
+        else
+            WaitReadable(stopFd_);
         ::close(control);
     }
 }
@@ -165,101 +200,72 @@ void ScriptedFtpPeer::Converse(int control)
     std::string buffer, command;
     int dataPort = -1;  // where the client listens, in active mode
     int passiveFd = -1; // where we listen, in passive mode
-    struct Closer
-    {
-        int& fd;
-        ~Closer()
-        {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    } closePassive{passiveFd};
-    while (ReadLine(control, buffer, command)) {
+    bool open = true;
+    while (open && ReadLine(control, buffer, command)) {
         Record(command);
-        std::string verb = command.substr(0, command.find(' '));
-        bool transfer = verb == "RETR" || verb == "STOR";
-        bool active = passiveFd < 0;
-        if (verb == "USER") {
-            Send(control, "331 Password required.\r\n");
-        } else if (verb == "PASS") {
-            Send(control, "230 Logged in.\r\n");
-        } else if (verb == "PWD") {
-            Send(control, "257 \"/\" is the current directory.\r\n");
-        } else if (verb == "TYPE") {
-            Send(control, "200 Type set.\r\n");
-        } else if (verb == "SIZE" && behaviour_ == Behaviour::CutShortSizeRefused) {
-            Send(control, "550 SIZE not allowed.\r\n");
+        const std::string verb = command.substr(0, command.find(' '));
+        const bool active = passiveFd < 0;
+        auto scripted = script_.replies.find(verb);
+        auto standard = kStandardReplies.find(verb);
+        if (scripted != script_.replies.end()) {
+            Send(control, scripted->second + "\r\n");
         } else if (verb == "SIZE") {
-            Send(control, "213 " + std::to_string(fileBody_.size()) + "\r\n");
+            Send(control, "213 " + std::to_string(script_.fileBody.size()) + "\r\n");
         } else if (verb == "PORT") {
             dataPort = PortFromCommand(command);
             Send(control,
                  dataPort > 0 ? "200 PORT command successful.\r\n" : "501 Bad PORT argument.\r\n");
-        } else if (transfer && active && behaviour_ >= Behaviour::IntruderFirst) {
-            // The intruder connects, offers bytes, and sees whether the client
-            // sends it any before hanging up on it.
-            int intruder = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in target = Loopback(dataPort);
-            if (::connect(intruder, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0)
-                Send(intruder, "forged");
-            int data = -1;
-            if (behaviour_ == Behaviour::IntruderFirst) {
-                data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                sockaddr_in own = Loopback(0, INADDR_LOOPBACK + 1);
-                if (::bind(data, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0 ||
-                    ::connect(data, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0 ||
-                    !Transfer(control, data, verb == "STOR"))
-                    return;
-            } else {
-                Send(control, "150 Opening BINARY mode data connection.\r\n");
-            }
-            char byte;
-            bool intercepted = WaitReadable(intruder) && ::recv(intruder, &byte, 1, 0) > 0;
-            ::close(intruder);
-            std::lock_guard lock(mutex_);
-            intercepted_ = intercepted_ || intercepted;
-        } else if (verb == "PASV" && behaviour_ != Behaviour::AnnouncesButNeverConnects &&
-                   behaviour_ != Behaviour::IntruderOnly && passiveFd < 0) {
-            passiveFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in addr = Loopback(0);
-            socklen_t len = sizeof addr;
-            (void)::bind(passiveFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            (void)::listen(passiveFd, 1);
-            (void)::getsockname(passiveFd, reinterpret_cast<sockaddr*>(&addr), &len);
-            int port = ntohs(addr.sin_port);
+        } else if (verb == "PASV" && active) {
+            int port = 0;
+            passiveFd = Listen("127.0.0.1", 1, port);
             Send(control, "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) +
                               "," + std::to_string(port % 256) + ").\r\n");
-        } else if (transfer && active && behaviour_ == Behaviour::NeverConnectsBack) {
-            continue;
-        } else if (transfer && active && behaviour_ == Behaviour::AnnouncesButNeverConnects) {
-            Send(control, "150 Opening BINARY mode data connection.\r\n");
-        } else if (transfer && active && behaviour_ == Behaviour::ActiveDataRefused) {
-            Send(control, "425 Cannot open data connection.\r\n");
-        } else if (transfer && (dataPort > 0 || !active)) {
-            int data = -1;
-            if (active) {
-                data = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                sockaddr_in target = Loopback(dataPort);
-                if (::connect(data, reinterpret_cast<sockaddr*>(&target), sizeof target) != 0) {
-                    ::close(data);
-                    data = -1;
-                }
-            } else if (WaitReadable(passiveFd)) {
-                data = ::accept4(passiveFd, nullptr, nullptr, SOCK_CLOEXEC);
-            }
-            if (data < 0)
-                Send(control, "425 Cannot open data connection.\r\n");
-            else if (!Transfer(control, data, verb == "STOR"))
-                return;
-        } else if (verb == "RNFR" || verb == "RNTO" || verb == "DELE") {
-            Send(control, verb == "RNFR" ? "350 Go on.\r\n" : "250 Done.\r\n");
-        } else if (verb == "QUIT") {
-            Send(control, "221 Goodbye.\r\n");
-            return;
+        } else if ((verb == "RETR" || verb == "STOR") && (dataPort > 0 || !active)) {
+            open = DataCommand(control, dataPort, passiveFd, verb == "STOR");
+        } else if (standard != kStandardReplies.end()) {
+            Send(control, standard->second + "\r\n");
+            open = verb != "QUIT";
         } else {
             Send(control, "502 Command not implemented.\r\n");
         }
     }
+    if (passiveFd >= 0)
+        ::close(passiveFd);
+}
+
+bool ScriptedFtpPeer::DataCommand(int control, int dataPort, int passiveFd, bool store)
+{
+    const bool active = passiveFd < 0;
+    int intruder = -1;
+    if (active && script_.intruderFirst) {
+        intruder = Connect("127.0.0.1", "127.0.0.1", dataPort);
+        if (intruder >= 0)
+            Send(intruder, "forged");
+    }
+    bool goOn = true;
+    if (active && script_.activeTransferReply) {
+        if (!script_.activeTransferReply->empty())
+            Send(control, *script_.activeTransferReply + "\r\n");
+    } else {
+        int data = -1;
+        if (active)
+            data = Connect(script_.address, "127.0.0.1", dataPort);
+        else if (WaitReadable(passiveFd))
+            data = ::accept4(passiveFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (data < 0)
+            Send(control, "425 Cannot open data connection.\r\n");
+        else
+            goOn = Transfer(control, data, store);
+    }
+    if (intruder >= 0) {
+        // The client hangs up on the intruder once it has seen who it is.
+        char byte;
+        bool intercepted = WaitReadable(intruder) && ::recv(intruder, &byte, 1, 0) > 0;
+        ::close(intruder);
+        std::lock_guard lock(mutex_);
+        intercepted_ = intercepted_ || intercepted;
+    }
+    return goOn;
 }
 
 bool ScriptedFtpPeer::Transfer(int control, int data, bool store)
@@ -279,27 +285,23 @@ bool ScriptedFtpPeer::Transfer(int control, int data, bool store)
             std::lock_guard lock(mutex_);
             received_ = std::move(body);
         }
-        if (behaviour_ == Behaviour::StoreNeverConfirmed) {
+        if (!script_.storEnd) {
             WaitReadable(control);
             return false;
         }
-        Send(control, behaviour_ == Behaviour::StoreRefusedAfterData
-                          ? "552 Requested file action aborted. Exceeded storage allocation.\r\n"
-                          : "226 Transfer complete.\r\n");
+        Send(control, *script_.storEnd + "\r\n");
         return true;
     }
-    Send(control, "150 Opening BINARY mode data connection (" + std::to_string(fileBody_.size()) +
-                      " bytes).\r\n");
-    Send(data, fileBody_.substr(0, bytesSent_));
-    if (behaviour_ == Behaviour::Stall) {
+    Send(control, "150 Opening BINARY mode data connection (" +
+                      std::to_string(script_.fileBody.size()) + " bytes).\r\n");
+    Send(data, script_.fileBody.substr(0, script_.bytesSent));
+    if (!script_.retrEnd) {
         WaitReadable(stopFd_);
         ::close(data);
         return false;
     }
     ::close(data);
-    Send(control, behaviour_ != Behaviour::CutShortAdmittingFailure
-                      ? "226 Transfer complete.\r\n"
-                      : "426 Connection closed; transfer aborted.\r\n");
+    Send(control, *script_.retrEnd + "\r\n");
     return true;
 }
 

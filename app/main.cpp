@@ -1,5 +1,8 @@
 // Veltrane: backs up Oracle databases on a schedule.
 
+#include "cli/check_command.h"
+#include "cli/run_item_command.h"
+#include "cli/status_command.h"
 #include "editor/qt_text.h"
 #include "platform/clock.h"
 #include "platform/program_folder.h"
@@ -57,28 +60,27 @@ int RunWindow(char* argv0, const veltrane::CommandOptions& options, const std::s
     return QApplication::exec();
 }
 
-int RunService(const veltrane::CommandOptions& options, const std::string& dataFolder,
+int RunService(const veltrane::Clock& clock, const std::string& dataFolder,
                const std::string& programFolder)
 {
-    if (!options.rest.empty()) {
-        std::fprintf(stderr, "Veltrane: unknown option \"%s\"\n%s", options.rest.front().c_str(),
-                     veltrane::kUsage);
-        return 2;
-    }
     // No Qt at all here: the service needs no display.
     veltrane::SingleInstanceLock lock(dataFolder);
     if (!lock.Held()) {
         std::fprintf(stderr, "%s\n", lock.Error().c_str());
         return 1;
     }
-    veltrane::SystemClock clock;
-    return veltrane::RunHeadlessService(clock, dataFolder, programFolder, stdout);
+    return veltrane::RunHeadlessService(clock, dataFolder, programFolder);
 }
 
 } // namespace
 
 int main(int argc, char* argv[])
 {
+    // First of all: a signal in the first moments of a start (a reload sent
+    // as the service comes up) must not kill it.
+    if (!veltrane::InstallServiceSignals())
+        std::fprintf(stderr, "Veltrane: cannot set up the signals\n");
+    using veltrane::Command;
     veltrane::CommandOptions options;
     std::string error;
     if (!veltrane::ParseCommandOptions(argc, argv, options, error)) {
@@ -93,6 +95,9 @@ int main(int argc, char* argv[])
         std::printf("Veltrane %s\n", std::string(veltrane::kVersion).c_str());
         return 0;
     }
+    // Only the service and a run of one item answer the signals themselves.
+    if (options.command != Command::Service && options.command != Command::RunItem)
+        veltrane::ReleaseServiceSignals();
     const std::string programFolder = veltrane::ProgramFolder();
     std::string dataFolder;
     if (!veltrane::ResolveDataFolder(options.folder, programFolder, dataFolder, error)) {
@@ -102,6 +107,18 @@ int main(int argc, char* argv[])
     // The FTP library checks an SFTP server's key against known_hosts in the
     // data folder first.
     setenv("HOISTLINE_KNOWN_HOSTS", veltrane::JoinPath(dataFolder, "known_hosts").c_str(), 0);
-    return options.service ? RunService(options, dataFolder, programFolder)
-                           : RunWindow(argv[0], options, dataFolder, programFolder);
+    veltrane::SystemClock clock;
+    switch (options.command) {
+    case Command::Service:
+        return RunService(clock, dataFolder, programFolder);
+    case Command::Status:
+        return veltrane::StatusCommand(clock, dataFolder, options.json);
+    case Command::RunItem:
+        return veltrane::RunItemCommand(clock, dataFolder, programFolder, options.item);
+    case Command::Check:
+        return veltrane::CheckCommand(dataFolder);
+    case Command::Window:
+        break;
+    }
+    return RunWindow(argv[0], options, dataFolder, programFolder);
 }

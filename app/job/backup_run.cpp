@@ -14,7 +14,6 @@
 #include "schedule/due_rules.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,21 +25,6 @@ constexpr const char* kExportFailed = "엑스포트중 에러가 발행하여 �
 constexpr const char* kReady = "Ready.";
 constexpr const char* kVerifySucceeded = " 덤프 검증 성공";
 constexpr const char* kVerifyFailed = " 덤프 검증 실패: ";
-
-// "1.2 MiB", "512 KiB", "100 바이트": a dump's size in a result line.
-std::string SizeText(std::int64_t bytes)
-{
-    char text[32];
-    if (bytes >= (std::int64_t{1} << 30))
-        std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1 << 30));
-    else if (bytes >= (1 << 20))
-        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
-    else if (bytes >= (1 << 10))
-        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / (1 << 10));
-    else
-        std::snprintf(text, sizeof text, "%lld 바이트", static_cast<long long>(bytes));
-    return text;
-}
 
 // "1시간 2분 3초", "4분 0초", "12초": how long an export took.
 std::string DurationText(std::int64_t seconds)
@@ -63,8 +47,9 @@ public:
         : env_(env), settings_(settings), record_(record), observer_(env.Observer())
     {}
 
-    void Backup(const std::function<void(const ScheduleRecord&)>& recorded);
-    void Finish(const RunFiles& files, unsigned steps);
+    RunOutcome Backup(const std::function<void(const ScheduleRecord&)>& recorded);
+    // The steps the run owes after its export; the failed ones.
+    unsigned Finish(const RunFiles& files, unsigned steps);
 
 private:
     void Owe(const RunFiles& files, unsigned steps);
@@ -73,7 +58,7 @@ private:
     // gives up and the item is recorded as run.
     bool CountFailure(const RunFiles& files, const std::string& cause);
     void NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds);
-    void Verify(const RunFiles& files);
+    bool Verify(const RunFiles& files);
     void WriteLine(const std::string& text) { env_.WriteLine(text); }
 
     RunEnvironment& env_;
@@ -148,7 +133,7 @@ void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::in
     WriteLine(line);
 }
 
-void Run::Backup(const std::function<void(const ScheduleRecord&)>& recorded)
+RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorded)
 {
     const LocalDateTime start = env_.clock().Now();
     Result<RunFiles> reserved = ReserveRunFiles(record_, env_.DataFolder(), start);
@@ -173,8 +158,7 @@ void Run::Backup(const std::function<void(const ScheduleRecord&)>& recorded)
                     (record_.bDataTransfer ? kStepTransfer : 0u);
                 Owe(files, steps);
                 recorded(record_);
-                Finish(files, steps);
-                return;
+                return {true, Finish(files, steps)};
             }
             // A failed run left no backup: what the utility wrote of its dump
             // is no use to anyone and must not take the place of a good one
@@ -190,7 +174,7 @@ void Run::Backup(const std::function<void(const ScheduleRecord&)>& recorded)
                 MailFailure(env_, record_, files, verdict->cause);
             }
             observer_.Stage(kReady);
-            return;
+            return {};
         }
         unlink(files.dump.c_str());
         Owe(files, 0);
@@ -208,9 +192,10 @@ void Run::Backup(const std::function<void(const ScheduleRecord&)>& recorded)
     if (CountFailure(none, error.Text()))
         MailFailure(env_, record_, reserved ? *reserved : none, error.Text());
     observer_.Stage(kReady);
+    return {};
 }
 
-void Run::Verify(const RunFiles& files)
+bool Run::Verify(const RunFiles& files)
 {
     std::vector<std::string> strays;
     const Result<std::string> failed =
@@ -219,7 +204,7 @@ void Run::Verify(const RunFiles& files)
     const std::string cause = failed ? *failed : failed.error().Text();
     if (cause.empty()) {
         WriteLine(record_.strServiceName + kVerifySucceeded);
-        return;
+        return true;
     }
     // Reported like a failed export; the dump is kept, compressed and sent
     // all the same.
@@ -228,32 +213,32 @@ void Run::Verify(const RunFiles& files)
     if (PathExists(files.verifyLog))
         logs.push_back(files.verifyLog);
     MailFailure(env_, record_, files, "덤프 검증 실패: " + cause, logs);
+    return false;
 }
 
-void Run::Finish(const RunFiles& files, unsigned steps)
+unsigned Run::Finish(const RunFiles& files, unsigned steps)
 {
-    const auto done = [&](RunStep step) {
+    unsigned failed = 0;
+    const auto done = [&](RunStep step, bool succeeded) {
         steps &= ~static_cast<unsigned>(step);
         Owe(files, steps);
+        if (!succeeded)
+            failed |= step;
     };
     if ((steps & kStepMail) != 0) {
         // The warning of this run, when the history still tells of it.
         const ItemHistory& history = record_.history;
-        MailSuccess(env_, record_, files,
-                    history.lastSuccessTime == files.runStamp ? history.lastCause : "");
-        done(kStepMail);
+        done(kStepMail,
+             MailSuccess(env_, record_, files,
+                         history.lastSuccessTime == files.runStamp ? history.lastCause : ""));
     }
-    if ((steps & kStepVerify) != 0) {
-        Verify(files);
-        done(kStepVerify);
-    }
-    if ((steps & kStepCompress) != 0) {
-        Compress(env_, record_, files, settings_);
-        done(kStepCompress);
-    }
+    if ((steps & kStepVerify) != 0)
+        done(kStepVerify, Verify(files));
+    if ((steps & kStepCompress) != 0)
+        done(kStepCompress, Compress(env_, record_, files, settings_));
     if ((steps & kStepTransfer) != 0) {
-        const Status sent = Transfer(env_, record_, files);
-        done(kStepTransfer);
+        const Result<bool> sent = Transfer(env_, record_, files);
+        done(kStepTransfer, sent && *sent);
         if (!sent) {
             // An error after a good export is said, and not counted: the
             // item is not due again, and its export did succeed.
@@ -263,14 +248,15 @@ void Run::Finish(const RunFiles& files, unsigned steps)
     }
     Owe(files, 0);
     observer_.Stage(kReady);
+    return failed;
 }
 
 } // namespace
 
-void RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleRecord& record,
-                  const std::function<void(const ScheduleRecord&)>& recorded)
+RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleRecord& record,
+                        const std::function<void(const ScheduleRecord&)>& recorded)
 {
-    Run(env, settings, record).Backup(recorded);
+    return Run(env, settings, record).Backup(recorded);
 }
 
 void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
@@ -330,7 +316,7 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
         env.WriteLine(name + " 이전 실행의 남은 단계를 마칩니다 (" + pending.runStamp +
                       " 백업: " + steps + ")");
         ScheduleRecord record = **found;
-        Run(env, settings, record).Finish(files, pending.steps);
+        static_cast<void>(Run(env, settings, record).Finish(files, pending.steps));
     }
 }
 
@@ -343,11 +329,13 @@ void MailOverdue(RunEnvironment& env, const ScheduleRecord& record, const std::s
                                  : record.history.lastSuccessTime;
     const std::string text = "백업 지연: 마지막 성공 " + last + " (예정 " + due + ")";
     env.WriteLine(record.strServiceName + " " + text);
+    ResultReport report = ReportFor(env, record, ReportKind::kOverdue);
+    report.time = FormatDateTime(env.clock().Now());
+    report.overdueSince = due;
+    report.lastSuccess = last;
     SendReportMail(env, record,
                    {ReportSubject(record, "지연."),
-                    BuildResultReportHtml(record.strServiceName, record.strID,
-                                          FormatDateTime(env.clock().Now()), text, std::string(),
-                                          record.strDescription),
+                    BuildResultReportHtml(report),
                     {},
                     "지연메일전송 성공",
                     "지연메일전송 실패"});

@@ -25,13 +25,25 @@ namespace veltrane {
 // anyway, so an item that keeps failing stops being retried every second.
 inline constexpr std::int16_t kMaxExportFailures = 5;
 
+// What a run came to: its export, and the steps after it that the item asks
+// for (RunStep bits) and that failed: the result mail not sent to every
+// recipient, a read-back that failed, an archive not made, an upload not
+// stored. A step that did not run (the export failed) has not failed.
+struct RunOutcome
+{
+    bool exported = false;
+    unsigned failedSteps = 0;
+
+    bool Succeeded() const { return exported && failedSteps == 0; }
+};
+
 // Runs the backup of `record`, a copy that the run changes as a run changes
 // its item: strLastBackUpTime (on success, and when it gives up), bRunNow
 // (cleared when it gives up), nExportFailCount and history. `recorded` is
 // called with it once the export succeeded and its latest back time is set,
 // before anything is mailed: the table's owner saves the schedule then.
-void RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleRecord& record,
-                  const std::function<void(const ScheduleRecord&)>& recorded);
+RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleRecord& record,
+                        const std::function<void(const ScheduleRecord&)>& recorded);
 
 // What the program left unfinished when it last ended (Veltrane.state), for
 // the items of `table`: the partial dump of a run abandoned during its export

@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 #include "platform/file_io.h"
+#include "platform/process_tree.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -35,6 +36,11 @@ CommandResult CommandStep::Run(const std::string& commandLine, OutputWatch& watc
             logStatus_ = SystemError("Cannot write the log " + logPath, "RunBackupJob", errno);
     }
     CommandResult result = runner_.ExecuteCommand(commandLine);
+    // The program is ending and stopped this child: the run stops here, on
+    // its own thread, with nothing recorded, and waits for the program's end
+    // (Veltrane.state still owes the step, so the next start cleans up).
+    while (posix::ProgramEnding())
+        pause();
     watch.Finish();
     if (!logPath.empty()) {
         pending_ += "\r\n";

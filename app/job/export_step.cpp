@@ -79,6 +79,14 @@ std::string ResolveExportProgram(const std::string& dataFolder, const std::strin
     return path;
 }
 
+std::string ResolveImportProgram(const std::string& dataFolder, const ScheduleRecord& record,
+                                 const Settings& settings)
+{
+    if (!settings.importUtility.empty())
+        return ResolveExportProgram(dataFolder, settings.importUtility);
+    return FolderOfPath(ResolveExportProgram(dataFolder, record.strProgramPath)) + "imp";
+}
+
 Result<SecretFile> WriteLoginFile(const ScheduleRecord& record, const std::string& dataFolder)
 {
     const Result<std::string> folder = SecretFolder(dataFolder);
@@ -140,10 +148,7 @@ Result<std::string> VerifyDump(const ScheduleRecord& record, const RunFiles& fil
                                const std::string& dataFolder, const Settings& settings,
                                RunObserver& observer, std::vector<std::string>& strays)
 {
-    const std::string exporter = ResolveExportProgram(dataFolder, record.strProgramPath);
-    const std::string importer = settings.importUtility.empty()
-                                     ? FolderOfPath(exporter) + "imp"
-                                     : ResolveExportProgram(dataFolder, settings.importUtility);
+    const std::string importer = ResolveImportProgram(dataFolder, record, settings);
     observer.Stage("Dump Verifying...");
     auto commandLine = [&](const std::string& login) {
         return QuoteArgument(importer) + " " + login + " File=" + QuoteArgument(files.dump) +

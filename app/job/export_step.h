@@ -35,6 +35,12 @@ std::string LoginText(const ScheduleRecord& record, bool displayed);
 // when there is one, else it is left to the search path.
 std::string ResolveExportProgram(const std::string& dataFolder, const std::string& path);
 
+// The import utility that reads a dump back: the setting ImportUtility
+// (resolved as the export utility is), else "imp" in the export utility's
+// folder.
+std::string ResolveImportProgram(const std::string& dataFolder, const ScheduleRecord& record,
+                                 const Settings& settings);
+
 // The parameter file that gives a child the item's login ("USERID=..."), in
 // this user's private folder for `dataFolder`; an Error when it cannot be
 // written (no run goes on with the password on a command line).

@@ -1,14 +1,17 @@
 #include "job/mail_step.h"
 
 #include "job/export_texts.h"
+#include "platform/disk_space.h"
 #include "platform/private_files.h"
 #include "platform/program_folder.h"
 #include "report/result_mail.h"
-#include "report/result_report.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +22,9 @@ constexpr const char* kFailureMailSent = "실패메일전송 성공";
 constexpr const char* kFailureMailFailed = "실패메일전송 실패";
 constexpr const char* kMailSent = "백업결과 메일전송 성공";
 constexpr const char* kMailFailed = "백업결과 메일전송 실패";
+// The subjects' ends of the steps after a good backup that can fail.
+constexpr std::string_view kCompressFailedEnd = "압축 실패.";
+constexpr std::string_view kUploadFailedEnd = "전송 실패.";
 
 // The attachments as the mail library takes them, one ";"-separated text.
 // A path that holds a ";" would be split in two: it goes by a link, in this
@@ -157,31 +163,58 @@ bool SendReportMail(RunEnvironment& env, const ScheduleRecord& record, const Rep
     return sent;
 }
 
-void MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+ResultReport ReportFor(RunEnvironment& env, const ScheduleRecord& record, ReportKind kind)
+{
+    ResultReport report;
+    report.kind = kind;
+    report.serviceName = record.strServiceName;
+    report.userName = record.strID;
+    report.description = record.strDescription;
+    // Measured now, as the mail goes: what the next run will have to write in.
+    if (const Result<std::string> folder = ItemFolderOf(record, env.DataFolder()))
+        if (const std::optional<std::uint64_t> bytes = FreeBytesAt(*folder))
+            report.freeSpace = SizeText(static_cast<std::int64_t>(*bytes));
+    return report;
+}
+
+bool MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
                  const std::string& warning)
 {
-    SendReportMail(
-        env, record,
-        {ReportSubject(record, "완료."),
-         BuildResultReportHtml(record.strServiceName, record.strID, files.runStamp, files.dump,
-                               std::string(), record.strDescription, warning),
-         {files.log},
-         kMailSent,
-         kMailFailed});
+    ResultReport report =
+        ReportFor(env, record, warning.empty() ? ReportKind::kSuccess : ReportKind::kWarning);
+    report.time = files.runStamp;
+    report.dumpPath = files.dump;
+    report.warning = warning;
+    return SendReportMail(env, record,
+                          {ReportSubject(record, "완료."),
+                           BuildResultReportHtml(report),
+                           {files.log},
+                           kMailSent,
+                           kMailFailed});
 }
 
 void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
                  const std::string& cause, std::vector<std::string> attachments,
                  const std::string& subjectEnd)
 {
-    // The report of a success, with the cause where the dump would be; the
-    // log of the last run goes with it when there is one.
+    // The subject's end names the step that failed; the headline says the
+    // same. The dump is shown when the run left one (a failed export's is
+    // deleted; after a failed read-back, compression or upload it stays).
+    ReportKind kind = ReportKind::kFailure;
+    if (subjectEnd == kCompressFailedEnd)
+        kind = ReportKind::kCompressFailed;
+    else if (subjectEnd == kUploadFailedEnd)
+        kind = ReportKind::kUploadFailed;
+    ResultReport report = ReportFor(env, record, kind);
+    report.time = files.runStamp;
+    report.cause = cause;
+    if (!files.dump.empty() && PathExists(files.dump))
+        report.dumpPath = files.dump;
+    // The log of the last run goes with it when there is one.
     if (attachments.empty() && !files.log.empty() && PathExists(files.log))
         attachments.push_back(files.log);
     SendReportMail(env, record,
-                   {ReportSubject(record, subjectEnd),
-                    BuildResultReportHtml(record.strServiceName, record.strID, files.runStamp,
-                                          cause, std::string(), record.strDescription),
+                   {ReportSubject(record, subjectEnd), BuildResultReportHtml(report),
                     std::move(attachments), kFailureMailSent, kFailureMailFailed});
 }
 

@@ -6,6 +6,7 @@
 
 #include "job/run_environment.h"
 #include "job/run_files.h"
+#include "report/result_report.h"
 #include "store/schedule_record.h"
 
 #include <string>
@@ -33,14 +34,21 @@ bool SendReportMail(RunEnvironment& env, const ScheduleRecord& record, const Rep
 // "[DB Backup : user@service]" + `end`.
 std::string ReportSubject(const ScheduleRecord& record, const std::string& end);
 
+// The facts every report of `record` carries: its service, user and
+// description, and the free space of its folder, measured now (none when the
+// folder cannot be measured).
+ResultReport ReportFor(RunEnvironment& env, const ScheduleRecord& record, ReportKind kind);
+
 // The report of the run's success, its log attached; `warning` names the
-// first warning of an export that succeeded with warnings.
-void MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+// first warning of an export that succeeded with warnings. True when it
+// went to every recipient.
+bool MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
                  const std::string& warning);
 
-// The report with `cause` in place of the dump, to the recipients: the
-// run's log attached when there is one (or `attachments`); the subject ends
-// in `subjectEnd` ("실패.", or the step that failed).
+// The report of a failure with its `cause`, to the recipients: the run's
+// log attached when there is one (or `attachments`); the subject ends in
+// `subjectEnd` ("실패.", or the step that failed: "압축 실패.", "전송 실패."),
+// and the page's headline names the same. The dump is shown when it exists.
 void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
                  const std::string& cause, std::vector<std::string> attachments = {},
                  const std::string& subjectEnd = "실패.");

@@ -35,6 +35,20 @@ Status CheckPathComponent(const char* what, const std::string& name)
 
 } // namespace
 
+Result<std::string> ItemFolderOf(const ScheduleRecord& record, const std::string& dataFolder)
+{
+    for (const auto& [what, name] :
+         {std::pair{"service", &record.strServiceName}, {"user", &record.strID}})
+        if (Status checked = CheckPathComponent(what, *name); !checked)
+            return checked.error();
+    // A relative folder is taken from the data folder, wherever the program
+    // was started from.
+    std::string folder = record.strBackUpFolder + record.strServiceName;
+    if (!folder.starts_with('/'))
+        folder = JoinPath(dataFolder, folder);
+    return folder;
+}
+
 void RunFiles::SetStamp(const std::string& stamp)
 {
     fileStamp = stamp;
@@ -68,15 +82,10 @@ Result<RunFiles> ReserveRunFiles(const ScheduleRecord& record, const std::string
 {
     RunFiles files;
     files.runStamp = FormatDateTime(start);
-    for (const auto& [what, name] :
-         {std::pair{"service", &record.strServiceName}, {"user", &record.strID}})
-        if (Status checked = CheckPathComponent(what, *name); !checked)
-            return checked.error();
-    // A relative folder is taken from the data folder, wherever the program
-    // was started from.
-    files.itemFolder = record.strBackUpFolder + record.strServiceName;
-    if (!files.itemFolder.starts_with('/'))
-        files.itemFolder = JoinPath(dataFolder, files.itemFolder);
+    Result<std::string> folder = ItemFolderOf(record, dataFolder);
+    if (!folder)
+        return folder.error();
+    files.itemFolder = std::move(*folder);
     if (!PathExists(files.itemFolder)) {
         if (mkdir(files.itemFolder.c_str(), 0770) != 0)
             return SystemError("Cannot create the folder " + files.itemFolder, kRunComponent,

@@ -32,6 +32,12 @@ struct RunFiles
     void SetStamp(const std::string& stamp);
 };
 
+// The item folder: the backup folder followed by the service name (a
+// relative one taken from `dataFolder`). A service or user name that would
+// lead outside its folder ("/", "\", ".", "..", a control character) is
+// refused.
+Result<std::string> ItemFolderOf(const ScheduleRecord& record, const std::string& dataFolder);
+
 // Makes the item folder (open to its group, whatever the umask: the service
 // and the operators of its group write into the folders either one made) and
 // takes the run's file stamp: the first second from `start` on whose files

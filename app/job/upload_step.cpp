@@ -95,7 +95,7 @@ Result<FtpEndpoint> ParseFtpServer(const std::string& ftpServer)
     return endpoint;
 }
 
-Status Transfer(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files)
+Result<bool> Transfer(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files)
 {
     RunObserver& observer = env.Observer();
     observer.Stage("Transfer Start.");
@@ -133,7 +133,7 @@ Status Transfer(RunEnvironment& env, const ScheduleRecord& record, const RunFile
     // server stays, the only compressed copy there is.
     if (archived && allStored && unlink(files.archive.c_str()) != 0 && errno != ENOENT)
         return SystemError("Cannot delete " + files.archive, kRunComponent, errno);
-    return {};
+    return allStored;
 }
 
 } // namespace veltrane

@@ -4,6 +4,7 @@
 #include "platform/process_info.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -233,8 +234,18 @@ std::vector<std::string> StopChildTree(pid_t pid, bool stopChild, int graceMilli
     return StopFamilies({root}, stopChild, graceMilliseconds, kRunnerSliceMilliseconds, waiting);
 }
 
+namespace {
+std::atomic<bool> gEnding{false};
+} // namespace
+
+bool ProgramEnding()
+{
+    return gEnding.load();
+}
+
 void StopRunningChildren(int graceMilliseconds)
 {
+    gEnding.store(true);
     try {
         const std::vector<RunningChild> roots = RunningChildren();
         if (!roots.empty())

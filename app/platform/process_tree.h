@@ -46,4 +46,9 @@ std::vector<std::string> StopChildTree(pid_t pid, bool stopChild, int graceMilli
 // cleanup then finds nothing more to do.
 void StopRunningChildren(int graceMilliseconds);
 
+// Whether StopRunningChildren was called: the program is ending, and the
+// runner whose child it stopped must not take that end for the child's own
+// (a stopped export is no failed one; the next start cleans up after it).
+bool ProgramEnding();
+
 } // namespace veltrane::posix

@@ -3,197 +3,140 @@
 #include "version.h"
 
 #include <array>
-#include <initializer_list>
+#include <cstdio>
 
 namespace veltrane {
 namespace {
 
-using Piece = std::string_view;
-
-// The head: document element, style sheet, body and the opening of the table.
-constexpr std::array<Piece, 63> kHead = {
-    R"~(<html xmlns:o="urn:schemas-microsoft-com:office:office" xmlns:w="urn:schemas-microsoft-com:office:word" xmlns="http://www.w3.org/TR/REC-html40">)~",
-    R"~(<head>)~",
-    R"~(<META HTTP-EQUIV="Content-Type" CONTENT="text/html; charset=us-ascii">)~",
-    R"~(<meta name=Generator content="Microsoft Word 11 (filtered medium)">)~",
-    R"~(<style>)~",
-    R"~(<!--)~",
-    R"~( /* Font Definitions */)~",
-    R"~( @font-face)~",
-    R"~( {font-family:&#48148;&#53461;;)~",
-    R"~( panose-1:2 3 6 0 0 1 1 1 1 1;})~",
-    R"~(@font-face)~",
-    R"~( {font-family:&#44404;&#47548;;)~",
-    R"~( panose-1:2 11 6 0 0 1 1 1 1 1;})~",
-    R"~(@font-face)~",
-    R"~( {font-family:"\@&#44404;&#47548;";)~",
-    R"~( panose-1:2 11 6 0 0 1 1 1 1 1;})~",
-    R"~(@font-face)~",
-    R"~( {font-family:"\@&#48148;&#53461;";)~",
-    R"~( panose-1:2 3 6 0 0 1 1 1 1 1;})~",
-    R"~( /* Style Definitions */)~",
-    R"~( p.MsoNormal, li.MsoNormal, div.MsoNormal)~",
-    R"~( {margin:0cm;)~",
-    R"~( margin-bottom:.0001pt;)~",
-    R"~( text-align:justify;)~",
-    R"~( text-justify:inter-ideograph;)~",
-    R"~( text-autospace:none;)~",
-    R"~( word-break:break-hangul;)~",
-    R"~( font-size:10.0pt;)~",
-    R"~( font-family:&#48148;&#53461;;})~",
-    R"~(p.MsoCaption, li.MsoCaption, div.MsoCaption)~",
-    R"~( {margin:0cm;)~",
-    R"~( margin-bottom:.0001pt;)~",
-    R"~( text-align:justify;)~",
-    R"~( text-justify:inter-ideograph;)~",
-    R"~( text-autospace:none;)~",
-    R"~( word-break:break-hangul;)~",
-    R"~( font-size:10.0pt;)~",
-    R"~( font-family:&#48148;&#53461;;)~",
-    R"~( font-weight:bold;})~",
-    R"~(a:link, span.MsoHyperlink)~",
-    R"~( {color:blue;)~",
-    R"~( text-decoration:underline;})~",
-    R"~(a:visited, span.MsoHyperlinkFollowed)~",
-    R"~( {color:purple;)~",
-    R"~( text-decoration:underline;})~",
-    R"~(span.EmailStyle17)~",
-    R"~( {mso-style-type:personal-compose;)~",
-    R"~( font-family:&#44404;&#47548;;)~",
-    R"~( color:windowtext;})~",
-    R"~( /* Page Definitions */)~",
-    R"~( @page Section1)~",
-    R"~( {size:595.3pt 841.9pt;)~",
-    R"~( margin:99.25pt 3.0cm 3.0cm 3.0cm;)~",
-    R"~( layout-grid:18.0pt;})~",
-    R"~(div.Section1)~",
-    R"~( {page:Section1;})~",
-    R"~(-->)~",
-    R"~(</style>)~",
-    R"~(</head>)~",
-    R"~(<body lang=KO link=blue vlink=purple>)~",
-    R"~(<div class=Section1 style='layout-grid:18.0pt'>)~",
-    R"~(<table class=MsoNormalTable border=1 cellspacing=0 cellpadding=0)~",
-    R"~( style='border-collapse:collapse;border:none'>)~",
+// A headline: its word (what the reader sees first, so colour is never the
+// only sign), the bar's colour (white text on it reads at a contrast of 5:1
+// or more) and a sentence under the word. The two failed steps after a good
+// backup share one colour: the backup is there, something after it failed.
+struct Look
+{
+    std::string_view word;
+    std::string_view colour;
+    std::string_view sentence;
 };
 
-// Pieces of the table rows.
-constexpr Piece R1 = R"~( <tr>)~";
-constexpr Piece R2 =
-    R"~(  <td width=175 valign=top bgcolor="#E7E7FF" style='width:131.4pt;border-top:)~";
-constexpr Piece R3 =
-    R"~(  solid windowtext 1.5pt;border-left:none;border-bottom:solid windowtext 1.0pt;)~";
-constexpr Piece R4 =
-    R"~(  border-right:solid windowtext 1.0pt;background:#E7E7FF;padding:0cm 5.4pt 0cm 5.4pt'>)~";
-constexpr Piece R5 =
-    R"~(  <p class=MsoNormal><font size=1 face=&#44404;&#47548;><span lang=EN-US style='font-size:)~";
-constexpr Piece R6 = R"~(  </td>)~";
-constexpr Piece R7 =
-    R"~(  <td width=405 valign=top bgcolor="#FFEFFF" style='width:303.7pt;border-top:)~";
-constexpr Piece R8 = R"~(  border-right:none;background:#FFEFFF;padding:0cm 5.4pt 0cm 5.4pt'>)~";
-constexpr Piece R9 = R"~(  9.0pt;font-family:&#44404;&#47548;'>)~";
-constexpr Piece R10 = R"~(<o:p></o:p></span></font></p>)~";
-constexpr Piece R11 = R"~( </tr>)~";
-constexpr Piece R12 =
-    R"~(  none;border-left:none;border-bottom:solid windowtext 1.0pt;border-right:solid windowtext 1.0pt;)~";
-constexpr Piece R13 = R"~(  background:#E7E7FF;padding:0cm 5.4pt 0cm 5.4pt'>)~";
-constexpr Piece R14 =
-    R"~(  <td width=405 valign=top bgcolor="#FFEFFF" style='width:303.7pt;border:none;)~";
-constexpr Piece R15 =
-    R"~(  border-bottom:solid windowtext 1.0pt;background:#FFEFFF;padding:0cm 5.4pt 0cm 5.4pt'>)~";
-constexpr Piece R16 =
-    R"~(  none;border-left:none;border-bottom:solid windowtext 1.5pt;border-right:solid windowtext 1.0pt;)~";
-constexpr Piece R17 =
-    R"~(  border-bottom:solid windowtext 1.5pt;background:#FFEFFF;padding:0cm 5.4pt 0cm 5.4pt'>)~";
+constexpr std::array<Look, 6> kLooks = {{
+    {"백업 성공", "#1E7D32", "백업을 마쳤습니다."},
+    {"백업 경고", "#8A5A00", "백업을 마쳤으나 경고가 있습니다."},
+    {"백업 실패", "#C62828", "백업에 실패했습니다. 원인을 확인하십시오."},
+    {"압축 실패", "#C2410C", "백업은 만들었으나 압축하지 못했습니다."},
+    {"전송 실패", "#C2410C", "백업은 만들었으나 FTP 서버로 보내지 못했습니다."},
+    {"백업 지연", "#6A1B9A", "예정된 백업이 제때 성공하지 못했습니다."},
+}};
+static_assert(kLooks.size() == static_cast<std::size_t>(ReportKind::kOverdue) + 1,
+              "one look per kind");
 
-// Label cells' texts.
-constexpr Piece LA =
-    R"~(  9.0pt;font-family:&#44404;&#47548;'>Oracle Service Name<o:p></o:p></span></font></p>)~";
-constexpr Piece LB =
-    R"~(  9.0pt;font-family:&#44404;&#47548;'>User Name<o:p></o:p></span></font></p>)~";
-constexpr Piece LC =
-    R"~(  9.0pt;font-family:&#44404;&#47548;'>BackUp Date<o:p></o:p></span></font></p>)~";
-constexpr Piece LD =
-    R"~(  9.0pt;font-family:&#44404;&#47548;'>BackUp File<o:p></o:p></span></font></p>)~";
-constexpr Piece LE =
-    R"~(  9.0pt;font-family:&#44404;&#47548;'>Free DiskSpace Size<o:p></o:p></span></font></p>)~";
-constexpr Piece LF =
-    R"~(  9.0pt;font-family:&#44404;&#47548;'>Description<o:p></o:p></span></font></p>)~";
-constexpr Piece LW =
-    R"~(  9.0pt;font-family:&#44404;&#47548;'>Warning<o:p></o:p></span></font></p>)~";
-
-// The footer cell, spanning both columns, with the title before the version.
-constexpr Piece F1 = R"~(  <td width=580 colspan=2 valign=top style='width:435.1pt;border:none;)~";
-constexpr Piece F2 = R"~(  padding:0cm 5.4pt 0cm 5.4pt'>)~";
-constexpr Piece F3 =
-    R"~(  <p class=MsoNormal align=right style='text-align:right'><font size=1 face=&#44404;&#47548;><span)~";
-constexpr Piece F4 =
-    R"~(  lang=EN-US style='font-size:9.0pt;font-family:&#44404;&#47548;'>Veltrane)~";
-constexpr Piece F5 = R"~(  )~";
-
-// The end of the table, two empty paragraphs and the end of the document.
-// T1 and T2 are joined by one blank.
-constexpr std::array<Piece, 9> kClosing = {
-    R"~(</table>)~",
-    R"~(<p class=MsoNormal align=right style='text-align:right;layout-grid-mode:char'><b><font)~",
-    R"~( )~",
-    R"~(size=2 face=&#48148;&#53461;><span lang=EN-US style='font-size:10.0pt;font-weight:bold'><o:p>&nbsp;</o:p></span></font></b></p>)~",
-    R"~(<p class=MsoNormal><font size=2 face=&#44404;&#47548;><span lang=EN-US style='font-size:10.0pt;)~",
-    R"~(font-family:&#44404;&#47548;'><o:p>&nbsp;</o:p></span></font></p>)~",
-    R"~(</div>)~",
-    R"~(</body>)~",
-    R"~(</html>)~",
-};
-
-void Append(std::string& page, std::initializer_list<Piece> pieces)
+const Look& LookOf(ReportKind kind)
 {
-    for (Piece piece : pieces)
-        page.append(piece);
+    return kLooks[static_cast<std::size_t>(kind)];
 }
 
-// The first row has a 1.5pt top border, the last data row a 1.5pt bottom
-// border, the rows between them 1.0pt bottom borders.
-void AppendFirstRow(std::string& page, Piece label, std::string_view value)
+// Lines end in CR LF, the form of text in a mail.
+constexpr std::string_view kEnd = "\r\n";
+
+constexpr std::string_view kFont =
+    "font-family:'Malgun Gothic','맑은 고딕','Apple SD Gothic Neo','Noto Sans KR',sans-serif;";
+constexpr std::string_view kRule = "border-top:1px solid #E5E7EB;";
+
+// One fact: the label on the left, the value (escaped) on the right. A long
+// path or cause breaks anywhere rather than widen the table past a phone's
+// screen. `emphasis` colours the value, for the cause and the warning.
+void AppendRow(std::string& page, std::string_view label, std::string_view value,
+               std::string_view emphasis = {})
 {
-    Append(page, {R1, R2, R3, R4, R5, label, R6, R7, R3, R8, R5, R9, value, R10, R6, R11});
+    page.append("<tr><th scope=\"row\" width=\"32%\" align=\"left\" valign=\"top\" "
+                "style=\"width:32%;padding:8px 12px;background-color:#F3F4F6;")
+        .append(kRule)
+        .append("text-align:left;vertical-align:top;font-weight:bold;color:#374151;\">")
+        .append(label)
+        .append("</th><td valign=\"top\" style=\"padding:8px 12px;")
+        .append(kRule)
+        .append("vertical-align:top;word-wrap:break-word;overflow-wrap:anywhere;"
+                "word-break:break-word;");
+    if (!emphasis.empty())
+        page.append("font-weight:bold;color:").append(emphasis).append(";");
+    page.append("\">").append(EscapeHtml(value)).append("</td></tr>").append(kEnd);
 }
 
-void AppendMiddleRow(std::string& page, Piece label, std::string_view value)
+void AppendRowIfAny(std::string& page, std::string_view label, std::string_view value,
+                    std::string_view emphasis = {})
 {
-    Append(page, {R1, R2, R12, R13, R5, label, R6, R14, R15, R5, R9, value, R10, R6, R11});
-}
-
-void AppendLastRow(std::string& page, Piece label, std::string_view value)
-{
-    Append(page, {R1, R2, R16, R13, R5, label, R6, R14, R17, R5, R9, value, R10, R6, R11});
+    if (!value.empty())
+        AppendRow(page, label, value, emphasis);
 }
 
 } // namespace
 
-std::string BuildResultReportHtml(std::string_view serviceName, std::string_view userName,
-                                  std::string_view backupDate, std::string_view backupFile,
-                                  std::string_view freeDiskSpace, std::string_view description,
-                                  std::string_view warning)
+std::string BuildResultReportHtml(const ResultReport& report)
 {
+    const Look& look = LookOf(report.kind);
+    const bool overdue = report.kind == ReportKind::kOverdue;
+    // An overdue item says since when in its sentence.
+    const std::string sentence =
+        overdue && !report.overdueSince.empty()
+            ? EscapeHtml(report.overdueSince) + " 이후 성공한 백업이 없습니다."
+            : std::string(look.sentence);
+
     std::string page;
-    page.reserve(12000 + serviceName.size() + userName.size() + backupDate.size() +
-                 backupFile.size() + freeDiskSpace.size() + description.size() + warning.size());
-    for (Piece piece : kHead)
-        page.append(piece);
-    // Every value is the operator's or a peer's text: markup in it shows as
-    // written and never runs when the page is opened in a browser.
-    AppendFirstRow(page, LA, EscapeHtml(serviceName));
-    AppendMiddleRow(page, LB, EscapeHtml(userName));
-    AppendMiddleRow(page, LC, EscapeHtml(backupDate));
-    AppendMiddleRow(page, LD, EscapeHtml(backupFile));
-    AppendMiddleRow(page, LE, EscapeHtml(freeDiskSpace));
-    if (!warning.empty())
-        AppendMiddleRow(page, LW, EscapeHtml(warning));
-    AppendLastRow(page, LF, EscapeHtml(description));
-    // kVersion is the project version, major.minor.revision.
-    Append(page, {R1, F1, F2, F3, F4, F5, kVersion, R10, R6, R11});
-    for (Piece piece : kClosing)
-        page.append(piece);
+    page.reserve(6000 + report.cause.size() + report.description.size() + report.dumpPath.size());
+    page.append("<!DOCTYPE html>").append(kEnd);
+    page.append("<html lang=\"ko\">").append(kEnd);
+    page.append("<head>").append(kEnd);
+    page.append("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">")
+        .append(kEnd);
+    page.append("<title>")
+        .append(look.word)
+        .append(" - ")
+        .append(EscapeHtml(report.serviceName))
+        .append("</title>")
+        .append(kEnd);
+    page.append("</head>").append(kEnd);
+    page.append("<body style=\"margin:0;padding:0;background-color:#FFFFFF;\">").append(kEnd);
+    // width="100%" for readers that ignore styles; max-width keeps it a
+    // column on a wide screen.
+    page.append("<table width=\"100%\" cellpadding=\"0\" cellspacing=\"0\" border=\"0\" "
+                "style=\"width:100%;max-width:600px;border-collapse:collapse;"
+                "background-color:#FFFFFF;border:1px solid #D1D5DB;")
+        .append(kFont)
+        .append("font-size:14px;line-height:1.5;color:#1F2937;\">")
+        .append(kEnd);
+    page.append("<tr><td colspan=\"2\" bgcolor=\"")
+        .append(look.colour)
+        .append("\" style=\"padding:14px 16px;background-color:")
+        .append(look.colour)
+        .append(";color:#FFFFFF;\"><div style=\"font-size:20px;font-weight:bold;\">")
+        .append(look.word)
+        .append("</div><div style=\"margin-top:4px;\">")
+        .append(sentence)
+        .append("</div></td></tr>")
+        .append(kEnd);
+
+    AppendRowIfAny(page, "원인", report.cause, look.colour);
+    AppendRowIfAny(page, "경고", report.warning, look.colour);
+    AppendRow(page, "서비스", report.serviceName);
+    AppendRow(page, "사용자", report.userName);
+    if (overdue) {
+        AppendRowIfAny(page, "예정 시각", report.overdueSince);
+        AppendRowIfAny(page, "마지막 성공", report.lastSuccess);
+    }
+    AppendRow(page, overdue ? "확인 시각" : "백업 시각", report.time);
+    AppendRowIfAny(page, "백업 파일", report.dumpPath);
+    AppendRowIfAny(page, "여유 공간", report.freeSpace);
+    AppendRowIfAny(page, "설명", report.description);
+
+    page.append("<tr><td colspan=\"2\" align=\"right\" style=\"padding:8px 12px;")
+        .append(kRule)
+        .append("text-align:right;font-size:12px;color:#6B7280;\">Veltrane ")
+        .append(kVersion)
+        .append("</td></tr>")
+        .append(kEnd);
+    page.append("</table>").append(kEnd);
+    page.append("</body>").append(kEnd);
+    page.append("</html>").append(kEnd);
     return page;
 }
 
@@ -220,6 +163,20 @@ std::string EscapeHtml(std::string_view text)
         }
     }
     return escaped;
+}
+
+std::string SizeText(std::int64_t bytes)
+{
+    char text[32];
+    if (bytes >= (std::int64_t{1} << 30))
+        std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1 << 30));
+    else if (bytes >= (1 << 20))
+        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    else if (bytes >= (1 << 10))
+        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / (1 << 10));
+    else
+        std::snprintf(text, sizeof text, "%lld 바이트", static_cast<long long>(bytes));
+    return text;
 }
 
 } // namespace veltrane

@@ -1,38 +1,62 @@
 #pragma once
 
-// The HTML result report of a successful backup run, mailed to the item's
-// recipients.
+// The HTML report mailed to an item's recipients after a run, or when the
+// item is overdue.
 //
-// The page is a fixed template in the style of a word processor's filtered
-// HTML export: a head with a style sheet, a two-column table with one row per
-// fact and a footer row with the program's title and version, then two empty
-// paragraphs. It holds no line break: mail readers have rendered it for years
-// and recipients may filter on its exact text, so it is built piece by piece
-// and must stay byte for byte as it is.
+// The page is plain HTML that mail readers render alike: inline styles only
+// (many readers drop <style> blocks), no scripts, no images, and one table
+// as wide as the screen up to 600 pixels, so that it reads on a phone. A
+// coloured headline with a word says what happened; below it one row per
+// fact, with Korean labels. A fact the report does not carry (no cause, no
+// warning, a free space that could not be measured) has no row at all.
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace veltrane {
 
-// Builds the page. Every value goes into its row escaped (EscapeHtml), so
-// that markup in a description, a path or a cause shows as written and never
-// runs; an empty value leaves an empty paragraph in its cell. The footer
-// shows the program's version.
-//
-// The backup run passes the service name, the user name, the run time stamp
-// ("yyyy-MM-dd hh:mm:ss"), the dump path, the free disk space (empty: nothing
-// in this program measures it) and the item's description. A `warning` (the
-// first warning of an export that succeeded with warnings)
-// adds a row "Warning" before the description; without one the page is as it
-// always was.
-std::string BuildResultReportHtml(std::string_view serviceName, std::string_view userName,
-                                  std::string_view backupDate, std::string_view backupFile,
-                                  std::string_view freeDiskSpace, std::string_view description,
-                                  std::string_view warning = {});
+// What happened, for the headline: its word, its colour and a sentence.
+enum class ReportKind {
+    kSuccess,        // the export succeeded ("백업 성공", green)
+    kWarning,        // the export succeeded with warnings ("백업 경고", amber)
+    kFailure,        // no usable backup: the export failed, the run broke
+                     // off, or the dump could not be read back ("백업 실패", red)
+    kCompressFailed, // the backup was made, its archive was not ("압축 실패", orange)
+    kUploadFailed,   // the backup was made, it did not reach the FTP server
+                     // ("전송 실패", orange)
+    kOverdue,        // no success since the item's due time ("백업 지연", purple)
+};
+
+// The facts of one report (UTF-8). An empty text leaves its row out, except
+// for the service, the user and the time, which every report shows. Every
+// member has its default, so a designated initializer may name only some.
+struct ResultReport
+{
+    ReportKind kind = ReportKind::kSuccess;
+    std::string serviceName{};
+    std::string userName{};
+    std::string time{};         // "yyyy-MM-dd hh:mm:ss": the run's start; the check's when overdue
+    std::string dumpPath{};     // the backup file, when the run left one
+    std::string cause{};        // why it failed
+    std::string warning{};      // the export's first warning
+    std::string overdueSince{}; // overdue: the due time since which no run succeeded
+    std::string lastSuccess{};  // overdue: the item's last success ("없음" when none)
+    std::string freeSpace{};    // the item folder's free space ("12.3 GiB"); empty: not measured
+    std::string description{};
+};
+
+// Builds the page. Every value goes in escaped (EscapeHtml), so that markup
+// in a description, a path or a cause shows as written and never runs. The
+// footer shows the program's title and version.
+std::string BuildResultReportHtml(const ResultReport& report);
 
 // `text` with "&", "<", ">" and the double quote written as HTML entities, for
 // a value that must show as written (a failure cause quoting the output).
 std::string EscapeHtml(std::string_view text);
+
+// "1.2 GiB", "3.4 MiB", "512.0 KiB", "100 바이트": a size as the result lines
+// and the report show it.
+std::string SizeText(std::int64_t bytes);
 
 } // namespace veltrane

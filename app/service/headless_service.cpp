@@ -1,8 +1,8 @@
 #include "service/headless_service.h"
 
 #include "job/exe_cmd.h"
-#include "job/run_observer.h"
 #include "platform/process_tree.h"
+#include "platform/service_manager.h"
 #include "service/schedule_service.h"
 #include "store/schedule_file.h"
 #include "version.h"
@@ -17,12 +17,17 @@ namespace veltrane {
 namespace {
 
 constexpr int kTickMilliseconds = 1000;
+// How long the last lines may take to reach a reader on the way out.
+constexpr std::chrono::seconds kLastLinesWait{2};
 
 // Signals reach the service through a pipe, so that the wait between ticks
 // wakes at once, and through flags that a run checks whenever it yields.
 volatile std::sig_atomic_t gEndSignal = 0;
 volatile std::sig_atomic_t gReload = 0;
+int gWakeRead = -1;
 int gWakeWrite = -1;
+
+constexpr int kHandled[] = {SIGTERM, SIGINT, SIGHUP};
 
 extern "C" void OnSignal(int signal)
 {
@@ -38,73 +43,6 @@ extern "C" void OnSignal(int signal)
     errno = saved;
 }
 
-// The service's face: what the window would show goes to standard output,
-// one UTF-8 line each: result lines as they are, stages and messages
-// stamped. Detail (the command's output) is left to the run's log.
-class HeadlessObserver final : public RunObserver
-{
-public:
-    HeadlessObserver(const Clock& clock, std::FILE* out) : clock_(clock), out_(out) {}
-
-    // Set once the service exists: it writes the last line when a signal ends it.
-    void SetService(ScheduleService* service) { service_ = service; }
-
-    void Stage(const std::string& text) override { Print(text); }
-    void Detail(const std::string& /*text*/) override {}
-    void Line(const std::string& line) override
-    {
-        std::fputs(line.c_str(), out_);
-        std::fputc('\n', out_);
-        std::fflush(out_);
-    }
-    void Message(const std::string& text, bool /*critical*/) override { Print(text); }
-    // An export may run for hours: the journal says when it began.
-    void Progress(const std::string& text) override { Print(text); }
-    // A run waits often: a signal that ends the service ends it here too.
-    void Idle() override { EndIfSignalled(); }
-
-    void EndIfSignalled()
-    {
-        const int signal = gEndSignal;
-        if (signal == 0)
-            return;
-        const std::string text =
-            std::string("Veltrane 서비스 종료 (") + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ")";
-        if (service_ != nullptr)
-            service_->WriteLine(text);
-        else
-            Print(text);
-        std::fflush(out_);
-        // A run in progress is abandoned where it stands, but not its child:
-        // an export left running would run on beside the next start's. The
-        // next start cleans up after the run (Veltrane.state).
-        posix::StopRunningChildren(CExeCmd::kStopGraceMilliseconds);
-        _exit(0);
-    }
-
-private:
-    void Print(const std::string& text) { Line(StampedLine(clock_.Now(), text)); }
-
-    const Clock& clock_;
-    std::FILE* out_;
-    ScheduleService* service_ = nullptr;
-};
-
-bool InstallSignals(int wakeWrite)
-{
-    gWakeWrite = wakeWrite;
-    struct sigaction action
-    {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
-        if (sigaction(signal, &action, nullptr) != 0)
-            return false;
-    // A journal or pipe that goes away must not kill the service.
-    std::signal(SIGPIPE, SIG_IGN);
-    return true;
-}
-
 void Drain(int fd)
 {
     char buffer[64];
@@ -114,15 +52,88 @@ void Drain(int fd)
 
 } // namespace
 
-int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
-                       const std::string& libraryFolder, std::FILE* out)
+bool InstallServiceSignals()
 {
     int wake[2];
-    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0 || !InstallSignals(wake[1])) {
+    if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    gWakeRead = wake[0];
+    gWakeWrite = wake[1];
+    struct sigaction action
+    {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    // A write or wait cut short by a signal goes on: a reload storm must not
+    // lose a line or a byte of one.
+    action.sa_flags = SA_RESTART;
+    for (int signal : kHandled)
+        if (sigaction(signal, &action, nullptr) != 0)
+            return false;
+    // A journal or pipe that goes away must not kill the service.
+    std::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void ReleaseServiceSignals()
+{
+    for (int signal : kHandled)
+        std::signal(signal, SIG_DFL);
+    std::signal(SIGPIPE, SIG_DFL);
+    if (gWakeRead >= 0) {
+        close(gWakeRead);
+        close(gWakeWrite);
+        gWakeRead = gWakeWrite = -1;
+    }
+    // What came while the program started does now what it would have done.
+    if (gEndSignal != 0)
+        raise(gEndSignal);
+    if (gReload != 0)
+        raise(SIGHUP);
+}
+
+int EndSignalReceived()
+{
+    return gEndSignal;
+}
+
+ServiceObserver::ServiceObserver(const Clock& clock, LineOutput& out, std::string endText,
+                                 int endStatus)
+    : clock_(clock), out_(out), endText_(std::move(endText)), endStatus_(endStatus)
+{}
+
+void ServiceObserver::Idle()
+{
+    // A run waits often, also during an export of hours: the watchdog
+    // hears of it, and a signal that ends the program ends it here too.
+    PingWatchdog();
+    EndIfSignalled();
+}
+
+void ServiceObserver::EndIfSignalled()
+{
+    const int signal = gEndSignal;
+    if (signal == 0)
+        return;
+    NotifyStopping();
+    const std::string text = endText_ + " (" + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ")";
+    if (service_ != nullptr)
+        service_->WriteLine(text);
+    else
+        Print(text);
+    posix::StopRunningChildren(CExeCmd::kStopGraceMilliseconds);
+    out_.Flush(kLastLinesWait);
+    _exit(endStatus_);
+}
+
+int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
+                       const std::string& libraryFolder)
+{
+    if (gWakeRead < 0) {
         std::fprintf(stderr, "Veltrane: cannot set up the service's signals\n");
         return 1;
     }
-    HeadlessObserver observer(clock, out);
+    LineOutput out(STDOUT_FILENO, clock);
+    ServiceObserver observer(clock, out, "Veltrane 서비스 종료", 0);
     ScheduleService service(observer, clock, dataFolder, libraryFolder);
     observer.SetService(&service);
     // A schedule copied in while a run goes on is the operator's: the run
@@ -133,16 +144,19 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
         // without a word.
         service.WriteLine(std::string(kScheduleFileName) +
                           " 읽기 실패, 서비스를 시작하지 않습니다: " + loaded.error().description);
+        out.Flush(kLastLinesWait);
         return 1;
     }
     service.LoadSettings();
-    service.WriteLine("Veltrane " + std::string(kVersion) + " 서비스 시작: " + dataFolder +
-                      " (항목 " + std::to_string(service.Table().size()) + "개)");
+    const std::string items = "항목 " + std::to_string(service.Table().size()) + "개";
+    service.WriteLine("Veltrane " + std::string(kVersion) + " 서비스 시작: " + dataFolder + " (" +
+                      items + ")");
+    NotifyReady(items);
 
     for (;;) {
-        pollfd waiting{wake[0], POLLIN, 0};
+        pollfd waiting{gWakeRead, POLLIN, 0};
         if (poll(&waiting, 1, kTickMilliseconds) > 0)
-            Drain(wake[0]);
+            Drain(gWakeRead);
         observer.EndIfSignalled();
         if (gReload != 0) {
             gReload = 0;
@@ -156,6 +170,7 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
             service.LoadSettings();
         }
         service.Tick();
+        PingWatchdog();
     }
 }
 

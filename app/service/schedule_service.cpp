@@ -2,7 +2,9 @@
 
 #include "job/backup_run.h"
 #include "platform/program_folder.h"
+#include "schedule/calendar.h"
 #include "schedule/due_rules.h"
+#include "service/metrics_file.h"
 #include "store/run_state.h"
 #include "store/schedule_file.h"
 
@@ -30,7 +32,8 @@ std::array<long long, 5> FileIdentity(const std::string& path)
 
 ScheduleService::ScheduleService(RunObserver& observer, const Clock& clock, std::string dataFolder,
                                  std::string libraryFolder, RunExecutor* executor)
-    : clock_(clock), env_(observer, clock, dataFolder, std::move(libraryFolder)),
+    : clock_(clock), relay_(*this, observer),
+      env_(relay_, clock, dataFolder, std::move(libraryFolder)),
       executor_(executor != nullptr ? *executor : inline_),
       settingsPath_(JoinPath(dataFolder, kSettingsFileName)), start_(clock.Now())
 {}
@@ -101,6 +104,7 @@ ScheduleTable ScheduleService::Snapshot() const
 
 void ScheduleService::Tick()
 {
+    Heartbeat();
     if (RunInProgress())
         return;
     if (!startedUp_)
@@ -189,6 +193,10 @@ void ScheduleService::SubmitRun(const std::shared_ptr<ScheduleRecord>& target)
     auto copy = std::make_shared<ScheduleRecord>(*target);
     Submit(
         [this, target, copy, settings = settings_] {
+            executor_.Post([this, target] {
+                if (started_)
+                    started_(target);
+            });
             veltrane::RunBackupJob(env_, settings, *copy, [this, target](const ScheduleRecord& r) {
                 executor_.Post([this, target, result = r] { Recorded(*target, result); });
             });
@@ -199,12 +207,13 @@ void ScheduleService::SubmitRun(const std::shared_ptr<ScheduleRecord>& target)
         });
 }
 
-void ScheduleService::RunBackupJob(ScheduleRecord& record)
+RunOutcome ScheduleService::RunBackupJob(ScheduleRecord& record)
 {
     ScheduleRecord copy = record;
-    veltrane::RunBackupJob(env_, settings_, copy,
-                           [this, &record](const ScheduleRecord& r) { Recorded(record, r); });
+    const RunOutcome outcome = veltrane::RunBackupJob(
+        env_, settings_, copy, [this, &record](const ScheduleRecord& r) { Recorded(record, r); });
     ApplyResult(record, copy);
+    return outcome;
 }
 
 ScheduleRecord* ScheduleService::InTable(const ScheduleRecord& target)
@@ -245,6 +254,34 @@ void ScheduleService::ApplyResult(ScheduleRecord& target, const ScheduleRecord& 
     if (ScheduleRecord* current = InTable(target); current != nullptr && current != &target)
         apply(*current);
     SaveItems();
+    WriteMetrics();
+}
+
+void ScheduleService::Heartbeat()
+{
+    if (MinuteNumber(clock_.Now()) != metricsMinute_)
+        WriteMetrics();
+}
+
+void ScheduleService::Relay::Idle()
+{
+    observer_.Idle();
+    // A job on a thread of its own leaves the owner's thread to its ticks.
+    if (std::this_thread::get_id() == service_.owner_)
+        service_.Heartbeat();
+}
+
+void ScheduleService::WriteMetrics()
+{
+    const LocalDateTime now = clock_.Now();
+    metricsMinute_ = MinuteNumber(now);
+    const std::string path = MetricsPath(settings_, env_.DataFolder());
+    const Status written = WriteMetricsFile(path, FormatMetrics(table_, settings_, now));
+    if (written && metricsFailed_)
+        WriteLine("메트릭 파일 다시 씀: " + path);
+    else if (!written && !metricsFailed_)
+        WriteLine("메트릭 파일 쓰기 실패: " + written.error().description);
+    metricsFailed_ = !written;
 }
 
 void ScheduleService::AdoptChangedSchedule(const ScheduleRecord& record)

@@ -11,6 +11,7 @@
 // and hands its result back (a departure from a run that changed the table's
 // record in place, so that an edit during a run can never race it).
 
+#include "job/backup_run.h"
 #include "job/run_environment.h"
 #include "platform/clock.h"
 #include "service/run_executor.h"
@@ -21,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace veltrane {
 
@@ -64,11 +66,19 @@ public:
     // Called after each job's changes reach the table (the window rebuilds
     // its list).
     void OnTableChanged(std::function<void()> changed) { changed_ = std::move(changed); }
+    // Called on the owner's thread as each run starts, with the table's
+    // record it runs (the window marks its row; the run's end is the
+    // OnTableChanged call that follows).
+    void OnRunStarted(std::function<void(const std::shared_ptr<ScheduleRecord>&)> started)
+    {
+        started_ = std::move(started);
+    }
 
-    // The launch timer's work, on the owner's thread: nothing while a job is
-    // in progress; the first tick first does StartUp; then the future latest
-    // back times are said, the overdue alerts given (once a minute), and the
-    // launch pass run.
+    // The launch timer's work, on the owner's thread: the metrics file's
+    // heartbeat (once a minute, also during a job); nothing more while a job
+    // is in progress; the first tick first does StartUp; then the future
+    // latest back times are said, the overdue alerts given (once a minute),
+    // and the launch pass run.
     void Tick();
     // What the first tick does: the runs that the program's last end
     // interrupted are cleaned up or finished (ResumeInterruptedRuns), and,
@@ -88,10 +98,43 @@ public:
     bool RunInProgress() const { return jobs_ > 0; }
 
     // One backup of `record`, on the caller's thread whatever the executor
-    // (what a pass does for each of its items), its result applied to it.
-    void RunBackupJob(ScheduleRecord& record);
+    // (what a pass does for each of its items), its result applied to it;
+    // what it came to.
+    RunOutcome RunBackupJob(ScheduleRecord& record);
 
 private:
+    // Passes everything on to the owner's observer. A job that holds the
+    // owner's thread (every job of the headless service) waits often, and
+    // its waits keep the heartbeat going: an export of hours is no stopped
+    // program.
+    class Relay final : public RunObserver
+    {
+    public:
+        Relay(ScheduleService& service, RunObserver& observer)
+            : service_(service), observer_(observer)
+        {}
+        void Stage(const std::string& text) override { observer_.Stage(text); }
+        void Detail(const std::string& text) override { observer_.Detail(text); }
+        void Line(const std::string& line) override { observer_.Line(line); }
+        void Message(const std::string& text, bool critical) override
+        {
+            observer_.Message(text, critical);
+        }
+        void Progress(const std::string& text) override { observer_.Progress(text); }
+        void Idle() override;
+
+    private:
+        ScheduleService& service_;
+        RunObserver& observer_;
+    };
+
+    // Rewrites the metrics file (see service/metrics_file.h) from the table,
+    // on the owner's thread: after every run, and once a minute of the clock
+    // (Heartbeat). A file that cannot be written is said once, in a result
+    // line, until it can be written again; nothing else stops for it.
+    void WriteMetrics();
+    void Heartbeat();
+
     void Submit(std::function<void()> work, std::function<void()> done);
     // A run's job, for the table's record `target`.
     void SubmitRun(const std::shared_ptr<ScheduleRecord>& target);
@@ -111,6 +154,7 @@ private:
     ScheduleTable Snapshot() const;
 
     const Clock& clock_;
+    Relay relay_;
     RunEnvironment env_;
     InlineExecutor inline_;
     RunExecutor& executor_;
@@ -119,8 +163,12 @@ private:
     std::string settingsPath_;
     LocalDateTime start_;
     std::function<void()> changed_;
+    std::function<void(const std::shared_ptr<ScheduleRecord>&)> started_;
     int jobs_ = 0; // submitted and not yet done
     int overdueMinute_ = -1;
+    std::int64_t metricsMinute_ = -1; // the minute the metrics were last written in
+    bool metricsFailed_ = false;      // said; quiet until a write succeeds
+    std::thread::id owner_ = std::this_thread::get_id();
     bool startedUp_ = false;
     bool keepOutsideChanges_ = false;
     std::array<long long, 5> knownFile_{}; // Schedule.dat as last loaded or saved

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <optional>
 #include <string_view>
+#include <unordered_map>
 
 namespace veltrane {
 namespace {
@@ -213,19 +214,35 @@ std::vector<ItemState> ItemStatesOf(const ScheduleTable& table)
 
 void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table)
 {
+    // The entries of each item (service, user and folder, as IsSameItem
+    // compares them), in the file's order: a table of thousands of items
+    // finds its entries at once instead of walking all of them per record.
+    const auto key = [](const std::string& service, const std::string& user,
+                        const std::string& folder) {
+        return service + '\0' + user + '\0' + folder;
+    };
+    std::unordered_map<std::string, std::vector<std::size_t>> entries;
+    entries.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i)
+        entries[key(items[i].service, items[i].user, items[i].backUpFolder)].push_back(i);
     std::vector<bool> entryTaken(items.size(), false);
     std::vector<bool> recordDone(table.size(), false);
     // Two rounds: the entry of the same number first, then any of the item.
     for (const bool sameNumber : {true, false}) {
         for (std::size_t r = 0; r < table.size(); ++r) {
+            if (recordDone[r])
+                continue;
             ScheduleRecord& record = *table[r];
-            for (std::size_t i = 0; i < items.size() && !recordDone[r]; ++i) {
-                const ItemState& item = items[i];
-                if (entryTaken[i] || (sameNumber && item.itemNo != record.nNo) ||
-                    !IsSameItem(record, item.service, item.user, item.backUpFolder))
+            const auto found =
+                entries.find(key(record.strServiceName, record.strID, record.strBackUpFolder));
+            if (found == entries.end())
+                continue;
+            for (const std::size_t i : found->second) {
+                if (entryTaken[i] || (sameNumber && items[i].itemNo != record.nNo))
                     continue;
-                record.history = item.history;
+                record.history = items[i].history;
                 entryTaken[i] = recordDone[r] = true;
+                break;
             }
         }
     }

@@ -160,6 +160,11 @@ Result<ScheduleTable> LoadSchedule(const std::string& path)
     // A save that was killed part-way may have left a partial copy of the
     // schedule, passwords included; the file itself is always whole.
     RemoveSaveLeftovers(path);
+    return ReadSchedule(path);
+}
+
+Result<ScheduleTable> ReadSchedule(const std::string& path)
+{
     Result<std::string> bytes = ReadWholeFile(path);
     if (!bytes) {
         if (bytes.error().code == ENOENT)

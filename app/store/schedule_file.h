@@ -25,6 +25,10 @@ inline constexpr std::string_view kScheduleFileName = "Schedule.dat";
 // file with text in it but no item (no line of columns, or NUL bytes: another
 // encoding), with an Error that names the file and the reason.
 Result<ScheduleTable> LoadSchedule(const std::string& path);
+// LoadSchedule without touching anything: the temporaries stay. For a
+// program that only looks (--status, --check), beside the one that runs the
+// schedule.
+Result<ScheduleTable> ReadSchedule(const std::string& path);
 
 // Writes the whole table to `path`, numbering the lines 1..n in table order
 // (the numbers in memory are left as they are). The previous file survives any

@@ -38,6 +38,10 @@ const Key kKeys[] = {
      "; 1: at the start, run once each item whose time passed while Veltrane was not\n"
      "; running (counted from its Latest Back Time). 0: wait for the next time.",
      "1"},
+    {"MetricsFile",
+     "; The metrics file for monitoring, rewritten after every run and once a minute;\n"
+     "; empty: Veltrane.prom in this folder. A relative path is taken from this folder.",
+     ""},
 };
 
 std::string_view Trim(std::string_view text)
@@ -71,6 +75,10 @@ bool Apply(const std::string& key, std::string_view value, Settings& settings)
         settings.importUtility = std::string(value);
         return true;
     }
+    if (key == "MetricsFile") {
+        settings.metricsFile = std::string(value);
+        return true;
+    }
     if (key == "ExportTimeoutMinutes") {
         const std::optional<double> number =
             Amount(value, kLeastTimeoutMinutes, kMostTimeoutMinutes);
@@ -93,9 +101,9 @@ bool Apply(const std::string& key, std::string_view value, Settings& settings)
     return number.has_value();
 }
 
-} // namespace
-
-void LoadSettings(const std::string& path, Settings& settings, std::vector<std::string>& problems)
+// Reads the file and, with `complete`, writes the keys it lacks.
+void ReadSettingsFile(const std::string& path, Settings& settings,
+                      std::vector<std::string>& problems, bool complete)
 {
     settings = Settings{};
     std::string text;
@@ -146,7 +154,7 @@ void LoadSettings(const std::string& path, Settings& settings, std::vector<std::
         if (!found[k])
             added += std::string(kKeys[k].comment) + "\n" + kKeys[k].name + "=" +
                      kKeys[k].defaultText + "\n";
-    if (added.empty())
+    if (added.empty() || !complete)
         return;
     if (!sawSection) {
         if (!text.empty() && text.back() != '\n')
@@ -161,8 +169,20 @@ void LoadSettings(const std::string& path, Settings& settings, std::vector<std::
         }
         text.insert(sectionEnd, added);
     }
-    if (const Status written = WriteFileAtomically(path, text, 0644); !written)
+    if (const Status written = WriteFileAtomically(path, text, 0660); !written)
         problems.push_back(written.error().description);
+}
+
+} // namespace
+
+void LoadSettings(const std::string& path, Settings& settings, std::vector<std::string>& problems)
+{
+    ReadSettingsFile(path, settings, problems, true);
+}
+
+void ReadSettings(const std::string& path, Settings& settings, std::vector<std::string>& problems)
+{
+    ReadSettingsFile(path, settings, problems, false);
 }
 
 } // namespace veltrane

@@ -28,6 +28,9 @@ struct Settings
     // At the start, run once each item whose time passed while the program
     // was not running.
     bool runMissedBackups = true;
+    // Where the metrics for monitoring go; empty: "Veltrane.prom" in the data
+    // folder. A relative path is taken from the data folder.
+    std::string metricsFile;
 };
 
 // Reads the settings file at `path` into `settings`, writing the file or the
@@ -35,5 +38,7 @@ struct Settings
 // default and adds one text to `problems`, naming the key; so does a file
 // that cannot be read or written (the defaults then hold).
 void LoadSettings(const std::string& path, Settings& settings, std::vector<std::string>& problems);
+// The same without writing anything: a missing file or key has its default.
+void ReadSettings(const std::string& path, Settings& settings, std::vector<std::string>& problems);
 
 } // namespace veltrane

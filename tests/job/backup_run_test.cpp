@@ -68,7 +68,7 @@ void WriteSchedule(const std::string& path, const ScheduleTable& table)
     ASSERT_TRUE(saved) << saved.error().description;
 }
 
-ScheduleTable ReadSchedule(const std::string& path)
+ScheduleTable LoadedSchedule(const std::string& path)
 {
     Result<ScheduleTable> loaded = LoadSchedule(path);
     EXPECT_TRUE(loaded) << loaded.error().description;
@@ -140,7 +140,7 @@ TEST_F(BackupRun, SuccessfulExportWritesItsFilesRecordsTheRunAndMails)
               "Export terminated successfully without warnings.\n\r\n");
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
 
-    const ScheduleTable saved = ReadSchedule(program.File("Schedule.dat"));
+    const ScheduleTable saved = LoadedSchedule(program.File("Schedule.dat"));
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0]->strLastBackUpTime, kRunTime);
 
@@ -367,7 +367,7 @@ TEST_F(BackupRun, ARunWritesItsResultIntoAScheduleCopiedInMeanwhile)
     copied->strDescription = "운영자의 사본";
     WriteSchedule(program.File("Schedule.dat"), {copied});
     Run();
-    const ScheduleTable saved = ReadSchedule(program.File("Schedule.dat"));
+    const ScheduleTable saved = LoadedSchedule(program.File("Schedule.dat"));
     ASSERT_EQ(saved.size(), 1u);
     EXPECT_EQ(saved[0]->strDescription, "운영자의 사본");
     EXPECT_EQ(saved[0]->strLastBackUpTime, kRunTime);
@@ -448,8 +448,11 @@ TEST_F(BackupRun, TheLoginIsOnNoCommandLineAndTheBackupsAreClosedToOthers)
 // A service or user name leads nowhere but to its own folder.
 TEST_F(BackupRun, ServiceAndUserNamesThatLeaveTheFolderAreRefused)
 {
+    // A name beside the backup folder that no other test or program uses.
+    const std::string beside =
+        "../" + std::filesystem::path(backups.path()).filename().string() + "-escaped";
     for (const auto& [service, user] : std::vector<std::pair<std::string, std::string>>{
-             {"../x", "SCOTT"}, {"ORCL", "a/b"}, {"..", "SCOTT"}, {"ORCL", "x\ty"}}) {
+             {beside, "SCOTT"}, {"ORCL", "a/b"}, {"..", "SCOTT"}, {"ORCL", "x\ty"}}) {
         item->strServiceName = service;
         item->strID = user;
         host.lines.clear();
@@ -458,7 +461,7 @@ TEST_F(BackupRun, ServiceAndUserNamesThatLeaveTheFolderAreRefused)
         EXPECT_NE(host.lines.front().find("cannot name a folder"), std::string::npos)
             << host.lines.front();
     }
-    EXPECT_FALSE(FileExists(backups.File("../x")));
+    EXPECT_FALSE(FileExists(backups.File(beside)));
     EXPECT_TRUE(std::filesystem::is_empty(backups.path()));
 }
 
@@ -667,11 +670,24 @@ protected:
         std::string error;
         ASSERT_TRUE(test::EnterPrivateNetwork(error)) << error;
         BackupRun::SetUp();
+        // The backups on a file system of their own, so that the free space
+        // the report shows is known.
+        ASSERT_EQ(mount("tmpfs", backups.path().c_str(), "tmpfs", 0, "size=64m"), 0)
+            << strerror(errno);
         item->strMailReceiveList = "dba@example.kr";
         item->bUseSmtpServer = true;
         item->strSmtpServer = "127.0.0.1";
         item->strSmtpUserID = "backup";
         item->strSmtpUserPassword = "secret";
+    }
+
+    void TearDown() override { umount(backups.path().c_str()); }
+
+    // The page a run of the item mails; its folder is on the 64 MiB of SetUp.
+    std::string Page(ReportKind kind, const std::string& dump, const std::string& cause = "")
+    {
+        return BuildResultReportHtml(
+            {kind, "ORCL", "SCOTT", kRunTime, dump, cause, "", "", "", "64.0 MiB", "야간 백업"});
     }
 
     void StartSink()
@@ -732,9 +748,9 @@ TEST_F(BackupRunWithMail, MailsTheReportThroughTheServerWithItsLogin)
         << summary;
     EXPECT_NE(summary.find(" backup@127.0.0.1\n"), std::string::npos) << summary;
     EXPECT_NE(summary.find("part 0 text/html -"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("defects 0\n"), std::string::npos) << summary;
     EXPECT_NE(summary.find("SCOTT_" + kStamp + ".LOG"), std::string::npos) << summary;
-    EXPECT_EQ(ReadBytes(parsed + "/part0"),
-              BuildResultReportHtml("ORCL", "SCOTT", kRunTime, ItemFile(".DMP"), "", "야간 백업"));
+    EXPECT_EQ(ReadBytes(parsed + "/part0"), Page(ReportKind::kSuccess, ItemFile(".DMP")));
     EXPECT_EQ(ReadBytes(parsed + "/part1"), ReadBytes(ItemFile(".LOG")));
     EXPECT_EQ(ReadBytes(work.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n");
 }
@@ -754,9 +770,7 @@ TEST_F(BackupRunWithMail, GivingUpMailsTheCauseOnceWithTheLastLog)
     EXPECT_NE(summary.find("subject " + Hex("[DB Backup : SCOTT@ORCL]실패.")), std::string::npos)
         << summary;
     EXPECT_EQ(ReadBytes(parsed + "/part0"),
-              BuildResultReportHtml("ORCL", "SCOTT", kRunTime,
-                                    "ORA-01017: invalid username/password; logon denied", "",
-                                    "야간 백업"));
+              Page(ReportKind::kFailure, "", "ORA-01017: invalid username/password; logon denied"));
     EXPECT_EQ(ReadBytes(parsed + "/part1"), ReadBytes(ItemFile(".LOG")));
 }
 
@@ -850,10 +864,13 @@ TEST_F(BackupRunWithMail, AFailedUploadIsMailedWithItsReason)
     EXPECT_EQ(host.lines,
               (std::vector<std::string>{SuccessLine(), SentInClear("ORCL백업결과 메일전송 성공"),
                                         Line(failed), SentInClear("ORCL실패메일전송 성공")}));
-    const std::string summary = ParseFirstMail(work.File("parsed"), "0002");
+    const std::string parsed = work.File("parsed");
+    const std::string summary = ParseFirstMail(parsed, "0002");
     EXPECT_NE(summary.find("subject " + Hex("[DB Backup : SCOTT@ORCL]전송 실패.")),
               std::string::npos)
         << summary;
+    EXPECT_EQ(ReadBytes(parsed + "/part0"),
+              Page(ReportKind::kUploadFailed, ItemFile(".DMP"), failed.substr(4)));
 }
 
 // The library takes its attachments as one ";"-separated text: a folder

@@ -4,7 +4,7 @@
 The layers, lowest first; a folder may include its own headers and those of
 the layers below it, never one beside or above it:
 
-  platform <- store <- schedule, report <- job <- service <- editor, window <- main
+  platform <- store <- schedule, report <- job <- service <- cli, editor, window <- main
 
 and only those of the layers its CMakeLists.txt links directly (LINKS of its
 veltrane_layer; the program's target_link_libraries for main.cpp), so that
@@ -17,7 +17,7 @@ import re
 import sys
 
 RANKS = {"platform": 0, "store": 1, "schedule": 2, "report": 2, "job": 3, "service": 4,
-         "editor": 5, "window": 6, "main": 7}
+         "cli": 5, "editor": 5, "window": 6, "main": 7}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/')
 LINK = re.compile(r"\bveltrane_([a-z_]+)\b")
 

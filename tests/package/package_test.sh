@@ -17,13 +17,14 @@ HoldsItsFiles)
 -rw-r--r-- ./usr/share/doc/veltrane/README.Debian
 -rw-r--r-- ./usr/share/doc/veltrane/changelog.gz
 -rw-r--r-- ./usr/share/doc/veltrane/copyright
+-rw-r--r-- ./usr/share/doc/veltrane/examples/veltrane-alerts.yml
 -rw-r--r-- ./usr/share/icons/hicolor/scalable/apps/veltrane.svg
 -rw-r--r-- ./usr/share/lintian/overrides/veltrane
 -rwxr-xr-x ./opt/veltrane/veltrane
 -rwxr-xr-x ./opt/veltrane/veltrane-window
 FILES
   depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | awk '{ print $1 }')
-  for pkg in libqt6widgets6 libcurl4 fonts-nanum adduser; do
+  for pkg in libqt6widgets6 libcurl4 libsystemd0 fonts-nanum adduser; do
     grep -qx "$pkg" <<<"$depends" || fail "Depends lacks $pkg"
   done
   ;;
@@ -74,6 +75,9 @@ InCopyOfSystem)
   # the unit is a failure.
   verdict=$(systemd-analyze verify --man=no veltrane.service 2>&1) || fail "systemd-analyze: $verdict"
   grep veltrane <<<"$verdict" >&2 && fail "systemd-analyze finds fault with the unit"
+  # It tells systemd when it is ready, and feeds a watchdog.
+  unit=/lib/systemd/system/veltrane.service
+  grep -qx 'Type=notify' "$unit" && grep -q '^WatchdogSec=[1-9]' "$unit" || fail "no Type=notify with a watchdog"
 
   echo schedule >"$folder/Schedule.dat"
   dpkg -i --force-depends "$deb" >/dev/null || fail "installing again"

@@ -1,6 +1,7 @@
 // The headless service as a real process: no display, its lines on standard
 // output, the same lock as the window, SIGHUP and SIGTERM.
 
+#include "platform/codepage.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/temp_dir.h"
@@ -8,10 +9,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -194,4 +199,252 @@ TEST(HeadlessService, AStoppedRunEndsItsChildAndTheNextStartFinishesIt)
         if (entry.path().extension() == ".rar")
             archives.push_back(entry.path().filename().string());
     EXPECT_EQ(archives.size(), 1u);
+}
+
+namespace {
+
+// Nothing of a desktop: a QApplication would abort the program here.
+void NoDisplay()
+{
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        unsetenv(name);
+}
+
+// Runs the program with `args` to its end, its output in `out`: its exit
+// status, 128 + the signal that ended it.
+int RunProgram(std::vector<std::string> args, const std::string& out)
+{
+    args.insert(args.begin(), kProgram);
+    std::filesystem::remove(out);
+    const int status = ChildProcess(args, out).WaitForExit(60000);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct CommandCase
+{
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> texts; // in its output
+};
+
+void RunCases(const std::vector<CommandCase>& cases, const TempDir& data, const TempDir& logs)
+{
+    for (const CommandCase& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--folder", data.path()});
+        const std::string out = logs.File("command.out");
+        EXPECT_EQ(RunProgram(args, out), c.status) << c.args[0] << "\n" << ReadBytes(out);
+        for (const std::string& text : c.texts)
+            EXPECT_NE(ReadBytes(out).find(text), std::string::npos) << c.args[0] << ": " << text;
+    }
+}
+
+std::size_t Count(const std::string& text, const std::string& what)
+{
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+// The commands beside a running service and after it, none of them with Qt:
+// where a QApplication would start, this environment aborts the program.
+TEST(HeadlessCommands, StatusAndRunItemTellTheTruthWithoutQt)
+{
+    NoDisplay();
+    TempDir data, backups, logs;
+    const std::string failing = logs.File("failing_exp"); // a refused login
+    test::WriteBytes(failing, "#!/bin/sh\nFAKE_EXP_MODE=error exec " JOB_TEST_DATA_DIR
+                              "/fake_exp.py \"$@\"\n");
+    std::filesystem::permissions(failing, std::filesystem::perms::owner_all);
+    auto bad = DueItem("HRDB", backups);
+    bad->strProgramPath = failing;
+    WriteSchedule(data.File("Schedule.dat"), {DueItem("ORCL", backups), bad});
+    ASSERT_EQ(RunProgram({"--folder", data.path()}, logs.File("window.out")), 128 + SIGABRT);
+
+    const std::string out = logs.File("service.out");
+    ChildProcess service({kProgram, "--service", "--folder", data.path()}, out);
+    ASSERT_TRUE(WaitForText(out, "ORCL 백업 성공")) << ReadBytes(out);
+    ASSERT_TRUE(WaitForText(out, "HRDB 백업 실패: ORA-01017")) << ReadBytes(out);
+    RunCases({{{"--status"}, 1, {"ORCL", "HRDB", "성공", "실패", "ORA-01017", "SCOTT_"}},
+              {{"--run-item", "1"}, 2, {"항목 1 실행 안 함", "already running"}},
+              {{"--stauts"}, 2, {"unknown option \"--stauts\""}},
+              {{"--status", "-platform", "xcb"}, 2, {"is an option of the window"}}},
+             data, logs);
+    ASSERT_EQ(RunProgram({"--status", "--json", "--folder", data.path()}, logs.File("status.json")),
+              1);
+    const char* check = R"(
+import json, re, sys
+d = json.load(open(sys.argv[1]))
+iso = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+keys = {"number", "service", "user", "enabled", "schedule", "next_run", "last_run",
+        "last_run_succeeded", "last_run_seconds", "last_cause", "last_success",
+        "last_success_dump", "last_success_bytes", "consecutive_failures", "overdue",
+        "overdue_since", "healthy"}
+good, bad = d["items"]
+assert d["healthy"] is False and set(good) == keys and set(bad) == keys, d
+assert (good["number"], good["service"], good["user"]) == (1, "ORCL", "SCOTT"), good
+assert good["last_run_succeeded"] and good["healthy"] and good["last_success_bytes"] > 0, good
+assert all(iso.match(good[k]) for k in ("next_run", "last_run", "last_success")), good
+assert good["last_success_dump"].startswith("SCOTT_") and good["overdue"] is False, good
+assert bad["last_run_succeeded"] is False and bad["consecutive_failures"] >= 1, bad
+assert "ORA-01017" in bad["last_cause"] and bad["last_success"] is None, bad
+)";
+    ChildProcess python({"python3", "-c", check, logs.File("status.json")}, logs.File("py.out"));
+    EXPECT_EQ(python.WaitForExit(20000), 0) << ReadBytes(logs.File("py.out"));
+
+    // After the service: the histories outlive it, and a run of one item
+    // ends by its verdict, a later step's failure included (no archiver).
+    service.Signal(SIGTERM);
+    ASSERT_EQ(service.WaitForExit(20000), 0);
+    auto compressed = DueItem("ARCH", backups);
+    compressed->bDataCompress = true;
+    WriteSchedule(data.File("Schedule.dat"), {DueItem("ORCL", backups), bad, compressed});
+    RunCases({{{"--status"}, 1, {"ORCL", "HRDB", "ORA-01017"}},
+              {{"--run-item", "1"}, 0, {"] [ORCL] BackUp...\n", "항목 1 실행 결과: 성공\n"}},
+              {{"--run-item=2"}, 1, {"HRDB 백업 실패", "항목 2 실행 결과: 실패 (엑스포트)"}},
+              {{"--run-item", "3"}, 1, {"ARCH 백업 성공", "항목 3 실행 결과: 실패 (압축)"}},
+              {{"--run-item", "4"}, 2, {"Schedule.dat에 없습니다"}}},
+             data, logs);
+    EXPECT_NE(ReadBytes(data.File("Veltrane.log")).find(cp949::FromUtf8("항목 1 실행 결과: 성공")),
+              std::string::npos);
+}
+
+TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
+{
+    NoDisplay();
+    TempDir data, backups, logs;
+    const auto listing = [&] {
+        std::string files;
+        for (const auto& entry : std::filesystem::recursive_directory_iterator(data.path()))
+            files += entry.path().string() + " " +
+                     std::to_string(entry.last_write_time().time_since_epoch().count()) + "\n";
+        return files;
+    };
+    // One item per fault, and what --check says of it.
+    const std::vector<std::pair<std::function<void(ScheduleRecord&)>, std::string>> faults = {
+        {[&](ScheduleRecord& r) { r.strProgramPath = data.File("no_exp"); },
+         "엑스포트 유틸리티를 실행할 수 없습니다: " + data.File("no_exp")},
+        {[&](ScheduleRecord& r) { r.strBackUpFolder = backups.File("gone/"); },
+         "백업 폴더를 만들 수 없습니다: " + backups.File("gone/")},
+        {[](ScheduleRecord& r) { r.bDataCompress = true; }, "압축 프로그램을 실행할 수 없습니다"},
+        {[](ScheduleRecord& r) { r.bDataTransfer = true, r.strFtpServer = "ftp.example:x"; },
+         "FTP 서버를 읽을 수 없습니다"},
+        {[](ScheduleRecord& r) { r.strMailReceiveList = "dba"; }, "메일 주소가 아닌 수신자"},
+    };
+    auto off = DueItem("OFF", backups); // disabled: not checked
+    off->bEnabled = false;
+    off->strProgramPath = "nowhere";
+    ScheduleTable table{DueItem("ORCL", backups), off};
+    WriteSchedule(data.File("Schedule.dat"), table);
+    const std::string before = listing();
+    RunCases({{{"--check"}, 0, {"문제 없음\n"}}}, data, logs);
+    EXPECT_EQ(listing(), before); // no Veltrane.ini, no lock, nothing
+    for (const auto& [fault, finding] : faults) {
+        table.push_back(DueItem("DB" + std::to_string(table.size() + 1), backups));
+        fault(*table.back());
+    }
+    WriteSchedule(data.File("Schedule.dat"), table);
+    const std::string schedule = listing();
+    std::vector<std::string> findings{"문제 5건\n"};
+    for (std::size_t i = 0; i < faults.size(); ++i)
+        findings.push_back("항목 " + std::to_string(i + 3) + " (DB" + std::to_string(i + 3) +
+                           ", SCOTT): " + faults[i].second);
+    RunCases({{{"--check"}, 1, findings}}, data, logs);
+    EXPECT_EQ(listing(), schedule);
+}
+
+// A reader that takes nothing (a stalled journal) costs lines, counted and
+// said once it reads again, never a run; SIGHUP storms cost no line of
+// Veltrane.log.
+TEST(HeadlessService, AStalledReaderCostsLinesNeverTheSchedule)
+{
+    TempDir data, backups;
+    WriteSchedule(data.File("Schedule.dat"), {DueItem("ORCL", backups)});
+    const std::string fifo = data.File("stdout");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GT(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    while (write(filler, "\n", 1) == 1) {
+    }
+    ChildProcess service({kProgram, "--service", "--folder", data.path()}, fifo);
+    const std::string log = data.File("Veltrane.log");
+    const auto logged = [&](const std::string& text) {
+        return WaitForText(log, cp949::FromUtf8(text));
+    };
+    ASSERT_TRUE(logged("ORCL 백업 성공"));
+    const std::string reloaded = "] Schedule.dat " + cp949::FromUtf8("다시 읽음");
+    for (int i = 0; i < 400 && Count(ReadBytes(log), reloaded) < 1500; ++i)
+        for (int k = 0; k < 50; ++k) {
+            service.Signal(SIGHUP);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    // With nobody reading, a new item still runs (copied in as an operator
+    // does: a whole file renamed into place).
+    WriteSchedule(data.File("new.dat"), {DueItem("ORCL", backups), DueItem("HRDB", backups)});
+    std::filesystem::rename(data.File("new.dat"), data.File("Schedule.dat"));
+    service.Signal(SIGHUP);
+    ASSERT_TRUE(logged("HRDB 백업 성공"));
+
+    std::string out;
+    std::size_t dropped = 0;
+    const std::string notice = "줄을 버렸습니다\n";
+    ASSERT_TRUE(Eventually([&] {
+        char buffer[65536];
+        for (ssize_t n; (n = read(reader, buffer, sizeof buffer)) > 0;)
+            out.append(buffer, n);
+        return out.find(notice) != std::string::npos;
+    }));
+    for (std::size_t at = out.find("] 출력 "); at != std::string::npos;
+         at = out.find("] 출력 ", at + 1))
+        dropped += std::stoul(out.substr(at + 9));
+    EXPECT_EQ(Count(out, notice), 1u);
+    // Every reload line is on standard output or counted, give or take the
+    // few lines of the last run that went with them.
+    const std::size_t written = Count(out, "] Schedule.dat 다시 읽음");
+    const std::size_t kept = Count(ReadBytes(log), reloaded);
+    EXPECT_GE(written + dropped, kept);
+    EXPECT_LE(written + dropped, kept + 10);
+    EXPECT_GT(dropped, 0u);
+    service.Signal(SIGTERM);
+    EXPECT_EQ(service.WaitForExit(20000), 0);
+    close(reader);
+    close(filler);
+}
+
+// Under systemd (Type=notify, WatchdogSec=) the service says it is ready and
+// keeps the watchdog fed, also while an export is silent for seconds.
+TEST(HeadlessService, TellsTheServiceManagerItIsReadyAndAlive)
+{
+    TempDir data, backups;
+    WriteSchedule(data.File("Schedule.dat"), {DueItem("ORCL", backups)});
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string path = data.File("notify");
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    ASSERT_EQ(bind(socket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    timeval wait{1, 0};
+    setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const std::string out = data.File("service.out");
+    test::WriteBytes(out, "");
+    ChildProcess service({kProgram, "--service", "--folder", data.path()}, out,
+                         {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=2000000", "FAKE_EXP_SILENCE=4"});
+    std::vector<std::string> messages; // with what standard output said by then
+    for (int i = 0; i < 60 && ReadBytes(out).find("ORCL 백업 성공") == std::string::npos; ++i) {
+        char buffer[256];
+        if (const ssize_t n = recv(socket, buffer, sizeof buffer, 0); n > 0)
+            messages.push_back(std::string(buffer, n) + "|" + ReadBytes(out));
+    }
+    ASSERT_FALSE(messages.empty());
+    EXPECT_TRUE(messages.front().starts_with("READY=1\nSTATUS=항목 1개|")) << messages.front();
+    std::size_t duringExport = 0;
+    for (const std::string& m : messages)
+        duringExport += m.starts_with("WATCHDOG=1|") && m.find("엑스포트 시작") != m.npos &&
+                        m.find("백업 성공") == m.npos;
+    EXPECT_GE(duringExport, 2u);
+    close(socket);
 }

@@ -20,7 +20,7 @@ TEST(Settings, AMissingFileIsWrittenWithTheDefaultsAndACommentAboveEachKey)
     const std::string text = ReadBytes(dir.File("Veltrane.ini"));
     EXPECT_EQ(text.rfind("[Veltrane]\n; ", 0), 0u) << text;
     for (const char* line : {"\nExportTimeoutMinutes=240\n", "\nOverdueAlertHours=2\n",
-                             "\nVerifyDump=0\n", "\nImportUtility=\n"})
+                             "\nVerifyDump=0\n", "\nImportUtility=\n", "\nMetricsFile=\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line;
 }
 

@@ -1,0 +1,33 @@
+#pragma once
+
+// "veltrane --check": what would fail at the next runs of a folder's items,
+// found before the night. It reads Schedule.dat and Veltrane.ini and, for
+// each enabled item, checks what a run needs, found as a run finds it:
+//
+// - the export utility is there and this user may run it (a relative path
+//   from the folder, a bare name beside the schedule or on the search path);
+//   with VerifyDump, the import utility too;
+// - the item folder can be written, or made in its backup folder;
+// - the archiver ("rar" in the folder) can be run, when the item compresses;
+// - the recipients are mail addresses, and the mail server (or, without one,
+//   each recipient's domain) and the FTP server can be found by name, their
+//   ports well formed.
+//
+// It changes nothing, as a configuration test should not: no file is
+// written, not even Veltrane.ini's defaults, and the folder's lock is not
+// taken.
+
+#include <string>
+#include <vector>
+
+namespace veltrane {
+
+// What the check found, one text per finding, each naming its item
+// ("항목 3 (ORCL, SCOTT): ..."); empty when nothing would fail.
+std::vector<std::string> CheckFolder(const std::string& dataFolder);
+
+// Prints one line per finding and a last line that sums them up; returns 0
+// when nothing was found, 1 otherwise.
+int CheckCommand(const std::string& dataFolder);
+
+} // namespace veltrane

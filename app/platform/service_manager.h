@@ -1,0 +1,25 @@
+#pragma once
+
+// What the service tells the service manager (systemd) of itself, through
+// the socket that NOTIFY_SOCKET names: that it is ready, that it is still
+// alive (the watchdog, when the unit sets WatchdogSec=), and that it stops.
+// Started any other way (by hand, by cron, in a container without systemd)
+// nothing names a socket, and these do nothing.
+
+#include <string>
+
+namespace veltrane {
+
+// The service has read its schedule and runs it; `status` is a short text
+// that "systemctl status" shows beside the unit.
+void NotifyReady(const std::string& status);
+
+// The service is alive. Sent only when the service manager watches it, and
+// at most about once a second however often it is called (half the
+// watchdog's time, when that is shorter).
+void PingWatchdog();
+
+// The service is ending on purpose.
+void NotifyStopping();
+
+} // namespace veltrane

@@ -1,0 +1,212 @@
+#include "service/metrics_file.h"
+
+#include "platform/file_io.h"
+#include "platform/program_folder.h"
+#include "schedule/calendar.h"
+#include "service/item_status.h"
+
+#include <array>
+#include <charconv>
+#include <ctime>
+#include <optional>
+#include <unordered_set>
+#include <vector>
+
+namespace veltrane {
+namespace {
+
+// The item's metrics, in the order they are written. All are gauges.
+enum Family {
+    kLastSuccess,
+    kLastRun,
+    kLastRunSuccess,
+    kLastRunDuration,
+    kLastDumpBytes,
+    kConsecutiveFailures,
+    kOverdue,
+    kNextRun,
+    kEnabled,
+    kFamilies
+};
+
+struct FamilyText
+{
+    const char* name;
+    const char* help;
+};
+
+constexpr std::array<FamilyText, kFamilies> kFamilyTexts = {{
+    {"veltrane_last_success_timestamp_seconds", "마지막으로 성공한 백업의 시작 시각 (유닉스 초)"},
+    {"veltrane_last_run_timestamp_seconds", "마지막으로 끝난 실행의 시작 시각 (유닉스 초)"},
+    {"veltrane_last_run_success", "마지막 실행이 성공하면 1, 실패하면 0"},
+    {"veltrane_last_run_duration_seconds", "마지막 실행에 걸린 시간 (초, 성공이면 엑스포트 시간)"},
+    {"veltrane_last_dump_bytes", "마지막으로 성공한 백업의 덤프 크기 (바이트)"},
+    {"veltrane_consecutive_failures", "연속으로 실패한 실행 수"},
+    {"veltrane_overdue",
+     "예정 시각에서 OverdueAlertHours보다 더 지나도록 성공이 없으면 1, 아니면 0"},
+    {"veltrane_next_run_timestamp_seconds", "다음 실행 예정 시각 (유닉스 초)"},
+    {"veltrane_enabled", "사용하는 항목이면 1, 사용하지 않으면 0"},
+}};
+
+constexpr const char* kHeartbeatName = "veltrane_heartbeat_timestamp_seconds";
+constexpr const char* kHeartbeatHelp = "Veltrane이 이 파일을 마지막으로 쓴 시각 (유닉스 초)";
+
+// About what one item's samples take, to size the text once.
+constexpr std::size_t kBytesPerItem = 900;
+
+struct ItemSamples
+{
+    std::string labels; // {item="1",service="ORCL",user="SCOTT"}
+    std::array<std::optional<std::int64_t>, kFamilies> values;
+};
+
+// A label value as the format writes it: backslash, double quote and line
+// feed escaped, everything else (Korean text in UTF-8) as it is.
+void AppendLabelValue(std::string& out, std::string_view value)
+{
+    for (const char c : value) {
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+}
+
+void AppendNumber(std::string& out, std::int64_t number)
+{
+    char buffer[24];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, number);
+    out.append(buffer, written.ptr);
+}
+
+void AppendHeader(std::string& out, const char* name, const char* help)
+{
+    out.append("# HELP ").append(name).append(" ").append(help).append("\n# TYPE ");
+    out.append(name).append(" gauge\n");
+}
+
+// Local times as Unix seconds, for a whole table. UnixSecondsOf reads the
+// zone's rules anew at every call (it looks at the zone file each time);
+// nearly every time of a table shares one offset from UTC, so the last
+// offset is tried first, and kept when the zone's reading of the result
+// gives the same local time back.
+class UnixTimes
+{
+public:
+    std::int64_t Of(const LocalDateTime& t)
+    {
+        const std::int64_t local = SecondsOf(t);
+        if (offset_) {
+            const std::time_t guess = static_cast<std::time_t>(local - *offset_);
+            std::tm tm{};
+            if (localtime_r(&guess, &tm) != nullptr &&
+                SecondsOf({tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
+                           tm.tm_sec, tm.tm_wday}) == local)
+                return guess;
+        }
+        const std::int64_t seconds = UnixSecondsOf(t);
+        offset_ = local - seconds;
+        return seconds;
+    }
+
+    std::optional<std::int64_t> Of(const std::string& stored)
+    {
+        const std::optional<LocalDateTime> time = ParseDateTime(stored);
+        if (!time)
+            return std::nullopt;
+        return Of(*time);
+    }
+
+private:
+    std::optional<std::int64_t> offset_;
+};
+
+ItemSamples SamplesOf(const ScheduleRecord& record, const Settings& settings,
+                      const LocalDateTime& now, UnixTimes& times)
+{
+    ItemSamples item;
+    item.labels = "{item=\"" + std::to_string(record.nNo) + "\",service=\"";
+    AppendLabelValue(item.labels, record.strServiceName);
+    item.labels += "\",user=\"";
+    AppendLabelValue(item.labels, record.strID);
+    item.labels += "\"}";
+
+    const ItemHistory& history = record.history;
+    auto& v = item.values;
+    if (!history.lastSuccessTime.empty()) {
+        v[kLastSuccess] = times.Of(history.lastSuccessTime);
+        v[kLastDumpBytes] = history.lastSuccessBytes;
+    }
+    if (!history.lastRunTime.empty()) {
+        v[kLastRun] = times.Of(history.lastRunTime);
+        v[kLastRunSuccess] = history.lastRunSucceeded ? 1 : 0;
+        v[kLastRunDuration] = history.lastRunSeconds;
+    }
+    v[kConsecutiveFailures] = history.failuresInARow;
+    const ItemStatus status = StatusOf(record, settings, now);
+    if (settings.overdueAlertHours > 0)
+        v[kOverdue] = status.overdueSince ? 1 : 0;
+    if (status.nextRun)
+        v[kNextRun] = times.Of(*status.nextRun);
+    v[kEnabled] = record.bEnabled ? 1 : 0;
+    return item;
+}
+
+} // namespace
+
+std::string MetricsPath(const Settings& settings, const std::string& dataFolder)
+{
+    if (settings.metricsFile.empty())
+        return JoinPath(dataFolder, kMetricsFileName);
+    if (settings.metricsFile.starts_with('/'))
+        return settings.metricsFile;
+    return JoinPath(dataFolder, settings.metricsFile);
+}
+
+std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
+                          const LocalDateTime& now)
+{
+    std::vector<ItemSamples> items;
+    items.reserve(table.size());
+    std::unordered_set<std::string> seen;
+    seen.reserve(table.size());
+    UnixTimes times;
+    for (const std::shared_ptr<ScheduleRecord>& record : table) {
+        ItemSamples item = SamplesOf(*record, settings, now, times);
+        if (seen.insert(item.labels).second)
+            items.push_back(std::move(item));
+    }
+
+    std::string out;
+    out.reserve(items.size() * kBytesPerItem + 1024);
+    for (std::size_t family = 0; family < kFamilies; ++family) {
+        const FamilyText& text = kFamilyTexts[family];
+        AppendHeader(out, text.name, text.help);
+        for (const ItemSamples& item : items) {
+            if (const std::optional<std::int64_t>& value = item.values[family]) {
+                out.append(text.name).append(item.labels) += ' ';
+                AppendNumber(out, *value);
+                out += '\n';
+            }
+        }
+    }
+    AppendHeader(out, kHeartbeatName, kHeartbeatHelp);
+    out.append(kHeartbeatName) += ' ';
+    AppendNumber(out, UnixSecondsOf(now));
+    out += '\n';
+    return out;
+}
+
+Status WriteMetricsFile(const std::string& path, std::string_view text)
+{
+    // Readable by everyone: the collector runs as a user of its own, and the
+    // file holds no secret (names, times, sizes). The group that may read
+    // the dumps stays as small as it was.
+    return WriteFileAtomically(path, text, 0644);
+}
+
+} // namespace veltrane

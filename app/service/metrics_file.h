@@ -1,0 +1,43 @@
+#pragma once
+
+// The metrics file for monitoring ("Veltrane.prom"): how each item stands,
+// in the Prometheus text exposition format, for node_exporter's textfile
+// collector to pass on. The window and the service rewrite it after every
+// run and once a minute; its heartbeat sample says when.
+
+#include "platform/clock.h"
+#include "platform/result.h"
+#include "store/schedule_record.h"
+#include "store/settings_file.h"
+
+#include <string>
+#include <string_view>
+
+namespace veltrane {
+
+inline constexpr const char* kMetricsFileName = "Veltrane.prom";
+
+// The file that the settings' MetricsFile names: "Veltrane.prom" in
+// `dataFolder` when it is empty, a relative path taken from `dataFolder`.
+std::string MetricsPath(const Settings& settings, const std::string& dataFolder);
+
+// The metrics of `table` at `now`, as StatusOf judges each item (so they
+// agree with the status command). Each item's samples carry the labels item
+// (its number), service and user. A value an item does not have is left
+// out, never made up:
+// - an item that never finished a run has no last-run samples, one without a
+//   known success no last-success time and no dump size;
+// - a disabled item, or one with nothing due within 31 days, no next run;
+// - with the overdue alert off (OverdueAlertHours 0) no item has `overdue`.
+// veltrane_enabled tells disabled items apart, so that alerts can pass them
+// over as the status command does. An item whose labels repeat an earlier
+// item's is left out: the collector refuses a file with a repeated series.
+std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
+                          const LocalDateTime& now);
+
+// Writes `text` to `path` as the textfile collector expects: to a temporary
+// in the same folder, then renamed over the file, so that a scrape never
+// reads half of it.
+Status WriteMetricsFile(const std::string& path, std::string_view text);
+
+} // namespace veltrane

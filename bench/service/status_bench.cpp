@@ -1,0 +1,123 @@
+// "veltrane --status" and "--status --json" on a folder at the table's limit
+// (32767 items, each with a history in Veltrane.state), each a whole run of
+// the program, against two references measured in the same run: the program
+// doing nothing but "--version", and reading Schedule.dat alone in process.
+
+#include "platform/file_io.h"
+#include "store/run_state.h"
+#include "store/schedule_file.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+using namespace veltrane;
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Milliseconds one run of the program with `args` takes, its output thrown
+// away; -1 when it ends other than with 0 or 1.
+double TimeProgram(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const auto start = Steady::now();
+    pid_t pid = 0;
+    int status = -1;
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
+        waitpid(pid, &status, 0);
+    const double ms = std::chrono::duration<double, std::milli>(Steady::now() - start).count();
+    posix_spawn_file_actions_destroy(&actions);
+    return WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? ms : -1;
+}
+
+// A table at the limit: every kind, half of the items failing since their
+// last success, every history filled in.
+void WriteFolder(const std::string& folder)
+{
+    const char* kinds[] = {"매일", "매주", "매달", "매시간"};
+    ScheduleTable table;
+    RunState state;
+    for (std::size_t i = 0; i < kMaxScheduleRecords; ++i) {
+        auto r = std::make_shared<ScheduleRecord>();
+        r->nNo = static_cast<std::int32_t>(i + 1);
+        r->bEnabled = i % 10 != 0;
+        r->strBackUpType = kinds[i % 4];
+        r->strTime = "03:45:00";
+        r->strWeek = "월";
+        r->nDay = 20;
+        r->strServiceName = "ORCL" + std::to_string(i);
+        r->strID = "SCOTT";
+        r->strBackUpFolder = "/srv/backup/";
+        r->strProgramPath = "/u01/app/oracle/bin/exp";
+        r->strLastBackUpTime = "2026-12-08 03:45:00";
+        ItemHistory& h = r->history;
+        h.lastRunTime = i % 2 ? "2026-12-08 03:45:00" : "2026-12-07 03:45:00";
+        h.lastRunSeconds = 754;
+        h.lastRunSucceeded = i % 2 == 0;
+        h.lastCause = h.lastRunSucceeded ? "" : "ORA-12541: TNS:no listener";
+        h.failuresInARow = h.lastRunSucceeded ? 0 : 3;
+        h.lastSuccessTime = "2026-12-07 03:45:00";
+        h.lastSuccessDump = "SCOTT_20261207034500.DMP";
+        h.lastSuccessBytes = 1 << 30;
+        table.push_back(r);
+    }
+    state.items = ItemStatesOf(table);
+    if (!SaveSchedule(folder + "/Schedule.dat", table) ||
+        !WriteFileAtomically(folder + "/Veltrane.state", FormatRunState(state), 0640)) {
+        std::fprintf(stderr, "cannot write the folder %s\n", folder.c_str());
+        std::exit(1);
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
+    const std::string program = VELTRANE_PROGRAM;
+    const std::string folder = std::filesystem::temp_directory_path() / "veltrane-status-bench";
+    std::filesystem::create_directories(folder);
+    WriteFolder(folder);
+    std::vector<double> status, json, version, load;
+    for (int round = 0; round < rounds; ++round) {
+        status.push_back(TimeProgram({program, "--status", "--folder", folder}));
+        json.push_back(TimeProgram({program, "--status", "--json", "--folder", folder}));
+        version.push_back(TimeProgram({program, "--version"}));
+        const auto start = Steady::now();
+        const Result<ScheduleTable> table = ReadSchedule(folder + "/Schedule.dat");
+        load.push_back(std::chrono::duration<double, std::milli>(Steady::now() - start).count());
+        if (!table || table->size() != kMaxScheduleRecords || status.back() < 0 || json.back() < 0)
+            return std::fprintf(stderr, "a run failed\n"), 1;
+    }
+    const double s = Median(status), j = Median(json), v = Median(version), l = Median(load);
+    std::printf("items %zu, rounds %d (medians)\n", kMaxScheduleRecords, rounds);
+    std::printf("veltrane --version:           %8.1f ms\n", v);
+    std::printf("Schedule.dat read alone:      %8.1f ms (in process)\n", l);
+    std::printf("veltrane --status:            %8.1f ms  = %.1f x --version, %.1f x the read\n", s,
+                s / v, s / l);
+    std::printf("veltrane --status --json:     %8.1f ms  = %.1f x --version, %.1f x the read\n", j,
+                j / v, j / l);
+    std::filesystem::remove_all(folder);
+    return 0;
+}

@@ -78,13 +78,7 @@ std::shared_ptr<ScheduleRecord> InsertItem(ScheduleTable& table, const ItemPrope
     auto record = std::make_shared<ScheduleRecord>();
     ApplyProperties(properties, *record);
     record->nNo = static_cast<std::int32_t>(table.size() + 1);
-    // The options and the description are set by editing the item, never when
-    // it is added.
     record->bEnabled = false;
-    record->bUseSmtpServer = false;
-    record->bDataTransfer = false;
-    record->bDataCompress = false;
-    record->strDescription.clear();
     table.push_back(record);
     return record;
 }

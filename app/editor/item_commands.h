@@ -67,11 +67,10 @@ void ApplyProperties(const ItemProperties& properties, ScheduleRecord& record);
 // not fill in an item only to have it refused.
 bool IsScheduleTableFull(const ScheduleTable& table);
 
-// Appends a new item made from the editor's result and numbers it with the new
-// count (1 for an empty table). A new item always starts disabled, without the
-// SMTP server, transfer and compression options and without a description,
-// whatever the editor showed: the operator turns these on by editing the item
-// afterwards. Returns the new record, or nullptr with the reason in `error`
+// Appends a new item made from the editor's result, every field as the
+// operator filled it in, and numbers it with the new count (1 for an empty
+// table). A new item starts disabled: it runs once the operator ticks it in
+// the list. Returns the new record, or nullptr with the reason in `error`
 // when the table is full (the table is then unchanged).
 [[nodiscard]] std::shared_ptr<ScheduleRecord>
 InsertItem(ScheduleTable& table, const ItemProperties& properties, std::string& error);

@@ -1,7 +1,9 @@
 #include "editor/item_edit.h"
 
 #include "editor/qt_text.h"
+#include "editor/question.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QEvent>
@@ -12,9 +14,14 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QShortcut>
 #include <QTime>
 #include <QTimeEdit>
 #include <limits>
@@ -26,19 +33,81 @@ const char* const kWeekdays[] = {"일", "월", "화", "수", "목", "금", "토"
 constexpr int kLastDay = 30; // the day list offers no 31
 const QString kTimeFormat = QStringLiteral("HH:mm:ss");
 
-// Masked boxes show "*" for every character, whatever the platform style's
+// Masked boxes show a dot for every character, whatever the platform style's
 // own mask character is.
-class AsteriskPasswordStyle : public QProxyStyle
+class DotPasswordStyle : public QProxyStyle
 {
 public:
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* returnData) const override
     {
         if (hint == SH_LineEdit_PasswordCharacter)
-            return '*';
+            return 0x25CF; // ●
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
 };
+
+// The eye of a password box's button that shows its text.
+QIcon EyeIcon()
+{
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(QColor(70, 70, 70), 1.5));
+    QPainterPath lid;
+    lid.moveTo(1.5, 8);
+    lid.quadTo(8, 1, 14.5, 8);
+    lid.quadTo(8, 15, 1.5, 8);
+    painter.drawPath(lid);
+    painter.setBrush(QColor(70, 70, 70));
+    painter.drawEllipse(QPointF(8, 8), 2.5, 2.5);
+    painter.end();
+    return QIcon(pixmap);
+}
+
+// A password box: dots, and a button at its end that shows the text while it
+// is pressed in.
+void MakePasswordBox(QLineEdit* box, QStyle* dots)
+{
+    box->setEchoMode(QLineEdit::Password);
+    box->setStyle(dots);
+    QAction* show = box->addAction(EyeIcon(), QLineEdit::TrailingPosition);
+    show->setObjectName(QStringLiteral("showPassword"));
+    show->setCheckable(true);
+    show->setToolTip(QStringLiteral("비밀번호 보기"));
+    QObject::connect(show, &QAction::toggled, box, [box, show](bool shown) {
+        box->setEchoMode(shown ? QLineEdit::Normal : QLineEdit::Password);
+        show->setToolTip(shown ? QStringLiteral("비밀번호 가리기")
+                               : QStringLiteral("비밀번호 보기"));
+    });
+}
+
+// The count of backups to keep as typed: a whole number the field can hold
+// and the retention can use (0 keeps every backup); nothing else.
+std::optional<std::int16_t> ReservedFilesOf(const QString& text)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+    const QString trimmed = text.trimmed();
+    if (!digits.match(trimmed).hasMatch())
+        return std::nullopt;
+    const int value = trimmed.toInt();
+    if (value > std::numeric_limits<std::int16_t>::max())
+        return std::nullopt;
+    return static_cast<std::int16_t>(value);
+}
+
+// Keeps the fields the operator left alone as they came in: a control shows
+// some stored values only approximately (a weekday or kind it does not list,
+// a time it cannot read, a count it would refuse), and writing its view back
+// would change an item nobody touched. `shown` is what the controls showed
+// when the dialog opened, `now` what they show.
+template <typename... Fields>
+void TakeChanged(ItemProperties& stored, const ItemProperties& shown, const ItemProperties& now,
+                 Fields... fields)
+{
+    ((stored.*fields = now.*fields == shown.*fields ? stored.*fields : now.*fields), ...);
+}
 
 std::optional<QString> ChooseFolderWithQt(QWidget* parent, const QString& prompt,
                                           const QString& start)
@@ -125,14 +194,18 @@ ItemEdit::ItemEdit(QWidget* parent) : QDialog(parent), chooser_(ChooseFolderWith
     grid->setSizeConstraint(QLayout::SetFixedSize);
 
     // Created after the boxes, so it is destroyed after them.
-    auto* maskStyle = new AsteriskPasswordStyle;
-    maskStyle->setParent(this);
-    txtSmtpUserPassword->setStyle(maskStyle);
-    txtFTPUserPassWord->setStyle(maskStyle);
+    auto* dots = new DotPasswordStyle;
+    dots->setParent(this);
+    for (QLineEdit* box : {txtUserPWD, txtSmtpUserPassword, txtFTPUserPassWord})
+        MakePasswordBox(box, dots);
 
     FillLists();
     ConnectReactions();
     InstallEnterAsTab();
+    // Enter moves on to the next box, so Ctrl+Enter is the keyboard's OK.
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::CTRL | Qt::Key_Return), QKeySequence(Qt::CTRL | Qt::Key_Enter)})
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &ItemEdit::OnOk);
 }
 
 QGroupBox* ItemEdit::CreateGeneralGroup()
@@ -142,7 +215,7 @@ QGroupBox* ItemEdit::CreateGeneralGroup()
 
     txtServiceName = NewLineEdit("txtServiceName");
     txtUserID = NewLineEdit("txtUserID");
-    txtUserPWD = NewLineEdit("txtUserPWD"); // shown in clear, as the operator asked for
+    txtUserPWD = NewLineEdit("txtUserPWD");
     txtProgramPath = NewLineEdit("txtProgramPath");
     AddLabelled(grid, 0, 0, "Oracle Service Name", txtServiceName, 2);
     AddLabelled(grid, 2, 0, "User ID", txtUserID);
@@ -221,7 +294,6 @@ QGroupBox* ItemEdit::CreateLogGroup()
 
     txtSmtpUserID = NewLineEdit("txtSmtpUserID");
     txtSmtpUserPassword = NewLineEdit("txtSmtpUserPassword");
-    txtSmtpUserPassword->setEchoMode(QLineEdit::Password);
     txtSmtpServer = NewLineEdit("txtSmtpServer");
     for (QLineEdit* box : {txtSmtpUserID, txtSmtpUserPassword, txtSmtpServer})
         box->setEnabled(false);
@@ -243,7 +315,6 @@ QGroupBox* ItemEdit::CreateTransferGroup()
 
     txtFTPUserID = NewLineEdit("txtFTPUserID");
     txtFTPUserPassWord = NewLineEdit("txtFTPUserPassWord");
-    txtFTPUserPassWord->setEchoMode(QLineEdit::Password);
     txtFTPServer = NewLineEdit("txtFTPServer");
     txtFTPLocation = NewLineEdit("txtFTPLocation");
     for (QLineEdit* box : {txtFTPUserID, txtFTPUserPassWord, txtFTPServer, txtFTPLocation})
@@ -369,11 +440,19 @@ void ItemEdit::CopyPropertiesToControls()
     OnTimeTypeChanged();
     OnThroughSmtpServerToggled(p.bUseSmtpServer);
     OnDataTransferToggled(p.bDataTransfer);
+
+    shown_ = ControlValues();
+    shownReservedFiles_ = txtReservedFiles->text();
 }
 
-void ItemEdit::CopyControlsToProperties()
+bool ItemEdit::Changed() const
 {
-    ItemProperties& p = properties_;
+    return ControlValues() != shown_ || txtReservedFiles->text() != shownReservedFiles_;
+}
+
+ItemProperties ItemEdit::ControlValues() const
+{
+    ItemProperties p = properties_;
     p.strServiceName = FromQString(txtServiceName->text());
     p.strID = FromQString(txtUserID->text());
     p.strPWD = FromQString(txtUserPWD->text());
@@ -400,14 +479,28 @@ void ItemEdit::CopyControlsToProperties()
     if (isDay)
         p.nDay = day;
     p.strTime = FromQString(dtpTime->time().toString(kTimeFormat));
-
-    // A number outside the field's range leaves the stored count as it was.
-    if (auto reserved = LeadingInt16(FromQString(txtReservedFiles->text())))
+    if (auto reserved = ReservedFilesOf(txtReservedFiles->text()))
         p.nReservedFiles = *reserved;
 
     p.bUseSmtpServer = chkThroughSMTPServer->isChecked();
     p.bDataTransfer = chkDataTransfer->isChecked();
     p.bDataCompress = chkDataCompress->isChecked();
+    return p;
+}
+
+void ItemEdit::CopyControlsToProperties()
+{
+    using P = ItemProperties;
+    TakeChanged(properties_, shown_, ControlValues(), &P::strTables, &P::strBackUpFolder,
+                &P::strBackUpType, &P::nDay, &P::strWeek, &P::strTime, &P::strPWD, &P::strID,
+                &P::strServiceName, &P::strProgramPath, &P::strMailReceiveList, &P::nReservedFiles,
+                &P::strExecutionOption, &P::strDescription, &P::bUseSmtpServer, &P::strSmtpUserID,
+                &P::strSmtpUserPassword, &P::strSmtpServer, &P::bDataTransfer, &P::bDataCompress,
+                &P::strFtpUserID, &P::strFtpUserPassword, &P::strFtpServer, &P::strFtpLocation);
+    // A new item has no time yet; the picker's midnight is what the operator
+    // saw and accepted.
+    if (properties_.strTime.empty())
+        properties_.strTime = ControlValues().strTime;
 }
 
 void ItemEdit::OnTimeTypeChanged()
@@ -445,9 +538,27 @@ void ItemEdit::OnBrowseFolder()
 
 void ItemEdit::OnOk()
 {
+    // A count the retention cannot use is refused here, with the dialog left
+    // open, rather than taken as 0 (which keeps every backup) or dropped.
+    if (txtReservedFiles->text() != shownReservedFiles_ &&
+        !ReservedFilesOf(txtReservedFiles->text())) {
+        QMessageBox::warning(this, QStringLiteral("Veltrane"),
+                             QStringLiteral("Reserved Backup Files에는 0부터 32767까지의 숫자만 "
+                                            "넣을 수 있습니다. (0은 모든 백업을 보관)"));
+        txtReservedFiles->setFocus();
+        txtReservedFiles->selectAll();
+        return;
+    }
     CopyControlsToProperties();
     result_ = true;
     accept();
+}
+
+void ItemEdit::reject()
+{
+    if (Changed() && !AskYesNo(this, QStringLiteral("변경 내용을 버릴까요?")))
+        return;
+    QDialog::reject();
 }
 
 } // namespace veltrane

@@ -4,6 +4,12 @@
 // one schedule item. It knows nothing of the schedule table. The caller
 // creates one dialog per insert or edit, sets its properties (for an edit),
 // calls ShowEditor, and on true reads the properties back.
+//
+// Nothing typed is lost by accident: Cancel, Escape and the close box ask
+// before they discard a changed form, a count of backups to keep that cannot
+// be used is refused with the dialog left open, and OK writes back only the
+// fields the operator changed (a stored value that a control can show only
+// approximately comes back as it was).
 
 #include "editor/item_commands.h"
 #include "store/schedule_record.h"
@@ -52,6 +58,14 @@ public:
     // Escape or the window's close box.
     bool ShowEditor();
 
+    // Whether the controls show anything else than they did when the dialog
+    // opened.
+    bool Changed() const;
+
+    // Cancel, Escape and the close box: asks first when the form was changed;
+    // the dialog stays open when the operator keeps it.
+    void reject() override;
+
     // Replaces the folder chooser that the "<<" button opens; the default is
     // Qt's folder dialog, showing folders only.
     void setFolderChooser(FolderChooser chooser) { chooser_ = std::move(chooser); }
@@ -70,6 +84,9 @@ private:
 
     void CopyPropertiesToControls();
     void CopyControlsToProperties();
+    // The properties as the controls show them, the stored ones where a
+    // control shows no value of its own (no day chosen, an unusable count).
+    ItemProperties ControlValues() const;
 
     void OnTimeTypeChanged();
     void OnThroughSmtpServerToggled(bool checked);
@@ -78,6 +95,8 @@ private:
     void OnOk();
 
     ItemProperties properties_;
+    ItemProperties shown_;       // ControlValues() when the dialog opened
+    QString shownReservedFiles_; // the count's text then
     bool result_ = false;
     FolderChooser chooser_;
 

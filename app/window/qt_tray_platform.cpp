@@ -107,6 +107,11 @@ void QtTrayPlatform::AddIcon(const std::string& tip)
     WatchIconWindow();
 }
 
+void QtTrayPlatform::SetTip(const std::string& tip)
+{
+    icon_.setToolTip(ToQString(tip));
+}
+
 void QtTrayPlatform::RemoveIcon()
 {
     icon_.hide();

@@ -24,6 +24,7 @@ public:
 
     bool TrayAvailable() const override;
     void AddIcon(const std::string& tip) override;
+    void SetTip(const std::string& tip) override;
     void RemoveIcon() override;
     void HideWindow() override;
     void MinimizeWindow() override;

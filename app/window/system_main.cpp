@@ -1,11 +1,13 @@
 #include "window/system_main.h"
 
 #include "editor/qt_text.h"
-#include "schedule/due_rules.h"
+#include "schedule/calendar.h"
 #include "schedule/schedule_text.h"
 #include "store/schedule_file.h"
 #include "version.h"
 #include "window/item_command_handlers.h"
+#include "window/item_rows.h"
+#include "window/log_viewer.h"
 #include "window/qt_tray_platform.h"
 #include "window/tail_label.h"
 #include "window/window_observer.h"
@@ -17,6 +19,7 @@
 #include <QLabel>
 #include <QLibraryInfo>
 #include <QListWidget>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -55,8 +58,6 @@ const Column kColumns[kListColumns] = {
     {"Next Run", 2000, Qt::AlignHCenter},
     {"Last Result", 1500, Qt::AlignLeft},
 };
-
-constexpr int kNextRunColumn = 7;
 
 QFont WindowFont(double points, bool bold)
 {
@@ -110,8 +111,13 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
     if (const Status loaded = service_.LoadSchedule(); !loaded)
         scheduleError_ = std::string(kScheduleFileName) + ": " + loaded.error().description;
     service_.LoadSettings();
-    service_.OnTableChanged([this] { RefreshItemList(); });
+    rows_ =
+        std::make_unique<ItemRows>(*lvList, service_.Table(), service_.CurrentSettings(), clock_);
+    service_.OnTableChanged([this] { TableChanged(); });
+    service_.OnRunStarted(
+        [this](const std::shared_ptr<ScheduleRecord>& record) { RunStarted(record); });
     ShowBuildTitle();
+    LoadPreferences();
 
     connect(&frameWatch_, &QTimer::timeout, this, [this] {
         CheckFrame();
@@ -120,6 +126,9 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
             centreWhenFramed_ = false;
         }
     });
+    preferencesSave_.setSingleShot(true);
+    preferencesSave_.setInterval(500);
+    connect(&preferencesSave_, &QTimer::timeout, this, &SystemMain::SavePreferences);
     connect(&tm_Clock, &QTimer::timeout, this, &SystemMain::ClockTick);
     connect(&tmScheduleLaunch, &QTimer::timeout, this, &SystemMain::LaunchTick);
     tm_Clock.start(kTimerIntervalMs);
@@ -128,6 +137,7 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
 
 SystemMain::~SystemMain()
 {
+    SavePreferences();
     worker_.reset();
 }
 
@@ -166,9 +176,14 @@ void SystemMain::BuildControls()
     lvList->setSelectionBehavior(QAbstractItemView::SelectRows);
     lvList->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lvList->setAllColumnsShowFocus(true);
+    lvList->setUniformRowHeights(true);
+    lvList->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lvList, &QTreeWidget::customContextMenuRequested, this, &SystemMain::ShowListMenu);
 
     lstErrorList = new QListWidget(client);
     lstErrorList->setGeometry(Twips(150, 6450, 13515, 1500));
+    connect(lstErrorList, &QListWidget::itemDoubleClicked, this,
+            [this](QListWidgetItem* line) { ShowLogOfLine(line->text()); });
 
     panel1_ = new QLabel(QStringLiteral("Ready"));
     panel1_->setMinimumWidth(ToPixels(2440));
@@ -180,8 +195,7 @@ void SystemMain::BuildControls()
 
     connect(cmdBackUpNow, &QPushButton::clicked, this, &SystemMain::MarkRunNow);
     commands_ = new ItemCommandHandlers(*this);
-    connect(cmdToSysTray, &QPushButton::clicked, this,
-            [this] { tray_->AddTrayIcon(FromQString(windowTitle())); });
+    connect(cmdToSysTray, &QPushButton::clicked, this, [this] { tray_->AddTrayIcon(TrayTip()); });
 }
 
 void SystemMain::ShowBuildTitle()
@@ -207,42 +221,47 @@ void SystemMain::InitListColumns()
         header->setTextAlignment(i, kColumns[i].alignment | Qt::AlignVCenter);
         lvList->setColumnWidth(i, ToPixels(kColumns[i].widthTwips));
     }
+    // "No" holds the row's check box and a number of up to five digits (the
+    // table's 32767 items).
+    const QStyle* style = lvList->style();
+    const int noWidth = style->pixelMetric(QStyle::PM_IndicatorWidth) +
+                        lvList->fontMetrics().horizontalAdvance(QStringLiteral("00000")) +
+                        4 * style->pixelMetric(QStyle::PM_FocusFrameHMargin) + 12;
+    lvList->setColumnWidth(0, std::max(lvList->columnWidth(0), noWidth));
+    // Sorted by a header's click; "No" (the table's order) at first.
+    lvList->sortByColumn(0, Qt::AscendingOrder);
+    lvList->setSortingEnabled(true);
+    connect(lvList->header(), &QHeaderView::sectionResized, this, &SystemMain::SavePreferencesSoon,
+            Qt::UniqueConnection);
+    connect(lvList->header(), &QHeaderView::sortIndicatorChanged, this,
+            &SystemMain::SavePreferencesSoon, Qt::UniqueConnection);
+}
+
+bool SystemMain::Refreshing() const
+{
+    return rows_->Updating();
 }
 
 void SystemMain::RefreshItemList()
 {
-    // The selection is kept by position, so a rebuild after a run or an edit
-    // leaves the operator's row selected.
-    const int selected =
-        lvList->currentItem() != nullptr ? lvList->indexOfTopLevelItem(lvList->currentItem()) : -1;
-    refreshing_ = true;
-    lvList->setVisible(false);
-    InitListColumns();
-    // The rows are made apart from the list and handed over at once: the
-    // list then lays itself out once, not once per row (32767 items at most).
-    const LocalDateTime now = clock_.Now();
-    QList<QTreeWidgetItem*> rows;
-    rows.reserve(static_cast<qsizetype>(service_.Table().size()));
-    for (const auto& record : service_.Table()) {
-        const auto texts = ListRowTexts(*record, now);
-        QStringList cells;
-        cells.reserve(static_cast<qsizetype>(kListColumns));
-        for (const std::string& text : texts)
-            cells << ToQString(text);
-        auto* row = new QTreeWidgetItem(cells);
-        for (std::size_t i = 0; i < kListColumns; ++i)
-            if (kColumns[i].alignment != Qt::AlignLeft)
-                row->setTextAlignment(static_cast<int>(i),
-                                      kColumns[i].alignment | Qt::AlignVCenter);
-        row->setFlags((row->flags() | Qt::ItemIsUserCheckable) & ~Qt::ItemIsEditable);
-        row->setCheckState(0, record->bEnabled ? Qt::Checked : Qt::Unchecked);
-        rows << row;
-    }
-    lvList->addTopLevelItems(rows);
-    if (selected >= 0 && selected < lvList->topLevelItemCount())
-        lvList->setCurrentItem(lvList->topLevelItem(selected));
-    lvList->setVisible(true);
-    refreshing_ = false;
+    rows_->Rebuild();
+}
+
+void SystemMain::TableChanged()
+{
+    // The job that ended was the run marked (if any): its row shows its
+    // result now, and nothing else changed but what the clock moves.
+    rows_->SetRunning(nullptr);
+    if (!rows_->InStep())
+        rows_->Rebuild();
+    if (tray_->IconShown())
+        tray_->SetTip(TrayTip());
+}
+
+void SystemMain::RunStarted(const std::shared_ptr<ScheduleRecord>& record)
+{
+    rows_->SetRunning(record.get());
+    SetStatusText(1, "[" + record->strServiceName + "] BackUp...");
 }
 
 void SystemMain::MarkRunNow()
@@ -251,9 +270,63 @@ void SystemMain::MarkRunNow()
     if (selected.isEmpty())
         return;
     const std::int32_t number = RowItemNumber(FromQString(selected.front()->text(0)));
-    for (const auto& record : service_.Table())
-        if (record->nNo == number)
+    bool flagged = false;
+    // A disabled item never runs, flagged or not; a flag left on it would
+    // start it the moment it is ticked, long after the operator asked.
+    for (const auto& record : service_.Table()) {
+        if (record->nNo == number && record->bEnabled) {
             record->bRunNow = true;
+            flagged = true;
+        }
+    }
+    if (!flagged)
+        ShowMessage("사용하지 않는 항목이라 백업하지 않습니다. 목록에서 항목 앞의 체크 상자를 "
+                    "켠 뒤 다시 눌러 주세요.");
+}
+
+void SystemMain::ShowLogOfLine(const QString& line)
+{
+    const std::shared_ptr<ScheduleRecord> record =
+        ItemOfResultLine(service_.Table(), FromQString(line));
+    if (record == nullptr) {
+        ShowMessage("이 줄이 어느 항목의 것인지 알 수 없어 로그를 열지 않습니다.");
+        return;
+    }
+    ShowLatestLog(this, *record, service_.Environment().DataFolder());
+}
+
+void SystemMain::ShowListMenu(const QPoint& at)
+{
+    QTreeWidgetItem* row = lvList->itemAt(at);
+    const std::shared_ptr<ScheduleRecord> record = ItemRows::RecordOf(row);
+    if (record == nullptr)
+        return;
+    lvList->setCurrentItem(row);
+    QMenu menu(this);
+    const QAction* log = menu.addAction(QStringLiteral("로그 보기"));
+    if (menu.exec(lvList->viewport()->mapToGlobal(at)) == log)
+        ShowLatestLog(this, *record, service_.Environment().DataFolder());
+}
+
+std::string SystemMain::TrayTip()
+{
+    std::string tip = FromQString(windowTitle());
+    std::int64_t seconds = 0;
+    if (const ScheduleRecord* next = rows_->NextToRun(seconds))
+        tip += "\n다음 실행: " + FormatDateTime(AtSeconds(seconds)) + " " + next->strServiceName;
+    else
+        tip += "\n다음 실행: 없음";
+    // The latest failed last run of an enabled item: what the red rows say.
+    const ScheduleRecord* failed = nullptr;
+    for (const auto& record : service_.Table()) {
+        const ItemHistory& h = record->history;
+        if (record->bEnabled && !h.lastRunTime.empty() && !h.lastRunSucceeded &&
+            (failed == nullptr || h.lastRunTime > failed->history.lastRunTime))
+            failed = record.get();
+    }
+    if (failed != nullptr)
+        tip += "\n최근 실패: " + failed->history.lastRunTime + " " + failed->strServiceName;
+    return tip;
 }
 
 void SystemMain::ClockTick()
@@ -261,22 +334,13 @@ void SystemMain::ClockTick()
     const LocalDateTime now = clock_.Now();
     lbTime->setText(ToQString(FormatTimeOfDay(now)));
     tray_->CheckTrayHost();
-    // Once a minute the "Next Run" cells follow the clock and the check boxes
-    // ticked since the last rebuild.
-    if (now.second == 0)
-        RefreshNextRunCells();
-}
-
-void SystemMain::RefreshNextRunCells()
-{
-    const LocalDateTime now = clock_.Now();
-    const ScheduleTable& table = service_.Table();
-    const int rows = std::min(lvList->topLevelItemCount(), static_cast<int>(table.size()));
-    for (int i = 0; i < rows; ++i) {
-        const std::optional<LocalDateTime> next =
-            NextDueTime(*table[static_cast<std::size_t>(i)], now);
-        lvList->topLevelItem(i)->setText(kNextRunColumn,
-                                         ToQString(next ? FormatDateTime(*next) : "-"));
+    rows_->ShowRunningTime();
+    // Once a minute the cells that follow the clock: "Next Run", and the
+    // colours of the items that became overdue.
+    if (now.second == 0) {
+        rows_->UpdateTimes();
+        if (tray_->IconShown())
+            tray_->SetTip(TrayTip());
     }
 }
 
@@ -289,6 +353,7 @@ void SystemMain::closeEvent(QCloseEvent* event)
 {
     // Closing ends the program without saving or asking. A run in progress
     // is abandoned where it stands, as the tray menu's end command does.
+    SavePreferences();
     if (service_.RunInProgress()) {
         tray_->EndProgram();
         return;

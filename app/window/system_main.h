@@ -4,6 +4,11 @@
 // clock, the five command buttons, the status bar and the result lines, and
 // ticks the clock and launch timers. The backup runs execute on a worker
 // thread (RunWorker); the window shows what they tell (WindowObserver).
+//
+// The list shows at a glance how each item stands (ItemRows); a result line
+// or an item's "로그 보기" opens the item's latest log. The window keeps its
+// size, its column widths and its sort in "Veltrane.window" in the data
+// folder, so a second start looks as the operator left it.
 
 #include "platform/clock.h"
 #include "service/schedule_service.h"
@@ -15,6 +20,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QRect>
+#include <QSize>
 #include <QTimer>
 #include <chrono>
 #include <functional>
@@ -31,6 +37,10 @@ class QTreeWidgetItem;
 namespace veltrane {
 
 class ItemCommandHandlers;
+class ItemRows;
+
+// What the window keeps of itself, beside Schedule.dat (whose format stays).
+inline constexpr const char* kWindowPreferencesFileName = "Veltrane.window";
 
 // Lengths of the window's design are in twips; 15 twips are one pixel.
 inline constexpr int kTwipsPerPixel = 15;
@@ -89,13 +99,24 @@ public:
     void ClockTick();
     void LaunchTick();
 
-    // True while RefreshItemList rebuilds the rows (their check boxes change
+    // True while the program changes the rows (their check boxes change
     // without the operator).
-    bool Refreshing() const { return refreshing_; }
+    bool Refreshing() const;
 
     void InitListColumns();
+    // Builds every row anew (after an insert or a delete).
     void RefreshItemList();
+    ItemRows& Rows() { return *rows_; }
+    // What a job's end changes: the row of the run that ended (every row when
+    // the table is not the one the rows show), the tray's tip.
+    void TableChanged();
+    // Flags the selected item to run; says why not when it is disabled.
     void MarkRunNow();
+    // Opens the latest log of the item that a result line tells of.
+    void ShowLogOfLine(const QString& line);
+
+    // The tray icon's tip: the title, the next run and the last failure.
+    std::string TrayTip();
 
     // What a run shows, on the window's thread (see WindowObserver): status
     // bar panel 1 (the stage) and 2 (the detail), and the result list.
@@ -143,8 +164,16 @@ private:
     QSize OuterSize();
     void CentreOnScreen();
     void ApplyResizeRule();
-    void RefreshNextRunCells();
     void ShowModeless(QMessageBox::Icon icon, const std::string& text);
+    void RunStarted(const std::shared_ptr<ScheduleRecord>& record);
+    void ShowListMenu(const QPoint& at);
+    // The size that shows every column, within the screen's work area.
+    QSize DefaultSize() const;
+    // Keeps the window's outer frame within the screen's work area.
+    void FitToScreen();
+    void LoadPreferences();
+    void SavePreferences();
+    void SavePreferencesSoon();
 
     const Clock& clock_;
     WindowObserver* observer_;
@@ -160,7 +189,7 @@ private:
     TailLabel* panel2_ = nullptr;
     MessagePresenter presenter_;
     QPointer<QMessageBox> messageBox_;
-    bool refreshing_ = false;
+    std::unique_ptr<ItemRows> rows_;
     bool centred_ = false;
     // Set while the window watches for its first frame: each frame it learns
     // of centres it again. Until the window manager has settled the window
@@ -171,6 +200,13 @@ private:
     // manager frames it in its own time, and nothing tells the window when.
     QTimer frameWatch_;
     int frameChecksLeft_ = 0;
+    // The preferences are written a moment after they change, so that a
+    // program ended from the tray or by a signal (which skip every
+    // destructor) has them too.
+    QTimer preferencesSave_;
+    QSize preferredSize_; // the last size in the normal state
+    bool preferMaximized_ = false;
+    bool preferencesLoaded_ = false;
 };
 
 } // namespace veltrane

@@ -1,13 +1,18 @@
 // The main window's place and shape: its frame as the window manager sets
-// it, the centring at the start, the resize rule, and what showing, hiding
-// and resizing change.
+// it, the size and centring at the start, the resize rule, what showing,
+// hiding and resizing change, and what the window keeps of them between runs.
 
+#include "editor/qt_text.h"
+#include "platform/program_folder.h"
 #include "window/system_main.h"
 
 #include <QEvent>
 #include <QFrame>
+#include <QHeaderView>
 #include <QListWidget>
 #include <QScreen>
+#include <QScrollBar>
+#include <QSettings>
 #include <QTreeWidget>
 #include <QWindow>
 #include <algorithm>
@@ -18,6 +23,15 @@ namespace {
 // How long the window watches for its frame after being shown: 5 s.
 constexpr int kFrameCheckIntervalMs = 100;
 constexpr int kFrameChecks = 50;
+
+// The design's client area is 8325 twips high.
+constexpr int kDesignHeightTwips = 8325;
+// The resize rule leaves the lists 450 twips narrower than the window.
+constexpr int kListMarginTwips = 450;
+
+const QString kSizeKey = QStringLiteral("Window/Size");
+const QString kMaximizedKey = QStringLiteral("Window/Maximized");
+const QString kListKey = QStringLiteral("Window/List");
 
 } // namespace
 
@@ -53,11 +67,32 @@ QSize SystemMain::OuterSize()
     return size().grownBy(frame_);
 }
 
+QSize SystemMain::DefaultSize() const
+{
+    int columns = 0;
+    for (int i = 0; i < lvList->header()->count(); ++i)
+        columns += lvList->header()->sectionSize(i);
+    const int list =
+        columns + 2 * lvList->frameWidth() + lvList->verticalScrollBar()->sizeHint().width() + 2;
+    return {list + ToPixels(kListMarginTwips), ToPixels(kDesignHeightTwips)};
+}
+
+void SystemMain::FitToScreen()
+{
+    const QScreen* s = screen();
+    if (s == nullptr || isMaximized() || isFullScreen())
+        return;
+    const QSize fitted = size().boundedTo(s->availableGeometry().size().shrunkBy(frame_));
+    if (fitted != size())
+        resize(fitted);
+}
+
 void SystemMain::CentreOnScreen()
 {
     const QScreen* s = screen();
-    if (s == nullptr)
+    if (s == nullptr || isMaximized() || isFullScreen())
         return;
+    FitToScreen();
     QRect outer(QPoint(), OuterSize());
     outer.moveCenter(s->availableGeometry().center());
     // Placed by its inner rectangle: how a window manager reads a request
@@ -95,6 +130,10 @@ void SystemMain::resizeEvent(QResizeEvent* event)
 {
     QMainWindow::resizeEvent(event);
     ApplyResizeRule();
+    if (centred_ && isVisible() && windowState() == Qt::WindowNoState) {
+        preferredSize_ = size();
+        SavePreferencesSoon();
+    }
 }
 
 void SystemMain::showEvent(QShowEvent* event)
@@ -105,9 +144,14 @@ void SystemMain::showEvent(QShowEvent* event)
     frameChecksLeft_ = kFrameChecks;
     frameWatch_.start(kFrameCheckIntervalMs);
     if (!centred_) {
+        // As the operator left it, or wide enough for every column; never
+        // larger than the screen it opens on.
+        resize(preferredSize_.isValid() ? preferredSize_ : DefaultSize());
         centred_ = true;
         CentreOnScreen();
         centreWhenFramed_ = true;
+        if (preferMaximized_)
+            setWindowState(windowState() | Qt::WindowMaximized);
     }
     ApplyResizeRule();
 }
@@ -133,8 +177,51 @@ bool SystemMain::eventFilter(QObject* watched, QEvent* event)
 void SystemMain::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::WindowStateChange)
+    if (event->type() == QEvent::WindowStateChange) {
         ApplyResizeRule();
+        if (centred_ && !isMinimized()) {
+            preferMaximized_ = isMaximized();
+            SavePreferencesSoon();
+        }
+    }
+}
+
+// "Veltrane.window" (an INI file) in the data folder: a copy of the program
+// has one window per data folder (the folder's lock), and its column widths
+// and sort belong with the schedule they show. A missing or unreadable file
+// gives the defaults.
+void SystemMain::LoadPreferences()
+{
+    const QSettings file(
+        ToQString(JoinPath(service_.Environment().DataFolder(), kWindowPreferencesFileName)),
+        QSettings::IniFormat);
+    preferredSize_ = file.value(kSizeKey).toSize();
+    preferMaximized_ = file.value(kMaximizedKey).toBool();
+    // The widths of the columns and the sorted column with its order.
+    if (const QByteArray list = file.value(kListKey).toByteArray(); !list.isEmpty())
+        lvList->header()->restoreState(list);
+    preferencesLoaded_ = true;
+}
+
+void SystemMain::SavePreferencesSoon()
+{
+    if (preferencesLoaded_)
+        preferencesSave_.start();
+}
+
+void SystemMain::SavePreferences()
+{
+    if (!preferencesLoaded_)
+        return;
+    preferencesSave_.stop();
+    QSettings file(
+        ToQString(JoinPath(service_.Environment().DataFolder(), kWindowPreferencesFileName)),
+        QSettings::IniFormat);
+    if (preferredSize_.isValid())
+        file.setValue(kSizeKey, preferredSize_);
+    file.setValue(kMaximizedKey, preferMaximized_);
+    file.setValue(kListKey, lvList->header()->saveState());
+    file.sync();
 }
 
 } // namespace veltrane

@@ -2,9 +2,9 @@
 
 namespace veltrane {
 
-void MSysTray::AddTrayIcon(const std::string& title)
+void MSysTray::AddTrayIcon(const std::string& tip)
 {
-    tip_ = title;
+    tip_ = tip;
     if (!platform_.TrayAvailable()) {
         // Hiding with nowhere to come back from would lose the window.
         platform_.MinimizeWindow();
@@ -17,6 +17,15 @@ void MSysTray::AddTrayIcon(const std::string& title)
     hostWasAvailable_ = true;
 }
 
+void MSysTray::SetTip(const std::string& tip)
+{
+    if (tip == tip_)
+        return;
+    tip_ = tip;
+    if (iconShown_)
+        platform_.SetTip(tip_);
+}
+
 void MSysTray::OnIconNotification(int mouseCode)
 {
     if (busy_)
@@ -24,6 +33,8 @@ void MSysTray::OnIconNotification(int mouseCode)
     busy_ = true;
     if (mouseCode == kTrayRightButtonUp)
         ShowTrayMenu();
+    else if (mouseCode == kTrayLeftDoubleClick && inTray_)
+        RestoreFromTray();
     busy_ = false;
 }
 

@@ -26,6 +26,8 @@ public:
     // Whether a notification area is there to hold an icon.
     virtual bool TrayAvailable() const = 0;
     virtual void AddIcon(const std::string& tip) = 0;
+    // Changes the tip of the icon shown.
+    virtual void SetTip(const std::string& tip) { static_cast<void>(tip); }
     virtual void RemoveIcon() = 0;
     virtual void HideWindow() = 0;
     // Without a notification area the window is minimized instead of hidden,
@@ -45,11 +47,16 @@ class MSysTray
 public:
     explicit MSysTray(TrayPlatform& platform) : platform_(platform) {}
 
-    // "시스템 트레이로": hides the window and adds the icon with `title` as its tip.
-    void AddTrayIcon(const std::string& title);
-    // An icon notification with its mouse event code. The menu's commands
-    // remove the icon, so the platform must deliver notifications after the
-    // icon's own event handling has returned, never from inside it.
+    // "시스템 트레이로": hides the window and adds the icon with `tip` (the
+    // window's title, and how the schedule stands).
+    void AddTrayIcon(const std::string& tip);
+    // The icon's tip from now on, shown at once when the icon is there.
+    void SetTip(const std::string& tip);
+    // An icon notification with its mouse event code: the right button's
+    // release opens the menu, a double click brings the window back. The
+    // menu's commands remove the icon, so the platform must deliver
+    // notifications after the icon's own event handling has returned, never
+    // from inside it.
     void OnIconNotification(int mouseCode);
     int ShowTrayMenu();
     void DoTrayMenuCommand(int id);

@@ -44,7 +44,7 @@ std::vector<std::string> Services(const ScheduleTable& table)
 
 } // namespace
 
-TEST(InsertItem, AppendsTheNextNumberWithTheOptionsCleared)
+TEST(InsertItem, AppendsTheNextNumberKeepingEveryFieldButStartsDisabled)
 {
     ScheduleTable table = TableNumbered({1, 2, 3});
     std::string error;
@@ -54,22 +54,11 @@ TEST(InsertItem, AppendsTheNextNumberWithTheOptionsCleared)
     EXPECT_EQ(table.back(), added);
     EXPECT_EQ(Numbers(table), (std::vector<std::int32_t>{1, 2, 3, 4}));
 
-    // The options and the description are never taken from the editor on insert.
     EXPECT_FALSE(added->bEnabled);
-    EXPECT_FALSE(added->bUseSmtpServer);
-    EXPECT_FALSE(added->bDataTransfer);
-    EXPECT_FALSE(added->bDataCompress);
-    EXPECT_EQ(added->strDescription, "");
     EXPECT_EQ(added->strLastBackUpTime, "");
     EXPECT_FALSE(added->bRunNow);
-
-    // Everything else is.
-    ItemProperties expected = test::SampleWeeklyItem();
-    expected.bUseSmtpServer = expected.bDataTransfer = expected.bDataCompress = false;
-    expected.strDescription.clear();
-    EXPECT_EQ(PropertiesFromRecord(*added), expected);
-    EXPECT_EQ(added->strSmtpUserID, "mailer");
-    EXPECT_EQ(added->strSmtpUserPassword, "smtp-secret");
+    // Every field the operator filled in, the options and the description too.
+    EXPECT_EQ(PropertiesFromRecord(*added), test::SampleWeeklyItem());
 }
 
 TEST(InsertItem, StartsAnEmptyTableAtOneAndNumbersByCountNotByLastNumber)

@@ -3,6 +3,7 @@
 
 #include "editor/item_edit.h"
 #include "sample_item.h"
+#include "support/message_box.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -39,7 +40,7 @@ protected:
             operate();
             if (dialog.isVisible()) {
                 ADD_FAILURE() << "the dialog was left open";
-                dialog.reject();
+                dialog.done(QDialog::Rejected);
             }
         });
         const bool result = dialog.ShowEditor();
@@ -261,33 +262,42 @@ TEST_F(ItemEditTest, ValuesThatMatchNoEntryLeaveTheListsUnselectedAndNDayAsItWas
             EXPECT_EQ(Control<QTimeEdit>(dialog, "dtpTime")->time(), QTime(0, 0, 0));
             Click(Control<QPushButton>(dialog, "cmdOK"));
         }));
+        // Untouched, they come back as they were, not as the controls' blanks.
         EXPECT_EQ(dialog.properties().nDay, storedDay);
-        EXPECT_EQ(dialog.properties().strBackUpType, "");
-        EXPECT_EQ(dialog.properties().strWeek, "");
-        EXPECT_EQ(dialog.properties().strTime, "00:00:00");
+        EXPECT_EQ(dialog.properties().strBackUpType, "weekly");
+        EXPECT_EQ(dialog.properties().strWeek, "Wed");
+        EXPECT_EQ(dialog.properties().strTime, "25:99:00");
     }
 }
 
-TEST_F(ItemEditTest, ReservedFilesTakeTheLeadingNumberOfWhatWasTyped)
+TEST_F(ItemEditTest, ReservedFilesTakeAWholeCountAndRefuseAnythingElseWithTheDialogOpen)
 {
     struct Case
     {
         const char* typed;
-        std::int16_t expected;
+        std::int16_t taken; // -1: refused
     };
-    // The stored count is 7; a number that does not fit leaves it.
-    for (const Case& c : {Case{"12abc", 12}, Case{"abc", 0}, Case{"", 0}, Case{"-3", -3},
-                          Case{"40000", 7}, Case{"-32768", -32768}}) {
+    for (const Case& c :
+         {Case{"12", 12}, Case{" 40 ", 40}, Case{"0", 0}, Case{"32767", 32767}, Case{"12abc", -1},
+          Case{"abc", -1}, Case{"", -1}, Case{"-3", -1}, Case{"40000", -1}}) {
         SCOPED_TRACE(c.typed);
         ItemEdit dialog;
         dialog.properties().nReservedFiles = 7;
+        QString refusal;
         ASSERT_TRUE(Run(dialog, [&] {
             QLineEdit* box = Control<QLineEdit>(dialog, "txtReservedFiles");
-            EXPECT_EQ(box->text(), "7");
             Retype(box, QString::fromLatin1(c.typed));
+            if (c.taken < 0) {
+                test::AnswerNextBox(QMessageBox::Ok, &refusal);
+                Click(Control<QPushButton>(dialog, "cmdOK"));
+                ASSERT_TRUE(dialog.isVisible());
+                EXPECT_EQ(box->selectedText(), box->text());
+                Retype(box, "5"); // corrected
+            }
             Click(Control<QPushButton>(dialog, "cmdOK"));
         }));
-        EXPECT_EQ(dialog.properties().nReservedFiles, c.expected);
+        EXPECT_EQ(dialog.properties().nReservedFiles, c.taken < 0 ? 5 : c.taken);
+        EXPECT_EQ(refusal.isEmpty(), c.taken >= 0) << refusal.toStdString();
     }
 }
 
@@ -332,16 +342,19 @@ TEST_F(ItemEditTest, DisabledLoginBoxesStillReturnTheirTexts)
     EXPECT_EQ(dialog.properties().strFtpServer, "ftp.example.com");
 }
 
-TEST_F(ItemEditTest, LoginPasswordsAreMaskedButTheOraclePasswordIsNot)
+TEST_F(ItemEditTest, EveryPasswordShowsDotsUntilItsButtonRevealsIt)
 {
     ItemEdit dialog;
     dialog.properties() = test::SampleWeeklyItem();
     Run(dialog, [&] {
-        EXPECT_EQ(Control<QLineEdit>(dialog, "txtSmtpUserPassword")->displayText(),
-                  QString(11, QLatin1Char('*')));
-        EXPECT_EQ(Control<QLineEdit>(dialog, "txtFTPUserPassWord")->displayText(),
-                  QString(10, QLatin1Char('*')));
-        EXPECT_EQ(Control<QLineEdit>(dialog, "txtUserPWD")->displayText(), "tiger");
+        for (const char* name : {"txtUserPWD", "txtSmtpUserPassword", "txtFTPUserPassWord"}) {
+            QLineEdit* box = Control<QLineEdit>(dialog, name);
+            EXPECT_EQ(box->displayText(), QString(box->text().size(), QChar(0x25CF))) << name;
+            auto* reveal = box->findChild<QAction*>(QStringLiteral("showPassword"));
+            ASSERT_NE(reveal, nullptr) << name;
+            reveal->trigger();
+            EXPECT_EQ(box->displayText(), box->text()) << name;
+        }
         Click(Control<QPushButton>(dialog, "cmdCancel"));
     });
 }
@@ -362,6 +375,7 @@ TEST_F(ItemEditTest, CancelEscapeAndTheCloseBoxKeepThePropertiesAsSet)
             Retype(Control<QLineEdit>(dialog, "txtReservedFiles"), "99");
             Click(Control<QCheckBox>(dialog, "chkDataCompress"));
             QTest::keyClick(Control<QComboBox>(dialog, "cmbTimeType"), Qt::Key_Up);
+            test::AnswerNextBox(QMessageBox::Yes); // discard the changes
             closeIt(dialog);
         });
         EXPECT_FALSE(ok);

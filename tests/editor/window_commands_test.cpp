@@ -4,6 +4,7 @@
 #include "editor/item_edit.h"
 #include "store/schedule_file.h"
 #include "support/manual_clock.h"
+#include "support/message_box.h"
 #include "support/quiet_tray.h"
 #include "support/temp_dir.h"
 #include "window/system_main.h"
@@ -119,7 +120,7 @@ using NameList = std::vector<std::string>;
 
 } // namespace
 
-TEST_F(WindowCommands, InsertAppendsTheNextNumberWithItsOptionsCleared)
+TEST_F(WindowCommands, InsertAppendsTheNextNumberKeepingWhatWasTyped)
 {
     Start({{1, "A"}, {2, "B"}, {3, "C"}});
     WhenEditorOpens([](ItemEdit& editor) {
@@ -134,8 +135,8 @@ TEST_F(WindowCommands, InsertAppendsTheNextNumberWithItsOptionsCleared)
     ASSERT_EQ(Names(), (NameList{"1 A", "2 B", "3 C", "4 NEW"}));
     const ScheduleRecord& added = *Table().back();
     EXPECT_FALSE(added.bEnabled);
-    EXPECT_FALSE(added.bUseSmtpServer);
-    EXPECT_EQ(added.strDescription, "");
+    EXPECT_TRUE(added.bUseSmtpServer);
+    EXPECT_EQ(added.strDescription, "night backup");
     EXPECT_EQ(added.strSmtpUserID, "mailer");
     EXPECT_EQ(window->lvList->topLevelItemCount(), 4);
     EXPECT_EQ(Row(3)->checkState(0), Qt::Unchecked);
@@ -146,11 +147,13 @@ TEST_F(WindowCommands, CancelledInsertAndEditChangeNothing)
     Start({{1, "A"}});
     WhenEditorOpens([](ItemEdit& editor) {
         Type(editor, "txtServiceName", "CHANGED");
+        test::AnswerNextBox(QMessageBox::Yes);
         Click(editor, "cmdCancel");
     });
     QTest::mouseClick(window->cmdInsertItem, Qt::LeftButton);
     WhenEditorOpens([](ItemEdit& editor) {
         Type(editor, "txtServiceName", "CHANGED");
+        test::AnswerNextBox(QMessageBox::Yes);
         Click(editor, "cmdCancel");
     });
     DoubleClickRow(0);
@@ -163,7 +166,10 @@ TEST_F(WindowCommands, DeleteRemovesTheSelectedNumberAndRenumbers)
     QTest::mouseClick(window->cmdItemDelete, Qt::LeftButton); // nothing selected
     EXPECT_EQ(Table().size(), 3u);
     SelectRow(1);
+    QString question;
+    test::AnswerNextBox(QMessageBox::Yes, &question);
     QTest::mouseClick(window->cmdItemDelete, Qt::LeftButton);
+    EXPECT_TRUE(question.contains("2 B / SCOTT")) << question.toStdString();
     EXPECT_EQ(Names(), (NameList{"1 A", "2 C"}));
     EXPECT_EQ(Row(1)->text(0), "2");
 }
@@ -172,6 +178,7 @@ TEST_F(WindowCommands, DeletingTheOnlyItemAndSavingWritesAnEmptyFile)
 {
     Start({{1, "A"}});
     SelectRow(0);
+    test::AnswerNextBox(QMessageBox::Yes);
     QTest::mouseClick(window->cmdItemDelete, Qt::LeftButton);
     QTest::mouseClick(window->cmdSave, Qt::LeftButton);
     EXPECT_EQ(ReadBytes(program.File("Schedule.dat")), "");
@@ -198,6 +205,7 @@ TEST_F(WindowCommands, TwoItemsNumberedFive)
     EXPECT_EQ(window->lvList->currentItem(), Row(1));
 
     SelectRow(0);
+    test::AnswerNextBox(QMessageBox::Yes);
     QTest::mouseClick(window->cmdItemDelete, Qt::LeftButton);
     EXPECT_EQ(Names(), (NameList{"1 OTHER"}));
 }

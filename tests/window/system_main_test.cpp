@@ -6,11 +6,12 @@
 #include "support/manual_clock.h"
 #include "support/quiet_tray.h"
 #include "support/temp_dir.h"
+#include "support/x_desktop.h"
+#include "window/item_rows.h"
 #include "window/qt_tray_platform.h"
 #include "window/system_main.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -25,9 +26,7 @@
 #include <QTreeWidget>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
-#include <random>
 #include <sstream>
 #include <sys/stat.h>
 
@@ -35,6 +34,9 @@ using namespace veltrane;
 using veltrane::test::ManualClock;
 using veltrane::test::ReadBytes;
 using veltrane::test::TempDir;
+using veltrane::test::WaitFor;
+using veltrane::test::WaitUntil;
+using veltrane::test::XDesktop;
 
 namespace {
 
@@ -151,6 +153,8 @@ TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
     EXPECT_EQ(w.lvList->topLevelItem(1)->checkState(0), Qt::Unchecked);
     EXPECT_EQ(w.lvList->topLevelItem(1)->text(7), "-"); // disabled: never runs
     EXPECT_FALSE(row->flags() & Qt::ItemIsEditable);
+    w.lvList->topLevelItem(1)->setCheckState(0, Qt::Checked); // its next run shows at once
+    EXPECT_EQ(w.lvList->topLevelItem(1)->text(7), "2026-12-07 14:10:00"); // due in this hour
 }
 
 TEST_F(MainWindow, BackUpNowFlagsEveryRecordWithTheSelectedNumber)
@@ -172,6 +176,15 @@ TEST_F(MainWindow, BackUpNowFlagsEveryRecordWithTheSelectedNumber)
     EXPECT_TRUE(table[0]->bRunNow);
     EXPECT_TRUE(table[1]->bRunNow);
     EXPECT_FALSE(table[2]->bRunNow);
+    EXPECT_TRUE(messages.empty());
+
+    // A disabled item is not flagged, and the operator is told why.
+    table[2]->bEnabled = false;
+    w.lvList->setCurrentItem(w.lvList->topLevelItem(2));
+    QTest::mouseClick(w.cmdBackUpNow, Qt::LeftButton);
+    EXPECT_FALSE(table[2]->bRunNow);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("사용하지 않는 항목"), std::string::npos);
 }
 
 TEST_F(MainWindow, ResizingMovesTheListsAndTheButtonsWithTheEdges)
@@ -362,6 +375,17 @@ TEST_F(MainWindow, AMissingExportUtilityDoesNotHoldTheNextItem)
               "[2026-12-07 14:10:00] BROKEN 백업 실패: File or command not found "
               "(/nonexistent/exp)");
     window->MessageBox()->close();
+
+    // The rows tell it at a glance, and so does a window started afresh.
+    for (int start = 0; start < 2; ++start) {
+        SCOPED_TRACE(start == 0 ? "after the runs" : "after a restart");
+        if (start == 1)
+            window = std::make_unique<SystemMain>(clock, program.path(), &tray);
+        EXPECT_EQ(window->lvList->topLevelItem(0)->text(8), "실패 (1회 연속)");
+        EXPECT_EQ(window->lvList->topLevelItem(1)->text(8), "성공");
+        EXPECT_EQ(ItemRows::StateOf(*window->lvList->topLevelItem(0)), RowState::Failed);
+        EXPECT_EQ(ItemRows::StateOf(*window->lvList->topLevelItem(1)), RowState::Normal);
+    }
 }
 
 TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)
@@ -388,6 +412,48 @@ TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)
     // Three seconds of silence: the clock label showed at least three times.
     EXPECT_GE(seen.size(), 3) << seen.values().join(", ").toStdString();
     EXPECT_NE(w.lstErrorList->count(), 0);
+}
+
+TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeSoFarAndPanelOneNamesIt)
+{
+    ScheduleRecord item = Item(1, "ORCL");
+    item.strBackUpType = "";
+    item.strBackUpFolder = backups.path() + "/";
+    item.strProgramPath = kJobData + "/fake_exp.py";
+    Schedule({item});
+    setenv("FAKE_EXP_SILENCE", "1", 1);
+    SystemMain& w = Window(clock);
+    QTreeWidgetItem* row = w.lvList->topLevelItem(0);
+    w.Service().Table()[0]->bRunNow = true;
+    w.LaunchTick();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ItemRows::StateOf(*row) == RowState::Running; }));
+    EXPECT_EQ(Panel(1), "[ORCL] BackUp...");
+    clock.Set("2026-12-07 14:11:05");
+    w.ClockTick();
+    EXPECT_EQ(row->text(7), "실행 중 1:05");
+    WaitForRuns();
+    unsetenv("FAKE_EXP_SILENCE");
+    EXPECT_EQ(ItemRows::StateOf(*row), RowState::Normal);
+    EXPECT_EQ(row->text(5), "2026-12-07 14:10:00");
+    EXPECT_EQ(row->text(7), "-"); // no kind: it runs only when asked
+}
+
+TEST_F(MainWindow, AWindowStartedAgainHasTheSizeColumnsAndSortItWasLeftWith)
+{
+    Schedule({Item(1, "B"), Item(2, "A")});
+    for (int start = 0; start < 2; ++start) {
+        window.reset(); // ends the first, which keeps what it was left with
+        SystemMain& w = Window(clock);
+        w.show();
+        if (start == 0) {
+            w.resize(700, 500);
+            w.lvList->setColumnWidth(1, 321);
+            w.lvList->sortByColumn(1, Qt::AscendingOrder);
+        }
+        EXPECT_EQ(w.size(), QSize(700, 500));
+        EXPECT_EQ(w.lvList->columnWidth(1), 321);
+        EXPECT_EQ(w.lvList->topLevelItem(0)->text(1), "A");
+    }
 }
 
 TEST_F(MainWindow, ToTheTrayHidesTheWindowIntoTheTray)
@@ -448,248 +514,58 @@ TEST(Program, QtsOwnDialogTextsAreKorean)
     EXPECT_EQ(box.button(QMessageBox::Ok)->text(), QStringLiteral("확인"));
 }
 
-namespace {
-
-// A child process that is ended, if still running, when the test leaves.
-struct Child : QProcess
-{
-    ~Child() override
-    {
-        if (state() == QProcess::NotRunning)
-            return;
-        terminate();
-        if (!waitForFinished(2000))
-            kill();
-        waitForFinished();
-    }
-};
-
-// Asks `probe` until it answers, for up to ten seconds.
-QString WaitFor(const std::function<QString()>& probe)
-{
-    const QDeadlineTimer deadline(10000);
-    QString answer;
-    while ((answer = probe()).isEmpty() && !deadline.hasExpired())
-        QTest::qWait(50);
-    return answer;
-}
-
-// A desktop of its own for one test: an X server on a display number picked
-// at random from a high range (one already taken is skipped, so runs side by
-// side never share one), an XEmbed notification area and, if asked for, a
-// window manager that frames the windows.
-class Desktop
-{
-public:
-    Desktop(const std::string& folder, bool windowManager)
-    {
-        std::mt19937 random(std::random_device{}());
-        for (int attempt = 0; attempt < 20 && !Ready(); ++attempt) {
-            const int number = std::uniform_int_distribution(200, 999)(random);
-            if (test::FileExists("/tmp/.X" + std::to_string(number) + "-lock"))
-                continue;
-            display_ = ":" + QString::number(number);
-            server_ = std::make_unique<Child>();
-            server_->setStandardErrorFile(QString::fromStdString(folder + "/xvfb.log"));
-            server_->start(
-                "Xvfb", {display_, "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"});
-            WaitFor(
-                [&] { return Ready() || server_->state() == QProcess::NotRunning ? "done" : ""; });
-        }
-        if (!Ready())
-            return;
-        if (windowManager) {
-            manager_.setProcessEnvironment(Environment());
-            manager_.start("openbox", {});
-            WaitFor([&] {
-                return Tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"}).section("window id", 1);
-            });
-        }
-        tray_.setProcessEnvironment(Environment());
-        tray_.setStandardErrorFile(QString::fromStdString(folder + "/trayer.log"));
-        tray_.start("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "pixel",
-                               "--width", "100", "--height", "24"});
-        trayPanel_ = WaitFor([&] { return Tool("xdotool", {"search", "--classname", "^panel$"}); });
-    }
-
-    // Ready when the display answers and its lock names this server, not
-    // another one that took the number first.
-    bool Ready() const
-    {
-        if (!server_ || server_->state() != QProcess::Running)
-            return false;
-        std::ifstream lock("/tmp/.X" + display_.mid(1).toStdString() + "-lock");
-        qint64 pid = 0;
-        return lock >> pid && pid == server_->processId() &&
-               !Tool("xdotool", {"getdisplaygeometry"}).isEmpty();
-    }
-    const QString& TrayPanel() const { return trayPanel_; }
-
-    // The program's icon window inside the tray panel once it is shown
-    // there, from a line such as
-    //   0x600025 "veltrane": ("veltrane" "veltrane")  22x22+0+0  +1001+745
-    // in decimal, as xdotool names windows.
-    QString IconInTray() const
-    {
-        for (const QString& line : Tool("xwininfo", {"-tree", "-id", trayPanel_}).split('\n')) {
-            const QString id = line.trimmed().section(' ', 0, 0);
-            if (line.contains("(\"veltrane\" \"veltrane\")") &&
-                Tool("xwininfo", {"-id", id}).contains("IsViewable"))
-                return QString::number(id.toULong(nullptr, 16));
-        }
-        return {};
-    }
-
-    QProcessEnvironment Environment() const
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("DISPLAY", display_);
-        return env;
-    }
-
-    // What an X client tool printed, empty when it failed.
-    QString Tool(const QString& program, const QStringList& args) const
-    {
-        QProcess tool;
-        tool.setProcessEnvironment(Environment());
-        tool.start(program, args);
-        if (!tool.waitForFinished(5000) || tool.exitStatus() != QProcess::NormalExit ||
-            tool.exitCode() != 0)
-            return {};
-        return QString::fromUtf8(tool.readAllStandardOutput()).trimmed();
-    }
-
-    QSize Size(const QString& window) const
-    {
-        const QString shell = Tool("xdotool", {"getwindowgeometry", "--shell", window});
-        const auto value = [&](const QString& name) {
-            return shell.section(name + "=", 1).section('\n', 0, 0).toInt();
-        };
-        return {value("WIDTH"), value("HEIGHT")};
-    }
-
-    void Click(const QString& window, int x, int y, const QString& button = "1") const
-    {
-        Tool("xdotool", {"mousemove", "--window", window, QString::number(x), QString::number(y),
-                         "click", button});
-    }
-
-    // Whether the window's outer frame is centred (within a pixel) on the
-    // screen's work area, which leaves out the docked tray panel: all as the
-    // window manager published it (no frame and the whole screen without one).
-    bool FrameCentred(const QString& window) const
-    {
-        const auto numbers = [&](const QStringList& args) {
-            QList<int> values;
-            for (const QString& n : Tool("xprop", args).section('=', 1).split(','))
-                values << n.trimmed().toInt();
-            return values;
-        };
-        const QList<int> frame = numbers({"-id", window, "_NET_FRAME_EXTENTS"}); // l, r, t, b
-        QList<int> area = numbers({"-root", "_NET_WORKAREA"});                   // x, y, w, h
-        if (area.size() < 4) {
-            const QStringList screen = Tool("xdotool", {"getdisplaygeometry"}).split(' ');
-            area = {0, 0, screen.value(0).toInt(), screen.value(1).toInt()};
-        }
-        const QString info = Tool("xwininfo", {"-id", window});
-        const auto value = [&](const QString& name) {
-            return info.section(name + ":", 1).section('\n', 0, 0).trimmed().toInt();
-        };
-        const int left = value("Absolute upper-left X") - frame.value(0);
-        const int top = value("Absolute upper-left Y") - frame.value(2);
-        const int width = value("Width") + frame.value(0) + frame.value(1);
-        const int height = value("Height") + frame.value(2) + frame.value(3);
-        return std::abs(2 * (left - area[0]) + width - area[2]) <= 2 &&
-               std::abs(2 * (top - area[1]) + height - area[3]) <= 2;
-    }
-
-    // The first visible window matching xdotool's search options.
-    QString Visible(const QStringList& options, const QString& except = {}) const
-    {
-        QStringList found = Tool("xdotool", QStringList{"search", "--onlyvisible"} + options)
-                                .split('\n', Qt::SkipEmptyParts);
-        found.removeAll(except);
-        return found.value(0);
-    }
-
-private:
-    QString display_;
-    std::unique_ptr<Child> server_;
-    Child manager_;
-    Child tray_;
-    QString trayPanel_;
-};
-
-} // namespace
-
-TEST(Program, TheTrayMenuBringsTheWindowBackAgainAndAgainAndEndsTheProgram)
+TEST(Program, TheTrayMenuOrADoubleClickBringsTheWindowBackAndTheMenuEndsTheProgram)
 {
     for (bool windowManager : {false, true}) {
         SCOPED_TRACE(windowManager ? "with a window manager" : "without a window manager");
         TempDir folder;
-        const auto log = [&] { return ReadBytes(folder.File("veltrane.log")); };
-        Desktop desktop(folder.path(), windowManager);
-        ASSERT_FALSE(desktop.TrayPanel().isEmpty())
-            << ReadBytes(folder.File("xvfb.log")) << ReadBytes(folder.File("trayer.log"));
-
-        // The program keeps its schedule and lock beside itself: a copy of its own.
-        const std::string program = folder.File("veltrane");
-        std::filesystem::copy_file(std::string(VELTRANE_PROGRAM_DIR) + "/veltrane", program);
-        for (const char* library : {kMailLibraryFile, kFtpLibraryFile})
-            std::filesystem::create_symlink(std::string(VELTRANE_PROGRAM_DIR) + "/" + library,
-                                            folder.File(library));
-        QProcessEnvironment env = desktop.Environment();
-        env.insert("QT_QPA_PLATFORM", "xcb");
-        env.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder.path()));
-        // No session bus: the icon goes to the XEmbed area, whatever desktop runs the test.
-        env.insert("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent");
-        env.remove("QT_QPA_PLATFORMTHEME");
-        env.remove("XDG_CURRENT_DESKTOP");
-        Child veltrane;
-        veltrane.setProcessEnvironment(env);
-        veltrane.setProcessChannelMode(QProcess::MergedChannels);
-        veltrane.setStandardOutputFile(QString::fromStdString(folder.File("veltrane.log")));
-        veltrane.start(QString::fromStdString(program), {});
-
-        const QStringList mainWindow = {"--name", "^Veltrane \\["};
-        const QString window = WaitFor([&] { return desktop.Visible(mainWindow); });
+        XDesktop desktop(folder.path(), windowManager);
+        ASSERT_FALSE(desktop.TrayPanel().isEmpty()) << desktop.Logs();
+        const QString window = desktop.StartProgram(folder.path());
+        const auto log = [&] { return desktop.ProgramOutput(); };
         ASSERT_FALSE(window.isEmpty()) << log();
         // A window manager frames the window after it has been placed.
-        EXPECT_FALSE(WaitFor([&] { return desktop.FrameCentred(window) ? "yes" : ""; }).isEmpty());
+        EXPECT_TRUE(WaitUntil([&] { return desktop.FrameCentred(window); }));
 
-        // Presses "시스템 트레이로" and right-clicks the icon; returns the menu.
-        const auto toTheTrayAndOpenTheMenu = [&] {
-            // The button bar ends 300 twips in from the window's right edge,
-            // the button starts 2790 twips into the bar.
-            const int width = desktop.Size(window).width() * kTwipsPerPixel;
-            desktop.Click(window, (width - 300 - 7095 + 2790 + 1515 / 2) / kTwipsPerPixel, 22);
+        const QStringList mainWindow = {"--name", "^Veltrane \\["};
+        // Presses "시스템 트레이로"; returns the icon.
+        const auto toTheTray = [&] {
+            desktop.ClickButton(window, 2790, 1515);
             const QString icon = WaitFor([&] { return desktop.IconInTray(); });
             EXPECT_TRUE(desktop.Visible(mainWindow).isEmpty()) << "hidden in the tray";
-            if (icon.isEmpty())
-                return QString();
+            return icon;
+        };
+        // Right-clicks the icon; returns the menu.
+        const auto openTheMenu = [&](const QString& icon) {
             desktop.Click(icon, 11, 11, "3");
             return WaitFor([&] { return desktop.Visible({"--class", "^veltrane$"}, icon); });
         };
         // The menu's entries: 화면 복귀 at the top, separator, 프로그램 종료 at the bottom.
         const auto choose = [&](const QString& menu, bool first) {
-            const QSize size = desktop.Size(menu);
+            const QSize size = desktop.Geometry(menu).size();
             desktop.Click(menu, size.width() / 2,
                           first ? size.height() / 4 : size.height() * 3 / 4);
         };
 
         for (int round = 1; round <= 3; ++round) {
-            const QString menu = toTheTrayAndOpenTheMenu();
-            ASSERT_FALSE(menu.isEmpty()) << round << log();
-            choose(menu, true);
+            const QString icon = toTheTray();
+            ASSERT_FALSE(icon.isEmpty()) << round << log();
+            if (round == 2) {
+                desktop.Click(icon, 11, 11, "1", 2); // a double click
+            } else {
+                const QString menu = openTheMenu(icon);
+                ASSERT_FALSE(menu.isEmpty()) << round << log();
+                choose(menu, true);
+            }
             ASSERT_EQ(WaitFor([&] { return desktop.Visible(mainWindow); }), window)
                 << round << log();
         }
-        const QString menu = toTheTrayAndOpenTheMenu();
+        const QString menu = openTheMenu(toTheTray());
         ASSERT_FALSE(menu.isEmpty()) << log();
         choose(menu, false);
-        ASSERT_TRUE(veltrane.waitForFinished(10000)) << log();
-        EXPECT_EQ(veltrane.exitStatus(), QProcess::NormalExit);
-        EXPECT_EQ(veltrane.exitCode(), 0) << log();
+        ASSERT_TRUE(desktop.Program().waitForFinished(10000)) << log();
+        EXPECT_EQ(desktop.Program().exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(desktop.Program().exitCode(), 0) << log();
     }
 }
 
@@ -699,16 +575,15 @@ TEST(Program, TheTrayMenuBringsTheWindowBackAgainAndAgainAndEndsTheProgram)
 TEST(Program, NoDialogOrBoxHoldsARunItsTimeLimitOrTheNextItem)
 {
     TempDir folder;
-    Desktop desktop(folder.path(), false);
-    ASSERT_FALSE(desktop.TrayPanel().isEmpty()) << ReadBytes(folder.File("xvfb.log"));
-    const std::string program = folder.File("veltrane");
-    std::filesystem::copy_file(std::string(VELTRANE_PROGRAM_DIR) + "/veltrane", program);
+    XDesktop desktop(folder.path());
+    ASSERT_FALSE(desktop.TrayPanel().isEmpty()) << desktop.Logs();
     // Due at once, and done for an hour: hourly at minute 59.
     ScheduleTable table;
-    for (const auto& [service, exporter] :
-         {std::pair{"BROKEN", std::string("/nonexistent/exp")}, {"HUNG", kJobData + "/hang_exp.sh"},
-          {"ORCL", kJobData + "/fake_exp.py"}}) {
-        auto r = std::make_shared<ScheduleRecord>(Item(static_cast<int>(table.size()) + 1, service));
+    for (const auto& [service, exporter] : {std::pair{"BROKEN", std::string("/nonexistent/exp")},
+                                            {"HUNG", kJobData + "/hang_exp.sh"},
+                                            {"ORCL", kJobData + "/fake_exp.py"}}) {
+        auto r =
+            std::make_shared<ScheduleRecord>(Item(static_cast<int>(table.size()) + 1, service));
         r->strBackUpType = "매시간";
         r->strTime = "00:59:00";
         r->strBackUpFolder = folder.path() + "/";
@@ -717,41 +592,26 @@ TEST(Program, NoDialogOrBoxHoldsARunItsTimeLimitOrTheNextItem)
     }
     ASSERT_TRUE(SaveSchedule(folder.File("Schedule.dat"), table).ok());
     test::WriteBytes(folder.File("Veltrane.ini"), "[Veltrane]\nExportTimeoutMinutes=0.05\n");
-    QProcessEnvironment env = desktop.Environment();
-    env.insert("QT_QPA_PLATFORM", "xcb");
-    env.insert("XDG_RUNTIME_DIR", QString::fromStdString(folder.path()));
-    env.insert("HANG_PID_FILE", QString::fromStdString(folder.File("hang.pid")));
-    env.insert("FAKE_EXP_MODE", "english");
-    Child veltrane;
-    veltrane.setProcessEnvironment(env);
-    veltrane.setProcessChannelMode(QProcess::MergedChannels);
-    veltrane.setStandardOutputFile(QString::fromStdString(folder.File("veltrane.out")));
-    veltrane.start(QString::fromStdString(program), {});
+    const QString window = desktop.StartProgram(
+        folder.path(), {"HANG_PID_FILE=" + QString::fromStdString(folder.File("hang.pid")),
+                        "FAKE_EXP_MODE=english"});
     const auto history = [&] {
         return cp949::ToUtf8(test::FileExists(folder.File("Veltrane.log"))
                                  ? ReadBytes(folder.File("Veltrane.log"))
                                  : std::string());
     };
-
-    const QString window = WaitFor([&] { return desktop.Visible({"--name", "^Veltrane \\["}); });
-    ASSERT_FALSE(window.isEmpty()) << ReadBytes(folder.File("veltrane.out"));
+    ASSERT_FALSE(window.isEmpty()) << desktop.ProgramOutput();
     // The box of the program that could not be started, and the hung export.
     const QStringList titled = {"--name", "^Veltrane \\["}; // the window, and its box
     const QString box = WaitFor([&] { return desktop.Visible(titled, window); });
     ASSERT_FALSE(box.isEmpty()) << history();
-    ASSERT_FALSE(WaitFor([&] {
-                     return test::FileExists(folder.File("hang.pid")) ? "started" : "";
-                 }).isEmpty());
-    // "백업항목 추가" opens the editor: 5730 twips into the button bar, which
-    // ends 300 twips in from the window's right edge.
-    const int width = desktop.Size(window).width() * kTwipsPerPixel;
-    desktop.Click(window, (width - 300 - 7095 + 5730 + 1320 / 2) / kTwipsPerPixel, 22);
+    ASSERT_TRUE(WaitUntil([&] { return test::FileExists(folder.File("hang.pid")); }));
+    desktop.ClickButton(window, 5730, 1320); // "백업항목 추가" opens the editor
     const QString editor = WaitFor([&] { return desktop.Visible({"--name", "^Veltrane$"}); });
     ASSERT_FALSE(editor.isEmpty()) << history();
 
     const auto lineCame = [&](const std::string& text) {
-        return !WaitFor([&] { return history().find(text) != std::string::npos ? "yes" : ""; })
-                    .isEmpty();
+        return WaitUntil([&] { return history().find(text) != std::string::npos; });
     };
     EXPECT_TRUE(lineCame("HUNG 엑스포트 시간 초과 (0.05분)")) << history();
     EXPECT_TRUE(lineCame("ORCL 백업 성공")) << history();

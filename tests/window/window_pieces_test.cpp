@@ -1,6 +1,7 @@
 #include "platform/single_instance.h"
 #include "schedule/schedule_text.h"
 #include "support/temp_dir.h"
+#include "window/log_viewer.h"
 #include "window/tray.h"
 
 #include <gtest/gtest.h>
@@ -60,6 +61,7 @@ struct FakeTray : TrayPlatform
 
     bool TrayAvailable() const override { return available; }
     void AddIcon(const std::string& tip) override { calls.push_back("add " + tip); }
+    void SetTip(const std::string& tip) override { calls.push_back("tip " + tip); }
     void RemoveIcon() override { calls.push_back("remove"); }
     void HideWindow() override { calls.push_back("hide"); }
     void MinimizeWindow() override { calls.push_back("minimize"); }
@@ -79,14 +81,52 @@ const std::string kTitle = "Veltrane [Build No. : 1.0.70]";
 
 } // namespace
 
-TEST(MSysTray, HidesIntoTheTrayAndOnlyTheRightButtonOpensTheMenu)
+TEST(ItemLog, TheNewestExportLogIsReadFromCodePage949AndAHugeOneByItsEnd)
+{
+    test::TempDir folder;
+    ScheduleRecord orcl;
+    orcl.strServiceName = "ORCL";
+    orcl.strID = "SCOTT";
+    orcl.strBackUpFolder = folder.path() + "/";
+    EXPECT_EQ(*LatestLogOf(orcl, folder.path()), ""); // no item folder yet
+    mkdir(folder.File("ORCL").c_str(), 0700);
+    const std::string newest = folder.File("ORCL/SCOTT_20261207020000.LOG");
+    for (const char* other : {"SCOTT_20261201020000.LOG", "SCOTT_20261208020000.VERIFY.LOG",
+                              "HR_20261209020000.LOG", "SCOTT_2026120902000.LOG"})
+        test::WriteBytes(folder.File("ORCL/") + other, "");
+    // "테이블" in code page 949.
+    test::WriteBytes(newest, "first line\r\n\xC5\xD7\xC0\xCC\xBA\xED EMP\r\n");
+    EXPECT_EQ(*LatestLogOf(orcl, folder.path()), newest);
+    EXPECT_EQ(ReadLogTail(newest)->text, "first line\n테이블 EMP\n");
+    EXPECT_FALSE(ReadLogTail(newest)->cut);
+    const Result<LogTail> tail = ReadLogTail(newest, 16); // from inside the first line
+    EXPECT_EQ(tail->text, "테이블 EMP\n");
+    EXPECT_TRUE(tail->cut);
+    EXPECT_EQ(tail->size, 24u);
+
+    // A result line leads to the item it names: the longest service name,
+    // then the user whose files it names.
+    ScheduleTable table;
+    for (const auto& [service, user] :
+         {std::pair{"ORCL", "SCOTT"}, {"ORCL2", "HR"}, {"ORCL", "HR"}}) {
+        table.push_back(std::make_shared<ScheduleRecord>());
+        table.back()->strServiceName = service;
+        table.back()->strID = user;
+    }
+    EXPECT_EQ(ItemOfResultLine(table, "[2026-12-07 02:00:09] ORCL2 백업 성공: HR_1.DMP"), table[1]);
+    EXPECT_EQ(ItemOfResultLine(table, "[2026-12-07 02:00:09] ORCL 백업 성공: HR_1.DMP"), table[2]);
+    EXPECT_EQ(ItemOfResultLine(table, "[2026-12-07 02:00:09] ORCL백업결과 메일전송 성공"),
+              table[0]);
+    EXPECT_EQ(ItemOfResultLine(table, "[2026-12-07 02:00:09] Schedule.dat 저장 실패: x"), nullptr);
+}
+
+TEST(MSysTray, HidesIntoTheTrayTheRightButtonOpensTheMenuADoubleClickRestores)
 {
     FakeTray platform;
     MSysTray tray(platform);
     tray.AddTrayIcon(kTitle);
     EXPECT_EQ(platform.calls, (Calls{"hide", "add " + kTitle}));
     tray.OnIconNotification(kTrayLeftButtonUp);
-    tray.OnIconNotification(kTrayLeftDoubleClick);
     tray.OnIconNotification(0x200); // the pointer moving over the icon
     EXPECT_EQ(platform.calls.size(), 2u);
 
@@ -102,6 +142,11 @@ TEST(MSysTray, HidesIntoTheTrayAndOnlyTheRightButtonOpensTheMenu)
 
     tray.AddTrayIcon(kTitle); // a second time: a new icon
     EXPECT_EQ(platform.calls.back(), "add " + kTitle);
+    tray.SetTip("next"); // the schedule moved on: the icon shown says so
+    tray.OnIconNotification(kTrayLeftDoubleClick);
+    EXPECT_EQ(Calls(platform.calls.end() - 4, platform.calls.end()),
+              (Calls{"add " + kTitle, "tip next", "remove", "show"}));
+    EXPECT_FALSE(tray.InTray());
 }
 
 TEST(MSysTray, NotificationsWhileTheMenuIsOpenAreIgnored)

@@ -74,6 +74,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // How the time picker shows a time, and how the schedule stores it.
+    static constexpr const char* kTimeFormat = "HH:mm:ss";
+
     QGroupBox* CreateGeneralGroup();
     QGroupBox* CreateOptionsGroup();
     QGroupBox* CreateLogGroup();

@@ -3,7 +3,7 @@
 // (every successful run does), measured in the same run. The items mix
 // successes, failures, items that never ran and disabled ones.
 
-#include "schedule/calendar.h"
+#include "limit_table.h"
 #include "service/metrics_file.h"
 #include "store/schedule_file.h"
 
@@ -16,6 +16,7 @@
 #include <vector>
 
 using namespace veltrane;
+using veltrane::bench::LimitTable;
 using Steady = std::chrono::steady_clock;
 
 namespace {
@@ -31,44 +32,6 @@ double Milliseconds(const std::function<void()>& work)
     const auto start = Steady::now();
     work();
     return std::chrono::duration<double, std::milli>(Steady::now() - start).count();
-}
-
-ScheduleTable LimitTable()
-{
-    const char* kinds[] = {"매일", "매주", "매달", "매시간"};
-    ScheduleTable table;
-    for (std::size_t i = 0; i < kMaxScheduleRecords; ++i) {
-        auto r = std::make_shared<ScheduleRecord>();
-        r->nNo = static_cast<std::int32_t>(i + 1);
-        r->bEnabled = i % 10 != 9;
-        r->strBackUpType = kinds[i % 4];
-        r->strTime = "03:45:00";
-        r->strWeek = "월";
-        r->nDay = 20;
-        r->strServiceName = "운영DB_" + std::to_string(i);
-        r->strID = "SCOTT";
-        r->strPWD = "tiger";
-        r->strBackUpFolder = "/srv/backup/";
-        r->strProgramPath = "/u01/app/oracle/bin/exp";
-        r->strMailReceiveList = "dba@example.com;ops@example.com";
-        r->nReservedFiles = 7;
-        if (i % 7 != 6) { // every seventh never ran
-            ItemHistory& h = r->history;
-            // Each run at a second of its own over the last nine hours.
-            const LocalDateTime start =
-                AddSeconds(*ParseDateTime("2026-12-08 10:00:00"), -static_cast<int>(i));
-            h.lastRunTime = FormatDateTime(start);
-            h.lastRunSeconds = 600;
-            h.lastRunSucceeded = i % 5 != 4;
-            h.failuresInARow = h.lastRunSucceeded ? 0 : 2;
-            h.lastSuccessTime = h.lastRunSucceeded ? h.lastRunTime : "2026-12-07 03:45:00";
-            h.lastSuccessDump = "SCOTT_20261207034500.DMP";
-            h.lastSuccessBytes = 123456789;
-            r->strLastBackUpTime = h.lastSuccessTime;
-        }
-        table.push_back(r);
-    }
-    return table;
 }
 
 } // namespace

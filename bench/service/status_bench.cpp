@@ -3,6 +3,7 @@
 // the program, against two references measured in the same run: the program
 // doing nothing but "--version", and reading Schedule.dat alone in process.
 
+#include "limit_table.h"
 #include "platform/file_io.h"
 #include "store/run_state.h"
 #include "store/schedule_file.h"
@@ -51,37 +52,11 @@ double TimeProgram(const std::vector<std::string>& args)
     return WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? ms : -1;
 }
 
-// A table at the limit: every kind, half of the items failing since their
-// last success, every history filled in.
+// The table at its limit, with its histories in Veltrane.state.
 void WriteFolder(const std::string& folder)
 {
-    const char* kinds[] = {"매일", "매주", "매달", "매시간"};
-    ScheduleTable table;
+    const ScheduleTable table = bench::LimitTable();
     RunState state;
-    for (std::size_t i = 0; i < kMaxScheduleRecords; ++i) {
-        auto r = std::make_shared<ScheduleRecord>();
-        r->nNo = static_cast<std::int32_t>(i + 1);
-        r->bEnabled = i % 10 != 0;
-        r->strBackUpType = kinds[i % 4];
-        r->strTime = "03:45:00";
-        r->strWeek = "월";
-        r->nDay = 20;
-        r->strServiceName = "ORCL" + std::to_string(i);
-        r->strID = "SCOTT";
-        r->strBackUpFolder = "/srv/backup/";
-        r->strProgramPath = "/u01/app/oracle/bin/exp";
-        r->strLastBackUpTime = "2026-12-08 03:45:00";
-        ItemHistory& h = r->history;
-        h.lastRunTime = i % 2 ? "2026-12-08 03:45:00" : "2026-12-07 03:45:00";
-        h.lastRunSeconds = 754;
-        h.lastRunSucceeded = i % 2 == 0;
-        h.lastCause = h.lastRunSucceeded ? "" : "ORA-12541: TNS:no listener";
-        h.failuresInARow = h.lastRunSucceeded ? 0 : 3;
-        h.lastSuccessTime = "2026-12-07 03:45:00";
-        h.lastSuccessDump = "SCOTT_20261207034500.DMP";
-        h.lastSuccessBytes = 1 << 30;
-        table.push_back(r);
-    }
     state.items = ItemStatesOf(table);
     if (!SaveSchedule(folder + "/Schedule.dat", table) ||
         !WriteFileAtomically(folder + "/Veltrane.state", FormatRunState(state), 0640)) {

@@ -34,6 +34,7 @@
 using namespace veltrane;
 using veltrane::test::ChildProcess;
 using veltrane::test::FileExists;
+using veltrane::test::Hex;
 using veltrane::test::ManualClock;
 using veltrane::test::ReadBytes;
 using veltrane::test::TempDir;
@@ -721,14 +722,6 @@ protected:
 std::string SentInClear(const std::string& text)
 {
     return Line(text + " (경고: password sent in clear to 127.0.0.1:25 (no STARTTLS offered))");
-}
-
-std::string Hex(const std::string& bytes)
-{
-    std::ostringstream out;
-    for (unsigned char c : bytes)
-        out << "0123456789abcdef"[c >> 4] << "0123456789abcdef"[c & 15];
-    return out.str();
 }
 
 } // namespace

@@ -23,6 +23,7 @@ using namespace veltrane;
 using Seconds = std::chrono::duration<double>;
 using Steady = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using veltrane::test::Eventually;
 
 namespace {
 
@@ -103,18 +104,6 @@ int ZombieChildren()
     }
     closedir(dir);
     return zombies;
-}
-
-// Polls a condition that another process or thread makes true.
-bool Eventually(const std::function<bool()>& condition, Seconds limit = Seconds(10))
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        usleep(20000);
-    }
-    return true;
 }
 
 bool ProcessGone(pid_t pid)

@@ -26,6 +26,7 @@ namespace sendwick {
 namespace {
 
 using veltrane::test::ChildProcess;
+using veltrane::test::Hex;
 using veltrane::test::ReadBytes;
 using veltrane::test::TempDir;
 using veltrane::test::WriteBytes;
@@ -48,17 +49,6 @@ std::string ToCp949(const std::string& utf8)
     EXPECT_NE(iconv(cd, &in, &inLeft, &o, &outLeft), static_cast<std::size_t>(-1));
     iconv_close(cd);
     out.resize(out.size() - outLeft);
-    return out;
-}
-
-std::string Hex(const std::string& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes) {
-        out.push_back(digits[c >> 4]);
-        out.push_back(digits[c & 15]);
-    }
     return out;
 }
 

@@ -22,8 +22,10 @@
 
 using namespace veltrane;
 using test::ChildProcess;
+using test::Eventually;
 using test::ReadBytes;
 using test::TempDir;
+using test::WaitForText;
 
 namespace {
 
@@ -48,24 +50,6 @@ void WriteSchedule(const std::string& path, const ScheduleTable& table)
 {
     std::string error;
     ASSERT_TRUE(SaveSchedule(path, table).ok());
-}
-
-// Polls for up to 20 s until `condition` holds.
-bool Eventually(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 400; ++i) {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
-// Waits up to 20 s for `text` in the file at `path`.
-bool WaitForText(const std::string& path, const std::string& text)
-{
-    return Eventually(
-        [&] { return test::FileExists(path) && ReadBytes(path).find(text) != std::string::npos; });
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <thread>
 
 namespace veltrane::test {
 
@@ -46,6 +47,34 @@ std::string ReadBytes(const std::string& path)
 bool FileExists(const std::string& path)
 {
     return std::filesystem::exists(path);
+}
+
+std::string Hex(std::string_view bytes)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+        out.push_back(digits[c >> 4]);
+        out.push_back(digits[c & 15]);
+    }
+    return out;
+}
+
+bool Eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool WaitForText(const std::string& path, const std::string& text)
+{
+    return Eventually(
+        [&] { return FileExists(path) && ReadBytes(path).find(text) != std::string::npos; });
 }
 
 } // namespace veltrane::test

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -26,5 +28,13 @@ private:
 void WriteBytes(const std::string& path, std::string_view bytes);
 std::string ReadBytes(const std::string& path);
 bool FileExists(const std::string& path);
+// Two lowercase hex digits a byte: bytes of any encoding, comparable in a message.
+std::string Hex(std::string_view bytes);
+// Polls `condition`, which another process or thread makes true, every 20 ms
+// for up to `limit`.
+bool Eventually(const std::function<bool()>& condition,
+                std::chrono::milliseconds limit = std::chrono::seconds(20));
+// Waits (as Eventually) until the file at `path` holds `text`.
+bool WaitForText(const std::string& path, const std::string& text);
 
 } // namespace veltrane::test

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <unistd.h>
 #include <vector>
 
@@ -240,10 +239,6 @@ std::string FormatStatusJson(const ScheduleTable& table, const Settings& setting
 
 int StatusCommand(const Clock& clock, const std::string& dataFolder, bool json)
 {
-    // Without TZ the C library looks at /etc/localtime again (a stat call)
-    // for every time it converts, four times an item here; named, the same
-    // zone is read once.
-    setenv("TZ", ":/etc/localtime", 0);
     const std::string schedulePath = JoinPath(dataFolder, kScheduleFileName);
     const auto refuse = [](const std::string& text) {
         std::fprintf(stderr, "Veltrane: %s\n", text.c_str());

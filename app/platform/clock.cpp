@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 namespace veltrane {
 
@@ -39,6 +40,19 @@ std::string FormatFileStamp(const LocalDateTime& t)
 
 namespace {
 
+bool SameLocalTime(const std::tm& tm, const LocalDateTime& t)
+{
+    return tm.tm_year + 1900 == t.year && tm.tm_mon + 1 == t.month && tm.tm_mday == t.day &&
+           tm.tm_hour == t.hour && tm.tm_min == t.minute && tm.tm_sec == t.second;
+}
+
+// The local time `t` of the system's zone as the zone reads it, and its Unix
+// seconds. mktime looks at the zone file again on every call (without TZ it
+// checks /etc/localtime each time), which costs more than the conversion;
+// nearly every time a program converts shares the offset from UTC of the
+// time before, so that offset is tried first and kept when the zone reads
+// the result back as `t`. A time that a daylight-saving change repeats may
+// then take the offset of the time before rather than the earlier of two.
 std::tm ZoneTime(const LocalDateTime& t, std::time_t& seconds)
 {
     std::tm tm{};
@@ -48,8 +62,19 @@ std::tm ZoneTime(const LocalDateTime& t, std::time_t& seconds)
     tm.tm_hour = t.hour;
     tm.tm_min = t.minute;
     tm.tm_sec = t.second;
+    thread_local std::optional<long> lastOffset; // seconds east of UTC
+    if (lastOffset) {
+        std::tm asUtc = tm;
+        const std::time_t guess = timegm(&asUtc) - *lastOffset;
+        std::tm zone{};
+        if (localtime_r(&guess, &zone) != nullptr && SameLocalTime(zone, t)) {
+            seconds = guess;
+            return zone;
+        }
+    }
     tm.tm_isdst = -1; // the zone's rules decide
     seconds = std::mktime(&tm);
+    lastOffset = tm.tm_gmtoff;
     return tm;
 }
 

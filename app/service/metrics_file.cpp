@@ -7,7 +7,6 @@
 
 #include <array>
 #include <charconv>
-#include <ctime>
 #include <optional>
 #include <unordered_set>
 #include <vector>
@@ -89,44 +88,16 @@ void AppendHeader(std::string& out, const char* name, const char* help)
     out.append(name).append(" gauge\n");
 }
 
-// Local times as Unix seconds, for a whole table. UnixSecondsOf reads the
-// zone's rules anew at every call (it looks at the zone file each time);
-// nearly every time of a table shares one offset from UTC, so the last
-// offset is tried first, and kept when the zone's reading of the result
-// gives the same local time back.
-class UnixTimes
+// A stored time ("yyyy-MM-dd hh:mm:ss") as Unix seconds; none when it is no
+// time.
+std::optional<std::int64_t> UnixSecondsOfStored(const std::string& stored)
 {
-public:
-    std::int64_t Of(const LocalDateTime& t)
-    {
-        const std::int64_t local = SecondsOf(t);
-        if (offset_) {
-            const std::time_t guess = static_cast<std::time_t>(local - *offset_);
-            std::tm tm{};
-            if (localtime_r(&guess, &tm) != nullptr &&
-                SecondsOf({tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min,
-                           tm.tm_sec, tm.tm_wday}) == local)
-                return guess;
-        }
-        const std::int64_t seconds = UnixSecondsOf(t);
-        offset_ = local - seconds;
-        return seconds;
-    }
-
-    std::optional<std::int64_t> Of(const std::string& stored)
-    {
-        const std::optional<LocalDateTime> time = ParseDateTime(stored);
-        if (!time)
-            return std::nullopt;
-        return Of(*time);
-    }
-
-private:
-    std::optional<std::int64_t> offset_;
-};
+    const std::optional<LocalDateTime> time = ParseDateTime(stored);
+    return time ? std::optional<std::int64_t>(UnixSecondsOf(*time)) : std::nullopt;
+}
 
 ItemSamples SamplesOf(const ScheduleRecord& record, const Settings& settings,
-                      const LocalDateTime& now, UnixTimes& times)
+                      const LocalDateTime& now)
 {
     ItemSamples item;
     item.labels = "{item=\"" + std::to_string(record.nNo) + "\",service=\"";
@@ -138,11 +109,11 @@ ItemSamples SamplesOf(const ScheduleRecord& record, const Settings& settings,
     const ItemHistory& history = record.history;
     auto& v = item.values;
     if (!history.lastSuccessTime.empty()) {
-        v[kLastSuccess] = times.Of(history.lastSuccessTime);
+        v[kLastSuccess] = UnixSecondsOfStored(history.lastSuccessTime);
         v[kLastDumpBytes] = history.lastSuccessBytes;
     }
     if (!history.lastRunTime.empty()) {
-        v[kLastRun] = times.Of(history.lastRunTime);
+        v[kLastRun] = UnixSecondsOfStored(history.lastRunTime);
         v[kLastRunSuccess] = history.lastRunSucceeded ? 1 : 0;
         v[kLastRunDuration] = history.lastRunSeconds;
     }
@@ -151,7 +122,7 @@ ItemSamples SamplesOf(const ScheduleRecord& record, const Settings& settings,
     if (settings.overdueAlertHours > 0)
         v[kOverdue] = status.overdueSince ? 1 : 0;
     if (status.nextRun)
-        v[kNextRun] = times.Of(*status.nextRun);
+        v[kNextRun] = UnixSecondsOf(*status.nextRun);
     v[kEnabled] = record.bEnabled ? 1 : 0;
     return item;
 }
@@ -174,9 +145,8 @@ std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
     items.reserve(table.size());
     std::unordered_set<std::string> seen;
     seen.reserve(table.size());
-    UnixTimes times;
     for (const std::shared_ptr<ScheduleRecord>& record : table) {
-        ItemSamples item = SamplesOf(*record, settings, now, times);
+        ItemSamples item = SamplesOf(*record, settings, now);
         if (seen.insert(item.labels).second)
             items.push_back(std::move(item));
     }

@@ -5,10 +5,11 @@
 #include "platform/single_instance.h"
 #include "service/headless_service.h"
 #include "service/schedule_service.h"
+#include "store/schedule_table.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 
 namespace veltrane {
 namespace {
@@ -53,11 +54,9 @@ int RunItemCommand(const Clock& clock, const std::string& dataFolder,
     if (const Status loaded = service.LoadSchedule(); !loaded)
         return refuse(loaded.error().description);
     const ScheduleTable& table = service.Table();
-    const auto found =
-        std::find_if(table.begin(), table.end(), [item](const auto& r) { return r->nNo == item; });
-    if (found == table.end())
+    const std::shared_ptr<ScheduleRecord> record = FindFirstItem(table, item);
+    if (record == nullptr)
         return refuse("Schedule.dat에 없습니다 (항목 " + std::to_string(table.size()) + "개)");
-    const std::shared_ptr<ScheduleRecord> record = *found;
     service.LoadSettings();
 
     // What a killed run left, as a start of the service does it.

@@ -7,6 +7,7 @@
 
 #include "editor/qt_text.h"
 #include "editor/question.h"
+#include "store/stored_fields.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -34,18 +35,6 @@ std::optional<std::int16_t> ReservedFilesOf(const QString& text)
     if (value > std::numeric_limits<std::int16_t>::max())
         return std::nullopt;
     return static_cast<std::int16_t>(value);
-}
-
-// Keeps the fields the operator left alone as they came in: a control shows
-// some stored values only approximately (a weekday or kind it does not list,
-// a time it cannot read, a count it would refuse), and writing its view back
-// would change an item nobody touched. `shown` is what the controls showed
-// when the dialog opened, `now` what they show.
-template <typename... Fields>
-void TakeChanged(ItemProperties& stored, const ItemProperties& shown, const ItemProperties& now,
-                 Fields... fields)
-{
-    ((stored.*fields = now.*fields == shown.*fields ? stored.*fields : now.*fields), ...);
 }
 
 // A time text as the schedule stores it ("hh:mm:ss"); hand-edited files may
@@ -80,11 +69,6 @@ int FindListIndex(QComboBox& list, const QString& text)
 void ItemEdit::LoadRecord(const ScheduleRecord& record)
 {
     properties_ = PropertiesFromRecord(record);
-}
-
-void ItemEdit::StoreRecord(ScheduleRecord& record) const
-{
-    ApplyProperties(properties_, record);
 }
 
 bool ItemEdit::ShowEditor()
@@ -182,17 +166,19 @@ ItemProperties ItemEdit::ControlValues() const
 
 void ItemEdit::CopyControlsToProperties()
 {
-    using P = ItemProperties;
-    TakeChanged(properties_, shown_, ControlValues(), &P::strTables, &P::strBackUpFolder,
-                &P::strBackUpType, &P::nDay, &P::strWeek, &P::strTime, &P::strPWD, &P::strID,
-                &P::strServiceName, &P::strProgramPath, &P::strMailReceiveList, &P::nReservedFiles,
-                &P::strExecutionOption, &P::strDescription, &P::bUseSmtpServer, &P::strSmtpUserID,
-                &P::strSmtpUserPassword, &P::strSmtpServer, &P::bDataTransfer, &P::bDataCompress,
-                &P::strFtpUserID, &P::strFtpUserPassword, &P::strFtpServer, &P::strFtpLocation);
+    // Only the fields the operator changed are taken: a control shows some
+    // stored values only approximately (a weekday or kind it does not list,
+    // a time it cannot read, a count it would refuse), and writing its view
+    // back would change an item nobody touched.
+    const ItemProperties now = ControlValues();
+    ForEachItemProperty([&](const StoredField&, auto field) {
+        if (now.*field != shown_.*field)
+            properties_.*field = now.*field;
+    });
     // A new item has no time yet; the picker's midnight is what the operator
     // saw and accepted.
     if (properties_.strTime.empty())
-        properties_.strTime = ControlValues().strTime;
+        properties_.strTime = now.strTime;
 }
 
 void ItemEdit::OnTimeTypeChanged()

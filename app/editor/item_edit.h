@@ -11,7 +11,6 @@
 // fields the operator changed (a stored value that a control can show only
 // approximately comes back as it was).
 
-#include "editor/item_commands.h"
 #include "store/schedule_record.h"
 
 #include <QDialog>
@@ -50,8 +49,6 @@ public:
 
     // Sets the properties from an existing item (the edit command).
     void LoadRecord(const ScheduleRecord& record);
-    // Copies all 24 properties into `record` (the edit command after OK).
-    void StoreRecord(ScheduleRecord& record) const;
 
     // Fills the controls from the properties, shows the dialog modally and
     // returns true when the operator closed it with OK, false for Cancel,

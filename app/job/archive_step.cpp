@@ -69,7 +69,7 @@ bool Compress(RunEnvironment& env, const ScheduleRecord& record, const RunFiles&
     if (record.bDataTransfer)
         line += ": 덤프와 로그를 그대로 전송합니다";
     env.WriteLine(record.strServiceName + line);
-    MailFailure(env, record, files, cause, {files.log}, "압축 실패.");
+    MailFailure(env, record, files, cause, {files.log}, ReportKind::kCompressFailed);
     return false;
 }
 

@@ -12,6 +12,7 @@
 #include "report/result_report.h"
 #include "schedule/calendar.h"
 #include "schedule/due_rules.h"
+#include "store/schedule_table.h"
 
 #include <algorithm>
 #include <optional>
@@ -283,16 +284,9 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
                      pending.runStamp, pending.filePrefix, pending.fileStamp, 0});
             continue;
         }
-        auto found = std::find_if(table.begin(), table.end(), [&](const auto& r) {
-            return r->nNo == pending.itemNo &&
-                   IsSameItem(*r, pending.service, pending.user, pending.backUpFolder);
-        });
-        if (found == table.end())
-            found = std::find_if(table.begin(), table.end(), [&](const auto& r) {
-                return IsSameItem(*r, pending.service, pending.user, pending.backUpFolder);
-            });
+        const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
         std::string problem;
-        if (found == table.end())
+        if (found == nullptr)
             problem = "항목이 없습니다";
         else if (!PathExists(files.dump))
             problem = "덤프가 없습니다 (" + files.dump + ")";
@@ -315,7 +309,7 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
             }
         env.WriteLine(name + " 이전 실행의 남은 단계를 마칩니다 (" + pending.runStamp +
                       " 백업: " + steps + ")");
-        ScheduleRecord record = **found;
+        ScheduleRecord record = *found;
         static_cast<void>(Run(env, settings, record).Finish(files, pending.steps));
     }
 }

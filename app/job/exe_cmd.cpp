@@ -108,7 +108,7 @@ CommandResult CExeCmd::ExecuteCommand(const std::string& commandLine)
 
     RunResources resources(fds[0], pid);
     // Reads never block: a silent child is waited for in slices, between
-    // which the listener gets its chance to keep the window alive.
+    // which the listener gets its chance to serve the program.
     fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
     outputs_.clear();
     bool bAbort = false;

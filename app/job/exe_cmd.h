@@ -16,7 +16,7 @@
 // holds the run, under the same time limit, and its exit code is kept. A child
 // (or a grandchild that inherited the pipe) keeps the output going for as long
 // as it holds the pipe open. What the child started and is still alive when
-// the run ends is stopped and reaped, and named by StrayProcesses(); the child
+// the run ends is stopped and reaped, and named in the result's strays; the child
 // itself is always reaped by the runner. While a child runs it is registered,
 // so that posix::StopRunningChildren (platform/process_tree.h) can stop it
 // when the program ends.
@@ -51,8 +51,9 @@ public:
 
     // Raised while a read waits for output, and while the runner waits for
     // the child to exit or for what it stops to end, at least every 200 ms, so
-    // that a listener can keep its window alive while a child is silent for
-    // minutes (an export dumping a large table prints nothing meanwhile).
+    // that a listener can serve the program (its signals, its watchdog) while
+    // a child is silent for minutes (an export dumping a large table prints
+    // nothing meanwhile).
     // `bAbort` is the same flag as ProcessAbort's; set while waiting for
     // output or for the exit, it stops the child.
     virtual void WaitingForOutputs(bool& bAbort) { static_cast<void>(bAbort); }

@@ -27,11 +27,6 @@ bool HoldsAny(std::string_view bytes, const std::string_view* texts, std::size_t
 
 } // namespace
 
-bool HoldsExportSuccess(std::string_view output)
-{
-    return HoldsAny(output, kExportSuccessTexts, std::size(kExportSuccessTexts));
-}
-
 bool LogHoldsExportSuccess(const std::string& path)
 {
     static const std::array<std::string, std::size(kExportSuccessTexts)> inCodePage = [] {

@@ -17,9 +17,6 @@ namespace veltrane {
 inline constexpr std::string_view kExportSuccessTexts[] = {
     " 정상적으로 종료", "Export terminated successfully", "성공적으로 끝났습"};
 
-// Whether `output` (UTF-8) holds one of kExportSuccessTexts.
-bool HoldsExportSuccess(std::string_view output);
-
 // Whether the log file at `path` (code page 949, as the run writes it) holds
 // one of kExportSuccessTexts within its last kLogVerdictBytes: the utility's
 // closing text is its last line. False for a log that cannot be read.

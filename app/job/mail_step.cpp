@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <optional>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,9 +21,19 @@ constexpr const char* kFailureMailSent = "실패메일전송 성공";
 constexpr const char* kFailureMailFailed = "실패메일전송 실패";
 constexpr const char* kMailSent = "백업결과 메일전송 성공";
 constexpr const char* kMailFailed = "백업결과 메일전송 실패";
-// The subjects' ends of the steps after a good backup that can fail.
-constexpr std::string_view kCompressFailedEnd = "압축 실패.";
-constexpr std::string_view kUploadFailedEnd = "전송 실패.";
+// A failure mail's subject ends with what failed: the backup, or a step after
+// a good one.
+const char* FailureSubjectEnd(ReportKind kind)
+{
+    switch (kind) {
+    case ReportKind::kCompressFailed:
+        return "압축 실패.";
+    case ReportKind::kUploadFailed:
+        return "전송 실패.";
+    default:
+        return "실패.";
+    }
+}
 
 // The attachments as the mail library takes them, one ";"-separated text.
 // A path that holds a ";" would be split in two: it goes by a link, in this
@@ -194,17 +203,11 @@ bool MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFil
 }
 
 void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
-                 const std::string& cause, std::vector<std::string> attachments,
-                 const std::string& subjectEnd)
+                 const std::string& cause, std::vector<std::string> attachments, ReportKind kind)
 {
-    // The subject's end names the step that failed; the headline says the
-    // same. The dump is shown when the run left one (a failed export's is
-    // deleted; after a failed read-back, compression or upload it stays).
-    ReportKind kind = ReportKind::kFailure;
-    if (subjectEnd == kCompressFailedEnd)
-        kind = ReportKind::kCompressFailed;
-    else if (subjectEnd == kUploadFailedEnd)
-        kind = ReportKind::kUploadFailed;
+    // The subject's end and the page's headline name the same failure. The
+    // dump is shown when the run left one (a failed export's is deleted;
+    // after a failed read-back, compression or upload it stays).
     ResultReport report = ReportFor(env, record, kind);
     report.time = files.runStamp;
     report.cause = cause;
@@ -214,7 +217,7 @@ void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFil
     if (attachments.empty() && !files.log.empty() && PathExists(files.log))
         attachments.push_back(files.log);
     SendReportMail(env, record,
-                   {ReportSubject(record, subjectEnd), BuildResultReportHtml(report),
+                   {ReportSubject(record, FailureSubjectEnd(kind)), BuildResultReportHtml(report),
                     std::move(attachments), kFailureMailSent, kFailureMailFailed});
 }
 

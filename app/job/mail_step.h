@@ -46,12 +46,13 @@ bool MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFil
                  const std::string& warning);
 
 // The report of a failure with its `cause`, to the recipients: the run's
-// log attached when there is one (or `attachments`); the subject ends in
-// `subjectEnd` ("실패.", or the step that failed: "압축 실패.", "전송 실패."),
+// log attached when there is one (or `attachments`). `kind` is what failed:
+// the backup (kFailure, the subject ends in "실패."), its compression
+// (kCompressFailed, "압축 실패.") or its upload (kUploadFailed, "전송 실패."),
 // and the page's headline names the same. The dump is shown when it exists.
 void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
                  const std::string& cause, std::vector<std::string> attachments = {},
-                 const std::string& subjectEnd = "실패.");
+                 ReportKind kind = ReportKind::kFailure);
 
 // The largest log attached whole; a longer one goes by its last
 // kAttachedTailBytes, with a line at its start that says so.

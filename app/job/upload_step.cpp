@@ -127,7 +127,7 @@ Result<bool> Transfer(RunEnvironment& env, const ScheduleRecord& record, const R
         const std::string because = reason.empty() ? std::string() : ": " + reason;
         env.WriteLine(record.strServiceName + kTransferFailed + instead + because);
         MailFailure(env, record, files, std::string(kTransferFailed) + because, {files.log},
-                    "전송 실패.");
+                    ReportKind::kUploadFailed);
     }
     // The archive was made only to be sent. One that did not reach the
     // server stays, the only compressed copy there is.

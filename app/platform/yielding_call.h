@@ -1,8 +1,9 @@
 #pragma once
 
 // Runs a blocking call on a helper thread while the caller's thread keeps
-// yielding to its window, so that a mail server or FTP server that takes
-// minutes to answer never freezes the clock and the buttons.
+// yielding (a run's Idle: the service's signals and watchdog are served), so
+// that a mail server or FTP server that takes minutes to answer never holds
+// the program deaf.
 
 #include <chrono>
 #include <functional>

@@ -28,8 +28,8 @@ struct ResultMail
 };
 
 // Where and how the mail step runs: the library binding, the program folder
-// that holds the session log, how an error reaches the operator, and how the
-// window is kept alive while the library works.
+// that holds the session log, how an error reaches the operator, and what the
+// run's thread does while the library works (its Idle).
 struct MailContext
 {
     LibraryBinder& library;

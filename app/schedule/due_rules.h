@@ -1,7 +1,7 @@
 #pragma once
 
-// When an item is due, and the launch pass that starts due items. Both are
-// free of Qt: the window's launch timer calls the pass once a second.
+// When an item is due, and which items the launch pass starts (DueItems):
+// the scheduler's tick asks once a second, in the window and in the service.
 
 #include "platform/clock.h"
 #include "schedule/calendar.h"

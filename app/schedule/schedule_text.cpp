@@ -1,7 +1,6 @@
 #include "schedule/schedule_text.h"
 
 #include "platform/codepage.h"
-#include "schedule/due_rules.h"
 #include "store/number_text.h"
 
 namespace veltrane {
@@ -27,21 +26,6 @@ std::string LastResultText(const ScheduleRecord& r)
     if (r.history.lastRunSucceeded)
         return "성공";
     return "실패 (" + std::to_string(r.history.failuresInARow) + "회 연속)";
-}
-
-std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& r,
-                                                   const LocalDateTime& now)
-{
-    const std::optional<LocalDateTime> next = NextDueTime(r, now);
-    return {std::to_string(r.nNo),
-            r.strServiceName,
-            r.strID,
-            BuildScheduleText(r),
-            r.strBackUpFolder,
-            r.strLastBackUpTime,
-            r.strProgramPath,
-            next ? FormatDateTime(*next) : "-",
-            LastResultText(r)};
 }
 
 std::int32_t RowItemNumber(std::string_view noCell)

@@ -2,11 +2,12 @@
 
 // The texts of the item list's rows.
 
-#include "platform/clock.h"
 #include "store/schedule_record.h"
 
-#include <array>
+#include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace veltrane {
 
@@ -14,19 +15,14 @@ namespace veltrane {
 // "매주 월 요일 02:00:00", "매달 15일 03:00:00" or "매시간 30:00".
 std::string BuildScheduleText(const ScheduleRecord& record);
 
+// The list's columns: No, ProfileName, User ID, Schedule, Path, Latest Back
+// Time, Program Path, Next Run and Last Result.
 inline constexpr std::size_t kListColumns = 9;
 
 // The "Last Result" cell: empty before the item's first run that the
 // program knows of (its history, kept across restarts), "성공" after a
 // successful export, "실패" with the count of failed runs in a row otherwise.
 std::string LastResultText(const ScheduleRecord& record);
-
-// The nine cells of a record's row at `now`: No, ProfileName, User ID,
-// Schedule, Path, Latest Back Time, Program Path, Next Run (the next time the
-// launch pass starts the item, "-" when it is disabled or nothing is due
-// within 31 days) and Last Result.
-std::array<std::string, kListColumns> ListRowTexts(const ScheduleRecord& record,
-                                                   const LocalDateTime& now);
 
 // The item number in a row's "No" cell: its leading decimal number, 0 when
 // there is none. Commands find their records by it.

@@ -91,11 +91,6 @@ void ReleaseServiceSignals()
         raise(SIGHUP);
 }
 
-int EndSignalReceived()
-{
-    return gEndSignal;
-}
-
 ServiceObserver::ServiceObserver(const Clock& clock, LineOutput& out, std::string endText,
                                  int endStatus)
     : clock_(clock), out_(out), endText_(std::move(endText)), endStatus_(endStatus)

@@ -45,8 +45,6 @@ bool InstallServiceSignals();
 // program that handle them otherwise (the window) or not at all (the
 // commands that only read); a signal that came meanwhile takes effect now.
 void ReleaseServiceSignals();
-// The end signal that came (SIGTERM or SIGINT), 0 for none.
-int EndSignalReceived();
 
 // What a headless command shows: result lines as they are, stages and
 // messages stamped, on standard output through a LineOutput. The detail

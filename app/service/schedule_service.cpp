@@ -50,26 +50,129 @@ Status ScheduleService::LoadSchedule()
         return loaded.error();
     // What is known of the items' runs outlives a reload: the histories the
     // table in memory holds (or, at the start, those kept in Veltrane.state).
-    ApplyItemStates(table_.empty() ? env_.Items() : ItemStatesOf(table_), *loaded);
-    table_ = std::move(*loaded);
+    ApplyItemStates(table_.empty() ? env_.Items() : KnownItems(), *loaded);
+    Replace(std::move(*loaded));
     knownFile_ = FileIdentity(SchedulePath());
     return {};
 }
 
-Status ScheduleService::SaveSchedule()
+void ScheduleService::SetTable(ScheduleTable table)
 {
-    if (Status saved = veltrane::SaveSchedule(SchedulePath(), table_); !saved)
-        return saved;
+    Replace(std::move(table));
+}
+
+void ScheduleService::Replace(ScheduleTable table)
+{
+    table_ = std::move(table);
+    if (deletion_ && deletion_->permanent.empty())
+        deletion_->permanent =
+            std::string(kScheduleFileName) + "을 다시 읽었으므로 삭제한 항목을 되돌릴 수 없습니다.";
+    if (changed_)
+        changed_(nullptr);
+}
+
+bool ScheduleService::WriteSchedule()
+{
+    if (const Status saved = veltrane::SaveSchedule(SchedulePath(), table_); !saved) {
+        WriteLine(std::string(kScheduleFileName) + " 저장 실패: " + saved.error().description);
+        return false;
+    }
     knownFile_ = FileIdentity(SchedulePath());
-    return {};
+    if (deletion_ && deletion_->permanent.empty())
+        deletion_->permanent = "삭제한 항목은 이미 저장되어 되돌릴 수 없습니다.";
+    return true;
 }
 
 bool ScheduleService::SaveScheduleOrReport()
 {
-    const Status saved = SaveSchedule();
-    if (!saved)
-        WriteLine("Schedule.dat 저장 실패: " + saved.error().description);
-    return saved.ok();
+    const bool deletionPending = deletion_ && deletion_->permanent.empty();
+    if (!WriteSchedule())
+        return false;
+    // The deleted items are gone from the file now, and their histories
+    // with them.
+    if (deletionPending)
+        SaveItems();
+    return true;
+}
+
+Result<std::shared_ptr<ScheduleRecord>>
+ScheduleService::InsertItem(const ItemProperties& properties)
+{
+    std::string error;
+    std::shared_ptr<ScheduleRecord> added = veltrane::InsertItem(table_, properties, error);
+    if (!added)
+        return Error{std::move(error), "InsertItem", 0};
+    Changed(nullptr, true);
+    return added;
+}
+
+void ScheduleService::EditItem(const std::shared_ptr<ScheduleRecord>& record,
+                               const ItemProperties& properties)
+{
+    ApplyProperties(properties, *record);
+    // Its history follows it, under the names it has now.
+    Changed(record.get(), true);
+}
+
+std::vector<std::shared_ptr<ScheduleRecord>> ScheduleService::DeleteItems(std::int32_t number)
+{
+    std::vector<RemovedItem> removed = veltrane::DeleteItems(table_, number);
+    std::vector<std::shared_ptr<ScheduleRecord>> records;
+    for (const RemovedItem& item : removed)
+        records.push_back(item.record);
+    // Only the last delete can be undone; one that removed nothing leaves it.
+    if (!removed.empty())
+        deletion_ = Deletion{std::move(removed), {}};
+    Changed(nullptr, true);
+    return records;
+}
+
+Result<std::vector<std::shared_ptr<ScheduleRecord>>> ScheduleService::UndoDelete()
+{
+    if (!deletion_)
+        return std::vector<std::shared_ptr<ScheduleRecord>>();
+    const Deletion deletion = std::move(*deletion_);
+    deletion_.reset();
+    if (!deletion.permanent.empty())
+        return Error{deletion.permanent, "UndoDelete", 0};
+    RestoreItems(table_, deletion.items);
+    std::vector<std::shared_ptr<ScheduleRecord>> records;
+    for (const RemovedItem& item : deletion.items)
+        records.push_back(item.record);
+    Changed(nullptr, true);
+    return records;
+}
+
+std::size_t ScheduleService::SetItemsEnabled(std::int32_t number, bool enabled)
+{
+    const std::vector<std::shared_ptr<ScheduleRecord>> items = ItemsNumbered(table_, number);
+    for (const auto& record : items) {
+        record->bEnabled = enabled;
+        Changed(record.get(), false);
+    }
+    return items.size();
+}
+
+std::size_t ScheduleService::MarkRunNow(std::int32_t number)
+{
+    std::size_t flagged = 0;
+    for (const auto& record : ItemsNumbered(table_, number)) {
+        if (!record->bEnabled)
+            continue;
+        record->bRunNow = true;
+        ++flagged;
+        Changed(record.get(), false);
+    }
+    return flagged;
+}
+
+void ScheduleService::Changed(const ScheduleRecord* record, bool histories)
+{
+    if (histories)
+        SaveItems();
+    WriteMetrics();
+    if (changed_)
+        changed_(record);
 }
 
 void ScheduleService::LoadSettings()
@@ -88,8 +191,6 @@ void ScheduleService::Submit(std::function<void()> work, std::function<void()> d
     executor_.Submit(std::move(work), [this, done = std::move(done)] {
         done();
         --jobs_;
-        if (changed_)
-            changed_();
     });
 }
 
@@ -117,8 +218,7 @@ void ScheduleService::Tick()
         CheckOverdue();
     }
     // The jobs the start and the alerts queued run first, in order.
-    for (const std::shared_ptr<ScheduleRecord>& record : DueItems(table_, clock_.Now()))
-        SubmitRun(record);
+    LaunchDueItems();
 }
 
 void ScheduleService::StartUp()
@@ -165,25 +265,27 @@ void ScheduleService::CheckOverdue()
         return;
     const std::int64_t grace = std::llround(hours * 3600);
     const LocalDateTime now = clock_.Now();
+    std::vector<std::shared_ptr<ScheduleRecord>> alerted;
     for (const std::shared_ptr<ScheduleRecord>& record : table_) {
         if (record->bRunNow)
             continue;
         const std::optional<LocalDateTime> due = OverdueSince(*record, start_, now, grace);
         if (!due || record->history.overdueAlertedFor == FormatDateTime(*due))
             continue;
-        // Once per due time: kept in Veltrane.state, so neither a restart nor
-        // a reload alerts it again.
         record->history.overdueAlertedFor = FormatDateTime(*due);
-        SaveItems();
-        auto copy = std::make_shared<ScheduleRecord>(*record);
-        Submit([this, copy] { MailOverdue(env_, *copy, copy->history.overdueAlertedFor); }, [] {});
+        alerted.push_back(std::make_shared<ScheduleRecord>(*record));
     }
+    if (alerted.empty())
+        return;
+    // Once per due time: kept in Veltrane.state before any mail goes, so
+    // neither a restart nor a reload alerts it again.
+    SaveItems();
+    for (const std::shared_ptr<ScheduleRecord>& copy : alerted)
+        Submit([this, copy] { MailOverdue(env_, *copy, copy->history.overdueAlertedFor); }, [] {});
 }
 
 void ScheduleService::LaunchDueItems()
 {
-    if (RunInProgress())
-        return;
     for (const std::shared_ptr<ScheduleRecord>& record : DueItems(table_, clock_.Now()))
         SubmitRun(record);
 }
@@ -194,16 +296,20 @@ void ScheduleService::SubmitRun(const std::shared_ptr<ScheduleRecord>& target)
     Submit(
         [this, target, copy, settings = settings_] {
             executor_.Post([this, target] {
-                if (started_)
-                    started_(target);
+                if (running_)
+                    running_(target);
             });
             veltrane::RunBackupJob(env_, settings, *copy, [this, target](const ScheduleRecord& r) {
                 executor_.Post([this, target, result = r] { Recorded(*target, result); });
             });
         },
         [this, target, copy] {
-            ApplyResult(*target, *copy);
             target->bRunNow = false;
+            const ScheduleRecord* current = ApplyResult(*target, *copy);
+            SaveItems();
+            if (running_)
+                running_(nullptr);
+            Changed(current != nullptr ? current : target.get(), false);
         });
 }
 
@@ -212,7 +318,8 @@ RunOutcome ScheduleService::RunBackupJob(ScheduleRecord& record)
     ScheduleRecord copy = record;
     const RunOutcome outcome = veltrane::RunBackupJob(
         env_, settings_, copy, [this, &record](const ScheduleRecord& r) { Recorded(record, r); });
-    ApplyResult(record, copy);
+    const ScheduleRecord* current = ApplyResult(record, copy);
+    Changed(current != nullptr ? current : &record, true);
     return outcome;
 }
 
@@ -223,12 +330,7 @@ ScheduleRecord* ScheduleService::InTable(const ScheduleRecord& target)
     if (held != table_.end())
         return held->get();
     // The table was read anew during the run: the same item, if it is there.
-    for (const bool sameNumber : {true, false})
-        for (const auto& r : table_)
-            if ((!sameNumber || r->nNo == target.nNo) &&
-                IsSameItem(*r, target.strServiceName, target.strID, target.strBackUpFolder))
-                return r.get();
-    return nullptr;
+    return FindSameItem(table_, KeyOf(target)).get();
 }
 
 void ScheduleService::Recorded(ScheduleRecord& target, const ScheduleRecord& result)
@@ -237,11 +339,12 @@ void ScheduleService::Recorded(ScheduleRecord& target, const ScheduleRecord& res
     if (keepOutsideChanges_ && FileIdentity(SchedulePath()) != knownFile_)
         AdoptChangedSchedule(target);
     else
-        SaveScheduleOrReport();
+        WriteSchedule();
     SaveItems();
+    WriteMetrics();
 }
 
-void ScheduleService::ApplyResult(ScheduleRecord& target, const ScheduleRecord& result)
+ScheduleRecord* ScheduleService::ApplyResult(ScheduleRecord& target, const ScheduleRecord& result)
 {
     const auto apply = [&result](ScheduleRecord& record) {
         record.strLastBackUpTime = result.strLastBackUpTime;
@@ -251,10 +354,10 @@ void ScheduleService::ApplyResult(ScheduleRecord& target, const ScheduleRecord& 
             record.bRunNow = false;
     };
     apply(target);
-    if (ScheduleRecord* current = InTable(target); current != nullptr && current != &target)
+    ScheduleRecord* current = InTable(target);
+    if (current != nullptr && current != &target)
         apply(*current);
-    SaveItems();
-    WriteMetrics();
+    return current;
 }
 
 void ScheduleService::Heartbeat()
@@ -293,32 +396,37 @@ void ScheduleService::AdoptChangedSchedule(const ScheduleRecord& record)
         WriteLine(std::string(kScheduleFileName) + " 저장 안 함: " + onDisk.error().description);
         return;
     }
-    ApplyItemStates(ItemStatesOf(table_), *onDisk);
-    auto same = std::find_if(onDisk->begin(), onDisk->end(), [&](const auto& r) {
-        return r->nNo == record.nNo &&
-               IsSameItem(*r, record.strServiceName, record.strID, record.strBackUpFolder);
-    });
-    if (same == onDisk->end())
-        same = std::find_if(onDisk->begin(), onDisk->end(), [&](const auto& r) {
-            return IsSameItem(*r, record.strServiceName, record.strID, record.strBackUpFolder);
-        });
-    table_ = std::move(*onDisk);
+    ApplyItemStates(KnownItems(), *onDisk);
+    const std::shared_ptr<ScheduleRecord> same = FindSameItem(*onDisk, KeyOf(record));
+    Replace(std::move(*onDisk));
     knownFile_ = FileIdentity(SchedulePath());
-    if (same == table_.end()) {
+    if (same == nullptr) {
         WriteLine(std::string(kScheduleFileName) +
                   " 다시 읽음: 실행 중에 바뀐 파일에 이 항목이 없습니다 (" + record.strServiceName +
                   ")");
         return;
     }
-    (*same)->strLastBackUpTime = record.strLastBackUpTime;
-    (*same)->history = record.history;
+    same->strLastBackUpTime = record.strLastBackUpTime;
+    same->history = record.history;
     WriteLine(std::string(kScheduleFileName) + " 다시 읽음: 실행 중에 바뀐 파일에 결과를 씁니다");
-    SaveScheduleOrReport();
+    WriteSchedule();
+}
+
+std::vector<ItemState> ScheduleService::KnownItems() const
+{
+    std::vector<ItemState> items = ItemStatesOf(table_);
+    // Items deleted but not saved are still in Schedule.dat: their histories
+    // stay for them, should the program end (or the file be read anew)
+    // before the delete is saved.
+    if (deletion_ && deletion_->permanent.empty())
+        for (const RemovedItem& removed : deletion_->items)
+            items.push_back({KeyOf(*removed.record), removed.record->history});
+    return items;
 }
 
 void ScheduleService::SaveItems()
 {
-    env_.SetItems(ItemStatesOf(table_));
+    env_.SetItems(KnownItems());
 }
 
 } // namespace veltrane

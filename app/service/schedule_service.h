@@ -7,22 +7,29 @@
 // RunExecutor says (the window: a worker thread), and what they change is
 // applied to the table on the owner's thread.
 //
-// The table belongs to the owner's thread: a run works on a copy of its item
-// and hands its result back (a departure from a run that changed the table's
-// record in place, so that an edit during a run can never race it).
+// The table belongs to the owner's thread, and only the service changes it:
+// the operator's commands (insert, edit, delete and its undo, enable, back up
+// now) are its operations, and a run works on a copy of its item and hands
+// its result back, so that an edit during a run can never race it. Every
+// change keeps the service's books: the histories in Veltrane.state (written
+// once for the change, when it moves them), the metrics, and the
+// OnTableChanged call.
 
 #include "job/backup_run.h"
 #include "job/run_environment.h"
 #include "platform/clock.h"
 #include "service/run_executor.h"
 #include "store/schedule_record.h"
+#include "store/schedule_table.h"
 #include "store/settings_file.h"
 
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace veltrane {
 
@@ -34,7 +41,8 @@ public:
     ScheduleService(RunObserver& observer, const Clock& clock, std::string dataFolder,
                     std::string libraryFolder = {}, RunExecutor* executor = nullptr);
 
-    ScheduleTable& Table() { return table_; }
+    // The table, to read: records change only through the operations below.
+    const ScheduleTable& Table() const { return table_; }
     RunEnvironment& Environment() { return env_; }
     std::string SchedulePath() const;
 
@@ -42,10 +50,42 @@ public:
     // for it. A file that cannot be used (see LoadSchedule in
     // store/schedule_file.h) leaves the table as it is.
     Status LoadSchedule();
-    Status SaveSchedule();
-    // Saves the table; a save that fails is reported as a result line with
-    // its reason. Returns whether the file was written.
+    // Takes `table` as the schedule, records and their histories as they
+    // are: a schedule made elsewhere (the tests', a benchmark's).
+    void SetTable(ScheduleTable table);
+    // Writes the table to Schedule.dat (a delete is then permanent); a save
+    // that fails is reported as a result line with its reason. Returns
+    // whether the file was written.
     bool SaveScheduleOrReport();
+
+    // The item commands. Records are found with the store's FindFirstItem
+    // and ItemsNumbered on Table(); see store/schedule_table.h for how each
+    // treats numbers that a hand-made file repeats.
+    //
+    // Whether the table takes no more items (the window says so before the
+    // editor opens).
+    bool IsFull() const { return IsScheduleTableFull(table_); }
+    // Appends a disabled item made from the editor's result; an Error when
+    // the table is full.
+    Result<std::shared_ptr<ScheduleRecord>> InsertItem(const ItemProperties& properties);
+    // Gives `record` the editor's result (all its properties; the table's own
+    // fields stay). A record deleted meanwhile takes it too, for an undo.
+    void EditItem(const std::shared_ptr<ScheduleRecord>& record, const ItemProperties& properties);
+    // Removes every item numbered `number`, renumbering the rest; returns
+    // the records removed. They can be put back (UndoDelete) until the table
+    // is saved or read anew; until then Veltrane.state keeps their histories,
+    // as Schedule.dat still holds them.
+    std::vector<std::shared_ptr<ScheduleRecord>> DeleteItems(std::int32_t number);
+    // Puts the items of the last delete back in their places; the records
+    // put back (none when there is no delete to undo), or an Error saying why
+    // the delete is permanent (the table was saved, or read anew).
+    Result<std::vector<std::shared_ptr<ScheduleRecord>>> UndoDelete();
+    // Sets bEnabled of every item numbered `number`; returns how many.
+    std::size_t SetItemsEnabled(std::int32_t number, bool enabled);
+    // Flags every enabled item numbered `number` to run at the next tick (a
+    // disabled one never runs: a flag left on it would start it the moment
+    // it is ticked); returns how many.
+    std::size_t MarkRunNow(std::int32_t number);
 
     // Reads Veltrane.ini in the data folder (writing what it lacks), and
     // writes one result line for each value it cannot use.
@@ -63,15 +103,19 @@ public:
     // Appends a result line "[yyyy-MM-dd hh:mm:ss] text".
     void WriteLine(const std::string& text) { env_.WriteLine(text); }
 
-    // Called after each job's changes reach the table (the window rebuilds
-    // its list).
-    void OnTableChanged(std::function<void()> changed) { changed_ = std::move(changed); }
-    // Called on the owner's thread as each run starts, with the table's
-    // record it runs (the window marks its row; the run's end is the
-    // OnTableChanged call that follows).
-    void OnRunStarted(std::function<void(const std::shared_ptr<ScheduleRecord>&)> started)
+    // Called on the owner's thread after the table changed: with the record
+    // whose fields changed (an edit, a tick of its box, a run's result), or
+    // with null when items came or went (an insert, a delete, its undo, a
+    // table read anew; the window builds its rows anew).
+    void OnTableChanged(std::function<void(const ScheduleRecord*)> changed)
     {
-        started_ = std::move(started);
+        changed_ = std::move(changed);
+    }
+    // Called on the owner's thread as each run starts, with the table's
+    // record it runs, and as it ends, with null (the window marks its row).
+    void OnRunning(std::function<void(const std::shared_ptr<ScheduleRecord>&)> running)
+    {
+        running_ = std::move(running);
     }
 
     // The launch timer's work, on the owner's thread: the metrics file's
@@ -92,8 +136,9 @@ public:
     // than OverdueAlertHours ago without a success since (OverdueSince), once
     // per due time; an item about to run (flagged) waits for its run.
     void CheckOverdue();
-    // One launch pass: runs every enabled item that is due or flagged, in
-    // table order, one after the other, and clears their flags.
+    // One launch pass: submits every enabled item that is due or flagged, in
+    // table order, to run one after the other; each run clears its flag.
+    // Tick runs it when no job is in progress.
     void LaunchDueItems();
     bool RunInProgress() const { return jobs_ > 0; }
 
@@ -143,15 +188,34 @@ private:
     void Recorded(ScheduleRecord& target, const ScheduleRecord& result);
     // The run's result (latest back time, history, failure count, flag) to
     // `target` and, when the table was read anew meanwhile, to the same item
-    // in it.
-    void ApplyResult(ScheduleRecord& target, const ScheduleRecord& result);
+    // in it; the table's record of the item (null when it has none).
+    ScheduleRecord* ApplyResult(ScheduleRecord& target, const ScheduleRecord& result);
     // `target` when the table holds it, else the table's record of the same
     // item; null when there is none.
     ScheduleRecord* InTable(const ScheduleRecord& target);
     void AdoptChangedSchedule(const ScheduleRecord& record);
+    // The table in place of the one before (read anew, or set): a delete
+    // can no longer be undone.
+    void Replace(ScheduleTable table);
+    // Schedule.dat written from the table, or the reason it was not in a
+    // result line (no state write).
+    bool WriteSchedule();
+    // The books after a change on the owner's thread: the histories (when
+    // the change moved them), the metrics, and the OnTableChanged call.
+    void Changed(const ScheduleRecord* record, bool histories);
+    // The histories of the table's items and of the items deleted but not
+    // yet saved; Veltrane.state's written from them.
+    std::vector<ItemState> KnownItems() const;
     void SaveItems();
     // Deep copies of the table's records.
     ScheduleTable Snapshot() const;
+
+    // What the last delete took away, until it is undone or made permanent.
+    struct Deletion
+    {
+        std::vector<RemovedItem> items;
+        std::string permanent; // why it can no longer be undone; empty: it can
+    };
 
     const Clock& clock_;
     Relay relay_;
@@ -162,8 +226,9 @@ private:
     Settings settings_;
     std::string settingsPath_;
     LocalDateTime start_;
-    std::function<void()> changed_;
-    std::function<void(const std::shared_ptr<ScheduleRecord>&)> started_;
+    std::function<void(const ScheduleRecord*)> changed_;
+    std::function<void(const std::shared_ptr<ScheduleRecord>&)> running_;
+    std::optional<Deletion> deletion_;
     int jobs_ = 0; // submitted and not yet done
     int overdueMinute_ = -1;
     std::int64_t metricsMinute_ = -1; // the minute the metrics were last written in

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 
 namespace veltrane {
 namespace {
@@ -195,57 +194,25 @@ RunState ParseRunState(std::string_view text)
     return state;
 }
 
-bool IsSameItem(const ScheduleRecord& record, const std::string& service, const std::string& user,
-                const std::string& backUpFolder)
-{
-    return record.strServiceName == service && record.strID == user &&
-           record.strBackUpFolder == backUpFolder;
-}
-
 std::vector<ItemState> ItemStatesOf(const ScheduleTable& table)
 {
     std::vector<ItemState> items;
     items.reserve(table.size());
     for (const auto& record : table)
-        items.push_back({record->nNo, record->strServiceName, record->strID,
-                         record->strBackUpFolder, record->history});
+        items.push_back({KeyOf(*record), record->history});
     return items;
 }
 
 void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table)
 {
-    // The entries of each item (service, user and folder, as IsSameItem
-    // compares them), in the file's order: a table of thousands of items
-    // finds its entries at once instead of walking all of them per record.
-    const auto key = [](const std::string& service, const std::string& user,
-                        const std::string& folder) {
-        return service + '\0' + user + '\0' + folder;
-    };
-    std::unordered_map<std::string, std::vector<std::size_t>> entries;
-    entries.reserve(items.size());
+    std::vector<const ItemKey*> keys;
+    keys.reserve(items.size());
+    for (const ItemState& item : items)
+        keys.push_back(&item);
+    const std::vector<std::size_t> found = FindSameItems(table, keys);
     for (std::size_t i = 0; i < items.size(); ++i)
-        entries[key(items[i].service, items[i].user, items[i].backUpFolder)].push_back(i);
-    std::vector<bool> entryTaken(items.size(), false);
-    std::vector<bool> recordDone(table.size(), false);
-    // Two rounds: the entry of the same number first, then any of the item.
-    for (const bool sameNumber : {true, false}) {
-        for (std::size_t r = 0; r < table.size(); ++r) {
-            if (recordDone[r])
-                continue;
-            ScheduleRecord& record = *table[r];
-            const auto found =
-                entries.find(key(record.strServiceName, record.strID, record.strBackUpFolder));
-            if (found == entries.end())
-                continue;
-            for (const std::size_t i : found->second) {
-                if (entryTaken[i] || (sameNumber && items[i].itemNo != record.nNo))
-                    continue;
-                record.history = items[i].history;
-                entryTaken[i] = recordDone[r] = true;
-                break;
-            }
-        }
-    }
+        if (found[i] != kNoItem)
+            table[found[i]]->history = items[i].history;
 }
 
 RunStateFile::RunStateFile(std::string path) : path_(std::move(path)) {}

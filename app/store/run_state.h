@@ -23,6 +23,7 @@
 
 #include "platform/result.h"
 #include "store/schedule_record.h"
+#include "store/schedule_table.h"
 
 #include <cstdint>
 #include <mutex>
@@ -42,15 +43,9 @@ enum RunStep : unsigned {
     kStepTransfer = 1u << 4,
 };
 
-// One run that has not finished.
-struct PendingRun
+// One run that has not finished, with its item as the schedule named it.
+struct PendingRun : ItemKey
 {
-    // The item, as the schedule names it: its number, service, user and
-    // backup folder (a record matches when all four are the same).
-    std::int32_t itemNo = 0;
-    std::string service;
-    std::string user;
-    std::string backUpFolder;
     std::string runStamp;   // the run's start, "yyyy-MM-dd hh:mm:ss"
     std::string filePrefix; // item folder + "/" + user + "_"
     std::string fileStamp;  // "yyyyMMddhhmmss" of the run's files
@@ -60,12 +55,8 @@ struct PendingRun
 };
 
 // The history of one item, with the item as the schedule names it.
-struct ItemState
+struct ItemState : ItemKey
 {
-    std::int32_t itemNo = 0;
-    std::string service;
-    std::string user;
-    std::string backUpFolder;
     ItemHistory history;
 };
 
@@ -75,17 +66,10 @@ struct RunState
     std::vector<ItemState> items;
 };
 
-// Whether the record is the item that `service`, `user` and `backUpFolder`
-// name (its number may have changed since: items are numbered anew when one
-// is deleted).
-bool IsSameItem(const ScheduleRecord& record, const std::string& service, const std::string& user,
-                const std::string& backUpFolder);
-
 // The histories of the table's records, to be saved.
 std::vector<ItemState> ItemStatesOf(const ScheduleTable& table);
-// Gives each record of the table the history kept for it: the entry with the
-// same service, user and folder, that of the same number first when several
-// items share them. A record without one keeps its own.
+// Gives each record of the table the history kept for it: the entry of the
+// same item (FindSameItems). A record without one keeps its own.
 void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table);
 
 // The whole file as text, and back. Parsing never fails: a line it cannot

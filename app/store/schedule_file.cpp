@@ -4,6 +4,7 @@
 #include "platform/file_io.h"
 #include "store/field_cipher.h"
 #include "store/number_text.h"
+#include "store/stored_fields.h"
 
 #include <cctype>
 #include <cerrno>
@@ -14,7 +15,6 @@
 namespace veltrane {
 namespace {
 
-constexpr std::size_t kColumns = 27;
 constexpr mode_t kOwnerOnly = 0600;
 
 bool EqualsIgnoringCase(std::string_view a, std::string_view b)
@@ -47,6 +47,28 @@ template <typename T> void SetIfValid(T& field, const std::optional<T>& value)
         field = *value;
 }
 
+// A column's text into its field; a text that does not convert leaves the
+// field as it is.
+void ReadField(std::string_view text, const StoredField& field, std::string& value)
+{
+    if (field.enciphered)
+        SetIfValid(value, DecryptField(text));
+    else
+        value = text;
+}
+void ReadField(std::string_view text, const StoredField&, std::int16_t& value)
+{
+    SetIfValid(value, LeadingInt16(text));
+}
+void ReadField(std::string_view text, const StoredField&, std::int32_t& value)
+{
+    SetIfValid(value, LeadingInt32(text));
+}
+void ReadField(std::string_view text, const StoredField&, bool& value)
+{
+    SetIfValid(value, ToBoolean(text));
+}
+
 std::vector<std::string_view> SplitColumns(std::string_view line)
 {
     std::vector<std::string_view> columns;
@@ -73,9 +95,21 @@ void AppendField(std::string& line, std::string_view text)
     }
 }
 
-const char* BooleanText(bool value)
+void WriteField(std::string& line, const StoredField& field, const std::string& value)
 {
-    return value ? "True" : "False";
+    AppendField(line, field.enciphered ? EncryptField(value) : value);
+}
+void WriteField(std::string& line, const StoredField&, std::int32_t value)
+{
+    line += std::to_string(value);
+}
+void WriteField(std::string& line, const StoredField&, std::int16_t value)
+{
+    line += std::to_string(value);
+}
+void WriteField(std::string& line, const StoredField&, bool value)
+{
+    line += value ? "True" : "False";
 }
 
 } // namespace
@@ -84,36 +118,10 @@ ScheduleRecord ParseScheduleLine(std::string_view line)
 {
     ScheduleRecord r;
     std::vector<std::string_view> columns = SplitColumns(line);
-    columns.resize(kColumns, {});
-    auto text = [&](std::size_t i) { return std::string(columns[i]); };
-
-    SetIfValid(r.nNo, LeadingInt32(columns[0]));
-    SetIfValid(r.bEnabled, ToBoolean(columns[1]));
-    r.strBackUpType = text(2);
-    SetIfValid(r.nDay, LeadingInt16(columns[3]));
-    r.strWeek = text(4);
-    r.strTime = text(5);
-    r.strID = text(6);
-    r.strPWD = text(7);
-    r.strBackUpFolder = text(8);
-    r.strServiceName = text(9);
-    r.strLastBackUpTime = text(10);
-    r.strProgramPath = text(11);
-    r.strMailReceiveList = text(12);
-    SetIfValid(r.nReservedFiles, LeadingInt16(columns[13]));
-    r.strTables = text(14);
-    r.strExecutionOption = text(15);
-    r.strDescription = text(16);
-    SetIfValid(r.bUseSmtpServer, ToBoolean(columns[17]));
-    r.strSmtpUserID = text(18);
-    SetIfValid(r.strSmtpUserPassword, DecryptField(columns[19]));
-    r.strSmtpServer = text(20);
-    SetIfValid(r.bDataTransfer, ToBoolean(columns[21]));
-    SetIfValid(r.bDataCompress, ToBoolean(columns[22]));
-    r.strFtpUserID = text(23);
-    SetIfValid(r.strFtpUserPassword, DecryptField(columns[24]));
-    r.strFtpServer = text(25);
-    r.strFtpLocation = text(26);
+    columns.resize(kStoredFieldCount, {});
+    ForEachStoredField([&](const StoredField& field, auto member) {
+        ReadField(columns[static_cast<std::size_t>(field.column)], field, r.*member);
+    });
     return r;
 }
 
@@ -121,37 +129,14 @@ std::string FormatScheduleLine(const ScheduleRecord& r, std::int32_t number)
 {
     std::string line;
     line.reserve(256);
-    auto field = [&](std::string_view text) {
-        AppendField(line, text);
-        line += '\t';
-    };
-    field(std::to_string(number));
-    field(BooleanText(r.bEnabled));
-    field(r.strBackUpType);
-    field(std::to_string(r.nDay));
-    field(r.strWeek);
-    field(r.strTime);
-    field(r.strID);
-    field(r.strPWD);
-    field(r.strBackUpFolder);
-    field(r.strServiceName);
-    field(r.strLastBackUpTime);
-    field(r.strProgramPath);
-    field(r.strMailReceiveList);
-    field(std::to_string(r.nReservedFiles));
-    field(r.strTables);
-    field(r.strExecutionOption);
-    field(r.strDescription);
-    field(BooleanText(r.bUseSmtpServer));
-    field(r.strSmtpUserID);
-    field(EncryptField(r.strSmtpUserPassword));
-    field(r.strSmtpServer);
-    field(BooleanText(r.bDataTransfer));
-    field(BooleanText(r.bDataCompress));
-    field(r.strFtpUserID);
-    field(EncryptField(r.strFtpUserPassword));
-    field(r.strFtpServer);
-    AppendField(line, r.strFtpLocation);
+    ForEachStoredField([&](const StoredField& field, auto member) {
+        if (field.column != 0)
+            line += '\t';
+        if (field.column == kNumberColumn)
+            WriteField(line, field, number);
+        else
+            WriteField(line, field, r.*member);
+    });
     return line;
 }
 

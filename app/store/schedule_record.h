@@ -30,13 +30,11 @@ struct ItemHistory
     bool operator==(const ItemHistory&) const = default;
 };
 
-// One backup item. A fresh record has every text empty, every number 0 and
-// every flag false. Texts are UTF-8.
-struct ScheduleRecord
+// The fields of an item that the operator fills in with the item editor,
+// under the record's names. A default object has empty texts, zero numbers
+// and false flags: the editor's state for a new item. Texts are UTF-8.
+struct ItemProperties
 {
-    bool bRunNow = false; // set by "back up now"; never stored
-    std::int32_t nNo = 0;
-    bool bEnabled = false;
     std::string strBackUpType; // one of the kinds above, or empty
     std::int16_t nDay = 0;     // day of month for the monthly kind
     std::string strWeek;       // "일" .. "토" for the weekly kind
@@ -45,7 +43,6 @@ struct ScheduleRecord
     std::string strID;
     std::string strPWD;
     std::string strBackUpFolder;
-    std::string strLastBackUpTime; // "yyyy-MM-dd hh:mm:ss", empty when never run
     std::string strProgramPath;
     std::string strMailReceiveList; // ";"-separated
     std::int16_t nReservedFiles = 0;
@@ -63,13 +60,40 @@ struct ScheduleRecord
     std::string strFtpServer;
     std::string strFtpLocation;
 
+    bool operator==(const ItemProperties&) const = default;
+};
+
+// One backup item: what the editor fills in, and what belongs to the table
+// (its number, whether it is enabled, its latest back time) and to its runs.
+// A fresh record has every text empty, every number 0 and every flag false.
+// The fields Schedule.dat keeps are listed once, in store/stored_fields.h.
+struct ScheduleRecord : ItemProperties
+{
+    bool bRunNow = false; // set by "back up now"; never stored
+    std::int32_t nNo = 0;
+    bool bEnabled = false;
+    std::string strLastBackUpTime; // "yyyy-MM-dd hh:mm:ss", empty when never run
+
     // What is known of the item's runs: kept across restarts in
     // Veltrane.state, never in Schedule.dat.
     ItemHistory history;
     // Failed runs counted toward giving up since the item last gave up.
     std::int16_t nExportFailCount = 0;
     bool bFutureTimeReported = false; // a strLastBackUpTime in the future was said
+
+    bool operator==(const ScheduleRecord&) const = default;
 };
+
+// The editor's part of a record, and a record given the editor's result:
+// every property is copied, the table's own fields are kept.
+inline ItemProperties PropertiesFromRecord(const ScheduleRecord& record)
+{
+    return record;
+}
+inline void ApplyProperties(const ItemProperties& properties, ScheduleRecord& record)
+{
+    static_cast<ItemProperties&>(record) = properties;
+}
 
 // The schedule table, in order. Records are shared, so that a backup run
 // holding one keeps it alive and in place while the operator inserts or

@@ -9,8 +9,9 @@ class QObject;
 namespace veltrane {
 
 // Installs the handlers; the notifier that serves them belongs to `parent`.
-// The signals are handled from the event loop, which a run keeps turning, so
-// they end the program during a run too. False when they cannot be set up.
+// The signals are handled from the window's event loop, which a run on the
+// worker thread never holds, so they end the program during a run too. False
+// when they cannot be set up.
 bool EndOnTerminationSignals(QObject* parent);
 
 } // namespace veltrane

@@ -1,10 +1,10 @@
 #include "window/item_command_handlers.h"
 
-#include "editor/item_commands.h"
 #include "editor/item_edit.h"
 #include "editor/qt_text.h"
 #include "editor/question.h"
 #include "schedule/schedule_text.h"
+#include "store/schedule_table.h"
 #include "window/item_rows.h"
 #include "window/system_main.h"
 
@@ -13,7 +13,6 @@
 #include <QShortcut>
 #include <QTreeWidget>
 #include <algorithm>
-#include <sys/stat.h>
 
 namespace veltrane {
 namespace {
@@ -27,17 +26,6 @@ std::int32_t RowNumber(const QTreeWidgetItem& row)
 std::string ItemName(const ScheduleRecord& record)
 {
     return std::to_string(record.nNo) + " " + record.strServiceName + " / " + record.strID;
-}
-
-// One version of a file on disk: a save replaces the file, and so changes it.
-std::array<long long, 4> FileIdentity(const std::string& path)
-{
-    struct stat st
-    {};
-    if (stat(path.c_str(), &st) != 0)
-        return {};
-    return {static_cast<long long>(st.st_ino), static_cast<long long>(st.st_size),
-            static_cast<long long>(st.st_mtim.tv_sec), static_cast<long long>(st.st_mtim.tv_nsec)};
 }
 
 } // namespace
@@ -64,25 +52,22 @@ std::optional<std::int32_t> ItemCommandHandlers::SelectedNumber() const
 
 void ItemCommandHandlers::InsertItem()
 {
-    ScheduleTable& table = window_.Service().Table();
-    if (IsScheduleTableFull(table)) {
-        window_.Service().WriteLine("백업항목을 더 추가할 수 없습니다: " +
-                                    std::to_string(kMaxScheduleRecords) + "개까지 등록됩니다.");
+    ScheduleService& service = window_.Service();
+    if (service.IsFull()) {
+        service.WriteLine("백업항목을 더 추가할 수 없습니다: " +
+                          std::to_string(kMaxScheduleRecords) + "개까지 등록됩니다.");
         return;
     }
     ItemEdit editor(&window_);
     if (!editor.ShowEditor())
         return;
-    std::string error;
     // A run may have filled the table while the editor was open.
-    const std::shared_ptr<ScheduleRecord> added =
-        veltrane::InsertItem(table, editor.properties(), error);
+    const Result<std::shared_ptr<ScheduleRecord>> added = service.InsertItem(editor.properties());
     if (!added) {
-        window_.Service().WriteLine(error);
+        service.WriteLine(added.error().description);
         return;
     }
-    window_.RefreshItemList();
-    window_.Rows().Select(*added);
+    window_.Rows().Select(**added);
 }
 
 void ItemCommandHandlers::EditItem(QTreeWidgetItem* row)
@@ -91,7 +76,7 @@ void ItemCommandHandlers::EditItem(QTreeWidgetItem* row)
         return;
     // The record is held for as long as the editor is open: a delete or a
     // run meanwhile neither frees nor moves it.
-    std::shared_ptr<ScheduleRecord> record =
+    const std::shared_ptr<ScheduleRecord> record =
         FindFirstItem(window_.Service().Table(), RowNumber(*row));
     if (!record)
         return;
@@ -99,8 +84,7 @@ void ItemCommandHandlers::EditItem(QTreeWidgetItem* row)
     editor.LoadRecord(*record);
     if (!editor.ShowEditor())
         return;
-    editor.StoreRecord(*record);
-    window_.Rows().Update(*record);
+    window_.Service().EditItem(record, editor.properties());
 }
 
 void ItemCommandHandlers::DeleteItem()
@@ -108,59 +92,42 @@ void ItemCommandHandlers::DeleteItem()
     std::optional<std::int32_t> number = SelectedNumber();
     if (!number)
         return;
-    ScheduleTable& table = window_.Service().Table();
-    Deletion deletion;
+    ScheduleService& service = window_.Service();
     std::string names;
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        if (table[i]->nNo == *number) {
-            deletion.records.emplace_back(i, table[i]);
-            if (!names.empty())
-                names += '\n';
-            names += ItemName(*table[i]);
-        }
+    for (const auto& record : ItemsNumbered(service.Table(), *number)) {
+        if (!names.empty())
+            names += '\n';
+        names += ItemName(*record);
     }
     // The question is modal: the second click of a double click, or a key
     // held down, meets it instead of deleting the next item.
-    if (!deletion.records.empty() &&
+    if (!names.empty() &&
         !AskYesNo(&window_, ToQString("이 항목을 삭제할까요?\n\n" + names +
                                       "\n\n저장하기 전까지는 Ctrl+Z로 되돌릴 수 있습니다.")))
         return;
-    deletion.file = FileIdentity(window_.Service().SchedulePath());
-    DeleteItems(table, *number);
-    window_.RefreshItemList();
-    if (deletion.records.empty())
+    if (service.DeleteItems(*number).empty())
         return;
-    lastDeletion_ = std::move(deletion);
     std::replace(names.begin(), names.end(), '\n', ',');
-    window_.Service().WriteLine("항목 삭제: " + names + " (저장 전까지 Ctrl+Z로 되돌릴 수 있음)");
+    service.WriteLine("항목 삭제: " + names + " (저장 전까지 Ctrl+Z로 되돌릴 수 있음)");
 }
 
 void ItemCommandHandlers::UndoDelete()
 {
-    if (!lastDeletion_)
-        return;
-    Deletion deletion = std::move(*lastDeletion_);
-    lastDeletion_.reset();
-    if (FileIdentity(window_.Service().SchedulePath()) != deletion.file) {
-        window_.ShowMessage("삭제한 항목은 이미 저장되어 되돌릴 수 없습니다.");
+    const Result<std::vector<std::shared_ptr<ScheduleRecord>>> restored =
+        window_.Service().UndoDelete();
+    if (!restored) {
+        window_.ShowMessage(restored.error().description);
         return;
     }
-    // Back in their places, the items added since after them; numbered in
-    // table order again, as the delete numbered them.
-    ScheduleTable& table = window_.Service().Table();
+    if (restored->empty())
+        return;
     std::string names;
-    for (const auto& [position, record] : deletion.records) {
-        table.insert(table.begin() + static_cast<std::ptrdiff_t>(std::min(position, table.size())),
-                     record);
+    for (const auto& record : *restored) {
         if (!names.empty())
             names += ", ";
         names += record->strServiceName + " / " + record->strID;
     }
-    std::int32_t next = 1;
-    for (const auto& record : table)
-        record->nNo = next++;
-    window_.RefreshItemList();
-    window_.Rows().Select(*deletion.records.front().second);
+    window_.Rows().Select(*restored->front());
     window_.Service().WriteLine("항목 삭제 취소: " + names);
 }
 
@@ -174,15 +141,12 @@ void ItemCommandHandlers::EnableItem(QTreeWidgetItem* row, int column)
     if (record == nullptr || record->bEnabled == enabled)
         return;
     window_.lvList->setCurrentItem(row);
-    const std::int32_t number = RowNumber(*row);
-    SetItemsEnabled(window_.Service().Table(), number, enabled);
-    window_.Rows().UpdateNumber(number);
+    window_.Service().SetItemsEnabled(RowNumber(*row), enabled);
 }
 
 void ItemCommandHandlers::Save()
 {
-    // A delete saved is permanent: Ctrl+Z then says so (it tells by the
-    // file, as it does after a run's save).
+    // A delete saved is permanent: Ctrl+Z then says so.
     window_.Service().SaveScheduleOrReport();
 }
 

@@ -151,14 +151,6 @@ void ItemRows::Update(const ScheduleRecord& record)
             Show(*row, now);
 }
 
-void ItemRows::UpdateNumber(std::int32_t number)
-{
-    const LocalDateTime now = clock_.Now();
-    for (ItemRow* row : rows_)
-        if (row->Record()->nNo == number)
-            Show(*row, now);
-}
-
 void ItemRows::UpdateTimes()
 {
     const LocalDateTime now = clock_.Now();

@@ -65,9 +65,8 @@ public:
     // Whether the rows stand for the table's records, in order: when not (the
     // table was read anew, an item added or removed), Rebuild.
     bool InStep() const;
-    // Shows the record's row anew; the rows of every record numbered `number`.
+    // Shows the record's row anew.
     void Update(const ScheduleRecord& record);
-    void UpdateNumber(std::int32_t number);
     // The cells that follow the clock (Next Run and the colour), every row.
     void UpdateTimes();
 

@@ -113,9 +113,9 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
     service_.LoadSettings();
     rows_ =
         std::make_unique<ItemRows>(*lvList, service_.Table(), service_.CurrentSettings(), clock_);
-    service_.OnTableChanged([this] { TableChanged(); });
-    service_.OnRunStarted(
-        [this](const std::shared_ptr<ScheduleRecord>& record) { RunStarted(record); });
+    service_.OnTableChanged([this](const ScheduleRecord* record) { TableChanged(record); });
+    service_.OnRunning(
+        [this](const std::shared_ptr<ScheduleRecord>& record) { RunningChanged(record); });
     ShowBuildTitle();
     LoadPreferences();
 
@@ -247,21 +247,21 @@ void SystemMain::RefreshItemList()
     rows_->Rebuild();
 }
 
-void SystemMain::TableChanged()
+void SystemMain::TableChanged(const ScheduleRecord* record)
 {
-    // The job that ended was the run marked (if any): its row shows its
-    // result now, and nothing else changed but what the clock moves.
-    rows_->SetRunning(nullptr);
-    if (!rows_->InStep())
+    if (record == nullptr || !rows_->InStep())
         rows_->Rebuild();
+    else
+        rows_->Update(*record);
     if (tray_->IconShown())
         tray_->SetTip(TrayTip());
 }
 
-void SystemMain::RunStarted(const std::shared_ptr<ScheduleRecord>& record)
+void SystemMain::RunningChanged(const std::shared_ptr<ScheduleRecord>& record)
 {
     rows_->SetRunning(record.get());
-    SetStatusText(1, "[" + record->strServiceName + "] BackUp...");
+    if (record != nullptr)
+        SetStatusText(1, "[" + record->strServiceName + "] BackUp...");
 }
 
 void SystemMain::MarkRunNow()
@@ -270,16 +270,7 @@ void SystemMain::MarkRunNow()
     if (selected.isEmpty())
         return;
     const std::int32_t number = RowItemNumber(FromQString(selected.front()->text(0)));
-    bool flagged = false;
-    // A disabled item never runs, flagged or not; a flag left on it would
-    // start it the moment it is ticked, long after the operator asked.
-    for (const auto& record : service_.Table()) {
-        if (record->nNo == number && record->bEnabled) {
-            record->bRunNow = true;
-            flagged = true;
-        }
-    }
-    if (!flagged)
+    if (service_.MarkRunNow(number) == 0)
         ShowMessage("사용하지 않는 항목이라 백업하지 않습니다. 목록에서 항목 앞의 체크 상자를 "
                     "켠 뒤 다시 눌러 주세요.");
 }

@@ -107,9 +107,9 @@ public:
     // Builds every row anew (after an insert or a delete).
     void RefreshItemList();
     ItemRows& Rows() { return *rows_; }
-    // What a job's end changes: the row of the run that ended (every row when
-    // the table is not the one the rows show), the tray's tip.
-    void TableChanged();
+    // What a change of the table changes: the record's row (every row when
+    // items came or went), the tray's tip.
+    void TableChanged(const ScheduleRecord* record);
     // Flags the selected item to run; says why not when it is disabled.
     void MarkRunNow();
     // Opens the latest log of the item that a result line tells of.
@@ -165,7 +165,8 @@ private:
     void CentreOnScreen();
     void ApplyResizeRule();
     void ShowModeless(QMessageBox::Icon icon, const std::string& text);
-    void RunStarted(const std::shared_ptr<ScheduleRecord>& record);
+    // The run that started (null: the run ended) marks its row.
+    void RunningChanged(const std::shared_ptr<ScheduleRecord>& record);
     void ShowListMenu(const QPoint& at);
     // The size that shows every column, within the screen's work area.
     QSize DefaultSize() const;

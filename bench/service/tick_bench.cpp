@@ -56,6 +56,7 @@ int main(int argc, char** argv)
     service.LoadSettings();
     // Every kind, each run at a time that keeps it from being due now.
     const char* kinds[] = {"매일", "매주", "매달", "매시간"};
+    ScheduleTable table;
     for (std::size_t i = 0; i < kMaxScheduleRecords; ++i) {
         auto r = std::make_shared<ScheduleRecord>();
         r->bEnabled = true;
@@ -64,8 +65,9 @@ int main(int argc, char** argv)
         r->strWeek = "월";
         r->nDay = 20;
         r->strLastBackUpTime = "2026-12-08 10:05:00";
-        service.Table().push_back(r);
+        table.push_back(r);
     }
+    service.SetTable(std::move(table));
     std::vector<double> tick, overdue, pass;
     for (int round = 0; round < rounds; ++round) {
         auto start = Steady::now();

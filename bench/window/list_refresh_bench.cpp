@@ -32,8 +32,9 @@ struct FixedClock final : Clock
 };
 
 // Every kind, run and never run, enabled and not.
-void Fill(ScheduleTable& table)
+ScheduleTable Filled()
 {
+    ScheduleTable table;
     const char* kinds[] = {"매일", "매주", "매달", "매시간"};
     const char* weekdays[] = {"일", "월", "화", "수", "목", "금", "토"};
     for (std::size_t i = 0; i < kMaxScheduleRecords; ++i) {
@@ -57,6 +58,7 @@ void Fill(ScheduleTable& table)
         }
         table.push_back(r);
     }
+    return table;
 }
 
 double Milliseconds(Steady::time_point start)
@@ -88,12 +90,12 @@ int main(int argc, char** argv)
     // Only the refresh is measured: no launch pass runs the items meanwhile.
     window.tm_Clock.stop();
     window.tmScheduleLaunch.stop();
-    Fill(window.Service().Table());
+    window.Service().SetTable(Filled());
     window.show();
 
     std::vector<double> nextRun, refresh, run, minute, pass;
     std::size_t due = 0;
-    ScheduleTable& table = window.Service().Table();
+    const ScheduleTable& table = window.Service().Table();
     for (int round = 0; round < rounds; ++round) {
         auto start = Steady::now();
         due = 0;
@@ -128,7 +130,8 @@ int main(int argc, char** argv)
         record->strLastBackUpTime = "2026-12-08 10:17:42";
         record->history.lastRunTime = record->strLastBackUpTime;
         record->history.lastRunSucceeded = round % 2 == 0;
-        window.TableChanged();
+        window.Rows().SetRunning(nullptr);
+        window.TableChanged(record.get());
         QApplication::processEvents();
         run.push_back(Milliseconds(start));
     }

@@ -104,7 +104,7 @@ int main(int argc, char** argv)
     record->strPWD = "tiger";
     record->strBackUpFolder = folder.path() + "/";
     record->strProgramPath = self;
-    window.Service().Table().push_back(record);
+    window.Service().SetTable({record});
     const std::string dump = folder.path() + "/runner.DMP";
 
     std::vector<Figures> figures(sizes.size());

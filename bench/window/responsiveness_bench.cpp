@@ -314,7 +314,7 @@ int main(int argc, char** argv)
         record->strBackUpFolder = folder.path() + "/";
         record->strProgramPath = SelfPath();
     };
-    window.Service().Table().push_back(record);
+    window.Service().SetTable({record});
 
     const auto idleFrom = Steady::now();
     Idle(5000);

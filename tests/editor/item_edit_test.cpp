@@ -2,8 +2,9 @@
 // key clicks and mouse clicks while the dialog runs modally in ShowEditor.
 
 #include "editor/item_edit.h"
-#include "sample_item.h"
+#include "store/schedule_table.h"
 #include "support/message_box.h"
+#include "support/sample_item.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -490,7 +491,7 @@ TEST_F(ItemEditTest, EditingTheFirstOfTwoRecordsNumberedFiveLeavesTheSecond)
         Click(Control<QCheckBox>(dialog, "chkThroughSMTPServer"));
         Click(Control<QPushButton>(dialog, "cmdOK"));
     }));
-    dialog.StoreRecord(*record);
+    ApplyProperties(dialog.properties(), *record);
     EXPECT_EQ(table[0]->strServiceName, "EDITED");
     EXPECT_TRUE(table[0]->bUseSmtpServer); // an edit, unlike an insert, takes the options
     EXPECT_EQ(table[1]->strServiceName, "SECOND");
@@ -518,7 +519,7 @@ TEST_F(ItemEditTest, ARunAndADeleteDuringTheEditKeepTheRunningRecordIntact)
         Retype(Control<QLineEdit>(dialog, "txtTables"), "EMP");
         Click(Control<QPushButton>(dialog, "cmdOK"));
     }));
-    dialog.StoreRecord(*edited);
+    ApplyProperties(dialog.properties(), *edited);
     ASSERT_EQ(table.size(), 2u);
     EXPECT_EQ(table[1], edited);
     EXPECT_EQ(edited->nNo, 2);

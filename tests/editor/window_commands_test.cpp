@@ -84,7 +84,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }
 
-    ScheduleTable& Table() { return window->Service().Table(); }
+    const ScheduleTable& Table() { return window->Service().Table(); }
 
     QTreeWidgetItem* Row(int i) { return window->lvList->topLevelItem(i); }
 

@@ -103,7 +103,7 @@ protected:
         item->strPWD = "tiger";
         item->strProgramPath = kData + "/fake_exp.py";
         item->strDescription = "야간 백업";
-        service.Table().push_back(item);
+        service.SetTable({item});
     }
 
     std::string ItemFile(const std::string& extension) const
@@ -283,14 +283,16 @@ TEST_F(BackupRun, AHungExportIsStoppedAtItsLimitAndTheNextItemRuns)
     settings.exportTimeoutMinutes = 0.05; // 3 seconds
     scheduler.SetSettings(settings);
     setenv("HANG_PID_FILE", work.File("helper.pid").c_str(), 1);
+    ScheduleTable items;
     for (const char* service : {"HUNG", "ORCL"}) {
         auto record = std::make_shared<ScheduleRecord>(*item);
         record->strServiceName = service;
         record->bRunNow = true;
         if (service == std::string("HUNG"))
             record->strProgramPath = kData + "/hang_exp.sh";
-        scheduler.Table().push_back(record);
+        items.push_back(record);
     }
+    scheduler.SetTable(items);
     scheduler.Tick();
 
     EXPECT_EQ(host.lines.front(), Line("HUNG 엑스포트 시간 초과 (0.05분)"));
@@ -362,7 +364,7 @@ TEST_F(BackupRun, AnOverdueItemIsAlertedOncePerDueTime)
 TEST_F(BackupRun, ARunWritesItsResultIntoAScheduleCopiedInMeanwhile)
 {
     ASSERT_TRUE(service.LoadSchedule()); // no file yet
-    service.Table().push_back(item);
+    service.SetTable({item});
     service.KeepOutsideChanges(true);
     auto copied = std::make_shared<ScheduleRecord>(*item);
     copied->strDescription = "운영자의 사본";
@@ -528,7 +530,7 @@ TEST_F(BackupRun, TheFirstTickRunsMissedBackupsAndIgnoresFutureTimes)
     ahead->strServiceName = "HRDB";
     ahead->strTime = "14:00:00";
     ahead->strLastBackUpTime = "2030-01-01 00:00:00";
-    scheduler.Table() = {item, ahead};
+    scheduler.SetTable({item, ahead});
     scheduler.Tick();
     EXPECT_EQ(item->strLastBackUpTime, kRunTime);
     EXPECT_EQ(ahead->strLastBackUpTime, kRunTime);

@@ -98,7 +98,7 @@ TEST(Metrics, FollowTheClockAndSayOnceThatTheyCannotBeWritten)
     ScheduleService service(lines, clock, data.path());
     WriteBytes(data.File("Veltrane.ini"), "[Veltrane]\nMetricsFile=later/m.prom\n");
     service.LoadSettings();
-    service.Table() = {Item(3, "A\\B\n\"C", "exp"), Item(4, "OLD", "exp")};
+    service.SetTable({Item(3, "A\\B\n\"C", "exp"), Item(4, "OLD", "exp")});
     service.Table()[0]->strBackUpType = kKindDaily; // at 00:59: not due now, and never ran
     service.Table()[1]->bEnabled = false;
     service.Table()[1]->history.lastRunTime = "2026-12-06 03:00:00";

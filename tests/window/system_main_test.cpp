@@ -160,10 +160,11 @@ TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
 TEST_F(MainWindow, BackUpNowFlagsEveryRecordWithTheSelectedNumber)
 {
     SystemMain& w = Window(clock);
-    auto& table = w.Service().Table();
+    ScheduleTable items;
     for (auto [number, name] : {std::pair{5, "A"}, std::pair{5, "B"}, std::pair{6, "C"}})
-        table.push_back(std::make_shared<ScheduleRecord>(Item(number, name)));
-    w.RefreshItemList();
+        items.push_back(std::make_shared<ScheduleRecord>(Item(number, name)));
+    w.Service().SetTable(items);
+    const ScheduleTable& table = w.Service().Table();
     w.show();
 
     QTest::mouseClick(w.cmdBackUpNow, Qt::LeftButton);
@@ -304,7 +305,7 @@ TEST_F(MainWindow, ATalkativeExportIsLoggedWholeWithoutAPaintOrAPassPerChunk)
     item.strBackUpFolder = backups.path() + "/";
     item.strProgramPath = exporter;
     SystemMain& w = Window(clock);
-    w.Service().Table().push_back(std::make_shared<ScheduleRecord>(item));
+    w.Service().SetTable({std::make_shared<ScheduleRecord>(item)});
     w.show();
     PaintCounter counter;
     w.statusBar()->findChildren<QLabel*>().at(1)->installEventFilter(&counter);
@@ -399,7 +400,7 @@ TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)
     setenv("FAKE_EXP_SILENCE", "3", 1);
     SystemClock wallClock;
     SystemMain& w = Window(wallClock);
-    w.Service().Table().push_back(std::make_shared<ScheduleRecord>(item));
+    w.Service().SetTable({std::make_shared<ScheduleRecord>(item)});
     w.show();
 
     QSet<QString> seen;

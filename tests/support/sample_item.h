@@ -1,6 +1,6 @@
 #pragma once
 
-#include "editor/item_commands.h"
+#include "store/schedule_record.h"
 
 namespace veltrane::test {
 

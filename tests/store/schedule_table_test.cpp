@@ -1,6 +1,7 @@
-#include "editor/item_commands.h"
-#include "sample_item.h"
+#include "store/number_text.h"
 #include "store/schedule_file.h"
+#include "store/schedule_table.h"
+#include "support/sample_item.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -113,7 +114,7 @@ TEST(DeleteItems, RemovesTheNumberAndRenumbersTheRestInOrder)
         ScheduleTable table;
         for (std::int32_t n : c.numbers)
             table.push_back(Numbered(n));
-        EXPECT_EQ(DeleteItems(table, c.remove), c.removed);
+        EXPECT_EQ(DeleteItems(table, c.remove).size(), c.removed);
         EXPECT_EQ(Services(table), c.services);
         std::vector<std::int32_t> expected;
         for (std::size_t i = 0; i < c.services.size(); ++i)
@@ -161,7 +162,7 @@ TEST(DeleteItems, NeverFreesOrMovesARecordSomeoneHolds)
     EXPECT_EQ(survivor->strServiceName, "SVC3");
 }
 
-TEST(DuplicateNumbers, FindTakesTheFirstWhileEnableAndDeleteTakeEvery)
+TEST(DuplicateNumbers, FindTakesTheFirstWhileDeleteTakesEvery)
 {
     ScheduleTable table{Numbered(5, "FIRST"), Numbered(1, "ONE"), Numbered(5, "SECOND")};
 
@@ -169,21 +170,62 @@ TEST(DuplicateNumbers, FindTakesTheFirstWhileEnableAndDeleteTakeEvery)
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->strServiceName, "FIRST");
     EXPECT_EQ(FindFirstItem(table, 4), nullptr);
+    EXPECT_EQ(Services(ItemsNumbered(table, 5)), (std::vector<std::string>{"FIRST", "SECOND"}));
+    EXPECT_TRUE(ItemsNumbered(table, 8).empty());
 
-    EXPECT_EQ(SetItemsEnabled(table, 5, true), 2u);
-    EXPECT_TRUE(table[0]->bEnabled);
-    EXPECT_FALSE(table[1]->bEnabled);
-    EXPECT_TRUE(table[2]->bEnabled);
-    EXPECT_EQ(SetItemsEnabled(table, 5, false), 2u);
-    EXPECT_FALSE(table[0]->bEnabled);
-    EXPECT_FALSE(table[2]->bEnabled);
-    EXPECT_EQ(SetItemsEnabled(table, 8, true), 0u);
-    for (const auto& record : table)
-        EXPECT_FALSE(record->bEnabled);
-
-    EXPECT_EQ(DeleteItems(table, 5), 2u);
+    const std::vector<RemovedItem> removed = DeleteItems(table, 5);
+    ASSERT_EQ(removed.size(), 2u);
+    EXPECT_EQ(removed[0].position, 0u);
+    EXPECT_EQ(removed[1].position, 2u);
     EXPECT_EQ(Services(table), (std::vector<std::string>{"ONE"}));
     EXPECT_EQ(Numbers(table), (std::vector<std::int32_t>{1}));
+
+    // Put back in their places, and the item added meanwhile after them.
+    std::string error;
+    ASSERT_NE(InsertItem(table, {}, error), nullptr);
+    RestoreItems(table, removed);
+    EXPECT_EQ(Services(table), (std::vector<std::string>{"FIRST", "ONE", "SECOND", ""}));
+    EXPECT_EQ(Numbers(table), (std::vector<std::int32_t>{1, 2, 3, 4}));
+}
+
+// The same item wherever it is named: the record of its number first, else
+// the first of its service, user and folder; each record found once.
+TEST(FindSameItems, PrefersTheSameNumberAndFindsEachRecordOnce)
+{
+    const auto record = [](std::int32_t number, const char* service, const char* folder) {
+        auto r = Numbered(number, service);
+        r->strID = "SCOTT";
+        r->strBackUpFolder = folder;
+        return r;
+    };
+    const ScheduleTable table{record(1, "ORCL", "/a/"), record(2, "ORCL", "/b/"),
+                              record(3, "ORCL", "/a/"), record(4, "HR", "/a/")};
+    struct Case
+    {
+        const char* name;
+        std::vector<ItemKey> keys;
+        std::vector<std::size_t> found;
+    };
+    const Case cases[] = {
+        {"its own number", {{3, "ORCL", "SCOTT", "/a/"}}, {2}},
+        {"renumbered: the first of the item", {{7, "ORCL", "SCOTT", "/a/"}}, {0}},
+        {"the folder tells items apart", {{1, "ORCL", "SCOTT", "/b/"}}, {1}},
+        {"another user is another item", {{1, "ORCL", "SYSTEM", "/a/"}}, {kNoItem}},
+        // The key numbered 1 takes the record numbered 1, though another key
+        // of the item comes first; that one takes the next, a third none.
+        {"numbers first, then in order",
+         {{9, "ORCL", "SCOTT", "/a/"}, {1, "ORCL", "SCOTT", "/a/"}, {8, "ORCL", "SCOTT", "/a/"}},
+         {2, 0, kNoItem}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<const ItemKey*> keys;
+        for (const ItemKey& key : c.keys)
+            keys.push_back(&key);
+        EXPECT_EQ(FindSameItems(table, keys), c.found);
+    }
+    EXPECT_EQ(FindSameItem(table, KeyOf(*table[3])), table[3]);
+    EXPECT_EQ(FindSameItem(table, {4, "HR", "SCOTT", "/b/"}), nullptr);
 }
 
 TEST(ApplyProperties, CopiesAllTwentyFourFieldsAndKeepsTheTablesOwn)

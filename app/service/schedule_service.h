@@ -142,9 +142,8 @@ public:
     void LaunchDueItems();
     bool RunInProgress() const { return jobs_ > 0; }
 
-    // One backup of `record`, on the caller's thread whatever the executor
-    // (what a pass does for each of its items), its result applied to it;
-    // what it came to.
+    // One backup of `record` on the caller's thread, whatever the executor
+    // (--run-item's), its result applied to it; what it came to.
     RunOutcome RunBackupJob(ScheduleRecord& record);
 
 private:

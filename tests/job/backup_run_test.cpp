@@ -13,6 +13,7 @@
 #include "support/child_process.h"
 #include "support/manual_clock.h"
 #include "support/net.h"
+#include "support/recording_host.h"
 #include "support/temp_dir.h"
 
 #include <algorithm>
@@ -37,6 +38,7 @@ using veltrane::test::FileExists;
 using veltrane::test::Hex;
 using veltrane::test::ManualClock;
 using veltrane::test::ReadBytes;
+using veltrane::test::RecordingHost;
 using veltrane::test::TempDir;
 
 namespace {
@@ -45,23 +47,6 @@ const std::string kData = VELTRANE_TEST_DATA_DIR;
 const std::string kMailerData = MAILER_TEST_DATA_DIR;
 const std::string kStamp = "20070305140709";
 const std::string kRunTime = "2007-03-05 14:07:09";
-
-// What a run shows, in order: the window's two panels, its list, its boxes;
-// `yields` counts the run's idle calls while it waits.
-struct RecordingHost : RunObserver
-{
-    std::vector<std::string> panel1, panel2, lines, messages, criticals;
-    int yields = 0;
-
-    void Stage(const std::string& text) override { panel1.push_back(text); }
-    void Detail(const std::string& text) override { panel2.push_back(text); }
-    void Line(const std::string& line) override { lines.push_back(line); }
-    void Message(const std::string& text, bool critical) override
-    {
-        (critical ? criticals : messages).push_back(text);
-    }
-    void Idle() override { ++yields; }
-};
 
 void WriteSchedule(const std::string& path, const ScheduleTable& table)
 {

@@ -1,0 +1,134 @@
+// The operator's changes to the table, made through the scheduler: what
+// Veltrane.state keeps of them (read back by a scheduler started anew on the
+// same folder) and how long a delete can be undone.
+
+#include "service/schedule_service.h"
+#include "store/schedule_file.h"
+#include "support/manual_clock.h"
+#include "support/recording_host.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+using namespace veltrane;
+using namespace veltrane::test;
+
+namespace {
+
+std::shared_ptr<ScheduleRecord> Item(std::int32_t number, const char* service, const char* lastRun)
+{
+    auto r = std::make_shared<ScheduleRecord>();
+    r->nNo = number;
+    r->strServiceName = service;
+    r->strID = "SCOTT";
+    r->strBackUpFolder = "/backup/";
+    r->history.lastRunTime = lastRun;
+    r->history.lastRunSucceeded = true;
+    return r;
+}
+
+class TableChanges : public ::testing::Test
+{
+protected:
+    // A, B and C, numbered 1 to 3, each with a run of its own, saved.
+    void SetUp() override
+    {
+        service.SetTable({Item(1, "A", "2026-12-01 02:00:00"), Item(2, "B", "2026-12-02 02:00:00"),
+                          Item(3, "C", "2026-12-03 02:00:00")});
+        ASSERT_TRUE(service.SaveScheduleOrReport());
+        service.OnTableChanged([this](const ScheduleRecord* record) {
+            changes.push_back(record != nullptr ? record->strServiceName : "*");
+        });
+    }
+
+    // "1 A 2026-12-01 02:00:00, ...": the table as a scheduler started now on
+    // the folder reads it, with the histories Veltrane.state keeps.
+    std::string Restarted()
+    {
+        ScheduleService fresh(host, clock, data.path());
+        EXPECT_TRUE(fresh.LoadSchedule());
+        return Described(fresh.Table());
+    }
+
+    static std::string Described(const ScheduleTable& table)
+    {
+        std::string text;
+        for (const auto& r : table)
+            text += (text.empty() ? "" : ", ") + std::to_string(r->nNo) + " " + r->strServiceName +
+                    " " + r->history.lastRunTime;
+        return text;
+    }
+
+    TempDir data;
+    ManualClock clock;
+    RecordingHost host;
+    ScheduleService service{host, clock, data.path()};
+    std::vector<std::string> changes; // the records changed, "*" for the rows
+};
+
+} // namespace
+
+TEST_F(TableChanges, HistoriesFollowTheItemsThroughEveryChange)
+{
+    ItemProperties renamed = PropertiesFromRecord(*service.Table()[2]);
+    renamed.strServiceName = "C2";
+    service.EditItem(service.Table()[2], renamed);
+    ItemProperties added;
+    added.strServiceName = "D";
+    ASSERT_TRUE(service.InsertItem(added));
+    EXPECT_EQ(service.SetItemsEnabled(2, true), 1u);
+    EXPECT_EQ(service.MarkRunNow(2), 1u);
+    EXPECT_EQ(service.MarkRunNow(4), 0u); // a new item starts disabled
+    ASSERT_TRUE(service.SaveScheduleOrReport());
+    EXPECT_EQ(Restarted(), "1 A 2026-12-01 02:00:00, 2 B 2026-12-02 02:00:00, "
+                           "3 C2 2026-12-03 02:00:00, 4 D ");
+
+    // A deleted item is still in Schedule.dat until the delete is saved: a
+    // program ended before that finds it with its history.
+    EXPECT_EQ(service.DeleteItems(1).size(), 1u);
+    EXPECT_EQ(Described(service.Table()),
+              "1 B 2026-12-02 02:00:00, 2 C2 2026-12-03 02:00:00, 3 D ");
+    EXPECT_EQ(Restarted(), "1 A 2026-12-01 02:00:00, 2 B 2026-12-02 02:00:00, "
+                           "3 C2 2026-12-03 02:00:00, 4 D ");
+    ASSERT_TRUE(service.SaveScheduleOrReport());
+    EXPECT_EQ(Restarted(), "1 B 2026-12-02 02:00:00, 2 C2 2026-12-03 02:00:00, 3 D ");
+    EXPECT_EQ(changes, (std::vector<std::string>{"C2", "*", "B", "B", "*"}));
+}
+
+TEST_F(TableChanges, ADeleteIsUndoneUntilTheTableIsSavedOrReadAnew)
+{
+    struct Case
+    {
+        const char* meanwhile;
+        const char* refusal; // empty: undone
+        const char* table;   // after the undo
+    };
+    const Case cases[] = {
+        {"nothing", "", "1 A, 2 C, 3 NEW"},
+        {"save", "삭제한 항목은 이미 저장되어 되돌릴 수 없습니다.", "1 A, 2 C"},
+        {"reload", "Schedule.dat을 다시 읽었으므로 삭제한 항목을 되돌릴 수 없습니다.",
+         "1 A, 2 B, 3 C"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.meanwhile);
+        SetUp();
+        ASSERT_EQ(service.DeleteItems(2).size(), 1u);
+        service.InsertItem({}).value()->strServiceName = "NEW"; // after the delete
+        ASSERT_EQ(service.DeleteItems(3).size(), 1u);           // the last delete counts
+        const std::string meanwhile = c.meanwhile;
+        ASSERT_TRUE(meanwhile == "save"     ? service.SaveScheduleOrReport()
+                    : meanwhile == "reload" ? service.LoadSchedule().ok()
+                                            : true);
+        const auto undone = service.UndoDelete();
+        ASSERT_EQ(undone.ok(), *c.refusal == '\0');
+        EXPECT_EQ(undone.ok() ? undone->front()->strServiceName : undone.error().description,
+                  undone.ok() ? "NEW" : c.refusal);
+        std::string names;
+        for (const auto& r : service.Table())
+            names += (names.empty() ? "" : ", ") + std::to_string(r->nNo) + " " + r->strServiceName;
+        EXPECT_EQ(names, c.table);
+        // Once: a second undo finds nothing to take back.
+        const auto again = service.UndoDelete();
+        EXPECT_TRUE(again.ok() && again->empty());
+    }
+}

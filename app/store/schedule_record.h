@@ -81,6 +81,7 @@ struct ScheduleRecord : ItemProperties
     std::int16_t nExportFailCount = 0;
     bool bFutureTimeReported = false; // a strLastBackUpTime in the future was said
 
+    // Records compare whole, never by their properties alone.
     bool operator==(const ScheduleRecord&) const = default;
 };
 

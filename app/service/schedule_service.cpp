@@ -9,6 +9,7 @@
 #include "store/schedule_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <sys/stat.h>
 
@@ -43,9 +44,20 @@ std::string ScheduleService::SchedulePath() const
     return JoinPath(env_.DataFolder(), kScheduleFileName);
 }
 
-Status ScheduleService::LoadSchedule()
+Result<ScheduleTable> ScheduleService::ReadReplacement()
 {
     Result<ScheduleTable> loaded = veltrane::LoadSchedule(SchedulePath());
+    // A file without items never empties a table that has some: a copy that
+    // failed on a full disk leaves exactly such a file, and taking it would
+    // stop every backup without a word. Only a start takes an empty schedule.
+    if (loaded && loaded->empty() && !table_.empty())
+        return Error{"\"" + SchedulePath() + "\" holds no item", "LoadSchedule", ENODATA};
+    return loaded;
+}
+
+Status ScheduleService::LoadSchedule()
+{
+    Result<ScheduleTable> loaded = ReadReplacement();
     if (!loaded)
         return loaded.error();
     // What is known of the items' runs outlives a reload: the histories the
@@ -288,7 +300,7 @@ void ScheduleService::AdoptChangedSchedule(const ScheduleRecord& record)
 {
     // The operator's copy wins, and the run's result goes into it: the item
     // would otherwise run again, its success forgotten.
-    Result<ScheduleTable> onDisk = veltrane::LoadSchedule(SchedulePath());
+    Result<ScheduleTable> onDisk = ReadReplacement();
     if (!onDisk) {
         WriteLine(std::string(kScheduleFileName) + " 저장 안 함: " + onDisk.error().description);
         return;

@@ -40,7 +40,8 @@ public:
 
     // Reads Schedule.dat into the table, giving each item the history kept
     // for it. A file that cannot be used (see LoadSchedule in
-    // store/schedule_file.h) leaves the table as it is.
+    // store/schedule_file.h), and a file without items while the table has
+    // some, leave the table as it is.
     Status LoadSchedule();
     Status SaveSchedule();
     // Saves the table; a save that fails is reported as a result line with
@@ -149,6 +150,8 @@ private:
     // item; null when there is none.
     ScheduleRecord* InTable(const ScheduleRecord& target);
     void AdoptChangedSchedule(const ScheduleRecord& record);
+    // Schedule.dat read to take the table's place (LoadSchedule).
+    Result<ScheduleTable> ReadReplacement();
     void SaveItems();
     // Deep copies of the table's records.
     ScheduleTable Snapshot() const;

@@ -91,6 +91,13 @@ TEST(HeadlessService, RunsTheScheduleWithoutADisplayAndAnswersItsSignals)
     ASSERT_TRUE(WaitForText(out, "Schedule.dat 다시 읽기 실패, 항목 1개를 그대로 씁니다: \"" +
                                      data.File("Schedule.dat") + "\" holds no item"))
         << ReadBytes(out);
+    // Nor is an empty file (a copy that failed on a full disk) while items
+    // are in use.
+    test::WriteBytes(data.File("Schedule.dat"), "");
+    service.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForText(out, "Schedule.dat 다시 읽기 실패, 항목 1개를 그대로 씁니다: \"" +
+                                     data.File("Schedule.dat") + "\" holds no item\n"))
+        << ReadBytes(out);
     TempDir other;
     test::WriteBytes(other.File("Schedule.dat"), "no schedule here\n");
     ChildProcess refused({kProgram, "--service", "--folder", other.path()},

@@ -1,12 +1,14 @@
 // What the item editor does with an item: it shows the item's fields, asks
-// before a changed form is discarded, refuses a count it cannot keep, and
-// writes back only what the operator changed. The form itself is built in
+// before a changed form is discarded, refuses a count it cannot keep and a
+// schedule that can never run, and writes back only what the operator
+// changed. The form itself is built in
 // item_edit_form.cpp.
 
 #include "editor/item_edit.h"
 
 #include "editor/qt_text.h"
 #include "editor/question.h"
+#include "schedule/schedule_fault.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -180,10 +182,11 @@ ItemProperties ItemEdit::ControlValues() const
     return p;
 }
 
-void ItemEdit::CopyControlsToProperties()
+ItemProperties ItemEdit::ResultProperties() const
 {
     using P = ItemProperties;
-    TakeChanged(properties_, shown_, ControlValues(), &P::strTables, &P::strBackUpFolder,
+    ItemProperties result = properties_;
+    TakeChanged(result, shown_, ControlValues(), &P::strTables, &P::strBackUpFolder,
                 &P::strBackUpType, &P::nDay, &P::strWeek, &P::strTime, &P::strPWD, &P::strID,
                 &P::strServiceName, &P::strProgramPath, &P::strMailReceiveList, &P::nReservedFiles,
                 &P::strExecutionOption, &P::strDescription, &P::bUseSmtpServer, &P::strSmtpUserID,
@@ -191,8 +194,40 @@ void ItemEdit::CopyControlsToProperties()
                 &P::strFtpUserID, &P::strFtpUserPassword, &P::strFtpServer, &P::strFtpLocation);
     // A new item has no time yet; the picker's midnight is what the operator
     // saw and accepted.
-    if (properties_.strTime.empty())
-        properties_.strTime = ControlValues().strTime;
+    if (result.strTime.empty())
+        result.strTime = ControlValues().strTime;
+    return result;
+}
+
+void ItemEdit::CopyControlsToProperties()
+{
+    properties_ = ResultProperties();
+}
+
+bool ItemEdit::RefuseScheduleFault()
+{
+    // An item whose schedule can never make it due would sit in the list,
+    // enabled and looking well, and never run.
+    ScheduleRecord schedule;
+    ApplyProperties(ResultProperties(), schedule);
+    const std::optional<ScheduleFault> fault = ScheduleFaultOf(schedule);
+    if (!fault)
+        return false;
+    QMessageBox::warning(this, QStringLiteral("Veltrane"),
+                         QStringLiteral("BackUp Time: ") + ToQString(fault->text));
+    QWidget* field = cmbTimeType;
+    if (fault->field == ScheduleField::Weekday)
+        field = cmbWeek;
+    else if (fault->field == ScheduleField::Day)
+        field = cmbDay;
+    else if (fault->field == ScheduleField::Time) {
+        field = dtpTime;
+        // The picker always shows a time; the stored one it could not show
+        // is refused, so the one it shows is taken from now on.
+        shown_.strTime.clear();
+    }
+    field->setFocus();
+    return true;
 }
 
 void ItemEdit::OnTimeTypeChanged()
@@ -241,6 +276,8 @@ void ItemEdit::OnOk()
         txtReservedFiles->selectAll();
         return;
     }
+    if (RefuseScheduleFault())
+        return;
     CopyControlsToProperties();
     result_ = true;
     accept();

@@ -137,9 +137,7 @@ void ScheduleService::StartUp()
 {
     startedUp_ = true;
     env_.ReportStateFile();
-    auto table = std::make_shared<ScheduleTable>(Snapshot());
-    Submit([this, table, settings = settings_] { ResumeInterruptedRuns(env_, settings, *table); },
-           [] {});
+    ResumeInterruptedRuns();
     if (!settings_.runMissedBackups)
         return;
     const LocalDateTime now = clock_.Now();
@@ -152,6 +150,19 @@ void ScheduleService::StartUp()
                       FormatDateTime(*missed) + ")");
         }
     }
+}
+
+void ScheduleService::ResumeInterruptedRuns()
+{
+    auto table = std::make_shared<ScheduleTable>(Snapshot());
+    Submit(
+        [this, table, settings = settings_] {
+            veltrane::ResumeInterruptedRuns(
+                env_, settings, *table, [this](const ScheduleRecord& r) {
+                    executor_.Post([this, result = r] { ApplyHistory(result); });
+                });
+        },
+        [] {});
 }
 
 void ScheduleService::CheckLastBackUpTimes()
@@ -267,6 +278,17 @@ void ScheduleService::ApplyResult(ScheduleRecord& target, const ScheduleRecord& 
         apply(*current);
     SaveItems();
     WriteMetrics();
+}
+
+void ScheduleService::ApplyHistory(const ScheduleRecord& result)
+{
+    // Only the history: the item's flag and times may have moved on since
+    // the copy was taken.
+    if (ScheduleRecord* current = InTable(result)) {
+        current->history = result.history;
+        SaveItems();
+        WriteMetrics();
+    }
 }
 
 void ScheduleService::Heartbeat()

@@ -86,6 +86,10 @@ public:
     // when the settings ask for it, each item whose time passed while the
     // program was not running is flagged to run once now, with a line.
     void StartUp();
+    // Cleans up or finishes the runs that the program's last end interrupted
+    // (ResumeInterruptedRuns), as a job; what the finished steps came to goes
+    // into their items' histories.
+    void ResumeInterruptedRuns();
     // Says once, in a line, of each enabled item whose latest back time lies
     // in the future; the due rules do not count from it.
     void CheckLastBackUpTimes();
@@ -146,6 +150,8 @@ private:
     // `target` and, when the table was read anew meanwhile, to the same item
     // in it.
     void ApplyResult(ScheduleRecord& target, const ScheduleRecord& result);
+    // A finished job's history of an item to the table's record of it.
+    void ApplyHistory(const ScheduleRecord& result);
     // `target` when the table holds it, else the table's record of the same
     // item; null when there is none.
     ScheduleRecord* InTable(const ScheduleRecord& target);

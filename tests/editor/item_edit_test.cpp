@@ -3,6 +3,7 @@
 
 #include "editor/item_edit.h"
 #include "sample_item.h"
+#include "schedule/schedule_fault.h"
 #include "support/message_box.h"
 
 #include <QApplication>
@@ -20,6 +21,7 @@
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace veltrane;
 
@@ -77,6 +79,15 @@ protected:
 };
 
 const char* const kSmtpBoxes[] = {"txtSmtpUserID", "txtSmtpUserPassword", "txtSmtpServer"};
+
+// An item with a schedule that can run: OK refuses one that never can.
+ItemProperties Daily()
+{
+    ItemProperties p;
+    p.strBackUpType = "매일";
+    p.strTime = "02:00:00";
+    return p;
+}
 const char* const kFtpBoxes[] = {"txtFTPUserID", "txtFTPUserPassWord", "txtFTPServer",
                                  "txtFTPLocation"};
 
@@ -150,12 +161,20 @@ TEST_F(ItemEditTest, ANewItemOpensEmptyWithTheListsHiddenAndTheLoginsDisabled)
         EXPECT_TRUE(Control<QCheckBox>(dialog, "chkDataCompress")->isEnabled());
         EXPECT_EQ(Control<QLineEdit>(dialog, "txtServiceName")->text(), "");
         EXPECT_EQ(Control<QLineEdit>(dialog, "txtReservedFiles")->text(), "0");
+        // Without a kind the item could never run: OK waits for one.
+        QString refusal;
+        test::AnswerNextBox(QMessageBox::Ok, &refusal);
+        Click(Control<QPushButton>(dialog, "cmdOK"));
+        ASSERT_TRUE(dialog.isVisible());
+        EXPECT_TRUE(refusal.startsWith("BackUp Time: 일정 종류가 없습니다"))
+            << refusal.toStdString();
+        QTest::keyClick(Control<QComboBox>(dialog, "cmbTimeType"), Qt::Key_Down);
         Click(Control<QPushButton>(dialog, "cmdOK"));
     });
     ASSERT_TRUE(ok);
-    // OK on an untouched new item: the kind stays unchosen, the time becomes
-    // midnight and the day stays 0 (no day was selected).
+    // The time becomes midnight and the day stays 0 (no day was selected).
     ItemProperties expected;
+    expected.strBackUpType = "매일";
     expected.strTime = "00:00:00";
     EXPECT_EQ(dialog.properties(), expected);
 }
@@ -206,6 +225,7 @@ TEST_F(ItemEditTest, OkWithoutChangesReturnsEveryFieldAsItCameIn)
 TEST_F(ItemEditTest, TextsLongerThanABoxsDefaultLimitComeBackWhole)
 {
     ItemEdit dialog;
+    dialog.setProperties(Daily());
     dialog.properties().strTables = std::string(40000, 'T');
     dialog.properties().strDescription = std::string(40000, 'D');
     ASSERT_TRUE(Run(dialog, [&] { Click(Control<QPushButton>(dialog, "cmdOK")); }));
@@ -251,22 +271,60 @@ TEST_F(ItemEditTest, ValuesThatMatchNoEntryLeaveTheListsUnselectedAndNDayAsItWas
 {
     for (std::int16_t storedDay : {std::int16_t{0}, std::int16_t{31}}) {
         ItemEdit dialog;
-        dialog.properties().strBackUpType = "weekly"; // hand-edited
-        dialog.properties().strWeek = "Wed";
+        dialog.setProperties(Daily());
+        dialog.properties().strWeek = "Wed"; // hand-edited, and unused by a daily item
         dialog.properties().nDay = storedDay;
-        dialog.properties().strTime = "25:99:00";
         ASSERT_TRUE(Run(dialog, [&] {
-            EXPECT_EQ(Control<QComboBox>(dialog, "cmbTimeType")->currentIndex(), -1);
             EXPECT_EQ(Control<QComboBox>(dialog, "cmbWeek")->currentIndex(), -1);
             EXPECT_EQ(Control<QComboBox>(dialog, "cmbDay")->currentIndex(), -1);
-            EXPECT_EQ(Control<QTimeEdit>(dialog, "dtpTime")->time(), QTime(0, 0, 0));
             Click(Control<QPushButton>(dialog, "cmdOK"));
         }));
         // Untouched, they come back as they were, not as the controls' blanks.
         EXPECT_EQ(dialog.properties().nDay, storedDay);
-        EXPECT_EQ(dialog.properties().strBackUpType, "weekly");
         EXPECT_EQ(dialog.properties().strWeek, "Wed");
-        EXPECT_EQ(dialog.properties().strTime, "25:99:00");
+    }
+}
+
+// An item whose schedule can never make it due is refused, naming the field,
+// with the focus on it; the operator's correction is taken. A stored time
+// the picker cannot show is replaced by the picker's once refused.
+TEST_F(ItemEditTest, AScheduleThatCanNeverRunIsRefusedWithTheFocusOnItsField)
+{
+    struct Case
+    {
+        const char* kind;
+        const char* weekday;
+        std::int16_t day;
+        const char* time;
+        const char* field;
+        const char* refusal;
+    };
+    for (const Case& c :
+         {Case{"weekly", "", 0, "02:00:00", "cmbTimeType",
+               "알 수 없는 일정 종류입니다: \"weekly\""},
+          Case{"매일", "", 0, "25:61:00", "dtpTime", "읽을 수 없는 시각입니다: \"25:61:00\""},
+          Case{"매주", "월요일", 0, "02:00:00", "cmbWeek", "알 수 없는 요일입니다: \"월요일\""},
+          Case{"매달", "", 0, "02:00:00", "cmbDay", "날짜가 1부터 31까지가 아닙니다: 0"}}) {
+        SCOPED_TRACE(c.field);
+        ItemEdit dialog;
+        ItemProperties& p = dialog.properties();
+        std::tie(p.strBackUpType, p.strWeek, p.nDay, p.strTime) =
+            std::tuple(c.kind, c.weekday, c.day, c.time);
+        QString refusal;
+        ASSERT_TRUE(Run(dialog, [&] {
+            test::AnswerNextBox(QMessageBox::Ok, &refusal);
+            Click(Control<QPushButton>(dialog, "cmdOK"));
+            ASSERT_TRUE(dialog.isVisible());
+            QWidget* field = Control<QWidget>(dialog, c.field);
+            EXPECT_EQ(dialog.focusWidget(), field);
+            if (auto* list = qobject_cast<QComboBox*>(field))
+                QTest::keyClick(list, Qt::Key_Down); // its first entry
+            Click(Control<QPushButton>(dialog, "cmdOK"));
+        }));
+        EXPECT_TRUE(refusal.contains(c.refusal)) << refusal.toStdString();
+        ScheduleRecord taken;
+        ApplyProperties(dialog.properties(), taken);
+        EXPECT_FALSE(ScheduleFaultOf(taken)) << ScheduleFaultOf(taken)->text;
     }
 }
 
@@ -282,6 +340,7 @@ TEST_F(ItemEditTest, ReservedFilesTakeAWholeCountAndRefuseAnythingElseWithTheDia
           Case{"abc", -1}, Case{"", -1}, Case{"-3", -1}, Case{"40000", -1}}) {
         SCOPED_TRACE(c.typed);
         ItemEdit dialog;
+        dialog.setProperties(Daily());
         dialog.properties().nReservedFiles = 7;
         QString refusal;
         ASSERT_TRUE(Run(dialog, [&] {
@@ -304,6 +363,7 @@ TEST_F(ItemEditTest, ReservedFilesTakeAWholeCountAndRefuseAnythingElseWithTheDia
 TEST_F(ItemEditTest, DisabledLoginBoxesStillReturnTheirTexts)
 {
     ItemEdit dialog;
+    dialog.setProperties(Daily());
     ASSERT_TRUE(Run(dialog, [&] {
         QCheckBox* smtp = Control<QCheckBox>(dialog, "chkThroughSMTPServer");
         QCheckBox* ftp = Control<QCheckBox>(dialog, "chkDataTransfer");
@@ -475,6 +535,7 @@ TEST_F(ItemEditTest, EditingTheFirstOfTwoRecordsNumberedFiveLeavesTheSecond)
     ScheduleTable table;
     for (const char* service : {"FIRST", "SECOND"}) {
         auto record = std::make_shared<ScheduleRecord>();
+        ApplyProperties(Daily(), *record);
         record->nNo = 5;
         record->strServiceName = service;
         table.push_back(record);
@@ -502,6 +563,7 @@ TEST_F(ItemEditTest, ARunAndADeleteDuringTheEditKeepTheRunningRecordIntact)
     ScheduleTable table;
     for (std::int32_t n = 1; n <= 3; ++n) {
         auto record = std::make_shared<ScheduleRecord>();
+        ApplyProperties(Daily(), *record);
         record->nNo = n;
         record->strServiceName = "SVC" + std::to_string(n);
         table.push_back(record);

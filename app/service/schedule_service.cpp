@@ -50,8 +50,13 @@ Result<ScheduleTable> ScheduleService::ReadReplacement()
     // A file without items never empties a table that has some: a copy that
     // failed on a full disk leaves exactly such a file, and taking it would
     // stop every backup without a word. Only a start takes an empty schedule.
-    if (loaded && loaded->empty() && !table_.empty())
-        return Error{"\"" + SchedulePath() + "\" holds no item", "LoadSchedule", ENODATA};
+    if (loaded && loaded->empty() && !table_.empty()) {
+        // Appended, not joined with "+": GCC 12's optimiser warns wrongly of
+        // an overlapping copy in '"\"" + text'.
+        std::string text = "\"";
+        text.append(SchedulePath()).append("\" holds no item");
+        return Error{std::move(text), "LoadSchedule", ENODATA};
+    }
     return loaded;
 }
 

@@ -1,6 +1,6 @@
-// The schedule file's reader: every line that is not blank is one record,
-// and saving what was read, then reading that again, reaches a fixed point
-// (nothing drifts or splits from one save to the next).
+// The schedule file's reader: each line not blank is a record, and saving what was
+// read, then reading that again, reaches a fixed point (nothing drifts or
+// splits from one save to the next).
 
 #include "fuzz_check.h"
 #include "store/schedule_file.h"
@@ -10,9 +10,8 @@ using namespace veltrane;
 namespace {
 
 // Lines as the reader counts them: CR LF, a lone CR or a lone LF ends one,
-// and text after the last end is one more; a line of blanks and TABs only
-// does not count.
-std::size_t CountItemLines(std::string_view bytes)
+// and text after the last end is one more; blank lines do not count.
+std::size_t CountLines(std::string_view bytes)
 {
     std::size_t lines = 0;
     while (!bytes.empty()) {
@@ -36,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const ScheduleTable table = ParseSchedule(bytes);
     // A code page 949 lead byte never pairs with CR or LF, so the raw bytes
     // have the same line ends as the decoded text.
-    FUZZ_CHECK(table.size() == CountItemLines(bytes));
+    FUZZ_CHECK(table.size() == CountLines(bytes));
     for (const auto& record : table)
         FUZZ_CHECK(!record->bRunNow);
 

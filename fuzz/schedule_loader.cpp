@@ -1,4 +1,4 @@
-// The schedule file's reader: every line is one record, and saving what was
+// The schedule file's reader: each line not blank is a record, and saving what was
 // read, then reading that again, reaches a fixed point (nothing drifts or
 // splits from one save to the next).
 
@@ -10,13 +10,13 @@ using namespace veltrane;
 namespace {
 
 // Lines as the reader counts them: CR LF, a lone CR or a lone LF ends one,
-// and text after the last end is one more.
+// and text after the last end is one more; blank lines do not count.
 std::size_t CountLines(std::string_view bytes)
 {
     std::size_t lines = 0;
     while (!bytes.empty()) {
-        ++lines;
         const std::size_t end = bytes.find_first_of("\r\n");
+        lines += bytes.substr(0, end).find_first_not_of(" \t") != std::string_view::npos;
         if (end == std::string_view::npos)
             break;
         std::size_t next = end + 1;

@@ -7,6 +7,7 @@
 #include "job/upload_step.h"
 #include "platform/program_folder.h"
 #include "report/result_mail.h"
+#include "schedule/schedule_fault.h"
 #include "store/schedule_file.h"
 #include "store/settings_file.h"
 
@@ -249,6 +250,8 @@ void FolderCheck::Ftp(const ScheduleRecord& record)
 
 void FolderCheck::Item(const ScheduleRecord& record, const Settings& settings)
 {
+    if (const std::optional<ScheduleFault> fault = ScheduleFaultOf(record))
+        Found(record, "일정대로 실행되지 않습니다: " + fault->text);
     Program(record, "엑스포트 유틸리티를",
             ResolveExportProgram(dataFolder_, record.strProgramPath));
     if (settings.verifyDump)

@@ -4,6 +4,7 @@
 // found before the night. It reads Schedule.dat and Veltrane.ini and, for
 // each enabled item, checks what a run needs, found as a run finds it:
 //
+// - its schedule can make it due at all (ScheduleFaultOf);
 // - the export utility is there and this user may run it (a relative path
 //   from the folder, a bare name beside the schedule or on the search path);
 //   with VerifyDump, the import utility too;

@@ -17,19 +17,6 @@ namespace {
 // How long the last lines may take to reach a reader before the end.
 constexpr std::chrono::seconds kLastLinesWait{10};
 
-// "메일, 전송": the steps of `steps` (RunStep bits), in their order.
-std::string StepNames(unsigned steps)
-{
-    std::string names;
-    for (const auto& [step, name] : {std::pair{kStepMail, "메일"},
-                                     {kStepVerify, "검증"},
-                                     {kStepCompress, "압축"},
-                                     {kStepTransfer, "전송"}})
-        if ((steps & step) != 0)
-            names += (names.empty() ? "" : ", ") + std::string(name);
-    return names;
-}
-
 } // namespace
 
 int RunItemCommand(const Clock& clock, const std::string& dataFolder,
@@ -60,9 +47,8 @@ int RunItemCommand(const Clock& clock, const std::string& dataFolder,
     service.LoadSettings();
 
     // What a killed run left, as a start of the service does it.
-    RunEnvironment& env = service.Environment();
-    env.ReportStateFile();
-    ResumeInterruptedRuns(env, service.CurrentSettings(), table);
+    service.Environment().ReportStateFile();
+    service.ResumeInterruptedRuns();
     observer.EndIfSignalled();
 
     service.WriteLine(name + " 지금 실행: " + record->strServiceName + " (" + record->strID + ")");
@@ -73,7 +59,7 @@ int RunItemCommand(const Clock& clock, const std::string& dataFolder,
     else if (!outcome.exported)
         service.WriteLine(name + " 실행 결과: 실패 (엑스포트)");
     else
-        service.WriteLine(name + " 실행 결과: 실패 (" + StepNames(outcome.failedSteps) + ")");
+        service.WriteLine(name + " 실행 결과: 실패 (" + StepWords(outcome.failedSteps) + ")");
     out.Flush(kLastLinesWait);
     return outcome.Succeeded() ? 0 : 1;
 }

@@ -135,6 +135,36 @@ std::optional<std::string> Unless(bool empty, const std::string& text)
     return empty ? std::nullopt : std::make_optional(text);
 }
 
+// The result of the last run: "성공", "성공 (전송 실패)" when a step after its
+// export failed, "실패", or "-" before any.
+std::string ResultText(const ItemHistory& h, const ItemStatus& status)
+{
+    if (h.lastRunTime.empty())
+        return kNone;
+    if (!h.lastRunSucceeded)
+        return "실패";
+    if (status.failedSteps != 0)
+        return "성공 (" + StepWords(status.failedSteps) + " 실패)";
+    return "성공";
+}
+
+// Everything that makes the item fail or warn, joined: the last run's cause
+// (or the warning of its success), why its later steps failed, and why its
+// schedule can never make it due.
+std::string CauseText(const ItemHistory& h, const ItemStatus& status)
+{
+    std::string cause = h.lastCause;
+    const auto add = [&cause](const std::string& text) {
+        if (!text.empty())
+            cause += (cause.empty() ? "" : "; ") + text;
+    };
+    if (status.failedSteps != 0)
+        add(h.stepsCause.empty() ? StepWords(status.failedSteps) + " 실패" : h.stepsCause);
+    if (!status.scheduleFault.empty())
+        add("일정 오류: " + status.scheduleFault);
+    return cause.empty() ? kNone : cause;
+}
+
 } // namespace
 
 std::string FormatStatusText(const ScheduleTable& table, const Settings& settings,
@@ -147,6 +177,8 @@ std::string FormatStatusText(const ScheduleTable& table, const Settings& setting
     std::copy(kHeader.begin(), kHeader.end(), header.begin());
     std::size_t failed = 0;
     std::size_t overdue = 0;
+    std::size_t stepFailed = 0;
+    std::size_t faulty = 0;
     for (const auto& record : table) {
         const ItemStatus status = StatusOf(*record, settings, now);
         const ItemHistory& h = record->history;
@@ -155,18 +187,18 @@ std::string FormatStatusText(const ScheduleTable& table, const Settings& setting
         const bool counts = record->bEnabled;
         failed += counts && status.lastRunFailed;
         overdue += counts && status.overdueSince.has_value();
+        stepFailed += counts && status.failedSteps != 0;
+        faulty += counts && !status.scheduleFault.empty();
         healthy = healthy && status.Healthy(*record);
-        rows.push_back(
-            {std::to_string(record->nNo), record->strServiceName, record->strID,
-             record->bEnabled ? "예" : "아니오", BuildScheduleText(*record),
-             status.nextRun ? FormatDateTime(*status.nextRun) : kNone, ran ? h.lastRunTime : kNone,
-             !ran                 ? kNone
-             : h.lastRunSucceeded ? "성공"
-                                  : "실패",
-             succeeded ? h.lastSuccessTime : kNone, succeeded ? h.lastSuccessDump : kNone,
-             succeeded ? std::to_string(h.lastSuccessBytes) : kNone,
-             std::to_string(h.failuresInARow), status.overdueSince ? "예" : "아니오",
-             h.lastCause.empty() ? kNone : h.lastCause});
+        rows.push_back({std::to_string(record->nNo), record->strServiceName, record->strID,
+                        record->bEnabled ? "예" : "아니오", BuildScheduleText(*record),
+                        status.nextRun ? FormatDateTime(*status.nextRun) : kNone,
+                        ran ? h.lastRunTime : kNone, ResultText(h, status),
+                        succeeded ? h.lastSuccessTime : kNone,
+                        succeeded ? h.lastSuccessDump : kNone,
+                        succeeded ? std::to_string(h.lastSuccessBytes) : kNone,
+                        std::to_string(h.failuresInARow), status.overdueSince ? "예" : "아니오",
+                        CauseText(h, status)});
     }
     // Every column as wide as its widest cell; the cause, last, as it is.
     std::array<std::size_t, kHeader.size()> widths{};
@@ -184,7 +216,8 @@ std::string FormatStatusText(const ScheduleTable& table, const Settings& setting
         out += '\n';
     }
     out += "항목 " + std::to_string(table.size()) + "개, 실패 " + std::to_string(failed) +
-           "개, 지연 " + std::to_string(overdue) + "개\n";
+           "개, 지연 " + std::to_string(overdue) + "개, 뒤 단계 실패 " +
+           std::to_string(stepFailed) + "개, 일정 오류 " + std::to_string(faulty) + "개\n";
     return out;
 }
 
@@ -215,6 +248,19 @@ std::string FormatStatusJson(const ScheduleTable& table, const Settings& setting
         item.Raw("last_run_succeeded", !ran ? "null" : h.lastRunSucceeded ? "true" : "false");
         item.Raw("last_run_seconds", ran ? std::to_string(h.lastRunSeconds) : "null");
         item.Optional("last_cause", Unless(h.lastCause.empty(), h.lastCause));
+        // The steps after a successful export, each with whether it succeeded.
+        std::string steps;
+        if (ran && h.lastRunSucceeded) {
+            JsonObject taken(steps);
+            for (const RunStepName& step : kRunStepNames)
+                if (step.step != kStepExport && (h.laterSteps & step.step) != 0)
+                    taken.Bool(step.name, (status.failedSteps & step.step) == 0);
+        }
+        item.Raw("last_run_steps", steps.empty() ? "null" : steps);
+        item.Optional("last_run_steps_cause",
+                      Unless(status.failedSteps == 0 || h.stepsCause.empty(), h.stepsCause));
+        item.Optional("schedule_problem",
+                      Unless(status.scheduleFault.empty(), status.scheduleFault));
         item.Optional("last_success", IsoOf(h.lastSuccessTime));
         item.Optional("last_success_dump", Unless(!succeeded, h.lastSuccessDump));
         item.Raw("last_success_bytes", succeeded ? std::to_string(h.lastSuccessBytes) : "null");

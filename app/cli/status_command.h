@@ -7,7 +7,10 @@
 //
 // One row per item: number, service, user, enabled, schedule, next run, last
 // run (time, result, cause), last success (time, dump, size), failures in a
-// row, overdue. With --json one JSON document with the same fields (see
+// row, overdue. The result tells a run whose export succeeded but whose
+// mail, read-back, archive or upload failed ("성공 (전송 실패)"), and the
+// cause names that step's reason and a schedule that can never make the item
+// due. With --json one JSON document with the same fields (see
 // FormatStatusJson), times in ISO 8601 with the zone's offset.
 
 #include "platform/clock.h"
@@ -19,9 +22,10 @@
 namespace veltrane {
 
 // Prints the status of the folder's items to standard output. Returns 0 when
-// every enabled item's last run succeeded and none is overdue, 1 when one
-// failed or is overdue, 2 when the folder's files cannot be read (a folder
-// without Schedule.dat is no folder of the program's).
+// every enabled item's last run succeeded in every step, its schedule can
+// make it due and none is overdue, 1 otherwise, 2 when the folder's files
+// cannot be read (a folder without Schedule.dat is no folder of the
+// program's).
 int StatusCommand(const Clock& clock, const std::string& dataFolder, bool json);
 
 // The table's status at `now`, as text rows under a header, and as JSON:
@@ -34,13 +38,20 @@ int StatusCommand(const Clock& clock, const std::string& dataFolder, bool json);
 //               "last_run": "2026-12-08T02:00:00+09:00",
 //               "last_run_succeeded": true, "last_run_seconds": 754,
 //               "last_cause": null,
+//               "last_run_steps": {"mail": true, "transfer": false},
+//               "last_run_steps_cause": "Data FTP 전송 실패: login refused: 530 ...",
+//               "schedule_problem": null,
 //               "last_success": "2026-12-08T02:00:00+09:00",
 //               "last_success_dump": "SCOTT_20261208020000.DMP",
 //               "last_success_bytes": 1048576, "consecutive_failures": 0,
-//               "overdue": false, "overdue_since": null, "healthy": true}]}
+//               "overdue": false, "overdue_since": null, "healthy": false}]}
 //
-// A value that is not known (no run yet, no next run) is null. `healthy`
-// tells whether the exit status would be 0.
+// A value that is not known (no run yet, no next run) is null.
+// `last_run_succeeded` is the export's verdict; `last_run_steps` the steps
+// after a successful export, each true when it succeeded (null when the
+// export failed), `last_run_steps_cause` why they failed; `schedule_problem`
+// why the schedule can never make the item due. `healthy` tells whether the
+// exit status would be 0.
 std::string FormatStatusText(const ScheduleTable& table, const Settings& settings,
                              const LocalDateTime& now, bool& healthy);
 std::string FormatStatusJson(const ScheduleTable& table, const Settings& settings,

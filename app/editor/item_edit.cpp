@@ -1,12 +1,14 @@
 // What the item editor does with an item: it shows the item's fields, asks
-// before a changed form is discarded, refuses a count it cannot keep, and
-// writes back only what the operator changed. The form itself is built in
+// before a changed form is discarded, refuses a count it cannot keep and a
+// schedule that can never run, and writes back only what the operator
+// changed. The form itself is built in
 // item_edit_form.cpp.
 
 #include "editor/item_edit.h"
 
 #include "editor/qt_text.h"
 #include "editor/question.h"
+#include "schedule/schedule_fault.h"
 #include "store/stored_fields.h"
 
 #include <QCheckBox>
@@ -164,21 +166,54 @@ ItemProperties ItemEdit::ControlValues() const
     return p;
 }
 
-void ItemEdit::CopyControlsToProperties()
+ItemProperties ItemEdit::ResultProperties() const
 {
     // Only the fields the operator changed are taken: a control shows some
     // stored values only approximately (a weekday or kind it does not list,
     // a time it cannot read, a count it would refuse), and writing its view
     // back would change an item nobody touched.
+    ItemProperties result = properties_;
     const ItemProperties now = ControlValues();
     ForEachItemProperty([&](const StoredField&, auto field) {
         if (now.*field != shown_.*field)
-            properties_.*field = now.*field;
+            result.*field = now.*field;
     });
     // A new item has no time yet; the picker's midnight is what the operator
     // saw and accepted.
-    if (properties_.strTime.empty())
-        properties_.strTime = now.strTime;
+    if (result.strTime.empty())
+        result.strTime = now.strTime;
+    return result;
+}
+
+void ItemEdit::CopyControlsToProperties()
+{
+    properties_ = ResultProperties();
+}
+
+bool ItemEdit::RefuseScheduleFault()
+{
+    // An item whose schedule can never make it due would sit in the list,
+    // enabled and looking well, and never run.
+    ScheduleRecord schedule;
+    ApplyProperties(ResultProperties(), schedule);
+    const std::optional<ScheduleFault> fault = ScheduleFaultOf(schedule);
+    if (!fault)
+        return false;
+    QMessageBox::warning(this, QStringLiteral("Veltrane"),
+                         QStringLiteral("BackUp Time: ") + ToQString(fault->text));
+    QWidget* field = cmbTimeType;
+    if (fault->field == ScheduleField::Weekday)
+        field = cmbWeek;
+    else if (fault->field == ScheduleField::Day)
+        field = cmbDay;
+    else if (fault->field == ScheduleField::Time) {
+        field = dtpTime;
+        // The picker always shows a time; the stored one it could not show
+        // is refused, so the one it shows is taken from now on.
+        shown_.strTime.clear();
+    }
+    field->setFocus();
+    return true;
 }
 
 void ItemEdit::OnTimeTypeChanged()
@@ -227,6 +262,8 @@ void ItemEdit::OnOk()
         txtReservedFiles->selectAll();
         return;
     }
+    if (RefuseScheduleFault())
+        return;
     CopyControlsToProperties();
     result_ = true;
     accept();

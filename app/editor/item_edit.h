@@ -7,9 +7,11 @@
 //
 // Nothing typed is lost by accident: Cancel, Escape and the close box ask
 // before they discard a changed form, a count of backups to keep that cannot
-// be used is refused with the dialog left open, and OK writes back only the
-// fields the operator changed (a stored value that a control can show only
-// approximately comes back as it was).
+// be used and a schedule that can never make the item due (no kind, a time
+// that is no time of day, a weekly item without its weekday letter, a monthly
+// one without a day 1 to 31) are refused with the dialog left open, and OK
+// writes back only the fields the operator changed (a stored value that a
+// control can show only approximately comes back as it was).
 
 #include "store/schedule_record.h"
 
@@ -83,7 +85,13 @@ private:
     void InstallEnterAsTab();
 
     void CopyPropertiesToControls();
+    // What OK writes back: the changed fields from the controls, the others
+    // as they came in.
+    ItemProperties ResultProperties() const;
     void CopyControlsToProperties();
+    // Says why the schedule OK would write back can never make the item due,
+    // and puts the focus on that field; false when it can.
+    bool RefuseScheduleFault();
     // The properties as the controls show them, the stored ones where a
     // control shows no value of its own (no day chosen, an unusable count).
     ItemProperties ControlValues() const;

@@ -31,8 +31,8 @@ void ReportStrays(RunEnvironment& env, const ScheduleRecord& record,
     env.WriteLine(record.strServiceName + " 남은 하위 프로세스 종료: " + names);
 }
 
-bool Compress(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
-              const Settings& settings)
+std::string Compress(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+                     const Settings& settings)
 {
     RunObserver& observer = env.Observer();
     observer.Stage("Data Compressing...");
@@ -62,7 +62,7 @@ bool Compress(RunEnvironment& env, const ScheduleRecord& record, const RunFiles&
         cause = "압축 실패: 압축 파일이 없습니다 (" + files.archive + ")";
     }
     if (cause.empty())
-        return true;
+        return cause;
     unlink(files.archive.c_str());
     if (line.empty())
         line = " " + cause;
@@ -70,7 +70,7 @@ bool Compress(RunEnvironment& env, const ScheduleRecord& record, const RunFiles&
         line += ": 덤프와 로그를 그대로 전송합니다";
     env.WriteLine(record.strServiceName + line);
     MailFailure(env, record, files, cause, {files.log}, ReportKind::kCompressFailed);
-    return false;
+    return cause;
 }
 
 } // namespace veltrane

@@ -17,12 +17,12 @@ namespace veltrane {
 std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
                                      const std::string& dump, const std::string& log);
 
-// Runs the archiver (`rar` in the data folder). True when the archive was
-// made whole; a failed one (the archiver could not start, stopped at its time
-// limit, exited other than 0, or left no archive) is deleted, said in a line,
-// and mailed to the recipients.
-bool Compress(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
-              const Settings& settings);
+// Runs the archiver (`rar` in the data folder). Returns why the archive was
+// not made whole, empty when it was; a failed one (the archiver could not
+// start, stopped at its time limit, exited other than 0, or left no archive)
+// is deleted, said in a line, and mailed to the recipients.
+std::string Compress(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+                     const Settings& settings);
 
 // Names the processes that outlived a command of the item's, which the
 // runner stopped.

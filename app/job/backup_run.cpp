@@ -59,7 +59,8 @@ private:
     // gives up and the item is recorded as run.
     bool CountFailure(const RunFiles& files, const std::string& cause);
     void NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds);
-    bool Verify(const RunFiles& files);
+    // Why the dump could not be read back; empty when it could.
+    std::string Verify(const RunFiles& files);
     void WriteLine(const std::string& text) { env_.WriteLine(text); }
 
     RunEnvironment& env_;
@@ -97,6 +98,8 @@ bool Run::CountFailure(const RunFiles& files, const std::string& cause)
         start ? std::max<std::int64_t>(0, SecondsOf(env_.clock().Now()) - SecondsOf(*start)) : 0;
     history.lastRunSucceeded = false;
     history.lastCause = CutToCharacters(cause, kCauseCharacters);
+    history.laterSteps = history.failedSteps = 0;
+    history.stepsCause.clear();
     ++history.failuresInARow;
     ++record_.nExportFailCount;
     if (record_.nExportFailCount <= kMaxExportFailures)
@@ -124,6 +127,8 @@ void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::in
     history.lastSuccessDump = FileNameOf(files.dump);
     history.lastSuccessBytes = bytes;
     history.overdueAlertedFor.clear();
+    history.laterSteps = history.failedSteps = 0;
+    history.stepsCause.clear();
     // Every good run leaves its line, also without mail or upload; a warning
     // (a table that does not exist) is named, as the dump lacks what it
     // warns of.
@@ -196,7 +201,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
     return {};
 }
 
-bool Run::Verify(const RunFiles& files)
+std::string Run::Verify(const RunFiles& files)
 {
     std::vector<std::string> strays;
     const Result<std::string> failed =
@@ -205,7 +210,7 @@ bool Run::Verify(const RunFiles& files)
     const std::string cause = failed ? *failed : failed.error().Text();
     if (cause.empty()) {
         WriteLine(record_.strServiceName + kVerifySucceeded);
-        return true;
+        return cause;
     }
     // Reported like a failed export; the dump is kept, compressed and sent
     // all the same.
@@ -214,38 +219,53 @@ bool Run::Verify(const RunFiles& files)
     if (PathExists(files.verifyLog))
         logs.push_back(files.verifyLog);
     MailFailure(env_, record_, files, "덤프 검증 실패: " + cause, logs);
-    return false;
+    return "덤프 검증 실패: " + cause;
 }
 
 unsigned Run::Finish(const RunFiles& files, unsigned steps)
 {
+    const unsigned taken = steps;
     unsigned failed = 0;
-    const auto done = [&](RunStep step, bool succeeded) {
+    std::string causes;
+    const auto done = [&](RunStep step, const std::string& cause) {
         steps &= ~static_cast<unsigned>(step);
         Owe(files, steps);
-        if (!succeeded)
+        if (!cause.empty()) {
             failed |= step;
+            causes += (causes.empty() ? "" : "; ") + cause;
+        }
     };
-    if ((steps & kStepMail) != 0) {
-        // The warning of this run, when the history still tells of it.
-        const ItemHistory& history = record_.history;
-        done(kStepMail,
-             MailSuccess(env_, record_, files,
-                         history.lastSuccessTime == files.runStamp ? history.lastCause : ""));
-    }
+    // The history tells of this run (its success was noted), also when a
+    // later start finishes what a killed run owed.
+    ItemHistory& history = record_.history;
+    const bool thisRun = history.lastSuccessTime == files.runStamp;
+    if ((steps & kStepMail) != 0)
+        done(kStepMail, MailSuccess(env_, record_, files, thisRun ? history.lastCause : ""));
     if ((steps & kStepVerify) != 0)
         done(kStepVerify, Verify(files));
     if ((steps & kStepCompress) != 0)
         done(kStepCompress, Compress(env_, record_, files, settings_));
     if ((steps & kStepTransfer) != 0) {
-        const Result<bool> sent = Transfer(env_, record_, files);
-        done(kStepTransfer, sent && *sent);
+        const Result<std::string> sent = Transfer(env_, record_, files);
         if (!sent) {
             // An error after a good export is said, and not counted: the
             // item is not due again, and its export did succeed.
             observer_.Detail(sent.error().Text());
             WriteLine(sent.error().Text());
         }
+        done(kStepTransfer, sent ? *sent : sent.error().Text());
+    }
+    if (thisRun) {
+        // A step failed before a kill, and not taken again, keeps its cause.
+        const bool earlier = (history.failedSteps & ~taken) != 0;
+        history.laterSteps |= taken;
+        history.failedSteps = (history.failedSteps & ~taken) | failed;
+        if (!earlier)
+            history.stepsCause.clear();
+        if (!causes.empty())
+            history.stepsCause = CutToCharacters(
+                history.stepsCause + (history.stepsCause.empty() ? "" : "; ") + causes,
+                kCauseCharacters);
     }
     Owe(files, 0);
     observer_.Stage(kReady);
@@ -261,7 +281,8 @@ RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleR
 }
 
 void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
-                           const ScheduleTable& table)
+                           const ScheduleTable& table,
+                           const std::function<void(const ScheduleRecord&)>& finished)
 {
     // A run killed while its child read the login left the parameter file.
     if (const Result<std::string> secrets = SecretFolder(env.DataFolder()))
@@ -311,6 +332,7 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
                       " 백업: " + steps + ")");
         ScheduleRecord record = *found;
         static_cast<void>(Run(env, settings, record).Finish(files, pending.steps));
+        finished(record);
     }
 }
 

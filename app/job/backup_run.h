@@ -48,10 +48,12 @@ RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleR
 // What the program left unfinished when it last ended (Veltrane.state), for
 // the items of `table`: the partial dump of a run abandoned during its export
 // is deleted; the steps a successful run still owed (mail, read-back,
-// compression, upload) are done now; a killed run's parameter files are
-// removed. Each says so in a result line.
+// compression, upload) are done now, and `finished` is given a copy of the
+// item whose history tells what they came to; a killed run's parameter files
+// are removed. Each says so in a result line.
 void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
-                           const ScheduleTable& table);
+                           const ScheduleTable& table,
+                           const std::function<void(const ScheduleRecord&)>& finished);
 
 // Writes the item's overdue line and mails its recipients "...]지연.": no
 // success since its due time `due`.

@@ -128,11 +128,12 @@ std::string ReportSubject(const ScheduleRecord& record, const std::string& end)
     return "[DB Backup : " + record.strID + "@" + record.strServiceName + "]" + end;
 }
 
-bool SendReportMail(RunEnvironment& env, const ScheduleRecord& record, const ReportMail& report)
+std::string SendReportMail(RunEnvironment& env, const ScheduleRecord& record,
+                           const ReportMail& report)
 {
     const RecipientCheck check = CheckRecipients(record.strMailReceiveList);
     if (!check.anyRecipient)
-        return false; // the operator wants no mail
+        return {}; // the operator wants no mail
     bool sent = true;
     std::string reason;
     if (check.anyAddress) {
@@ -157,19 +158,23 @@ bool SendReportMail(RunEnvironment& env, const ScheduleRecord& record, const Rep
     }
     std::string line = record.strServiceName;
     line += sent && check.notAddresses.empty() ? report.sentText : report.failedText;
-    if (!check.notAddresses.empty()) {
-        line += " (주소가 아닌 수신자:";
-        for (const std::string& token : check.notAddresses)
-            line += " \"" + token + "\"";
-        line += ")";
-    }
+    std::string notAddresses;
+    for (const std::string& token : check.notAddresses)
+        notAddresses += (notAddresses.empty() ? "주소가 아닌 수신자: \"" : " \"") + token + "\"";
+    if (!notAddresses.empty())
+        line += " (" + notAddresses + ")";
     // Why it failed; or, beside a mail that went out, what the operator
     // should still hear of (the login went in clear, the session log could
     // not be written).
     if (!reason.empty())
         line += sent ? " (경고: " + reason + ")" : ": " + reason;
     env.WriteLine(line);
-    return sent;
+    std::string failure;
+    if (!sent)
+        failure = "메일전송 실패" + (reason.empty() ? std::string() : ": " + reason);
+    if (!notAddresses.empty())
+        failure += (failure.empty() ? "" : "; ") + notAddresses;
+    return failure;
 }
 
 ResultReport ReportFor(RunEnvironment& env, const ScheduleRecord& record, ReportKind kind)
@@ -186,8 +191,8 @@ ResultReport ReportFor(RunEnvironment& env, const ScheduleRecord& record, Report
     return report;
 }
 
-bool MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
-                 const std::string& warning)
+std::string MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+                        const std::string& warning)
 {
     ResultReport report =
         ReportFor(env, record, warning.empty() ? ReportKind::kSuccess : ReportKind::kWarning);

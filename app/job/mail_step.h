@@ -20,7 +20,9 @@ namespace veltrane {
 // names no recipient; tokens that are no mail address fail the line, after
 // the others got the mail. The attachments go whole: a path with a ";" (the
 // library's separator) by a link without one, a log too large to mail by
-// its tail. True when the mail went to every recipient.
+// its tail. Returns why the mail did not reach every recipient (the
+// library's reason, the tokens that are no address); empty when it did, or
+// when the item names nobody.
 struct ReportMail
 {
     std::string subject;
@@ -29,7 +31,8 @@ struct ReportMail
     const char* sentText;
     const char* failedText;
 };
-bool SendReportMail(RunEnvironment& env, const ScheduleRecord& record, const ReportMail& mail);
+std::string SendReportMail(RunEnvironment& env, const ScheduleRecord& record,
+                           const ReportMail& mail);
 
 // "[DB Backup : user@service]" + `end`.
 std::string ReportSubject(const ScheduleRecord& record, const std::string& end);
@@ -40,10 +43,10 @@ std::string ReportSubject(const ScheduleRecord& record, const std::string& end);
 ResultReport ReportFor(RunEnvironment& env, const ScheduleRecord& record, ReportKind kind);
 
 // The report of the run's success, its log attached; `warning` names the
-// first warning of an export that succeeded with warnings. True when it
-// went to every recipient.
-bool MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
-                 const std::string& warning);
+// first warning of an export that succeeded with warnings. Returns why it
+// did not reach every recipient; empty when it did.
+std::string MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files,
+                        const std::string& warning);
 
 // The report of a failure with its `cause`, to the recipients: the run's
 // log attached when there is one (or `attachments`). `kind` is what failed:

@@ -95,7 +95,8 @@ Result<FtpEndpoint> ParseFtpServer(const std::string& ftpServer)
     return endpoint;
 }
 
-Result<bool> Transfer(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files)
+Result<std::string> Transfer(RunEnvironment& env, const ScheduleRecord& record,
+                             const RunFiles& files)
 {
     RunObserver& observer = env.Observer();
     observer.Stage("Transfer Start.");
@@ -117,6 +118,7 @@ Result<bool> Transfer(RunEnvironment& env, const ScheduleRecord& record, const R
         allStored = allStored && *stored;
     }
     const std::string instead = record.bDataCompress && !archived ? " (압축 대신 덤프와 로그)" : "";
+    std::string failure;
     if (allStored) {
         observer.Stage("Transfer Complete.");
         env.WriteLine(record.strServiceName + kTransferSucceeded + instead);
@@ -125,15 +127,15 @@ Result<bool> Transfer(RunEnvironment& env, const ScheduleRecord& record, const R
         // told to the recipients too, with the reason.
         observer.Stage("Transfer Fail.");
         const std::string because = reason.empty() ? std::string() : ": " + reason;
+        failure = kTransferFailed + because;
         env.WriteLine(record.strServiceName + kTransferFailed + instead + because);
-        MailFailure(env, record, files, std::string(kTransferFailed) + because, {files.log},
-                    ReportKind::kUploadFailed);
+        MailFailure(env, record, files, failure, {files.log}, ReportKind::kUploadFailed);
     }
     // The archive was made only to be sent. One that did not reach the
     // server stays, the only compressed copy there is.
     if (archived && allStored && unlink(files.archive.c_str()) != 0 && errno != ENOENT)
         return SystemError("Cannot delete " + files.archive, kRunComponent, errno);
-    return allStored;
+    return failure;
 }
 
 } // namespace veltrane

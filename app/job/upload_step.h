@@ -27,9 +27,11 @@ Result<FtpEndpoint> ParseFtpServer(const std::string& ftpServer);
 // Uploads the archive when there is one, else the dump and the log, and
 // writes the transfer's line (with the library's reason on a failure, which
 // is also mailed to the recipients). The archive is deleted once it is
-// stored, and kept when it is not. True when every file was stored; an
-// Error for a server text that cannot be read, a library or entry point that
-// is missing, or an archive that cannot be deleted.
-Result<bool> Transfer(RunEnvironment& env, const ScheduleRecord& record, const RunFiles& files);
+// stored, and kept when it is not. Returns why a file was not stored (the
+// line's text), empty when every file was; an Error for a server text that
+// cannot be read, a library or entry point that is missing, or an archive
+// that cannot be deleted.
+Result<std::string> Transfer(RunEnvironment& env, const ScheduleRecord& record,
+                             const RunFiles& files);
 
 } // namespace veltrane

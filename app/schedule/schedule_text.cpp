@@ -2,6 +2,7 @@
 
 #include "platform/codepage.h"
 #include "store/number_text.h"
+#include "store/run_state.h"
 
 namespace veltrane {
 
@@ -23,6 +24,9 @@ std::string LastResultText(const ScheduleRecord& r)
 {
     if (r.history.lastRunTime.empty())
         return {};
+    // A success whose mail, read-back, archive or upload failed says which.
+    if (r.history.lastRunSucceeded && r.history.failedSteps != 0)
+        return "성공 (" + StepWords(r.history.failedSteps) + " 실패)";
     if (r.history.lastRunSucceeded)
         return "성공";
     return "실패 (" + std::to_string(r.history.failuresInARow) + "회 연속)";

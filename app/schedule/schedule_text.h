@@ -20,8 +20,10 @@ std::string BuildScheduleText(const ScheduleRecord& record);
 inline constexpr std::size_t kListColumns = 9;
 
 // The "Last Result" cell: empty before the item's first run that the
-// program knows of (its history, kept across restarts), "성공" after a
-// successful export, "실패" with the count of failed runs in a row otherwise.
+// program knows of (its history, kept across restarts), "성공" after a run
+// that succeeded in every step, "성공 (전송 실패)" (the steps after the
+// export that failed) after one whose export succeeded, "실패" with the count
+// of failed runs in a row otherwise.
 std::string LastResultText(const ScheduleRecord& record);
 
 // The item number in a row's "No" cell: its leading decimal number, 0 when

@@ -2,6 +2,7 @@
 
 #include "schedule/calendar.h"
 #include "schedule/due_rules.h"
+#include "schedule/schedule_fault.h"
 
 #include <cmath>
 
@@ -14,6 +15,10 @@ ItemStatus StatusOf(const ScheduleRecord& record, const Settings& settings,
     status.nextRun = NextDueTime(record, now);
     const ItemHistory& history = record.history;
     status.lastRunFailed = !history.lastRunTime.empty() && !history.lastRunSucceeded;
+    if (!history.lastRunTime.empty() && history.lastRunSucceeded)
+        status.failedSteps = history.failedSteps;
+    if (const std::optional<ScheduleFault> fault = ScheduleFaultOf(record))
+        status.scheduleFault = fault->text;
     if (settings.overdueAlertHours <= 0)
         return status;
 

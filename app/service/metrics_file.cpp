@@ -4,6 +4,7 @@
 #include "platform/program_folder.h"
 #include "schedule/calendar.h"
 #include "service/item_status.h"
+#include "store/run_state.h"
 
 #include <array>
 #include <charconv>
@@ -19,12 +20,14 @@ enum Family {
     kLastSuccess,
     kLastRun,
     kLastRunSuccess,
+    kLastRunStepSuccess,
     kLastRunDuration,
     kLastDumpBytes,
     kConsecutiveFailures,
     kOverdue,
     kNextRun,
     kEnabled,
+    kScheduleValid,
     kFamilies
 };
 
@@ -37,7 +40,10 @@ struct FamilyText
 constexpr std::array<FamilyText, kFamilies> kFamilyTexts = {{
     {"veltrane_last_success_timestamp_seconds", "마지막으로 성공한 백업의 시작 시각 (유닉스 초)"},
     {"veltrane_last_run_timestamp_seconds", "마지막으로 끝난 실행의 시작 시각 (유닉스 초)"},
-    {"veltrane_last_run_success", "마지막 실행이 성공하면 1, 실패하면 0"},
+    {"veltrane_last_run_success", "마지막 실행의 엑스포트가 성공하면 1, 실패하면 0"},
+    {"veltrane_last_run_step_success",
+     "엑스포트가 성공한 마지막 실행의 뒤 단계(step: mail, verify, compress, transfer)가 성공하면 "
+     "1, 실패하면 0"},
     {"veltrane_last_run_duration_seconds", "마지막 실행에 걸린 시간 (초, 성공이면 엑스포트 시간)"},
     {"veltrane_last_dump_bytes", "마지막으로 성공한 백업의 덤프 크기 (바이트)"},
     {"veltrane_consecutive_failures", "연속으로 실패한 실행 수"},
@@ -45,6 +51,7 @@ constexpr std::array<FamilyText, kFamilies> kFamilyTexts = {{
      "예정 시각에서 OverdueAlertHours보다 더 지나도록 성공이 없으면 1, 아니면 0"},
     {"veltrane_next_run_timestamp_seconds", "다음 실행 예정 시각 (유닉스 초)"},
     {"veltrane_enabled", "사용하는 항목이면 1, 사용하지 않으면 0"},
+    {"veltrane_schedule_valid", "일정대로 실행될 수 있으면 1, 일정이 잘못되어 실행되지 않으면 0"},
 }};
 
 constexpr const char* kHeartbeatName = "veltrane_heartbeat_timestamp_seconds";
@@ -57,6 +64,8 @@ struct ItemSamples
 {
     std::string labels; // {item="1",service="ORCL",user="SCOTT"}
     std::array<std::optional<std::int64_t>, kFamilies> values;
+    // kLastRunStepSuccess has one sample per step, labelled with its name.
+    std::vector<std::pair<const char*, std::int64_t>> steps;
 };
 
 // A label value as the format writes it: backslash, double quote and line
@@ -112,18 +121,23 @@ ItemSamples SamplesOf(const ScheduleRecord& record, const Settings& settings,
         v[kLastSuccess] = UnixSecondsOfStored(history.lastSuccessTime);
         v[kLastDumpBytes] = history.lastSuccessBytes;
     }
+    const ItemStatus status = StatusOf(record, settings, now);
     if (!history.lastRunTime.empty()) {
         v[kLastRun] = UnixSecondsOfStored(history.lastRunTime);
         v[kLastRunSuccess] = history.lastRunSucceeded ? 1 : 0;
         v[kLastRunDuration] = history.lastRunSeconds;
+        for (const RunStepName& step : kRunStepNames)
+            if (history.lastRunSucceeded && step.step != kStepExport &&
+                (history.laterSteps & step.step) != 0)
+                item.steps.emplace_back(step.name, (status.failedSteps & step.step) == 0 ? 1 : 0);
     }
     v[kConsecutiveFailures] = history.failuresInARow;
-    const ItemStatus status = StatusOf(record, settings, now);
     if (settings.overdueAlertHours > 0)
         v[kOverdue] = status.overdueSince ? 1 : 0;
     if (status.nextRun)
         v[kNextRun] = UnixSecondsOf(*status.nextRun);
     v[kEnabled] = record.bEnabled ? 1 : 0;
+    v[kScheduleValid] = status.scheduleFault.empty() ? 1 : 0;
     return item;
 }
 
@@ -157,6 +171,15 @@ std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
         const FamilyText& text = kFamilyTexts[family];
         AppendHeader(out, text.name, text.help);
         for (const ItemSamples& item : items) {
+            if (family == kLastRunStepSuccess) {
+                for (const auto& [step, value] : item.steps) {
+                    out.append(text.name).append(item.labels, 0, item.labels.size() - 1);
+                    out.append(",step=\"").append(step).append("\"} ");
+                    AppendNumber(out, value);
+                    out += '\n';
+                }
+                continue;
+            }
             if (const std::optional<std::int64_t>& value = item.values[family]) {
                 out.append(text.name).append(item.labels) += ' ';
                 AppendNumber(out, *value);

@@ -27,10 +27,14 @@ std::string MetricsPath(const Settings& settings, const std::string& dataFolder)
 // out, never made up:
 // - an item that never finished a run has no last-run samples, one without a
 //   known success no last-success time and no dump size;
+// - veltrane_last_run_success is the export's verdict; the steps after a
+//   successful export that the run took (mail, verify, compress, transfer)
+//   each have a veltrane_last_run_step_success sample labelled step;
 // - a disabled item, or one with nothing due within 31 days, no next run;
 // - with the overdue alert off (OverdueAlertHours 0) no item has `overdue`.
 // veltrane_enabled tells disabled items apart, so that alerts can pass them
-// over as the status command does. An item whose labels repeat an earlier
+// over as the status command does; veltrane_schedule_valid is 0 for an item
+// whose schedule can never make it due. An item whose labels repeat an earlier
 // item's is left out: the collector refuses a file with a repeated series.
 std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
                           const LocalDateTime& now);

@@ -9,6 +9,7 @@
 #include "store/schedule_file.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <sys/stat.h>
 
@@ -43,9 +44,25 @@ std::string ScheduleService::SchedulePath() const
     return JoinPath(env_.DataFolder(), kScheduleFileName);
 }
 
-Status ScheduleService::LoadSchedule()
+Result<ScheduleTable> ScheduleService::ReadReplacement()
 {
     Result<ScheduleTable> loaded = veltrane::LoadSchedule(SchedulePath());
+    // A file without items never empties a table that has some: a copy that
+    // failed on a full disk leaves exactly such a file, and taking it would
+    // stop every backup without a word. Only a start takes an empty schedule.
+    if (loaded && loaded->empty() && !table_.empty()) {
+        // Appended, not joined with "+": GCC 12's optimiser warns wrongly of
+        // an overlapping copy in '"\"" + text'.
+        std::string text = "\"";
+        text.append(SchedulePath()).append("\" holds no item");
+        return Error{std::move(text), "LoadSchedule", ENODATA};
+    }
+    return loaded;
+}
+
+Status ScheduleService::LoadSchedule()
+{
+    Result<ScheduleTable> loaded = ReadReplacement();
     if (!loaded)
         return loaded.error();
     // What is known of the items' runs outlives a reload: the histories the
@@ -225,9 +242,7 @@ void ScheduleService::StartUp()
 {
     startedUp_ = true;
     env_.ReportStateFile();
-    auto table = std::make_shared<ScheduleTable>(Snapshot());
-    Submit([this, table, settings = settings_] { ResumeInterruptedRuns(env_, settings, *table); },
-           [] {});
+    ResumeInterruptedRuns();
     if (!settings_.runMissedBackups)
         return;
     const LocalDateTime now = clock_.Now();
@@ -240,6 +255,19 @@ void ScheduleService::StartUp()
                       FormatDateTime(*missed) + ")");
         }
     }
+}
+
+void ScheduleService::ResumeInterruptedRuns()
+{
+    auto table = std::make_shared<ScheduleTable>(Snapshot());
+    Submit(
+        [this, table, settings = settings_] {
+            veltrane::ResumeInterruptedRuns(
+                env_, settings, *table, [this](const ScheduleRecord& r) {
+                    executor_.Post([this, result = r] { ApplyHistory(result); });
+                });
+        },
+        [] {});
 }
 
 void ScheduleService::CheckLastBackUpTimes()
@@ -360,6 +388,16 @@ ScheduleRecord* ScheduleService::ApplyResult(ScheduleRecord& target, const Sched
     return current;
 }
 
+void ScheduleService::ApplyHistory(const ScheduleRecord& result)
+{
+    // Only the history: the item's flag and times may have moved on since
+    // the copy was taken.
+    if (ScheduleRecord* current = InTable(result)) {
+        current->history = result.history;
+        Changed(current, true);
+    }
+}
+
 void ScheduleService::Heartbeat()
 {
     if (MinuteNumber(clock_.Now()) != metricsMinute_)
@@ -391,7 +429,7 @@ void ScheduleService::AdoptChangedSchedule(const ScheduleRecord& record)
 {
     // The operator's copy wins, and the run's result goes into it: the item
     // would otherwise run again, its success forgotten.
-    Result<ScheduleTable> onDisk = veltrane::LoadSchedule(SchedulePath());
+    Result<ScheduleTable> onDisk = ReadReplacement();
     if (!onDisk) {
         WriteLine(std::string(kScheduleFileName) + " 저장 안 함: " + onDisk.error().description);
         return;

@@ -48,7 +48,8 @@ public:
 
     // Reads Schedule.dat into the table, giving each item the history kept
     // for it. A file that cannot be used (see LoadSchedule in
-    // store/schedule_file.h) leaves the table as it is.
+    // store/schedule_file.h), and a file without items while the table has
+    // some, leave the table as it is.
     Status LoadSchedule();
     // Takes `table` as the schedule, records and their histories as they
     // are: a schedule made elsewhere (the tests', a benchmark's).
@@ -129,6 +130,10 @@ public:
     // when the settings ask for it, each item whose time passed while the
     // program was not running is flagged to run once now, with a line.
     void StartUp();
+    // Cleans up or finishes the runs that the program's last end interrupted
+    // (ResumeInterruptedRuns), as a job; what the finished steps came to goes
+    // into their items' histories.
+    void ResumeInterruptedRuns();
     // Says once, in a line, of each enabled item whose latest back time lies
     // in the future; the due rules do not count from it.
     void CheckLastBackUpTimes();
@@ -189,6 +194,8 @@ private:
     // `target` and, when the table was read anew meanwhile, to the same item
     // in it; the table's record of the item (null when it has none).
     ScheduleRecord* ApplyResult(ScheduleRecord& target, const ScheduleRecord& result);
+    // A finished job's history of an item to the table's record of it.
+    void ApplyHistory(const ScheduleRecord& result);
     // `target` when the table holds it, else the table's record of the same
     // item; null when there is none.
     ScheduleRecord* InTable(const ScheduleRecord& target);
@@ -205,6 +212,8 @@ private:
     // The histories of the table's items and of the items deleted but not
     // yet saved; Veltrane.state's written from them.
     std::vector<ItemState> KnownItems() const;
+    // Schedule.dat read to take the table's place (LoadSchedule).
+    Result<ScheduleTable> ReadReplacement();
     void SaveItems();
     // Deep copies of the table's records.
     ScheduleTable Snapshot() const;

@@ -18,17 +18,6 @@ constexpr std::string_view kHeader =
 constexpr std::string_view kPendingKind = "pending";
 constexpr std::string_view kItemKind = "item";
 
-struct StepName
-{
-    RunStep step;
-    std::string_view name;
-};
-constexpr std::array<StepName, 5> kStepNames = {{{kStepExport, "export"},
-                                                 {kStepMail, "mail"},
-                                                 {kStepVerify, "verify"},
-                                                 {kStepCompress, "compress"},
-                                                 {kStepTransfer, "transfer"}}};
-
 std::string Escape(std::string_view field)
 {
     std::string out;
@@ -82,16 +71,22 @@ std::vector<std::string_view> SplitTabs(std::string_view line)
     }
 }
 
-std::string StepsText(unsigned steps)
+// The steps of `steps` joined by `separator`, by name or by word.
+std::string JoinSteps(unsigned steps, bool words, const char* separator)
 {
     std::string text;
-    for (const StepName& s : kStepNames)
+    for (const RunStepName& s : kRunStepNames)
         if ((steps & s.step) != 0) {
             if (!text.empty())
-                text += ',';
-            text += s.name;
+                text += separator;
+            text += words ? s.word : s.name;
         }
     return text;
+}
+
+std::string StepsText(unsigned steps)
+{
+    return JoinSteps(steps, false, ",");
 }
 
 unsigned ParseSteps(std::string_view text)
@@ -100,7 +95,7 @@ unsigned ParseSteps(std::string_view text)
     while (!text.empty()) {
         const std::size_t comma = text.find(',');
         const std::string_view word = text.substr(0, comma);
-        for (const StepName& s : kStepNames)
+        for (const RunStepName& s : kRunStepNames)
             if (word == s.name)
                 steps |= s.step;
         text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
@@ -109,6 +104,11 @@ unsigned ParseSteps(std::string_view text)
 }
 
 } // namespace
+
+std::string StepWords(unsigned steps)
+{
+    return JoinSteps(steps, true, ", ");
+}
 
 std::string FormatRunState(const RunState& state)
 {
@@ -133,7 +133,8 @@ std::string FormatRunState(const RunState& state)
               std::string(h.lastRunSucceeded ? "ok" : "failed"), Escape(h.lastCause),
               std::to_string(h.failuresInARow), Escape(h.lastSuccessTime),
               Escape(h.lastSuccessDump), std::to_string(h.lastSuccessBytes),
-              Escape(h.overdueAlertedFor), std::to_string(h.lastRunSeconds)}) {
+              Escape(h.overdueAlertedFor), std::to_string(h.lastRunSeconds),
+              StepsText(h.laterSteps), StepsText(h.failedSteps), Escape(h.stepsCause)}) {
             text += '\t';
             text += field;
         }
@@ -152,8 +153,9 @@ RunState ParseRunState(std::string_view text)
         if (line.ends_with('\r'))
             line.remove_suffix(1);
         const std::vector<std::string_view> fields = SplitTabs(line);
-        // An item line has 13 fields, 14 since the run's duration was kept;
-        // a later version may add more after them.
+        // An item line has 13 fields, 14 since the run's duration was kept,
+        // 17 since the later steps were; a later version may add more after
+        // them.
         if (fields.size() >= 13 && fields[0] == kItemKind) {
             ItemState item;
             item.itemNo = LeadingInt32(fields[1]).value_or(0);
@@ -173,6 +175,11 @@ RunState ParseRunState(std::string_view text)
             if (fields.size() > 13)
                 h.lastRunSeconds =
                     static_cast<std::int64_t>(WholeDecimalNumber(fields[13]).value_or(0));
+            if (fields.size() > 16) {
+                h.laterSteps = ParseSteps(fields[14]);
+                h.failedSteps = ParseSteps(fields[15]) & h.laterSteps;
+                h.stepsCause = Unescape(fields[16]);
+            }
             state.items.push_back(std::move(item));
             continue;
         }

@@ -25,6 +25,7 @@
 #include "store/schedule_record.h"
 #include "store/schedule_table.h"
 
+#include <array>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -42,6 +43,23 @@ enum RunStep : unsigned {
     kStepCompress = 1u << 3,
     kStepTransfer = 1u << 4,
 };
+
+// Each step, in the order a run takes them, with the name this file and the
+// metrics give it and the word the program's lines use.
+struct RunStepName
+{
+    RunStep step;
+    const char* name;
+    const char* word;
+};
+inline constexpr std::array<RunStepName, 5> kRunStepNames = {{{kStepExport, "export", "엑스포트"},
+                                                              {kStepMail, "mail", "메일"},
+                                                              {kStepVerify, "verify", "검증"},
+                                                              {kStepCompress, "compress", "압축"},
+                                                              {kStepTransfer, "transfer", "전송"}}};
+
+// "메일, 전송": the words of the steps of `steps`, in their order.
+std::string StepWords(unsigned steps);
 
 // One run that has not finished, with its item as the schedule named it.
 struct PendingRun : ItemKey

@@ -177,7 +177,11 @@ ScheduleTable ParseSchedule(std::string_view bytes)
     while (!rest.empty()) {
         std::size_t end = rest.find_first_of("\r\n");
         std::string_view line = rest.substr(0, end);
-        table.push_back(std::make_shared<ScheduleRecord>(ParseScheduleLine(line)));
+        // A line of blanks and TABs only (an empty line left by a hand edit
+        // or a copy) is no item: it would show as an item numbered 0 with no
+        // schedule, and be saved back as one.
+        if (line.find_first_not_of(" \t") != std::string_view::npos)
+            table.push_back(std::make_shared<ScheduleRecord>(ParseScheduleLine(line)));
         if (end == std::string_view::npos)
             break;
         // CR LF ends a line; a lone CR or LF does too.

@@ -17,7 +17,8 @@ inline constexpr std::string_view kScheduleFileName = "Schedule.dat";
 // The items of the file at `path`. A missing file gives an empty table (the
 // first start). Loading is tolerant field by field: a column that is missing
 // or cannot be converted leaves its field at the default, and reading goes
-// on. The temporary files of interrupted saves are removed first.
+// on. A line of blanks and TABs only is no item. The temporary files of
+// interrupted saves are removed first.
 //
 // A schedule that is there but cannot be used is refused, so that it never
 // passes for an empty one (every backup would stop without a word): a file

@@ -26,6 +26,12 @@ struct ItemHistory
     std::string lastSuccessDump; // its dump's file name
     std::int64_t lastSuccessBytes = 0;
     std::string overdueAlertedFor; // the due time whose lateness was alerted
+    // The steps after the export that the last run took, and those of them
+    // that failed (RunStep bits), with why: a run whose export succeeded is
+    // no full success when its mail, read-back, archive or upload failed.
+    unsigned laterSteps = 0;
+    unsigned failedSteps = 0;
+    std::string stepsCause;
 
     bool operator==(const ItemHistory&) const = default;
 };

@@ -16,6 +16,7 @@ enum Column { kNo, kProfile, kUser, kSchedule, kPath, kLatest, kProgram, kNextRu
 
 // Light enough that the text and the selection still read well.
 const QColor kFailedColour(255, 200, 200);
+const QColor kStepFailedColour(232, 212, 255);
 const QColor kOverdueColour(255, 222, 150);
 const QColor kRunningColour(200, 224, 255);
 
@@ -56,9 +57,10 @@ QVariant ItemRow::data(int column, int role) const
 {
     if (role != Qt::BackgroundRole || state_ == RowState::Normal)
         return QTreeWidgetItem::data(column, role);
-    return QBrush(state_ == RowState::Failed    ? kFailedColour
-                  : state_ == RowState::Overdue ? kOverdueColour
-                                                : kRunningColour);
+    return QBrush(state_ == RowState::Failed       ? kFailedColour
+                  : state_ == RowState::StepFailed ? kStepFailedColour
+                  : state_ == RowState::Overdue    ? kOverdueColour
+                                                   : kRunningColour);
 }
 
 bool ItemRow::operator<(const QTreeWidgetItem& other) const
@@ -202,10 +204,11 @@ void ItemRows::Show(ItemRow& row, const LocalDateTime& now, bool everyCell)
     }
     // Only what the operator can act on shows: a disabled item is waiting
     // for nobody, as the status command counts it.
-    row.SetState(running                              ? RowState::Running
-                 : r.bEnabled && status.lastRunFailed ? RowState::Failed
-                 : r.bEnabled && status.overdueSince  ? RowState::Overdue
-                                                      : RowState::Normal);
+    row.SetState(running                                 ? RowState::Running
+                 : r.bEnabled && status.lastRunFailed    ? RowState::Failed
+                 : r.bEnabled && status.failedSteps != 0 ? RowState::StepFailed
+                 : r.bEnabled && status.overdueSince     ? RowState::Overdue
+                                                         : RowState::Normal);
     --updating_;
 }
 

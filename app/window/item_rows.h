@@ -3,8 +3,10 @@
 // The item list's rows, kept in step with the schedule table. Each row shows
 // one record: its texts, its check box, and how the item stands, by the same
 // status the service's status command tells (StatusOf): an enabled item whose
-// last run failed in red, an overdue one in amber, the one running now in
-// blue with its time so far in the "Next Run" cell.
+// last run failed in red, one whose last export succeeded but a step after it
+// (mail, read-back, archive, upload) failed in violet, an overdue one in
+// amber, the one running now in blue with its time so far in the "Next Run"
+// cell.
 //
 // Only an insert, a delete or a table read anew builds the rows anew; a run,
 // an edit or a tick of a check box updates the rows of its records, and the
@@ -28,7 +30,7 @@ class QTreeWidget;
 namespace veltrane {
 
 // What a row's colour says.
-enum class RowState { Normal, Failed, Overdue, Running };
+enum class RowState { Normal, Failed, StepFailed, Overdue, Running };
 
 // One row, tied to its record.
 class ItemRow final : public QTreeWidgetItem

@@ -2,6 +2,7 @@
 // key clicks and mouse clicks while the dialog runs modally in ShowEditor.
 
 #include "editor/item_edit.h"
+#include "schedule/schedule_fault.h"
 #include "store/schedule_table.h"
 #include "support/message_box.h"
 #include "support/sample_item.h"
@@ -151,12 +152,13 @@ TEST_F(ItemEditTest, ANewItemOpensEmptyWithTheListsHiddenAndTheLoginsDisabled)
         EXPECT_TRUE(Control<QCheckBox>(dialog, "chkDataCompress")->isEnabled());
         EXPECT_EQ(Control<QLineEdit>(dialog, "txtServiceName")->text(), "");
         EXPECT_EQ(Control<QLineEdit>(dialog, "txtReservedFiles")->text(), "0");
+        QTest::keyClick(Control<QComboBox>(dialog, "cmbTimeType"), Qt::Key_Down); // 매일
         Click(Control<QPushButton>(dialog, "cmdOK"));
     });
     ASSERT_TRUE(ok);
-    // OK on an untouched new item: the kind stays unchosen, the time becomes
-    // midnight and the day stays 0 (no day was selected).
+    // The time becomes midnight and the day stays 0 (no day was selected).
     ItemProperties expected;
+    expected.strBackUpType = "매일";
     expected.strTime = "00:00:00";
     EXPECT_EQ(dialog.properties(), expected);
 }
@@ -207,6 +209,7 @@ TEST_F(ItemEditTest, OkWithoutChangesReturnsEveryFieldAsItCameIn)
 TEST_F(ItemEditTest, TextsLongerThanABoxsDefaultLimitComeBackWhole)
 {
     ItemEdit dialog;
+    dialog.setProperties(test::SampleWeeklyItem());
     dialog.properties().strTables = std::string(40000, 'T');
     dialog.properties().strDescription = std::string(40000, 'D');
     ASSERT_TRUE(Run(dialog, [&] { Click(Control<QPushButton>(dialog, "cmdOK")); }));
@@ -252,22 +255,52 @@ TEST_F(ItemEditTest, ValuesThatMatchNoEntryLeaveTheListsUnselectedAndNDayAsItWas
 {
     for (std::int16_t storedDay : {std::int16_t{0}, std::int16_t{31}}) {
         ItemEdit dialog;
-        dialog.properties().strBackUpType = "weekly"; // hand-edited
-        dialog.properties().strWeek = "Wed";
-        dialog.properties().nDay = storedDay;
-        dialog.properties().strTime = "25:99:00";
+        ItemProperties& p = dialog.properties(); // Wed: hand-edited, unused by a daily item
+        std::tie(p.strBackUpType, p.strTime, p.strWeek, p.nDay) =
+            std::tuple("매일", "02:00:00", "Wed", storedDay);
         ASSERT_TRUE(Run(dialog, [&] {
-            EXPECT_EQ(Control<QComboBox>(dialog, "cmbTimeType")->currentIndex(), -1);
             EXPECT_EQ(Control<QComboBox>(dialog, "cmbWeek")->currentIndex(), -1);
             EXPECT_EQ(Control<QComboBox>(dialog, "cmbDay")->currentIndex(), -1);
-            EXPECT_EQ(Control<QTimeEdit>(dialog, "dtpTime")->time(), QTime(0, 0, 0));
             Click(Control<QPushButton>(dialog, "cmdOK"));
         }));
         // Untouched, they come back as they were, not as the controls' blanks.
         EXPECT_EQ(dialog.properties().nDay, storedDay);
-        EXPECT_EQ(dialog.properties().strBackUpType, "weekly");
         EXPECT_EQ(dialog.properties().strWeek, "Wed");
-        EXPECT_EQ(dialog.properties().strTime, "25:99:00");
+    }
+}
+
+// An item whose schedule can never make it due is refused, naming the field,
+// with the focus on it; the operator's correction is taken. A stored time
+// the picker cannot show is replaced by the picker's once refused.
+TEST_F(ItemEditTest, AScheduleThatCanNeverRunIsRefusedWithTheFocusOnItsField)
+{
+    const std::tuple<const char*, const char*, std::int16_t, const char*, const char*> cases[] = {
+        {"", "", 0, "02:00:00", "cmbTimeType"}, // a new item, as it opens
+        {"weekly", "", 0, "02:00:00", "cmbTimeType"},
+        {"매일", "", 0, "25:61:00", "dtpTime"},
+        {"매주", "월요일", 0, "02:00:00", "cmbWeek"},
+        {"매달", "", 0, "02:00:00", "cmbDay"}};
+    for (const auto& [kind, weekday, day, time, name] : cases) {
+        SCOPED_TRACE(name);
+        ItemEdit dialog;
+        ItemProperties& p = dialog.properties();
+        std::tie(p.strBackUpType, p.strWeek, p.nDay, p.strTime) =
+            std::tuple(kind, weekday, day, time);
+        QString refusal;
+        ASSERT_TRUE(Run(dialog, [&] {
+            test::AnswerNextBox(QMessageBox::Ok, &refusal);
+            Click(Control<QPushButton>(dialog, "cmdOK"));
+            ASSERT_TRUE(dialog.isVisible());
+            QWidget* field = Control<QWidget>(dialog, name);
+            EXPECT_EQ(dialog.focusWidget(), field);
+            if (auto* list = qobject_cast<QComboBox*>(field))
+                QTest::keyClick(list, Qt::Key_Down); // its first entry
+            Click(Control<QPushButton>(dialog, "cmdOK"));
+        }));
+        EXPECT_TRUE(refusal.startsWith("BackUp Time: ")) << refusal.toStdString();
+        ScheduleRecord record;
+        ApplyProperties(dialog.properties(), record);
+        EXPECT_FALSE(ScheduleFaultOf(record)) << ScheduleFaultOf(record)->text;
     }
 }
 
@@ -283,7 +316,7 @@ TEST_F(ItemEditTest, ReservedFilesTakeAWholeCountAndRefuseAnythingElseWithTheDia
           Case{"abc", -1}, Case{"", -1}, Case{"-3", -1}, Case{"40000", -1}}) {
         SCOPED_TRACE(c.typed);
         ItemEdit dialog;
-        dialog.properties().nReservedFiles = 7;
+        dialog.setProperties(test::SampleWeeklyItem()); // 7 backups
         QString refusal;
         ASSERT_TRUE(Run(dialog, [&] {
             QLineEdit* box = Control<QLineEdit>(dialog, "txtReservedFiles");
@@ -305,6 +338,8 @@ TEST_F(ItemEditTest, ReservedFilesTakeAWholeCountAndRefuseAnythingElseWithTheDia
 TEST_F(ItemEditTest, DisabledLoginBoxesStillReturnTheirTexts)
 {
     ItemEdit dialog;
+    std::tie(dialog.properties().strBackUpType, dialog.properties().strTime) =
+        std::tuple("매일", "02:00:00");
     ASSERT_TRUE(Run(dialog, [&] {
         QCheckBox* smtp = Control<QCheckBox>(dialog, "chkThroughSMTPServer");
         QCheckBox* ftp = Control<QCheckBox>(dialog, "chkDataTransfer");
@@ -476,6 +511,7 @@ TEST_F(ItemEditTest, EditingTheFirstOfTwoRecordsNumberedFiveLeavesTheSecond)
     ScheduleTable table;
     for (const char* service : {"FIRST", "SECOND"}) {
         auto record = std::make_shared<ScheduleRecord>();
+        std::tie(record->strBackUpType, record->strTime) = std::tuple("매일", "02:00:00");
         record->nNo = 5;
         record->strServiceName = service;
         table.push_back(record);
@@ -503,6 +539,7 @@ TEST_F(ItemEditTest, ARunAndADeleteDuringTheEditKeepTheRunningRecordIntact)
     ScheduleTable table;
     for (std::int32_t n = 1; n <= 3; ++n) {
         auto record = std::make_shared<ScheduleRecord>();
+        std::tie(record->strBackUpType, record->strTime) = std::tuple("매일", "02:00:00");
         record->nNo = n;
         record->strServiceName = "SVC" + std::to_string(n);
         table.push_back(record);

@@ -2,6 +2,7 @@
 // the real editor dialog on the offscreen platform.
 
 #include "editor/item_edit.h"
+#include "platform/codepage.h"
 #include "store/schedule_file.h"
 #include "support/manual_clock.h"
 #include "support/message_box.h"
@@ -11,6 +12,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -78,7 +80,7 @@ protected:
         std::string file;
         for (const auto& r : table)
             file += FormatScheduleLine(*r, r->nNo) + "\r\n";
-        test::WriteBytes(program.File("Schedule.dat"), file);
+        test::WriteBytes(program.File("Schedule.dat"), cp949::FromUtf8(file));
         window = std::make_unique<SystemMain>(clock, program.path(), &tray);
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
@@ -128,6 +130,7 @@ TEST_F(WindowCommands, InsertAppendsTheNextNumberKeepingWhatWasTyped)
         QTest::mouseClick(Control<QCheckBox>(editor, "chkThroughSMTPServer"), Qt::LeftButton);
         Type(editor, "txtSmtpUserID", "mailer");
         QTest::keyClicks(Control<QPlainTextEdit>(editor, "txtDescription"), "night backup");
+        QTest::keyClick(Control<QComboBox>(editor, "cmbTimeType"), Qt::Key_Down); // 매일
         Click(editor, "cmdOK");
     });
     QTest::mouseClick(window->cmdInsertItem, Qt::LeftButton);

@@ -348,6 +348,7 @@ TEST_F(BackupRun, AnOverdueItemIsAlertedOncePerDueTime)
 // the run's result is written into its item: neither is lost.
 TEST_F(BackupRun, ARunWritesItsResultIntoAScheduleCopiedInMeanwhile)
 {
+    service.SetTable({});
     ASSERT_TRUE(service.LoadSchedule()); // no file yet
     service.SetTable({item});
     service.KeepOutsideChanges(true);
@@ -410,7 +411,7 @@ TEST_F(BackupRun, TheLoginIsOnNoCommandLineAndTheBackupsAreClosedToOthers)
     ASSERT_TRUE(folder) << folder.error().description;
     const std::string secrets = *folder;
     test::WriteBytes(secrets + "/login-left", "USERID=SCOTT/tiger@ORCL"); // a killed run's
-    ResumeInterruptedRuns(scanned.Environment(), {}, {});
+    scanned.ResumeInterruptedRuns();
     setenv("FAKE_EXP_SILENCE", "1", 1);
     scanned.RunBackupJob(*item);
     unsetenv("FAKE_EXP_SILENCE");

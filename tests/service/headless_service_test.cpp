@@ -91,6 +91,13 @@ TEST(HeadlessService, RunsTheScheduleWithoutADisplayAndAnswersItsSignals)
     ASSERT_TRUE(WaitForText(out, "Schedule.dat 다시 읽기 실패, 항목 1개를 그대로 씁니다: \"" +
                                      data.File("Schedule.dat") + "\" holds no item"))
         << ReadBytes(out);
+    // Nor is an empty file (a copy that failed on a full disk) while items
+    // are in use.
+    test::WriteBytes(data.File("Schedule.dat"), "");
+    service.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForText(out, "Schedule.dat 다시 읽기 실패, 항목 1개를 그대로 씁니다: \"" +
+                                     data.File("Schedule.dat") + "\" holds no item\n"))
+        << ReadBytes(out);
     TempDir other;
     test::WriteBytes(other.File("Schedule.dat"), "no schedule here\n");
     ChildProcess refused({kProgram, "--service", "--folder", other.path()},
@@ -159,9 +166,11 @@ TEST(HeadlessService, AStoppedRunEndsItsChildAndTheNextStartFinishesIt)
     }
 
     // The next start: the abandoned dump is cleaned up, and this time the
-    // export succeeds and the service is killed while it compresses.
+    // export succeeds and the service is killed while it compresses, before
+    // it uploads (to a port nobody listens on).
     item->strProgramPath = std::string(JOB_TEST_DATA_DIR) + "/fake_exp.py";
-    item->bDataCompress = true;
+    item->bDataCompress = item->bDataTransfer = true;
+    item->strFtpServer = "127.0.0.1:1";
     WriteSchedule(data.File("Schedule.dat"), {item});
     setenv("FAKE_RAR_MODE", "hang", 1);
     {
@@ -178,6 +187,9 @@ TEST(HeadlessService, AStoppedRunEndsItsChildAndTheNextStartFinishesIt)
     ASSERT_TRUE(WaitForText(logs.File("3.out"), "ORCL 이전 실행의 남은 단계를 마칩니다"))
         << ReadBytes(logs.File("3.out"));
     ASSERT_TRUE(WaitForText(logs.File("3.out"), "] Ready.\n"));
+    // The steps done now count for the run, in its item's history.
+    EXPECT_TRUE(WaitForText(data.File("Veltrane.state"),
+                            "\tcompress,transfer\ttransfer\tData FTP 전송 실패"));
     std::vector<std::string> archives;
     for (const auto& entry : std::filesystem::directory_iterator(backups.File("ORCL")))
         if (entry.path().extension() == ".rar")
@@ -264,9 +276,9 @@ import json, re, sys
 d = json.load(open(sys.argv[1]))
 iso = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
 keys = {"number", "service", "user", "enabled", "schedule", "next_run", "last_run",
-        "last_run_succeeded", "last_run_seconds", "last_cause", "last_success",
-        "last_success_dump", "last_success_bytes", "consecutive_failures", "overdue",
-        "overdue_since", "healthy"}
+        "last_run_succeeded", "last_run_seconds", "last_cause", "last_run_steps",
+        "last_run_steps_cause", "schedule_problem", "last_success", "last_success_dump",
+        "last_success_bytes", "consecutive_failures", "overdue", "overdue_since", "healthy"}
 good, bad = d["items"]
 assert d["healthy"] is False and set(good) == keys and set(bad) == keys, d
 assert (good["number"], good["service"], good["user"]) == (1, "ORCL", "SCOTT"), good
@@ -275,6 +287,7 @@ assert all(iso.match(good[k]) for k in ("next_run", "last_run", "last_success"))
 assert good["last_success_dump"].startswith("SCOTT_") and good["overdue"] is False, good
 assert bad["last_run_succeeded"] is False and bad["consecutive_failures"] >= 1, bad
 assert "ORA-01017" in bad["last_cause"] and bad["last_success"] is None, bad
+assert good["last_run_steps"] == {} and bad["last_run_steps"] is None, d
 )";
     ChildProcess python({"python3", "-c", check, logs.File("status.json")}, logs.File("py.out"));
     EXPECT_EQ(python.WaitForExit(20000), 0) << ReadBytes(logs.File("py.out"));
@@ -292,6 +305,18 @@ assert "ORA-01017" in bad["last_cause"] and bad["last_success"] is None, bad
               {{"--run-item", "3"}, 1, {"ARCH 백업 성공", "항목 3 실행 결과: 실패 (압축)"}},
               {{"--run-item", "4"}, 2, {"Schedule.dat에 없습니다"}}},
              data, logs);
+    // The export of item 3 succeeded, its archive did not: no full success.
+    RunCases({{{"--status"}, 1, {"성공 (압축 실패)", "압축 실패: File or command not found"}}},
+             data, logs);
+    ASSERT_EQ(RunProgram({"--status", "--json", "--folder", data.path()}, logs.File("status.json")),
+              1);
+    ChildProcess arch({"python3", "-c",
+                       "import json, sys\na = json.load(open(sys.argv[1]))['items'][2]\n"
+                       "assert a['last_run_steps'] == {'compress': False} and not a['healthy'], a\n"
+                       "assert a['last_run_steps_cause'].startswith('압축 실패'), a",
+                       logs.File("status.json")},
+                      logs.File("py.out"));
+    EXPECT_EQ(arch.WaitForExit(20000), 0) << ReadBytes(logs.File("py.out"));
     EXPECT_NE(ReadBytes(data.File("Veltrane.log")).find(cp949::FromUtf8("항목 1 실행 결과: 성공")),
               std::string::npos);
 }
@@ -317,6 +342,8 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
         {[](ScheduleRecord& r) { r.bDataTransfer = true, r.strFtpServer = "ftp.example:x"; },
          "FTP 서버를 읽을 수 없습니다"},
         {[](ScheduleRecord& r) { r.strMailReceiveList = "dba"; }, "메일 주소가 아닌 수신자"},
+        {[](ScheduleRecord& r) { r.strTime = "25:61:00"; },
+         "일정대로 실행되지 않습니다: 읽을 수 없는 시각입니다: \"25:61:00\""},
     };
     auto off = DueItem("OFF", backups); // disabled: not checked
     off->bEnabled = false;
@@ -332,12 +359,15 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
     }
     WriteSchedule(data.File("Schedule.dat"), table);
     const std::string schedule = listing();
-    std::vector<std::string> findings{"문제 5건\n"};
+    std::vector<std::string> findings{"문제 6건\n"};
     for (std::size_t i = 0; i < faults.size(); ++i)
         findings.push_back("항목 " + std::to_string(i + 3) + " (DB" + std::to_string(i + 3) +
                            ", SCOTT): " + faults[i].second);
     RunCases({{{"--check"}, 1, findings}}, data, logs);
     EXPECT_EQ(listing(), schedule);
+    // None of them ran: the one that never can is what makes --status fail.
+    RunCases({{{"--status"}, 1, {"일정 오류: 읽을 수 없는 시각입니다", "일정 오류 1개"}}}, data,
+             logs);
 }
 
 // A reader that takes nothing (a stalled journal) costs lines, counted and

@@ -50,9 +50,11 @@ TEST(Metrics, ARealServicesRunsReachNodeExporter)
     TempDir data, scrape, logs;
     const std::string good = "{item=\"1\",service=\"ORCL\",user=\"SCOTT\"}";
     const std::string failed = "{item=\"2\",service=\"인사\\\"DB\",user=\"SCOTT\"}";
-    ASSERT_TRUE(
-        SaveSchedule(data.File("Schedule.dat"), {Item(1, "ORCL", JOB_TEST_DATA_DIR "/fake_exp.py"),
-                                                 Item(2, "인사\"DB", data.File("none"))}));
+    const std::string compress = "{item=\"1\",service=\"ORCL\",step=\"compress\",user=\"SCOTT\"}";
+    auto compressed = Item(1, "ORCL", JOB_TEST_DATA_DIR "/fake_exp.py");
+    compressed->bDataCompress = true; // no archiver in the folder: a failed later step
+    ASSERT_TRUE(SaveSchedule(data.File("Schedule.dat"),
+                             {compressed, Item(2, "인사\"DB", data.File("none"))}));
     WriteBytes(data.File("Veltrane.ini"), "[Veltrane]\nMetricsFile=v.prom\n");
     const std::string file = data.File("v.prom");
     WriteBytes(file, "");                                         // the service replaces it
@@ -84,6 +86,8 @@ TEST(Metrics, ARealServicesRunsReachNodeExporter)
              {"veltrane_last_success_timestamp_seconds" + good, started - 1, now},
              {"veltrane_last_success_timestamp_seconds" + failed, -1, -1}, // none is made up
              {"veltrane_last_dump_bytes" + good, 1, 1e6},
+             {"veltrane_last_run_success" + good, 1, 1}, // the export, told apart
+             {"veltrane_last_run_step_success" + compress, 0, 0},
              {"veltrane_consecutive_failures" + failed, 1, 6},
              {"veltrane_next_run_timestamp_seconds" + good, now, now + 7200}})
         EXPECT_TRUE(got.contains(series) ? got[series] >= least && got[series] <= most : least < 0)
@@ -102,6 +106,7 @@ TEST(Metrics, FollowTheClockAndSayOnceThatTheyCannotBeWritten)
     service.Table()[0]->strBackUpType = kKindDaily; // at 00:59: not due now, and never ran
     service.Table()[1]->bEnabled = false;
     service.Table()[1]->history.lastRunTime = "2026-12-06 03:00:00";
+    service.Table()[1]->strTime = "25:61:00"; // a schedule that can never run
     for (const std::string time :
          {"09:00:10", "09:00:50", "09:01:00", "mkdir", "09:01:30", "09:02:00"}) {
         if (time == "mkdir")
@@ -122,6 +127,8 @@ TEST(Metrics, FollowTheClockAndSayOnceThatTheyCannotBeWritten)
          std::map<std::string, bool>{{"veltrane_enabled" + label + "1\n", true},
                                      {"veltrane_last_run_success" + label, false},
                                      {"veltrane_last_run_success" + old + "0\n", true},
-                                     {"veltrane_next_run_timestamp_seconds" + old, false}})
+                                     {"veltrane_next_run_timestamp_seconds" + old, false},
+                                     {"veltrane_schedule_valid" + label + "1\n", true},
+                                     {"veltrane_schedule_valid" + old + "0\n", true}})
         EXPECT_EQ(text.find(sample) != std::string::npos, present) << sample << "\n" << text;
 }

@@ -90,7 +90,7 @@ TEST(LoadSchedule, ReadsTheHandMadeFileFieldByField)
     ScheduleTable table{std::make_shared<ScheduleRecord>()};
     table[0]->bRunNow = true;
     Load(kFixture, table);
-    ASSERT_EQ(table.size(), 5u);
+    ASSERT_EQ(table.size(), 4u); // its blank line is no item
     for (const auto& r : table)
         EXPECT_FALSE(r->bRunNow);
 
@@ -136,12 +136,7 @@ TEST(LoadSchedule, ReadsTheHandMadeFileFieldByField)
     EXPECT_EQ(six.strFtpUserPassword, "");
     EXPECT_FALSE(six.bDataTransfer);
 
-    const ScheduleRecord& blank = *table[2];
-    EXPECT_EQ(blank.nNo, 0);
-    EXPECT_EQ(blank.strBackUpType, "");
-    EXPECT_FALSE(blank.bEnabled);
-
-    const ScheduleRecord& odd = *table[3];
+    const ScheduleRecord& odd = *table[2];
     EXPECT_EQ(odd.nNo, 12);                      // "12abc"
     EXPECT_FALSE(odd.bEnabled);                  // "yes" is no boolean
     EXPECT_EQ(odd.nDay, 0);                      // 99999 does not fit 16 bits
@@ -152,7 +147,7 @@ TEST(LoadSchedule, ReadsTheHandMadeFileFieldByField)
     EXPECT_TRUE(odd.bDataCompress);              // "-1"
     EXPECT_EQ(odd.strFtpUserPassword, "ftp:pw"); // blanks inside the Base64
 
-    const ScheduleRecord& last = *table[4];
+    const ScheduleRecord& last = *table[3];
     EXPECT_EQ(last.nNo, 9);
     EXPECT_TRUE(last.bEnabled);
     EXPECT_EQ(last.strBackUpType, "매시간");
@@ -171,6 +166,10 @@ TEST(LoadSchedule, MissingOrEmptyFileGivesAnEmptyTable)
 
     WriteBytes(dir.File("Schedule.dat"), "");
     table.push_back(Numbered(1));
+    Load(dir.File("Schedule.dat"), table);
+    EXPECT_TRUE(table.empty());
+
+    WriteBytes(dir.File("Schedule.dat"), " \t\r\n\n\t\t\r"); // blank lines are no items
     Load(dir.File("Schedule.dat"), table);
     EXPECT_TRUE(table.empty());
 }

@@ -153,6 +153,8 @@ TEST_F(Desktop, TheEditorAsksBeforeDiscardingRefusesLettersAndKeepsWhatANewItemW
     ASSERT_TRUE(Answer("Return", editor)); // refused, with the dialog left open
     desktop.Type(editor, "5");             // the refused text is selected
     desktop.Keys(editor, {"ctrl+Return"});
+    ASSERT_TRUE(Answer("Return", editor)); // no kind: refused, the focus on the kind
+    desktop.Keys(editor, {"Down", "ctrl+Return"});
     ASSERT_TRUE(Gone(editor));
     ASSERT_TRUE(SavedAs({"A", "NEWDB"}));
     const ScheduleRecord added = *LoadSchedule(folder.File("Schedule.dat"))->back();

@@ -359,7 +359,9 @@ TEST_F(MainWindow, AMissingExportUtilityDoesNotHoldTheNextItem)
     ScheduleRecord good = Item(2, "ORCL");
     good.strBackUpFolder = backups.path() + "/";
     good.strProgramPath = kJobData + "/fake_exp.py";
-    Schedule({missing, good});
+    ScheduleRecord unpacked = good; // no archiver in the folder
+    unpacked.nNo = 3, unpacked.strServiceName = "HRDB", unpacked.bDataCompress = true;
+    Schedule({missing, good, unpacked});
     setenv("FAKE_EXP_MODE", "english", 1);
     window = std::make_unique<SystemMain>(clock, program.path(), &tray);
     window->LaunchTick();
@@ -386,6 +388,8 @@ TEST_F(MainWindow, AMissingExportUtilityDoesNotHoldTheNextItem)
         EXPECT_EQ(window->lvList->topLevelItem(1)->text(8), "성공");
         EXPECT_EQ(ItemRows::StateOf(*window->lvList->topLevelItem(0)), RowState::Failed);
         EXPECT_EQ(ItemRows::StateOf(*window->lvList->topLevelItem(1)), RowState::Normal);
+        EXPECT_EQ(window->lvList->topLevelItem(2)->text(8), "성공 (압축 실패)");
+        EXPECT_EQ(ItemRows::StateOf(*window->lvList->topLevelItem(2)), RowState::StepFailed);
     }
 }
 

@@ -180,7 +180,8 @@ TEST(HeadlessService, AStoppedRunEndsItsChildAndTheNextStartFinishesIt)
         ASSERT_TRUE(WaitForText(logs.File("rar.pid"), "\n")) << ReadBytes(logs.File("2.out"));
         service.Signal(SIGKILL);
         service.WaitForExit(20000);
-        kill(std::stoi(ReadBytes(logs.File("rar.pid"))), SIGKILL);
+        // The archiver dies with the program, whatever killed it.
+        EXPECT_TRUE(ProcessGone(logs.File("rar.pid"))) << "the archiver outlived the program";
     }
     unsetenv("FAKE_RAR_MODE");
     ChildProcess service({kProgram, "--service", "--folder", data.path()}, logs.File("3.out"));

@@ -40,7 +40,9 @@ std::string Compress(RunEnvironment& env, const ScheduleRecord& record, const Ru
     // An archive left by a run that was stopped while compressing is partial;
     // the archiver would add to it.
     unlink(files.archive.c_str());
-    CommandStep step(observer, TimeLimitOf(settings));
+    CommandStep step(observer, TimeLimitOf(settings), [&env](pid_t pid, bool running) {
+        running ? env.ChildStarted(pid) : env.ChildEnded(pid);
+    });
     OutputWatch watch({}, {});
     const CommandResult result =
         step.Run(BuildArchiverCommandLine(archiver, files.archive, files.dump, files.log), watch);

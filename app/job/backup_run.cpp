@@ -15,6 +15,7 @@
 #include "store/schedule_table.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,8 +52,14 @@ public:
     RunOutcome Backup(const std::function<void(const ScheduleRecord&)>& recorded);
     // The steps the run owes after its export; the failed ones.
     unsigned Finish(const RunFiles& files, unsigned steps);
+    // A good export of a run stopped before it could record it: records it
+    // as the run would have (its success, its latest back time) and owes the
+    // steps that follow; `seconds` is how long the export took.
+    void RecordRecovered(const RunFiles& files, std::int64_t seconds);
 
 private:
+    // The steps after a good export that the item asks for.
+    unsigned LaterSteps() const;
     void Owe(const RunFiles& files, unsigned steps);
     void PurgeAndReport(const RunFiles& files);
     // Counts a failed run of the item; true when it is one too many, the run
@@ -151,17 +158,16 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
         observer_.Detail(BuildExportCommandLine(record_, program, files.dump));
         PurgeAndReport(files);
         Result<ExportVerdict> verdict =
-            RunExport(record_, files, env_.DataFolder(), settings_, env_.clock(), observer_);
+            RunExport(record_, files, env_.DataFolder(), settings_, env_.clock(), observer_,
+                      [this](pid_t pid, bool running) {
+                          running ? env_.ChildStarted(pid) : env_.ChildEnded(pid);
+                      });
         if (verdict) {
             observer_.Stage("[" + record_.strServiceName + "] BackUp...");
             ReportStrays(env_, record_, verdict->strays);
             if (verdict->succeeded) {
                 NoteSuccess(files, verdict->warning, verdict->seconds);
-                const unsigned steps =
-                    (CheckRecipients(record_.strMailReceiveList).anyRecipient ? kStepMail : 0u) |
-                    (settings_.verifyDump ? kStepVerify : 0u) |
-                    (record_.bDataCompress ? kStepCompress : 0u) |
-                    (record_.bDataTransfer ? kStepTransfer : 0u);
+                const unsigned steps = LaterSteps();
                 Owe(files, steps);
                 recorded(record_);
                 return {true, Finish(files, steps)};
@@ -199,6 +205,20 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
         MailFailure(env_, record_, reserved ? *reserved : none, error.Text());
     observer_.Stage(kReady);
     return {};
+}
+
+unsigned Run::LaterSteps() const
+{
+    return (CheckRecipients(record_.strMailReceiveList).anyRecipient ? kStepMail : 0u) |
+           (settings_.verifyDump ? kStepVerify : 0u) |
+           (record_.bDataCompress ? kStepCompress : 0u) |
+           (record_.bDataTransfer ? kStepTransfer : 0u);
+}
+
+void Run::RecordRecovered(const RunFiles& files, std::int64_t seconds)
+{
+    NoteSuccess(files, WarningOfLog(files.log), seconds);
+    Owe(files, LaterSteps());
 }
 
 std::string Run::Verify(const RunFiles& files)
@@ -254,6 +274,13 @@ unsigned Run::Finish(const RunFiles& files, unsigned steps)
             WriteLine(sent.error().Text());
         }
         done(kStepTransfer, sent ? *sent : sent.error().Text());
+        // Deleted only once the upload is recorded as done: a kill between
+        // the two must not leave a start that finds neither the archive nor
+        // the step done, and sends the dump and log instead.
+        if (sent && sent->empty() && record_.bDataCompress && unlink(files.archive.c_str()) != 0 &&
+            errno != ENOENT) {
+            WriteLine(SystemError("Cannot delete " + files.archive, kRunComponent, errno).Text());
+        }
     }
     if (thisRun) {
         // A step failed before a kill, and not taken again, keeps its cause.
@@ -280,6 +307,84 @@ RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleR
     return Run(env, settings, record).Backup(recorded);
 }
 
+namespace {
+
+// Whether the file at `path` holds at least one byte.
+bool HoldsBytes(const std::string& path)
+{
+    struct stat st
+    {};
+    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+}
+
+// Seconds from a run's start to the last change of its log: how long its
+// export took, as near as a later start can tell.
+std::int64_t ExportSeconds(const RunFiles& files)
+{
+    struct stat st
+    {};
+    const std::optional<LocalDateTime> start = ParseDateTime(files.runStamp);
+    if (!start || stat(files.log.c_str(), &st) != 0)
+        return 0;
+    struct tm local
+    {};
+    localtime_r(&st.st_mtime, &local);
+    const LocalDateTime written{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                                local.tm_hour,        local.tm_min,     local.tm_sec};
+    return std::max<std::int64_t>(0, SecondsOf(written) - SecondsOf(*start));
+}
+
+} // namespace
+
+void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
+                              const ScheduleTable& table,
+                              const std::function<void(const ScheduleRecord&)>& recorded)
+{
+    for (const PendingRun& pending : env.Pending()) {
+        if ((pending.steps & kStepExport) == 0)
+            continue;
+        RunFiles files;
+        files.runStamp = pending.runStamp;
+        files.filePrefix = pending.filePrefix;
+        files.SetStamp(pending.fileStamp);
+        const std::string& name = pending.service;
+        PendingRun settled = pending;
+        settled.steps = 0;
+        if (LogHoldsExportSuccess(files.log) && HoldsBytes(files.dump)) {
+            // The export ended well before the program did: a backup, whose
+            // record and later steps the run could not see to.
+            const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
+            if (found == nullptr) {
+                env.WriteLine(name +
+                              " 이전 실행의 엑스포트는 성공했으나 항목이 없어 덤프만 둡니다 (" +
+                              FileNameOf(files.dump) + ")");
+                env.Owe(settled);
+                continue;
+            }
+            // A later run of the item was recorded: the program went on past
+            // this one, and finished it; only its entry was not cleared.
+            if (found->strLastBackUpTime > pending.runStamp ||
+                found->history.lastRunTime > pending.runStamp) {
+                env.Owe(settled);
+                continue;
+            }
+            env.WriteLine(name + " 이전 실행의 엑스포트가 성공해 있습니다 (" + pending.runStamp +
+                          " 백업): 성공으로 기록하고 남은 단계를 마칩니다");
+            ScheduleRecord record = *found;
+            Run(env, settings, record).RecordRecovered(files, ExportSeconds(files));
+            recorded(record);
+            continue;
+        }
+        // Abandoned during its export: the dump is partial. The log stays,
+        // and retention sees it as a failed run's.
+        if (unlink(files.dump.c_str()) == 0)
+            env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(files.dump) + ")");
+        else
+            env.WriteLine(name + " 중단된 백업 정리 (" + pending.runStamp + ")");
+        env.Owe(settled);
+    }
+}
+
 void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
                            const ScheduleTable& table,
                            const std::function<void(const ScheduleRecord&)>& finished)
@@ -287,25 +392,36 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
     // A run killed while its child read the login left the parameter file.
     if (const Result<std::string> secrets = SecretFolder(env.DataFolder()))
         RemoveSecretFiles(*secrets);
+    // A step done now could not be recorded as done: every start would do it
+    // again (a mail, an upload each time). Better left undone, and said.
+    std::optional<Status> writable;
     for (const PendingRun& pending : env.Pending()) {
+        if ((pending.steps & kStepExport) != 0)
+            continue; // SettleInterruptedExports' (a later start's, should it have failed)
+        if (!writable)
+            writable = env.RewriteState();
+        if (!writable->ok()) {
+            env.WriteLine(pending.service + " 이전 실행의 남은 단계(" + StepWords(pending.steps) +
+                          ")를 하지 않습니다 (" + pending.runStamp + " 백업): " +
+                          kRunStateFileName + "에 기록할 수 없어 시작할 때마다 되풀이됩니다 (" +
+                          writable->error().description + ")");
+            continue;
+        }
         RunFiles files;
         files.runStamp = pending.runStamp;
         files.filePrefix = pending.filePrefix;
         files.SetStamp(pending.fileStamp);
         const std::string& name = pending.service;
-        if ((pending.steps & kStepExport) != 0) {
-            // Abandoned during its export: the dump is partial. The log
-            // stays, and retention sees it as a failed run's.
-            if (unlink(files.dump.c_str()) == 0)
-                env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(files.dump) +
-                              ")");
-            else
-                env.WriteLine(name + " 중단된 백업 정리 (" + pending.runStamp + ")");
+        const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
+        // A later run of the item was recorded: the program went on past
+        // this run and finished its steps; only the entry's clearing was not
+        // written. Nothing is done twice.
+        if (found != nullptr && (found->history.lastRunTime > pending.runStamp ||
+                                 found->strLastBackUpTime > pending.runStamp)) {
             env.Owe({pending.itemNo, pending.service, pending.user, pending.backUpFolder,
                      pending.runStamp, pending.filePrefix, pending.fileStamp, 0});
             continue;
         }
-        const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
         std::string problem;
         if (found == nullptr)
             problem = "항목이 없습니다";

@@ -45,12 +45,25 @@ struct RunOutcome
 RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleRecord& record,
                         const std::function<void(const ScheduleRecord&)>& recorded);
 
+// The runs the program's last end left owing their export (Veltrane.state),
+// judged by what they left, before anything else runs. A run whose log holds
+// the utility's text of success, with a dump of at least one byte beside it,
+// is the good backup it was: it is recorded as a run records its success
+// (`recorded` is given the item's copy, with its latest back time and history,
+// on the caller's thread) and owes its later steps, which
+// ResumeInterruptedRuns then does. Any other such run was cut: its partial
+// dump is deleted. An entry older than a run of its item recorded since is
+// only cleared. Each says so in a result line.
+void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
+                              const ScheduleTable& table,
+                              const std::function<void(const ScheduleRecord&)>& recorded);
+
 // What the program left unfinished when it last ended (Veltrane.state), for
-// the items of `table`: the partial dump of a run abandoned during its export
-// is deleted; the steps a successful run still owed (mail, read-back,
-// compression, upload) are done now, and `finished` is given a copy of the
-// item whose history tells what they came to; a killed run's parameter files
-// are removed. Each says so in a result line.
+// the items of `table`, once SettleInterruptedExports has judged the exports:
+// the steps a successful run still owed (mail, read-back, compression,
+// upload) are done now, and `finished` is given a copy of the item whose
+// history tells what they came to; a killed run's parameter files are
+// removed. Each says so in a result line.
 void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
                            const ScheduleTable& table,
                            const std::function<void(const ScheduleRecord&)>& finished);

@@ -11,13 +11,18 @@
 namespace veltrane {
 namespace {
 
-// The log is written in slices of this many bytes.
-constexpr std::size_t kLogSlice = 1 << 20;
+// The log is written as the output comes: when this many bytes are waiting,
+// when the output falls silent, and at the latest this long after the oldest
+// byte not yet written, so an operator following it (and a later start
+// judging it) is never more than a second behind the utility.
+constexpr std::size_t kLogSlice = 64 * 1024;
+constexpr std::chrono::milliseconds kLogDelay{1000};
 
 } // namespace
 
-CommandStep::CommandStep(RunObserver& observer, std::chrono::milliseconds limit)
-    : observer_(observer), runner_(this)
+CommandStep::CommandStep(RunObserver& observer, std::chrono::milliseconds limit,
+                         ChildWatch children)
+    : observer_(observer), children_(std::move(children)), runner_(this)
 {
     runner_.TimeLimit(limit);
     runner_.KeepOutput(kKeptOutputBytes);
@@ -36,6 +41,7 @@ CommandResult CommandStep::Run(const std::string& commandLine, OutputWatch& watc
             logStatus_ = SystemError("Cannot write the log " + logPath, "RunBackupJob", errno);
     }
     CommandResult result = runner_.ExecuteCommand(commandLine);
+    Flush();
     // The program is ending and stopped this child: the run stops here, on
     // its own thread, with nothing recorded, and waits for the program's end
     // (Veltrane.state still owes the step, so the next start cleans up).
@@ -61,8 +67,11 @@ void CommandStep::ReceiveOutputs(std::string& CommandOutputs)
     // Converted and written a slice at a time: the chunks are whole
     // characters, so a slice of them is too.
     if (logFd_ >= 0 && logStatus_) {
+        if (pending_.empty())
+            pendingSince_ = std::chrono::steady_clock::now();
         pending_ += CommandOutputs;
-        if (pending_.size() >= kLogSlice)
+        if (pending_.size() >= kLogSlice ||
+            std::chrono::steady_clock::now() - pendingSince_ >= kLogDelay)
             Flush();
     }
 }
@@ -70,6 +79,19 @@ void CommandStep::ReceiveOutputs(std::string& CommandOutputs)
 void CommandStep::WaitingForOutputs(bool& /*bAbort*/)
 {
     observer_.Idle();
+    Flush(); // silent for a moment: what came is written now
+}
+
+void CommandStep::ChildStarted(pid_t pid)
+{
+    if (children_)
+        children_(pid, true);
+}
+
+void CommandStep::ChildEnded(pid_t pid)
+{
+    if (children_)
+        children_(pid, false);
 }
 
 void CommandStep::Flush()

@@ -11,18 +11,24 @@
 #include "platform/result.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace veltrane {
+
+// Told of a run's child as it starts (true) and once the run is done with it
+// (false): the run's environment keeps it in Veltrane.state meanwhile.
+using ChildWatch = std::function<void(pid_t pid, bool running)>;
 
 class CommandStep final : private ExeCmdListener
 {
 public:
     // `limit`: the longest the command may run (zero: no limit).
-    CommandStep(RunObserver& observer, std::chrono::milliseconds limit);
+    CommandStep(RunObserver& observer, std::chrono::milliseconds limit, ChildWatch children = {});
 
     // Runs `commandLine`. With a `logPath`, the output is appended to that
-    // file in code page 949 as it comes, and a CR LF after its end; the log's
+    // file in code page 949 as it comes (at most about a second behind), and
+    // a CR LF after its end; the log's
     // fate is LogStatus(). The runner keeps only the output's tail.
     CommandResult Run(const std::string& commandLine, OutputWatch& watch,
                       const std::string& logPath = {});
@@ -33,14 +39,18 @@ public:
 private:
     void ReceiveOutputs(std::string& CommandOutputs) override;
     void WaitingForOutputs(bool& bAbort) override;
+    void ChildStarted(pid_t pid) override;
+    void ChildEnded(pid_t pid) override;
     void Flush();
 
     RunObserver& observer_;
+    ChildWatch children_;
     CExeCmd runner_;
     OutputWatch* watch_ = nullptr;
     int logFd_ = -1;
     std::string logPath_;
     std::string pending_; // output not yet written (UTF-8)
+    std::chrono::steady_clock::time_point pendingSince_;
     Status logStatus_;
 };
 

@@ -107,6 +107,8 @@ CommandResult CExeCmd::ExecuteCommand(const std::string& commandLine)
     result.started = true;
 
     RunResources resources(fds[0], pid);
+    if (listener_ != nullptr)
+        listener_->ChildStarted(pid);
     // Reads never block: a silent child is waited for in slices, between
     // which the listener gets its chance to serve the program.
     fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
@@ -128,6 +130,8 @@ CommandResult CExeCmd::ExecuteCommand(const std::string& commandLine)
     if (ending != Ending::Exited)
         result.exitCode.reset();
     resources.Finished();
+    if (listener_ != nullptr)
+        listener_->ChildEnded(pid);
     return result;
 }
 

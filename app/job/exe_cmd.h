@@ -57,6 +57,11 @@ public:
     // `bAbort` is the same flag as ProcessAbort's; set while waiting for
     // output or for the exit, it stops the child.
     virtual void WaitingForOutputs(bool& bAbort) { static_cast<void>(bAbort); }
+
+    // The child has started (its pid leads its process group), and the run
+    // is done with it: it and what it started have ended or been stopped.
+    virtual void ChildStarted(pid_t pid) { static_cast<void>(pid); }
+    virtual void ChildEnded(pid_t pid) { static_cast<void>(pid); }
 };
 
 // What became of one command.

@@ -103,7 +103,8 @@ Result<SecretFile> WriteLoginFile(const ScheduleRecord& record, const std::strin
 
 Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& files,
                                 const std::string& dataFolder, const Settings& settings,
-                                const Clock& clock, RunObserver& observer)
+                                const Clock& clock, RunObserver& observer,
+                                const ChildWatch& children)
 {
     const std::string program = ResolveExportProgram(dataFolder, record.strProgramPath);
     // The login goes to the utility in a parameter file only this user can
@@ -114,7 +115,7 @@ Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& fi
         return login.error();
     observer.Progress("[" + record.strServiceName + "] 엑스포트 시작 (" + record.strID + ")");
     const std::int64_t begun = SecondsOf(clock.Now());
-    CommandStep step(observer, TimeLimitOf(settings));
+    CommandStep step(observer, TimeLimitOf(settings), children);
     OutputWatch watch("EXP-", ExportSuccessTexts());
     const CommandResult result = step.Run(
         BuildExportCommandLine(record, program, files.dump, login->Path()), watch, files.log);
@@ -123,11 +124,22 @@ Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& fi
     verdict.strays = result.strays;
     const Status& log = step.LogStatus();
     verdict.succeeded = !result.timedOut && watch.Succeeded() && log.ok();
-    if (verdict.succeeded) {
+    // A good export leaves a dump with bytes in it: a wrapper that lost it,
+    // or a utility that wrote nothing, said its text of success in vain.
+    struct stat dump
+    {};
+    const bool dumpThere = stat(files.dump.c_str(), &dump) == 0 && S_ISREG(dump.st_mode);
+    const bool dumpWritten = dumpThere && dump.st_size > 0;
+    if (verdict.succeeded && dumpWritten) {
         verdict.warning = watch.Warning();
         return verdict;
     }
-    if (result.timedOut)
+    verdict.succeeded = false;
+    if (watch.Succeeded() && !result.timedOut && log.ok())
+        verdict.cause = dumpThere
+                            ? "덤프 파일이 비어 있습니다 (0 바이트, " + FileNameOf(files.dump) + ")"
+                            : "덤프 파일이 없습니다 (" + FileNameOf(files.dump) + ")";
+    else if (result.timedOut)
         verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
     else if (!result.started)
         verdict.cause = result.failure + " (" + program + ")";
@@ -141,6 +153,10 @@ Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& fi
         verdict.cause += " (로그를 쓸 수 없습니다: " + log.error().description + ")";
     if (!result.started)
         observer.Message(result.failure, true);
+    // The log keeps the utility's text of success; the run's own verdict
+    // follows it, so that the log is taken for a failed run's from now on.
+    if (watch.Succeeded())
+        MarkLogFailed(files.log, verdict.cause);
     return verdict;
 }
 

@@ -3,6 +3,7 @@
 // The export of a run, and the read-back of its dump: their command lines,
 // the login they read from a private parameter file, and their verdicts.
 
+#include "job/command_step.h"
 #include "job/run_files.h"
 #include "job/run_observer.h"
 #include "platform/private_files.h"
@@ -59,11 +60,15 @@ struct ExportVerdict
 // Runs the export of `record` into `files` (its output written to the log as
 // it comes) and judges it: it succeeded when its output holds one of the
 // export utility's texts of success, it was not stopped at its time limit,
-// and its log was written whole (the log tells the good runs from the
-// failed ones later). An Error when the login cannot be handed over.
+// its log was written whole (the log tells the good runs from the failed
+// ones later) and its dump holds at least one byte. A log whose text of
+// success the run does not accept is marked so (MarkLogFailed). An Error
+// when the login cannot be handed over. `children` is told of the utility's
+// process while it runs.
 Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& files,
                                 const std::string& dataFolder, const Settings& settings,
-                                const Clock& clock, RunObserver& observer);
+                                const Clock& clock, RunObserver& observer,
+                                const ChildWatch& children = {});
 
 // Reads the dump back with the import utility ("Full=y Show=y", its log the
 // read-back log): an empty text when it read it through, else why not.

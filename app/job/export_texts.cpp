@@ -27,17 +27,15 @@ bool HoldsAny(std::string_view bytes, const std::string_view* texts, std::size_t
 
 } // namespace
 
-bool LogHoldsExportSuccess(const std::string& path)
+namespace {
+
+// The last kLogVerdictBytes of a log, as written (code page 949); empty when
+// it cannot be read.
+std::string LogTail(const std::string& path)
 {
-    static const std::array<std::string, std::size(kExportSuccessTexts)> inCodePage = [] {
-        std::array<std::string, std::size(kExportSuccessTexts)> texts;
-        for (std::size_t i = 0; i < texts.size(); ++i)
-            texts[i] = cp949::FromUtf8(kExportSuccessTexts[i]);
-        return texts;
-    }();
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return false;
+        return {};
     struct stat st
     {};
     std::string tail;
@@ -51,8 +49,45 @@ bool LogHoldsExportSuccess(const std::string& path)
         tail.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     }
     close(fd);
+    return tail;
+}
+
+} // namespace
+
+bool LogHoldsExportSuccess(const std::string& path)
+{
+    static const std::array<std::string, std::size(kExportSuccessTexts)> inCodePage = [] {
+        std::array<std::string, std::size(kExportSuccessTexts)> texts;
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            texts[i] = cp949::FromUtf8(kExportSuccessTexts[i]);
+        return texts;
+    }();
+    static const std::string failedMark = cp949::FromUtf8(kLogFailedMark);
+    const std::string tail = LogTail(path);
     const std::string_view views[] = {inCodePage[0], inCodePage[1], inCodePage[2]};
-    return HoldsAny(tail, views, std::size(views));
+    if (!HoldsAny(tail, views, std::size(views)))
+        return false;
+    // The run's own verdict of failure comes after the utility's last word.
+    const std::size_t mark = tail.rfind(failedMark);
+    if (mark == std::string::npos)
+        return true;
+    const std::string_view after = std::string_view(tail).substr(mark);
+    return HoldsAny(after, views, std::size(views));
+}
+
+bool MarkLogFailed(const std::string& path, const std::string& cause)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const std::string line = cp949::FromUtf8("\r\n" + std::string(kLogFailedMark) + cause + "\r\n");
+    const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    return close(fd) == 0 && written;
+}
+
+std::string WarningOfLog(const std::string& path)
+{
+    return FirstWarning(cp949::ToUtf8(LogTail(path)));
 }
 
 std::string CutToCharacters(std::string_view text, std::size_t characters)

@@ -18,10 +18,23 @@ inline constexpr std::string_view kExportSuccessTexts[] = {
     " 정상적으로 종료", "Export terminated successfully", "성공적으로 끝났습"};
 
 // Whether the log file at `path` (code page 949, as the run writes it) holds
-// one of kExportSuccessTexts within its last kLogVerdictBytes: the utility's
-// closing text is its last line. False for a log that cannot be read.
+// one of kExportSuccessTexts within its last kLogVerdictBytes (the utility's
+// closing text is its last line), with no kLogFailedMark after it. False for
+// a log that cannot be read.
 inline constexpr std::size_t kLogVerdictBytes = 1 << 20;
 bool LogHoldsExportSuccess(const std::string& path);
+
+// What the run adds to the log of an export that printed its text of success
+// and still failed (no dump, a time limit, a log cut short): the log then no
+// longer tells of a good backup, to retention nor to a later start.
+inline constexpr std::string_view kLogFailedMark = "[Veltrane] 백업 실패: ";
+// Appends kLogFailedMark and `cause` as a line of its own; false when the log
+// could not be written.
+bool MarkLogFailed(const std::string& path, const std::string& cause);
+
+// The first warning of a good export's log (as FirstWarning), from its last
+// kLogVerdictBytes; empty when there is none or it cannot be read.
+std::string WarningOfLog(const std::string& path);
 
 // The longest cause or warning a result line carries, in characters: a line
 // of megabytes would fill the history files.

@@ -20,6 +20,7 @@ namespace {
 constexpr std::size_t kStampDigits = 14;
 // The dump, its log, its archive, and the log of its verification read-back.
 constexpr std::array<std::string_view, 4> kExtensions = {".DMP", ".LOG", ".RAR", ".VERIFY.LOG"};
+constexpr std::size_t kDumpKind = 0;
 constexpr std::size_t kLogKind = 1;
 
 bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b)
@@ -129,14 +130,20 @@ PurgeReport PurgeOldBackups(std::string_view filePrefix, int nReservedFiles,
     const std::int64_t latest = SecondsOf(now) + kFutureStampToleranceSeconds;
     std::vector<std::pair<std::string, BackupSet*>> good;
     std::vector<std::pair<std::string, BackupSet*>> failed;
+    std::vector<std::pair<std::string, BackupSet*>> remnants;
     for (auto& [stamp, set] : sets) {
         set.future = StampAfter(stamp, latest);
         if (set.future)
             for (const auto& names : set.files)
                 report.futureStamped.insert(report.futureStamped.end(), names.begin(), names.end());
         const auto& logs = set.files[kLogKind];
-        if (logs.empty())
-            continue; // unknown: not this program's set, or its log was removed by hand
+        if (logs.empty()) {
+            // An archive or a read-back log without its dump and log: what an
+            // earlier purge left of a good set.
+            if (set.files[kDumpKind].empty())
+                remnants.emplace_back(stamp, &set);
+            continue; // else unknown: not this program's set, or its log was removed by hand
+        }
         const bool isGood = std::any_of(logs.begin(), logs.end(), [&](const std::string& log) {
             return LogHoldsExportSuccess(pathOf(log));
         });
@@ -153,13 +160,39 @@ PurgeReport PurgeOldBackups(std::string_view filePrefix, int nReservedFiles,
             report.problems.push_back(pathOf(name) + ": " + std::strerror(errno));
     };
     const std::size_t keep = static_cast<std::size_t>(nReservedFiles);
+    std::map<const BackupSet*, std::size_t> removedOf; // dumps and logs removed, by set
     for (std::size_t kind = 0; kind < kExtensions.size(); ++kind) {
-        std::vector<const std::string*> names;
+        std::vector<std::pair<const std::string*, const BackupSet*>> names;
         for (const auto& [stamp, set] : good)
             for (const std::string& name : set->files[kind])
-                names.push_back(&name);
-        for (std::size_t i = 0; i + keep < names.size(); ++i)
-            remove(*names[i]);
+                names.emplace_back(&name, set);
+        for (std::size_t i = 0; i + keep < names.size(); ++i) {
+            remove(*names[i].first);
+            if (kind == kDumpKind || kind == kLogKind)
+                ++removedOf[names[i].second];
+        }
+    }
+    // An archive and a read-back log belong to their run's set: once its dump
+    // and its log are gone, they go too, whatever their own count.
+    for (const auto& [stamp, set] : good) {
+        const std::size_t held = set->files[kDumpKind].size() + set->files[kLogKind].size();
+        if (removedOf[set] < held)
+            continue;
+        for (std::size_t kind = 0; kind < kExtensions.size(); ++kind)
+            if (kind != kDumpKind && kind != kLogKind)
+                for (const std::string& name : set->files[kind])
+                    remove(name); // a second unlink of a name trimmed above is no problem
+    }
+    // What earlier purges left of older sets goes once `keep` good sets are
+    // newer than it.
+    for (const auto& [stamp, set] : remnants) {
+        const auto newer = std::count_if(good.begin(), good.end(), [&](const auto& g) {
+            return byAge(std::pair{stamp, set}, g);
+        });
+        if (static_cast<std::size_t>(newer) >= keep)
+            for (const auto& names : set->files)
+                for (const std::string& name : names)
+                    remove(name);
     }
     for (std::size_t i = 0; i + keep < failed.size(); ++i)
         for (const auto& names : failed[i].second->files)

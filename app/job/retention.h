@@ -58,6 +58,11 @@ inline constexpr int kFutureStampToleranceSeconds = 600;
 //   its own, keeping the newest `nReservedFiles` of each kind. Nothing is
 //   given up for the run that follows, which may fail: after it the folder
 //   holds up to `nReservedFiles` + 1 good sets until the next run trims it.
+//   An archive (one never sent stays) and a read-back log belong to their
+//   set: when its dump and its log are deleted, they are deleted with them.
+//   An archive or read-back log whose set has no dump nor log at all (left
+//   by an earlier version) is deleted once `nReservedFiles` good sets are
+//   newer.
 // - Failed sets: every file of a failed set older than the newest
 //   `nReservedFiles` failed sets is deleted, so failures never push a good
 //   backup out and their logs do not pile up.

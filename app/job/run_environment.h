@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <string>
+#include <sys/types.h>
 
 namespace veltrane {
 
@@ -52,6 +53,20 @@ public:
     std::vector<ItemState> Items() { return state_.Items(); }
     void Owe(const PendingRun& run);
     void SetItems(std::vector<ItemState> items);
+    // Writes what a failed write left in memory (at every tick); says in a
+    // line when the file is written again.
+    void RetryState();
+    // Whether Veltrane.state can be written now (it is written as it is).
+    Status RewriteState();
+
+    // A run's child, recorded in Veltrane.state while it runs, so that a
+    // start after a kill of the program stops what is left of it.
+    void ChildStarted(pid_t pid);
+    void ChildEnded(pid_t pid);
+    // What the program's last end left running of its runs' children: each
+    // group still alive is stopped (SIGTERM, then SIGKILL), with a line,
+    // before anything else is done.
+    void StopLeftoverChildren();
 
 private:
     void Reported(const Status& status);

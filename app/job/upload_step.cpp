@@ -131,10 +131,9 @@ Result<std::string> Transfer(RunEnvironment& env, const ScheduleRecord& record,
         env.WriteLine(record.strServiceName + kTransferFailed + instead + because);
         MailFailure(env, record, files, failure, {files.log}, ReportKind::kUploadFailed);
     }
-    // The archive was made only to be sent. One that did not reach the
-    // server stays, the only compressed copy there is.
-    if (archived && allStored && unlink(files.archive.c_str()) != 0 && errno != ENOENT)
-        return SystemError("Cannot delete " + files.archive, kRunComponent, errno);
+    // The archive was made only to be sent: the caller deletes it once the
+    // upload is recorded. One that did not reach the server stays, the only
+    // compressed copy there is.
     return failure;
 }
 

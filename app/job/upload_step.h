@@ -26,11 +26,10 @@ Result<FtpEndpoint> ParseFtpServer(const std::string& ftpServer);
 
 // Uploads the archive when there is one, else the dump and the log, and
 // writes the transfer's line (with the library's reason on a failure, which
-// is also mailed to the recipients). The archive is deleted once it is
-// stored, and kept when it is not. Returns why a file was not stored (the
+// is also mailed to the recipients). The archive stays: the caller deletes it
+// once the upload is recorded as done. Returns why a file was not stored (the
 // line's text), empty when every file was; an Error for a server text that
-// cannot be read, a library or entry point that is missing, or an archive
-// that cannot be deleted.
+// cannot be read, or a library or entry point that is missing.
 Result<std::string> Transfer(RunEnvironment& env, const ScheduleRecord& record,
                              const RunFiles& files);
 

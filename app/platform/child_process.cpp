@@ -5,11 +5,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
-#include <spawn.h>
+#include <pthread.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -33,23 +35,6 @@ int LiftAboveStandard(int& fd)
     fd = lifted;
     return 0;
 }
-
-// Owns the spawn attribute and file-action objects for one start.
-struct SpawnSetup
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    bool haveActions = false;
-    bool haveAttributes = false;
-
-    ~SpawnSetup()
-    {
-        if (haveActions)
-            posix_spawn_file_actions_destroy(&actions);
-        if (haveAttributes)
-            posix_spawnattr_destroy(&attributes);
-    }
-};
 
 std::mutex& RegistryLock()
 {
@@ -105,6 +90,72 @@ int MakeOutputPipe(int fds[2])
     return error;
 }
 
+namespace {
+
+// The file that arguments[0] names, as execvp would find it: a name without
+// "/" is looked up in PATH. Found here, before the fork, so that the child
+// does nothing between fork and exec that could need a lock.
+std::string ResolveProgram(const std::string& name, int& error)
+{
+    error = 0;
+    if (name.find('/') != std::string::npos)
+        return name;
+    const char* path = getenv("PATH");
+    std::string_view folders = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    error = ENOENT;
+    while (true) {
+        const std::size_t colon = folders.find(':');
+        const std::string_view folder = folders.substr(0, colon);
+        const std::string candidate =
+            (folder.empty() ? std::string(".") : std::string(folder)) + "/" + name;
+        struct stat st
+        {};
+        if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            if (access(candidate.c_str(), X_OK) == 0)
+                return candidate;
+            error = EACCES;
+        }
+        if (colon == std::string_view::npos)
+            return {};
+        folders.remove_prefix(colon + 1);
+    }
+}
+
+// The child's side, from fork to exec: system calls only. It dies with the
+// thread that started it (SIGKILL), also when that thread ended before the
+// child got this far, so an export never outlives a program that was killed.
+[[noreturn]] void BecomeChild(const char* program, char* const* argv, int outputFd, int errorFd,
+                              pid_t parent)
+{
+    setpgid(0, 0);
+    int error = 0;
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
+        error = errno;
+    else if (getppid() != parent)
+        _exit(127); // the program ended before the child could be tied to it
+    struct sigaction byDefault
+    {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int signal = 1; signal < NSIG; ++signal)
+        sigaction(signal, &byDefault, nullptr);
+    const int input = open("/dev/null", O_RDONLY);
+    if (error == 0 &&
+        (input < 0 || dup2(input, 0) < 0 || dup2(outputFd, 1) < 0 || dup2(outputFd, 2) < 0))
+        error = errno;
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (error == 0) {
+        execve(program, argv, environ);
+        error = errno;
+    }
+    while (write(errorFd, &error, sizeof error) < 0 && errno == EINTR) {
+    }
+    _exit(127);
+}
+
+} // namespace
+
 int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& pid)
 {
     if (arguments.empty())
@@ -115,40 +166,51 @@ int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& 
     static const bool subreaper = prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
     static_cast<void>(subreaper);
 
-    SpawnSetup setup;
-    int error = posix_spawn_file_actions_init(&setup.actions);
-    if (error != 0)
+    int error = 0;
+    const std::string program = ResolveProgram(arguments[0], error);
+    if (program.empty())
         return error;
-    setup.haveActions = true;
-    error = posix_spawnattr_init(&setup.attributes);
-    if (error != 0)
-        return error;
-    setup.haveAttributes = true;
-
-    if ((error = posix_spawn_file_actions_addopen(&setup.actions, 0, "/dev/null", O_RDONLY, 0)) ||
-        (error = posix_spawn_file_actions_adddup2(&setup.actions, outputFd, 1)) ||
-        (error = posix_spawn_file_actions_adddup2(&setup.actions, outputFd, 2)))
-        return error;
-
-    sigset_t all;
-    sigset_t none;
-    sigfillset(&all);
-    sigemptyset(&none);
-    if ((error = posix_spawnattr_setsigdefault(&setup.attributes, &all)) ||
-        (error = posix_spawnattr_setsigmask(&setup.attributes, &none)) ||
-        (error = posix_spawnattr_setpgroup(&setup.attributes, 0)) ||
-        (error = posix_spawnattr_setflags(&setup.attributes, POSIX_SPAWN_SETSIGDEF |
-                                                                 POSIX_SPAWN_SETSIGMASK |
-                                                                 POSIX_SPAWN_SETPGROUP)))
-        return error;
-
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 1);
     for (const auto& argument : arguments)
         argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
 
-    return posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
+    // The child tells why its exec failed through this pipe; an exec that
+    // succeeds closes it.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return errno;
+    // No handler of this program may run in the child before it has put
+    // every signal back to its default.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child == 0)
+        BecomeChild(program.c_str(), argv.data(), outputFd, report[1], parent);
+    const int forkError = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    close(report[1]);
+    if (child < 0) {
+        close(report[0]);
+        return forkError;
+    }
+    setpgid(child, child); // the same as the child's own: whichever comes first
+    int childError = 0;
+    ssize_t got;
+    while ((got = read(report[0], &childError, sizeof childError)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    if (got == static_cast<ssize_t>(sizeof childError)) {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        return childError != 0 ? childError : ENOEXEC;
+    }
+    pid = child;
+    return 0;
 }
 
 void RegisterRunningChild(pid_t pid) noexcept

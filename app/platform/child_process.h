@@ -23,12 +23,13 @@ int MakeOutputPipe(int fds[2]);
 // child starts with every signal at its default action and none blocked, so a
 // handler or an ignored SIGPIPE of this program does not leak into it. It
 // leads a process group of its own (numbered `pid`), so that it can be
-// stopped together with everything it starts.
+// stopped together with everything it starts, and it is killed (SIGKILL) when
+// the thread that started it ends, the program's own end by a kill -9
+// included.
 //
-// glibc's posix_spawn runs the child on the parent's memory until exec, and
-// reports an exec that fails (program not found, not executable) as the result
-// of the call, so a program that cannot be started is never mistaken for one
-// that ran and wrote nothing. Returns 0 and sets `pid`, or returns the errno.
+// A program that cannot be started (not found, not executable) is reported as
+// the result of the call, so it is never mistaken for one that ran and wrote
+// nothing. Returns 0 and sets `pid`, or returns the errno.
 int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& pid);
 
 // The children that runners are running right now, process-wide, from any

@@ -234,6 +234,47 @@ std::vector<std::string> StopChildTree(pid_t pid, bool stopChild, int graceMilli
     return StopFamilies({root}, stopChild, graceMilliseconds, kRunnerSliceMilliseconds, waiting);
 }
 
+std::vector<std::string> StopLeftoverGroup(pid_t group, unsigned long long leaderStart,
+                                           int graceMilliseconds)
+{
+    if (group <= 1 || group == getpid() || group == getpgrp())
+        return {};
+    const auto members = [group] {
+        std::vector<ProcessInfo> left;
+        for (ProcessInfo& p : ListProcesses())
+            if (p.group == group && !p.Ended())
+                left.push_back(std::move(p));
+        return left;
+    };
+    std::vector<ProcessInfo> left = members();
+    // A number still in use as a group is given to no new process; a live
+    // leader of another start time means the group ended and the number was
+    // used again.
+    for (const ProcessInfo& p : left)
+        if (p.pid == group && p.start != leaderStart)
+            return {};
+    std::vector<std::string> named;
+    for (const ProcessInfo& p : left)
+        named.push_back(std::to_string(p.pid) + " (" + p.name + ")");
+    if (left.empty())
+        return named;
+    kill(-group, SIGTERM);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(std::max(graceMilliseconds, 0));
+    while (!(left = members()).empty() && std::chrono::steady_clock::now() < deadline)
+        usleep(kEndSliceMilliseconds * 1000);
+    if (!left.empty()) {
+        kill(-group, SIGKILL);
+        const auto after = std::chrono::steady_clock::now() + kAfterKillWait;
+        while (!members().empty() && std::chrono::steady_clock::now() < after)
+            usleep(kAfterKillSliceMilliseconds * 1000);
+    }
+    // Those handed to this program when their parent died are its to reap.
+    while (waitpid(-group, nullptr, WNOHANG) > 0) {
+    }
+    return named;
+}
+
 namespace {
 std::atomic<bool> gEnding{false};
 } // namespace

@@ -46,6 +46,17 @@ std::vector<std::string> StopChildTree(pid_t pid, bool stopChild, int graceMilli
 // cleanup then finds nothing more to do.
 void StopRunningChildren(int graceMilliseconds);
 
+// Stops what is left of a process group that an earlier run of this program
+// started (its leader `group`, started at `leaderStart` ticks since boot) and
+// recorded before the program ended without stopping it: SIGTERM to the
+// group, then, to whatever is left after `graceMilliseconds`, SIGKILL. A group
+// whose leader lives but started at another time is another program's (the
+// number was used again) and is left alone; so are this program and its own
+// group. Returns "pid (command name)" for every process that was signalled;
+// nothing when nothing of the group is left.
+std::vector<std::string> StopLeftoverGroup(pid_t group, unsigned long long leaderStart,
+                                           int graceMilliseconds);
+
 // Whether StopRunningChildren was called: the program is ending, and the
 // runner whose child it stopped must not take that end for the child's own
 // (a stopped export is no failed one; the next start cleans up after it).

@@ -223,6 +223,7 @@ ScheduleTable ScheduleService::Snapshot() const
 void ScheduleService::Tick()
 {
     Heartbeat();
+    env_.RetryState();
     if (RunInProgress())
         return;
     if (!startedUp_)
@@ -259,6 +260,20 @@ void ScheduleService::StartUp()
 
 void ScheduleService::ResumeInterruptedRuns()
 {
+    // A kill of the program left its export running, perhaps still writing
+    // the dump a run of this start would judge: stopped first.
+    env_.StopLeftoverChildren();
+    // On this thread, before anything is due: an item whose good export the
+    // last end cut off from its record is not taken for one still to run.
+    SettleInterruptedExports(env_, settings_, table_, [this](const ScheduleRecord& r) {
+        if (ScheduleRecord* current = InTable(r)) {
+            current->strLastBackUpTime = std::max(current->strLastBackUpTime, r.strLastBackUpTime);
+            current->history = r.history;
+            current->nExportFailCount = r.nExportFailCount;
+            WriteSchedule();
+            Changed(current, true);
+        }
+    });
     auto table = std::make_shared<ScheduleTable>(Snapshot());
     Submit(
         [this, table, settings = settings_] {

@@ -17,6 +17,7 @@ constexpr std::string_view kHeader =
     "# Written by Veltrane; do not edit.\n";
 constexpr std::string_view kPendingKind = "pending";
 constexpr std::string_view kItemKind = "item";
+constexpr std::string_view kChildKind = "child";
 
 std::string Escape(std::string_view field)
 {
@@ -140,6 +141,9 @@ std::string FormatRunState(const RunState& state)
         }
         text += '\n';
     }
+    for (const ChildGroup& child : state.children)
+        text += std::string(kChildKind) + '\t' + std::to_string(child.group) + '\t' +
+                std::to_string(child.start) + '\t' + Escape(child.name) + '\n';
     return text;
 }
 
@@ -153,6 +157,32 @@ RunState ParseRunState(std::string_view text)
         if (line.ends_with('\r'))
             line.remove_suffix(1);
         const std::vector<std::string_view> fields = SplitTabs(line);
+        const bool known =
+            fields[0] == kItemKind || fields[0] == kPendingKind || fields[0] == kChildKind;
+        // A line of a kind this version knows with too few fields, or a line
+        // that is no entry at all, is damage; a kind of a later version is not.
+        const bool damaged =
+            (known && fields.size() < (fields[0] == kItemKind      ? 13u
+                                       : fields[0] == kPendingKind ? 9u
+                                                                   : 4u)) ||
+            (!known && fields.size() == 1 && !line.empty() && !line.starts_with('#')) ||
+            line.find('\0') != std::string_view::npos;
+        // Written whole, the file ends with a line end: a last line without
+        // one was cut short, and is still read for what it holds.
+        if (damaged || end == std::string_view::npos)
+            ++state.damagedLines;
+        if (damaged)
+            continue;
+        if (fields[0] == kChildKind) {
+            ChildGroup child;
+            child.group = LeadingInt32(fields[1]).value_or(0);
+            child.start =
+                static_cast<unsigned long long>(WholeDecimalNumber(fields[2]).value_or(0));
+            child.name = Unescape(fields[3]);
+            if (child.group > 1)
+                state.children.push_back(std::move(child));
+            continue;
+        }
         // An item line has 13 fields, 14 since the run's duration was kept,
         // 17 since the later steps were; a later version may add more after
         // them.
@@ -183,7 +213,7 @@ RunState ParseRunState(std::string_view text)
             state.items.push_back(std::move(item));
             continue;
         }
-        if (fields.size() != 9 || fields[0] != kPendingKind)
+        if (fields.size() < 9 || fields[0] != kPendingKind)
             continue;
         const std::optional<std::int32_t> itemNo = LeadingInt32(fields[1]);
         PendingRun run;
@@ -230,16 +260,83 @@ Status RunStateFile::LoadLocked()
         return loadStatus_;
     loaded_ = true;
     Result<std::string> text = ReadWholeFile(path_);
-    if (text)
+    if (text) {
         state_ = ParseRunState(*text);
-    else if (text.error().code != ENOENT)
+        // The damaged file as it was, for whoever looks into it: the next
+        // change writes only what could be read.
+        if (state_.damagedLines != 0)
+            damagedCopyKept_ = WriteFileAtomically(path_ + kDamagedSuffix, *text, 0660).ok();
+    } else if (text.error().code != ENOENT) {
         loadStatus_ = text.error();
+    }
     return loadStatus_;
 }
 
 Status RunStateFile::SaveLocked()
 {
-    return WriteFileAtomically(path_, FormatRunState(state_), 0660);
+    const Status saved = WriteFileAtomically(path_, FormatRunState(state_), 0660);
+    unwritten_ = !saved.ok();
+    return saved;
+}
+
+std::size_t RunStateFile::DamagedLines()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    return state_.damagedLines;
+}
+
+bool RunStateFile::DamagedCopyKept()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return damagedCopyKept_;
+}
+
+std::vector<ChildGroup> RunStateFile::Children()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    return state_.children;
+}
+
+Status RunStateFile::AddChild(const ChildGroup& child)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    state_.children.push_back(child);
+    return SaveLocked();
+}
+
+Status RunStateFile::RemoveChild(std::int64_t group)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    std::vector<ChildGroup>& children = state_.children;
+    const auto gone = std::remove_if(children.begin(), children.end(),
+                                     [group](const ChildGroup& c) { return c.group == group; });
+    if (gone == children.end() && !unwritten_)
+        return {};
+    children.erase(gone, children.end());
+    return SaveLocked();
+}
+
+bool RunStateFile::Unwritten()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return unwritten_;
+}
+
+Status RunStateFile::Retry()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return unwritten_ ? SaveLocked() : Status();
+}
+
+Status RunStateFile::Rewrite()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    return SaveLocked();
 }
 
 Status RunStateFile::Load()
@@ -270,14 +367,17 @@ Status RunStateFile::Owe(const PendingRun& run)
     const auto it = std::find_if(pending.begin(), pending.end(), [&](const PendingRun& p) {
         return p.filePrefix == run.filePrefix && p.fileStamp == run.fileStamp;
     });
+    // Nothing changes: nothing to write, unless an earlier write failed.
     if (run.steps == 0) {
-        if (it == pending.end())
+        if (it == pending.end() && !unwritten_)
             return {};
-        pending.erase(it);
+        if (it != pending.end())
+            pending.erase(it);
     } else if (it == pending.end()) {
         pending.push_back(run);
     } else if (*it == run) {
-        return {};
+        if (!unwritten_)
+            return {};
     } else {
         *it = run;
     }

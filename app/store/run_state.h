@@ -78,10 +78,27 @@ struct ItemState : ItemKey
     ItemHistory history;
 };
 
+// A child of a run (the export, the archiver) while it runs: its process
+// group (led by the child) and the leader's start, in clock ticks since boot,
+// so that a later start can stop what a killed program left running, and
+// never a process that took the number since.
+struct ChildGroup
+{
+    std::int64_t group = 0;
+    unsigned long long start = 0;
+    std::string name;
+
+    bool operator==(const ChildGroup&) const = default;
+};
+
 struct RunState
 {
     std::vector<PendingRun> pending;
     std::vector<ItemState> items;
+    std::vector<ChildGroup> children;
+    // Lines that could not be read (garbage, a known kind with fields
+    // missing, a last line cut short); what could be read is kept.
+    std::size_t damagedLines = 0;
 };
 
 // The histories of the table's records, to be saved.
@@ -107,8 +124,12 @@ public:
     // Reads the file the first time it is asked for anything; a missing file
     // is an empty state. An Error (every time) when it exists but could not
     // be read: the state then starts empty, and the next change writes it
-    // anew.
+    // anew. A file with damaged lines keeps what could be read; a copy of it
+    // goes to `path` + kDamagedSuffix before anything is written over it.
     Status Load();
+    // The damaged lines Load found (0 when none), and whether its copy was kept.
+    std::size_t DamagedLines();
+    bool DamagedCopyKept();
 
     std::vector<PendingRun> Pending();
     std::vector<ItemState> Items();
@@ -118,6 +139,20 @@ public:
     Status Owe(const PendingRun& run);
     Status SetItems(std::vector<ItemState> items);
 
+    // The child groups running now, recorded while they run.
+    std::vector<ChildGroup> Children();
+    Status AddChild(const ChildGroup& child);
+    Status RemoveChild(std::int64_t group);
+
+    // A change whose write failed is kept here, and written with the next
+    // change or by Retry: what is in memory is never older than the file.
+    // Retry writes only then (no error when nothing waits).
+    bool Unwritten();
+    Status Retry();
+    // Writes the state as it is, whether or not anything changed: whether
+    // the file can be written now.
+    Status Rewrite();
+
 private:
     Status LoadLocked();
     Status SaveLocked();
@@ -126,7 +161,11 @@ private:
     std::string path_;
     RunState state_;
     bool loaded_ = false;
+    bool unwritten_ = false;
+    bool damagedCopyKept_ = false;
     Status loadStatus_;
 };
+
+inline constexpr const char* kDamagedSuffix = ".damaged";
 
 } // namespace veltrane

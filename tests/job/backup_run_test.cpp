@@ -4,6 +4,7 @@
 
 #include "ftp_test_server.h"
 #include "job/backup_run.h"
+#include "job/export_texts.h"
 #include "job/run_observer.h"
 #include "platform/codepage.h"
 #include "platform/private_files.h"
@@ -106,6 +107,35 @@ protected:
         const auto bytes = std::filesystem::file_size(backups.File(service + "/" + name));
         return Line(service + " 백업 성공: " + name + " (" + std::to_string(bytes) +
                     " 바이트, 0초)");
+    }
+
+    // Veltrane.state owing `steps` of the run of kStamp, and the files that
+    // run left; then a start that resumes them.
+    void Interrupted(const std::string& steps, const std::string& log, const std::string& dump,
+                     const std::string& more = {})
+    {
+        std::filesystem::create_directories(backups.File("ORCL"));
+        test::WriteBytes(ItemFile(".LOG"), cp949::FromUtf8(log));
+        test::WriteBytes(ItemFile(".DMP"), dump);
+        test::WriteBytes(program.File("Veltrane.state"),
+                         "pending\t1\tORCL\tSCOTT\t" + item->strBackUpFolder + "\t" + kRunTime +
+                             "\t" + backups.File("ORCL/SCOTT_") + "\t" + kStamp + "\t" + steps +
+                             "\n" + more);
+    }
+    void Resume(const std::shared_ptr<ScheduleRecord>& record)
+    {
+        host.lines.clear();
+        ScheduleService resumed(host, clock, program.path());
+        resumed.SetTable({record});
+        resumed.Environment().ReportStateFile();
+        resumed.ResumeInterruptedRuns();
+    }
+    std::string Lines() const
+    {
+        std::string all;
+        for (const std::string& line : host.lines)
+            all += line + "\n";
+        return all;
     }
 
     TempDir program, backups, work;
@@ -890,4 +920,82 @@ TEST_F(BackupRun, ARelativeBackupFolderIsTakenFromTheProgramFolder)
     const std::string dump = program.File("-ORCL/SCOTT_" + kStamp + ".DMP");
     EXPECT_EQ(ReadBytes(work.File("exp-args")), "USERID=SCOTT/tiger@-ORCL\nFILE=" + dump + "\n");
     EXPECT_TRUE(veltrane::test::FileExists(program.File("-ORCL/SCOTT_" + kStamp + ".rar")));
+}
+
+// A start after a kill judges each export still owed by what the run left: a
+// log with the closing text and a dump with bytes is the good backup it was,
+// recorded as a run records it and finished; anything else was cut.
+TEST_F(BackupRun, AnExportOwedAtTheLastEndIsJudgedByWhatItLeft)
+{
+    const std::string good = "Export terminated successfully without warnings.\n";
+    struct Case
+    {
+        std::string log;
+        std::string dump;
+        bool kept;
+    };
+    item->bDataCompress = true;
+    for (const Case& c : std::vector<Case>{
+             {good, "DUMP", true},
+             {"EXP-00002: error in writing to export file\n", "DUMP", false},
+             {good, "", false},
+             {good + std::string(kLogFailedMark) + "덤프 파일이 없습니다\n", "DUMP", false}}) {
+        SCOPED_TRACE(c.log);
+        Interrupted("export", c.log, c.dump);
+        auto owed = std::make_shared<ScheduleRecord>(*item);
+        Resume(owed);
+        EXPECT_EQ(FileExists(ItemFile(".DMP")), c.kept) << Lines();
+        EXPECT_EQ(FileExists(ItemFile(".rar")), c.kept);
+        EXPECT_EQ(owed->strLastBackUpTime, c.kept ? kRunTime : "");
+        EXPECT_EQ(owed->history.lastSuccessTime, c.kept ? kRunTime : "");
+        if (c.kept) {
+            EXPECT_EQ(LoadedSchedule(program.File("Schedule.dat"))[0]->strLastBackUpTime, kRunTime);
+            EXPECT_NE(Lines().find(" 백업 성공: SCOTT_" + kStamp + ".DMP (4 바이트"),
+                      std::string::npos)
+                << Lines();
+        }
+        EXPECT_EQ(ReadBytes(program.File("Veltrane.state")).find("pending"), std::string::npos);
+        std::filesystem::remove_all(backups.File("ORCL"));
+        std::filesystem::remove(program.File("Schedule.dat"));
+    }
+}
+
+// An export that says it ended well but leaves no dump, or an empty one, is a
+// failed run, and its log no longer passes for a good backup's.
+TEST_F(BackupRun, ASuccessTextWithoutADumpIsAFailure)
+{
+    for (const auto& [mode, cause] : {std::pair{"nodump", "덤프 파일이 없습니다"},
+                                      std::pair{"emptydump", "덤프 파일이 비어 있습니다"}}) {
+        setenv("FAKE_EXP_MODE", mode, 1);
+        host.lines.clear();
+        Run();
+        EXPECT_TRUE(item->strLastBackUpTime.empty());
+        EXPECT_NE(Lines().find(std::string("ORCL 백업 실패: ") + cause), std::string::npos)
+            << Lines();
+        EXPECT_FALSE(FileExists(ItemFile(".DMP")));
+        EXPECT_FALSE(LogHoldsExportSuccess(ItemFile(".LOG")));
+        std::filesystem::remove_all(backups.File("ORCL"));
+    }
+}
+
+// Steps owed in a Veltrane.state that cannot be written are not done at every
+// start again, and that is said; a damaged one is said, copied aside, and
+// what could be read of it is done.
+TEST_F(BackupRun, AStateFileThatCannotBeWrittenOrIsDamagedIsSaid)
+{
+    item->bDataTransfer = true;
+    item->strFtpServer = "127.0.0.1:1";
+    const std::string state = program.File("Veltrane.state");
+    for (const bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged);
+        Interrupted("transfer", "Export terminated successfully without warnings.\n", "DUMP",
+                    damaged ? "garbage\npending\t1\tORC" : "");
+        chmod(state.c_str(), damaged ? 0660 : 0440);
+        Resume(std::make_shared<ScheduleRecord>(*item));
+        EXPECT_EQ(Lines().find("Data FTP 전송 실패") != std::string::npos, damaged) << Lines();
+        EXPECT_EQ(Lines().find("시작할 때마다 되풀이됩니다") != std::string::npos, !damaged);
+        EXPECT_EQ(Lines().find("손상: 읽을 수 없는 줄 2개") != std::string::npos, damaged);
+    }
+    EXPECT_TRUE(ReadBytes(state + ".damaged").ends_with("garbage\npending\t1\tORC"));
+    EXPECT_EQ(ReadBytes(state).find("pending"), std::string::npos);
 }

@@ -80,15 +80,20 @@ PurgeReport Purge(const std::string& prefix, int reserved, std::string_view ownS
 TEST(PurgeOldBackups, KeepsTheNewestGoodBackupsOfEachKind)
 {
     TempDir dir;
-    Create(dir, Backups("SCOTT", {1, 2, 3, 4, 5}, {".DMP", ".LOG"}));
-    Create(dir, Backups("SCOTT", {2, 3, 4, 5}, {".rar"})); // caught by ".RAR" in any case
-    Create(dir, Backups("SCOTT", {1, 5}, {".VERIFY.LOG"}));
+    Create(dir, Backups("SCOTT", {2, 3, 4, 5, 6}, {".DMP", ".LOG"}));
+    Create(dir, Backups("SCOTT", {2, 5, 6}, {".rar"})); // caught by ".RAR" in any case
+    Create(dir, Backups("SCOTT", {2, 6}, {".VERIFY.LOG"}));
+    // What an earlier purge left of an older set: an archive never sent and
+    // its read-back log.
+    Create(dir, Backups("SCOTT", {1}, {".rar", ".VERIFY.LOG"}));
 
     const PurgeReport report = Purge(dir.File("SCOTT_"), 3);
 
+    // An archive and a read-back log go with their set's dump and log.
     EXPECT_TRUE(report.problems.empty());
-    EXPECT_EQ(Listing(dir), Sorted({Backups("SCOTT", {3, 4, 5}, {".DMP", ".LOG", ".rar"}),
-                                    Backups("SCOTT", {1, 5}, {".VERIFY.LOG"})}));
+    EXPECT_EQ(Listing(dir),
+              Sorted({Backups("SCOTT", {4, 5, 6}, {".DMP", ".LOG"}),
+                      Backups("SCOTT", {5, 6}, {".rar"}), Backups("SCOTT", {6}, {".VERIFY.LOG"})}));
 }
 
 TEST(PurgeOldBackups, CountRuleAtAndAroundTheReservedCount)

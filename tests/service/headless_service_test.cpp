@@ -180,7 +180,8 @@ TEST(HeadlessService, AStoppedRunEndsItsChildAndTheNextStartFinishesIt)
         ASSERT_TRUE(WaitForText(logs.File("rar.pid"), "\n")) << ReadBytes(logs.File("2.out"));
         service.Signal(SIGKILL);
         service.WaitForExit(20000);
-        kill(std::stoi(ReadBytes(logs.File("rar.pid"))), SIGKILL);
+        // The archiver dies with the program, whatever killed it.
+        EXPECT_TRUE(ProcessGone(logs.File("rar.pid"))) << "the archiver outlived the program";
     }
     unsetenv("FAKE_RAR_MODE");
     ChildProcess service({kProgram, "--service", "--folder", data.path()}, logs.File("3.out"));
@@ -195,6 +196,51 @@ TEST(HeadlessService, AStoppedRunEndsItsChildAndTheNextStartFinishesIt)
         if (entry.path().extension() == ".rar")
             archives.push_back(entry.path().filename().string());
     EXPECT_EQ(archives.size(), 1u);
+}
+
+// A kill -9 the moment after a good export: the export dies with the program,
+// what it left running is stopped at the next start before anything else,
+// and the backup is recorded and finished there: never deleted, never
+// exported again.
+TEST(HeadlessService, AKillAfterAGoodExportCostsNoBackup)
+{
+    TempDir data, backups, logs;
+    std::filesystem::create_symlink(std::string(JOB_TEST_DATA_DIR) + "/fake_rar.py",
+                                    data.File("rar"));
+    auto item = DueItem("ORCL", backups);
+    item->bDataCompress = true;
+    WriteSchedule(data.File("Schedule.dat"), {item});
+    setenv("FAKE_EXP_MODE", "english", 1);
+    setenv("FAKE_EXP_LINGER", logs.File("helper.pid").c_str(), 1);
+    const auto files = [&](const std::string& extension) {
+        std::vector<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(backups.File("ORCL")))
+            if (entry.path().extension() == extension)
+                found.push_back(entry.path());
+        return found;
+    };
+    {
+        ChildProcess service({kProgram, "--service", "--folder", data.path()}, logs.File("1.out"));
+        ASSERT_TRUE(WaitForText(logs.File("helper.pid"), "\n")) << ReadBytes(logs.File("1.out"));
+        // The log follows the output while the export still runs.
+        ASSERT_EQ(files(".LOG").size(), 1u);
+        ASSERT_TRUE(WaitForText(files(".LOG")[0], "Export terminated successfully"));
+        service.Signal(SIGKILL);
+        service.WaitForExit(20000);
+    }
+    unsetenv("FAKE_EXP_LINGER");
+    ChildProcess service({kProgram, "--service", "--folder", data.path()}, logs.File("2.out"));
+    ASSERT_TRUE(WaitForText(logs.File("2.out"), "이전 실행이 남긴 프로세스를 중지했습니다"))
+        << ReadBytes(logs.File("2.out"));
+    EXPECT_TRUE(ProcessGone(logs.File("helper.pid")));
+    ASSERT_TRUE(WaitForText(logs.File("2.out"), "ORCL 이전 실행의 엑스포트가 성공해 있습니다"));
+    ASSERT_TRUE(WaitForText(logs.File("2.out"), "] Ready.\n")) << ReadBytes(logs.File("2.out"));
+    EXPECT_EQ(files(".DMP").size(), 1u);
+    EXPECT_EQ(files(".rar").size(), 1u);
+    const Result<ScheduleTable> saved = LoadSchedule(data.File("Schedule.dat"));
+    ASSERT_TRUE(saved);
+    EXPECT_FALSE((*saved)[0]->strLastBackUpTime.empty());
+    EXPECT_EQ(ReadBytes(logs.File("2.out")).find("엑스포트 시작"), std::string::npos);
 }
 
 namespace {

@@ -297,7 +297,11 @@ TEST_F(MainWindow, ATalkativeExportIsLoggedWholeWithoutAPaintOrAPassPerChunk)
     output += "Export terminated successfully without warnings.\n";
     test::WriteBytes(program.File("output.txt"), output);
     const std::string exporter = program.File("exp.sh");
-    test::WriteBytes(exporter, "#!/bin/sh\nexec cat '" + program.File("output.txt") + "'\n");
+    // It leaves a dump, as a good export does.
+    test::WriteBytes(exporter,
+                     "#!/bin/sh\nfor a; do case $a in File=*) echo DUMP >\"${a#File=}\";; "
+                     "esac; done\nexec cat '" +
+                         program.File("output.txt") + "'\n");
     chmod(exporter.c_str(), 0755);
     ScheduleRecord item = Item(1, "ORCL");
     item.strBackUpType = "";

@@ -10,6 +10,10 @@ the closing text chosen by $FAKE_EXP_MODE in code page 949:
   lowercase the English text in other letter case (not a success)
   warnings  a table that does not exist, then success with warnings
   error     a refused login and the closing text of failure, and no dump
+  nodump    success, but no dump; emptydump: success and a dump of 0 bytes
+With $FAKE_EXP_LINGER set (a file) it then leaves a helper process of its own
+group behind (its pid in that file) and waits, as a wrapper that outlives its
+utility does.
 With $FAKE_EXP_SILENCE set it first prints nothing for that many seconds, as
 an export dumping a large table does. With $FAKE_EXP_DUMP_BYTES the dump is
 that many bytes; a dump the disk cannot hold ends the export the way the real
@@ -35,7 +39,9 @@ if mode == "error":
               "ORA-01017: invalid username/password; logon denied\n"
               "EXP-00000: Export terminated unsuccessfully\n".encode("cp949"))
     sys.exit(1)
-if dump:
+if dump and mode == "emptydump":
+    open(dump, "wb").close()
+elif dump and mode != "nodump":
     try:
         with open(dump, "wb") as f:
             f.write(b"DUMP " + " ".join(args).encode("utf-8"))
@@ -51,4 +57,14 @@ texts = {
     "korean": "엑스포트가 경고 없이 정상적으로 종료되었습니다.\n",
     "lowercase": "export terminated successfully without warnings.\n",
 }
-out.write(texts[mode].encode("cp949"))
+out.write(texts.get(mode, texts["english"]).encode("cp949"))
+linger = os.environ.get("FAKE_EXP_LINGER")
+if linger:
+    out.flush()
+    helper = os.fork()
+    if helper == 0:
+        time.sleep(300)
+        os._exit(0)
+    with open(linger, "w") as f:
+        f.write(str(helper) + "\n")
+    time.sleep(300)

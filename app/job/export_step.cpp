@@ -127,6 +127,7 @@ Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& fi
         verdict.warning = watch.Warning();
         return verdict;
     }
+    verdict.loginRefused = watch.LoginRefused();
     if (result.timedOut)
         verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
     else if (!result.started)

@@ -2,6 +2,7 @@
 
 #include "platform/private_files.h"
 #include "platform/program_folder.h"
+#include "platform/terminal_text.h"
 
 namespace veltrane {
 
@@ -24,7 +25,7 @@ void RunEnvironment::ReportStateFile()
 
 void RunEnvironment::WriteLine(const std::string& text)
 {
-    const std::string line = StampedLine(clock_.Now(), text);
+    const std::string line = StampedLine(clock_.Now(), EscapeControlCharacters(text));
     observer_.Line(line);
     if (const Status kept = history_.Append(line); !kept && !historyFailed_.exchange(true))
         // Said once: the list still shows every line.

@@ -3,6 +3,7 @@
 #include "job/run_files.h"
 #include "platform/file_io.h"
 #include "platform/program_folder.h"
+#include "platform/terminal_text.h"
 #include "schedule/calendar.h"
 #include "schedule/schedule_text.h"
 #include "service/item_status.h"
@@ -77,7 +78,7 @@ void AppendJsonString(std::string& out, std::string_view text)
             out += "\\t";
             break;
         default:
-            if (static_cast<unsigned char>(c) < 0x20) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
                 char escaped[8];
                 std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
                 out += escaped;
@@ -200,6 +201,11 @@ std::string FormatStatusText(const ScheduleTable& table, const Settings& setting
                         std::to_string(h.failuresInARow), status.overdueSince ? "예" : "아니오",
                         CauseText(h, status)});
     }
+    // What a database's message or a hand-edited file put in a cell (an
+    // escape sequence) is shown, never obeyed by the terminal.
+    for (auto& row : rows)
+        for (std::string& cell : row)
+            cell = EscapeControlCharacters(cell);
     // Every column as wide as its widest cell; the cause, last, as it is.
     std::array<std::size_t, kHeader.size()> widths{};
     for (const auto& row : rows)

@@ -62,9 +62,10 @@ private:
     unsigned LaterSteps() const;
     void Owe(const RunFiles& files, unsigned steps);
     void PurgeAndReport(const RunFiles& files);
-    // Counts a failed run of the item; true when it is one too many, the run
-    // gives up and the item is recorded as run.
-    bool CountFailure(const RunFiles& files, const std::string& cause);
+    // Counts a failed run of the item; true when it is one too many, or the
+    // database refused the login: the run gives up and the item is recorded
+    // as run. Otherwise the item's next try is set, and said.
+    bool CountFailure(const RunFiles& files, const std::string& cause, bool loginRefused);
     void NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds);
     // Why the dump could not be read back; empty when it could.
     std::string Verify(const RunFiles& files);
@@ -96,7 +97,7 @@ void Run::PurgeAndReport(const RunFiles& files)
                   report.futureStamped.front() + " 등): 가장 오래된 것으로 봅니다");
 }
 
-bool Run::CountFailure(const RunFiles& files, const std::string& cause)
+bool Run::CountFailure(const RunFiles& files, const std::string& cause, bool loginRefused)
 {
     ItemHistory& history = record_.history;
     history.lastRunTime = files.runStamp;
@@ -109,10 +110,21 @@ bool Run::CountFailure(const RunFiles& files, const std::string& cause)
     history.stepsCause.clear();
     ++history.failuresInARow;
     ++record_.nExportFailCount;
-    if (record_.nExportFailCount <= kMaxExportFailures)
+    if (!loginRefused && record_.nExportFailCount <= kMaxExportFailures) {
+        const int minutes = kRetryWaitMinutes[static_cast<std::size_t>(
+            std::clamp<int>(record_.nExportFailCount, 1, kMaxExportFailures) - 1)];
+        record_.strRetryAfter = FormatDateTime(AddSeconds(env_.clock().Now(), minutes * 60));
+        WriteLine(record_.strServiceName + " 다시 시도: " + record_.strRetryAfter + " (" +
+                  std::to_string(minutes) + "분 뒤, 실패 " +
+                  std::to_string(record_.nExportFailCount) + "회)");
         return false;
+    }
+    if (loginRefused)
+        WriteLine(record_.strServiceName +
+                  " 로그인 거부: 계정이 잠기지 않도록 다음 예정 시각까지 다시 시도하지 않습니다");
     record_.nExportFailCount = 0;
-    record_.strLastBackUpTime = files.runStamp;
+    record_.strRetryAfter.clear();
+    record_.strLastBackUpTime = record_.strGaveUpTime = files.runStamp;
     record_.bRunNow = false;
     return true;
 }
@@ -123,6 +135,8 @@ void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::in
     {};
     const std::int64_t bytes = stat(files.dump.c_str(), &st) == 0 ? st.st_size : 0;
     record_.nExportFailCount = 0;
+    record_.strRetryAfter.clear();
+    record_.strGaveUpTime.clear();
     record_.strLastBackUpTime = files.runStamp;
     ItemHistory& history = record_.history;
     history.lastRunTime = files.runStamp;
@@ -181,7 +195,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             observer_.Detail(kExportFailed);
             const bool timedOut = verdict->cause.starts_with("엑스포트 시간 초과");
             WriteLine(record_.strServiceName + (timedOut ? " " : " 백업 실패: ") + verdict->cause);
-            if (CountFailure(files, verdict->cause)) {
+            if (CountFailure(files, verdict->cause, verdict->loginRefused)) {
                 WriteLine(kExportFailed);
                 MailFailure(env_, record_, files, verdict->cause);
             }
@@ -201,7 +215,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
     WriteLine(error.Text());
     RunFiles none;
     none.runStamp = FormatDateTime(start);
-    if (CountFailure(none, error.Text()))
+    if (CountFailure(none, error.Text(), false))
         MailFailure(env_, record_, reserved ? *reserved : none, error.Text());
     observer_.Stage(kReady);
     return {};

@@ -12,6 +12,7 @@
 // happens through the environment's observer and result lines.
 
 #include "job/run_environment.h"
+#include "schedule/due_rules.h"
 #include "store/schedule_record.h"
 #include "store/settings_file.h"
 
@@ -21,9 +22,11 @@
 
 namespace veltrane {
 
-// After this many counted failures of an item the next one records the run
-// anyway, so an item that keeps failing stops being retried every second.
+// After this many counted failures of an item the next one gives up: it
+// records the run anyway, so the item waits for its next time.
 inline constexpr std::int16_t kMaxExportFailures = 5;
+// A wait before each try but the give-up (schedule/due_rules.h).
+static_assert(kRetryWaitMinutes.size() == kMaxExportFailures);
 
 // What a run came to: its export, and the steps after it that the item asks
 // for (RunStep bits) and that failed: the result mail not sent to every
@@ -39,7 +42,9 @@ struct RunOutcome
 
 // Runs the backup of `record`, a copy that the run changes as a run changes
 // its item: strLastBackUpTime (on success, and when it gives up), bRunNow
-// (cleared when it gives up), nExportFailCount and history. `recorded` is
+// (cleared when it gives up), nExportFailCount, strRetryAfter, strGaveUpTime
+// and history. A failed run is tried again after a wait (kRetryWaitMinutes)
+// until it gives up; a login the database refused gives up at once. `recorded` is
 // called with it once the export succeeded and its latest back time is set,
 // before anything is mailed: the table's owner saves the schedule then.
 RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleRecord& record,

@@ -134,6 +134,7 @@ Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& fi
         verdict.warning = watch.Warning();
         return verdict;
     }
+    verdict.loginRefused = watch.LoginRefused();
     verdict.succeeded = false;
     if (watch.Succeeded() && !result.timedOut && log.ok())
         verdict.cause = dumpThere

@@ -51,8 +51,9 @@ Result<SecretFile> WriteLoginFile(const ScheduleRecord& record, const std::strin
 struct ExportVerdict
 {
     bool succeeded = false;
-    std::string cause;   // of a failure: the database's or the utility's word
-    std::string warning; // of a success with warnings: the first one
+    std::string cause;         // of a failure: the database's or the utility's word
+    bool loginRefused = false; // a failure: the database refused the login
+    std::string warning;       // of a success with warnings: the first one
     std::int64_t seconds = 0;
     std::vector<std::string> strays;
 };

@@ -1,6 +1,7 @@
 #include "job/export_texts.h"
 
 #include "platform/codepage.h"
+#include "platform/terminal_text.h"
 
 #include <algorithm>
 #include <array>
@@ -171,6 +172,8 @@ void OutputWatch::Line(std::string_view line)
     else if (!prefix_.empty() && line.starts_with(prefix_) &&
              !line.substr(prefix_.size()).starts_with("00000"))
         utility_.assign(line);
+    for (const std::string_view code : kLoginRefusedCodes)
+        loginRefused_ = loginRefused_ || line.starts_with(code);
     if (warning_.empty() && (line.starts_with("EXP-") || line.starts_with("ORA-")))
         warning_.assign(line);
     last_.assign(line);
@@ -181,12 +184,15 @@ std::string OutputWatch::Cause() const
     const std::string& cause = !database_.empty()  ? database_
                                : !utility_.empty() ? utility_
                                                    : last_;
-    return cause.empty() ? std::string("출력 없음") : CutToCharacters(cause, kCauseCharacters);
+    // The database's word may carry text of its own (an object's name, a
+    // trigger's message): its control characters never reach a terminal.
+    return cause.empty() ? std::string("출력 없음")
+                         : CutToCharacters(EscapeControlCharacters(cause), kCauseCharacters);
 }
 
 std::string OutputWatch::Warning() const
 {
-    return CutToCharacters(warning_, kCauseCharacters);
+    return CutToCharacters(EscapeControlCharacters(warning_), kCauseCharacters);
 }
 
 std::string FailureCause(std::string_view output, std::string_view prefix)

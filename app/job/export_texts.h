@@ -17,6 +17,16 @@ namespace veltrane {
 inline constexpr std::string_view kExportSuccessTexts[] = {
     " 정상적으로 종료", "Export terminated successfully", "성공적으로 끝났습"};
 
+// The database's refusals of a login, as a line of the utility's output
+// starts with them: a wrong password, a locked account, an expired password,
+// an account without CREATE SESSION; "UDE-" is how the Data Pump export
+// reports them. Each try of such a login counts toward the profile's limit
+// of failed logons, which locks the account: a run refused so is never
+// retried before the item's next time.
+inline constexpr std::string_view kLoginRefusedCodes[] = {"ORA-01017", "ORA-28000", "ORA-28001",
+                                                          "ORA-01045", "UDE-01017", "UDE-28000",
+                                                          "UDE-28001", "UDE-01045"};
+
 // Whether the log file at `path` (code page 949, as the run writes it) holds
 // one of kExportSuccessTexts within its last kLogVerdictBytes (the utility's
 // closing text is its last line), with no kLogFailedMark after it. False for
@@ -55,6 +65,8 @@ public:
     void Finish();
 
     bool Succeeded() const { return succeeded_; }
+    // A line started with one of kLoginRefusedCodes.
+    bool LoginRefused() const { return loginRefused_; }
     // As FailureCause below.
     std::string Cause() const;
     // As FirstWarning below.
@@ -69,6 +81,7 @@ private:
     std::string carry_;   // the start of a line still to end (bounded)
     std::string overlap_; // the end of the output, for a text cut by a chunk
     bool succeeded_ = false;
+    bool loginRefused_ = false;
     std::string database_; // the last "ORA-" line
     std::string utility_;  // the last line of the utility's own messages
     std::string last_;     // the last line with more than blanks

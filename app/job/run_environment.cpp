@@ -4,6 +4,7 @@
 #include "platform/process_info.h"
 #include "platform/process_tree.h"
 #include "platform/program_folder.h"
+#include "platform/terminal_text.h"
 
 namespace veltrane {
 namespace {
@@ -38,7 +39,7 @@ void RunEnvironment::ReportStateFile()
 
 void RunEnvironment::WriteLine(const std::string& text)
 {
-    const std::string line = StampedLine(clock_.Now(), text);
+    const std::string line = StampedLine(clock_.Now(), EscapeControlCharacters(text));
     observer_.Line(line);
     if (const Status kept = history_.Append(line); !kept && !historyFailed_.exchange(true))
         // Said once: the list still shows every line.

@@ -1,6 +1,7 @@
 #include "platform/line_output.h"
 
 #include "platform/file_io.h"
+#include "platform/terminal_text.h"
 
 #include <condition_variable>
 #include <csignal>
@@ -91,8 +92,10 @@ LineOutput::~LineOutput()
         writer_.detach();
 }
 
-void LineOutput::Write(const std::string& line)
+void LineOutput::Write(const std::string& text)
 {
+    // One line each, and nothing in it that a terminal would obey.
+    const std::string line = EscapeControlCharacters(text);
     {
         const std::lock_guard lock(shared_->mutex);
         Shared& s = *shared_;

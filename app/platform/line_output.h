@@ -38,7 +38,8 @@ public:
     LineOutput(const LineOutput&) = delete;
     LineOutput& operator=(const LineOutput&) = delete;
 
-    // Queues `line` and a line end, or drops it (see above). Never blocks for
+    // Queues `line`, its control characters escaped (terminal_text.h), and a
+    // line end, or drops it (see above). Never blocks for
     // longer than it takes to queue; safe from several threads.
     void Write(const std::string& line);
 

@@ -100,10 +100,22 @@ std::optional<bool> IsScheduleDue(const ScheduleRecord& r, const LocalDateTime& 
     return false;
 }
 
+std::optional<LocalDateTime> RetryTime(const ScheduleRecord& r, const LocalDateTime& now)
+{
+    if (r.strRetryAfter.empty())
+        return std::nullopt;
+    const std::optional<LocalDateTime> after = ParseDateTime(r.strRetryAfter);
+    constexpr std::int64_t kLongestWait = kRetryWaitMinutes.back() * kMinute;
+    if (!after || SecondsOf(*after) - SecondsOf(now) > kLongestWait)
+        return now;
+    return after;
+}
+
 std::optional<LocalDateTime> MissedDueTime(const ScheduleRecord& r, const LocalDateTime& now)
 {
     const std::optional<LocalDateTime> last = ParseDateTime(r.strLastBackUpTime);
-    if (!r.bEnabled || !last || SecondsOf(*last) > SecondsOf(now) ||
+    // An owed try is no missed run: it starts at its own time.
+    if (!r.bEnabled || !r.strRetryAfter.empty() || !last || SecondsOf(*last) > SecondsOf(now) ||
         IsScheduleDue(r, now).value_or(true))
         return std::nullopt;
     ScheduleRecord asScheduled = r;
@@ -123,6 +135,7 @@ std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& r, const LocalDa
     // since moved the latest back time, but is no success.
     ScheduleRecord rules = r;
     rules.bRunNow = false;
+    rules.strRetryAfter.clear();
     rules.strLastBackUpTime = r.history.lastSuccessTime;
     const std::optional<LocalDateTime> success = ParseDateTime(r.history.lastSuccessTime);
     const LocalDateTime from =
@@ -139,6 +152,8 @@ std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& r, const LocalDat
         return std::nullopt;
     if (r.bRunNow)
         return now;
+    if (const std::optional<LocalDateTime> retry = RetryTime(r, now))
+        return SecondsOf(*retry) > SecondsOf(now) ? *retry : now;
     const std::int64_t from = SecondsOf(now);
     const std::int64_t horizon = from + 31 * kDay;
     const bool neverRan = r.strLastBackUpTime.empty();
@@ -234,6 +249,11 @@ std::vector<std::shared_ptr<ScheduleRecord>> DueItems(const ScheduleTable& table
     for (const std::shared_ptr<ScheduleRecord>& record : table) {
         if (!record->bEnabled)
             continue;
+        if (const std::optional<LocalDateTime> retry = RetryTime(*record, now)) {
+            if (record->bRunNow || SecondsOf(*retry) <= SecondsOf(now))
+                due.push_back(record);
+            continue;
+        }
         const std::optional<bool> rule = IsScheduleDue(*record, now);
         if (!rule)
             break;

@@ -7,6 +7,7 @@
 #include "schedule/calendar.h"
 #include "store/schedule_record.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,9 +24,23 @@ namespace veltrane {
 // have passed, and whose strTime cannot be read as a time of day.
 std::optional<bool> IsScheduleDue(const ScheduleRecord& record, const LocalDateTime& now);
 
+// How long a failed item waits before it is tried again, in minutes, after
+// its first, second, ... counted failure: a database that is down, or a disk
+// that is full, is given time to come back, and the database's logon
+// auditing is not flooded. The run after the last wait gives up.
+inline constexpr std::array<int, 5> kRetryWaitMinutes = {5, 10, 20, 40, 60};
+
+// When a failed item's owed try may start (strRetryAfter), as the launch pass
+// reads it at `now`; nullopt when no try is owed. A time further ahead than
+// the longest wait was written by a clock that was ahead: it is read as `now`,
+// so it never holds the item back for long.
+std::optional<LocalDateTime> RetryTime(const ScheduleRecord& record, const LocalDateTime& now);
+
 // The next time at or after `now` at which the launch pass will start the
-// item: `now` for an item flagged for an immediate run, else the first second
-// at which IsScheduleDue holds. nullopt for a disabled item, and when no
+// item: `now` for an item flagged for an immediate run, the owed try's time
+// (RetryTime, or `now` once it passed) for a failed item, else the first
+// second at which IsScheduleDue holds. The one answer the launch pass, the
+// window, the status command and the metrics all give. nullopt for a disabled item, and when no
 // second within the next 31 days is due.
 std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& record, const LocalDateTime& now);
 
@@ -45,7 +60,9 @@ std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& record,
                                           std::int64_t graceSeconds);
 
 // The launch pass's choice: the enabled items of `table` that are due at
-// `now` or flagged for an immediate run (bRunNow), in table order. An item
+// `now` (an owed try whose time came, or else their rules) or flagged for an
+// immediate run (bRunNow), in table order. An item that owes a try is not
+// due by its rules before the try's time. An item
 // whose evaluation fails ends the list there (the items after it wait for a
 // later pass, as the rules say); a disabled item is never chosen, even when
 // flagged.

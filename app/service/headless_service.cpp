@@ -148,22 +148,31 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
                       items + ")");
     NotifyReady(items);
 
+    const auto reloadIfAsked = [&service] {
+        if (gReload == 0)
+            return;
+        gReload = 0;
+        if (const Status loaded = service.LoadSchedule())
+            service.WriteLine(std::string(kScheduleFileName) + " 다시 읽음 (항목 " +
+                              std::to_string(service.Table().size()) + "개)");
+        else
+            service.WriteLine(std::string(kScheduleFileName) + " 다시 읽기 실패, 항목 " +
+                              std::to_string(service.Table().size()) +
+                              "개를 그대로 씁니다: " + loaded.error().description);
+        service.LoadSettings();
+    };
+    // With a backlog of due runs a reload takes effect before the next one,
+    // which then runs the item as the file now has it.
+    service.OnBetweenRuns([&] {
+        observer.EndIfSignalled();
+        reloadIfAsked();
+    });
     for (;;) {
         pollfd waiting{gWakeRead, POLLIN, 0};
         if (poll(&waiting, 1, kTickMilliseconds) > 0)
             Drain(gWakeRead);
         observer.EndIfSignalled();
-        if (gReload != 0) {
-            gReload = 0;
-            if (const Status loaded = service.LoadSchedule())
-                service.WriteLine(std::string(kScheduleFileName) + " 다시 읽음 (항목 " +
-                                  std::to_string(service.Table().size()) + "개)");
-            else
-                service.WriteLine(std::string(kScheduleFileName) + " 다시 읽기 실패, 항목 " +
-                                  std::to_string(service.Table().size()) +
-                                  "개를 그대로 씁니다: " + loaded.error().description);
-            service.LoadSettings();
-        }
+        reloadIfAsked();
         service.Tick();
         PingWatchdog();
     }

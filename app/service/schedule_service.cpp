@@ -81,6 +81,7 @@ void ScheduleService::SetTable(ScheduleTable table)
 void ScheduleService::Replace(ScheduleTable table)
 {
     table_ = std::move(table);
+    ++tableNumber_;
     if (deletion_ && deletion_->permanent.empty())
         deletion_->permanent =
             std::string(kScheduleFileName) + "을 다시 읽었으므로 삭제한 항목을 되돌릴 수 없습니다.";
@@ -329,8 +330,57 @@ void ScheduleService::CheckOverdue()
 
 void ScheduleService::LaunchDueItems()
 {
-    for (const std::shared_ptr<ScheduleRecord>& record : DueItems(table_, clock_.Now()))
+    for (const std::shared_ptr<ScheduleRecord>& record : DueItems(table_, clock_.Now())) {
+        const bool queued = std::any_of(queue_.begin(), queue_.end(),
+                                        [&](const QueuedRun& q) { return q.record == record; });
+        if (!queued)
+            queue_.push_back({record, tableNumber_});
+    }
+    StartQueuedRuns();
+}
+
+std::shared_ptr<ScheduleRecord> ScheduleService::Current(const QueuedRun& queued) const
+{
+    const auto held = std::find(table_.begin(), table_.end(), queued.record);
+    if (held != table_.end())
+        return *held;
+    // Deleted from the table it was queued in; or that table was read anew,
+    // and the item is the one the new table names so.
+    if (queued.table == tableNumber_)
+        return nullptr;
+    return FindSameItem(table_, KeyOf(*queued.record));
+}
+
+void ScheduleService::StartQueuedRuns()
+{
+    // A job done at once (the headless service's) comes back here from its
+    // own end: the loop below goes on instead.
+    if (startingRuns_)
+        return;
+    startingRuns_ = true;
+    while (!runActive_ && !queue_.empty()) {
+        if (betweenRuns_)
+            betweenRuns_();
+        if (queue_.empty())
+            break;
+        const QueuedRun queued = queue_.front();
+        queue_.pop_front();
+        const std::shared_ptr<ScheduleRecord> record = Current(queued);
+        if (record == nullptr || !record->bEnabled) {
+            WriteLine(queued.record->strServiceName + " 대기 중이던 백업을 건너뜁니다: " +
+                      (record == nullptr ? "항목이 없습니다" : "사용하지 않는 항목입니다"));
+            // A flag left on a disabled item would start it the moment it
+            // is ticked.
+            if (record != nullptr && record->bRunNow) {
+                record->bRunNow = false;
+                Changed(record.get(), false);
+            }
+            continue;
+        }
+        runActive_ = true;
         SubmitRun(record);
+    }
+    startingRuns_ = false;
 }
 
 void ScheduleService::SubmitRun(const std::shared_ptr<ScheduleRecord>& target)
@@ -353,6 +403,8 @@ void ScheduleService::SubmitRun(const std::shared_ptr<ScheduleRecord>& target)
             if (running_)
                 running_(nullptr);
             Changed(current != nullptr ? current : target.get(), false);
+            runActive_ = false;
+            StartQueuedRuns();
         });
 }
 
@@ -393,6 +445,8 @@ ScheduleRecord* ScheduleService::ApplyResult(ScheduleRecord& target, const Sched
         record.strLastBackUpTime = result.strLastBackUpTime;
         record.history = result.history;
         record.nExportFailCount = result.nExportFailCount;
+        record.strRetryAfter = result.strRetryAfter;
+        record.strGaveUpTime = result.strGaveUpTime;
         if (!result.bRunNow)
             record.bRunNow = false;
     };
@@ -461,6 +515,9 @@ void ScheduleService::AdoptChangedSchedule(const ScheduleRecord& record)
     }
     same->strLastBackUpTime = record.strLastBackUpTime;
     same->history = record.history;
+    same->nExportFailCount = record.nExportFailCount;
+    same->strRetryAfter = record.strRetryAfter;
+    same->strGaveUpTime = record.strGaveUpTime;
     WriteLine(std::string(kScheduleFileName) + " 다시 읽음: 실행 중에 바뀐 파일에 결과를 씁니다");
     WriteSchedule();
 }
@@ -473,7 +530,7 @@ std::vector<ItemState> ScheduleService::KnownItems() const
     // before the delete is saved.
     if (deletion_ && deletion_->permanent.empty())
         for (const RemovedItem& removed : deletion_->items)
-            items.push_back({KeyOf(*removed.record), removed.record->history});
+            items.push_back(ItemStateOf(*removed.record));
     return items;
 }
 

@@ -24,6 +24,8 @@
 #include "store/settings_file.h"
 
 #include <array>
+#include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -141,11 +143,17 @@ public:
     // than OverdueAlertHours ago without a success since (OverdueSince), once
     // per due time; an item about to run (flagged) waits for its run.
     void CheckOverdue();
-    // One launch pass: submits every enabled item that is due or flagged, in
+    // One launch pass: queues every enabled item that is due or flagged, in
     // table order, to run one after the other; each run clears its flag.
-    // Tick runs it when no job is in progress.
+    // Tick runs it when no job is in progress. A queued run takes its copy of
+    // the item when it starts: an item edited meanwhile runs as it is then,
+    // one deleted or disabled meanwhile is skipped, with a line.
     void LaunchDueItems();
     bool RunInProgress() const { return jobs_ > 0; }
+    // Called on the owner's thread before each queued run takes its item:
+    // what must take effect between two runs (the service's reload) is done
+    // there, and the run then takes the item as the reload left it.
+    void OnBetweenRuns(std::function<void()> between) { betweenRuns_ = std::move(between); }
 
     // One backup of `record` on the caller's thread, whatever the executor
     // (--run-item's), its result applied to it; what it came to.
@@ -185,6 +193,11 @@ private:
     void Heartbeat();
 
     void Submit(std::function<void()> work, std::function<void()> done);
+    // Starts the queued runs, one at a time: the next when the last is done.
+    void StartQueuedRuns();
+    // The table's record a queued run is for now: the same record while the
+    // table holds it, the same item in a table read anew since; null when it
+    // is gone.
     // A run's job, for the table's record `target`.
     void SubmitRun(const std::shared_ptr<ScheduleRecord>& target);
     // The run's success, recorded before it mails: the latest back time and
@@ -236,6 +249,19 @@ private:
     LocalDateTime start_;
     std::function<void(const ScheduleRecord*)> changed_;
     std::function<void(const std::shared_ptr<ScheduleRecord>&)> running_;
+    std::function<void()> betweenRuns_;
+    // A run waiting for its turn: its record when queued, and the table it
+    // was in (counted by Replace).
+    struct QueuedRun
+    {
+        std::shared_ptr<ScheduleRecord> record;
+        std::uint64_t table = 0;
+    };
+    std::shared_ptr<ScheduleRecord> Current(const QueuedRun& queued) const;
+    std::deque<QueuedRun> queue_;
+    std::uint64_t tableNumber_ = 0; // how many times the table was replaced
+    bool runActive_ = false;        // a queued run is submitted and not done
+    bool startingRuns_ = false;     // StartQueuedRuns is on the stack
     std::optional<Deletion> deletion_;
     int jobs_ = 0; // submitted and not yet done
     int overdueMinute_ = -1;

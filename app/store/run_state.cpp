@@ -18,6 +18,7 @@ constexpr std::string_view kHeader =
 constexpr std::string_view kPendingKind = "pending";
 constexpr std::string_view kItemKind = "item";
 constexpr std::string_view kChildKind = "child";
+constexpr std::string_view kRetryKind = "retry";
 
 std::string Escape(std::string_view field)
 {
@@ -140,6 +141,17 @@ std::string FormatRunState(const RunState& state)
             text += field;
         }
         text += '\n';
+        if (item.retry == RetryState{})
+            continue;
+        text += kRetryKind;
+        for (const std::string& field :
+             {std::to_string(item.itemNo), Escape(item.service), Escape(item.user),
+              Escape(item.backUpFolder), std::to_string(item.retry.failures),
+              Escape(item.retry.retryAfter), Escape(item.retry.gaveUpTime)}) {
+            text += '\t';
+            text += field;
+        }
+        text += '\n';
     }
     for (const ChildGroup& child : state.children)
         text += std::string(kChildKind) + '\t' + std::to_string(child.group) + '\t' +
@@ -157,13 +169,14 @@ RunState ParseRunState(std::string_view text)
         if (line.ends_with('\r'))
             line.remove_suffix(1);
         const std::vector<std::string_view> fields = SplitTabs(line);
-        const bool known =
-            fields[0] == kItemKind || fields[0] == kPendingKind || fields[0] == kChildKind;
+        const bool known = fields[0] == kItemKind || fields[0] == kPendingKind ||
+                           fields[0] == kChildKind || fields[0] == kRetryKind;
         // A line of a kind this version knows with too few fields, or a line
         // that is no entry at all, is damage; a kind of a later version is not.
         const bool damaged =
             (known && fields.size() < (fields[0] == kItemKind      ? 13u
                                        : fields[0] == kPendingKind ? 9u
+                                       : fields[0] == kRetryKind   ? 8u
                                                                    : 4u)) ||
             (!known && fields.size() == 1 && !line.empty() && !line.starts_with('#')) ||
             line.find('\0') != std::string_view::npos;
@@ -213,6 +226,25 @@ RunState ParseRunState(std::string_view text)
             state.items.push_back(std::move(item));
             continue;
         }
+        // A retry line belongs to the item line of the same item before it.
+        if (fields.size() >= 8 && fields[0] == kRetryKind) {
+            ItemKey key;
+            key.itemNo = LeadingInt32(fields[1]).value_or(0);
+            key.service = Unescape(fields[2]);
+            key.user = Unescape(fields[3]);
+            key.backUpFolder = Unescape(fields[4]);
+            const auto item =
+                std::find_if(state.items.rbegin(), state.items.rend(), [&](const ItemState& i) {
+                    return static_cast<const ItemKey&>(i) == key;
+                });
+            if (item != state.items.rend()) {
+                const std::int32_t failures = LeadingInt32(fields[5]).value_or(0);
+                item->retry.failures = static_cast<std::int16_t>(std::clamp(failures, 0, 32767));
+                item->retry.retryAfter = Unescape(fields[6]);
+                item->retry.gaveUpTime = Unescape(fields[7]);
+            }
+            continue;
+        }
         if (fields.size() < 9 || fields[0] != kPendingKind)
             continue;
         const std::optional<std::int32_t> itemNo = LeadingInt32(fields[1]);
@@ -231,12 +263,19 @@ RunState ParseRunState(std::string_view text)
     return state;
 }
 
+ItemState ItemStateOf(const ScheduleRecord& record)
+{
+    return {KeyOf(record),
+            record.history,
+            {record.nExportFailCount, record.strRetryAfter, record.strGaveUpTime}};
+}
+
 std::vector<ItemState> ItemStatesOf(const ScheduleTable& table)
 {
     std::vector<ItemState> items;
     items.reserve(table.size());
     for (const auto& record : table)
-        items.push_back({KeyOf(*record), record->history});
+        items.push_back(ItemStateOf(*record));
     return items;
 }
 
@@ -248,8 +287,17 @@ void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table)
         keys.push_back(&item);
     const std::vector<std::size_t> found = FindSameItems(table, keys);
     for (std::size_t i = 0; i < items.size(); ++i)
-        if (found[i] != kNoItem)
-            table[found[i]]->history = items[i].history;
+        if (found[i] != kNoItem) {
+            ScheduleRecord& record = *table[found[i]];
+            const RetryState& retry = items[i].retry;
+            record.history = items[i].history;
+            record.nExportFailCount = retry.failures;
+            record.strRetryAfter = retry.retryAfter;
+            record.strGaveUpTime = retry.gaveUpTime;
+            // Both "yyyy-MM-dd hh:mm:ss": the later sorts after.
+            if (retry.gaveUpTime > record.strLastBackUpTime)
+                record.strLastBackUpTime = retry.gaveUpTime;
+        }
 }
 
 RunStateFile::RunStateFile(std::string path) : path_(std::move(path)) {}

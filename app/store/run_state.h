@@ -72,10 +72,24 @@ struct PendingRun : ItemKey
     bool operator==(const PendingRun&) const = default;
 };
 
-// The history of one item, with the item as the schedule names it.
+// Where an item stands in retrying its failed runs: the record's
+// nExportFailCount, strRetryAfter and strGaveUpTime.
+struct RetryState
+{
+    std::int16_t failures = 0;
+    std::string retryAfter;
+    std::string gaveUpTime;
+
+    bool operator==(const RetryState&) const = default;
+};
+
+// The history of one item, with the item as the schedule names it, and its
+// retries (a line of their own, "retry", written after the item's line when
+// there is anything to keep).
 struct ItemState : ItemKey
 {
     ItemHistory history;
+    RetryState retry;
 };
 
 // A child of a run (the export, the archiver) while it runs: its process
@@ -101,10 +115,13 @@ struct RunState
     std::size_t damagedLines = 0;
 };
 
-// The histories of the table's records, to be saved.
+// What Veltrane.state keeps of one record, and of each of the table's.
+ItemState ItemStateOf(const ScheduleRecord& record);
 std::vector<ItemState> ItemStatesOf(const ScheduleTable& table);
-// Gives each record of the table the history kept for it: the entry of the
-// same item (FindSameItems). A record without one keeps its own.
+// Gives each record of the table the history and the retries kept for it:
+// the entry of the same item (FindSameItems). A record without one keeps its
+// own. A give-up later than the record's latest back time moves it there, as
+// the give-up did.
 void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table);
 
 // The whole file as text, and back. Parsing never fails: a line it cannot

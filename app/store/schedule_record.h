@@ -85,6 +85,14 @@ struct ScheduleRecord : ItemProperties
     ItemHistory history;
     // Failed runs counted toward giving up since the item last gave up.
     std::int16_t nExportFailCount = 0;
+    // When the next try of a failed item may start ("yyyy-MM-dd hh:mm:ss");
+    // empty when no try is owed. A try owed holds the item back until then,
+    // and makes it due then whatever its schedule says.
+    std::string strRetryAfter;
+    // The run time of the item's last give-up, which moved its latest back
+    // time; kept so that a restart or a reload, which read the latest back
+    // time anew from Schedule.dat, do not forget it.
+    std::string strGaveUpTime;
     bool bFutureTimeReported = false; // a strLastBackUpTime in the future was said
 
     // Records compare whole, never by their properties alone.

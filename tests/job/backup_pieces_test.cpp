@@ -225,4 +225,23 @@ TEST(FailureCause, IsTheDatabasesReasonElseTheUtilitysElseTheLastLine)
                            "warnings.\n"),
               "EXP-00011: SCOTT.EMPX does not exist");
     EXPECT_EQ(FirstWarning("Export terminated successfully without warnings.\n"), "");
+    // The database's word reaches a terminal with its escape sequences written out.
+    EXPECT_EQ(FailureCause("ORA-20001: 잘못됨 \x1b[2J\xc2\x9b\t끝\n", ""),
+              "ORA-20001: 잘못됨 \\u001b[2J\\u009b\\t끝");
+}
+
+// The refusals of a login, in the forms of both export utilities; no other failure.
+TEST(OutputWatch, TellsARefusedLoginApart)
+{
+    for (const auto& [output, refused] : std::initializer_list<std::pair<const char*, bool>>{
+             {"ORA-28000: the account is locked\n", true},
+             {"ORA-28001: the password has expired\n", true},
+             {"ORA-01045: user SCOTT lacks CREATE SESSION privilege; logon denied\n", true},
+             {"UDE-28000: operation generated ORACLE error 28000\n", true},
+             {"ORA-12541: TNS:no listener\n", false}}) {
+        OutputWatch watch("EXP-", {});
+        watch.Feed(output);
+        watch.Finish();
+        EXPECT_EQ(watch.LoginRefused(), refused) << output;
+    }
 }

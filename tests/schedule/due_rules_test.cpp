@@ -240,3 +240,24 @@ TEST(DueItems, AreTheEnabledDueOrFlaggedItemsInTableOrder)
     weekly->strTime = "02:00:00";
     EXPECT_EQ(names(), (std::vector<std::string>{"A", "flagged", "W", "after"}));
 }
+
+// A failed item's owed try holds it back until its time, even while its rule
+// holds, and makes it due then, even when its rule no longer does.
+TEST(RetryTime, HoldsAFailedItemBackUntilItsTryThenMakesItDue)
+{
+    const char* cases[][4] = {// try, now, due, next
+                              {"12-07 14:05:00", "12-07 14:00:00", "", "12-07 14:05:00"},
+                              {"12-07 14:05:00", "12-07 14:05:00", "y", "12-07 14:05:00"},
+                              {"12-07 16:05:00", "12-07 16:20:00", "y", "12-07 16:20:00"},
+                              // written by a clock a day ahead: now
+                              {"12-08 14:05:00", "12-07 14:00:00", "y", "12-07 14:00:00"}};
+    for (const auto& c : cases) {
+        auto r =
+            std::make_shared<ScheduleRecord>(Item("매일", "14:30", "", 0, "2026-12-06 14:00:05"));
+        r->strRetryAfter = std::string("2026-") + c[0];
+        const LocalDateTime now = At(std::string("2026-") + c[1]);
+        EXPECT_EQ(DueItems({r}, now).size(), *c[2] ? 1u : 0u) << c[0] << " " << c[1];
+        EXPECT_EQ(FormatDateTime(*NextDueTime(*r, now)), std::string("2026-") + c[3]) << c[1];
+        EXPECT_EQ(MissedDueTime(*r, now), std::nullopt); // an owed try is no missed run
+    }
+}

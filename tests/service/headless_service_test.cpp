@@ -508,3 +508,53 @@ TEST(HeadlessService, TellsTheServiceManagerItIsReadyAndAlive)
     EXPECT_GE(duringExport, 2u);
     close(socket);
 }
+
+// A wrong password, with a backlog of three items that the database refuses:
+// each login is tried once per due time, across a reload and a restart, and a
+// reload takes effect between two runs of the backlog. The database's cause,
+// escape sequences and all, reaches no output raw.
+TEST(HeadlessService, ARefusedLoginIsTriedOncePerDueTimeAcrossReloadsAndRestarts)
+{
+    NoDisplay();
+    TempDir data, backups, logs;
+    const std::string refused = logs.File("refused_exp");
+    test::WriteBytes(refused,
+                     "#!/bin/sh\nFAKE_EXP_MODE=error FAKE_EXP_SILENCE=1 exec " JOB_TEST_DATA_DIR
+                     "/fake_exp.py \"$@\"\n");
+    std::filesystem::permissions(refused, std::filesystem::perms::owner_all);
+    setenv("FAKE_EXP_MODE", "english", 1);
+    setenv("FAKE_EXP_ERROR",
+           "ORA-01017: invalid username/password; logon denied\x1b[2J\x1b]0;x\a\n", 1);
+    setenv("FAKE_EXP_LOGONS", logs.File("logons").c_str(), 1);
+    ScheduleTable items;
+    for (const char* name : {"A", "B", "C"}) {
+        items.push_back(DueItem(name, backups));
+        items.back()->strProgramPath = refused;
+    }
+    WriteSchedule(data.File("Schedule.dat"), items);
+    const std::string out = logs.File("service.out");
+    {
+        ChildProcess service({kProgram, "--service", "--folder", data.path()}, out);
+        ASSERT_TRUE(WaitForText(out, "] [A] 엑스포트 시작")) << ReadBytes(out);
+        service.Signal(SIGHUP);
+        ASSERT_TRUE(WaitForText(out, "C 로그인 거부")) << ReadBytes(out);
+        const std::string text = ReadBytes(out);
+        EXPECT_LT(text.find("다시 읽음"), text.find("] [B] 엑스포트 시작")) << text;
+        service.Signal(SIGTERM);
+        ASSERT_EQ(service.WaitForExit(20000), 0);
+    }
+    // Started anew, then read anew with an item that logs in: only that one runs.
+    ChildProcess service({kProgram, "--service", "--folder", data.path()}, logs.File("again.out"));
+    ASSERT_TRUE(WaitForText(logs.File("again.out"), "서비스 시작")) << ReadBytes(out);
+    items.push_back(DueItem("GOOD", backups));
+    WriteSchedule(data.File("Schedule.dat"), items);
+    service.Signal(SIGHUP);
+    ASSERT_TRUE(WaitForText(logs.File("again.out"), "GOOD 백업 성공"))
+        << ReadBytes(logs.File("again.out"));
+    EXPECT_EQ(ReadBytes(logs.File("logons")),
+              "SCOTT/tiger@A\nSCOTT/tiger@B\nSCOTT/tiger@C\nSCOTT/tiger@GOOD\n");
+    RunCases({{{"--status"}, 1, {"logon denied\\u001b[2J\\u001b]0;x\\u0007"}}}, data, logs);
+    for (const std::string& file : {out, data.File("Veltrane.log"), logs.File("command.out")})
+        EXPECT_EQ(ReadBytes(file).find('\x1b'), std::string::npos) << file;
+    unsetenv("FAKE_EXP_ERROR");
+}

@@ -348,6 +348,31 @@ std::int64_t ExportSeconds(const RunFiles& files)
     return std::max<std::int64_t>(0, SecondsOf(written) - SecondsOf(*start));
 }
 
+// The files of a run that Veltrane.state says did not finish.
+RunFiles FilesOf(const PendingRun& pending)
+{
+    RunFiles files;
+    files.runStamp = pending.runStamp;
+    files.filePrefix = pending.filePrefix;
+    files.SetStamp(pending.fileStamp);
+    return files;
+}
+
+// A later run of the item was recorded: the program went on past this run
+// and saw to it; only the clearing of its entry was not written.
+bool LaterRunRecorded(const ScheduleRecord& item, const PendingRun& pending)
+{
+    return item.strLastBackUpTime > pending.runStamp || item.history.lastRunTime > pending.runStamp;
+}
+
+// The entry of `pending`, owing nothing: it goes.
+PendingRun Settled(const PendingRun& pending)
+{
+    PendingRun settled = pending;
+    settled.steps = 0;
+    return settled;
+}
+
 } // namespace
 
 void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
@@ -357,13 +382,9 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
     for (const PendingRun& pending : env.Pending()) {
         if ((pending.steps & kStepExport) == 0)
             continue;
-        RunFiles files;
-        files.runStamp = pending.runStamp;
-        files.filePrefix = pending.filePrefix;
-        files.SetStamp(pending.fileStamp);
+        const RunFiles files = FilesOf(pending);
         const std::string& name = pending.service;
-        PendingRun settled = pending;
-        settled.steps = 0;
+        const PendingRun settled = Settled(pending);
         if (LogHoldsExportSuccess(files.log) && HoldsBytes(files.dump)) {
             // The export ended well before the program did: a backup, whose
             // record and later steps the run could not see to.
@@ -375,10 +396,7 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
                 env.Owe(settled);
                 continue;
             }
-            // A later run of the item was recorded: the program went on past
-            // this one, and finished it; only its entry was not cleared.
-            if (found->strLastBackUpTime > pending.runStamp ||
-                found->history.lastRunTime > pending.runStamp) {
+            if (LaterRunRecorded(*found, pending)) {
                 env.Owe(settled);
                 continue;
             }
@@ -421,19 +439,12 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
                           writable->error().description + ")");
             continue;
         }
-        RunFiles files;
-        files.runStamp = pending.runStamp;
-        files.filePrefix = pending.filePrefix;
-        files.SetStamp(pending.fileStamp);
+        const RunFiles files = FilesOf(pending);
         const std::string& name = pending.service;
         const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
-        // A later run of the item was recorded: the program went on past
-        // this run and finished its steps; only the entry's clearing was not
-        // written. Nothing is done twice.
-        if (found != nullptr && (found->history.lastRunTime > pending.runStamp ||
-                                 found->strLastBackUpTime > pending.runStamp)) {
-            env.Owe({pending.itemNo, pending.service, pending.user, pending.backUpFolder,
-                     pending.runStamp, pending.filePrefix, pending.fileStamp, 0});
+        // Nothing is done twice.
+        if (found != nullptr && LaterRunRecorded(*found, pending)) {
+            env.Owe(Settled(pending));
             continue;
         }
         std::string problem;
@@ -444,22 +455,11 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
         if (!problem.empty()) {
             env.WriteLine(name + " 이전 실행의 남은 단계를 마치지 못함 (" + pending.runStamp +
                           " 백업): " + problem);
-            env.Owe({pending.itemNo, pending.service, pending.user, pending.backUpFolder,
-                     pending.runStamp, pending.filePrefix, pending.fileStamp, 0});
+            env.Owe(Settled(pending));
             continue;
         }
-        std::string steps;
-        for (const auto& [step, text] : {std::pair{kStepMail, "메일"},
-                                         {kStepVerify, "검증"},
-                                         {kStepCompress, "압축"},
-                                         {kStepTransfer, "전송"}})
-            if ((pending.steps & step) != 0) {
-                if (!steps.empty())
-                    steps += ", ";
-                steps += text;
-            }
         env.WriteLine(name + " 이전 실행의 남은 단계를 마칩니다 (" + pending.runStamp +
-                      " 백업: " + steps + ")");
+                      " 백업: " + StepWords(pending.steps) + ")");
         ScheduleRecord record = *found;
         static_cast<void>(Run(env, settings, record).Finish(files, pending.steps));
         finished(record);

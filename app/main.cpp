@@ -116,7 +116,7 @@ int main(int argc, char* argv[])
     case Command::RunItem:
         return veltrane::RunItemCommand(clock, dataFolder, programFolder, options.item);
     case Command::Check:
-        return veltrane::CheckCommand(dataFolder);
+        return veltrane::CheckCommand(dataFolder, programFolder);
     case Command::Window:
         break;
     }

@@ -30,13 +30,13 @@ bool Session::Run()
 void Session::Converse()
 {
     // A line break in an address would end the SMTP command early and let
-    // the rest of the text through as commands of its own.
-    if (HasLineBreak(request_.from) || HasLineBreak(token_)) {
-        FailWith("line break in address");
-        return;
-    }
-    if (HasInnerBlankOrBracket(sender_.address) || HasInnerBlankOrBracket(recipient_.address)) {
-        FailWith("blank or angle bracket in address");
+    // the rest of the text through as commands of its own; CheckMailRoute
+    // refuses the same addresses before any run.
+    std::string problem = SenderProblem(request_.from, sender_.address);
+    if (problem.empty())
+        problem = AddressProblem(token_, recipient_.address);
+    if (!problem.empty()) {
+        FailWith(problem);
         return;
     }
 

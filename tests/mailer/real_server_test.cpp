@@ -279,6 +279,58 @@ TEST_F(RealPeersTest, ExchangersAreTriedByPreferenceUntilOneTakesTheSession)
                        "connected to mx3.example.org[127.0.0.1]:25\r\n"}));
 }
 
+// The check says what the sessions then do, for the same texts: each case
+// that it finds fails the send with that reason, the clean one goes out.
+TEST_F(RealPeersTest, CheckFindsWhatTheSendThenFailsOn)
+{
+    StartDns({"--mx-host=nomail.example.org,.", "--mx-host=example.org,mail.example.org",
+              "--host-record=mail.example.org,127.0.0.1"});
+    const std::string folder = StartSink("127.0.0.1");
+    auto check = reinterpret_cast<CheckMailProc>(dlsym(library, "CheckMail"));
+    auto checkVia = reinterpret_cast<CheckMailViaSMTPProc>(dlsym(library, "CheckMailViaSMTP"));
+    ASSERT_TRUE(check != nullptr && checkVia != nullptr);
+    struct Case
+    {
+        const char* server; // null: direct delivery
+        std::string from, to, finding;
+    };
+    const Case cases[] = {
+        {nullptr, "robot@example.com", "ops@example.org", ""},
+        {"127.0.0.1", "robot@example.com", "ops@example.org", ""},
+        {nullptr, "robot@example.com", "x@nomail.example.org",
+         "x@nomail.example.org: nomail.example.org takes no mail (null MX)"},
+        {nullptr, "Veltrane <@>", "ops@example.org",
+         "sender Veltrane <@>: sender address \"@\" lacks a user or a domain"},
+        {"127.0.0.1", "Veltrane <rob\x01ot@x>", "ops@example.org",
+         "sender Veltrane <rob\\x01ot@x>: control byte in address"},
+        {nullptr, "robot@example.com", "ops@example.org,dba@example.org",
+         "ops@example.org,dba@example.org: comma in address (separate addresses with \";\")"},
+        {"mail.example.org:x", "robot@example.com", "ops@example.org",
+         "server mail.example.org:x: server text: bad port"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.to);
+        char found[256] = "?";
+        const int length = c.server == nullptr
+                               ? check(c.from.c_str(), c.to.c_str(), found, sizeof found)
+                               : checkVia(c.server, c.from.c_str(), c.to.c_str(), found, 8);
+        EXPECT_EQ(length, static_cast<int>(c.finding.size()));
+        if (c.server == nullptr) {
+            EXPECT_EQ(found, c.finding);
+        }
+        const int sent = c.server == nullptr
+                             ? sendMail(c.from.c_str(), c.to.c_str(), "HTML", "s", "b", "", "")
+                             : sendMailViaSmtp(c.server, "backup", "secret", c.from.c_str(),
+                                               c.to.c_str(), "HTML", "s", "b", "", "");
+        EXPECT_EQ(sent, c.finding.empty() ? 1 : 0);
+        if (!c.finding.empty()) {
+            const std::string reason = c.finding.substr(c.finding.find(": ", 7) + 2);
+            EXPECT_TRUE(LastError().ends_with(": " + reason)) << LastError();
+        }
+    }
+    EXPECT_EQ(ReceivedIn(folder).size(), 2u);
+}
+
 TEST_F(RealPeersTest, ServerDeliveryLogsInAndAWrongPasswordFails)
 {
     std::string folder = StartSink("127.0.0.1");

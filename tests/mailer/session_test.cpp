@@ -387,6 +387,13 @@ TEST_F(SessionTest, AddressThatCouldBreakItsCommandIsNeverSent)
         {"robot@example.com", "<ops@example.org>",
          "SEND ERROR robot@example.com --> <ops@example.org> : blank or angle bracket in "
          "address\r\n"},
+        {"Veltrane <ro\x1b[2Jbot@example.com>", "ops@example.org",
+         "SEND ERROR ro\\x1B[2Jbot@example.com --> ops@example.org : control byte in address\r\n"},
+        {"robot@example.com", "ops@example.org,dba@example.org",
+         "SEND ERROR robot@example.com --> ops@example.org,dba@example.org : comma in address "
+         "(separate addresses with \";\")\r\n"},
+        {"Veltrane <@>", "ops@example.org",
+         "SEND ERROR @ --> ops@example.org : sender address \"@\" lacks a user or a domain\r\n"},
     };
     for (const Case& c : cases) {
         std::remove(request.logPath.c_str());

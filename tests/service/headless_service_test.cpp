@@ -4,6 +4,7 @@
 #include "platform/codepage.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
+#include "support/net.h"
 #include "support/temp_dir.h"
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -368,6 +370,55 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
     // None of them ran: the one that never can is what makes --status fail.
     RunCases({{{"--status"}, 1, {"일정 오류: 읽을 수 없는 시각입니다", "일정 오류 1개"}}}, data,
              logs);
+}
+
+// The mail verdicts of --check are the mail library's, as a run's are: a
+// recipient domain with a null MX, the sender "<@>" of empty SMTP fields, a
+// control byte in the SMTP user, two addresses in one recipient.
+TEST(HeadlessCommands, CheckJudgesTheMailAsTheRunsDo)
+{
+    NoDisplay();
+    std::string error;
+    ASSERT_TRUE(test::EnterPrivateNetwork(error)) << error;
+    TempDir data, backups, logs;
+    test::WriteBytes(logs.File("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1\n");
+    ASSERT_TRUE(test::BindMountFile(logs.File("resolv.conf"), "/etc/resolv.conf", error)) << error;
+    ChildProcess dns({"/usr/sbin/dnsmasq", "--no-daemon", "--no-resolv", "--no-hosts",
+                      "--conf-file=/dev/null", "--port=53", "--listen-address=127.0.0.1",
+                      "--bind-interfaces", "--user=root", "--mx-host=nomail.example.org,.",
+                      "--mx-host=example.org,mail.example.org",
+                      "--host-record=mail.example.org,127.0.0.1"},
+                     logs.File("dns.log"));
+    ASSERT_TRUE(test::WaitForPort("127.0.0.1", 53)) << ReadBytes(logs.File("dns.log"));
+    struct Mail
+    {
+        std::string to, user, finding;
+    };
+    const Mail mails[] = {
+        {"ops@example.org", "backup", ""},
+        {"x@nomail.example.org", "backup",
+         "x@nomail.example.org: nomail.example.org takes no mail"},
+        {"ops@example.org", "",
+         "sender Veltrane <@>: sender address \"@\" lacks a user or a domain"},
+        {"ops@example.org", "back\x01up",
+         "sender Veltrane <back\\x01up@mail.example.org>: control byte in address"},
+        {"ops@example.org,dba@example.org", "backup", "ops@example.org,dba@example.org: comma in"},
+    };
+    ScheduleTable table;
+    std::vector<std::string> findings{"문제 4건\n"};
+    for (const Mail& mail : mails) {
+        table.push_back(DueItem("DB" + std::to_string(table.size() + 1), backups));
+        table.back()->strMailReceiveList = mail.to;
+        table.back()->strSmtpUserID = mail.user;
+        table.back()->strSmtpServer = mail.user.empty() ? "" : "mail.example.org";
+        if (!mail.finding.empty())
+            findings.push_back("항목 " + std::to_string(table.size()) + " (DB" +
+                               std::to_string(table.size()) +
+                               ", SCOTT): 메일을 보낼 수 없습니다: " + mail.finding);
+    }
+    WriteSchedule(data.File("Schedule.dat"), table);
+    RunCases({{{"--check"}, 1, findings}}, data, logs);
+    umount2("/etc/resolv.conf", MNT_DETACH);
 }
 
 // A reader that takes nothing (a stalled journal) costs lines, counted and

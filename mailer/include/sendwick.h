@@ -70,9 +70,13 @@ SENDWICK_API int SendMail(const char* from, const char* recipients, const char* 
  * TLS the server's certificate must chain to one the system trusts (OpenSSL's
  * default paths; SSL_CERT_FILE and SSL_CERT_DIR name others) and be for the
  * host; a server without STARTTLS where it is required fails the session.
- * Where TLS is not required and the server offers no STARTTLS, or its
- * certificate fails the check, the login goes in clear as it always has, and
- * the log and GetLastMailError say so. The login is AUTH LOGIN, or over TLS
+ * A server that offers STARTTLS gets the login over TLS or not at all, on
+ * any port: a refused STARTTLS (454), a failed handshake (a server that
+ * speaks only TLS 1.0 or 1.1) or a certificate that fails the check
+ * (self-signed, expired, for another name) fails the session with that
+ * reason. Only where TLS is not required and the server offers no STARTTLS
+ * does the login go in clear, as it always has, and the log and
+ * GetLastMailError say so. The login is AUTH LOGIN, or over TLS
  * AUTH PLAIN when the server offers PLAIN but not LOGIN. The password never
  * reaches the log.
  */

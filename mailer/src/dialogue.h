@@ -20,7 +20,7 @@ enum class Route { Direct, ViaServer };
 // logs in; with STARTTLS it says Ehlo, StartTls, UpgradeTls and Ehlo again
 // over TLS, and with TLS from the start UpgradeTls comes before the Greeting.
 // A greeting that refuses the session goes back to Connect for the next
-// address, and so does a STARTTLS that fails where TLS was not required.
+// address; a STARTTLS that fails ends the session.
 enum class State {
     Connect,
     Greeting,

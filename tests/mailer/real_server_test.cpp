@@ -26,6 +26,7 @@ namespace sendwick {
 namespace {
 
 using veltrane::test::ChildProcess;
+using veltrane::test::FileExists;
 using veltrane::test::Hex;
 using veltrane::test::ReadBytes;
 using veltrane::test::TempDir;
@@ -518,7 +519,15 @@ protected:
         "-subj /CN=mail.example.org -keyout server.key -out server.csr && "
         "printf 'subjectAltName=DNS:mail.example.org\\n' > san.cnf && "
         "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
-        "-extfile san.cnf -out server.crt";
+        "-extfile san.cnf -out server.crt && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+        "-subj /CN=mail.example.org -addext subjectAltName=DNS:mail.example.org "
+        "-keyout self.key -out self.crt && "
+        "touch index.txt && echo 01 > serial && printf '[ca]\\ndefault_ca=d\\n[d]\\n"
+        "database=index.txt\\nnew_certs_dir=.\\nserial=serial\\npolicy=p\\ndefault_md=sha256\\n"
+        "[p]\\ncommonName=supplied\\n' > ca.cnf && "
+        "openssl ca -batch -config ca.cnf -cert ca.crt -keyfile ca.key -in server.csr "
+        "-startdate 20200101000000Z -enddate 20200102000000Z -extfile san.cnf -out expired.crt";
 };
 
 // STARTTLS (aiosmtpd offering AUTH PLAIN only, and only over TLS) and TLS
@@ -583,19 +592,55 @@ TEST_F(TlsPeersTest, UntrustedWrongHostNoStartTlsOrHangUpFailWithTheReason)
         EXPECT_TRUE(ReceivedIn(folder).empty());
 }
 
-// On port 25 a login goes over offered STARTTLS; where the certificate fails,
-// in clear on a new connection as before, and the caller is told.
-TEST_F(TlsPeersTest, LoginOnPort25TakesOfferedStartTlsOrWarns)
+// Once a server offered STARTTLS, on port 25 as on any other, the login goes
+// over TLS or not at all: a certificate from an authority not trusted,
+// self-signed, expired or for another name, and a server that speaks only
+// TLS 1.0, each fail the mail with that reason and nothing goes in clear.
+TEST_F(TlsPeersTest, OfferedStartTlsThatFailsNeverLeadsToALoginInClear)
 {
-    StartSink("127.0.0.1", 25, Tls("offered"));
-    for (const char* trusted : {"ca.crt", "other-ca.crt"}) {
-        setenv("SSL_CERT_FILE", dir.File(trusted).c_str(), 1);
-        EXPECT_EQ(Send("mail.example.org"), 1) << ReadBytes(log);
+    struct Case
+    {
+        const char* server;
+        int port;
+        const char* certificate; // .crt and .key, or server.key beside it
+        const char* trusted;
+        const char* option;
+        std::string reason; // empty: delivered over TLS
+    };
+    const Case cases[] = {
+        {"mail.example.org", 25, "server", "ca.crt", nullptr, ""},
+        {"mail.example.org", 25, "server", "other-ca.crt", nullptr,
+         "certificate rejected: unable to get local issuer certificate"},
+        {"mail.example.org:2525", 2525, "self", "ca.crt", nullptr,
+         "certificate rejected: self-signed certificate"},
+        {"mail.example.org:2526", 2526, "expired", "ca.crt", nullptr,
+         "certificate rejected: certificate has expired"},
+        {"other.example.org", 25, "server", "ca.crt", nullptr,
+         "certificate rejected: hostname mismatch"},
+        {"mail.example.org:2527", 2527, "server", "ca.crt", "--tls-1.0-only",
+         "TLS handshake failed: "},
+    };
+    std::vector<std::string> folders;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server);
+        const std::string key = dir.File(std::string(c.certificate) + ".key");
+        Strings options{"--tls",  "offered",
+                        "--cert", dir.File(std::string(c.certificate) + ".crt"),
+                        "--key",  FileExists(key) ? key : dir.File("server.key")};
+        if (c.option != nullptr)
+            options.push_back(c.option);
+        if (c.port != 25 || folders.empty())
+            folders.push_back(StartSink("127.0.0.1", c.port, options));
+        setenv("SSL_CERT_FILE", dir.File(c.trusted).c_str(), 1);
+        EXPECT_EQ(Send(c.server), c.reason.empty() ? 1 : 0) << ReadBytes(log);
+        const std::string said = c.reason.empty() ? "" : "ops@example.org: " + c.reason;
+        EXPECT_EQ(LastError().substr(0, said.size()), said);
+        EXPECT_EQ(LastError().find("in clear"), std::string::npos) << LastError();
     }
-    EXPECT_EQ(LastError(), "password sent in clear to mail.example.org:25 (certificate rejected: "
-                           "unable to get local issuer certificate)");
-    EXPECT_EQ(ReadBytes(log).find("WARNING"), ReadBytes(log).rfind("WARNING"))
-        << "the first went over TLS";
+    EXPECT_EQ(ReceivedIn(folders[0]).size(), 1u);
+    for (std::size_t i = 1; i < folders.size(); ++i)
+        EXPECT_TRUE(ReceivedIn(folders[i]).empty());
+    EXPECT_EQ(ReadBytes(log).find("WARNING"), std::string::npos);
 }
 
 // postfix as sites run it (its own configuration and queue here): postscreen's

@@ -168,6 +168,8 @@ void FolderCheck::Item(const ScheduleRecord& record, const Settings& settings)
         Found(record, "일정대로 실행되지 않습니다: " + fault->text);
     Program(record, "엑스포트 유틸리티를",
             ResolveExportProgram(dataFolder_, record.strProgramPath));
+    if (const std::string problem = TablesProblem(record.strTables); !problem.empty())
+        Found(record, problem);
     if (settings.verifyDump)
         Program(record, "임포트 유틸리티를 (VerifyDump)",
                 ResolveImportProgram(dataFolder_, record, settings));

@@ -229,7 +229,7 @@ Status RunStateFile::LoadLocked()
     if (loaded_)
         return loadStatus_;
     loaded_ = true;
-    Result<std::string> text = ReadWholeFile(path_);
+    Result<std::string> text = ReadWholeFile(path_, kMaxRunStateFileBytes);
     if (text)
         state_ = ParseRunState(*text);
     else if (text.error().code != ENOENT)

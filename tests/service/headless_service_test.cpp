@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <regex>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -69,6 +70,9 @@ TEST(HeadlessService, RunsTheScheduleWithoutADisplayAndAnswersItsSignals)
     ChildProcess service({kProgram, "--service", "--folder", data.path()}, out);
 
     ASSERT_TRUE(WaitForText(out, "서비스 시작: " + data.path() + " (항목 1개)")) << ReadBytes(out);
+    // No core file can take the passwords the service holds.
+    EXPECT_TRUE(std::regex_search(ReadBytes("/proc/" + std::to_string(service.pid()) + "/limits"),
+                                  std::regex("Max core file size +0 +0 ")));
     ASSERT_TRUE(WaitForText(out, "] [ORCL] 엑스포트 시작 (SCOTT)\n")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "] [ORCL] BackUp...\n")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "] Ready.\n")) << ReadBytes(out);
@@ -346,6 +350,8 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
         {[](ScheduleRecord& r) { r.strMailReceiveList = "dba"; }, "메일 주소가 아닌 수신자"},
         {[](ScheduleRecord& r) { r.strTime = "25:61:00"; },
          "일정대로 실행되지 않습니다: 읽을 수 없는 시각입니다: \"25:61:00\""},
+        {[](ScheduleRecord& r) { r.strTables = "EMP) FILE=x ("; },
+         "Tables 목록에 테이블 이름이 아닌 항목"},
     };
     auto off = DueItem("OFF", backups); // disabled: not checked
     off->bEnabled = false;
@@ -361,7 +367,7 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
     }
     WriteSchedule(data.File("Schedule.dat"), table);
     const std::string schedule = listing();
-    std::vector<std::string> findings{"문제 6건\n"};
+    std::vector<std::string> findings{"문제 7건\n"};
     for (std::size_t i = 0; i < faults.size(); ++i)
         findings.push_back("항목 " + std::to_string(i + 3) + " (DB" + std::to_string(i + 3) +
                            ", SCOTT): " + faults[i].second);

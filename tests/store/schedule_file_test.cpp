@@ -1,4 +1,5 @@
 #include "platform/codepage.h"
+#include "store/run_state.h"
 #include "store/schedule_file.h"
 #include "support/temp_dir.h"
 
@@ -83,6 +84,27 @@ TEST(LoadSchedule, AFileWithoutItemsOrThatCannotBeReadIsRefused)
     ScheduleTable table;
     std::string error;
     EXPECT_FALSE((error = LoadProblem(path, table)).empty());
+}
+
+// A huge (here sparse) file planted in the folder is refused unread, so it
+// never takes the process's memory: Schedule.dat and Veltrane.state alike.
+TEST(LoadSchedule, AFileBeyondItsLimitIsRefusedUnread)
+{
+    TempDir dir;
+    for (const std::uint64_t size : {kMaxScheduleFileBytes + 1, std::uint64_t{3} << 30}) {
+        for (const char* name : {"Schedule.dat", kRunStateFileName}) {
+            WriteBytes(dir.File(name), "");
+            ASSERT_EQ(truncate(dir.File(name).c_str(), static_cast<off_t>(size)), 0) << name;
+        }
+        const Result<ScheduleTable> table = LoadSchedule(dir.File("Schedule.dat"));
+        const Status state = RunStateFile(dir.File(kRunStateFileName)).Load();
+        ASSERT_TRUE(!table && !state);
+        for (const Error& error : {table.error(), state.error()}) {
+            EXPECT_NE(error.description.find("larger than 64 MiB (" + std::to_string(size)),
+                      std::string::npos)
+                << error.description;
+        }
+    }
 }
 
 TEST(LoadSchedule, ReadsTheHandMadeFileFieldByField)

@@ -379,51 +379,35 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
 }
 
 // The mail verdicts of --check are the mail library's, as a run's are: a
-// recipient domain with a null MX, the sender "<@>" of empty SMTP fields, a
-// control byte in the SMTP user, two addresses in one recipient.
+// recipient domain with a null MX, and the sender "<@>" of empty SMTP fields.
 TEST(HeadlessCommands, CheckJudgesTheMailAsTheRunsDo)
 {
     NoDisplay();
     std::string error;
     ASSERT_TRUE(test::EnterPrivateNetwork(error)) << error;
     TempDir data, backups, logs;
-    test::WriteBytes(logs.File("resolv.conf"), "nameserver 127.0.0.1\noptions attempts:1\n");
+    test::WriteBytes(logs.File("resolv.conf"), "nameserver 127.0.0.1\n");
     ASSERT_TRUE(test::BindMountFile(logs.File("resolv.conf"), "/etc/resolv.conf", error)) << error;
-    ChildProcess dns({"/usr/sbin/dnsmasq", "--no-daemon", "--no-resolv", "--no-hosts",
-                      "--conf-file=/dev/null", "--port=53", "--listen-address=127.0.0.1",
-                      "--bind-interfaces", "--user=root", "--mx-host=nomail.example.org,.",
-                      "--mx-host=example.org,mail.example.org",
+    ChildProcess dns({"/usr/sbin/dnsmasq", "-d", "-R", "-h", "-C/dev/null", "-a127.0.0.1", "-z",
+                      "-uroot", "-mnomail.example.org,.", "-mexample.org,mail.example.org",
                       "--host-record=mail.example.org,127.0.0.1"},
                      logs.File("dns.log"));
     ASSERT_TRUE(test::WaitForPort("127.0.0.1", 53)) << ReadBytes(logs.File("dns.log"));
-    struct Mail
-    {
-        std::string to, user, finding;
-    };
-    const Mail mails[] = {
-        {"ops@example.org", "backup", ""},
-        {"x@nomail.example.org", "backup",
-         "x@nomail.example.org: nomail.example.org takes no mail"},
-        {"ops@example.org", "",
-         "sender Veltrane <@>: sender address \"@\" lacks a user or a domain"},
-        {"ops@example.org", "back\x01up",
-         "sender Veltrane <back\\x01up@mail.example.org>: control byte in address"},
-        {"ops@example.org,dba@example.org", "backup", "ops@example.org,dba@example.org: comma in"},
-    };
     ScheduleTable table;
-    std::vector<std::string> findings{"문제 4건\n"};
-    for (const Mail& mail : mails) {
+    for (const char* to : {"ops@example.org", "x@nomail.example.org", "ops@example.org"}) {
         table.push_back(DueItem("DB" + std::to_string(table.size() + 1), backups));
-        table.back()->strMailReceiveList = mail.to;
-        table.back()->strSmtpUserID = mail.user;
-        table.back()->strSmtpServer = mail.user.empty() ? "" : "mail.example.org";
-        if (!mail.finding.empty())
-            findings.push_back("항목 " + std::to_string(table.size()) + " (DB" +
-                               std::to_string(table.size()) +
-                               ", SCOTT): 메일을 보낼 수 없습니다: " + mail.finding);
+        table.back()->strMailReceiveList = to;
+        table.back()->strSmtpUserID = table.size() < 3 ? "backup" : "";
+        table.back()->strSmtpServer = table.size() < 3 ? "mail.example.org" : "";
     }
     WriteSchedule(data.File("Schedule.dat"), table);
-    RunCases({{{"--check"}, 1, findings}}, data, logs);
+    const std::string cannot = ", SCOTT): 메일을 보낼 수 없습니다: ";
+    RunCases(
+        {{{"--check"},
+          1,
+          {"문제 2건\n", "(DB2" + cannot + "x@nomail.example.org: nomail.example.org takes no mail",
+           "(DB3" + cannot + "sender Veltrane <@>: sender address \"@\" lacks a user"}}},
+        data, logs);
     umount2("/etc/resolv.conf", MNT_DETACH);
 }
 

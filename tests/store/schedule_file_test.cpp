@@ -86,25 +86,21 @@ TEST(LoadSchedule, AFileWithoutItemsOrThatCannotBeReadIsRefused)
     EXPECT_FALSE((error = LoadProblem(path, table)).empty());
 }
 
-// A huge (here sparse) file planted in the folder is refused unread, so it
-// never takes the process's memory: Schedule.dat and Veltrane.state alike.
+// A huge sparse file planted in the folder is refused unread, never taken
+// into memory: Schedule.dat and Veltrane.state alike.
 TEST(LoadSchedule, AFileBeyondItsLimitIsRefusedUnread)
 {
     TempDir dir;
-    for (const std::uint64_t size : {kMaxScheduleFileBytes + 1, std::uint64_t{3} << 30}) {
-        for (const char* name : {"Schedule.dat", kRunStateFileName}) {
-            WriteBytes(dir.File(name), "");
-            ASSERT_EQ(truncate(dir.File(name).c_str(), static_cast<off_t>(size)), 0) << name;
-        }
-        const Result<ScheduleTable> table = LoadSchedule(dir.File("Schedule.dat"));
-        const Status state = RunStateFile(dir.File(kRunStateFileName)).Load();
-        ASSERT_TRUE(!table && !state);
-        for (const Error& error : {table.error(), state.error()}) {
-            EXPECT_NE(error.description.find("larger than 64 MiB (" + std::to_string(size)),
-                      std::string::npos)
-                << error.description;
-        }
+    for (const char* name : {"Schedule.dat", kRunStateFileName}) {
+        WriteBytes(dir.File(name), "");
+        ASSERT_EQ(truncate(dir.File(name).c_str(), off_t{3} << 30), 0);
     }
+    const Result<ScheduleTable> table = LoadSchedule(dir.File("Schedule.dat"));
+    const Status state = RunStateFile(dir.File(kRunStateFileName)).Load();
+    ASSERT_TRUE(!table && !state);
+    for (const Error& error : {table.error(), state.error()})
+        EXPECT_NE(error.description.find("larger than 64 MiB (3221225472 bytes)"),
+                  std::string::npos);
 }
 
 TEST(LoadSchedule, ReadsTheHandMadeFileFieldByField)

@@ -5,6 +5,7 @@
 #include "cli/status_command.h"
 #include "editor/qt_text.h"
 #include "platform/clock.h"
+#include "platform/private_files.h"
 #include "platform/program_folder.h"
 #include "platform/single_instance.h"
 #include "service/command_options.h"
@@ -16,8 +17,10 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QTranslator>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -80,6 +83,10 @@ int main(int argc, char* argv[])
     // as the service comes up) must not kill it.
     if (!veltrane::InstallServiceSignals())
         std::fprintf(stderr, "Veltrane: cannot set up the signals\n");
+    // Before any password is read: nothing of them may reach a core file.
+    if (!veltrane::KeepSecretsOutOfCoreDumps())
+        std::fprintf(stderr, "Veltrane: cannot keep the passwords out of core dumps: %s\n",
+                     std::strerror(errno));
     using veltrane::Command;
     veltrane::CommandOptions options;
     std::string error;
@@ -116,7 +123,7 @@ int main(int argc, char* argv[])
     case Command::RunItem:
         return veltrane::RunItemCommand(clock, dataFolder, programFolder, options.item);
     case Command::Check:
-        return veltrane::CheckCommand(dataFolder);
+        return veltrane::CheckCommand(dataFolder, programFolder);
     case Command::Window:
         break;
     }

@@ -174,6 +174,11 @@ HostKeys FindHostKeys(std::string_view text, const std::string& name)
         auto end = std::min(text.find('\n'), text.size());
         std::string_view line = text.substr(0, end);
         text.remove_prefix(std::min(end + 1, text.size()));
+        // A file written on Windows ends its lines with CR LF; OpenSSH reads
+        // the CR as the white space it is, so a key at the end of the line
+        // still counts.
+        if (line.ends_with('\r'))
+            line.remove_suffix(1);
         std::string_view first = NextField(line);
         if (first.empty() || first[0] == '#')
             continue;

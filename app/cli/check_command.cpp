@@ -2,24 +2,23 @@
 
 #include "job/archive_step.h"
 #include "job/export_step.h"
+#include "job/mail_step.h"
 #include "job/run_environment.h"
 #include "job/run_files.h"
 #include "job/upload_step.h"
+#include "platform/library_binder.h"
 #include "platform/program_folder.h"
 #include "report/result_mail.h"
 #include "schedule/schedule_fault.h"
 #include "store/schedule_file.h"
 #include "store/settings_file.h"
 
-#include <arpa/nameser.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <netdb.h>
-#include <optional>
-#include <resolv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -76,58 +75,13 @@ std::string FolderProblem(const std::string& folder)
     return {};
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return a == (b >= 'A' && b <= 'Z' ? b - 'A' + 'a' : b);
-           });
-}
-
-// The host of a mail server text, read as the mail library reads it: "host",
-// "host:port", "smtp+starttls://host[:port]" or "smtps://host[:port]", an
-// IPv6 address in brackets before a port; the port a whole number from 1 to
-// 65535. nullopt for a text the library refuses.
-std::optional<std::string> MailServerHost(std::string_view text)
-{
-    bool scheme = false;
-    for (const std::string_view prefix : {"smtp+starttls://", "smtps://"})
-        if (StartsWithNoCase(text, prefix)) {
-            text.remove_prefix(prefix.size());
-            if (text.ends_with('/'))
-                text.remove_suffix(1);
-            scheme = true;
-        }
-    if (!scheme && text.find("://") != std::string_view::npos)
-        return std::nullopt;
-    std::string_view host = text;
-    std::string_view port;
-    if (text.starts_with('[')) {
-        const std::size_t close = text.find(']');
-        if (close == std::string_view::npos || (close + 1 < text.size() && text[close + 1] != ':'))
-            return std::nullopt;
-        host = text.substr(1, close - 1);
-        port = close + 1 < text.size() ? text.substr(close + 2) : std::string_view("25");
-    } else if (const std::size_t colon = text.find(':');
-               colon != std::string_view::npos && text.find(':', colon + 1) == text.npos) {
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-    }
-    if (!port.empty()) {
-        const bool digits = port.size() <= 5 && port.find_first_not_of("0123456789") == port.npos;
-        const int number = digits ? std::atoi(std::string(port).c_str()) : 0;
-        if (number < 1 || number > 65535)
-            return std::nullopt;
-    }
-    if (host.empty())
-        return std::nullopt;
-    return std::string(host);
-}
-
 class FolderCheck
 {
 public:
-    explicit FolderCheck(std::string dataFolder) : dataFolder_(std::move(dataFolder)) {}
+    FolderCheck(std::string dataFolder, const std::string& libraryFolder)
+        : dataFolder_(std::move(dataFolder)),
+          mailLibrary_(kMailLibraryFile, libraryFolder.empty() ? dataFolder_ : libraryFolder)
+    {}
 
     void Item(const ScheduleRecord& record, const Settings& settings);
     void Add(std::string finding) { findings_.push_back(std::move(finding)); }
@@ -145,14 +99,11 @@ private:
     // Why `host` cannot be found by name; empty when it can. Each name is
     // asked once, however many items name it.
     const std::string& Resolve(const std::string& host);
-    // The same for a recipient's domain: its mail exchangers, else the
-    // domain itself, as direct delivery looks for them.
-    const std::string& ResolveMailDomain(const std::string& domain);
 
     std::string dataFolder_;
+    LibraryBinder mailLibrary_;
     std::vector<std::string> findings_;
     std::map<std::string, std::string> resolved_;
-    std::map<std::string, std::string> domains_;
 };
 
 const std::string& FolderCheck::Resolve(const std::string& host)
@@ -174,20 +125,6 @@ const std::string& FolderCheck::Resolve(const std::string& host)
     return resolved_[host] = problem;
 }
 
-const std::string& FolderCheck::ResolveMailDomain(const std::string& domain)
-{
-    const auto known = domains_.find(domain);
-    if (known != domains_.end())
-        return known->second;
-    unsigned char answer[NS_PACKETSZ * 4];
-    const int length = res_query(domain.c_str(), ns_c_in, ns_t_mx, answer, sizeof answer);
-    ns_msg message;
-    if (length > 0 && ns_initparse(answer, length, &message) == 0 &&
-        ns_msg_count(message, ns_s_an) > 0)
-        return domains_[domain] = std::string();
-    return domains_[domain] = Resolve(domain);
-}
-
 void FolderCheck::Program(const ScheduleRecord& record, const char* what,
                           const std::string& program)
 {
@@ -202,33 +139,10 @@ void FolderCheck::Mail(const ScheduleRecord& record)
         return; // nothing is mailed
     for (const std::string& token : recipients.notAddresses)
         Found(record, "메일 주소가 아닌 수신자: \"" + token + "\"");
-    if (record.bUseSmtpServer) {
-        const std::optional<std::string> host = MailServerHost(record.strSmtpServer);
-        if (!host)
-            Found(record, "메일 서버를 읽을 수 없습니다: \"" + record.strSmtpServer + "\"");
-        else if (const std::string& problem = Resolve(*host); !problem.empty())
-            Found(record, "메일 서버를 찾을 수 없습니다: " + *host + " (" + problem + ")");
-        return;
-    }
-    // Straight to each recipient's mail exchanger.
-    std::string_view list = record.strMailReceiveList;
-    while (!list.empty()) {
-        const std::size_t end = std::min(list.find(';'), list.size());
-        std::string_view token = list.substr(0, end);
-        list.remove_prefix(std::min(end + 1, list.size()));
-        const std::size_t at = token.rfind('@');
-        if (at == std::string_view::npos || at == 0)
-            continue;
-        std::string_view domain = token.substr(at + 1);
-        while (!domain.empty() &&
-               (domain.back() == ' ' || domain.back() == '\t' || domain.back() == '>'))
-            domain.remove_suffix(1);
-        if (domain.empty())
-            continue;
-        if (const std::string& problem = ResolveMailDomain(std::string(domain)); !problem.empty())
-            Found(record, "수신자의 메일 서버를 찾을 수 없습니다: " + std::string(domain) + " (" +
-                              problem + ")");
-    }
+    // The rest is the mail library's own judgement, as each run's sessions
+    // make it: the sender, the recipients and where their mail would go.
+    for (const std::string& finding : CheckResultMail(MailRouteOf(record), mailLibrary_))
+        Found(record, "메일을 보낼 수 없습니다: " + finding);
 }
 
 void FolderCheck::Ftp(const ScheduleRecord& record)
@@ -254,6 +168,8 @@ void FolderCheck::Item(const ScheduleRecord& record, const Settings& settings)
         Found(record, "일정대로 실행되지 않습니다: " + fault->text);
     Program(record, "엑스포트 유틸리티를",
             ResolveExportProgram(dataFolder_, record.strProgramPath));
+    if (const std::string problem = TablesProblem(record.strTables); !problem.empty())
+        Found(record, problem);
     if (settings.verifyDump)
         Program(record, "임포트 유틸리티를 (VerifyDump)",
                 ResolveImportProgram(dataFolder_, record, settings));
@@ -277,9 +193,10 @@ void FolderCheck::Item(const ScheduleRecord& record, const Settings& settings)
 
 } // namespace
 
-std::vector<std::string> CheckFolder(const std::string& dataFolder)
+std::vector<std::string> CheckFolder(const std::string& dataFolder,
+                                     const std::string& libraryFolder)
 {
-    FolderCheck check(dataFolder);
+    FolderCheck check(dataFolder, libraryFolder);
     Settings settings;
     std::vector<std::string> problems;
     ReadSettings(JoinPath(dataFolder, kSettingsFileName), settings, problems);
@@ -301,9 +218,9 @@ std::vector<std::string> CheckFolder(const std::string& dataFolder)
     return std::move(check.Findings());
 }
 
-int CheckCommand(const std::string& dataFolder)
+int CheckCommand(const std::string& dataFolder, const std::string& libraryFolder)
 {
-    const std::vector<std::string> findings = CheckFolder(dataFolder);
+    const std::vector<std::string> findings = CheckFolder(dataFolder, libraryFolder);
     for (const std::string& finding : findings)
         std::printf("%s\n", finding.c_str());
     if (findings.empty())

@@ -10,9 +10,12 @@
 //   with VerifyDump, the import utility too;
 // - the item folder can be written, or made in its backup folder;
 // - the archiver ("rar" in the folder) can be run, when the item compresses;
-// - the recipients are mail addresses, and the mail server (or, without one,
-//   each recipient's domain) and the FTP server can be found by name, their
-//   ports well formed.
+// - the recipients are mail addresses, and the mail library finds nothing
+//   that would keep the mail from them: the sender and recipients its
+//   sessions would refuse, a mail server text it cannot read or a server
+//   without an address, or (without a server) a recipient domain that takes
+//   no mail (a null MX) or whose exchangers cannot be found;
+// - the FTP server can be found by name, its port well formed.
 //
 // It changes nothing, as a configuration test should not: no file is
 // written, not even Veltrane.ini's defaults, and the folder's lock is not
@@ -25,10 +28,13 @@ namespace veltrane {
 
 // What the check found, one text per finding, each naming its item
 // ("항목 3 (ORCL, SCOTT): ..."); empty when nothing would fail.
-std::vector<std::string> CheckFolder(const std::string& dataFolder);
+// The mail library is looked for in `libraryFolder` first (empty: the data
+// folder), as a run looks for it.
+std::vector<std::string> CheckFolder(const std::string& dataFolder,
+                                     const std::string& libraryFolder = {});
 
 // Prints one line per finding and a last line that sums them up; returns 0
 // when nothing was found, 1 otherwise.
-int CheckCommand(const std::string& dataFolder);
+int CheckCommand(const std::string& dataFolder, const std::string& libraryFolder);
 
 } // namespace veltrane

@@ -5,6 +5,8 @@
 #include "platform/program_folder.h"
 #include "schedule/due_rules.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <sys/stat.h>
@@ -42,6 +44,42 @@ std::string MinutesText(double minutes)
 std::chrono::milliseconds TimeLimitOf(const Settings& settings)
 {
     return std::chrono::milliseconds(std::llround(settings.exportTimeoutMinutes * 60 * 1000));
+}
+
+std::string TablesProblem(std::string_view tables)
+{
+    const auto allowed = [](unsigned char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c >= 0x80 ||
+               std::string_view("_$#.:%, \t\"-").find(static_cast<char>(c)) !=
+                   std::string_view::npos;
+    };
+    // A quoted name ("Mixed-Case") may hold a comma of its own, but never
+    // stays open: a quote left open would take what follows into the name.
+    bool quoted = false;
+    auto bad = std::find_if(tables.begin(), tables.end(), [&](char c) {
+        quoted ^= c == '"';
+        return !allowed(static_cast<unsigned char>(c));
+    });
+    if (bad == tables.end() && quoted)
+        bad = tables.begin() + static_cast<std::ptrdiff_t>(tables.rfind('"'));
+    if (bad == tables.end())
+        return {};
+    const std::size_t at = static_cast<std::size_t>(bad - tables.begin());
+    const std::size_t begin = tables.find_last_of(',', at) == std::string_view::npos
+                                  ? 0
+                                  : tables.find_last_of(',', at) + 1;
+    const std::string entry = TrimBlanks(tables.substr(begin, tables.find(',', at) - begin));
+    char shown[8];
+    if (static_cast<unsigned char>(*bad) < 0x20 || *bad == 0x7F)
+        std::snprintf(shown, sizeof shown, "\\x%02X", static_cast<unsigned char>(*bad));
+    else
+        std::snprintf(shown, sizeof shown, "%c", *bad);
+    std::string printable;
+    for (const char c : entry)
+        printable += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    return "Tables 목록에 테이블 이름이 아닌 항목: \"" + printable + "\" (쓸 수 없는 글자 " +
+           shown + ")";
 }
 
 std::string LoginText(const ScheduleRecord& r, bool displayed)
@@ -107,6 +145,8 @@ Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& fi
                                 const ChildWatch& children)
 {
     const std::string program = ResolveExportProgram(dataFolder, record.strProgramPath);
+    if (const std::string problem = TablesProblem(record.strTables); !problem.empty())
+        return Error{problem, kRunComponent, EINVAL};
     // The login goes to the utility in a parameter file only this user can
     // read, for the life of the child: a command line is every account's to
     // read in the process list.

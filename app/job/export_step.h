@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veltrane {
@@ -27,6 +28,15 @@ namespace veltrane {
 std::string BuildExportCommandLine(const ScheduleRecord& record, const std::string& programPath,
                                    const std::string& dumpPath,
                                    const std::string& parameterFile = {});
+
+// Why the Tables field cannot go into "Tables=(...)"; empty when it can. It
+// may hold only a list of table names: entries separated by commas or
+// blanks, each made of letters (non-ASCII ones too), digits, "_", "$", "#",
+// "." (owner.table), ":" (table:partition) and "%" (a name pattern). Anything
+// else, a ")" or "=" first of all, could close the list and hand the utility
+// parameters of its own ("EMP) FILE=/elsewhere ("). The reason names the
+// entry and the character.
+std::string TablesProblem(std::string_view tables);
 
 // "user/password@service", or with `displayed` "user/****@service".
 std::string LoginText(const ScheduleRecord& record, bool displayed);

@@ -128,6 +128,17 @@ std::string ReportSubject(const ScheduleRecord& record, const std::string& end)
     return "[DB Backup : " + record.strID + "@" + record.strServiceName + "]" + end;
 }
 
+ResultMail MailRouteOf(const ScheduleRecord& record)
+{
+    ResultMail mail;
+    mail.recipients = record.strMailReceiveList;
+    mail.useSmtpServer = record.bUseSmtpServer;
+    mail.smtpUser = record.strSmtpUserID;
+    mail.smtpPassword = record.strSmtpUserPassword;
+    mail.smtpServer = record.strSmtpServer;
+    return mail;
+}
+
 std::string SendReportMail(RunEnvironment& env, const ScheduleRecord& record,
                            const ReportMail& report)
 {
@@ -137,17 +148,12 @@ std::string SendReportMail(RunEnvironment& env, const ScheduleRecord& record,
     bool sent = true;
     std::string reason;
     if (check.anyAddress) {
-        ResultMail mail;
-        mail.recipients = record.strMailReceiveList;
+        ResultMail mail = MailRouteOf(record);
         mail.subject = report.subject;
         mail.body = report.body;
         const Result<std::string> folder = SecretFolder(env.DataFolder());
         const Attachments attachments(folder ? *folder : std::string(), report.attachments);
         mail.attachments = attachments.Joined();
-        mail.useSmtpServer = record.bUseSmtpServer;
-        mail.smtpUser = record.strSmtpUserID;
-        mail.smtpPassword = record.strSmtpUserPassword;
-        mail.smtpServer = record.strSmtpServer;
         RunObserver& observer = env.Observer();
         MailContext context{env.MailLibrary(), env.DataFolder(),
                             [&observer](const std::string& text) { observer.Message(text, false); },

@@ -6,6 +6,7 @@
 
 #include "job/run_environment.h"
 #include "job/run_files.h"
+#include "report/result_mail.h"
 #include "report/result_report.h"
 #include "store/schedule_record.h"
 
@@ -33,6 +34,11 @@ struct ReportMail
 };
 std::string SendReportMail(RunEnvironment& env, const ScheduleRecord& record,
                            const ReportMail& mail);
+
+// Who an item's mails go to and by which route (recipients, server, login,
+// the default sender), without subject, body or attachments: what every mail
+// of a run starts from, and what --check has the mail library check.
+ResultMail MailRouteOf(const ScheduleRecord& record);
 
 // "[DB Backup : user@service]" + `end`.
 std::string ReportSubject(const ScheduleRecord& record, const std::string& end);

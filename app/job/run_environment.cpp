@@ -28,7 +28,10 @@ RunEnvironment::RunEnvironment(RunObserver& observer, const Clock& clock, std::s
 void RunEnvironment::ReportStateFile()
 {
     if (const Status loaded = state_.Load(); !loaded)
-        WriteLine(std::string(kRunStateFileName) + " 읽기 실패: " + loaded.error().description);
+        WriteLine(std::string(kRunStateFileName) + " 읽기 실패: " + loaded.error().description +
+                  (state_.DamagedCopyKept()
+                       ? std::string(" (옮겨 둠: ") + kRunStateFileName + kDamagedSuffix + ")"
+                       : std::string()));
     else if (const std::size_t damaged = state_.DamagedLines(); damaged != 0)
         WriteLine(std::string(kRunStateFileName) + " 손상: 읽을 수 없는 줄 " +
                   std::to_string(damaged) + "개를 버리고 읽은 것은 유지합니다" +

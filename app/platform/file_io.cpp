@@ -208,7 +208,24 @@ Status AppendToFile(const std::string& path, std::string_view contents)
     return {};
 }
 
-Result<std::string> ReadWholeFile(const std::string& path)
+namespace {
+
+Error TooLarge(const std::string& path, std::uint64_t size, std::uint64_t maxBytes)
+{
+    const auto mib = [](std::uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; };
+    std::string text = "Cannot read \"";
+    text.append(path)
+        .append("\": it is larger than ")
+        .append(mib(maxBytes))
+        .append(" (")
+        .append(size > 0 ? std::to_string(size) + " bytes" : "it grew while read")
+        .append(")");
+    return Error{std::move(text), kComponent, EFBIG};
+}
+
+} // namespace
+
+Result<std::string> ReadWholeFile(const std::string& path, std::uint64_t maxBytes)
 {
     // Opened without blocking, so that a FIFO in the file's place cannot
     // stall the reader; only a regular file is read.
@@ -222,6 +239,10 @@ Result<std::string> ReadWholeFile(const std::string& path)
         std::string text = "Cannot read \"";
         text.append(path).append("\": it is not a regular file");
         return Error{std::move(text), kComponent, EINVAL};
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        close(fd);
+        return TooLarge(path, static_cast<std::uint64_t>(st.st_size), maxBytes);
     }
     std::string contents;
     char buffer[65536];
@@ -237,6 +258,10 @@ Result<std::string> ReadWholeFile(const std::string& path)
             return Describe("Cannot read", path, err);
         }
         contents.append(buffer, static_cast<std::size_t>(n));
+        if (contents.size() > maxBytes) {
+            close(fd);
+            return TooLarge(path, 0, maxBytes);
+        }
     }
     close(fd);
     return contents;

@@ -6,6 +6,7 @@
 
 #include "platform/result.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -50,7 +51,10 @@ Status AppendToFile(const std::string& path, std::string_view contents);
 
 // Reads a whole regular file; an Error when it cannot be opened or read, or
 // is not a regular file (a FIFO would block the reader for ever). A file that
-// simply does not exist gives the code ENOENT.
-Result<std::string> ReadWholeFile(const std::string& path);
+// simply does not exist gives the code ENOENT. A file larger than `maxBytes`
+// is not read into memory at all: an Error with the code EFBIG that names
+// the file, its size and the limit (a huge or sparse file planted in the
+// folder would otherwise take the process's memory).
+Result<std::string> ReadWholeFile(const std::string& path, std::uint64_t maxBytes = UINT64_MAX);
 
 } // namespace veltrane

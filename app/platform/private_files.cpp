@@ -10,6 +10,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +21,17 @@ void KeepFilesFromOthers()
 {
     const mode_t previous = umask(S_IRWXO);
     umask(previous | S_IRWXO);
+}
+
+bool KeepSecretsOutOfCoreDumps()
+{
+    const rlimit none{0, 0};
+    const bool undumpable = prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+    const int err = errno;
+    const bool noCore = setrlimit(RLIMIT_CORE, &none) == 0;
+    if (!undumpable)
+        errno = err;
+    return undumpable && noCore;
 }
 
 Result<std::string> SecretFolder(const std::string& dataFolder)

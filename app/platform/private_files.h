@@ -17,6 +17,13 @@ namespace veltrane {
 // service's group shares its folder). Safe to call more than once.
 void KeepFilesFromOthers();
 
+// Keeps the passwords the process holds in clear (Oracle, SMTP, FTP) out of
+// any core dump and away from other processes of the same user: the process
+// is made undumpable (no core, no ptrace attach, its /proc files root's)
+// and its core size limit, which its children inherit, is 0. False with
+// errno set when the system refused either.
+[[nodiscard]] bool KeepSecretsOutOfCoreDumps();
+
 // The folder for `dataFolder`'s secret files (the parameter files that carry
 // the Oracle login to a child): in this user's private runtime folder (see
 // UserRuntimeFolder), named after the data folder's identity, so that the

@@ -6,6 +6,7 @@
 #include "platform/yielding_call.h"
 #include "sendwick.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace veltrane {
@@ -31,7 +32,55 @@ std::string ReasonFrom(GetLastMailErrorProc lastError)
     return cp949::ToUtf8(reason);
 }
 
+// The sender as the library gets it: the mail's own, else the default.
+std::string SenderOf(const ResultMail& mail)
+{
+    return cp949::FromUtf8(mail.sender.empty() ? DefaultSender(mail.smtpUser, mail.smtpServer)
+                                               : mail.sender);
+}
+
 } // namespace
+
+std::vector<std::string> CheckResultMail(const ResultMail& mail, LibraryBinder& library)
+{
+    const std::string sender = SenderOf(mail);
+    const std::string recipients = cp949::FromUtf8(mail.recipients);
+    const std::string server = cp949::FromUtf8(mail.smtpServer);
+    // Called twice at most: once more when the findings did not fit.
+    const auto ask = [&](auto call) -> std::vector<std::string> {
+        std::string text(1024, '\0');
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const int length = call(text.data(), static_cast<int>(text.size()));
+            if (length < static_cast<int>(text.size())) {
+                text.resize(static_cast<std::size_t>(std::max(length, 0)));
+                break;
+            }
+            text.assign(static_cast<std::size_t>(length) + 1, '\0');
+        }
+        std::vector<std::string> findings;
+        for (std::size_t at = 0; at < text.size();) {
+            const std::size_t end = std::min(text.find('\n', at), text.size());
+            findings.push_back(cp949::ToUtf8(text.substr(at, end - at)));
+            at = end + 1;
+        }
+        return findings;
+    };
+    if (mail.useSmtpServer) {
+        const Result<CheckMailViaSMTPProc> check =
+            library.EntryAs<CheckMailViaSMTPProc>("CheckMailViaSMTP");
+        if (!check)
+            return {check.error().description};
+        return ask([&](char* buffer, int size) {
+            return (*check)(server.c_str(), sender.c_str(), recipients.c_str(), buffer, size);
+        });
+    }
+    const Result<CheckMailProc> check = library.EntryAs<CheckMailProc>("CheckMail");
+    if (!check)
+        return {check.error().description};
+    return ask([&](char* buffer, int size) {
+        return (*check)(sender.c_str(), recipients.c_str(), buffer, size);
+    });
+}
 
 RecipientCheck CheckRecipients(const std::string& recipients)
 {
@@ -70,8 +119,7 @@ std::string DefaultSender(const std::string& smtpUser, const std::string& smtpSe
 
 MailOutcome SendResultMail(const ResultMail& mail, const MailContext& context)
 {
-    const std::string sender = cp949::FromUtf8(
-        mail.sender.empty() ? DefaultSender(mail.smtpUser, mail.smtpServer) : mail.sender);
+    const std::string sender = SenderOf(mail);
     const std::string recipients = cp949::FromUtf8(mail.recipients);
     const std::string subject = cp949::FromUtf8(mail.subject);
     const std::string body = cp949::FromUtf8(mail.body);

@@ -64,6 +64,13 @@ struct MailOutcome
     std::string reason;
 };
 
+// What the mail library finds would keep `mail` from its recipients before
+// any server is asked (CheckMail or CheckMailViaSMTP, by the mail's route),
+// from the same sender, recipients and server texts that SendResultMail
+// hands over: one line per finding (UTF-8), empty when none. A library or
+// check that cannot be found is a finding of its own.
+std::vector<std::string> CheckResultMail(const ResultMail& mail, LibraryBinder& library);
+
 // Sends the mail with SendMailViaSMTP (through the item's server, with its
 // login) or SendMail (straight to each recipient's mail exchanger), body type
 // "HTML", logging the sessions to SendResult.Log in the program folder. Texts

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <optional>
 #include <string_view>
 
@@ -307,7 +308,7 @@ Status RunStateFile::LoadLocked()
     if (loaded_)
         return loadStatus_;
     loaded_ = true;
-    Result<std::string> text = ReadWholeFile(path_);
+    Result<std::string> text = ReadWholeFile(path_, kMaxRunStateFileBytes);
     if (text) {
         state_ = ParseRunState(*text);
         // The damaged file as it was, for whoever looks into it: the next
@@ -316,6 +317,10 @@ Status RunStateFile::LoadLocked()
             damagedCopyKept_ = WriteFileAtomically(path_ + kDamagedSuffix, *text, 0660).ok();
     } else if (text.error().code != ENOENT) {
         loadStatus_ = text.error();
+        // Too large to be one of ours: moved aside whole, so that the next
+        // change, which writes the state anew, does not replace it unseen.
+        if (text.error().code == EFBIG)
+            damagedCopyKept_ = rename(path_.c_str(), (path_ + kDamagedSuffix).c_str()) == 0;
     }
     return loadStatus_;
 }

@@ -34,6 +34,8 @@
 namespace veltrane {
 
 inline constexpr const char* kRunStateFileName = "Veltrane.state";
+// The largest Veltrane.state that is read; a larger one is refused unread.
+inline constexpr std::uint64_t kMaxRunStateFileBytes = 64 << 20;
 
 // The steps of a run that can be owed, as bits.
 enum RunStep : unsigned {

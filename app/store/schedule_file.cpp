@@ -150,7 +150,7 @@ Result<ScheduleTable> LoadSchedule(const std::string& path)
 
 Result<ScheduleTable> ReadSchedule(const std::string& path)
 {
-    Result<std::string> bytes = ReadWholeFile(path);
+    Result<std::string> bytes = ReadWholeFile(path, kMaxScheduleFileBytes);
     if (!bytes) {
         if (bytes.error().code == ENOENT)
             return ScheduleTable();

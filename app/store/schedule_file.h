@@ -7,12 +7,17 @@
 #include "platform/result.h"
 #include "store/schedule_record.h"
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace veltrane {
 
 inline constexpr std::string_view kScheduleFileName = "Schedule.dat";
+// The largest Schedule.dat that is read: far beyond the 32767 items a table
+// holds (a few hundred bytes each), so only a damaged or planted file is
+// refused.
+inline constexpr std::uint64_t kMaxScheduleFileBytes = 64 << 20;
 
 // The items of the file at `path`. A missing file gives an empty table (the
 // first start). Loading is tolerant field by field: a column that is missing

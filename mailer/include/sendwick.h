@@ -70,9 +70,13 @@ SENDWICK_API int SendMail(const char* from, const char* recipients, const char* 
  * TLS the server's certificate must chain to one the system trusts (OpenSSL's
  * default paths; SSL_CERT_FILE and SSL_CERT_DIR name others) and be for the
  * host; a server without STARTTLS where it is required fails the session.
- * Where TLS is not required and the server offers no STARTTLS, or its
- * certificate fails the check, the login goes in clear as it always has, and
- * the log and GetLastMailError say so. The login is AUTH LOGIN, or over TLS
+ * A server that offers STARTTLS gets the login over TLS or not at all, on
+ * any port: a refused STARTTLS (454), a failed handshake (a server that
+ * speaks only TLS 1.0 or 1.1) or a certificate that fails the check
+ * (self-signed, expired, for another name) fails the session with that
+ * reason. Only where TLS is not required and the server offers no STARTTLS
+ * does the login go in clear, as it always has, and the log and
+ * GetLastMailError say so. The login is AUTH LOGIN, or over TLS
  * AUTH PLAIN when the server offers PLAIN but not LOGIN. The password never
  * reaches the log.
  */
@@ -102,6 +106,40 @@ SENDWICK_API int SendMailViaSMTP(const char* server, const char* user, const cha
  */
 SENDWICK_API int GetLastMailError(char* buffer, int bufferSize);
 
+/*
+ * Checks, without sending anything or connecting to any mail server, what
+ * SendMail with these texts would fail on before a server takes the message:
+ * a sender or recipient that no session sends (a line break, another control
+ * byte, a blank or angle bracket inside the address, a comma that makes one
+ * recipient two, a sender address with nothing on one side of its "@" such
+ * as "@"), and a recipient domain whose mail has nowhere to go (the domain
+ * does not exist, publishes a null MX, or none of its exchangers has an
+ * address). It asks DNS as the sessions do, and skips what they skip: with
+ * no recipient token holding an '@' after its first character, nothing is
+ * checked.
+ *
+ * The findings go into buffer as lines of plain text joined by "
+", each
+ * naming what it is about, zero-terminated and cut to fit bufferSize (a NULL
+ * buffer or a bufferSize of 0 or less writes nothing). Returns the length in
+ * bytes of the whole text without the terminating zero: 0 when nothing was
+ * found. It leaves GetLastMailError's report as it was. Examples:
+ *   sender Veltrane <@>: sender address "@" lacks a user or a domain
+ *   dba@example.kr: example.kr takes no mail (null MX)
+ *   a@x.kr,b@x.kr: comma in address (separate addresses with ";")
+ */
+SENDWICK_API int CheckMail(const char* from, const char* recipients, char* buffer, int bufferSize);
+
+/*
+ * CheckMail for SendMailViaSMTP: the same checks of sender and recipients,
+ * and instead of the recipients' domains the server text (read as
+ * SendMailViaSMTP reads it) and the server's address. Nothing is sent to the
+ * server; the login is not tried.
+ *   server mail.example.kr:x: ...
+ */
+SENDWICK_API int CheckMailViaSMTP(const char* server, const char* from, const char* recipients,
+                                  char* buffer, int bufferSize);
+
 /* The calls' types, for a caller that looks them up by name (dlsym). */
 typedef int (*SendMailProc)(const char* from, const char* recipients, const char* bodyType,
                             const char* subject, const char* body, const char* attachments,
@@ -111,6 +149,10 @@ typedef int (*SendMailViaSMTPProc)(const char* server, const char* user, const c
                                    const char* subject, const char* body, const char* attachments,
                                    const char* logPath);
 typedef int (*GetLastMailErrorProc)(char* buffer, int bufferSize);
+typedef int (*CheckMailProc)(const char* from, const char* recipients, char* buffer,
+                             int bufferSize);
+typedef int (*CheckMailViaSMTPProc)(const char* server, const char* from, const char* recipients,
+                                    char* buffer, int bufferSize);
 
 #ifdef __cplusplus
 }

@@ -127,11 +127,6 @@ bool IsAcceptedRecipient(const std::string& token)
     return at != std::string::npos && at >= 1;
 }
 
-bool HasLineBreak(const std::string& text)
-{
-    return text.find_first_of("\r\n") != std::string::npos;
-}
-
 bool HasInnerBlankOrBracket(std::string_view address)
 {
     constexpr std::string_view blanks = " \t";
@@ -140,6 +135,38 @@ bool HasInnerBlankOrBracket(std::string_view address)
         return false;
     const auto last = address.find_last_not_of(blanks);
     return address.substr(first, last - first + 1).find_first_of(" \t<>") != std::string_view::npos;
+}
+
+std::string AddressProblem(std::string_view mailbox, std::string_view address)
+{
+    if (mailbox.find_first_of("\r\n") != std::string_view::npos)
+        return "line break in address";
+    const bool control = std::any_of(mailbox.begin(), mailbox.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return (byte < 0x20 && byte != '\t') || byte == 0x7F;
+    });
+    if (control)
+        return "control byte in address";
+    if (HasInnerBlankOrBracket(address))
+        return "blank or angle bracket in address";
+    if (address.find(',') != std::string_view::npos)
+        return "comma in address (separate addresses with \";\")";
+    return {};
+}
+
+std::string SenderProblem(std::string_view mailbox, std::string_view address)
+{
+    if (std::string problem = AddressProblem(mailbox, address); !problem.empty())
+        return problem;
+    constexpr std::string_view blanks = " \t";
+    const auto first = address.find_first_not_of(blanks);
+    if (first == std::string_view::npos)
+        return "no sender address";
+    address = address.substr(first, address.find_last_not_of(blanks) - first + 1);
+    const std::size_t at = address.find('@');
+    if (at != std::string_view::npos && (at == 0 || at + 1 == address.size()))
+        return "sender address \"" + std::string(address) + "\" lacks a user or a domain";
+    return {};
 }
 
 std::string PlainLine(std::string_view text)

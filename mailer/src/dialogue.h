@@ -20,7 +20,7 @@ enum class Route { Direct, ViaServer };
 // logs in; with STARTTLS it says Ehlo, StartTls, UpgradeTls and Ehlo again
 // over TLS, and with TLS from the start UpgradeTls comes before the Greeting.
 // A greeting that refuses the session goes back to Connect for the next
-// address, and so does a STARTTLS that fails where TLS was not required.
+// address; a STARTTLS that fails ends the session.
 enum class State {
     Connect,
     Greeting,
@@ -68,13 +68,23 @@ Capabilities ReadCapabilities(std::string_view reply);
 
 // Skipped tokens count as handled: no "@", or "@" as the first character.
 bool IsAcceptedRecipient(const std::string& token);
-bool HasLineBreak(const std::string& text);
 // An address travels between "<" and ">" in MAIL FROM and RCPT TO. A blank or
 // an angle bracket inside it would close the path early and hand the rest to
 // the server as parameters of the command ("dba@example.org> NOTIFY=SUCCESS").
 // Blanks around it are sent as written: a recipient listed after "; " starts
 // with one, and inside the brackets it cannot end the path.
 bool HasInnerBlankOrBracket(std::string_view address);
+// Why a mailbox text (`mailbox`, its address part `address`) cannot go into
+// MAIL FROM or RCPT TO and the FROM or TO header; empty when it can. Besides a
+// line break and what HasInnerBlankOrBracket finds: any other control byte,
+// which a server or a mail reader may take for a line end or drop, and a
+// comma, which makes one token two addresses ("a@x,b@x") that no server takes
+// as one path.
+std::string AddressProblem(std::string_view mailbox, std::string_view address);
+// AddressProblem, and for the sender also an address with nothing on one
+// side of its "@" ("Veltrane <@>" from an empty user and server), which
+// gives an empty HELO domain and a path no server takes.
+std::string SenderProblem(std::string_view mailbox, std::string_view address);
 // A reason as one short line: control bytes are written out (the log and
 // the caller both take it as one line), and a long server text is cut.
 std::string PlainLine(std::string_view text);

@@ -2,12 +2,14 @@
 // may cross into the caller, so every exception stops here as a 0. What the
 // calling thread's last send left to tell waits for GetLastMailError.
 #include "mail_clock.h"
+#include "route_check.h"
 #include "sendwick.h"
 #include "session.h"
 
 #include <algorithm>
 #include <cstring>
 #include <exception>
+#include <string_view>
 
 namespace {
 
@@ -54,6 +56,38 @@ sendwick::MailRequest MakeRequest(const char* from, const char* bodyType, const 
 {
     return {Text(from), Text(bodyType),    Text(subject),
             Text(body), Text(attachments), Text(logPath)};
+}
+
+// Copies `text` into the caller's buffer, cut to fit; its whole length.
+int CopyOut(std::string_view text, char* buffer, int bufferSize) noexcept
+{
+    if (buffer != nullptr && bufferSize > 0) {
+        const std::size_t copied = std::min(text.size(), static_cast<std::size_t>(bufferSize) - 1);
+        std::memcpy(buffer, text.data(), copied);
+        buffer[copied] = '\0';
+    }
+    return static_cast<int>(std::min<std::size_t>(text.size(), 1 << 30));
+}
+
+// The findings of CheckRoute, one line each, or the reason the check itself
+// failed.
+int CheckOut(const sendwick::ServerLogin* login, const char* from, const char* recipients,
+             char* buffer, int bufferSize) noexcept
+{
+    std::string text;
+    try {
+        sendwick::SystemMailClock clock;
+        sendwick::SessionSettings settings;
+        settings.clock = &clock;
+        for (const std::string& line :
+             sendwick::CheckRoute(login, Text(from), Text(recipients), settings))
+            text.append(text.empty() ? "" : "\n").append(line);
+    } catch (const std::exception& e) {
+        text = std::string("the check failed inside the library: ") + e.what();
+    } catch (...) {
+        text = "the check failed inside the library";
+    }
+    return CopyOut(text, buffer, bufferSize);
 }
 
 } // namespace
@@ -107,11 +141,22 @@ extern "C" SENDWICK_API int SendMailViaSMTP(const char* server, const char* user
 
 extern "C" SENDWICK_API int GetLastMailError(char* buffer, int bufferSize)
 {
-    const std::string& text = lastReport;
-    if (buffer != nullptr && bufferSize > 0) {
-        const std::size_t copied = std::min(text.size(), static_cast<std::size_t>(bufferSize) - 1);
-        std::memcpy(buffer, text.data(), copied);
-        buffer[copied] = '\0';
+    return CopyOut(lastReport, buffer, bufferSize);
+}
+
+extern "C" SENDWICK_API int CheckMail(const char* from, const char* recipients, char* buffer,
+                                      int bufferSize)
+{
+    return CheckOut(nullptr, from, recipients, buffer, bufferSize);
+}
+
+extern "C" SENDWICK_API int CheckMailViaSMTP(const char* server, const char* from,
+                                             const char* recipients, char* buffer, int bufferSize)
+{
+    try {
+        const sendwick::ServerLogin login{Text(server), {}, {}};
+        return CheckOut(&login, from, recipients, buffer, bufferSize);
+    } catch (...) {
+        return CopyOut("the check failed inside the library", buffer, bufferSize);
     }
-    return static_cast<int>(text.size());
 }

@@ -30,13 +30,13 @@ bool Session::Run()
 void Session::Converse()
 {
     // A line break in an address would end the SMTP command early and let
-    // the rest of the text through as commands of its own.
-    if (HasLineBreak(request_.from) || HasLineBreak(token_)) {
-        FailWith("line break in address");
-        return;
-    }
-    if (HasInnerBlankOrBracket(sender_.address) || HasInnerBlankOrBracket(recipient_.address)) {
-        FailWith("blank or angle bracket in address");
+    // the rest of the text through as commands of its own; CheckMailRoute
+    // refuses the same addresses before any run.
+    std::string problem = SenderProblem(request_.from, sender_.address);
+    if (problem.empty())
+        problem = AddressProblem(token_, recipient_.address);
+    if (!problem.empty()) {
+        FailWith(problem);
         return;
     }
 
@@ -212,14 +212,12 @@ State Session::NextAfter(State state, const Reply& reply)
     case State::StartTls:
         if (reply.Has(220))
             return State::UpgradeTls;
-        if (target_.security != Security::None)
-            return State::Failed;
-        // RFC 3207 4: after a refusal the dialogue may go on in clear; a
-        // reply that never came leaves the connection in no known state.
+        // RFC 3207 4 lets a client go on in clear after a refusal, but a
+        // refusal is what anyone on the path can send: once STARTTLS was
+        // offered, the login never goes in clear.
         if (reply.status == ReplyStatus::Complete)
-            return GoOnInClear(std::string("STARTTLS refused: ").append(PlainLine(LastLine(reply))),
-                               true);
-        return GoOnInClear(WhyNot(state, reply, settings_.replyTimeout), false);
+            return FailWith(std::string("STARTTLS refused: ").append(PlainLine(LastLine(reply))));
+        return State::Failed;
     case State::AuthLogin:
         return expect(334, State::AuthUser);
     case State::AuthUser:
@@ -255,8 +253,9 @@ State Session::AfterHello()
         return State::StartTls;
     }
     // Where TLS is not required, a server that offers STARTTLS gets the login
-    // over TLS (RFC 3207) rather than in clear.
-    if (!tls_ && clearReason_.empty()) {
+    // over TLS (RFC 3207) or none at all; only one that offers none gets it
+    // in clear, as it always has.
+    if (!tls_) {
         if (offered_.startTls)
             return State::StartTls;
         clearReason_ = "no STARTTLS offered";

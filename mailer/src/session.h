@@ -113,9 +113,9 @@ bool SendToRecipient(const MailRequest& request, const std::string& recipientTok
 // with the reason in the log, when the server offers no STARTTLS, sends bytes
 // in clear after its STARTTLS reply, or its certificate is not trusted for
 // the host. On any other port the session takes STARTTLS when the server
-// offers it, with the same checks; when it is not offered or fails, the login
-// goes in clear as it always has, on a new connection after a failed
-// handshake, with a warning in the log and the report.
+// offers it, with the same checks, and fails the same way when they fail;
+// only when the server offers no STARTTLS does the login go in clear, as it
+// always has, with a warning in the log and the report.
 bool SendToRecipientViaSMTP(const ServerLogin& login, const MailRequest& request,
                             const std::string& recipientToken, const SessionSettings& settings,
                             SendReport* report = nullptr);

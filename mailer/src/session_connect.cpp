@@ -30,8 +30,7 @@ bool Session::FindHosts()
 }
 
 // Connects to the address to try: the current host's, else the first of the
-// next host. A new connection after a failed TLS upgrade goes to the same
-// address again; after a failed attempt, to the next one.
+// next host; after a failed attempt, the next one.
 State Session::Connect()
 {
     connection_.Close();
@@ -109,16 +108,10 @@ State Session::UpgradeTls()
         }
         failure = start.outcome.detail;
     }
-    if (target_.security != Security::None)
-        return FailWith(failure);
-    Log(failure);
-    return GoOnInClear(failure, false);
-}
-
-State Session::GoOnInClear(std::string reason, bool sameConnection)
-{
-    clearReason_ = std::move(reason);
-    return sameConnection ? AfterHello() : State::Connect;
+    // Whatever the port: a handshake or certificate check that fails may be
+    // someone on the path, and a new connection in clear would hand them the
+    // login.
+    return FailWith(failure);
 }
 
 // Once, right before the password goes out in clear.

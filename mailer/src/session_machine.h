@@ -51,14 +51,11 @@ private:
     State NextAfter(State state, const Reply& reply);
     State Connect();
     bool MoreAddresses() const;
-    // Moves on to the next address, which gets its own chance at STARTTLS.
+    // Moves on to the next address.
     void NextAddress();
     void Unreachable(const std::string& reason);
     State AfterHello();
     State UpgradeTls();
-    // Where TLS was not required: the rest goes in clear because of
-    // `reason`, on a new connection to the same address unless `sameConnection`.
-    State GoOnInClear(std::string reason, bool sameConnection);
     void WarnLoginInClear();
     std::string WhyNot(State state, const Reply& reply, std::chrono::milliseconds timeout) const;
 
@@ -92,8 +89,8 @@ private:
     // Why the last attempt to reach a host failed.
     std::string unreachable_;
     bool tls_ = false;
-    // Why a login goes in clear where TLS was not required; once set, the
-    // address tried does not get STARTTLS again.
+    // Why a login goes in clear where TLS was not required (the server
+    // offered no STARTTLS).
     std::string clearReason_;
     Capabilities offered_;
     State state_ = State::Connect;

@@ -952,8 +952,12 @@ TEST(Sftp, MovesFilesOnlyForAKnownHostKey)
     const std::string own = local.File("home/.ssh/known_hosts"),
                       keyChanged = "SSH host key changed: the key of 127.0.0.1 differs from the "
                                    "one in ";
+    std::string knownCrLf; // as a file written on Windows holds it
+    for (const char c : known)
+        knownCrLf += c == '\n' ? std::string("\r\n") : std::string(1, c);
     const KeyCase keyCases[] = {
         {"missing", "", known, 1},
+        {"named", knownCrLf, "", 1},
         {"named", changed, known, 0, keyChanged + local.File("named")},
         {"named", known, "", 1},
         {nullptr, "", known, 1},

@@ -53,6 +53,25 @@ TEST(ExportCommandLine, IsAssembledInOrderWithItsBlanks)
             << "tables '" << c.tables << "' option '" << c.option << "'";
 }
 
+// The Tables field only names tables: nothing in it may close the list and
+// add parameters of its own.
+TEST(ExportCommandLine, TablesHoldOnlyTableNames)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"EMP, DEPT SCOTT.BONUS,SALES:P2024 HR$#_1 EMP%", ""},
+        {"사원, 부서", ""},
+        {"EMP) FILE=/tmp/x.dmp (DEPT", "\"EMP) FILE=/tmp/x.dmp (DEPT\" (쓸 수 없는 글자 ))"},
+        {"EMP, \"Dept-2024\", SCOTT.\"A,B\"", ""},
+        {"EMP, \"DEPT", "\"\"DEPT\" (쓸 수 없는 글자 \")"},
+        {"EMP,DEPT\x01", "\"DEPT?\" (쓸 수 없는 글자 \\x01)"},
+    };
+    for (const auto& [tables, named] : cases) {
+        const std::string problem = TablesProblem(tables);
+        EXPECT_EQ(problem.empty(), *named == '\0') << tables;
+        EXPECT_NE(problem.find(named), std::string::npos) << problem;
+    }
+}
+
 TEST(ExportCommandLine, ShowsNoPasswordAndQuotesPathsWithBlanks)
 {
     ScheduleRecord r = ExportItem("", "");

@@ -7,13 +7,15 @@ int sendwick_c_has_entry_points(void)
     SendMailProc sendMail = &SendMail;
     SendMailViaSMTPProc viaSmtp = &SendMailViaSMTP;
     GetLastMailErrorProc lastError = &GetLastMailError;
-    return sendMail != 0 && viaSmtp != 0 && lastError != 0;
+    CheckMailProc check = &CheckMail;
+    CheckMailViaSMTPProc checkViaSmtp = &CheckMailViaSMTP;
+    return sendMail != 0 && viaSmtp != 0 && lastError != 0 && check != 0 && checkViaSmtp != 0;
 }
 
 /* An empty recipient list is handled at once: nothing to send, success, and
- * nothing to tell. */
+ * nothing to tell; nor anything to check. */
 int sendwick_c_send_to_nobody(void)
 {
     return SendMail("robot@example.com", "", "HTML", "subject", "body", "", "") == 1 &&
-           GetLastMailError(0, 0) == 0;
+           GetLastMailError(0, 0) == 0 && CheckMail("@", "", 0, 0) == 0;
 }

@@ -279,6 +279,47 @@ TEST_F(RealPeersTest, ExchangersAreTriedByPreferenceUntilOneTakesTheSession)
                        "connected to mx3.example.org[127.0.0.1]:25\r\n"}));
 }
 
+// The check says what the sessions then do with the same texts: each case it
+// finds fails the send with that reason, the clean ones go out.
+TEST_F(RealPeersTest, CheckFindsWhatTheSendThenFailsOn)
+{
+    StartDns({"--mx-host=nomail.example.org,.", "--mx-host=example.org,mail.example.org",
+              "--host-record=mail.example.org,127.0.0.1"});
+    const std::string folder = StartSink("127.0.0.1");
+    auto check = reinterpret_cast<CheckMailProc>(dlsym(library, "CheckMail"));
+    auto checkVia = reinterpret_cast<CheckMailViaSMTPProc>(dlsym(library, "CheckMailViaSMTP"));
+    ASSERT_TRUE(check != nullptr && checkVia != nullptr);
+    const std::tuple<const char*, std::string, std::string, std::string> cases[] = {
+        {nullptr, "robot@example.com", "ops@example.org", ""},
+        {"127.0.0.1", "robot@example.com", "ops@example.org", ""},
+        {nullptr, "robot@example.com", "x@nomail.example.org",
+         "x@nomail.example.org: nomail.example.org takes no mail (null MX)"},
+        {nullptr, "Veltrane <@>", "ops@example.org",
+         "sender Veltrane <@>: sender address \"@\" lacks a user or a domain"},
+        {"127.0.0.1", "Veltrane <rob\x01ot@x>", "ops@example.org",
+         "sender Veltrane <rob\\x01ot@x>: control byte in address"},
+        {nullptr, "robot@example.com", "a@example.org,b@example.org",
+         "a@example.org,b@example.org: comma in address (separate addresses with \";\")"},
+        {"mail.example.org:x", "robot@example.com", "ops@example.org",
+         "server mail.example.org:x: server text: bad port"},
+    };
+    for (const auto& [server, from, to, finding] : cases) {
+        char found[256] = "";
+        const int length = server == nullptr ? check(from.c_str(), to.c_str(), found, 256)
+                                             : checkVia(server, from.c_str(), to.c_str(), found, 8);
+        EXPECT_EQ(length, static_cast<int>(finding.size())) << to;
+        EXPECT_EQ(std::string(found), finding.substr(0, server == nullptr ? 256 : 7));
+        const int sent = server == nullptr
+                             ? sendMail(from.c_str(), to.c_str(), "HTML", "s", "b", "", "")
+                             : sendMailViaSmtp(server, "backup", "secret", from.c_str(), to.c_str(),
+                                               "HTML", "s", "b", "", "");
+        EXPECT_EQ(sent, finding.empty() ? 1 : 0) << to;
+        EXPECT_TRUE(finding.empty() || LastError().ends_with(finding.substr(finding.find(": ", 7))))
+            << to;
+    }
+    EXPECT_EQ(ReceivedIn(folder).size(), 2u);
+}
+
 TEST_F(RealPeersTest, ServerDeliveryLogsInAndAWrongPasswordFails)
 {
     std::string folder = StartSink("127.0.0.1");
@@ -466,7 +507,15 @@ protected:
         "-subj /CN=mail.example.org -keyout server.key -out server.csr && "
         "printf 'subjectAltName=DNS:mail.example.org\\n' > san.cnf && "
         "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
-        "-extfile san.cnf -out server.crt";
+        "-extfile san.cnf -out server.crt && "
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 "
+        "-subj /CN=mail.example.org -addext subjectAltName=DNS:mail.example.org "
+        "-keyout self.key -out self.crt && "
+        "touch index.txt && echo 01 > serial && printf '[ca]\\ndefault_ca=d\\n[d]\\n"
+        "database=index.txt\\nnew_certs_dir=.\\nserial=serial\\npolicy=p\\ndefault_md=sha256\\n"
+        "[p]\\ncommonName=supplied\\n' > ca.cnf && "
+        "openssl ca -batch -config ca.cnf -cert ca.crt -keyfile ca.key -in server.csr "
+        "-startdate 20200101000000Z -enddate 20200102000000Z -extfile san.cnf -out expired.crt";
 };
 
 // STARTTLS (aiosmtpd offering AUTH PLAIN only, and only over TLS) and TLS
@@ -531,19 +580,39 @@ TEST_F(TlsPeersTest, UntrustedWrongHostNoStartTlsOrHangUpFailWithTheReason)
         EXPECT_TRUE(ReceivedIn(folder).empty());
 }
 
-// On port 25 a login goes over offered STARTTLS; where the certificate fails,
-// in clear on a new connection as before, and the caller is told.
-TEST_F(TlsPeersTest, LoginOnPort25TakesOfferedStartTlsOrWarns)
+// Once a server offered STARTTLS, on port 25 as on any other, the login goes
+// over TLS or not at all: a certificate from an authority not trusted,
+// self-signed, expired or for another name, and a server that speaks only
+// TLS 1.0, each fail the mail with that reason and nothing goes in clear.
+TEST_F(TlsPeersTest, OfferedStartTlsThatFailsNeverLeadsToALoginInClear)
 {
-    StartSink("127.0.0.1", 25, Tls("offered"));
-    for (const char* trusted : {"ca.crt", "other-ca.crt"}) {
+    const auto sink = [&](int port, const std::string& cert, const std::string& key, Strings more) {
+        more.insert(more.end(),
+                    {"--tls", "offered", "--cert", dir.File(cert), "--key", dir.File(key)});
+        return StartSink("127.0.0.1", port, more);
+    };
+    const Strings folders{sink(25, "server.crt", "server.key", {}),
+                          sink(2525, "self.crt", "self.key", {}),
+                          sink(2526, "expired.crt", "server.key", {}),
+                          sink(2527, "server.crt", "server.key", {"--tls-1.0-only"})};
+    const std::tuple<const char*, const char*, std::string> cases[] = {
+        {"mail.example.org", "ca.crt", ""},
+        {"mail.example.org", "other-ca.crt", "certificate rejected: unable to get local issuer"},
+        {"mail.example.org:2525", "ca.crt", "certificate rejected: self-signed certificate"},
+        {"mail.example.org:2526", "ca.crt", "certificate rejected: certificate has expired"},
+        {"other.example.org", "ca.crt", "certificate rejected: hostname mismatch"},
+        {"mail.example.org:2527", "ca.crt", "TLS handshake failed: "},
+    };
+    for (const auto& [server, trusted, reason] : cases) {
         setenv("SSL_CERT_FILE", dir.File(trusted).c_str(), 1);
-        EXPECT_EQ(Send("mail.example.org"), 1) << ReadBytes(log);
+        EXPECT_EQ(Send(server), reason.empty() ? 1 : 0) << ReadBytes(log);
+        const std::string said = reason.empty() ? "" : "ops@example.org: " + reason;
+        EXPECT_EQ(LastError().substr(0, said.size()), said) << server;
+        EXPECT_EQ(LastError().find("in clear"), std::string::npos) << LastError();
     }
-    EXPECT_EQ(LastError(), "password sent in clear to mail.example.org:25 (certificate rejected: "
-                           "unable to get local issuer certificate)");
-    EXPECT_EQ(ReadBytes(log).find("WARNING"), ReadBytes(log).rfind("WARNING"))
-        << "the first went over TLS";
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        EXPECT_EQ(ReceivedIn(folders[i]).size(), i == 0 ? 1u : 0u);
+    EXPECT_EQ(ReadBytes(log).find("WARNING"), std::string::npos);
 }
 
 // postfix as sites run it (its own configuration and queue here): postscreen's

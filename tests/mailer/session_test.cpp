@@ -133,28 +133,25 @@ TEST_F(SessionTest, ServerSessionGreetsWithEhloAndLogsInWithoutLoggingSecrets)
 {
     test::ScriptedServer server(
         Join({S::Send("220 smtp.test\r\n"), S::Expect(),
-              S::Send("250-smtp.test\r\n250-AUTH LOGIN PLAIN\r\n"
-                      "250 STARTTLS\r\n"),
-              S::Expect(), S::Send("454 4.7.0 TLS not available\r\n"), S::Expect(),
+              S::Send("250-smtp.test\r\n250 AUTH LOGIN PLAIN\r\n"), S::Expect(),
               S::Send("334 VXNlcm5hbWU6\r\n"), S::Expect(), S::Send("334 UGFzc3dvcmQ6\r\n"),
               S::Expect(), S::Send("235 2.7.0 Authentication successful\r\n")},
              EnvelopeToQuit("354\r\n")));
     ASSERT_TRUE(ViaServer(server));
     EXPECT_TRUE(lookedUp.empty());
     const Strings& received = server.Received();
-    // STARTTLS asked for and refused: the login goes in clear, with a warning.
-    ASSERT_GE(received.size(), 6u);
-    EXPECT_EQ(Strings(received.begin(), received.begin() + 6),
-              (Strings{"EHLO example.com", "STARTTLS", "AUTH LOGIN", "YmFja3Vw", "c2VjcmV0",
+    // No STARTTLS offered: the login goes in clear, with a warning.
+    ASSERT_GE(received.size(), 5u);
+    EXPECT_EQ(Strings(received.begin(), received.begin() + 5),
+              (Strings{"EHLO example.com", "AUTH LOGIN", "YmFja3Vw", "c2VjcmV0",
                        "MAIL FROM: <robot@example.com> "}));
     Strings log = LogEntries();
-    ASSERT_EQ(log.size(), 14u);
-    EXPECT_EQ(log[2], "250-smtp.test\\r\\n250-AUTH LOGIN PLAIN\\r\\n250 STARTTLS\r\n");
-    EXPECT_EQ(report.Text(),
-              "password sent in clear to 127.0.0.1:" + std::to_string(server.port()) +
-                  " (STARTTLS refused: 454 4.7.0 TLS not available)");
-    EXPECT_EQ(log[6], "WARNING " + report.Text() + "\r\n");
-    EXPECT_EQ(log[10], "354\r\n");
+    ASSERT_EQ(log.size(), 13u);
+    EXPECT_EQ(log[2], "250-smtp.test\\r\\n250 AUTH LOGIN PLAIN\r\n");
+    EXPECT_EQ(report.Text(), "password sent in clear to 127.0.0.1:" +
+                                 std::to_string(server.port()) + " (no STARTTLS offered)");
+    EXPECT_EQ(log[5], "WARNING " + report.Text() + "\r\n");
+    EXPECT_EQ(log[9], "354\r\n");
     std::string all = ReadBytes(request.logPath);
     for (const char* secret : {"YmFja3Vw", "c2VjcmV0", "secret", ">>"})
         EXPECT_EQ(all.find(secret), std::string::npos) << secret;
@@ -387,6 +384,13 @@ TEST_F(SessionTest, AddressThatCouldBreakItsCommandIsNeverSent)
         {"robot@example.com", "<ops@example.org>",
          "SEND ERROR robot@example.com --> <ops@example.org> : blank or angle bracket in "
          "address\r\n"},
+        {"Veltrane <ro\x1b[2Jbot@example.com>", "ops@example.org",
+         "SEND ERROR ro\\x1B[2Jbot@example.com --> ops@example.org : control byte in address\r\n"},
+        {"robot@example.com", "ops@example.org,dba@example.org",
+         "SEND ERROR robot@example.com --> ops@example.org,dba@example.org : comma in address "
+         "(separate addresses with \";\")\r\n"},
+        {"Veltrane <@>", "ops@example.org",
+         "SEND ERROR @ --> ops@example.org : sender address \"@\" lacks a user or a domain\r\n"},
     };
     for (const Case& c : cases) {
         std::remove(request.logPath.c_str());
@@ -414,6 +418,18 @@ TEST_F(SessionTest, BlanksAroundTheAddressAreSentAsWritten)
         EXPECT_TRUE(Direct(server, token)) << token;
         EXPECT_EQ(server.Received().at(2), rcpt);
     }
+}
+
+// Anyone on the path can refuse STARTTLS for the server: once it was
+// offered, a refusal ends the session before any login.
+TEST_F(SessionTest, RefusedStartTlsEndsTheSessionBeforeAnyLogin)
+{
+    test::ScriptedServer server({S::Send("220 smtp.test\r\n"), S::Expect(),
+                                 S::Send("250-smtp.test\r\n250 STARTTLS\r\n"), S::Expect(),
+                                 S::Send("454 4.7.0 TLS not available\r\n")});
+    EXPECT_FALSE(ViaServer(server));
+    EXPECT_EQ(server.Received(), (Strings{"EHLO example.com", "STARTTLS"}));
+    EXPECT_EQ(LogEntries().back(), Closing("STARTTLS refused: 454 4.7.0 TLS not available"));
 }
 
 // Bytes after the STARTTLS reply came in clear and could pose as answers to

@@ -4,6 +4,7 @@
 #include "platform/codepage.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
+#include "support/net.h"
 #include "support/temp_dir.h"
 
 #include <chrono>
@@ -14,6 +15,8 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <regex>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -67,6 +70,9 @@ TEST(HeadlessService, RunsTheScheduleWithoutADisplayAndAnswersItsSignals)
     ChildProcess service({kProgram, "--service", "--folder", data.path()}, out);
 
     ASSERT_TRUE(WaitForText(out, "서비스 시작: " + data.path() + " (항목 1개)")) << ReadBytes(out);
+    // No core file can take the passwords the service holds.
+    EXPECT_TRUE(std::regex_search(ReadBytes("/proc/" + std::to_string(service.pid()) + "/limits"),
+                                  std::regex("Max core file size +0 +0 ")));
     ASSERT_TRUE(WaitForText(out, "] [ORCL] 엑스포트 시작 (SCOTT)\n")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "] [ORCL] BackUp...\n")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "] Ready.\n")) << ReadBytes(out);
@@ -390,6 +396,8 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
         {[](ScheduleRecord& r) { r.strMailReceiveList = "dba"; }, "메일 주소가 아닌 수신자"},
         {[](ScheduleRecord& r) { r.strTime = "25:61:00"; },
          "일정대로 실행되지 않습니다: 읽을 수 없는 시각입니다: \"25:61:00\""},
+        {[](ScheduleRecord& r) { r.strTables = "EMP) FILE=x ("; },
+         "Tables 목록에 테이블 이름이 아닌 항목"},
     };
     auto off = DueItem("OFF", backups); // disabled: not checked
     off->bEnabled = false;
@@ -405,7 +413,7 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
     }
     WriteSchedule(data.File("Schedule.dat"), table);
     const std::string schedule = listing();
-    std::vector<std::string> findings{"문제 6건\n"};
+    std::vector<std::string> findings{"문제 7건\n"};
     for (std::size_t i = 0; i < faults.size(); ++i)
         findings.push_back("항목 " + std::to_string(i + 3) + " (DB" + std::to_string(i + 3) +
                            ", SCOTT): " + faults[i].second);
@@ -414,6 +422,39 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
     // None of them ran: the one that never can is what makes --status fail.
     RunCases({{{"--status"}, 1, {"일정 오류: 읽을 수 없는 시각입니다", "일정 오류 1개"}}}, data,
              logs);
+}
+
+// The mail verdicts of --check are the mail library's, as a run's are: a
+// recipient domain with a null MX, and the sender "<@>" of empty SMTP fields.
+TEST(HeadlessCommands, CheckJudgesTheMailAsTheRunsDo)
+{
+    NoDisplay();
+    std::string error;
+    ASSERT_TRUE(test::EnterPrivateNetwork(error)) << error;
+    TempDir data, backups, logs;
+    test::WriteBytes(logs.File("resolv.conf"), "nameserver 127.0.0.1\n");
+    ASSERT_TRUE(test::BindMountFile(logs.File("resolv.conf"), "/etc/resolv.conf", error)) << error;
+    ChildProcess dns({"/usr/sbin/dnsmasq", "-d", "-R", "-h", "-C/dev/null", "-a127.0.0.1", "-z",
+                      "-uroot", "-mnomail.example.org,.", "-mexample.org,mail.example.org",
+                      "--host-record=mail.example.org,127.0.0.1"},
+                     logs.File("dns.log"));
+    ASSERT_TRUE(test::WaitForPort("127.0.0.1", 53)) << ReadBytes(logs.File("dns.log"));
+    ScheduleTable table;
+    for (const char* to : {"ops@example.org", "x@nomail.example.org", "ops@example.org"}) {
+        table.push_back(DueItem("DB" + std::to_string(table.size() + 1), backups));
+        table.back()->strMailReceiveList = to;
+        table.back()->strSmtpUserID = table.size() < 3 ? "backup" : "";
+        table.back()->strSmtpServer = table.size() < 3 ? "mail.example.org" : "";
+    }
+    WriteSchedule(data.File("Schedule.dat"), table);
+    const std::string cannot = ", SCOTT): 메일을 보낼 수 없습니다: ";
+    RunCases(
+        {{{"--check"},
+          1,
+          {"문제 2건\n", "(DB2" + cannot + "x@nomail.example.org: nomail.example.org takes no mail",
+           "(DB3" + cannot + "sender Veltrane <@>: sender address \"@\" lacks a user"}}},
+        data, logs);
+    umount2("/etc/resolv.conf", MNT_DETACH);
 }
 
 // A reader that takes nothing (a stalled journal) costs lines, counted and

@@ -1,4 +1,5 @@
 #include "platform/codepage.h"
+#include "store/run_state.h"
 #include "store/schedule_file.h"
 #include "support/temp_dir.h"
 
@@ -83,6 +84,23 @@ TEST(LoadSchedule, AFileWithoutItemsOrThatCannotBeReadIsRefused)
     ScheduleTable table;
     std::string error;
     EXPECT_FALSE((error = LoadProblem(path, table)).empty());
+}
+
+// A huge sparse file planted in the folder is refused unread, never taken
+// into memory: Schedule.dat and Veltrane.state alike.
+TEST(LoadSchedule, AFileBeyondItsLimitIsRefusedUnread)
+{
+    TempDir dir;
+    for (const char* name : {"Schedule.dat", kRunStateFileName}) {
+        WriteBytes(dir.File(name), "");
+        ASSERT_EQ(truncate(dir.File(name).c_str(), off_t{3} << 30), 0);
+    }
+    const Result<ScheduleTable> table = LoadSchedule(dir.File("Schedule.dat"));
+    const Status state = RunStateFile(dir.File(kRunStateFileName)).Load();
+    ASSERT_TRUE(!table && !state);
+    for (const Error& error : {table.error(), state.error()})
+        EXPECT_NE(error.description.find("larger than 64 MiB (3221225472 bytes)"),
+                  std::string::npos);
 }
 
 TEST(LoadSchedule, ReadsTheHandMadeFileFieldByField)

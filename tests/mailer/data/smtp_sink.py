@@ -9,7 +9,7 @@ given login passes. --tls starttls requires STARTTLS before AUTH and MAIL,
 --tls implicit speaks TLS from the first byte (certificate and key in PEM
 files), --tls offered offers STARTTLS; without --tls AUTH is offered in
 clear. --hang-up-at-data closes the connection right after answering DATA
-with 354.
+with 354. --tls-1.0-only speaks TLS 1.0 and nothing newer.
 """
 import argparse
 import asyncio
@@ -60,6 +60,9 @@ async def serve(args):
     if args.tls != "none":
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(args.cert, args.key)
+        if args.tls_1_0_only:
+            context.set_ciphers("DEFAULT:@SECLEVEL=0")
+            context.minimum_version = context.maximum_version = ssl.TLSVersion.TLSv1
     options = dict(hostname="sink.test", authenticator=authenticator,
                    auth_exclude_mechanism=["LOGIN"] if args.plain_only else None)
     if args.tls == "starttls":
@@ -90,6 +93,7 @@ def main():
     parser.add_argument("--key")
     parser.add_argument("--plain-only", action="store_true")
     parser.add_argument("--hang-up-at-data", action="store_true")
+    parser.add_argument("--tls-1.0-only", dest="tls_1_0_only", action="store_true")
     asyncio.run(serve(parser.parse_args()))
 
 

@@ -46,14 +46,16 @@ protected:
     // Presses "저장" and waits for the file to hold these services.
     bool SavedAs(const std::vector<std::string>& services)
     {
-        desktop.ClickButton(window, 1410, 1365);
-        return WaitUntil([&] {
-            Result<ScheduleTable> saved = LoadSchedule(folder.File("Schedule.dat"));
-            std::vector<std::string> names;
-            for (const auto& r : saved ? *saved : ScheduleTable())
-                names.push_back(r->strServiceName);
-            return names == services;
-        });
+        // Pressed again when the press went astray: a second save is harmless.
+        return test::RetryingUntil([&] { desktop.ClickButton(window, 1410, 1365); },
+                                   [&] {
+                                       Result<ScheduleTable> saved =
+                                           LoadSchedule(folder.File("Schedule.dat"));
+                                       std::vector<std::string> names;
+                                       for (const auto& r : saved ? *saved : ScheduleTable())
+                                           names.push_back(r->strServiceName);
+                                       return names == services;
+                                   });
     }
 
     // The box or dialog titled "Veltrane" that comes up, other than `except`.
@@ -62,9 +64,14 @@ protected:
         return WaitFor([&] { return desktop.Visible({"--name", "^Veltrane$"}, except); });
     }
 
+    bool Shown(const QString& id)
+    {
+        return desktop.VisibleAll({"--name", "^Veltrane"}).contains(id);
+    }
+
     bool Gone(const QString& id)
     {
-        return WaitUntil([&] { return !desktop.VisibleAll({"--name", "^Veltrane"}).contains(id); });
+        return WaitUntil([&] { return !Shown(id); });
     }
 
     // Answers the box that comes up (other than `except`) with a key, and
@@ -72,8 +79,12 @@ protected:
     bool Answer(const QString& key, const QString& except = {})
     {
         const QString box = Box(except);
-        desktop.Keys(box, {key});
-        return !box.isEmpty() && Gone(box);
+        return !box.isEmpty() && test::RetryingUntil(
+                                     [&] {
+                                         if (Shown(box))
+                                             desktop.Keys(box, {key});
+                                     },
+                                     [&] { return !Shown(box); });
     }
 
     // Selects the second row from the keyboard (a click on the list first,

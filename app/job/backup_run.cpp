@@ -58,6 +58,11 @@ private:
     // Counts a failed run of the item; true when it is one too many, the run
     // gives up and the item is recorded as run.
     bool CountFailure(const RunFiles& files, const std::string& cause);
+    // The operator stopped the export: no backup and no failure counted. A
+    // run asked for now is simply not done; a run that was due is recorded
+    // as run (as a run that gives up is), so that it is not started again
+    // before its next time.
+    void NoteStopped(const RunFiles& files);
     void NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds);
     // Why the dump could not be read back; empty when it could.
     std::string Verify(const RunFiles& files);
@@ -110,6 +115,25 @@ bool Run::CountFailure(const RunFiles& files, const std::string& cause)
     return true;
 }
 
+void Run::NoteStopped(const RunFiles& files)
+{
+    unlink(files.dump.c_str());
+    Owe(files, 0);
+    const std::string cause = "사용자가 중지함";
+    ItemHistory& history = record_.history;
+    history.lastRunTime = files.runStamp;
+    history.lastRunSucceeded = false;
+    history.lastCause = cause;
+    history.laterSteps = history.failedSteps = 0;
+    history.stepsCause.clear();
+    if (!record_.bRunNow)
+        record_.strLastBackUpTime = files.runStamp;
+    record_.bRunNow = false;
+    WriteLine(record_.strServiceName + " 백업 중지: " + cause);
+    observer_.Detail(cause);
+    observer_.Stage(kReady);
+}
+
 void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds)
 {
     struct stat st
@@ -152,6 +176,11 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
         PurgeAndReport(files);
         Result<ExportVerdict> verdict =
             RunExport(record_, files, env_.DataFolder(), settings_, env_.clock(), observer_);
+        // A stop that came after a good export leaves it good.
+        if (observer_.StopRequested() && !(verdict && verdict->succeeded)) {
+            NoteStopped(files);
+            return {};
+        }
         if (verdict) {
             observer_.Stage("[" + record_.strServiceName + "] BackUp...");
             ReportStrays(env_, record_, verdict->strays);

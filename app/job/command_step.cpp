@@ -67,9 +67,15 @@ void CommandStep::ReceiveOutputs(std::string& CommandOutputs)
     }
 }
 
-void CommandStep::WaitingForOutputs(bool& /*bAbort*/)
+void CommandStep::WaitingForOutputs(bool& bAbort)
 {
     observer_.Idle();
+    ProcessAbort(bAbort);
+}
+
+void CommandStep::ProcessAbort(bool& bAbort)
+{
+    bAbort = bAbort || observer_.StopRequested();
 }
 
 void CommandStep::Flush()

@@ -33,6 +33,7 @@ public:
 private:
     void ReceiveOutputs(std::string& CommandOutputs) override;
     void WaitingForOutputs(bool& bAbort) override;
+    void ProcessAbort(bool& bAbort) override;
     void Flush();
 
     RunObserver& observer_;

@@ -4,6 +4,7 @@
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/manual_clock.h"
+#include "support/message_box.h"
 #include "support/quiet_tray.h"
 #include "support/temp_dir.h"
 #include "support/x_desktop.h"
@@ -25,6 +26,7 @@
 #include <QTranslator>
 #include <QTreeWidget>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -105,7 +107,9 @@ ScheduleRecord Item(std::int32_t number, const char* service)
 TEST_F(MainWindow, StartsWithoutAScheduleFile)
 {
     SystemMain& w = Window(clock);
-    EXPECT_EQ(w.windowTitle(), QStringLiteral("Veltrane [Build No. : 1.0.70]"));
+    // "[*]" is where Qt marks unsaved changes; nothing is unsaved yet.
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Veltrane [Build No. : 1.0.70][*]"));
+    EXPECT_FALSE(w.isWindowModified());
     QStringList headers;
     for (int i = 0; i < w.lvList->columnCount(); ++i)
         headers << w.lvList->headerItem()->text(i);
@@ -120,12 +124,18 @@ TEST_F(MainWindow, StartsWithoutAScheduleFile)
     EXPECT_EQ(w.tm_Clock.interval(), 1000);
     EXPECT_TRUE(w.tmScheduleLaunch.isActive());
     EXPECT_EQ(w.tmScheduleLaunch.interval(), 1000);
+    // Each button with an Alt key of its own.
     QStringList buttons;
+    QSet<QKeySequence> keys;
     for (QPushButton* b :
-         {w.cmdBackUpNow, w.cmdSave, w.cmdToSysTray, w.cmdItemDelete, w.cmdInsertItem})
-        buttons << b->text();
+         {w.cmdBackUpNow, w.cmdSave, w.cmdToSysTray, w.cmdItemDelete, w.cmdInsertItem}) {
+        buttons << b->text().section('(', 0, 0);
+        keys << QKeySequence::mnemonic(b->text());
+    }
     EXPECT_EQ(buttons, (QStringList{"선택항목백업", "저장", "시스템 트레이로", "항목 삭제",
                                     "백업항목 추가"}));
+    EXPECT_EQ(keys.size(), 5);
+    EXPECT_FALSE(keys.contains(QKeySequence()));
 }
 
 TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
@@ -419,28 +429,72 @@ TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)
     EXPECT_NE(w.lstErrorList->count(), 0);
 }
 
-TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeSoFarAndPanelOneNamesIt)
+TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeSoFarAndTheOneAskedForNextWaits)
 {
     ScheduleRecord item = Item(1, "ORCL");
     item.strBackUpType = "";
     item.strBackUpFolder = backups.path() + "/";
     item.strProgramPath = kJobData + "/fake_exp.py";
-    Schedule({item});
+    ScheduleRecord next = item;
+    next.nNo = 2;
+    next.strServiceName = "NEXT";
+    Schedule({item, next});
     setenv("FAKE_EXP_SILENCE", "1", 1);
     SystemMain& w = Window(clock);
     QTreeWidgetItem* row = w.lvList->topLevelItem(0);
+    QTreeWidgetItem* waiting = w.lvList->topLevelItem(1);
     w.Service().Table()[0]->bRunNow = true;
     w.LaunchTick();
     ASSERT_TRUE(QTest::qWaitFor([&] { return ItemRows::StateOf(*row) == RowState::Running; }));
     EXPECT_EQ(Panel(1), "[ORCL] BackUp...");
+    // "선택항목백업" during the run: the item says at once that it waits.
+    w.lvList->setCurrentItem(waiting);
+    QTest::mouseClick(w.cmdBackUpNow, Qt::LeftButton);
+    EXPECT_EQ(waiting->text(7), "대기 중");
     clock.Set("2026-12-07 14:11:05");
     w.ClockTick();
     EXPECT_EQ(row->text(7), "실행 중 1:05");
+    EXPECT_EQ(waiting->text(7), "대기 중");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ItemRows::StateOf(*waiting) == RowState::Running; }));
     WaitForRuns();
     unsetenv("FAKE_EXP_SILENCE");
     EXPECT_EQ(ItemRows::StateOf(*row), RowState::Normal);
     EXPECT_EQ(row->text(5), "2026-12-07 14:10:00");
-    EXPECT_EQ(row->text(7), "-"); // no kind: it runs only when asked
+    EXPECT_EQ(row->text(7), "-");     // no kind: it runs only when asked
+    EXPECT_EQ(waiting->text(7), "-"); // and so does the one that waited
+}
+
+// A hung export stopped from the window, after its question: the run ends at
+// once, neither a backup nor a failure, and the helper it started is gone.
+TEST_F(MainWindow, AnExportStoppedFromTheWindowIsNeitherABackupNorAFailure)
+{
+    ScheduleRecord item = Item(1, "HUNG");
+    item.strBackUpType = "";
+    item.strBackUpFolder = backups.path() + "/";
+    item.strProgramPath = kJobData + "/hang_exp.sh";
+    Schedule({item});
+    setenv("HANG_PID_FILE", program.File("hang.pid").c_str(), 1);
+    SystemMain& w = Window(clock);
+    w.Service().Table()[0]->bRunNow = true;
+    w.LaunchTick();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return test::FileExists(program.File("hang.pid")); }));
+    test::AnswerNextBox(QMessageBox::No);
+    w.StopRun();
+    test::AnswerNextBox(QMessageBox::Yes);
+    w.StopRun();
+    WaitForRuns();
+    unsetenv("HANG_PID_FILE");
+    const ScheduleRecord& r = *w.Service().Table()[0];
+    EXPECT_FALSE(r.history.lastRunSucceeded);
+    EXPECT_EQ(r.history.lastCause, "사용자가 중지함");
+    EXPECT_EQ(r.history.failuresInARow, 0);
+    EXPECT_EQ(r.strLastBackUpTime, ""); // asked for now: simply not done
+    EXPECT_FALSE(r.bRunNow);
+    const pid_t helper = std::stoi(ReadBytes(program.File("hang.pid")));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return kill(helper, 0) != 0; }));
+    EXPECT_TRUE(w.lstErrorList->item(w.lstErrorList->count() - 1)
+                    ->text()
+                    .endsWith("HUNG 백업 중지: 사용자가 중지함"));
 }
 
 TEST_F(MainWindow, AWindowStartedAgainHasTheSizeColumnsAndSortItWasLeftWith)

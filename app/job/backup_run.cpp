@@ -58,10 +58,10 @@ private:
     // Counts a failed run of the item; true when it is one too many, the run
     // gives up and the item is recorded as run.
     bool CountFailure(const RunFiles& files, const std::string& cause);
-    // The operator stopped the export: no backup and no failure counted. A
-    // run asked for now is simply not done; a run that was due is recorded
-    // as run (as a run that gives up is), so that it is not started again
-    // before its next time.
+    // The operator stopped the export: no backup and no failure; the history
+    // keeps the last real result. A run asked for now is simply not done; a
+    // run that was due is recorded as run (as a run that gives up is), so
+    // that it is not started again before its next time.
     void NoteStopped(const RunFiles& files);
     void NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds);
     // Why the dump could not be read back; empty when it could.
@@ -120,12 +120,6 @@ void Run::NoteStopped(const RunFiles& files)
     unlink(files.dump.c_str());
     Owe(files, 0);
     const std::string cause = "사용자가 중지함";
-    ItemHistory& history = record_.history;
-    history.lastRunTime = files.runStamp;
-    history.lastRunSucceeded = false;
-    history.lastCause = cause;
-    history.laterSteps = history.failedSteps = 0;
-    history.stepsCause.clear();
     if (!record_.bRunNow)
         record_.strLastBackUpTime = files.runStamp;
     record_.bRunNow = false;

@@ -429,25 +429,27 @@ TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)
     EXPECT_NE(w.lstErrorList->count(), 0);
 }
 
-TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeSoFarAndTheOneAskedForNextWaits)
+// A hung export shows its time so far, and the item asked for meanwhile says
+// at once that it waits; stopped from the window (after its question), the
+// hung run is neither a backup nor a failure, and the waiting item runs.
+TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeTheOneAskedForWaitsAndAStopLetsItRun)
 {
-    ScheduleRecord item = Item(1, "ORCL");
+    ScheduleRecord item = Item(1, "HUNG");
     item.strBackUpType = "";
     item.strBackUpFolder = backups.path() + "/";
-    item.strProgramPath = kJobData + "/fake_exp.py";
+    item.strProgramPath = kJobData + "/hang_exp.sh";
     ScheduleRecord next = item;
     next.nNo = 2;
     next.strServiceName = "NEXT";
+    next.strProgramPath = kJobData + "/fake_exp.py";
     Schedule({item, next});
-    setenv("FAKE_EXP_SILENCE", "1", 1);
     SystemMain& w = Window(clock);
     QTreeWidgetItem* row = w.lvList->topLevelItem(0);
     QTreeWidgetItem* waiting = w.lvList->topLevelItem(1);
     w.Service().Table()[0]->bRunNow = true;
     w.LaunchTick();
     ASSERT_TRUE(QTest::qWaitFor([&] { return ItemRows::StateOf(*row) == RowState::Running; }));
-    EXPECT_EQ(Panel(1), "[ORCL] BackUp...");
-    // "선택항목백업" during the run: the item says at once that it waits.
+    EXPECT_EQ(Panel(1), "[HUNG] BackUp...");
     w.lvList->setCurrentItem(waiting);
     QTest::mouseClick(w.cmdBackUpNow, Qt::LeftButton);
     EXPECT_EQ(waiting->text(7), "대기 중");
@@ -455,46 +457,23 @@ TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeSoFarAndTheOneAskedForNextWaits
     w.ClockTick();
     EXPECT_EQ(row->text(7), "실행 중 1:05");
     EXPECT_EQ(waiting->text(7), "대기 중");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ItemRows::StateOf(*waiting) == RowState::Running; }));
-    WaitForRuns();
-    unsetenv("FAKE_EXP_SILENCE");
-    EXPECT_EQ(ItemRows::StateOf(*row), RowState::Normal);
-    EXPECT_EQ(row->text(5), "2026-12-07 14:10:00");
-    EXPECT_EQ(row->text(7), "-");     // no kind: it runs only when asked
-    EXPECT_EQ(waiting->text(7), "-"); // and so does the one that waited
-}
 
-// A hung export stopped from the window, after its question: the run ends at
-// once, neither a backup nor a failure, and the helper it started is gone.
-TEST_F(MainWindow, AnExportStoppedFromTheWindowIsNeitherABackupNorAFailure)
-{
-    ScheduleRecord item = Item(1, "HUNG");
-    item.strBackUpType = "";
-    item.strBackUpFolder = backups.path() + "/";
-    item.strProgramPath = kJobData + "/hang_exp.sh";
-    Schedule({item});
-    setenv("HANG_PID_FILE", program.File("hang.pid").c_str(), 1);
-    SystemMain& w = Window(clock);
-    w.Service().Table()[0]->bRunNow = true;
-    w.LaunchTick();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return test::FileExists(program.File("hang.pid")); }));
-    test::AnswerNextBox(QMessageBox::No);
+    test::AnswerNextBox(QMessageBox::No); // it runs on: the next question comes
     w.StopRun();
     test::AnswerNextBox(QMessageBox::Yes);
     w.StopRun();
     WaitForRuns();
-    unsetenv("HANG_PID_FILE");
-    const ScheduleRecord& r = *w.Service().Table()[0];
-    EXPECT_FALSE(r.history.lastRunSucceeded);
-    EXPECT_EQ(r.history.lastCause, "사용자가 중지함");
-    EXPECT_EQ(r.history.failuresInARow, 0);
-    EXPECT_EQ(r.strLastBackUpTime, ""); // asked for now: simply not done
-    EXPECT_FALSE(r.bRunNow);
-    const pid_t helper = std::stoi(ReadBytes(program.File("hang.pid")));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return kill(helper, 0) != 0; }));
-    EXPECT_TRUE(w.lstErrorList->item(w.lstErrorList->count() - 1)
-                    ->text()
-                    .endsWith("HUNG 백업 중지: 사용자가 중지함"));
+    w.LaunchTick();
+    WaitForRuns();
+    const ScheduleRecord& stopped = *w.Service().Table()[0];
+    EXPECT_EQ(stopped.history.lastRunTime, ""); // no run to tell of
+    EXPECT_EQ(stopped.history.failuresInARow, 0);
+    EXPECT_EQ(stopped.strLastBackUpTime, ""); // asked for now: simply not done
+    EXPECT_EQ(ItemRows::StateOf(*row), RowState::Normal);
+    EXPECT_EQ(waiting->text(5), "2026-12-07 14:11:05");
+    EXPECT_EQ(waiting->text(7), "-"); // no kind: it runs only when asked
+    EXPECT_FALSE(
+        w.lstErrorList->findItems("HUNG 백업 중지: 사용자가 중지함", Qt::MatchEndsWith).isEmpty());
 }
 
 TEST_F(MainWindow, AWindowStartedAgainHasTheSizeColumnsAndSortItWasLeftWith)

@@ -275,13 +275,13 @@ void SystemMain::TableChanged(const ScheduleRecord* record)
 
 void SystemMain::UpdateModified()
 {
-    // What a save would write against what the file holds: a change undone
-    // by hand, or saved by a run, leaves nothing unsaved. A file that cannot
-    // be read counts as empty.
-    const std::string path = service_.SchedulePath();
+    // What a save would write against what the file holds, read as the
+    // program reads it (a hand-made file's numbering or spacing is no
+    // change): a change undone by hand, or saved by a run, leaves nothing
+    // unsaved. A file that cannot be read counts as empty.
     std::string onDisk;
-    if (Result<std::string> bytes = ReadWholeFile(path))
-        onDisk = std::move(*bytes);
+    if (Result<std::string> bytes = ReadWholeFile(service_.SchedulePath()))
+        onDisk = FormatSchedule(ParseSchedule(*bytes));
     setWindowModified(FormatSchedule(service_.Table()) != onDisk);
 }
 

@@ -191,6 +191,7 @@ TEST_F(WindowCommands, DeletingTheOnlyItemAndSavingWritesAnEmptyFile)
 TEST_F(WindowCommands, TwoItemsNumberedFive)
 {
     Start({{5, "FIRST"}, {5, "SECOND"}, {6, "OTHER"}});
+    EXPECT_FALSE(window->isWindowModified()) << "a hand-made numbering is no change";
     // Double-clicking the second row edits the first record with its number.
     WhenEditorOpens([](ItemEdit& editor) {
         EXPECT_EQ(Control<QLineEdit>(editor, "txtServiceName")->text(), "FIRST");

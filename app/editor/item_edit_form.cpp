@@ -297,10 +297,11 @@ void ItemEdit::ConnectReactions()
     connect(cmdCancel, &QPushButton::clicked, this, &ItemEdit::reject);
 }
 
-// Enter moves on to the next control as Tab does, in every control, buttons
-// included, so a form can be filled in from the keyboard without Enter
-// closing the dialog half done or opening the folder browser. Space still
-// presses a focused button.
+// Enter moves on to the next box as Tab does, in every control, buttons
+// included, and passes over the buttons ("<<", OK, Cancel), so a form can be
+// filled in from the keyboard without Enter closing the dialog half done,
+// opening the folder browser, or leaving the focus where typing goes
+// nowhere. Space still presses a focused button.
 void ItemEdit::InstallEnterAsTab()
 {
     // The controls are the direct children of the groups and the dialog's own
@@ -321,7 +322,12 @@ bool ItemEdit::eventFilter(QObject* watched, QEvent* event)
     if (event->type() == QEvent::KeyPress) {
         auto* key = static_cast<QKeyEvent*>(event);
         if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-            focusNextChild();
+            // Bounded: a form of buttons only would go round for ever.
+            for (int step = 0; step < 64; ++step) {
+                focusNextChild();
+                if (qobject_cast<QPushButton*>(focusWidget()) == nullptr)
+                    break;
+            }
             return true;
         }
     }

@@ -66,6 +66,11 @@ private:
     // database refused the login: the run gives up and the item is recorded
     // as run. Otherwise the item's next try is set, and said.
     bool CountFailure(const RunFiles& files, const std::string& cause, bool loginRefused);
+    // The operator stopped the export: no backup and no failure; the history
+    // keeps the last real result. A run asked for now is simply not done; a
+    // run that was due is recorded as run (as a run that gives up is), so
+    // that it is not started again before its next time.
+    void NoteStopped(const RunFiles& files);
     void NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds);
     // Why the dump could not be read back; empty when it could.
     std::string Verify(const RunFiles& files);
@@ -129,6 +134,19 @@ bool Run::CountFailure(const RunFiles& files, const std::string& cause, bool log
     return true;
 }
 
+void Run::NoteStopped(const RunFiles& files)
+{
+    unlink(files.dump.c_str());
+    Owe(files, 0);
+    const std::string cause = "사용자가 중지함";
+    if (!record_.bRunNow)
+        record_.strLastBackUpTime = files.runStamp;
+    record_.bRunNow = false;
+    WriteLine(record_.strServiceName + " 백업 중지: " + cause);
+    observer_.Detail(cause);
+    observer_.Stage(kReady);
+}
+
 void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds)
 {
     struct stat st
@@ -176,6 +194,11 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
                       [this](pid_t pid, bool running) {
                           running ? env_.ChildStarted(pid) : env_.ChildEnded(pid);
                       });
+        // A stop that came after a good export leaves it good.
+        if (observer_.StopRequested() && !(verdict && verdict->succeeded)) {
+            NoteStopped(files);
+            return {};
+        }
         if (verdict) {
             observer_.Stage("[" + record_.strServiceName + "] BackUp...");
             ReportStrays(env_, record_, verdict->strays);

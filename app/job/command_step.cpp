@@ -76,10 +76,16 @@ void CommandStep::ReceiveOutputs(std::string& CommandOutputs)
     }
 }
 
-void CommandStep::WaitingForOutputs(bool& /*bAbort*/)
+void CommandStep::WaitingForOutputs(bool& bAbort)
 {
     observer_.Idle();
     Flush(); // silent for a moment: what came is written now
+    ProcessAbort(bAbort);
+}
+
+void CommandStep::ProcessAbort(bool& bAbort)
+{
+    bAbort = bAbort || observer_.StopRequested();
 }
 
 void CommandStep::ChildStarted(pid_t pid)

@@ -41,6 +41,7 @@ private:
     void WaitingForOutputs(bool& bAbort) override;
     void ChildStarted(pid_t pid) override;
     void ChildEnded(pid_t pid) override;
+    void ProcessAbort(bool& bAbort) override;
     void Flush();
 
     RunObserver& observer_;

@@ -34,6 +34,10 @@ public:
     // or FTP server), at least every 200 ms. The service ends the program
     // here on a signal; nothing else needs it.
     virtual void Idle() {}
+    // Whether the operator asked to stop the run in progress (the window
+    // asks it often, with Idle): the command running is stopped, and the
+    // run ends as stopped, neither a success nor a failure.
+    virtual bool StopRequested() { return false; }
 };
 
 } // namespace veltrane

@@ -179,6 +179,7 @@ private:
         }
         void Progress(const std::string& text) override { observer_.Progress(text); }
         void Idle() override;
+        bool StopRequested() override { return observer_.StopRequested(); }
 
     private:
         ScheduleService& service_;

@@ -4,11 +4,14 @@
 #include "editor/qt_text.h"
 #include "editor/question.h"
 #include "schedule/schedule_text.h"
+#include "store/schedule_file.h"
 #include "store/schedule_table.h"
 #include "window/item_rows.h"
 #include "window/system_main.h"
 
+#include <QKeyEvent>
 #include <QKeySequence>
+#include <QMenu>
 #include <QPushButton>
 #include <QShortcut>
 #include <QTreeWidget>
@@ -40,6 +43,81 @@ ItemCommandHandlers::ItemCommandHandlers(SystemMain& window) : QObject(&window),
     connect(window.lvList, &QTreeWidget::itemChanged, this, &ItemCommandHandlers::EnableItem);
     connect(new QShortcut(QKeySequence::Undo, &window), &QShortcut::activated, this,
             &ItemCommandHandlers::UndoDelete);
+    connect(new QShortcut(QKeySequence::Save, &window), &QShortcut::activated, this,
+            &ItemCommandHandlers::Save);
+    connect(new QShortcut(QKeySequence::New, &window), &QShortcut::activated, this,
+            &ItemCommandHandlers::InsertItem);
+    window.lvList->installEventFilter(this);
+}
+
+bool ItemCommandHandlers::eventFilter(QObject* watched, QEvent* event)
+{
+    // The type first: the window's members are not asked while it goes.
+    if (event->type() == QEvent::KeyPress && watched == window_.lvList) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->modifiers() & ~Qt::KeypadModifier)
+            return QObject::eventFilter(watched, event);
+        switch (key->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+        case Qt::Key_F2:
+            EditSelected();
+            return true;
+        case Qt::Key_Delete:
+            DeleteItem();
+            return true;
+        case Qt::Key_Space:
+            ToggleSelected();
+            return true;
+        default:
+            break;
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void ItemCommandHandlers::EditSelected()
+{
+    const QList<QTreeWidgetItem*> selected = window_.lvList->selectedItems();
+    if (!selected.isEmpty())
+        EditItem(selected.front());
+}
+
+void ItemCommandHandlers::ToggleSelected()
+{
+    const QList<QTreeWidgetItem*> selected = window_.lvList->selectedItems();
+    if (selected.isEmpty())
+        return;
+    QTreeWidgetItem* row = selected.front();
+    // The box's change goes the way of a click on it (EnableItem).
+    row->setCheckState(0, row->checkState(0) == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+}
+
+void ItemCommandHandlers::FillMenu(QMenu& menu, QTreeWidgetItem* row)
+{
+    const std::shared_ptr<ScheduleRecord> record = ItemRows::RecordOf(row);
+    // The keys show beside the entries (after a TAB), as a reminder only: a
+    // key in an open menu moves in it.
+    const auto add = [&](const char* text, const char* keys, auto&& act) {
+        QString entry = QString::fromUtf8(text);
+        if (*keys != '\0')
+            entry += '\t' + QString::fromUtf8(keys);
+        connect(menu.addAction(entry), &QAction::triggered, this, act);
+    };
+    if (record != nullptr) {
+        add("편집(&E)", "Enter", [this] { EditSelected(); });
+        add(record->bEnabled ? "사용 안 함(&U)" : "사용(&U)", "Space",
+            [this] { ToggleSelected(); });
+        add("선택항목백업(&B)", "Alt+B", [this] { window_.MarkRunNow(); });
+        if (window_.Rows().Running() == record.get())
+            add("백업 중지(&T)", "", [this] { window_.StopRun(); });
+        add("항목 삭제(&D)", "Del", [this] { DeleteItem(); });
+        add("로그 보기(&L)", "", [this, record] { window_.ShowLogOf(*record); });
+        menu.addSeparator();
+    }
+    add("백업항목 추가(&A)", "Ctrl+N", [this] { InsertItem(); });
+    add("저장(&S)", "Ctrl+S", [this] { Save(); });
+    add("삭제 취소(&Z)", "Ctrl+Z", [this] { UndoDelete(); });
 }
 
 std::optional<std::int32_t> ItemCommandHandlers::SelectedNumber() const
@@ -144,10 +222,17 @@ void ItemCommandHandlers::EnableItem(QTreeWidgetItem* row, int column)
     window_.Service().SetItemsEnabled(RowNumber(*row), enabled);
 }
 
-void ItemCommandHandlers::Save()
+bool ItemCommandHandlers::Save()
 {
-    // A delete saved is permanent: Ctrl+Z then says so.
-    window_.Service().SaveScheduleOrReport();
+    // A delete saved is permanent: Ctrl+Z then says so. A save that fails
+    // has said why in a result line.
+    ScheduleService& service = window_.Service();
+    const bool saved = service.SaveScheduleOrReport();
+    if (saved)
+        service.WriteLine(std::string(kScheduleFileName) + " 저장 완료: 항목 " +
+                          std::to_string(service.Table().size()) + "개");
+    window_.UpdateModified();
+    return saved;
 }
 
 } // namespace veltrane

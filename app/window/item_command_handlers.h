@@ -9,11 +9,18 @@
 // A delete asks first, naming the item, and can be taken back (Ctrl+Z) until
 // the table is saved: by "저장", or by the next successful run, which saves
 // the schedule and so makes the delete permanent.
+//
+// Every command has a key and an entry in the list's context menu: in the
+// list Enter or F2 edits the selected item, Delete deletes it (asking),
+// Space ticks or clears its box; anywhere in the window Ctrl+N adds an item,
+// Ctrl+S saves and Ctrl+Z undoes the last delete.
 
 #include <QObject>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
+class QMenu;
 class QTreeWidgetItem;
 
 namespace veltrane {
@@ -31,7 +38,18 @@ public:
     void DeleteItem();
     void UndoDelete();
     void EnableItem(QTreeWidgetItem* row, int column);
-    void Save();
+    // Writes the table and says so in a result line; whether it was written.
+    bool Save();
+
+    // The same commands for the selected row.
+    void EditSelected();
+    void ToggleSelected();
+
+    // Every command, for the list's context menu on `row` (null: on no row).
+    void FillMenu(QMenu& menu, QTreeWidgetItem* row);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     std::optional<std::int32_t> SelectedNumber() const;

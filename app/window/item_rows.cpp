@@ -190,8 +190,12 @@ void ItemRows::Show(ItemRow& row, const LocalDateTime& now, bool everyCell)
     const ItemStatus status = StatusOf(r, settings_, now);
     row.SetNextRun(status.nextRun ? SecondsOf(*status.nextRun) : -1);
     const bool running = &r == running_;
-    row.setText(kNextRun, running ? RunningText(SecondsOf(now) - runningSince_)
-                                  : NextRunText(status.nextRun));
+    // Flagged by "선택항목백업" (or waiting behind the run in progress): it
+    // runs as soon as it can, whatever its time says.
+    const bool queued = !running && r.bRunNow && r.bEnabled;
+    row.setText(kNextRun, running  ? RunningText(SecondsOf(now) - runningSince_)
+                          : queued ? QStringLiteral("대기 중")
+                                   : NextRunText(status.nextRun));
     if (everyCell) {
         const QString texts[] = {QString::number(r.nNo),       ToQString(r.strServiceName),
                                  ToQString(r.strID),           ToQString(BuildScheduleText(r)),

@@ -6,7 +6,7 @@
 // last run failed in red, one whose last export succeeded but a step after it
 // (mail, read-back, archive, upload) failed in violet, an overdue one in
 // amber, the one running now in blue with its time so far in the "Next Run"
-// cell.
+// cell; an item flagged to run now shows "대기 중" there until its run starts.
 //
 // Only an insert, a delete or a table read anew builds the rows anew; a run,
 // an edit or a tick of a check box updates the rows of its records, and the

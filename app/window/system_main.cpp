@@ -1,6 +1,8 @@
 #include "window/system_main.h"
 
 #include "editor/qt_text.h"
+#include "editor/question.h"
+#include "platform/file_io.h"
 #include "schedule/calendar.h"
 #include "schedule/schedule_text.h"
 #include "store/schedule_file.h"
@@ -82,6 +84,16 @@ std::string BuildTitle()
     return "Veltrane [Build No. : " + std::string(kVersion) + "]";
 }
 
+namespace {
+
+// The title with the place where Qt marks unsaved changes ("*").
+QString TitleWithModifiedMark()
+{
+    return ToQString(BuildTitle()) + QStringLiteral("[*]");
+}
+
+} // namespace
+
 bool InstallQtKoreanTexts(QTranslator& translator)
 {
     return translator.load(QStringLiteral("qtbase_ko"),
@@ -104,6 +116,7 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
         tray = ownTray_.get();
     }
     tray_ = std::make_unique<MSysTray>(*tray);
+    tray_->SetEndCheck([this] { return MayEnd(); });
 
     // Start-up: a step that fails leaves the window to start all the same,
     // but a schedule that is there and cannot be read: the caller refuses to
@@ -117,6 +130,7 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
     service_.OnRunning(
         [this](const std::shared_ptr<ScheduleRecord>& record) { RunningChanged(record); });
     ShowBuildTitle();
+    UpdateModified();
     LoadPreferences();
 
     connect(&frameWatch_, &QTimer::timeout, this, [this] {
@@ -161,11 +175,12 @@ void SystemMain::BuildControls()
         b->setGeometry(Twips(left, 0, width, 375));
         return b;
     };
-    cmdBackUpNow = button("선택항목백업", 0, 1365);
-    cmdSave = button("저장", 1410, 1365);
-    cmdToSysTray = button("시스템 트레이로", 2790, 1515);
-    cmdItemDelete = button("항목 삭제", 4350, 1365);
-    cmdInsertItem = button("백업항목 추가", 5730, 1320);
+    // Each with its Alt key.
+    cmdBackUpNow = button("선택항목백업(&B)", 0, 1365);
+    cmdSave = button("저장(&S)", 1410, 1365);
+    cmdToSysTray = button("시스템 트레이로(&T)", 2790, 1515);
+    cmdItemDelete = button("항목 삭제(&D)", 4350, 1365);
+    cmdInsertItem = button("백업항목 추가(&A)", 5730, 1320);
 
     lbDriveStatic = Label(client, Twips(180, 840, 13455, 285), QString());
 
@@ -200,7 +215,7 @@ void SystemMain::BuildControls()
 
 void SystemMain::ShowBuildTitle()
 {
-    setWindowTitle(ToQString(BuildTitle()));
+    setWindowTitle(TitleWithModifiedMark());
     for (QWidget* w : {static_cast<QWidget*>(this), static_cast<QWidget*>(frOperation)}) {
         QPalette palette = w->palette();
         palette.setColor(QPalette::Window, kBackground);
@@ -255,10 +270,74 @@ void SystemMain::TableChanged(const ScheduleRecord* record)
         rows_->Update(*record);
     if (tray_->IconShown())
         tray_->SetTip(TrayTip());
+    UpdateModified();
+}
+
+void SystemMain::UpdateModified()
+{
+    // What a save would write against what the file holds, read as the
+    // program reads it (a hand-made file's numbering or spacing is no
+    // change): a change undone by hand, or saved by a run, leaves nothing
+    // unsaved. A file that cannot be read counts as empty.
+    std::string onDisk;
+    if (Result<std::string> bytes = ReadWholeFile(service_.SchedulePath()))
+        onDisk = FormatSchedule(ParseSchedule(*bytes));
+    setWindowModified(FormatSchedule(service_.Table()) != onDisk);
+}
+
+std::string SystemMain::EndQuestion(bool unsaved) const
+{
+    std::string text;
+    if (unsaved)
+        text = "저장하지 않은 변경 사항이 있습니다. 종료하면 변경 사항이 없어집니다.\n"
+               "종료하기 전에 저장할까요?";
+    if (service_.RunInProgress()) {
+        if (!text.empty())
+            text += "\n\n";
+        const ScheduleRecord* running = rows_->Running();
+        text += "백업이 진행 중입니다";
+        if (running != nullptr)
+            text += " (" + running->strServiceName + " / " + running->strID + ")";
+        text += ". 종료하면 이 백업은 중단됩니다.";
+    }
+    return text;
+}
+
+bool SystemMain::MayEnd()
+{
+    UpdateModified();
+    const bool unsaved = isWindowModified();
+    const std::string text = EndQuestion(unsaved);
+    if (text.empty())
+        return true;
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Veltrane"), ToQString(text),
+                    QMessageBox::NoButton, this);
+    if (unsaved) {
+        box.setStandardButtons(QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel);
+        box.button(QMessageBox::Save)->setText(QStringLiteral("저장(&S)"));
+        box.button(QMessageBox::Discard)->setText(QStringLiteral("저장 안 함(&N)"));
+        // Enter saves: a hurried key loses nothing.
+        box.setDefaultButton(QMessageBox::Save);
+    } else {
+        box.setStandardButtons(QMessageBox::Discard | QMessageBox::Cancel);
+        box.button(QMessageBox::Discard)->setText(QStringLiteral("종료(&E)"));
+        box.setDefaultButton(QMessageBox::Cancel);
+    }
+    box.button(QMessageBox::Cancel)->setText(QStringLiteral("취소"));
+    box.setEscapeButton(QMessageBox::Cancel);
+    const int answer = box.exec();
+    if (answer == QMessageBox::Save) {
+        // A save that fails has said why in a result line; the program
+        // stays, with the changes.
+        if (!commands_->Save())
+            return false;
+    }
+    return answer == QMessageBox::Save || answer == QMessageBox::Discard;
 }
 
 void SystemMain::RunningChanged(const std::shared_ptr<ScheduleRecord>& record)
 {
+    observer_->ForgetStop();
     rows_->SetRunning(record.get());
     if (record != nullptr)
         SetStatusText(1, "[" + record->strServiceName + "] BackUp...");
@@ -283,25 +362,44 @@ void SystemMain::ShowLogOfLine(const QString& line)
         ShowMessage("이 줄이 어느 항목의 것인지 알 수 없어 로그를 열지 않습니다.");
         return;
     }
-    ShowLatestLog(this, *record, service_.Environment().DataFolder());
+    ShowLogOf(*record);
+}
+
+void SystemMain::StopRun()
+{
+    const ScheduleRecord* running = rows_->Running();
+    if (running == nullptr)
+        return;
+    const std::string name = running->strServiceName + " / " + running->strID;
+    if (!AskYesNo(this, ToQString("실행 중인 백업을 중지할까요?\n\n" + name +
+                                  "\n\n중지한 백업은 실패로 세지 않으며, 이 항목은 다음 예정 "
+                                  "시각에 다시 실행됩니다.")) ||
+        rows_->Running() != running) // it ended while the question was open
+        return;
+    observer_->RequestStop();
+    SetStatusText(1, "[" + running->strServiceName + "] Stopping...");
+}
+
+void SystemMain::ShowLogOf(const ScheduleRecord& record)
+{
+    ShowLatestLog(this, record, service_.Environment().DataFolder());
 }
 
 void SystemMain::ShowListMenu(const QPoint& at)
 {
     QTreeWidgetItem* row = lvList->itemAt(at);
-    const std::shared_ptr<ScheduleRecord> record = ItemRows::RecordOf(row);
-    if (record == nullptr)
-        return;
-    lvList->setCurrentItem(row);
+    if (ItemRows::RecordOf(row) != nullptr)
+        lvList->setCurrentItem(row);
+    else
+        row = nullptr;
     QMenu menu(this);
-    const QAction* log = menu.addAction(QStringLiteral("로그 보기"));
-    if (menu.exec(lvList->viewport()->mapToGlobal(at)) == log)
-        ShowLatestLog(this, *record, service_.Environment().DataFolder());
+    commands_->FillMenu(menu, row);
+    menu.exec(lvList->viewport()->mapToGlobal(at));
 }
 
 std::string SystemMain::TrayTip()
 {
-    std::string tip = FromQString(windowTitle());
+    std::string tip = BuildTitle();
     std::int64_t seconds = 0;
     if (const ScheduleRecord* next = rows_->NextToRun(seconds))
         tip += "\n다음 실행: " + FormatDateTime(AtSeconds(seconds)) + " " + next->strServiceName;
@@ -342,8 +440,13 @@ void SystemMain::LaunchTick()
 
 void SystemMain::closeEvent(QCloseEvent* event)
 {
-    // Closing ends the program without saving or asking. A run in progress
-    // is abandoned where it stands, as the tray menu's end command does.
+    // Closing ends the program, after asking when something would be lost.
+    // A run in progress is abandoned where it stands (its export stopped),
+    // as the tray menu's end command does.
+    if (!MayEnd()) {
+        event->ignore();
+        return;
+    }
     SavePreferences();
     if (service_.RunInProgress()) {
         tray_->EndProgram();
@@ -395,7 +498,8 @@ void SystemMain::ShowCritical(const std::string& text)
 void SystemMain::ShowModeless(QMessageBox::Icon icon, const std::string& text)
 {
     if (messageBox_ == nullptr) {
-        messageBox_ = new QMessageBox(icon, windowTitle(), QString(), QMessageBox::Ok, this);
+        messageBox_ =
+            new QMessageBox(icon, ToQString(BuildTitle()), QString(), QMessageBox::Ok, this);
         messageBox_->setAttribute(Qt::WA_DeleteOnClose);
         messageBox_->setWindowModality(Qt::NonModal);
     }

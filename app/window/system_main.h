@@ -114,6 +114,19 @@ public:
     void MarkRunNow();
     // Opens the latest log of the item that a result line tells of.
     void ShowLogOfLine(const QString& line);
+    void ShowLogOf(const ScheduleRecord& record);
+    // Stops the export of the run in progress, after asking.
+    void StopRun();
+
+    // Whether the table holds what Schedule.dat does not (an item added,
+    // edited, deleted or ticked since the last save); the title then marks
+    // the window as modified. Called after every change and save.
+    void UpdateModified();
+    // Before the program ends (the close box, Alt+F4, the tray's end
+    // command): with unsaved changes or a run in progress, asks whether to
+    // save, end without saving, or go on, saying that a backup is running.
+    // True when the program may end (saved, when that was asked and done).
+    bool MayEnd();
 
     // The tray icon's tip: the title, the next run and the last failure.
     std::string TrayTip();
@@ -168,6 +181,8 @@ private:
     // The run that started (null: the run ended) marks its row.
     void RunningChanged(const std::shared_ptr<ScheduleRecord>& record);
     void ShowListMenu(const QPoint& at);
+    // The question of MayEnd; null text: nothing to ask.
+    std::string EndQuestion(bool unsaved) const;
     // The size that shows every column, within the screen's work area.
     QSize DefaultSize() const;
     // Keeps the window's outer frame within the screen's work area.

@@ -49,7 +49,7 @@ void MSysTray::DoTrayMenuCommand(int id)
 {
     if (id == kMenuRestore)
         RestoreFromTray();
-    else if (id == kMenuEnd)
+    else if (id == kMenuEnd && (!mayEnd_ || mayEnd_()))
         EndProgram();
 }
 

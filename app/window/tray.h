@@ -4,6 +4,7 @@
 // the icon, and bringing the window back. The state machine here is free of
 // Qt; the platform does the showing through TrayPlatform.
 
+#include <functional>
 #include <string>
 
 namespace veltrane {
@@ -50,6 +51,8 @@ public:
     // "시스템 트레이로": hides the window and adds the icon with `tip` (the
     // window's title, and how the schedule stands).
     void AddTrayIcon(const std::string& tip);
+    // Asked before the menu's end command ends the program; false keeps it.
+    void SetEndCheck(std::function<bool()> mayEnd) { mayEnd_ = std::move(mayEnd); }
     // The icon's tip from now on, shown at once when the icon is there.
     void SetTip(const std::string& tip);
     // An icon notification with its mouse event code: the right button's
@@ -78,6 +81,7 @@ private:
     bool busy_ = false;
     bool hostWasAvailable_ = true;
     std::string tip_;
+    std::function<bool()> mayEnd_;
 };
 
 } // namespace veltrane

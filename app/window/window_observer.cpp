@@ -20,6 +20,9 @@ void WindowObserver::OnWindow(std::function<void()> show)
 
 void WindowObserver::Stage(const std::string& text)
 {
+    // Told by the run's own thread as it ends, before the next run starts.
+    if (text == "Ready.")
+        ForgetStop();
     OnWindow([this, text] { window_.SetStatusText(1, text); });
 }
 

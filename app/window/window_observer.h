@@ -9,6 +9,7 @@
 #include "job/run_observer.h"
 
 #include <QObject>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -27,6 +28,12 @@ public:
     void Detail(const std::string& text) override;
     void Line(const std::string& line) override;
     void Message(const std::string& text, bool critical) override;
+    bool StopRequested() override { return stop_; }
+
+    // Asks the run in progress to stop; the request ends with that run (its
+    // "Ready."), so it never reaches the next one.
+    void RequestStop() { stop_ = true; }
+    void ForgetStop() { stop_ = false; }
 
 private:
     // Runs `show` now on the window's thread, or queued to it from another.
@@ -40,6 +47,7 @@ private:
     std::string detail_;        // the latest detail not yet shown
     bool detailNew_ = false;    // detail_ came after the last show
     bool detailPosted_ = false; // a show, or the interval after one, is pending
+    std::atomic<bool> stop_{false};
 };
 
 } // namespace veltrane

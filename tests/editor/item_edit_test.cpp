@@ -429,10 +429,10 @@ TEST_F(ItemEditTest, EnterMovesTheFocusOnInsteadOfClosing)
         return std::optional<QString>();
     });
     ASSERT_TRUE(Run(dialog, [&] {
-        // The hidden day list is passed over.
-        const char* const chain[] = {"txtServiceName", "txtUserID", "txtUserPWD", "txtProgramPath",
-                                     "cmbTimeType",    "cmbWeek",   "dtpTime",    "txtBackFolder",
-                                     "cmdBorwser",     "txtTables"};
+        // The hidden day list and the "<<" button are passed over.
+        const char* const chain[] = {"txtServiceName", "txtUserID",     "txtUserPWD",
+                                     "txtProgramPath", "cmbTimeType",   "cmbWeek",
+                                     "dtpTime",        "txtBackFolder", "txtTables"};
         QWidget* first = Control<QWidget>(dialog, chain[0]);
         first->setFocus();
         for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
@@ -452,19 +452,21 @@ TEST_F(ItemEditTest, EnterMovesTheFocusOnInsteadOfClosing)
         EXPECT_EQ(description->toPlainText(), "nightly");
         EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "txtMailReceiver"));
 
-        // A check box moves on as well, without toggling.
+        // A check box moves on as well, without toggling; past OK and Cancel
+        // to the first box, where typing goes on.
         QCheckBox* compress = Control<QCheckBox>(dialog, "chkDataCompress");
         compress->setFocus();
         QTest::keyClick(compress, Qt::Key_Return);
         EXPECT_TRUE(compress->isChecked());
-        EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "cmdOK"));
+        EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "txtServiceName"));
         EXPECT_TRUE(dialog.isVisible());
 
-        // On a button, Enter moves on too; Space presses it.
+        // On a button, Enter moves on too, to the next box; Space presses it.
         QPushButton* ok = Control<QPushButton>(dialog, "cmdOK");
+        ok->setFocus();
         QTest::keyClick(ok, Qt::Key_Return);
         EXPECT_TRUE(dialog.isVisible());
-        EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "cmdCancel"));
+        EXPECT_EQ(dialog.focusWidget(), Control<QWidget>(dialog, "txtServiceName"));
         EXPECT_EQ(browsed, 0);
         QTest::keyClick(ok, Qt::Key_Space);
     }));

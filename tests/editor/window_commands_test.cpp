@@ -191,6 +191,7 @@ TEST_F(WindowCommands, DeletingTheOnlyItemAndSavingWritesAnEmptyFile)
 TEST_F(WindowCommands, TwoItemsNumberedFive)
 {
     Start({{5, "FIRST"}, {5, "SECOND"}, {6, "OTHER"}});
+    EXPECT_FALSE(window->isWindowModified()) << "a hand-made numbering is no change";
     // Double-clicking the second row edits the first record with its number.
     WhenEditorOpens([](ItemEdit& editor) {
         EXPECT_EQ(Control<QLineEdit>(editor, "txtServiceName")->text(), "FIRST");
@@ -262,4 +263,60 @@ TEST_F(WindowCommands, TheSelectionStaysOnItsRowAfterARebuild)
     window->RefreshItemList();
     EXPECT_EQ(window->lvList->currentItem(), Row(1));
     EXPECT_TRUE(Row(1)->isSelected());
+}
+
+// Every command from the keyboard in the list, with the title marking the
+// table's unsaved changes until Ctrl+S writes them.
+TEST_F(WindowCommands, TheListAnswersTheKeyboardAndTheTitleMarksWhatIsUnsaved)
+{
+    Start({{1, "A"}, {2, "B"}});
+    QWidget* list = window->lvList;
+    // The window's own keys work while it is the active window (again,
+    // after a dialog).
+    const auto activate = [&] {
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    };
+    EXPECT_FALSE(window->isWindowModified());
+    SelectRow(0);
+
+    QTest::keyClick(list, Qt::Key_Space);
+    EXPECT_FALSE(Table()[0]->bEnabled);
+    EXPECT_TRUE(window->isWindowModified());
+    QTest::keyClick(list, Qt::Key_Space); // as saved again: nothing to save
+    EXPECT_TRUE(Table()[0]->bEnabled);
+    EXPECT_FALSE(window->isWindowModified());
+
+    for (const auto& [key, name] : {std::pair{Qt::Key_Return, "ENTER"}, {Qt::Key_F2, "F2"}}) {
+        WhenEditorOpens([name = name](ItemEdit& editor) {
+            Type(editor, "txtServiceName", name);
+            Click(editor, "cmdOK");
+        });
+        QTest::keyClick(list, key);
+        EXPECT_EQ(Table()[0]->strServiceName, name);
+    }
+    QString question;
+    test::AnswerNextBox(QMessageBox::No, &question);
+    QTest::keyClick(list, Qt::Key_Delete);
+    EXPECT_TRUE(question.contains("1 F2 / SCOTT")) << question.toStdString();
+    EXPECT_EQ(Names(), (NameList{"1 F2", "2 B"}));
+
+    activate();
+    activate();
+    WhenEditorOpens([](ItemEdit& editor) {
+        Type(editor, "txtServiceName", "NEW");
+        QTest::keyClick(Control<QComboBox>(editor, "cmbTimeType"), Qt::Key_Down);
+        Click(editor, "cmdOK");
+    });
+    QTest::keyClick(list, Qt::Key_N, Qt::ControlModifier);
+    EXPECT_EQ(Names(), (NameList{"1 F2", "2 B", "3 NEW"}));
+    EXPECT_TRUE(window->isWindowModified());
+
+    activate();
+    QTest::keyClick(list, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(window->isWindowModified());
+    EXPECT_EQ(LoadSchedule(program.File("Schedule.dat"))->size(), 3u);
+    EXPECT_TRUE(window->lstErrorList->item(window->lstErrorList->count() - 1)
+                    ->text()
+                    .endsWith("Schedule.dat 저장 완료: 항목 3개"));
 }

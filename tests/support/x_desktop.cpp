@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QRect>
 #include <QTest>
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -23,18 +24,47 @@ Child::~Child()
     waitForFinished();
 }
 
-QString WaitFor(const std::function<QString()>& probe)
+namespace {
+
+// How long a retried act is given before it is done again.
+constexpr int kRetrySliceMs = 6000;
+
+QString YesOrEmpty(bool yes)
 {
-    const QDeadlineTimer deadline(10000);
+    return yes ? QStringLiteral("yes") : QString();
+}
+
+} // namespace
+
+QString WaitFor(const std::function<QString()>& probe, int limitMs)
+{
+    const QDeadlineTimer deadline(limitMs);
     QString answer;
     while ((answer = probe()).isEmpty() && !deadline.hasExpired())
         QTest::qWait(50);
     return answer;
 }
 
-bool WaitUntil(const std::function<bool()>& condition)
+bool WaitUntil(const std::function<bool()>& condition, int limitMs)
 {
-    return !WaitFor([&] { return condition() ? QStringLiteral("yes") : QString(); }).isEmpty();
+    return !WaitFor([&] { return YesOrEmpty(condition()); }, limitMs).isEmpty();
+}
+
+QString Retrying(const std::function<void()>& act, const std::function<QString()>& probe)
+{
+    const QDeadlineTimer deadline(kLongestWaitMs);
+    QString answer;
+    do {
+        act();
+        answer = WaitFor(
+            probe, static_cast<int>(std::min<qint64>(kRetrySliceMs, deadline.remainingTime())));
+    } while (answer.isEmpty() && !deadline.hasExpired());
+    return answer;
+}
+
+bool RetryingUntil(const std::function<void()>& act, const std::function<bool()>& condition)
+{
+    return !Retrying(act, [&] { return YesOrEmpty(condition()); }).isEmpty();
 }
 
 XDesktop::XDesktop(const std::string& folder, bool windowManager) : folder_(folder)
@@ -201,6 +231,19 @@ bool XDesktop::FrameCentred(const QString& window) const
     const int height = inner.height() + frame.value(2) + frame.value(3);
     return std::abs(2 * (left - area[0]) + width - area[2]) <= 2 &&
            std::abs(2 * (top - area[1]) + height - area[3]) <= 2;
+}
+
+QString XDesktop::Menu() const
+{
+    // A window of the program's own placing (override-redirect) that is
+    // neither its icon nor a tip (which shows when the pointer rests on the
+    // icon); Qt gives the menu of a hidden window no type of its own.
+    const QString icon = IconInTray();
+    for (const QString& id : VisibleAll({"--class", "^veltrane$"}, {icon}))
+        if (!Tool("xprop", {"-id", id, "_NET_WM_WINDOW_TYPE"}).contains("TOOLTIP") &&
+            Tool("xwininfo", {"-id", id}).contains("Override Redirect State: yes"))
+            return id;
+    return {};
 }
 
 QStringList XDesktop::VisibleAll(const QStringList& options, const QStringList& except) const

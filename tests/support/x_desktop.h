@@ -28,11 +28,23 @@ struct Child : QProcess
     ~Child() override;
 };
 
-// Asks `probe` until it answers, for up to ten seconds; its answer, empty
-// when it never gave one.
-QString WaitFor(const std::function<QString()>& probe);
+// The longest any wait lasts: the sanitizer build of the program, started
+// beside other tests on two busy cores, takes seconds where it takes
+// milliseconds alone.
+inline constexpr int kLongestWaitMs = 45000;
+
+// Asks `probe` until it answers, for up to `limitMs`; its answer, empty when
+// it never gave one.
+QString WaitFor(const std::function<QString()>& probe, int limitMs = kLongestWaitMs);
 // The same for a yes or no.
-bool WaitUntil(const std::function<bool()>& condition);
+bool WaitUntil(const std::function<bool()>& condition, int limitMs = kLongestWaitMs);
+// Does `act` and waits for `probe` to answer; when it has not answered within
+// a few seconds, does `act` again (an input that came before its window
+// could take it, or while the window manager moved it, is gone), up to the
+// longest wait. Only for acts that do no harm when repeated after they took
+// effect late.
+QString Retrying(const std::function<void()>& act, const std::function<QString()>& probe);
+bool RetryingUntil(const std::function<void()>& act, const std::function<bool()>& condition);
 
 class XDesktop
 {
@@ -79,6 +91,9 @@ public:
     // Whether the window's outer frame is centred (within a pixel) on the
     // screen's work area, which leaves out the docked tray panel.
     bool FrameCentred(const QString& window) const;
+
+    // The program's popup menu once it is shown (not its icon, nor a tip).
+    QString Menu() const;
 
     // The visible windows matching xdotool's search options, minus `except`.
     QStringList VisibleAll(const QStringList& options, const QStringList& except = {}) const;

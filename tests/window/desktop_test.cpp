@@ -19,9 +19,11 @@ using veltrane::test::WaitUntil;
 
 namespace {
 
-class Desktop : public ::testing::Test
+class DesktopBase : public ::testing::Test
 {
 protected:
+    explicit DesktopBase(bool windowManager) : desktop{folder.path(), windowManager} {}
+
     // Daily items (user SCOTT) due twelve hours from now, so that none runs
     // during the test; enabled when `enabled`.
     void Start(const std::vector<const char*>& services, bool enabled = false)
@@ -46,14 +48,16 @@ protected:
     // Presses "저장" and waits for the file to hold these services.
     bool SavedAs(const std::vector<std::string>& services)
     {
-        desktop.ClickButton(window, 1410, 1365);
-        return WaitUntil([&] {
-            Result<ScheduleTable> saved = LoadSchedule(folder.File("Schedule.dat"));
-            std::vector<std::string> names;
-            for (const auto& r : saved ? *saved : ScheduleTable())
-                names.push_back(r->strServiceName);
-            return names == services;
-        });
+        // Pressed again when the press went astray: a second save is harmless.
+        return test::RetryingUntil([&] { desktop.ClickButton(window, 1410, 1365); },
+                                   [&] {
+                                       Result<ScheduleTable> saved =
+                                           LoadSchedule(folder.File("Schedule.dat"));
+                                       std::vector<std::string> names;
+                                       for (const auto& r : saved ? *saved : ScheduleTable())
+                                           names.push_back(r->strServiceName);
+                                       return names == services;
+                                   });
     }
 
     // The box or dialog titled "Veltrane" that comes up, other than `except`.
@@ -62,9 +66,14 @@ protected:
         return WaitFor([&] { return desktop.Visible({"--name", "^Veltrane$"}, except); });
     }
 
+    bool Shown(const QString& id)
+    {
+        return desktop.VisibleAll({"--name", "^Veltrane"}).contains(id);
+    }
+
     bool Gone(const QString& id)
     {
-        return WaitUntil([&] { return !desktop.VisibleAll({"--name", "^Veltrane"}).contains(id); });
+        return WaitUntil([&] { return !Shown(id); });
     }
 
     // Answers the box that comes up (other than `except`) with a key, and
@@ -72,8 +81,12 @@ protected:
     bool Answer(const QString& key, const QString& except = {})
     {
         const QString box = Box(except);
-        desktop.Keys(box, {key});
-        return !box.isEmpty() && Gone(box);
+        return !box.isEmpty() && test::RetryingUntil(
+                                     [&] {
+                                         if (Shown(box))
+                                             desktop.Keys(box, {key});
+                                     },
+                                     [&] { return !Shown(box); });
     }
 
     // Selects the second row from the keyboard (a click on the list first,
@@ -85,8 +98,21 @@ protected:
     }
 
     TempDir folder;
-    test::XDesktop desktop{folder.path()};
+    test::XDesktop desktop;
     QString window;
+};
+
+class Desktop : public DesktopBase
+{
+protected:
+    Desktop() : DesktopBase(false) {}
+};
+
+// With a window manager, which closes the window on Alt+F4.
+class FramedDesktop : public DesktopBase
+{
+protected:
+    FramedDesktop() : DesktopBase(true) {}
 };
 
 } // namespace
@@ -193,4 +219,29 @@ TEST_F(Desktop, AFailedItemsRowIsRedAndAnOverdueOnesAmber)
     // A row's width of each: more than a few pixels of text could make.
     EXPECT_TRUE(WaitUntil([&] { return pixels(qRgb(255, 200, 200)) > area.width() * 5; }));
     EXPECT_TRUE(WaitUntil([&] { return pixels(qRgb(255, 222, 150)) > area.width() * 5; }));
+}
+
+TEST_F(FramedDesktop, ClosingWithAnUnsavedItemAsksAndSavingKeepsIt)
+{
+    Start({"A"});
+    QString editor =
+        test::Retrying([&] { desktop.Keys(window, {"ctrl+n"}); }, [&] { return Box(); });
+    ASSERT_FALSE(editor.isEmpty());
+    desktop.Type(editor, "NEWDB");
+    // Enter from box to box up to the kind, daily, and OK.
+    desktop.Keys(editor, {"Return", "Return", "Return", "Return", "Down", "ctrl+Return"});
+    ASSERT_TRUE(Gone(editor));
+    EXPECT_TRUE(WaitUntil([&] {
+        return desktop.Tool("xdotool", {"getwindowname", window}).endsWith("]*");
+    })) << "the title marks the unsaved item";
+
+    desktop.Keys(window, {"alt+F4"});
+    ASSERT_TRUE(Answer("Escape")); // 취소: the program goes on
+    EXPECT_EQ(desktop.Program().state(), QProcess::Running);
+    desktop.Keys(window, {"alt+F4"});
+    ASSERT_TRUE(Answer("s")); // 저장, and the program ends
+    ASSERT_TRUE(desktop.Program().waitForFinished(test::kLongestWaitMs)) << desktop.ProgramOutput();
+    Result<ScheduleTable> saved = LoadSchedule(folder.File("Schedule.dat"));
+    ASSERT_TRUE(saved && saved->size() == 2);
+    EXPECT_EQ(saved->back()->strServiceName, "NEWDB");
 }

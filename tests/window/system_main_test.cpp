@@ -4,6 +4,7 @@
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/manual_clock.h"
+#include "support/message_box.h"
 #include "support/quiet_tray.h"
 #include "support/temp_dir.h"
 #include "support/x_desktop.h"
@@ -25,6 +26,7 @@
 #include <QTranslator>
 #include <QTreeWidget>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -105,7 +107,9 @@ ScheduleRecord Item(std::int32_t number, const char* service)
 TEST_F(MainWindow, StartsWithoutAScheduleFile)
 {
     SystemMain& w = Window(clock);
-    EXPECT_EQ(w.windowTitle(), QStringLiteral("Veltrane [Build No. : 1.0.70]"));
+    // "[*]" is where Qt marks unsaved changes; nothing is unsaved yet.
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Veltrane [Build No. : 1.0.70][*]"));
+    EXPECT_FALSE(w.isWindowModified());
     QStringList headers;
     for (int i = 0; i < w.lvList->columnCount(); ++i)
         headers << w.lvList->headerItem()->text(i);
@@ -120,12 +124,18 @@ TEST_F(MainWindow, StartsWithoutAScheduleFile)
     EXPECT_EQ(w.tm_Clock.interval(), 1000);
     EXPECT_TRUE(w.tmScheduleLaunch.isActive());
     EXPECT_EQ(w.tmScheduleLaunch.interval(), 1000);
+    // Each button with an Alt key of its own.
     QStringList buttons;
+    QSet<QKeySequence> keys;
     for (QPushButton* b :
-         {w.cmdBackUpNow, w.cmdSave, w.cmdToSysTray, w.cmdItemDelete, w.cmdInsertItem})
-        buttons << b->text();
+         {w.cmdBackUpNow, w.cmdSave, w.cmdToSysTray, w.cmdItemDelete, w.cmdInsertItem}) {
+        buttons << b->text().section('(', 0, 0);
+        keys << QKeySequence::mnemonic(b->text());
+    }
     EXPECT_EQ(buttons, (QStringList{"선택항목백업", "저장", "시스템 트레이로", "항목 삭제",
                                     "백업항목 추가"}));
+    EXPECT_EQ(keys.size(), 5);
+    EXPECT_FALSE(keys.contains(QKeySequence()));
 }
 
 TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
@@ -423,28 +433,51 @@ TEST_F(MainWindow, TheClockKeepsTickingDuringASilentExport)
     EXPECT_NE(w.lstErrorList->count(), 0);
 }
 
-TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeSoFarAndPanelOneNamesIt)
+// A hung export shows its time so far, and the item asked for meanwhile says
+// at once that it waits; stopped from the window (after its question), the
+// hung run is neither a backup nor a failure, and the waiting item runs.
+TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeTheOneAskedForWaitsAndAStopLetsItRun)
 {
-    ScheduleRecord item = Item(1, "ORCL");
+    ScheduleRecord item = Item(1, "HUNG");
     item.strBackUpType = "";
     item.strBackUpFolder = backups.path() + "/";
-    item.strProgramPath = kJobData + "/fake_exp.py";
-    Schedule({item});
-    setenv("FAKE_EXP_SILENCE", "1", 1);
+    item.strProgramPath = kJobData + "/hang_exp.sh";
+    ScheduleRecord next = item;
+    next.nNo = 2;
+    next.strServiceName = "NEXT";
+    next.strProgramPath = kJobData + "/fake_exp.py";
+    Schedule({item, next});
     SystemMain& w = Window(clock);
     QTreeWidgetItem* row = w.lvList->topLevelItem(0);
+    QTreeWidgetItem* waiting = w.lvList->topLevelItem(1);
     w.Service().Table()[0]->bRunNow = true;
     w.LaunchTick();
     ASSERT_TRUE(QTest::qWaitFor([&] { return ItemRows::StateOf(*row) == RowState::Running; }));
-    EXPECT_EQ(Panel(1), "[ORCL] BackUp...");
+    EXPECT_EQ(Panel(1), "[HUNG] BackUp...");
+    w.lvList->setCurrentItem(waiting);
+    QTest::mouseClick(w.cmdBackUpNow, Qt::LeftButton);
+    EXPECT_EQ(waiting->text(7), "대기 중");
     clock.Set("2026-12-07 14:11:05");
     w.ClockTick();
     EXPECT_EQ(row->text(7), "실행 중 1:05");
+    EXPECT_EQ(waiting->text(7), "대기 중");
+
+    test::AnswerNextBox(QMessageBox::No); // it runs on: the next question comes
+    w.StopRun();
+    test::AnswerNextBox(QMessageBox::Yes);
+    w.StopRun();
     WaitForRuns();
-    unsetenv("FAKE_EXP_SILENCE");
+    w.LaunchTick();
+    WaitForRuns();
+    const ScheduleRecord& stopped = *w.Service().Table()[0];
+    EXPECT_EQ(stopped.history.lastRunTime, ""); // no run to tell of
+    EXPECT_EQ(stopped.history.failuresInARow, 0);
+    EXPECT_EQ(stopped.strLastBackUpTime, ""); // asked for now: simply not done
     EXPECT_EQ(ItemRows::StateOf(*row), RowState::Normal);
-    EXPECT_EQ(row->text(5), "2026-12-07 14:10:00");
-    EXPECT_EQ(row->text(7), "-"); // no kind: it runs only when asked
+    EXPECT_EQ(waiting->text(5), "2026-12-07 14:11:05");
+    EXPECT_EQ(waiting->text(7), "-"); // no kind: it runs only when asked
+    EXPECT_FALSE(
+        w.lstErrorList->findItems("HUNG 백업 중지: 사용자가 중지함", Qt::MatchEndsWith).isEmpty());
 }
 
 TEST_F(MainWindow, AWindowStartedAgainHasTheSizeColumnsAndSortItWasLeftWith)
@@ -502,16 +535,15 @@ TEST(Program, ASecondCopyFromTheSameFolderRefusesToStart)
     const std::vector<std::string> env = {"QT_QPA_PLATFORM=offscreen"};
     veltrane::test::ChildProcess first({program}, folder.File("first.log"), env);
     // Wait until the first copy holds its lock.
-    for (int i = 0; i < 200 && !SomeoneLocks(folder.File(".veltrane.lock")); ++i)
-        QTest::qWait(50);
-    ASSERT_TRUE(SomeoneLocks(folder.File(".veltrane.lock"))) << ReadBytes(folder.File("first.log"));
+    ASSERT_TRUE(WaitUntil([&] { return SomeoneLocks(folder.File(".veltrane.lock")); }))
+        << (test::FileExists(folder.File("first.log")) ? ReadBytes(folder.File("first.log")) : "");
     veltrane::test::ChildProcess second({program}, folder.File("second.log"), env);
-    bool refused = false;
-    for (int i = 0; i < 200 && !refused; ++i) {
-        QTest::qWait(50);
-        refused = ReadBytes(folder.File("second.log")).find("already running") != std::string::npos;
-    }
-    EXPECT_TRUE(refused) << ReadBytes(folder.File("second.log"));
+    const auto said = [&] {
+        return test::FileExists(folder.File("second.log")) ? ReadBytes(folder.File("second.log"))
+                                                           : std::string();
+    };
+    EXPECT_TRUE(WaitUntil([&] { return said().find("already running") != std::string::npos; }))
+        << said();
     EXPECT_TRUE(first.Running());
 }
 
@@ -537,20 +569,27 @@ TEST(Program, TheTrayMenuOrADoubleClickBringsTheWindowBackAndTheMenuEndsTheProgr
         EXPECT_TRUE(WaitUntil([&] { return desktop.FrameCentred(window); }));
 
         const QStringList mainWindow = {"--name", "^Veltrane \\["};
+        const auto shown = [&] { return desktop.Visible(mainWindow); };
         // Presses "시스템 트레이로"; returns the icon.
         const auto toTheTray = [&] {
-            desktop.ClickButton(window, 2790, 1515);
-            const QString icon = WaitFor([&] { return desktop.IconInTray(); });
-            EXPECT_TRUE(desktop.Visible(mainWindow).isEmpty()) << "hidden in the tray";
+            const QString icon = test::Retrying([&] { desktop.ClickButton(window, 2790, 1515); },
+                                                [&] { return desktop.IconInTray(); });
+            EXPECT_TRUE(shown().isEmpty()) << "hidden in the tray";
             return icon;
         };
         // Right-clicks the icon; returns the menu.
         const auto openTheMenu = [&](const QString& icon) {
-            desktop.Click(icon, 11, 11, "3");
-            return WaitFor([&] { return desktop.Visible({"--class", "^veltrane$"}, icon); });
+            return test::Retrying([&] { desktop.Click(icon, 11, 11, "3"); },
+                                  [&] { return desktop.Menu(); });
         };
         // The menu's entries: 화면 복귀 at the top, separator, 프로그램 종료 at the bottom.
-        const auto choose = [&](const QString& menu, bool first) {
+        // Chooses an entry of the menu, opened first unless it is open: done
+        // again only while what it does has not happened.
+        const auto choose = [&](const QString& icon, bool first) {
+            const QString open = desktop.Menu();
+            const QString menu = open.isEmpty() ? openTheMenu(icon) : open;
+            if (menu.isEmpty())
+                return;
             const QSize size = desktop.Geometry(menu).size();
             desktop.Click(menu, size.width() / 2,
                           first ? size.height() / 4 : size.height() * 3 / 4);
@@ -559,20 +598,21 @@ TEST(Program, TheTrayMenuOrADoubleClickBringsTheWindowBackAndTheMenuEndsTheProgr
         for (int round = 1; round <= 3; ++round) {
             const QString icon = toTheTray();
             ASSERT_FALSE(icon.isEmpty()) << round << log();
-            if (round == 2) {
-                desktop.Click(icon, 11, 11, "1", 2); // a double click
-            } else {
-                const QString menu = openTheMenu(icon);
-                ASSERT_FALSE(menu.isEmpty()) << round << log();
-                choose(menu, true);
-            }
-            ASSERT_EQ(WaitFor([&] { return desktop.Visible(mainWindow); }), window)
-                << round << log();
+            const auto restore = [&] {
+                if (round == 2)
+                    desktop.Click(icon, 11, 11, "1", 2); // a double click
+                else
+                    choose(icon, true);
+            };
+            ASSERT_EQ(test::Retrying(restore, shown), window) << round << log();
         }
-        const QString menu = openTheMenu(toTheTray());
-        ASSERT_FALSE(menu.isEmpty()) << log();
-        choose(menu, false);
-        ASSERT_TRUE(desktop.Program().waitForFinished(10000)) << log();
+        const QString icon = toTheTray();
+        ASSERT_FALSE(icon.isEmpty()) << log();
+        ASSERT_TRUE(
+            test::RetryingUntil([&] { choose(icon, false); },
+                                [&] { return desktop.Program().state() == QProcess::NotRunning; }))
+            << log();
+        desktop.Program().waitForFinished();
         EXPECT_EQ(desktop.Program().exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(desktop.Program().exitCode(), 0) << log();
     }

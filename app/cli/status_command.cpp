@@ -1,5 +1,6 @@
 #include "cli/status_command.h"
 
+#include "cli/json_text.h"
 #include "job/run_files.h"
 #include "platform/file_io.h"
 #include "platform/program_folder.h"
@@ -55,39 +56,6 @@ std::optional<std::string> IsoOf(const std::string& stored)
     if (stored.empty() || !t)
         return std::nullopt;
     return FormatIso8601(*t);
-}
-
-void AppendJsonString(std::string& out, std::string_view text)
-{
-    out += '"';
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    out += '"';
 }
 
 // One JSON member: `"name": value`, the value already written as JSON.

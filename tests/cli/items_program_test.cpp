@@ -121,3 +121,41 @@ TEST(ItemsProgram, AnImportedItemMailsThroughItsLogin)
     EXPECT_NE(ReadBytes(logs.File("log")).find("Export terminated successfully"), std::string::npos)
         << ReadBytes(logs.File("log"));
 }
+
+// A run in progress shows in --status (both forms) and in the metrics, and
+// is gone from them once it ends; its log is then the item's last.
+TEST(ItemsProgram, ARunInProgressShowsWhileItRuns)
+{
+    TempDir data, backups, logs;
+    const std::string slow = logs.File("slow_exp");
+    test::WriteBytes(slow, "#!/bin/sh\nFAKE_EXP_SILENCE=4 exec " JOB_TEST_DATA_DIR
+                           "/fake_exp.py \"$@\"\n");
+    std::filesystem::permissions(slow, std::filesystem::perms::owner_all);
+    auto item = Item(backups);
+    item->strProgramPath = slow;
+    ASSERT_TRUE(SaveSchedule(data.File("Schedule.dat"), {item}).ok());
+    const std::string in = " --folder " + data.path();
+    ChildProcess run({kProgram, "--run-item", "1", "--folder", data.path()}, logs.File("run"));
+    const auto status = [&] {
+        Shell("$V --status --json" + in, logs.File("status.json"));
+        return ReadBytes(logs.File("status.json"));
+    };
+    ASSERT_TRUE(test::Eventually([&] {
+        return status().find("\"running\": true") != std::string::npos;
+    })) << ReadBytes(logs.File("status.json"));
+    EXPECT_NE(status().find("\"run_stage\": \"export\""), std::string::npos);
+    Shell("$V --status" + in, logs.File("status.txt"));
+    EXPECT_NE(ReadBytes(logs.File("status.txt")).find("엑스포트 ("), std::string::npos);
+    EXPECT_NE(ReadBytes(data.File("Veltrane.prom"))
+                  .find("veltrane_running{item=\"1\",service=\"ORCL\","
+                        "user=\"SCOTT\"} 1"),
+              std::string::npos);
+
+    ASSERT_EQ(run.WaitForExit(60000), 0) << ReadBytes(logs.File("run"));
+    const std::string after = status();
+    EXPECT_NE(after.find("\"running\": false, \"run_started\": null, \"run_stage\": null"),
+              std::string::npos)
+        << after;
+    EXPECT_NE(after.find("\"last_log\": \"" + backups.path() + "/ORCL/SCOTT_"), std::string::npos);
+    EXPECT_NE(ReadBytes(data.File("Veltrane.prom")).find("user=\"SCOTT\"} 0"), std::string::npos);
+}

@@ -1,6 +1,7 @@
 // Veltrane: backs up Oracle databases on a schedule.
 
 #include "cli/check_command.h"
+#include "cli/items_command.h"
 #include "cli/run_item_command.h"
 #include "cli/status_command.h"
 #include "editor/qt_text.h"
@@ -124,6 +125,12 @@ int main(int argc, char* argv[])
         return veltrane::RunItemCommand(clock, dataFolder, programFolder, options.item);
     case Command::Check:
         return veltrane::CheckCommand(dataFolder, programFolder);
+    case Command::ExportItems:
+        return veltrane::ExportItemsCommand(dataFolder, options.withSecrets);
+    case Command::ImportItems:
+        return veltrane::ImportItemsCommand(dataFolder, options.source);
+    case Command::Log:
+        return veltrane::LogCommand(dataFolder, options.item);
     case Command::Window:
         break;
     }

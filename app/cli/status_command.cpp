@@ -1,8 +1,11 @@
 #include "cli/status_command.h"
 
+#include "cli/items_command.h"
+#include "cli/json_text.h"
 #include "job/run_files.h"
 #include "platform/file_io.h"
 #include "platform/program_folder.h"
+#include "platform/single_instance.h"
 #include "platform/terminal_text.h"
 #include "schedule/calendar.h"
 #include "schedule/schedule_text.h"
@@ -22,9 +25,9 @@ namespace {
 constexpr const char* kNone = "-";
 
 // The columns of a text row, in order.
-constexpr std::array<const char*, 14> kHeader{
-    "번호", "서비스",      "사용자", "사용", "일정",      "다음 실행", "마지막 실행",
-    "결과", "마지막 성공", "덤프",   "크기", "연속 실패", "지연",      "원인"};
+constexpr std::array<const char*, 15> kHeader{
+    "번호",        "서비스", "사용자", "사용",      "일정", "다음 실행", "마지막 실행", "결과",
+    "마지막 성공", "덤프",   "크기",   "연속 실패", "지연", "실행 중",   "원인"};
 
 // The columns a terminal shows a UTF-8 text in: two for the wide letters
 // (Hangul, CJK and the full-width forms), one for any other character.
@@ -55,39 +58,6 @@ std::optional<std::string> IsoOf(const std::string& stored)
     if (stored.empty() || !t)
         return std::nullopt;
     return FormatIso8601(*t);
-}
-
-void AppendJsonString(std::string& out, std::string_view text)
-{
-    out += '"';
-    for (const char c : text) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    out += '"';
 }
 
 // One JSON member: `"name": value`, the value already written as JSON.
@@ -131,6 +101,33 @@ private:
     bool first_ = true;
 };
 
+// The run of `record` in progress, among `running`; nullptr when none.
+const PendingRun* RunOf(const ScheduleRecord& record, const std::vector<PendingRun>& running)
+{
+    const ItemKey key = KeyOf(record);
+    for (const PendingRun& run : running)
+        if (static_cast<const ItemKey&>(run) == key)
+            return &run;
+    return nullptr;
+}
+
+// The step a run is at: the first it still owes.
+const RunStepName* StageOf(const PendingRun& run)
+{
+    for (const RunStepName& step : kRunStepNames)
+        if ((run.steps & step.step) != 0)
+            return &step;
+    return nullptr;
+}
+
+std::string RunningText(const PendingRun* run)
+{
+    if (run == nullptr)
+        return kNone;
+    const RunStepName* stage = StageOf(*run);
+    return std::string(stage != nullptr ? stage->word : "실행") + " (" + run->runStamp + "부터)";
+}
+
 std::optional<std::string> Unless(bool empty, const std::string& text)
 {
     return empty ? std::nullopt : std::make_optional(text);
@@ -169,7 +166,8 @@ std::string CauseText(const ItemHistory& h, const ItemStatus& status)
 } // namespace
 
 std::string FormatStatusText(const ScheduleTable& table, const Settings& settings,
-                             const LocalDateTime& now, bool& healthy)
+                             const LocalDateTime& now, bool& healthy,
+                             const std::vector<PendingRun>& running)
 {
     healthy = true;
     std::vector<std::array<std::string, kHeader.size()>> rows;
@@ -199,7 +197,7 @@ std::string FormatStatusText(const ScheduleTable& table, const Settings& setting
                         succeeded ? h.lastSuccessDump : kNone,
                         succeeded ? std::to_string(h.lastSuccessBytes) : kNone,
                         std::to_string(h.failuresInARow), status.overdueSince ? "예" : "아니오",
-                        CauseText(h, status)});
+                        RunningText(RunOf(*record, running)), CauseText(h, status)});
     }
     // What a database's message or a hand-edited file put in a cell (an
     // escape sequence) is shown, never obeyed by the terminal.
@@ -228,7 +226,8 @@ std::string FormatStatusText(const ScheduleTable& table, const Settings& setting
 }
 
 std::string FormatStatusJson(const ScheduleTable& table, const Settings& settings,
-                             const LocalDateTime& now, const std::string& folder, bool& healthy)
+                             const LocalDateTime& now, const std::string& folder, bool& healthy,
+                             const std::vector<PendingRun>& running)
 {
     healthy = true;
     std::string items;
@@ -276,6 +275,14 @@ std::string FormatStatusJson(const ScheduleTable& table, const Settings& setting
                                            ? std::make_optional(FormatIso8601(*status.overdueSince))
                                            : std::nullopt);
         item.Bool("healthy", status.Healthy(*record));
+        const PendingRun* run = RunOf(*record, running);
+        const RunStepName* stage = run != nullptr ? StageOf(*run) : nullptr;
+        item.Bool("running", run != nullptr);
+        item.Optional("run_started", run != nullptr ? IsoOf(run->runStamp) : std::nullopt);
+        item.Optional("run_stage", stage != nullptr ? std::make_optional<std::string>(stage->name)
+                                                    : std::nullopt);
+        const std::string log = NewestRunLog(*record, folder);
+        item.Optional("last_log", Unless(log.empty(), log));
     }
     std::string out;
     {
@@ -313,10 +320,16 @@ int StatusCommand(const Clock& clock, const std::string& dataFolder, bool json)
     std::vector<std::string> problems;
     ReadSettings(JoinPath(dataFolder, kSettingsFileName), settings, problems);
 
+    // The unfinished runs are in progress while a program holds the folder;
+    // without one they are what a killed run left for the next start.
+    const std::vector<PendingRun> running =
+        FolderLockHeld(dataFolder) ? state.Pending() : std::vector<PendingRun>();
+
     bool healthy = true;
     const LocalDateTime now = clock.Now();
-    const std::string out = json ? FormatStatusJson(*table, settings, now, dataFolder, healthy)
-                                 : FormatStatusText(*table, settings, now, healthy);
+    const std::string out =
+        json ? FormatStatusJson(*table, settings, now, dataFolder, healthy, running)
+             : FormatStatusText(*table, settings, now, healthy, running);
     if (!WriteAll(STDOUT_FILENO, out))
         return refuse("표준 출력에 쓸 수 없습니다");
     return healthy ? 0 : 1;

@@ -14,10 +14,12 @@
 // FormatStatusJson), times in ISO 8601 with the zone's offset.
 
 #include "platform/clock.h"
+#include "store/run_state.h"
 #include "store/schedule_record.h"
 #include "store/settings_file.h"
 
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -44,17 +46,26 @@ int StatusCommand(const Clock& clock, const std::string& dataFolder, bool json);
 //               "last_success": "2026-12-08T02:00:00+09:00",
 //               "last_success_dump": "SCOTT_20261208020000.DMP",
 //               "last_success_bytes": 1048576, "consecutive_failures": 0,
-//               "overdue": false, "overdue_since": null, "healthy": false}]}
+//               "overdue": false, "overdue_since": null, "healthy": false,
+//               "running": true, "run_started": "2026-12-09T02:00:00+09:00",
+//               "run_stage": "export",
+//               "last_log": "/backup/ORCL/SCOTT_20261209020000.LOG"}]}
 //
 // A value that is not known (no run yet, no next run) is null.
 // `last_run_succeeded` is the export's verdict; `last_run_steps` the steps
 // after a successful export, each true when it succeeded (null when the
 // export failed), `last_run_steps_cause` why they failed; `schedule_problem`
 // why the schedule can never make the item due. `healthy` tells whether the
-// exit status would be 0.
+// exit status would be 0. `running` tells whether a run of the item is in
+// progress (one of `running`, the unfinished runs of a folder whose lock is
+// held), `run_stage` the step it is at (export, mail, verify, compress,
+// transfer); `last_log` is the newest log of the item's runs, failed ones
+// included.
 std::string FormatStatusText(const ScheduleTable& table, const Settings& settings,
-                             const LocalDateTime& now, bool& healthy);
+                             const LocalDateTime& now, bool& healthy,
+                             const std::vector<PendingRun>& running = {});
 std::string FormatStatusJson(const ScheduleTable& table, const Settings& settings,
-                             const LocalDateTime& now, const std::string& folder, bool& healthy);
+                             const LocalDateTime& now, const std::string& folder, bool& healthy,
+                             const std::vector<PendingRun>& running = {});
 
 } // namespace veltrane

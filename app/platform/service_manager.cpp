@@ -35,6 +35,11 @@ void NotifyReady(const std::string& status)
     PingWatchdog();
 }
 
+void NotifyStatus(const std::string& status)
+{
+    sd_notify(0, ("STATUS=" + status).c_str());
+}
+
 void PingWatchdog()
 {
     const std::chrono::microseconds interval = PingInterval();

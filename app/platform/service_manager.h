@@ -14,6 +14,10 @@ namespace veltrane {
 // that "systemctl status" shows beside the unit.
 void NotifyReady(const std::string& status);
 
+// What the service is doing now, for "systemctl status" (a run's stage,
+// "Ready." between runs).
+void NotifyStatus(const std::string& status);
+
 // The service is alive. Sent only when the service manager watches it, and
 // at most about once a second however often it is called (half the
 // watchdog's time, when that is shorter).

@@ -7,8 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace veltrane {
@@ -38,7 +41,46 @@ std::string IdentityLockName(const std::string& folder)
     return name;
 }
 
+// "major:minor:inode" as /proc/locks names the file at `path` (the device
+// numbers in hexadecimal); empty when it is not there.
+std::string LockedFileName(const std::string& path)
+{
+    struct stat st
+    {};
+    if (stat(path.c_str(), &st) != 0)
+        return {};
+    char name[64];
+    std::snprintf(name, sizeof name, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    return name;
+}
+
 } // namespace
+
+bool FolderLockHeld(const std::string& programFolder)
+{
+    std::vector<std::string> files{LockedFileName(JoinPath(programFolder, kFolderLockName))};
+    // This user's own lock beside it, where a start that could not open
+    // the folder's lock file holds it (looked up without making anything).
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const std::string identity = IdentityLockName(programFolder);
+    for (const std::string& folder : {std::string(runtime != nullptr ? runtime : ""),
+                                      "/tmp/veltrane-" + std::to_string(geteuid())})
+        if (!folder.empty() && !identity.empty())
+            files.push_back(LockedFileName(JoinPath(folder, identity)));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 fd:01:5678 0 EOF"
+        std::istringstream fields(line);
+        std::string field;
+        while (fields >> field)
+            for (const std::string& file : files)
+                if (!file.empty() && field == file)
+                    return true;
+    }
+    return false;
+}
 
 std::string UserRuntimeFolder()
 {

@@ -39,6 +39,11 @@ private:
     std::string error_;
 };
 
+// Whether some process holds the lock of `programFolder` now (read from
+// /proc/locks, without taking it): a service, a window or a run of one item
+// is at work there. For the commands that only look.
+bool FolderLockHeld(const std::string& programFolder);
+
 // The folder for this user's run-time files: $XDG_RUNTIME_DIR when it is a
 // folder of this user's, else /tmp/veltrane-<uid> (made private to the user).
 // Empty when neither can be had safely.

@@ -88,7 +88,8 @@ bool ParseCommandOptions(int argc, const char* const* argv, CommandOptions& opti
     const auto command = [&](Command c, std::string_view arg) {
         if (options.command != Command::Window && options.command != c) {
             error = Quoted(arg) +
-                    " does not go with another of --service, --status, --run-item, --check";
+                    " does not go with another of --service, --status, --run-item, --check, "
+                    "--export-items, --import-items, --log";
             return false;
         }
         options.command = c;
@@ -110,6 +111,30 @@ bool ParseCommandOptions(int argc, const char* const* argv, CommandOptions& opti
         } else if (arg == "--check") {
             if (!command(Command::Check, arg))
                 return false;
+        } else if (arg == "--export-items") {
+            if (!command(Command::ExportItems, arg))
+                return false;
+        } else if (arg == "--with-secrets") {
+            options.withSecrets = true;
+        } else if (named("--import-items")) {
+            const std::optional<std::string_view> value = ValueOf("--import-items", argc, argv, i);
+            if (!value || value->empty()) {
+                error = "--import-items needs a file (\"-\": standard input)";
+                return false;
+            }
+            if (!command(Command::ImportItems, "--import-items"))
+                return false;
+            options.source = *value;
+        } else if (named("--log")) {
+            const std::optional<std::string_view> value = ValueOf("--log", argc, argv, i);
+            const std::optional<int> number = value ? ItemNumber(*value) : std::nullopt;
+            if (!number) {
+                error = "--log needs an item's number (1, 2, ...)";
+                return false;
+            }
+            if (!command(Command::Log, "--log"))
+                return false;
+            options.item = *number;
         } else if (arg == "--json") {
             options.json = true;
         } else if (named("--run-item")) {
@@ -150,6 +175,10 @@ bool ParseCommandOptions(int argc, const char* const* argv, CommandOptions& opti
     }
     if (options.json && options.command != Command::Status) {
         error = "--json goes with --status";
+        return false;
+    }
+    if (options.withSecrets && options.command != Command::ExportItems) {
+        error = "--with-secrets goes with --export-items";
         return false;
     }
     if (qtOptions && options.command != Command::Window) {

@@ -7,6 +7,9 @@
 //   veltrane --status [--json] [--folder DIR]
 //   veltrane --run-item N [--folder DIR]
 //   veltrane --check [--folder DIR]
+//   veltrane --export-items [--with-secrets] [--folder DIR]
+//   veltrane --import-items FILE|- [--folder DIR]
+//   veltrane --log N [--folder DIR]
 //
 // --folder names the folder that holds Schedule.dat, SendResult.Log,
 // Veltrane.log and the archiver, in place of the program's own folder; the
@@ -25,9 +28,12 @@ namespace veltrane {
 enum class Command {
     Window,
     Service,
-    Status,  // how every item stands, from what the service keeps
-    RunItem, // one item, once, now, in the foreground
-    Check,   // what would fail at the items' next runs
+    Status,      // how every item stands, from what the service keeps
+    RunItem,     // one item, once, now, in the foreground
+    Check,       // what would fail at the items' next runs
+    ExportItems, // the items as a JSON document
+    ImportItems, // a JSON document made the schedule
+    Log,         // an item's newest run log
 };
 
 struct CommandOptions
@@ -36,7 +42,9 @@ struct CommandOptions
     bool help = false;
     bool version = false;
     bool json = false;             // --status: one JSON document
-    int item = 0;                  // --run-item: the item's number
+    bool withSecrets = false;      // --export-items: the passwords too
+    int item = 0;                  // --run-item, --log: the item's number
+    std::string source;            // --import-items: the document's file, "-" standard input
     std::string folder;            // as given; empty: the program folder
     std::vector<std::string> rest; // Qt's options for the window, in order
 };
@@ -47,6 +55,11 @@ inline constexpr const char* kUsage =
     "       veltrane --status [--json] [--folder DIR] how every item stands\n"
     "       veltrane --run-item N [--folder DIR]      back up item N now, in the foreground\n"
     "       veltrane --check [--folder DIR]           check what tonight's runs need\n"
+    "       veltrane --export-items [--with-secrets] [--folder DIR]\n"
+    "                                                 print the items as JSON\n"
+    "       veltrane --import-items FILE|- [--folder DIR]\n"
+    "                                                 make a JSON document the schedule\n"
+    "       veltrane --log N [--folder DIR]           print item N's newest run log\n"
     "\n"
     "  --folder DIR  the folder holding Schedule.dat, SendResult.Log, Veltrane.log\n"
     "                and the archiver (default: the program's own folder)\n"
@@ -55,7 +68,8 @@ inline constexpr const char* kUsage =
     "                under systemd (Type=notify) it reports ready and feeds the watchdog\n"
     "  --status      one row per item: number, service, user, enabled, schedule, next run,\n"
     "                last run (time, result, cause), last success (time, dump, size),\n"
-    "                failures in a row, overdue; --json prints one JSON document instead.\n"
+    "                failures in a row, overdue, running now (since when, which step);\n"
+    "                --json prints one JSON document instead, with each item's last log.\n"
     "                Exit status 0 when every enabled item's last run succeeded and none\n"
     "                is overdue, 1 otherwise. Reads only; works beside a running service\n"
     "  --run-item N  runs item N (its number in Schedule.dat) once, now, whatever its\n"
@@ -65,6 +79,17 @@ inline constexpr const char* kUsage =
     "  --check       checks each enabled item's export utility, backup folder, archiver,\n"
     "                mail and FTP servers, and Veltrane.ini; one line per finding. Exit\n"
     "                status 0 when nothing was found, 1 otherwise. Changes nothing\n"
+    "  --export-items  prints {\"items\": [...]}, one object per item keyed by its\n"
+    "                Schedule.dat field names (nNo, bEnabled, strBackUpType ...); the\n"
+    "                passwords only with --with-secrets, then in clear\n"
+    "  --import-items  reads such a document (\"-\": standard input), checks every item\n"
+    "                as the editor does and replaces Schedule.dat with it. An item\n"
+    "                without a password or strLastBackUpTime keeps the stored item's of\n"
+    "                the same nNo. Exit status 0 when imported, 1 when the document was\n"
+    "                refused (nothing changes), 2 when the folder is in use by the\n"
+    "                service or the window: stop it, import, start it again\n"
+    "  --log N       prints item N's newest run log (failed runs too) in UTF-8; exit\n"
+    "                status 1 when the item has none\n"
     "  --help, --version\n"
     "\n"
     "Exit status 2: a wrong command line or a folder that cannot be used.\n"

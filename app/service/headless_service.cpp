@@ -96,6 +96,12 @@ ServiceObserver::ServiceObserver(const Clock& clock, LineOutput& out, std::strin
     : clock_(clock), out_(out), endText_(std::move(endText)), endStatus_(endStatus)
 {}
 
+void ServiceObserver::Stage(const std::string& text)
+{
+    Print(text);
+    NotifyStatus(text);
+}
+
 void ServiceObserver::Idle()
 {
     // A run waits often, also during an export of hours: the watchdog

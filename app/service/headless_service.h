@@ -62,12 +62,14 @@ public:
     // history file too.
     void SetService(ScheduleService* service) { service_ = service; }
 
-    void Stage(const std::string& text) override { Print(text); }
+    // The stage goes to the service manager's status too.
+    void Stage(const std::string& text) override;
     void Detail(const std::string& /*text*/) override {}
     void Line(const std::string& line) override { out_.Write(line); }
     void Message(const std::string& text, bool /*critical*/) override { Print(text); }
-    // An export may run for hours: the journal says when it began.
-    void Progress(const std::string& text) override { Print(text); }
+    // An export may run for hours: the journal says when it began, and so
+    // does the service manager's status.
+    void Progress(const std::string& text) override { Stage(text); }
     void Idle() override;
 
     // When an end signal came: writes the last line, stops the children of

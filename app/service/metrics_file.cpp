@@ -6,6 +6,7 @@
 #include "service/item_status.h"
 #include "store/run_state.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <optional>
@@ -28,6 +29,7 @@ enum Family {
     kNextRun,
     kEnabled,
     kScheduleValid,
+    kRunning,
     kFamilies
 };
 
@@ -52,6 +54,7 @@ constexpr std::array<FamilyText, kFamilies> kFamilyTexts = {{
     {"veltrane_next_run_timestamp_seconds", "다음 실행 예정 시각 (유닉스 초)"},
     {"veltrane_enabled", "사용하는 항목이면 1, 사용하지 않으면 0"},
     {"veltrane_schedule_valid", "일정대로 실행될 수 있으면 1, 일정이 잘못되어 실행되지 않으면 0"},
+    {"veltrane_running", "지금 실행 중이면 1, 아니면 0"},
 }};
 
 constexpr const char* kHeartbeatName = "veltrane_heartbeat_timestamp_seconds";
@@ -106,7 +109,7 @@ std::optional<std::int64_t> UnixSecondsOfStored(const std::string& stored)
 }
 
 ItemSamples SamplesOf(const ScheduleRecord& record, const Settings& settings,
-                      const LocalDateTime& now)
+                      const LocalDateTime& now, const std::vector<ItemKey>& running)
 {
     ItemSamples item;
     item.labels = "{item=\"" + std::to_string(record.nNo) + "\",service=\"";
@@ -138,6 +141,8 @@ ItemSamples SamplesOf(const ScheduleRecord& record, const Settings& settings,
         v[kNextRun] = UnixSecondsOf(*status.nextRun);
     v[kEnabled] = record.bEnabled ? 1 : 0;
     v[kScheduleValid] = status.scheduleFault.empty() ? 1 : 0;
+    const ItemKey key = KeyOf(record);
+    v[kRunning] = std::find(running.begin(), running.end(), key) != running.end() ? 1 : 0;
     return item;
 }
 
@@ -153,14 +158,14 @@ std::string MetricsPath(const Settings& settings, const std::string& dataFolder)
 }
 
 std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
-                          const LocalDateTime& now)
+                          const LocalDateTime& now, const std::vector<ItemKey>& running)
 {
     std::vector<ItemSamples> items;
     items.reserve(table.size());
     std::unordered_set<std::string> seen;
     seen.reserve(table.size());
     for (const std::shared_ptr<ScheduleRecord>& record : table) {
-        ItemSamples item = SamplesOf(*record, settings, now);
+        ItemSamples item = SamplesOf(*record, settings, now, running);
         if (seen.insert(item.labels).second)
             items.push_back(std::move(item));
     }

@@ -8,10 +8,12 @@
 #include "platform/clock.h"
 #include "platform/result.h"
 #include "store/schedule_record.h"
+#include "store/schedule_table.h"
 #include "store/settings_file.h"
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace veltrane {
 
@@ -36,8 +38,9 @@ std::string MetricsPath(const Settings& settings, const std::string& dataFolder)
 // over as the status command does; veltrane_schedule_valid is 0 for an item
 // whose schedule can never make it due. An item whose labels repeat an earlier
 // item's is left out: the collector refuses a file with a repeated series.
+// veltrane_running is 1 for an item with a run in progress (one of `running`).
 std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
-                          const LocalDateTime& now);
+                          const LocalDateTime& now, const std::vector<ItemKey>& running = {});
 
 // Writes `text` to `path` as the textfile collector expects: to a temporary
 // in the same folder, then renamed over the file, so that a scrape never

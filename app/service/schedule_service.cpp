@@ -411,8 +411,19 @@ void ScheduleService::SubmitRun(const std::shared_ptr<ScheduleRecord>& target)
 RunOutcome ScheduleService::RunBackupJob(ScheduleRecord& record)
 {
     ScheduleRecord copy = record;
+    const ItemKey key = KeyOf(record);
+    {
+        std::lock_guard<std::mutex> hold(runningMutex_);
+        runningItems_.push_back(key);
+    }
+    // The run shows in the metrics from its start, not a minute later.
+    WriteMetrics();
     const RunOutcome outcome = veltrane::RunBackupJob(
         env_, settings_, copy, [this, &record](const ScheduleRecord& r) { Recorded(record, r); });
+    {
+        std::lock_guard<std::mutex> hold(runningMutex_);
+        runningItems_.erase(std::find(runningItems_.begin(), runningItems_.end(), key));
+    }
     const ScheduleRecord* current = ApplyResult(record, copy);
     Changed(current != nullptr ? current : &record, true);
     return outcome;
@@ -486,7 +497,12 @@ void ScheduleService::WriteMetrics()
     const LocalDateTime now = clock_.Now();
     metricsMinute_ = MinuteNumber(now);
     const std::string path = MetricsPath(settings_, env_.DataFolder());
-    const Status written = WriteMetricsFile(path, FormatMetrics(table_, settings_, now));
+    std::vector<ItemKey> running;
+    {
+        std::lock_guard<std::mutex> hold(runningMutex_);
+        running = runningItems_;
+    }
+    const Status written = WriteMetricsFile(path, FormatMetrics(table_, settings_, now, running));
     if (written && metricsFailed_)
         WriteLine("메트릭 파일 다시 씀: " + path);
     else if (!written && !metricsFailed_)

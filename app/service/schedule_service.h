@@ -28,6 +28,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -266,6 +267,9 @@ private:
     std::optional<Deletion> deletion_;
     int jobs_ = 0; // submitted and not yet done
     int overdueMinute_ = -1;
+    // The items whose runs are in progress, for the metrics.
+    std::mutex runningMutex_;
+    std::vector<ItemKey> runningItems_;
     std::int64_t metricsMinute_ = -1; // the minute the metrics were last written in
     bool metricsFailed_ = false;      // said; quiet until a write succeeds
     std::thread::id owner_ = std::this_thread::get_id();

@@ -330,7 +330,8 @@ iso = re.compile(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
 keys = {"number", "service", "user", "enabled", "schedule", "next_run", "last_run",
         "last_run_succeeded", "last_run_seconds", "last_cause", "last_run_steps",
         "last_run_steps_cause", "schedule_problem", "last_success", "last_success_dump",
-        "last_success_bytes", "consecutive_failures", "overdue", "overdue_since", "healthy"}
+        "last_success_bytes", "consecutive_failures", "overdue", "overdue_since", "healthy",
+        "running", "run_started", "run_stage", "last_log"}
 good, bad = d["items"]
 assert d["healthy"] is False and set(good) == keys and set(bad) == keys, d
 assert (good["number"], good["service"], good["user"]) == (1, "ORCL", "SCOTT"), good
@@ -339,6 +340,7 @@ assert all(iso.match(good[k]) for k in ("next_run", "last_run", "last_success"))
 assert good["last_success_dump"].startswith("SCOTT_") and good["overdue"] is False, good
 assert bad["last_run_succeeded"] is False and bad["consecutive_failures"] >= 1, bad
 assert "ORA-01017" in bad["last_cause"] and bad["last_success"] is None, bad
+assert bad["last_log"].endswith(".LOG") and bad["running"] is False, bad
 assert good["last_run_steps"] == {} and bad["last_run_steps"] is None, d
 )";
     ChildProcess python({"python3", "-c", check, logs.File("status.json")}, logs.File("py.out"));

@@ -219,7 +219,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             const bool timedOut = verdict->cause.starts_with("엑스포트 시간 초과");
             WriteLine(record_.strServiceName + (timedOut ? " " : " 백업 실패: ") + verdict->cause);
             if (CountFailure(files, verdict->cause, verdict->loginRefused)) {
-                WriteLine(kExportFailed);
+                WriteLine(record_.strServiceName + " " + kExportFailed);
                 MailFailure(env_, record_, files, verdict->cause);
             }
             observer_.Stage(kReady);

@@ -249,7 +249,8 @@ TEST_F(BackupRun, FailuresAreRetriedAfterAGrowingWaitThenGiveUp)
             EXPECT_EQ(restarted.Table()[0]->strRetryAfter, "2007-03-05 14:42:09");
         }
     }
-    const std::string gaveUp = "[2007-03-05 16:22:09] 엑스포트중 에러가 발행하여 중단되었습니다.";
+    const std::string gaveUp =
+        "[2007-03-05 16:22:09] ORCL 엑스포트중 에러가 발행하여 중단되었습니다."; // named
     EXPECT_NE(std::find(host.lines.begin(), host.lines.end(), gaveUp), host.lines.end());
     EXPECT_EQ(service.Table()[0]->history.failuresInARow, 6);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(backups.path()))

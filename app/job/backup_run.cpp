@@ -7,6 +7,7 @@
 #include "job/retention.h"
 #include "job/run_files.h"
 #include "job/upload_step.h"
+#include "platform/file_io.h"
 #include "platform/private_files.h"
 #include "report/result_mail.h"
 #include "report/result_report.h"
@@ -190,7 +191,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             // is no use to anyone and must not take the place of a good one
             // (or the disk space the next try needs). Its log stays, for the
             // cause. Nothing is compressed or sent.
-            unlink(files.dump.c_str());
+            (void)RemoveRegularFile(files.dump);
             Owe(files, 0);
             observer_.Detail(kExportFailed);
             const bool timedOut = verdict->cause.starts_with("엑스포트 시간 초과");
@@ -202,7 +203,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             observer_.Stage(kReady);
             return {};
         }
-        unlink(files.dump.c_str());
+        (void)RemoveRegularFile(files.dump);
         Owe(files, 0);
         error = verdict.error();
     } else {
@@ -291,7 +292,7 @@ unsigned Run::Finish(const RunFiles& files, unsigned steps)
         // Deleted only once the upload is recorded as done: a kill between
         // the two must not leave a start that finds neither the archive nor
         // the step done, and sends the dump and log instead.
-        if (sent && sent->empty() && record_.bDataCompress && unlink(files.archive.c_str()) != 0 &&
+        if (sent && sent->empty() && record_.bDataCompress && !RemoveRegularFile(files.archive) &&
             errno != ENOENT) {
             WriteLine(SystemError("Cannot delete " + files.archive, kRunComponent, errno).Text());
         }
@@ -391,7 +392,7 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
         }
         // Abandoned during its export: the dump is partial. The log stays,
         // and retention sees it as a failed run's.
-        if (unlink(files.dump.c_str()) == 0)
+        if (RemoveRegularFile(files.dump))
             env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(files.dump) + ")");
         else
             env.WriteLine(name + " 중단된 백업 정리 (" + pending.runStamp + ")");

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,20 @@ void KeepFilesFromOthers()
 {
     const mode_t previous = umask(S_IRWXO);
     umask(previous | S_IRWXO);
+}
+
+Status CheckFolderOwner(const std::string& dataFolder, const std::string& commandLine)
+{
+    struct stat st
+    {};
+    if (geteuid() != 0 || stat(dataFolder.c_str(), &st) != 0 || st.st_uid == 0)
+        return {};
+    const passwd* owner = getpwuid(st.st_uid);
+    const std::string name = owner != nullptr ? owner->pw_name : "#" + std::to_string(st.st_uid);
+    return Error{"The data folder " + dataFolder + " belongs to the account " + name +
+                     "; Veltrane does not work on it as root. Run it as that account: runuser -u " +
+                     name + " -- " + commandLine,
+                 "CheckFolderOwner", EPERM};
 }
 
 Result<std::string> SecretFolder(const std::string& dataFolder)

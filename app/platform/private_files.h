@@ -17,6 +17,15 @@ namespace veltrane {
 // service's group shares its folder). Safe to call more than once.
 void KeepFilesFromOthers();
 
+// Whether this process may work on `dataFolder`. Run by root on a folder that
+// another account owns, every file it made there would be root's, and every
+// link or FIFO planted there by whoever can write the folder would be
+// followed with root's rights: it refuses, with a message that names the
+// owner and says how to run `commandLine` as that account instead (with
+// runuser). Switching to the owner silently is not done: root's environment,
+// runtime folder and open files would come along.
+Status CheckFolderOwner(const std::string& dataFolder, const std::string& commandLine);
+
 // The folder for `dataFolder`'s secret files (the parameter files that carry
 // the Oracle login to a child): in this user's private runtime folder (see
 // UserRuntimeFolder), named after the data folder's identity, so that the

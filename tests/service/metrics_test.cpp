@@ -62,7 +62,9 @@ TEST(Metrics, ARealServicesRunsReachNodeExporter)
     const double started = static_cast<double>(std::time(nullptr));
     ChildProcess service({VELTRANE_PROGRAM_DIR "/veltrane", "--service", "--folder", data.path()});
     // Item 2 runs after item 1: once its failure is in, both ran.
-    for (int i = 0; i < 400 && ReadBytes(file).find(failed + " 0") == std::string::npos; ++i)
+    for (int i = 0; i < 400 && ReadBytes(file).find("veltrane_last_run_success" + failed + " 0") ==
+                                   std::string::npos;
+         ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0644));
     ChildProcess lint({"sh", "-c", "promtool check metrics <" + file}, logs.File("lint"));

@@ -103,6 +103,16 @@ TEST(ItemLog, TheNewestExportLogIsReadFromCodePage949AndAHugeOneByItsEnd)
     EXPECT_EQ(tail->text, "테이블 EMP\n");
     EXPECT_TRUE(tail->cut);
     EXPECT_EQ(tail->size, 24u);
+    // A newer "log" that is a FIFO or a link is refused at once, never shown.
+    const std::string fifo = folder.File("ORCL/SCOTT_20261210020000.LOG");
+    const std::string link = folder.File("ORCL/SCOTT_20261211020000.LOG");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(symlink(newest.c_str(), link.c_str()), 0);
+    for (const auto& [planted, why] : {std::pair{fifo, "a FIFO"}, {link, "a symbolic link"}}) {
+        const Result<LogTail> refused = ReadLogTail(planted);
+        ASSERT_FALSE(refused);
+        EXPECT_NE(refused.error().description.find(why), std::string::npos);
+    }
 
     // A result line leads to the item it names: the longest service name,
     // then the user whose files it names.
@@ -218,15 +228,15 @@ TEST(SingleInstanceLock, ASecondHolderOfTheSameFolderIsRefused)
     EXPECT_TRUE(again.Held());
 }
 
-// A lock file in the folder that cannot be opened (here a link to nowhere; a
-// read-only folder or another account's file alike) does not stop the
-// program, and a second copy is still refused.
-TEST(SingleInstanceLock, AnUnusableLockFileInTheFolderStillLocks)
+// A link in the lock file's place would lock some other file, not the
+// folder: the program does not start, and says what to remove.
+TEST(SingleInstanceLock, ALinkInTheLockFilesPlaceRefusesTheStart)
 {
     test::TempDir folder;
     ASSERT_EQ(symlink("/nonexistent/lock", folder.File(".veltrane.lock").c_str()), 0);
     SingleInstanceLock first(folder.path());
-    EXPECT_TRUE(first.Held()) << first.Error();
-    SingleInstanceLock second(folder.path());
-    EXPECT_FALSE(second.Held());
+    EXPECT_FALSE(first.Held());
+    EXPECT_NE(first.Error().find(".veltrane.lock\": it is a symbolic link; remove it"),
+              std::string::npos)
+        << first.Error();
 }

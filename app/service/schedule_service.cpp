@@ -486,7 +486,9 @@ void ScheduleService::WriteMetrics()
     const LocalDateTime now = clock_.Now();
     metricsMinute_ = MinuteNumber(now);
     const std::string path = MetricsPath(settings_, env_.DataFolder());
-    const Status written = WriteMetricsFile(path, FormatMetrics(table_, settings_, now));
+    Status written = CheckMetricsPath(path, env_.DataFolder());
+    if (written)
+        written = WriteMetricsFile(path, FormatMetrics(table_, settings_, now));
     if (written && metricsFailed_)
         WriteLine("메트릭 파일 다시 씀: " + path);
     else if (!written && !metricsFailed_)

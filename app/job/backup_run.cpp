@@ -349,6 +349,36 @@ std::int64_t ExportSeconds(const RunFiles& files)
     return std::max<std::int64_t>(0, SecondsOf(written) - SecondsOf(*start));
 }
 
+// Whether a pending run's files, as Veltrane.state names them, are where a
+// run of its item puts them: in the item's folder as the schedule names it,
+// with the item's user and a stamp of 14 digits. The state file lies in a
+// folder that others may write, and what it names is deleted, mailed and
+// sent; anything else is ignored, said in a line, and dropped from the file.
+bool PendingFilesBelong(RunEnvironment& env, const ScheduleTable& table, const PendingRun& pending)
+{
+    // Without its item nothing of the run is touched (see the callers).
+    const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
+    if (found == nullptr)
+        return true;
+    std::string problem;
+    const Result<std::string> folder = ItemFolderOf(*found, env.DataFolder());
+    if (!folder)
+        problem = folder.error().description;
+    else if (pending.filePrefix != *folder + "/" + found->strID + "_" ||
+             pending.fileStamp.size() != 14 ||
+             !std::all_of(pending.fileStamp.begin(), pending.fileStamp.end(),
+                          [](char c) { return c >= '0' && c <= '9'; }))
+        problem = "항목의 폴더와 실행의 이름에 맞지 않습니다 (" + pending.filePrefix +
+                  pending.fileStamp + ")";
+    if (problem.empty())
+        return true;
+    env.WriteLine(pending.service + " " + kRunStateFileName + "의 이전 실행 기록을 무시합니다 (" +
+                  pending.runStamp + " 백업): " + problem);
+    env.Owe({pending.itemNo, pending.service, pending.user, pending.backUpFolder, pending.runStamp,
+             pending.filePrefix, pending.fileStamp, 0});
+    return false;
+}
+
 } // namespace
 
 void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
@@ -356,7 +386,7 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
                               const std::function<void(const ScheduleRecord&)>& recorded)
 {
     for (const PendingRun& pending : env.Pending()) {
-        if ((pending.steps & kStepExport) == 0)
+        if ((pending.steps & kStepExport) == 0 || !PendingFilesBelong(env, table, pending))
             continue;
         RunFiles files;
         files.runStamp = pending.runStamp;
@@ -391,8 +421,9 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
             continue;
         }
         // Abandoned during its export: the dump is partial. The log stays,
-        // and retention sees it as a failed run's.
-        if (RemoveRegularFile(files.dump))
+        // and retention sees it as a failed run's. Without its item, where
+        // the dump should be cannot be told, and nothing is deleted.
+        if (FindSameItem(table, pending) != nullptr && RemoveRegularFile(files.dump))
             env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(files.dump) + ")");
         else
             env.WriteLine(name + " 중단된 백업 정리 (" + pending.runStamp + ")");
@@ -413,6 +444,8 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
     for (const PendingRun& pending : env.Pending()) {
         if ((pending.steps & kStepExport) != 0)
             continue; // SettleInterruptedExports' (a later start's, should it have failed)
+        if (!PendingFilesBelong(env, table, pending))
+            continue;
         if (!writable)
             writable = env.RewriteState();
         if (!writable->ok()) {

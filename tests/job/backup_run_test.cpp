@@ -5,6 +5,7 @@
 #include "ftp_test_server.h"
 #include "job/backup_run.h"
 #include "job/export_texts.h"
+#include "job/run_files.h"
 #include "job/run_observer.h"
 #include "platform/codepage.h"
 #include "platform/private_files.h"
@@ -31,6 +32,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace veltrane;
@@ -1015,6 +1017,33 @@ TEST_F(BackupRun, AnExportOwedAtTheLastEndIsJudgedByWhatItLeft)
         EXPECT_EQ(ReadBytes(program.File("Veltrane.state")).find("pending"), std::string::npos);
         std::filesystem::remove_all(backups.File("ORCL"));
         std::filesystem::remove(program.File("Schedule.dat"));
+    }
+}
+
+// Veltrane.state may be edited by whoever can write the data folder: a
+// pending run whose files are not its item's (another folder, another name)
+// is ignored with a line, and nothing it names is deleted or sent.
+TEST_F(BackupRun, APendingRunNamingFilesOutsideItsItemIsIgnored)
+{
+    test::TempDir elsewhere;
+    const std::string victim = elsewhere.File("SCOTT_" + kStamp + ".DMP");
+    const std::string climb = backups.File("ORCL/../../") + FileNameOf(elsewhere.path());
+    for (const auto& [prefix, stamp, steps] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {elsewhere.File("SCOTT_"), kStamp, "export"},
+             {elsewhere.File("SCOTT_"), kStamp, "transfer"},
+             {climb + "/SCOTT_", kStamp, "export"},
+             {backups.File("ORCL/SCOTT_"), kStamp + "/x", "export"}}) {
+        SCOPED_TRACE(prefix + stamp);
+        test::WriteBytes(victim, "DUMP");
+        test::WriteBytes(program.File("Veltrane.state"),
+                         "pending\t1\tORCL\tSCOTT\t" + item->strBackUpFolder + "\t" + kRunTime +
+                             "\t" + prefix + "\t" + stamp + "\t" + steps + "\n");
+        Resume(std::make_shared<ScheduleRecord>(*item));
+        EXPECT_EQ(ReadBytes(victim), "DUMP");
+        EXPECT_NE(Lines().find("Veltrane.state의 이전 실행 기록을 무시합니다"), std::string::npos)
+            << Lines();
+        EXPECT_EQ(ReadBytes(program.File("Veltrane.state")).find("pending"), std::string::npos);
     }
 }
 

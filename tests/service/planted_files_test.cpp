@@ -4,11 +4,15 @@
 
 #include "store/schedule_file.h"
 #include "support/child_process.h"
+#include "support/net.h"
 #include "support/second_account.h"
 #include "support/temp_dir.h"
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,4 +126,60 @@ TEST(PlantedFiles, RootRefusesAFolderOfAnotherAccount)
             << ReadBytes(out);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(data.path()), {}), 0);
     }
+}
+
+// Without XDG_RUNTIME_DIR (cron, a timer), another account that took
+// /tmp/veltrane-<uid> first, or planted folders named like the private one,
+// never stops a run nor receives the login file.
+TEST(PlantedFiles, NoClaimedNameStopsARunOrReceivesTheLogin)
+{
+    std::string whyNot;
+    const std::optional<test::Account> planter = test::SecondAccount(whyNot);
+    if (!planter)
+        GTEST_SKIP() << whyNot;
+    // A /tmp of this test's own, where the planter may take the name first.
+    ASSERT_TRUE(test::EnterPrivateNetwork(whyNot)) << whyNot;
+    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), 0) << std::strerror(errno);
+    TempDir data, backups, victims, logs;
+    for (const TempDir* shared : {&data, &backups})
+        ASSERT_EQ(chmod(shared->path().c_str(), 0777), 0);
+    const std::string claimed = "/tmp/veltrane-" + std::to_string(geteuid());
+    ASSERT_TRUE(test::AsAccount(*planter, [&] {
+        return mkdir(claimed.c_str(), 0777) == 0 &&
+               mkdir(data.File(".veltrane-secrets-AAAAAA").c_str(), 0777) == 0 &&
+               chmod(data.File(".veltrane-secrets-AAAAAA").c_str(), 0777) == 0 &&
+               symlink(victims.path().c_str(), data.File(".veltrane-secrets-BBBBBB").c_str()) == 0;
+    }));
+    auto item = std::make_shared<ScheduleRecord>();
+    item->bEnabled = true;
+    item->strServiceName = "ORCL";
+    item->strID = "SCOTT";
+    item->strPWD = "tiger";
+    item->strBackUpFolder = backups.path() + "/";
+    item->strProgramPath = std::string(JOB_TEST_DATA_DIR) + "/fake_exp.py";
+    ASSERT_TRUE(SaveSchedule(data.File("Schedule.dat"), {item}).ok());
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("FAKE_EXP_MODE", "english", 1);
+    for (const char* command : {"--check", "--run-item"}) {
+        const std::string out = logs.File(command);
+        std::vector<std::string> argv{kProgram, command, "--folder", data.path()};
+        if (command == std::string("--run-item"))
+            argv.insert(argv.begin() + 2, "1");
+        test::ChildProcess run(argv, out);
+        const int status = run.WaitForExit(60000);
+        EXPECT_EQ(ReadBytes(out).find("비밀 파일 폴더"), std::string::npos) << ReadBytes(out);
+        if (command == std::string("--run-item")) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadBytes(out);
+        }
+    }
+    // A data folder that cannot take it (read-only) is found by --check.
+    ASSERT_EQ(mount(data.path().c_str(), data.path().c_str(), nullptr, MS_BIND, nullptr), 0);
+    ASSERT_EQ(
+        mount(nullptr, data.path().c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+    test::ChildProcess check({kProgram, "--check", "--folder", data.path()}, logs.File("ro"));
+    EXPECT_EQ(check.WaitForExit(60000) >> 8, 1);
+    EXPECT_NE(ReadBytes(logs.File("ro")).find("비밀 파일 폴더: "), std::string::npos)
+        << ReadBytes(logs.File("ro"));
+    for (const std::string& planted : {victims.path(), data.File(".veltrane-secrets-AAAAAA")})
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(planted), {}), 0) << planted;
 }

@@ -22,9 +22,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
+
+// `word` as a shell reads it back: quoted when it holds anything but plain
+// characters.
+std::string ShellWord(const std::string& word)
+{
+    if (!word.empty() &&
+        word.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789_./:=+-") == std::string::npos)
+        return word;
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
 
 int RunWindow(char* argv0, const veltrane::CommandOptions& options, const std::string& dataFolder,
               const std::string& programFolder)
@@ -115,6 +130,19 @@ int main(int argc, char* argv[])
     // The FTP library checks an SFTP server's key against known_hosts in the
     // data folder first.
     setenv("HOISTLINE_KNOWN_HOSTS", veltrane::JoinPath(dataFolder, "known_hosts").c_str(), 0);
+    // Root works only on its own folders (the status only reads).
+    if (options.command != Command::Status) {
+        std::string commandLine = "veltrane";
+        for (int i = 1; i < argc; ++i)
+            commandLine.append(" ").append(ShellWord(argv[i]));
+        if (options.folder.empty())
+            commandLine.append(" --folder ").append(ShellWord(dataFolder));
+        if (const veltrane::Status owner = veltrane::CheckFolderOwner(dataFolder, commandLine);
+            !owner) {
+            std::fprintf(stderr, "Veltrane: %s\n", owner.error().description.c_str());
+            return 1;
+        }
+    }
     veltrane::SystemClock clock;
     switch (options.command) {
     case Command::Service:

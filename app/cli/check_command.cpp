@@ -7,6 +7,7 @@
 #include "job/run_files.h"
 #include "job/upload_step.h"
 #include "platform/library_binder.h"
+#include "platform/private_files.h"
 #include "platform/program_folder.h"
 #include "report/result_mail.h"
 #include "schedule/schedule_fault.h"
@@ -202,6 +203,10 @@ std::vector<std::string> CheckFolder(const std::string& dataFolder,
     ReadSettings(JoinPath(dataFolder, kSettingsFileName), settings, problems);
     for (const std::string& problem : problems)
         check.Add(std::string(kSettingsFileName) + ": " + problem);
+    // The login reaches the export utility through a file in the private
+    // folder: a run fails without one that can be made and written.
+    if (const Status secrets = CheckSecretFolder(dataFolder); !secrets)
+        check.Add("비밀 파일 폴더: " + secrets.error().description);
     const std::string schedulePath = JoinPath(dataFolder, kScheduleFileName);
     if (!PathExists(schedulePath)) {
         check.Add(schedulePath + " 파일이 없습니다");

@@ -4,6 +4,7 @@
 #include "job/command_step.h"
 #include "job/export_step.h"
 #include "job/mail_step.h"
+#include "platform/file_io.h"
 #include "platform/program_folder.h"
 
 #include <unistd.h>
@@ -39,7 +40,7 @@ std::string Compress(RunEnvironment& env, const ScheduleRecord& record, const Ru
     const std::string archiver = JoinPath(env.DataFolder(), kArchiverFile);
     // An archive left by a run that was stopped while compressing is partial;
     // the archiver would add to it.
-    unlink(files.archive.c_str());
+    (void)RemoveRegularFile(files.archive);
     CommandStep step(observer, TimeLimitOf(settings), [&env](pid_t pid, bool running) {
         running ? env.ChildStarted(pid) : env.ChildEnded(pid);
     });
@@ -65,7 +66,7 @@ std::string Compress(RunEnvironment& env, const ScheduleRecord& record, const Ru
     }
     if (cause.empty())
         return cause;
-    unlink(files.archive.c_str());
+    (void)RemoveRegularFile(files.archive);
     if (line.empty())
         line = " " + cause;
     if (record.bDataTransfer)

@@ -7,6 +7,7 @@
 #include "job/retention.h"
 #include "job/run_files.h"
 #include "job/upload_step.h"
+#include "platform/file_io.h"
 #include "platform/private_files.h"
 #include "report/result_mail.h"
 #include "report/result_report.h"
@@ -213,7 +214,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             // is no use to anyone and must not take the place of a good one
             // (or the disk space the next try needs). Its log stays, for the
             // cause. Nothing is compressed or sent.
-            unlink(files.dump.c_str());
+            (void)RemoveRegularFile(files.dump);
             Owe(files, 0);
             observer_.Detail(kExportFailed);
             const bool timedOut = verdict->cause.starts_with("엑스포트 시간 초과");
@@ -225,7 +226,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             observer_.Stage(kReady);
             return {};
         }
-        unlink(files.dump.c_str());
+        (void)RemoveRegularFile(files.dump);
         Owe(files, 0);
         error = verdict.error();
     } else {
@@ -314,7 +315,7 @@ unsigned Run::Finish(const RunFiles& files, unsigned steps)
         // Deleted only once the upload is recorded as done: a kill between
         // the two must not leave a start that finds neither the archive nor
         // the step done, and sends the dump and log instead.
-        if (sent && sent->empty() && record_.bDataCompress && unlink(files.archive.c_str()) != 0 &&
+        if (sent && sent->empty() && record_.bDataCompress && !RemoveRegularFile(files.archive) &&
             errno != ENOENT) {
             WriteLine(SystemError("Cannot delete " + files.archive, kRunComponent, errno).Text());
         }
@@ -396,6 +397,35 @@ PendingRun Settled(const PendingRun& pending)
     return settled;
 }
 
+// Whether a pending run's files, as Veltrane.state names them, are where a
+// run of its item puts them: in the item's folder as the schedule names it,
+// with the item's user and a stamp of 14 digits. The state file lies in a
+// folder that others may write, and what it names is deleted, mailed and
+// sent; anything else is ignored, said in a line, and dropped from the file.
+bool PendingFilesBelong(RunEnvironment& env, const ScheduleTable& table, const PendingRun& pending)
+{
+    // Without its item nothing of the run is touched (see the callers).
+    const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
+    if (found == nullptr)
+        return true;
+    std::string problem;
+    const Result<std::string> folder = ItemFolderOf(*found, env.DataFolder());
+    if (!folder)
+        problem = folder.error().description;
+    else if (pending.filePrefix != *folder + "/" + found->strID + "_" ||
+             pending.fileStamp.size() != 14 ||
+             !std::all_of(pending.fileStamp.begin(), pending.fileStamp.end(),
+                          [](char c) { return c >= '0' && c <= '9'; }))
+        problem = "항목의 폴더와 실행의 이름에 맞지 않습니다 (" + pending.filePrefix +
+                  pending.fileStamp + ")";
+    if (problem.empty())
+        return true;
+    env.WriteLine(pending.service + " " + kRunStateFileName + "의 이전 실행 기록을 무시합니다 (" +
+                  pending.runStamp + " 백업): " + problem);
+    env.Owe(Settled(pending));
+    return false;
+}
+
 } // namespace
 
 void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
@@ -403,7 +433,7 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
                               const std::function<void(const ScheduleRecord&)>& recorded)
 {
     for (const PendingRun& pending : env.Pending()) {
-        if ((pending.steps & kStepExport) == 0)
+        if ((pending.steps & kStepExport) == 0 || !PendingFilesBelong(env, table, pending))
             continue;
         const RunFiles files = FilesOf(pending);
         const std::string& name = pending.service;
@@ -431,8 +461,9 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
             continue;
         }
         // Abandoned during its export: the dump is partial. The log stays,
-        // and retention sees it as a failed run's.
-        if (unlink(files.dump.c_str()) == 0)
+        // and retention sees it as a failed run's. Without its item, where
+        // the dump should be cannot be told, and nothing is deleted.
+        if (FindSameItem(table, pending) != nullptr && RemoveRegularFile(files.dump))
             env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(files.dump) + ")");
         else
             env.WriteLine(name + " 중단된 백업 정리 (" + pending.runStamp + ")");
@@ -453,6 +484,8 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
     for (const PendingRun& pending : env.Pending()) {
         if ((pending.steps & kStepExport) != 0)
             continue; // SettleInterruptedExports' (a later start's, should it have failed)
+        if (!PendingFilesBelong(env, table, pending))
+            continue;
         if (!writable)
             writable = env.RewriteState();
         if (!writable->ok()) {

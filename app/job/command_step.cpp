@@ -36,9 +36,13 @@ CommandResult CommandStep::Run(const std::string& commandLine, OutputWatch& watc
     logStatus_ = {};
     pending_.clear();
     if (!logPath.empty()) {
-        logFd_ = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
-        if (logFd_ < 0)
-            logStatus_ = SystemError("Cannot write the log " + logPath, "RunBackupJob", errno);
+        // The log was reserved as a regular file; whatever has taken its
+        // place since (a link, a FIFO) is refused, never written through.
+        const Result<int> opened = OpenRegularFile(logPath, O_WRONLY | O_CREAT | O_APPEND, 0660);
+        logFd_ = opened ? *opened : -1;
+        if (!opened)
+            logStatus_ = Error{"Cannot write the log: " + opened.error().description,
+                               "RunBackupJob", opened.error().code};
     }
     CommandResult result = runner_.ExecuteCommand(commandLine);
     Flush();

@@ -1,6 +1,7 @@
 #include "job/export_texts.h"
 
 #include "platform/codepage.h"
+#include "platform/file_io.h"
 #include "platform/terminal_text.h"
 
 #include <algorithm>
@@ -34,9 +35,10 @@ namespace {
 // it cannot be read.
 std::string LogTail(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    const Result<int> opened = OpenRegularFile(path, O_RDONLY);
+    if (!opened)
         return {};
+    const int fd = *opened;
     struct stat st
     {};
     std::string tail;
@@ -78,9 +80,10 @@ bool LogHoldsExportSuccess(const std::string& path)
 
 bool MarkLogFailed(const std::string& path, const std::string& cause)
 {
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0)
+    const Result<int> opened = OpenRegularFile(path, O_WRONLY | O_APPEND);
+    if (!opened)
         return false;
+    const int fd = *opened;
     const std::string line = cp949::FromUtf8("\r\n" + std::string(kLogFailedMark) + cause + "\r\n");
     const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     return close(fd) == 0 && written;

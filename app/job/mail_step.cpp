@@ -2,6 +2,7 @@
 
 #include "job/export_texts.h"
 #include "platform/disk_space.h"
+#include "platform/file_io.h"
 #include "platform/private_files.h"
 #include "platform/program_folder.h"
 #include "report/result_mail.h"
@@ -94,7 +95,8 @@ private:
 
     static bool CopyTail(const std::string& path, const std::string& copy, std::uintmax_t size)
     {
-        const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const Result<int> opened = OpenRegularFile(path, O_RDONLY);
+        const int in = opened ? *opened : -1;
         const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         bool ok = in >= 0 && out >= 0;
         if (ok) {

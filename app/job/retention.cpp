@@ -1,6 +1,7 @@
 #include "job/retention.h"
 
 #include "job/export_texts.h"
+#include "platform/file_io.h"
 #include "schedule/due_rules.h"
 
 #include <algorithm>
@@ -156,8 +157,14 @@ PurgeReport PurgeOldBackups(std::string_view filePrefix, int nReservedFiles,
     std::stable_sort(failed.begin(), failed.end(), byAge);
 
     const auto remove = [&](const std::string& name) {
-        if (unlink(pathOf(name).c_str()) != 0 && errno != ENOENT)
-            report.problems.push_back(pathOf(name) + ": " + std::strerror(errno));
+        // Only a regular file goes: a link in a backup's name is kept.
+        if (Status removed = RemoveRegularFile(pathOf(name));
+            !removed && removed.error().code != ENOENT) {
+            const int code = removed.error().code;
+            report.problems.push_back(code == EINVAL || code == ELOOP
+                                          ? removed.error().description
+                                          : pathOf(name) + ": " + std::strerror(code));
+        }
     };
     const std::size_t keep = static_cast<std::size_t>(nReservedFiles);
     std::map<const BackupSet*, std::size_t> removedOf; // dumps and logs removed, by set

@@ -33,6 +33,45 @@ Status CheckPathComponent(const char* what, const std::string& name)
     return Error{std::move(text), kRunComponent, kInvalidArgument};
 }
 
+// Makes the item folder when it is missing and makes sure that it is a
+// folder and no link: the dumps go into it and the retention deletes there,
+// so a link planted in its place (by whoever may write the backup folder)
+// would send both elsewhere. The backup folder itself is the operator's
+// choice and may be a link.
+Status MakeItemFolder(const std::string& itemFolder)
+{
+    const std::string parent = FolderOfPath(itemFolder);
+    const std::string name = FileNameOf(itemFolder);
+    const int dir = open(parent.empty() ? "." : parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return SystemError("Cannot open the backup folder " + parent, kRunComponent, errno);
+    if (mkdirat(dir, name.c_str(), 0770) == 0) {
+        // A set-group bit inherited from the backup folder stays.
+        struct stat st
+        {};
+        if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+            fchmodat(dir, name.c_str(), (st.st_mode & S_ISGID) | 0770, 0);
+    } else if (errno != EEXIST) {
+        const int err = errno;
+        close(dir);
+        return SystemError("Cannot create the folder " + itemFolder, kRunComponent, err);
+    }
+    struct stat st
+    {};
+    const bool examined = fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const int err = errno;
+    close(dir);
+    if (!examined)
+        return SystemError("Cannot examine the folder " + itemFolder, kRunComponent, err);
+    if (S_ISLNK(st.st_mode))
+        return Error{"Refused the item folder " + itemFolder + ": it is a symbolic link",
+                     kRunComponent, ELOOP};
+    if (!S_ISDIR(st.st_mode))
+        return Error{"Refused the item folder " + itemFolder + ": it is not a folder",
+                     kRunComponent, ENOTDIR};
+    return {};
+}
+
 } // namespace
 
 Result<std::string> ItemFolderOf(const ScheduleRecord& record, const std::string& dataFolder)
@@ -86,23 +125,17 @@ Result<RunFiles> ReserveRunFiles(const ScheduleRecord& record, const std::string
     if (!folder)
         return folder.error();
     files.itemFolder = std::move(*folder);
-    if (!PathExists(files.itemFolder)) {
-        if (mkdir(files.itemFolder.c_str(), 0770) != 0)
-            return SystemError("Cannot create the folder " + files.itemFolder, kRunComponent,
-                               errno);
-        // A set-group bit inherited from the backup folder stays.
-        struct stat st
-        {};
-        if (stat(files.itemFolder.c_str(), &st) == 0)
-            chmod(files.itemFolder.c_str(), (st.st_mode & S_ISGID) | 0770);
-    }
+    if (Status made = MakeItemFolder(files.itemFolder); !made)
+        return made.error();
     files.filePrefix = files.itemFolder + "/" + record.strID + "_";
     constexpr int kStampsTried = 3600;
     for (int ahead = 0; ahead < kStampsTried; ++ahead) {
         files.SetStamp(FormatFileStamp(AddSeconds(start, ahead)));
         if (PathExists(files.dump) || PathExists(files.archive) || PathExists(files.verifyLog))
             continue;
-        const int fd = open(files.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
+        // O_EXCL never follows a link: a name taken by anything is passed.
+        const int fd =
+            open(files.log.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0660);
         if (fd >= 0) {
             close(fd);
             return files;

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace veltrane {
@@ -28,23 +29,50 @@ Error Refused(const std::string& path, const char* why, int code)
     return {std::move(text), kComponent, code};
 }
 
+// What a thing that is not a regular file is, for the line that refuses it.
+const char* KindOf(mode_t mode)
+{
+    return S_ISLNK(mode)                    ? "it is a symbolic link"
+           : S_ISFIFO(mode)                 ? "it is not a regular file but a FIFO"
+           : S_ISDIR(mode)                  ? "it is not a regular file but a folder"
+           : S_ISSOCK(mode)                 ? "it is not a regular file but a socket"
+           : S_ISCHR(mode) || S_ISBLK(mode) ? "it is not a regular file but a device"
+                                            : "it is not a regular file";
+}
+
+Error NotRegular(const std::string& what, const std::string& path, mode_t mode)
+{
+    std::string text = what;
+    text.append(" \"").append(path).append("\": ").append(KindOf(mode));
+    return {std::move(text), kComponent, S_ISLNK(mode) ? ELOOP : EINVAL};
+}
+
+// A descriptor closed when it goes.
+class OwnedFd
+{
+public:
+    explicit OwnedFd(int fd) : fd_(fd) {}
+    OwnedFd(OwnedFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    OwnedFd& operator=(OwnedFd&&) = delete;
+    OwnedFd(const OwnedFd&) = delete;
+    OwnedFd& operator=(const OwnedFd&) = delete;
+    ~OwnedFd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
 std::string FolderOf(const std::string& path)
 {
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
         return ".";
     return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// Whether the caller may not write the file. The file's own permission bits
-// decide for the superuser too, who could write it anyway: a file made
-// read-only is one the operator wants kept as it is.
-bool IsReadOnly(const std::string& path, const struct stat& st)
-{
-    if (geteuid() == 0)
-        return (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0;
-    return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 &&
-           (errno == EACCES || errno == EROFS);
 }
 
 // "<name>.XXXXXX" as mkstemp makes it: six letters and digits of mixed kinds.
@@ -70,6 +98,33 @@ bool IsRandomTemporaryOf(std::string_view entry, std::string_view name)
     return kinds[0] + kinds[1] + kinds[2] >= 2;
 }
 
+// A file's folder, held open, and the file's name in it: every later call
+// works relative to the descriptor, so the folder cannot be swapped between
+// a check and the use.
+struct Place
+{
+    OwnedFd dir;
+    std::string name;
+};
+
+Result<Place> PlaceOf(const std::string& path)
+{
+    const std::string folder = FolderOf(path);
+    const int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return Describe("Cannot open the folder of", path, errno);
+    return Place{OwnedFd(dir), path.substr(path.rfind('/') + 1)};
+}
+
+// Like PlaceOf, after the links the running account made.
+Result<Place> FollowedPlaceOf(const std::string& path)
+{
+    const Result<std::string> followed = FollowOwnLinks(path);
+    if (!followed)
+        return followed.error();
+    return PlaceOf(*followed);
+}
+
 } // namespace
 
 bool WriteAll(int fd, std::string_view bytes)
@@ -86,7 +141,9 @@ bool WriteAll(int fd, std::string_view bytes)
     return true;
 }
 
-Result<std::string> FollowLinks(const std::string& path)
+namespace {
+
+Result<std::string> Follow(const std::string& path, bool ownOnly)
 {
     // The same bound as the system's own for a chain of links.
     constexpr int kMaxLinks = 40;
@@ -96,6 +153,11 @@ Result<std::string> FollowLinks(const std::string& path)
         {};
         if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
             return target;
+        if (ownOnly && st.st_uid != geteuid()) {
+            std::string text = "Refused \"";
+            text.append(target).append("\": it is a symbolic link that another account made");
+            return Error{std::move(text), kComponent, ELOOP};
+        }
         std::string link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX), '\0');
         ssize_t n = readlink(target.c_str(), link.data(), link.size());
         if (n < 0)
@@ -106,6 +168,63 @@ Result<std::string> FollowLinks(const std::string& path)
     return Describe("Cannot follow the link", path, ELOOP);
 }
 
+} // namespace
+
+Result<std::string> FollowLinks(const std::string& path)
+{
+    return Follow(path, false);
+}
+
+Result<std::string> FollowOwnLinks(const std::string& path)
+{
+    return Follow(path, true);
+}
+
+Result<int> OpenRegularFile(const std::string& path, int flags, mode_t mode)
+{
+    Result<Place> place = PlaceOf(path);
+    if (!place)
+        return place.error();
+    // Without blocking, so that a FIFO in the file's place cannot stall the
+    // caller (a write-only open of one without a reader fails with ENXIO).
+    const int fd = openat(place->dir.get(), place->name.c_str(),
+                          flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0) {
+        const int err = errno;
+        struct stat st
+        {};
+        if ((err == ELOOP || err == ENXIO) &&
+            fstatat(place->dir.get(), place->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return NotRegular("Refused", path, st.st_mode);
+        return Describe("Cannot open", path, err);
+    }
+    struct stat st
+    {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return NotRegular("Refused", path, st.st_mode);
+    }
+    if ((flags & O_NONBLOCK) == 0)
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+Status RemoveRegularFile(const std::string& path)
+{
+    Result<Place> place = PlaceOf(path);
+    if (!place)
+        return place.error();
+    struct stat st
+    {};
+    if (fstatat(place->dir.get(), place->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return Describe("Cannot delete", path, errno);
+    if (!S_ISREG(st.st_mode))
+        return NotRegular("Not deleted", path, st.st_mode);
+    if (unlinkat(place->dir.get(), place->name.c_str(), 0) != 0)
+        return Describe("Cannot delete", path, errno);
+    return {};
+}
+
 std::string SaveTemporaryOf(const std::string& target)
 {
     return target + ".tmp";
@@ -113,34 +232,42 @@ std::string SaveTemporaryOf(const std::string& target)
 
 Status WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode)
 {
-    const Result<std::string> followed = FollowLinks(path);
-    if (!followed)
-        return followed.error();
-    const std::string& target = *followed;
+    Result<Place> place = FollowedPlaceOf(path);
+    if (!place)
+        return place.error();
+    const int dir = place->dir.get();
+    const std::string& name = place->name;
     struct stat st
     {};
-    if (lstat(target.c_str(), &st) == 0) {
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISREG(st.st_mode))
-            return Refused(path, "it is not a regular file", EINVAL);
-        if (IsReadOnly(target, st))
+            return Refused(path, KindOf(st.st_mode), S_ISLNK(st.st_mode) ? ELOOP : EINVAL);
+        // The permission bits decide for the superuser too, who could write
+        // the file anyway: a file made read-only is one to keep as it is.
+        if (geteuid() == 0 ? (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0
+                           : faccessat(dir, name.c_str(), W_OK, AT_EACCESS) != 0 &&
+                                 (errno == EACCES || errno == EROFS))
             return Refused(path, "the file is read-only", EACCES);
     } else if (errno != ENOENT) {
         return Describe("Cannot examine", path, errno);
     }
 
     // One fixed temporary name: a save killed part-way leaves at most this
-    // file, which the next save (or the next start) clears away.
-    const std::string temp = SaveTemporaryOf(target);
-    if (unlink(temp.c_str()) != 0 && errno != ENOENT)
-        return Describe("Cannot remove the old temporary file", temp, errno);
-    int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    // file, which the next save (or the next start) clears away. Whatever
+    // stands in its place (a link another account planted included) goes,
+    // and the new one is made exclusively, never through a link.
+    const std::string temp = SaveTemporaryOf(name);
+    const std::string shownTemp = SaveTemporaryOf(path);
+    if (unlinkat(dir, temp.c_str(), 0) != 0 && errno != ENOENT)
+        return Describe("Cannot remove the old temporary file", shownTemp, errno);
+    int fd = openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0)
         return Describe("Cannot create a temporary file beside", path, errno);
     auto fail = [&](const char* what) {
         int err = errno;
         close(fd);
-        unlink(temp.c_str());
-        return Status(Describe(what, temp, err));
+        unlinkat(dir, temp.c_str(), 0);
+        return Status(Describe(what, shownTemp, err));
     };
     if (fchmod(fd, mode) != 0)
         return fail("Cannot set the permissions of");
@@ -150,35 +277,33 @@ Status WriteFileAtomically(const std::string& path, std::string_view contents, m
         return fail("Cannot flush");
     if (close(fd) != 0) {
         int err = errno;
-        unlink(temp.c_str());
-        return Describe("Cannot close", temp, err);
+        unlinkat(dir, temp.c_str(), 0);
+        return Describe("Cannot close", shownTemp, err);
     }
-    if (rename(temp.c_str(), target.c_str()) != 0) {
+    if (renameat(dir, temp.c_str(), dir, name.c_str()) != 0) {
         int err = errno;
-        unlink(temp.c_str());
+        unlinkat(dir, temp.c_str(), 0);
         return Describe("Cannot replace", path, err);
     }
     // Make the rename itself durable; a failure here cannot undo the save.
-    int dir = open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
-    }
+    fsync(dir);
     return {};
 }
 
 void RemoveSaveLeftovers(const std::string& path)
 {
-    const Result<std::string> followed = FollowLinks(path);
-    if (!followed)
+    Result<Place> place = FollowedPlaceOf(path);
+    if (!place)
         return;
-    const std::string& target = *followed;
-    const std::string folder = FolderOf(target);
-    const std::string name = target.substr(target.rfind('/') + 1);
+    const std::string& name = place->name;
     const std::string fixed = SaveTemporaryOf(name);
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr)
+    const int listed = dup(place->dir.get());
+    DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
+    if (dir == nullptr) {
+        if (listed >= 0)
+            close(listed);
         return;
+    }
     std::vector<std::string> leftovers;
     while (const dirent* entry = readdir(dir)) {
         const std::string_view entryName = entry->d_name;
@@ -187,19 +312,20 @@ void RemoveSaveLeftovers(const std::string& path)
     }
     closedir(dir);
     for (const std::string& leftover : leftovers) {
-        const std::string full = folder + "/" + leftover;
         struct stat st
         {};
-        if (lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
-            unlink(full.c_str());
+        if (fstatat(place->dir.get(), leftover.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(st.st_mode) && st.st_uid == geteuid())
+            unlinkat(place->dir.get(), leftover.c_str(), 0);
     }
 }
 
 Status AppendToFile(const std::string& path, std::string_view contents)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
-    if (fd < 0)
-        return Describe("Cannot open", path, errno);
+    const Result<int> opened = OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, 0660);
+    if (!opened)
+        return opened.error();
+    const int fd = *opened;
     int err = WriteAll(fd, contents) ? 0 : errno;
     if (close(fd) != 0 && err == 0)
         err = errno;
@@ -227,20 +353,16 @@ Error TooLarge(const std::string& path, std::uint64_t size, std::uint64_t maxByt
 
 Result<std::string> ReadWholeFile(const std::string& path, std::uint64_t maxBytes)
 {
-    // Opened without blocking, so that a FIFO in the file's place cannot
-    // stall the reader; only a regular file is read.
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return Describe("Cannot open", path, errno);
+    const Result<std::string> followed = FollowOwnLinks(path);
+    if (!followed)
+        return followed.error();
+    const Result<int> opened = OpenRegularFile(*followed, O_RDONLY);
+    if (!opened)
+        return opened.error();
+    const int fd = *opened;
     struct stat st
     {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        std::string text = "Cannot read \"";
-        text.append(path).append("\": it is not a regular file");
-        return Error{std::move(text), kComponent, EINVAL};
-    }
-    if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+    if (fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > maxBytes) {
         close(fd);
         return TooLarge(path, static_cast<std::uint64_t>(st.st_size), maxBytes);
     }

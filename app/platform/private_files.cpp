@@ -2,7 +2,6 @@
 
 #include "platform/file_io.h"
 #include "platform/program_folder.h"
-#include "platform/single_instance.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -34,30 +34,79 @@ bool KeepSecretsOutOfCoreDumps()
     return undumpable && noCore;
 }
 
-Result<std::string> SecretFolder(const std::string& dataFolder)
+Status CheckFolderOwner(const std::string& dataFolder, const std::string& commandLine)
 {
-    constexpr const char* kComponent = "SecretFolder";
-    const std::string runtime = UserRuntimeFolder();
     struct stat st
     {};
-    if (runtime.empty())
-        return Error{"no private folder of this user", kComponent, ENOENT};
-    if (stat(dataFolder.c_str(), &st) != 0)
-        return SystemError("Cannot examine " + dataFolder, kComponent, errno);
-    char name[64];
-    std::snprintf(name, sizeof name, "veltrane-%llx-%llx-secrets",
-                  static_cast<unsigned long long>(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    const std::string folder = JoinPath(runtime, name);
-    if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
-        return SystemError("Cannot make " + folder, kComponent, errno);
-    // Only a folder of this user's, closed to everyone else, holds a secret.
-    struct stat own
+    if (geteuid() != 0 || stat(dataFolder.c_str(), &st) != 0 || st.st_uid == 0)
+        return {};
+    const passwd* owner = getpwuid(st.st_uid);
+    const std::string name = owner != nullptr ? owner->pw_name : "#" + std::to_string(st.st_uid);
+    return Error{"The data folder " + dataFolder + " belongs to the account " + name +
+                     "; Veltrane does not work on it as root. Run it as that account: runuser -u " +
+                     name + " -- " + commandLine,
+                 "CheckFolderOwner", EPERM};
+}
+
+namespace {
+
+constexpr const char* kSecretsPrefix = ".veltrane-secrets-";
+
+// A folder of this account's that no one else may enter, and no link.
+bool IsOwnClosedFolder(int dir, const char* name)
+{
+    struct stat st
     {};
-    if (lstat(folder.c_str(), &own) != 0 || !S_ISDIR(own.st_mode) || own.st_uid != geteuid() ||
-        (own.st_mode & (S_IRWXG | S_IRWXO)) != 0)
-        return Error{folder + " is not a private folder of this user", kComponent, EPERM};
-    return folder;
+    return fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
+           st.st_uid == geteuid() && (st.st_mode & 07777) == 0700;
+}
+
+constexpr const char* kSecretsComponent = "SecretFolder";
+
+// This account's secret folder in `dataFolder`, empty when it has none.
+Result<std::string> FindSecretFolder(const std::string& dataFolder)
+{
+    DIR* dir = opendir(dataFolder.c_str());
+    if (dir == nullptr)
+        return SystemError("Cannot list " + dataFolder, kSecretsComponent, errno);
+    std::string found;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.starts_with(kSecretsPrefix) && IsOwnClosedFolder(dirfd(dir), entry->d_name) &&
+            (found.empty() || name < found))
+            found = name;
+    }
+    closedir(dir);
+    return found.empty() ? found : JoinPath(dataFolder, found);
+}
+
+} // namespace
+
+Result<std::string> SecretFolder(const std::string& dataFolder)
+{
+    const Result<std::string> found = FindSecretFolder(dataFolder);
+    if (!found || !found->empty())
+        return found;
+    // mkdtemp makes the folder 0700 whatever the umask, under a name nobody
+    // could have made ready.
+    std::string made = JoinPath(dataFolder, std::string(kSecretsPrefix) + "XXXXXX");
+    if (mkdtemp(made.data()) == nullptr)
+        return SystemError("Cannot make a private folder in " + dataFolder, kSecretsComponent,
+                           errno);
+    return made;
+}
+
+Status CheckSecretFolder(const std::string& dataFolder)
+{
+    const Result<std::string> found = FindSecretFolder(dataFolder);
+    if (!found)
+        return found.error();
+    const std::string& folder = found->empty() ? dataFolder : *found;
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+        return SystemError(found->empty() ? "Cannot make a private folder in " + folder
+                                          : "Cannot write the private folder " + folder,
+                           kSecretsComponent, errno);
+    return {};
 }
 
 void RemoveSecretFiles(const std::string& folder)

@@ -24,11 +24,29 @@ void KeepFilesFromOthers();
 // errno set when the system refused either.
 [[nodiscard]] bool KeepSecretsOutOfCoreDumps();
 
+// Whether this process may work on `dataFolder`. Run by root on a folder that
+// another account owns, every file it made there would be root's, and every
+// link or FIFO planted there by whoever can write the folder would be
+// followed with root's rights: it refuses, with a message that names the
+// owner and says how to run `commandLine` as that account instead (with
+// runuser). Switching to the owner silently is not done: root's environment,
+// runtime folder and open files would come along.
+Status CheckFolderOwner(const std::string& dataFolder, const std::string& commandLine);
+
 // The folder for `dataFolder`'s secret files (the parameter files that carry
-// the Oracle login to a child): in this user's private runtime folder (see
-// UserRuntimeFolder), named after the data folder's identity, so that the
-// next start finds what a killed run left there. Made (0700) when missing.
+// the Oracle login to a child): a folder ".veltrane-secrets-XXXXXX" inside
+// the data folder, owned by this account and closed to everyone else (0700),
+// made with a fresh random name when this account has none there yet. No
+// other account can claim it beforehand (a shared /tmp name could be taken
+// by anyone, and a read-only /tmp stops every run), and the next start finds
+// what a killed run left in it. One that is not exactly so (a link, a folder
+// of another account's, open to others) is never used.
 Result<std::string> SecretFolder(const std::string& dataFolder);
+
+// Whether SecretFolder would give a folder, without making or writing
+// anything: this account's folder there can be written, or the data folder
+// can take a new one. An Error naming the folder and why otherwise.
+Status CheckSecretFolder(const std::string& dataFolder);
 
 // Removes every file in `folder` (a killed run's secrets).
 void RemoveSecretFiles(const std::string& folder);

@@ -1,5 +1,6 @@
 #include "platform/single_instance.h"
 
+#include "platform/file_io.h"
 #include "platform/program_folder.h"
 
 #include <cerrno>
@@ -114,11 +115,20 @@ bool SingleInstanceLock::TryLock(const std::string& path)
     // Open to the owner and the group (an operator of the service's group
     // opens the window on its folder), never to others: another account that
     // could open it could hold it and keep Veltrane from starting.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0660);
-    if (fd < 0)
-        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC); // flock needs no write access
-    if (fd < 0)
+    Result<int> opened = OpenRegularFile(path, O_RDWR | O_CREAT, 0660);
+    if (!opened && (opened.error().code == EACCES || opened.error().code == EROFS))
+        opened = OpenRegularFile(path, O_RDONLY); // flock needs no write access
+    if (!opened) {
+        // A link or anything but a regular file in the lock's place was put
+        // there to take the lock away (a link to a file elsewhere locks that
+        // file, not the folder): the program does not start without it.
+        if (opened.error().code == ELOOP || opened.error().code == EINVAL) {
+            error_ = opened.error().description + "; remove it to start Veltrane.";
+            return false;
+        }
         return true;
+    }
+    const int fd = *opened;
     struct stat st
     {};
     if (fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & S_IRWXO) != 0)

@@ -14,7 +14,9 @@ namespace veltrane {
 // runtime folder named after the folder's identity (device and inode), which
 // always works for the user even when the folder is read-only or holds a lock
 // file left by another account. A lock that cannot be opened is passed over;
-// only a lock that another copy holds refuses the start.
+// a lock that another copy holds refuses the start, and so does a link or
+// anything but a regular file in the place of the folder's lock file (it
+// would lock something else, and let a second copy run beside this one).
 class SingleInstanceLock
 {
 public:

@@ -20,7 +20,7 @@ Status ResultHistory::Append(const std::string& line)
     const std::lock_guard<std::mutex> lock(mutex_);
     struct stat st
     {};
-    if (stat(path_.c_str(), &st) == 0 && st.st_size > 0 &&
+    if (lstat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
         static_cast<std::uintmax_t>(st.st_size) + bytes.size() > limitBytes_) {
         const std::string older = path_ + ".1";
         if (std::rename(path_.c_str(), older.c_str()) != 0)

@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_set>
 #include <vector>
 
@@ -155,6 +158,31 @@ std::string MetricsPath(const Settings& settings, const std::string& dataFolder)
     if (settings.metricsFile.starts_with('/'))
         return settings.metricsFile;
     return JoinPath(dataFolder, settings.metricsFile);
+}
+
+Status CheckMetricsPath(const std::string& path, const std::string& dataFolder)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    struct stat own
+    {};
+    struct stat st
+    {};
+    if (stat(dataFolder.c_str(), &own) == 0 && stat(folder.c_str(), &st) == 0 &&
+        own.st_dev == st.st_dev && own.st_ino == st.st_ino)
+        return {};
+    const auto refused = [&](const std::string& why) {
+        return Error{"MetricsFile " + path + " is not written: " + why, "WriteMetrics", EPERM};
+    };
+    if (!path.ends_with(".prom"))
+        return refused("outside the data folder only a file named *.prom is written");
+    if (stat(folder.c_str(), &st) != 0)
+        return SystemError("Cannot examine the folder " + folder, "WriteMetrics", errno);
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || (st.st_uid != 0 && st.st_uid != geteuid()))
+        return refused("its folder " + folder +
+                       " may be written by others (outside the data folder the folder must "
+                       "belong to root or to this account and be closed to its group and others)");
+    return {};
 }
 
 std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,

@@ -23,6 +23,16 @@ inline constexpr const char* kMetricsFileName = "Veltrane.prom";
 // `dataFolder` when it is empty, a relative path taken from `dataFolder`.
 std::string MetricsPath(const Settings& settings, const std::string& dataFolder);
 
+// Whether the metrics may be written at `path`. Veltrane.ini lies in a folder
+// that the service's group may write, so its MetricsFile must not let a
+// member of that group have the program (often root) replace any file: a
+// file in the data folder itself is taken; one elsewhere only when it is
+// named "*.prom" (what a text-file collector reads) and its folder can be
+// written by nobody but its owner, who is root or the running account (the
+// collector's folder an administrator set up). Otherwise an Error naming the
+// file and why.
+Status CheckMetricsPath(const std::string& path, const std::string& dataFolder);
+
 // The metrics of `table` at `now`, as StatusOf judges each item (so they
 // agree with the status command). Each item's samples carry the labels item
 // (its number), service and user. A value an item does not have is left

@@ -502,7 +502,9 @@ void ScheduleService::WriteMetrics()
         std::lock_guard<std::mutex> hold(runningMutex_);
         running = runningItems_;
     }
-    const Status written = WriteMetricsFile(path, FormatMetrics(table_, settings_, now, running));
+    Status written = CheckMetricsPath(path, env_.DataFolder());
+    if (written)
+        written = WriteMetricsFile(path, FormatMetrics(table_, settings_, now, running));
     if (written && metricsFailed_)
         WriteLine("메트릭 파일 다시 씀: " + path);
     else if (!written && !metricsFailed_)

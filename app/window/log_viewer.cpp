@@ -3,6 +3,7 @@
 #include "editor/qt_text.h"
 #include "job/run_files.h"
 #include "platform/codepage.h"
+#include "platform/file_io.h"
 
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -69,9 +70,12 @@ Result<std::string> LatestLogOf(const ScheduleRecord& record, const std::string&
 
 Result<LogTail> ReadLogTail(const std::string& path, std::size_t limit)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return SystemError("Cannot open " + path, "ReadLogTail", errno);
+    // Never through a link and never a FIFO: either would let whoever can
+    // write the item folder show the window another file, or freeze it.
+    const Result<int> opened = OpenRegularFile(path, O_RDONLY);
+    if (!opened)
+        return Error{opened.error().description, "ReadLogTail", opened.error().code};
+    const int fd = *opened;
     LogTail tail;
     struct stat st
     {};

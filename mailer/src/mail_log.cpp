@@ -51,7 +51,7 @@ Outcome AppendLog(const std::string& path, std::string_view text, const ZonedTim
     // A log that cannot be renamed keeps growing rather than losing entries.
     struct stat st
     {};
-    if (stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0 &&
         static_cast<std::uintmax_t>(st.st_size) + entry.size() > limitBytes) {
         const std::string older = path + ".1";
         if (std::rename(path.c_str(), older.c_str()) != 0)
@@ -63,10 +63,23 @@ Outcome AppendLog(const std::string& path, std::string_view text, const ZonedTim
                                 path + " cannot be written: " + std::strerror(error));
     };
     // O_APPEND keeps entries whole and in order even if another process
-    // appends to the same log.
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    // appends to the same log. The log's folder may be writable by others:
+    // a link in its place is never written through, and a FIFO never holds
+    // the session up (without a reader the open fails with ENXIO).
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                  0666);
+    const auto refused = [&path](const char* why) {
+        return Outcome::Failure(Outcome::Code::Log, path + " is " + why + " and is not written");
+    };
     if (fd < 0)
-        return unwritable(errno);
+        return errno == ELOOP   ? refused("a symbolic link")
+               : errno == ENXIO ? refused("not a regular file")
+                                : unwritable(errno);
+    // A device stays possible (only root makes one): /dev/null turns the log off.
+    if (fstat(fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISCHR(st.st_mode))) {
+        close(fd);
+        return refused("not a regular file");
+    }
     int error = 0;
     std::size_t done = 0;
     while (done < entry.size()) {

@@ -5,6 +5,7 @@
 #include "ftp_test_server.h"
 #include "job/backup_run.h"
 #include "job/export_texts.h"
+#include "job/run_files.h"
 #include "job/run_observer.h"
 #include "platform/codepage.h"
 #include "platform/private_files.h"
@@ -1016,6 +1017,29 @@ TEST_F(BackupRun, AnExportOwedAtTheLastEndIsJudgedByWhatItLeft)
         EXPECT_EQ(ReadBytes(program.File("Veltrane.state")).find("pending"), std::string::npos);
         std::filesystem::remove_all(backups.File("ORCL"));
         std::filesystem::remove(program.File("Schedule.dat"));
+    }
+}
+
+// Veltrane.state may be edited by whoever can write the data folder: a
+// pending run whose files are not its item's (another folder, another name)
+// is ignored with a line and dropped, and nothing it names is deleted.
+TEST_F(BackupRun, APendingRunNamingFilesOutsideItsItemIsIgnored)
+{
+    test::TempDir elsewhere;
+    const std::string victim = elsewhere.File("SCOTT_" + kStamp + ".DMP");
+    for (const auto& [prefix, stamp] :
+         {std::pair{elsewhere.File("SCOTT_"), kStamp},
+          {backups.File("ORCL/../../") + FileNameOf(elsewhere.path()) + "/SCOTT_", kStamp},
+          {backups.File("ORCL/SCOTT_"), kStamp + "/x"}}) {
+        test::WriteBytes(victim, "DUMP");
+        test::WriteBytes(program.File("Veltrane.state"),
+                         "pending\t1\tORCL\tSCOTT\t" + item->strBackUpFolder + "\t" + kRunTime +
+                             "\t" + prefix + "\t" + stamp + "\texport\n");
+        Resume(std::make_shared<ScheduleRecord>(*item));
+        EXPECT_EQ(ReadBytes(victim), "DUMP");
+        EXPECT_NE(Lines().find("Veltrane.state의 이전 실행 기록을 무시합니다"), std::string::npos)
+            << Lines();
+        EXPECT_EQ(ReadBytes(program.File("Veltrane.state")).find("pending"), std::string::npos);
     }
 }
 

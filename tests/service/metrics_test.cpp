@@ -14,7 +14,9 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace veltrane;
 using namespace veltrane::test;
@@ -133,4 +135,34 @@ TEST(Metrics, FollowTheClockAndSayOnceThatTheyCannotBeWritten)
                                      {"veltrane_schedule_valid" + label + "1\n", true},
                                      {"veltrane_schedule_valid" + old + "0\n", true}})
         EXPECT_EQ(text.find(sample) != std::string::npos, present) << sample << "\n" << text;
+}
+
+// MetricsFile comes from a file the service's group may edit: outside the
+// data folder only a *.prom file in a folder closed to others is written.
+TEST(Metrics, OutsideTheDataFolderOnlyAClosedFoldersPromFileIsWritten)
+{
+    TempDir data, elsewhere;
+    for (const auto& [folder, mode] :
+         {std::pair{"closed", 0755u}, {"open", 0777u}, {"group", 0775u}}) {
+        std::filesystem::create_directory(elsewhere.File(folder));
+        chmod(elsewhere.File(folder).c_str(), mode);
+    }
+    std::filesystem::remove(data.File("../escape.prom")); // in /tmp, open to all
+    for (const auto& [target, written] :
+         std::vector<std::pair<std::string, bool>>{{"m.prom", true},
+                                                   {elsewhere.File("closed/m.prom"), true},
+                                                   {elsewhere.File("closed/victim"), false},
+                                                   {elsewhere.File("open/m.prom"), false},
+                                                   {elsewhere.File("group/m.prom"), false},
+                                                   {"../escape.prom", false}}) {
+        ManualClock clock;
+        Lines lines;
+        ScheduleService service(lines, clock, data.path());
+        WriteBytes(data.File("Veltrane.ini"), "[Veltrane]\nMetricsFile=" + target + "\n");
+        service.LoadSettings();
+        service.Tick();
+        EXPECT_EQ(FileExists(target.starts_with('/') ? target : data.File(target)), written)
+            << target << "\n"
+            << lines.text;
+    }
 }

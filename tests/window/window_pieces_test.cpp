@@ -4,6 +4,7 @@
 #include "window/log_viewer.h"
 #include "window/tray.h"
 
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -103,6 +104,11 @@ TEST(ItemLog, TheNewestExportLogIsReadFromCodePage949AndAHugeOneByItsEnd)
     EXPECT_EQ(tail->text, "테이블 EMP\n");
     EXPECT_TRUE(tail->cut);
     EXPECT_EQ(tail->size, 24u);
+    // A "log" that is a FIFO or a link is refused at once, never shown.
+    ASSERT_EQ(mkfifo(folder.File("ORCL/fifo.LOG").c_str(), 0600), 0);
+    ASSERT_EQ(symlink(newest.c_str(), folder.File("ORCL/link.LOG").c_str()), 0);
+    EXPECT_EQ(ReadLogTail(folder.File("ORCL/fifo.LOG")).error().code, EINVAL);
+    EXPECT_EQ(ReadLogTail(folder.File("ORCL/link.LOG")).error().code, ELOOP);
 
     // A result line leads to the item it names: the longest service name,
     // then the user whose files it names.
@@ -218,15 +224,15 @@ TEST(SingleInstanceLock, ASecondHolderOfTheSameFolderIsRefused)
     EXPECT_TRUE(again.Held());
 }
 
-// A lock file in the folder that cannot be opened (here a link to nowhere; a
-// read-only folder or another account's file alike) does not stop the
-// program, and a second copy is still refused.
-TEST(SingleInstanceLock, AnUnusableLockFileInTheFolderStillLocks)
+// A link in the lock file's place would lock some other file, not the
+// folder: the program does not start, and says what to remove.
+TEST(SingleInstanceLock, ALinkInTheLockFilesPlaceRefusesTheStart)
 {
     test::TempDir folder;
     ASSERT_EQ(symlink("/nonexistent/lock", folder.File(".veltrane.lock").c_str()), 0);
     SingleInstanceLock first(folder.path());
-    EXPECT_TRUE(first.Held()) << first.Error();
-    SingleInstanceLock second(folder.path());
-    EXPECT_FALSE(second.Held());
+    EXPECT_FALSE(first.Held());
+    EXPECT_NE(first.Error().find(".veltrane.lock\": it is a symbolic link; remove it"),
+              std::string::npos)
+        << first.Error();
 }

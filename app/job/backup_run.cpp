@@ -1,6 +1,7 @@
 #include "job/backup_run.h"
 
 #include "job/archive_step.h"
+#include "job/data_pump.h"
 #include "job/export_step.h"
 #include "job/export_texts.h"
 #include "job/mail_step.h"
@@ -38,6 +39,15 @@ std::string DurationText(std::int64_t seconds)
     if (seconds >= 60)
         text += std::to_string(seconds / 60 % 60) + "분 ";
     return text + std::to_string(seconds % 60) + "초";
+}
+
+// Deletes every piece of a run's dump; false when there was none.
+bool RemoveDumpSet(const RunFiles& files)
+{
+    bool removed = false;
+    for (const std::string& piece : files.DumpPieces())
+        removed = unlink(piece.c_str()) == 0 || removed;
+    return removed;
 }
 
 // One run's working state: the environment, its settings, its copy of the
@@ -131,9 +141,7 @@ bool Run::CountFailure(const RunFiles& files, const std::string& cause, bool log
 
 void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds)
 {
-    struct stat st
-    {};
-    const std::int64_t bytes = stat(files.dump.c_str(), &st) == 0 ? st.st_size : 0;
+    const std::int64_t bytes = files.DumpBytes();
     record_.nExportFailCount = 0;
     record_.strRetryAfter.clear();
     record_.strGaveUpTime.clear();
@@ -145,7 +153,7 @@ void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::in
     history.lastCause = warning;
     history.failuresInARow = 0;
     history.lastSuccessTime = files.runStamp;
-    history.lastSuccessDump = FileNameOf(files.dump);
+    history.lastSuccessDump = files.DumpSetName(false);
     history.lastSuccessBytes = bytes;
     history.overdueAlertedFor.clear();
     history.laterSteps = history.failedSteps = 0;
@@ -169,7 +177,9 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
         const RunFiles& files = *reserved;
         Owe(files, kStepExport);
         const std::string program = ResolveExportProgram(env_.DataFolder(), record_.strProgramPath);
-        observer_.Detail(BuildExportCommandLine(record_, program, files.dump));
+        observer_.Detail(IsDataPumpProgram(program)
+                             ? BuildDataPumpCommandLine(record_, program, files)
+                             : BuildExportCommandLine(record_, program, files.dump));
         PurgeAndReport(files);
         Result<ExportVerdict> verdict =
             RunExport(record_, files, env_.DataFolder(), settings_, env_.clock(), observer_,
@@ -190,7 +200,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             // is no use to anyone and must not take the place of a good one
             // (or the disk space the next try needs). Its log stays, for the
             // cause. Nothing is compressed or sent.
-            unlink(files.dump.c_str());
+            RemoveDumpSet(files);
             Owe(files, 0);
             observer_.Detail(kExportFailed);
             const bool timedOut = verdict->cause.starts_with("엑스포트 시간 초과");
@@ -202,7 +212,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             observer_.Stage(kReady);
             return {};
         }
-        unlink(files.dump.c_str());
+        RemoveDumpSet(files);
         Owe(files, 0);
         error = verdict.error();
     } else {
@@ -323,12 +333,15 @@ RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleR
 
 namespace {
 
-// Whether the file at `path` holds at least one byte.
-bool HoldsBytes(const std::string& path)
+// Whether every piece of the run's dump holds at least one byte.
+bool HoldsBytes(const RunFiles& files)
 {
-    struct stat st
-    {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    const std::vector<std::string> pieces = files.DumpPieces();
+    return !pieces.empty() && std::all_of(pieces.begin(), pieces.end(), [](const std::string& p) {
+        struct stat st
+        {};
+        return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    });
 }
 
 // Seconds from a run's start to the last change of its log: how long its
@@ -364,14 +377,14 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
         const std::string& name = pending.service;
         PendingRun settled = pending;
         settled.steps = 0;
-        if (LogHoldsExportSuccess(files.log) && HoldsBytes(files.dump)) {
+        if (LogHoldsExportSuccess(files.log) && HoldsBytes(files)) {
             // The export ended well before the program did: a backup, whose
             // record and later steps the run could not see to.
             const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
             if (found == nullptr) {
                 env.WriteLine(name +
                               " 이전 실행의 엑스포트는 성공했으나 항목이 없어 덤프만 둡니다 (" +
-                              FileNameOf(files.dump) + ")");
+                              files.DumpSetName(false) + ")");
                 env.Owe(settled);
                 continue;
             }
@@ -390,9 +403,19 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
             continue;
         }
         // Abandoned during its export: the dump is partial. The log stays,
-        // and retention sees it as a failed run's.
-        if (unlink(files.dump.c_str()) == 0)
-            env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(files.dump) + ")");
+        // and retention sees it as a failed run's. A Data Pump job may still
+        // run in the database, writing its pieces: it is ended first.
+        if (const std::shared_ptr<ScheduleRecord> item = FindSameItem(table, pending);
+            item != nullptr && IsDataPumpProgram(item->strProgramPath)) {
+            const std::string left =
+                KillDataPumpJob(*item, ResolveExportProgram(env.DataFolder(), item->strProgramPath),
+                                DataPumpJobName(files), env.DataFolder(), kJobKillLimit);
+            if (!left.empty())
+                env.WriteLine(name + " " + left);
+        }
+        const std::string dumpName = files.DumpSetName(false);
+        if (RemoveDumpSet(files))
+            env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + dumpName + ")");
         else
             env.WriteLine(name + " 중단된 백업 정리 (" + pending.runStamp + ")");
         env.Owe(settled);
@@ -439,7 +462,7 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
         std::string problem;
         if (found == nullptr)
             problem = "항목이 없습니다";
-        else if (!PathExists(files.dump))
+        else if (files.DumpPieces().empty())
             problem = "덤프가 없습니다 (" + files.dump + ")";
         if (!problem.empty()) {
             env.WriteLine(name + " 이전 실행의 남은 단계를 마치지 못함 (" + pending.runStamp +

@@ -155,8 +155,10 @@ Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunF
         setWhole = setWhole && stat(piece.c_str(), &st) == 0 && st.st_size > 0;
     }
     const bool completed = !result.timedOut && result.exitCode == 0 && watch.Succeeded();
-    if (completed && log.ok() && setWhole)
+    if (completed && log.ok() && setWhole) {
+        verdict.succeeded = true;
         return verdict;
+    }
     verdict.loginRefused = watch.LoginRefused();
     if (result.timedOut)
         verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";

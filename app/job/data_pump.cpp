@@ -51,14 +51,6 @@ std::string LoginArgument(const ScheduleRecord& record, const std::string& param
 
 } // namespace
 
-bool IsDataPumpProgram(std::string_view programPath)
-{
-    std::string name = Upper(programPath.substr(programPath.find_last_of("/\\") + 1));
-    if (name.ends_with(".EXE"))
-        name.resize(name.size() - 4);
-    return name == "EXPDP";
-}
-
 std::string DirectoryObjectOf(std::string_view exportOption)
 {
     std::string directory = "DATA_PUMP_DIR";

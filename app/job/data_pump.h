@@ -9,6 +9,7 @@
 #include "job/run_files.h"
 #include "job/run_observer.h"
 #include "platform/result.h"
+#include "store/item_kind.h"
 #include "store/schedule_record.h"
 
 #include <chrono>
@@ -18,10 +19,6 @@
 #include <vector>
 
 namespace veltrane {
-
-// Whether the program at `programPath` is the Data Pump export client: its
-// base name is "expdp" (any letter case, ".exe" too).
-bool IsDataPumpProgram(std::string_view programPath);
 
 // The directory object the export writes through: DIRECTORY= in the Export
 // Option (any letter case), else DATA_PUMP_DIR.

@@ -138,12 +138,9 @@ Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunF
         step.Run(BuildDataPumpCommandLine(record, program, files, login->Path()), watch, files.log);
     ExportVerdict verdict;
     verdict.strays = result.strays;
-    if (result.timedOut) {
-        const std::string left =
-            KillDataPumpJob(record, program, jobName, dataFolder, kJobKillLimit);
-        if (!left.empty())
-            observer.Message(left, true);
-    }
+    // Stopping the client left the job running in the database.
+    const std::string left =
+        result.timedOut ? KillDataPumpJob(record, program, jobName, dataFolder, kJobKillLimit) : "";
     verdict.seconds = SecondsOf(clock.Now()) - begun;
     const Status& log = step.LogStatus();
     const std::vector<std::string> pieces = files.DumpPieces();
@@ -161,7 +158,8 @@ Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunF
     }
     verdict.loginRefused = watch.LoginRefused();
     if (result.timedOut)
-        verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
+        verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) +
+                        "분)" + (left.empty() ? "" : "; " + left);
     else if (!result.started)
         verdict.cause = result.failure + " (" + program + ")";
     else if (completed && !log.ok())

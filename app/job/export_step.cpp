@@ -138,9 +138,13 @@ Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunF
         step.Run(BuildDataPumpCommandLine(record, program, files, login->Path()), watch, files.log);
     ExportVerdict verdict;
     verdict.strays = result.strays;
-    // Stopping the client left the job running in the database.
+    // Stopping the client left the job running in the database; a job
+    // stopped by a fatal error stays there, NOT RUNNING, with its master
+    // table (at 99 of them the database takes no new job). A refused login
+    // is never tried again for it: each try counts toward locking the account.
+    const bool jobMayRemain = result.timedOut || (result.exitCode == 1 && !watch.LoginRefused());
     const std::string left =
-        result.timedOut ? KillDataPumpJob(record, program, jobName, dataFolder, kJobKillLimit) : "";
+        jobMayRemain ? KillDataPumpJob(record, program, jobName, dataFolder, kJobKillLimit) : "";
     verdict.seconds = SecondsOf(clock.Now()) - begun;
     const Status& log = step.LogStatus();
     const std::vector<std::string> pieces = files.DumpPieces();
@@ -174,6 +178,8 @@ Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunF
         verdict.cause = watch.FirstDatabaseError(); // completed with errors: a table is missing
     else
         verdict.cause = !watch.LastCodedError().empty() ? watch.LastCodedError() : watch.Cause();
+    if (!left.empty())
+        verdict.cause += "; " + left;
     if (!result.started)
         observer.Message(result.failure, true);
     if (watch.Succeeded())

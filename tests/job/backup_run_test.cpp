@@ -1081,7 +1081,7 @@ public:
             "directories": {"DATA_PUMP_DIR": ")" +
                                       folder + R"("}, "tables": {"SCOTT": {"EMP": 14, "DEPT": 4}},
             "table_seconds": )" + std::to_string(tableSeconds) +
-                                      "}");
+                                      R"(, "fatal_tables": ["BROKEN"]})");
     }
     // The jobs in the database, with their state.
     std::string Jobs() const { return ReadBytes(socket_ + ".jobs"); }
@@ -1142,6 +1142,8 @@ TEST_F(DataPumpRun, TheVerdictFollowsTheExitStatusAndTheClosingLine)
         {"EMP, NOPE", "", "tiger", false, "",
          "실패: ORA-39166: Object SCOTT.NOPE was not found or could not be exported", 2},
         {"", "", "wrong", false, "", "ORA-01017: invalid username/password; logon denied", 1},
+        // A job stopped by a fatal error is dropped from the database too.
+        {"EMP,BROKEN", "", "tiger", false, "", "ORA-01115: IO error reading block", 2},
         {"", "directory=NOPE", "tiger", false, "", "ORA-39087: directory name NOPE is invalid", 1},
         {"", "", "tiger", true, "", missing, 1},
         {"", "Owner=SCOTT", "tiger", false, "", "Owner은(는) 원래 엑스포트의 키워드", 1},

@@ -13,6 +13,8 @@ every request, so a test may change it between runs) holds:
   tables         {"SCOTT": {"EMP": 14}}: each schema's tables and rows
   table_seconds  how long the job spends on each table (default 0)
   failing_tables tables whose data cannot be unloaded (ORA-31693)
+  fatal_tables   tables whose unloading stops the job with a fatal error: the
+                 job is left NOT RUNNING, with its master table, until killed
 Jobs run here, in a thread of their own: a client that dies leaves its job
 running, growing its dump files, until it ends or an ATTACH=OWNER.JOB client
 answers KILL_JOB and yes (the job stops, its dump files are deleted, its log
@@ -177,7 +179,8 @@ class Session:
                      [t.strip().upper() for t in tables.split(",")] if tables else list(schema))
         finally:
             with lock:
-                jobs.pop(key, None)
+                if entry["state"] != "NOT RUNNING":
+                    jobs.pop(key, None)
                 save_jobs()
             entry["gone"].set()
 
@@ -202,6 +205,12 @@ class Session:
                 for path in paths:
                     os.unlink(path)
                 self.say(f'Job "{owner}"."{job}" has been killed by user.')
+                return self.leave(1)
+            if table in self.config.get("fatal_tables", []):
+                entry["state"] = "NOT RUNNING"
+                self.say("ORA-39126: Worker unexpected fatal error in KUPW$WORKER.UNLOAD_DATA "
+                         f'[TABLE_DATA:"{owner}"."{table}"]\nORA-01115: IO error reading block\n'
+                         f'Job "{owner}"."{job}" stopped due to fatal error at {time.ctime()}')
                 return self.leave(1)
             if table not in schema or table in self.config.get("failing_tables", []):
                 errors += 1
@@ -236,6 +245,12 @@ class Session:
             after = commands[commands.index("KILL_JOB") + 1:]
             if not after or after[0] in ("YES", "Y"):
                 entry["killed"] = True
+                if entry["state"] == "NOT RUNNING":  # no worker left to stop: dropped here
+                    with lock:
+                        for path in entry["files"]:
+                            os.path.exists(path) and os.unlink(path)
+                        jobs.pop(key, None)
+                        save_jobs()
                 entry["gone"].wait(10)
         self.leave(0)
 

@@ -160,6 +160,14 @@ Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunF
         verdict.succeeded = true;
         return verdict;
     }
+    // Completed with errors: a backup without what the errors name, taken
+    // as such when the settings say so. The log says it was accepted.
+    if (settings.dataPumpErrorsAsWarnings && !result.timedOut && result.exitCode == 5 && log.ok() &&
+        setWhole && MarkLogAccepted(files.log, watch.FirstDatabaseError())) {
+        verdict.succeeded = true;
+        verdict.warning = watch.FirstDatabaseError();
+        return verdict;
+    }
     verdict.loginRefused = watch.LoginRefused();
     if (result.timedOut)
         verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) +

@@ -57,8 +57,8 @@ std::string LogTail(const std::string& path)
 
 bool LogHoldsExportSuccess(const std::string& path)
 {
-    constexpr std::size_t kTexts =
-        std::size(kExportSuccessTexts) + std::size(kDataPumpSuccessTexts);
+    constexpr std::size_t kTexts = std::size(kExportSuccessTexts) +
+                                   std::size(kDataPumpSuccessTexts) + 1; // and kLogAcceptedMark
     static const std::array<std::string, kTexts> inCodePage = [] {
         std::array<std::string, kTexts> texts;
         std::size_t i = 0;
@@ -66,6 +66,7 @@ bool LogHoldsExportSuccess(const std::string& path)
             texts[i++] = cp949::FromUtf8(text);
         for (const std::string_view text : kDataPumpSuccessTexts)
             texts[i++] = cp949::FromUtf8(text);
+        texts[i] = cp949::FromUtf8(kLogAcceptedMark);
         return texts;
     }();
     static const std::array<std::string_view, kTexts> views = [] {
@@ -86,14 +87,28 @@ bool LogHoldsExportSuccess(const std::string& path)
     return HoldsAny(after, views.data(), views.size());
 }
 
-bool MarkLogFailed(const std::string& path, const std::string& cause)
+namespace {
+
+bool AppendMarkedLine(const std::string& path, std::string_view mark, const std::string& text)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
     if (fd < 0)
         return false;
-    const std::string line = cp949::FromUtf8("\r\n" + std::string(kLogFailedMark) + cause + "\r\n");
+    const std::string line = cp949::FromUtf8("\r\n" + std::string(mark) + text + "\r\n");
     const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     return close(fd) == 0 && written;
+}
+
+} // namespace
+
+bool MarkLogFailed(const std::string& path, const std::string& cause)
+{
+    return AppendMarkedLine(path, kLogFailedMark, cause);
+}
+
+bool MarkLogAccepted(const std::string& path, const std::string& warning)
+{
+    return AppendMarkedLine(path, kLogAcceptedMark, warning);
 }
 
 std::string WarningOfLog(const std::string& path)

@@ -31,9 +31,9 @@ inline constexpr std::string_view kLoginRefusedCodes[] = {"ORA-01017", "ORA-2800
                                                           "UDE-28001", "UDE-01045"};
 
 // Whether the log file at `path` (code page 949, as the run writes it) holds
-// one of kExportSuccessTexts or kDataPumpSuccessTexts within its last kLogVerdictBytes (the
-// utility's closing text is its last line), with no kLogFailedMark after it. False for a log that
-// cannot be read.
+// one of kExportSuccessTexts, kDataPumpSuccessTexts or kLogAcceptedMark within its last
+// kLogVerdictBytes (the utility's closing text is its last line), with no kLogFailedMark after it.
+// False for a log that cannot be read.
 inline constexpr std::size_t kLogVerdictBytes = 1 << 20;
 bool LogHoldsExportSuccess(const std::string& path);
 
@@ -44,6 +44,12 @@ inline constexpr std::string_view kLogFailedMark = "[Veltrane] 백업 실패: ";
 // Appends kLogFailedMark and `cause` as a line of its own; false when the log
 // could not be written.
 bool MarkLogFailed(const std::string& path, const std::string& cause);
+
+// What the run adds to the log of a Data Pump job that completed with errors
+// when the settings accept them as warnings: the log then tells of a good
+// backup, whose first warning is the error that follows.
+inline constexpr std::string_view kLogAcceptedMark = "[Veltrane] 경고로 받아들인 오류: ";
+bool MarkLogAccepted(const std::string& path, const std::string& warning);
 
 // The first warning of a good export's log (as FirstWarning), from its last
 // kLogVerdictBytes; empty when there is none or it cannot be read.

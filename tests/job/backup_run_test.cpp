@@ -1164,6 +1164,16 @@ TEST_F(DataPumpRun, TheVerdictFollowsTheExitStatusAndTheClosingLine)
         std::filesystem::remove_all(backups.File("ORCL"));
     }
     unsetenv("NLS_LANG");
+    // A missing table may be accepted as a warning; the log then tells of
+    // a good backup.
+    Settings settings;
+    settings.dataPumpErrorsAsWarnings = true;
+    service.SetSettings(settings);
+    item->strTables = "EMP,NOPE";
+    item->strExecutionOption.clear();
+    Run();
+    EXPECT_NE(Lines().find(" (경고: ORA-39166: Object SCOTT.NOPE"), std::string::npos) << Lines();
+    EXPECT_TRUE(LogHoldsExportSuccess(ItemFile(".LOG")));
 }
 
 TEST_F(DataPumpRun, AJobIsKilledInTheDatabaseAtTheTimeLimitAndAtTheProgramsEnd)

@@ -211,6 +211,9 @@ void FolderCheck::DataPump(const ScheduleRecord& record, const std::string& item
         Found(record, "데이터베이스 계정이 항목 폴더에 쓸 수 없습니다: " + itemFolder +
                           " (그룹 쓰기 권한이 없습니다; 디렉터리 객체 " +
                           DirectoryObjectOf(record.strExecutionOption) + "의 폴더입니다)");
+    if (const std::optional<std::string> own = ReservedKeywordIn(record.strExecutionOption))
+        Found(record, "Export Option의 " + *own +
+                          "은(는) Veltrane이 정하는 매개변수입니다: 이 항목은 실패합니다");
     if (const std::optional<std::string> legacy = LegacyKeywordIn(record.strExecutionOption))
         Found(record, "Export Option의 " + *legacy +
                           "은(는) 원래 엑스포트의 키워드입니다: Data Pump 항목에서는 실패합니다");

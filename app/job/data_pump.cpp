@@ -34,13 +34,27 @@ constexpr std::array<std::string_view, 17> kLegacyKeywords = {
     "FILE",   "GRANTS",   "INCTYPE",    "INDEXES",      "LOG",     "OBJECT_CONSISTENT",
     "OWNER",  "RECORD",   "ROWS",       "RECORDLENGTH", "TRIGGERS"};
 
-bool NamesFlashback(std::string_view exportOption)
+// The first argument of the Export Option whose name is one of `names`.
+std::optional<std::string> FirstNamed(std::string_view exportOption,
+                                      std::initializer_list<std::string_view> names)
 {
     for (const std::string& argument : SplitCommandLine(exportOption))
-        if (const std::string name = NameOf(argument);
-            name == "FLASHBACK_TIME" || name == "FLASHBACK_SCN")
-            return true;
-    return false;
+        if (std::find(names.begin(), names.end(), NameOf(argument)) != names.end())
+            return argument.substr(0, argument.find('='));
+    return std::nullopt;
+}
+
+bool NamesFlashback(std::string_view exportOption)
+{
+    return FirstNamed(exportOption, {"FLASHBACK_TIME", "FLASHBACK_SCN"}).has_value();
+}
+
+// Whether the Export Option chooses what the export takes itself.
+bool NamesMode(std::string_view exportOption)
+{
+    return FirstNamed(exportOption,
+                      {"FULL", "SCHEMAS", "TABLES", "TABLESPACES", "TRANSPORT_TABLESPACES"})
+        .has_value();
 }
 
 std::string LoginArgument(const ScheduleRecord& record, const std::string& parameterFile)
@@ -58,6 +72,12 @@ std::string DirectoryObjectOf(std::string_view exportOption)
         if (NameOf(argument) == "DIRECTORY" && argument.find('=') != std::string::npos)
             directory = argument.substr(argument.find('=') + 1);
     return directory;
+}
+
+std::optional<std::string> ReservedKeywordIn(std::string_view exportOption)
+{
+    return FirstNamed(exportOption, {"DUMPFILE", "LOGFILE", "NOLOGFILE", "JOB_NAME", "ATTACH",
+                                     "USERID", "PARFILE"});
 }
 
 std::optional<std::string> LegacyKeywordIn(std::string_view exportOption)
@@ -96,8 +116,10 @@ std::string BuildDataPumpCommandLine(const ScheduleRecord& record, const std::st
     line += " JOB_NAME=" + DataPumpJobName(files);
     std::string tables = record.strTables;
     std::erase_if(tables, [](char c) { return c == ' ' || c == '\t'; });
-    line += tables.empty() ? " SCHEMAS=" + QuoteArgument(record.strID)
-                           : " TABLES=" + QuoteArgument(tables);
+    if (!tables.empty())
+        line += " TABLES=" + QuoteArgument(tables);
+    else if (!NamesMode(record.strExecutionOption))
+        line += " SCHEMAS=" + QuoteArgument(record.strID);
     // One moment for every table: the dump is a consistent backup.
     if (!NamesFlashback(record.strExecutionOption))
         line += " FLASHBACK_TIME=SYSTIMESTAMP";

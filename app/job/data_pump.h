@@ -29,6 +29,11 @@ std::string DirectoryObjectOf(std::string_view exportOption);
 // none. Data Pump would take it in its legacy mode and write elsewhere.
 std::optional<std::string> LegacyKeywordIn(std::string_view exportOption);
 
+// The first parameter in the Export Option that the run names itself
+// (DUMPFILE, LOGFILE, NOLOGFILE, JOB_NAME, ATTACH, USERID, PARFILE): the set,
+// its log and its job would no longer be the run's. Nothing when none is.
+std::optional<std::string> ReservedKeywordIn(std::string_view exportOption);
+
 // The prefix of every job this program names; a job of that name left in
 // the database is this program's to end.
 inline constexpr std::string_view kJobPrefix = "VELTRANE_";
@@ -44,7 +49,8 @@ std::string DumpSetSpec(const RunFiles& files);
 // The export command line of a Data Pump item: the login through
 // `parameterFile` (without one, shown as "user/****@service"), DIRECTORY,
 // DUMPFILE, LOGFILE (the server's log), JOB_NAME, TABLES= (the Tables field,
-// without blanks) or SCHEMAS=<user>, FLASHBACK_TIME=SYSTIMESTAMP unless the
+// without blanks) or SCHEMAS=<user> (none when the Export Option names the
+// export's mode: FULL, SCHEMAS, TABLES, TABLESPACES ...), FLASHBACK_TIME=SYSTIMESTAMP unless the
 // Export Option names a flashback parameter, then the Export Option's own
 // parameters (its DIRECTORY= is the one named already).
 std::string BuildDataPumpCommandLine(const ScheduleRecord& record, const std::string& programPath,

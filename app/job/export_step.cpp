@@ -121,6 +121,11 @@ Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunF
                          "은(는) 원래 엑스포트의 키워드입니다: Data Pump(expdp) 항목에서는 쓸 "
                          "수 없습니다",
                      kRunComponent, kInvalidArgument};
+    if (const std::optional<std::string> own = ReservedKeywordIn(record.strExecutionOption))
+        return Error{"Export Option의 " + *own +
+                         "은(는) Veltrane이 정하는 매개변수입니다: 덤프 세트와 작업을 실행마다 "
+                         "따로 이름 짓습니다",
+                     kRunComponent, kInvalidArgument};
     Result<SecretFile> login = WriteLoginFile(record, dataFolder);
     if (!login)
         return login.error();

@@ -291,12 +291,15 @@ TEST(DataPump, TheCommandLineNamesTheDirectoryTheSetTheJobAndOneMoment)
         {"", "Flashback_Scn=123", head + "DATA_PUMP_DIR" + set + " SCHEMAS=SCOTT Flashback_Scn=123",
          ""},
         {"", "compress=n Owner=scott", "", "compress"},
+        {"", "FULL=Y", head + "DATA_PUMP_DIR" + set + " FLASHBACK_TIME=SYSTIMESTAMP FULL=Y", ""},
     };
     for (const auto& c : cases) {
         ScheduleRecord r = ExportItem(c.tables, c.option);
         EXPECT_EQ(LegacyKeywordIn(c.option).value_or(""), c.legacy) << c.option;
+        EXPECT_FALSE(ReservedKeywordIn(c.option)) << c.option;
         if (*c.legacy == '\0') {
             EXPECT_EQ(BuildDataPumpCommandLine(r, "expdp", files, "/p"), c.expected) << c.option;
         }
     }
+    EXPECT_EQ(ReservedKeywordIn("parallel=2 dumpfile=x.dmp").value_or(""), "dumpfile");
 }

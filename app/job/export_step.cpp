@@ -175,18 +175,15 @@ Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunF
     }
     verdict.loginRefused = watch.LoginRefused();
     if (result.timedOut)
-        verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) +
-                        "분)" + (left.empty() ? "" : "; " + left);
+        verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
     else if (!result.started)
         verdict.cause = result.failure + " (" + program + ")";
     else if (completed && !log.ok())
         verdict.cause = "로그를 쓸 수 없습니다: " + log.error().description;
     else if (completed)
-        verdict.cause = "덤프 파일이 항목 폴더 " + files.itemFolder +
-                        "에 없습니다: 디렉터리 객체 " +
-                        DirectoryObjectOf(record.strExecutionOption) +
-                        "가 이 폴더를 가리켜야 "
-                        "합니다";
+        verdict.cause =
+            "덤프 파일이 항목 폴더 " + files.itemFolder + "에 없습니다: 디렉터리 객체 " +
+            DirectoryObjectOf(record.strExecutionOption) + "가 이 폴더를 가리켜야 합니다";
     else if (result.exitCode == 5 && !watch.FirstDatabaseError().empty())
         verdict.cause = watch.FirstDatabaseError(); // completed with errors: a table is missing
     else

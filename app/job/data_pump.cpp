@@ -89,16 +89,30 @@ std::optional<std::string> LegacyKeywordIn(std::string_view exportOption)
     return std::nullopt;
 }
 
-std::string DataPumpJobName(const RunFiles& files)
+namespace {
+
+std::string JobNameOf(const RunFiles& files, std::string_view what)
 {
     // FNV-1a: two items of one service and user in different backup folders
     // may run in the same second; their jobs still differ.
     std::uint32_t hash = 2166136261u;
-    for (const char c : files.filePrefix)
+    for (const char c : files.filePrefix + std::string(what))
         hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
     char tail[8];
     std::snprintf(tail, sizeof tail, "_%06X", hash & 0xFFFFFFu);
     return std::string(kJobPrefix) + files.fileStamp + tail;
+}
+
+} // namespace
+
+std::string DataPumpJobName(const RunFiles& files)
+{
+    return JobNameOf(files, {});
+}
+
+std::string DataPumpReadBackJobName(const RunFiles& files)
+{
+    return JobNameOf(files, "read-back");
 }
 
 std::string DumpSetSpec(const RunFiles& files)
@@ -136,6 +150,7 @@ std::string BuildDataPumpReadBackLine(const ScheduleRecord& record, const std::s
            " DIRECTORY=" + QuoteArgument(DirectoryObjectOf(record.strExecutionOption)) +
            " DUMPFILE=" + QuoteArgument(DumpSetSpec(files)) +
            " SQLFILE=" + QuoteArgument(FileNameOf(files.verifySql)) +
+           " JOB_NAME=" + DataPumpReadBackJobName(files) +
            " LOGFILE=" + QuoteArgument(FileNameOf(files.verifyLog));
 }
 

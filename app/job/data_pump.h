@@ -41,6 +41,8 @@ inline constexpr std::string_view kJobPrefix = "VELTRANE_";
 // The job of a run: the prefix, the file stamp and a hash of the file prefix
 // (item folder and user), 30 bytes; no two runs of any items share it.
 std::string DataPumpJobName(const RunFiles& files);
+// The job of the run's read-back: another name of the same form.
+std::string DataPumpReadBackJobName(const RunFiles& files);
 
 // "<user>_<stamp>_%U.DMP": the names of the run's dump pieces as the
 // database numbers them.

@@ -289,9 +289,14 @@ Result<std::string> VerifyDump(const ScheduleRecord& record, const RunFiles& fil
     const CommandResult result =
         step.Run(commandLine("PARFILE=" + QuoteArgument(login->Path())), watch);
     strays = result.strays;
-    // The DDL was written only to make the database read every piece.
-    if (dataPump)
+    // The DDL was written only to make the database read every piece. A
+    // read-back stopped at its time limit leaves its job in the database.
+    if (dataPump) {
+        if (result.timedOut)
+            KillDataPumpJob(record, importer, DataPumpReadBackJobName(files), dataFolder,
+                            kJobKillLimit);
         unlink(files.verifySql.c_str());
+    }
     if (!result.timedOut && watch.Succeeded() && (!dataPump || result.exitCode == 0))
         return std::string();
     if (dataPump && !result.timedOut && result.started && !watch.LastCodedError().empty())

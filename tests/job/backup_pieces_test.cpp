@@ -273,6 +273,8 @@ TEST(DataPump, TheCommandLineNamesTheDirectoryTheSetTheJobAndOneMoment)
     RunFiles other = files;
     other.filePrefix = "/c/ORCL/SCOTT_";
     EXPECT_NE(DataPumpJobName(other), job);
+    EXPECT_NE(DataPumpReadBackJobName(files), job);
+    EXPECT_EQ(DataPumpReadBackJobName(files).size(), 30u);
 
     const std::string head = "expdp PARFILE=/p DIRECTORY=";
     const std::string set = " DUMPFILE=SCOTT_20070305140709_%U.DMP "

@@ -279,7 +279,7 @@ class Session:
         if "SQLFILE" in self.params:
             with open(os.path.join(folder, self.params["SQLFILE"]), "w") as f:
                 f.writelines(f'CREATE TABLE "{owner}"."{t}" (ID NUMBER);\n' for t in tables)
-        job = "SYS_SQL_FILE_FULL_01"
+        job = self.params.get("JOB_NAME", "SYS_SQL_FILE_FULL_01").upper()
         self.say(f'Master table "{owner}"."{job}" successfully loaded/unloaded\n'
                  f'Starting "{owner}"."{job}":  {owner.lower()}/********\n'
                  "Processing object type SCHEMA_EXPORT/TABLE/TABLE\n" +

@@ -1,6 +1,7 @@
 #include "cli/check_command.h"
 
 #include "job/archive_step.h"
+#include "job/data_pump.h"
 #include "job/export_step.h"
 #include "job/mail_step.h"
 #include "job/run_environment.h"
@@ -95,6 +96,7 @@ private:
             record.strID + "): " + text);
     }
     void Program(const ScheduleRecord& record, const char* what, const std::string& program);
+    void DataPump(const ScheduleRecord& record, const std::string& itemFolder);
     void Mail(const ScheduleRecord& record);
     void Ftp(const ScheduleRecord& record);
     // Why `host` cannot be found by name; empty when it can. Each name is
@@ -131,6 +133,28 @@ void FolderCheck::Program(const ScheduleRecord& record, const char* what,
 {
     if (const std::string problem = StartProblem(program); !problem.empty())
         Found(record, std::string(what) + " 실행할 수 없습니다: " + program + " (" + problem + ")");
+}
+
+// What a Data Pump item needs besides the export utility: the import client
+// (the read-back), a folder the database's account writes into through the
+// group as well as this program, and no keyword of the original export.
+void FolderCheck::DataPump(const ScheduleRecord& record, const std::string& itemFolder)
+{
+    Program(record, "Data Pump 임포트 유틸리티를",
+            DataPumpImportBeside(ResolveExportProgram(dataFolder_, record.strProgramPath)));
+    struct stat st
+    {};
+    if (stat(itemFolder.c_str(), &st) == 0 &&
+        (st.st_mode & (S_IWGRP | S_IXGRP)) != (S_IWGRP | S_IXGRP))
+        Found(record, "데이터베이스 계정이 항목 폴더에 쓸 수 없습니다: " + itemFolder +
+                          " (그룹 쓰기 권한이 없습니다; 디렉터리 객체 " +
+                          DirectoryObjectOf(record.strExecutionOption) + "의 폴더입니다)");
+    if (const std::optional<std::string> own = ReservedKeywordIn(record.strExecutionOption))
+        Found(record, "Export Option의 " + *own +
+                          "은(는) Veltrane이 정하는 매개변수입니다: 이 항목은 실패합니다");
+    if (const std::optional<std::string> legacy = LegacyKeywordIn(record.strExecutionOption))
+        Found(record, "Export Option의 " + *legacy +
+                          "은(는) 원래 엑스포트의 키워드입니다: Data Pump 항목에서는 실패합니다");
 }
 
 void FolderCheck::Mail(const ScheduleRecord& record)
@@ -184,6 +208,10 @@ void FolderCheck::Item(const ScheduleRecord& record, const Settings& settings)
     } else if (const std::string problem = FolderProblem(FolderOfPath(*folder)); !problem.empty()) {
         Found(record, "백업 폴더를 만들 수 없습니다: " + *folder + " (" + FolderOfPath(*folder) +
                           ": " + problem + ")");
+    }
+    if (IsDataPumpProgram(record.strProgramPath)) {
+        const Result<std::string> folder = ItemFolderOf(record, dataFolder_);
+        DataPump(record, folder ? *folder : std::string());
     }
     if (record.bDataCompress)
         Program(record, "압축 프로그램을", JoinPath(dataFolder_, kArchiverFile));

@@ -9,6 +9,10 @@
 //   from the folder, a bare name beside the schedule or on the search path);
 //   with VerifyDump, the import utility too;
 // - the item folder can be written, or made in its backup folder;
+// - of a Data Pump item (export utility "expdp"): the import client beside
+//   it can be run, the item folder is open to its group's writes (the
+//   database's account writes the dump set there), and the Export Option
+//   holds no keyword of the original export;
 // - the archiver ("rar" in the folder) can be run, when the item compresses;
 // - the recipients are mail addresses, and the mail library finds nothing
 //   that would keep the mail from them: the sender and recipients its

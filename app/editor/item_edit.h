@@ -23,6 +23,7 @@
 class QCheckBox;
 class QComboBox;
 class QGroupBox;
+class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -112,6 +113,7 @@ private:
     QLineEdit* txtUserID = nullptr;
     QLineEdit* txtUserPWD = nullptr;
     QLineEdit* txtProgramPath = nullptr;
+    QLabel* lblItemKind = nullptr; // the kind of item the utility makes it
     QComboBox* cmbTimeType = nullptr;
     QComboBox* cmbWeek = nullptr;
     QComboBox* cmbDay = nullptr;

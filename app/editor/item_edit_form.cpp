@@ -3,6 +3,8 @@
 // form does with an item (loading, checking, writing back) is item_edit.cpp's.
 
 #include "editor/item_edit.h"
+#include "editor/qt_text.h"
+#include "store/item_kind.h"
 
 #include <QAction>
 #include <QCheckBox>
@@ -163,7 +165,21 @@ QGroupBox* ItemEdit::CreateGeneralGroup()
     AddLabelled(grid, 0, 0, "Oracle Service Name", txtServiceName, 2);
     AddLabelled(grid, 2, 0, "User ID", txtUserID);
     AddLabelled(grid, 2, 1, "PassWord", txtUserPWD);
-    AddLabelled(grid, 4, 0, "Export Utility", txtProgramPath, 2);
+    // Which kind of item the utility makes it, as the operator types.
+    lblItemKind = new QLabel;
+    lblItemKind->setObjectName(QStringLiteral("lblItemKind"));
+    const auto showKind = [this](const QString& path) {
+        lblItemKind->setText(IsDataPumpProgram(FromQString(path))
+                                 ? QStringLiteral("Data Pump (expdp)")
+                                 : QStringLiteral("Original export (exp)"));
+    };
+    showKind({});
+    connect(txtProgramPath, &QLineEdit::textChanged, this, showKind);
+    auto* utility = new QHBoxLayout;
+    utility->addWidget(txtProgramPath, 1);
+    utility->addWidget(lblItemKind);
+    grid->addWidget(Caption("Export Utility"), 4, 0, 1, 2);
+    grid->addLayout(utility, 5, 0, 1, 2);
 
     cmbTimeType = new QComboBox;
     cmbTimeType->setObjectName(QStringLiteral("cmbTimeType"));

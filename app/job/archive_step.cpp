@@ -14,8 +14,27 @@ namespace veltrane {
 std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
                                      const std::string& dump, const std::string& log)
 {
-    return QuoteArgument(archiverPath) + " A -ep -- " + QuoteArgument(archive) + " " +
-           QuoteArgument(dump) + " " + QuoteArgument(log);
+    return BuildArchiverCommandLine(archiverPath, archive, std::vector<std::string>{dump, log});
+}
+
+std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
+                                     const std::vector<std::string>& members)
+{
+    std::string line = QuoteArgument(archiverPath) + " A -ep -- " + QuoteArgument(archive);
+    for (const std::string& member : members)
+        line += " " + QuoteArgument(member);
+    return line;
+}
+
+std::vector<std::string> ArchiveMembers(const RunFiles& files)
+{
+    std::vector<std::string> members = files.DumpPieces();
+    if (members.empty())
+        members.push_back(files.dump); // the archiver says it is missing
+    members.push_back(files.log);
+    if (access(files.serverLog.c_str(), R_OK) == 0)
+        members.push_back(files.serverLog);
+    return members;
 }
 
 void ReportStrays(RunEnvironment& env, const ScheduleRecord& record,
@@ -46,7 +65,7 @@ std::string Compress(RunEnvironment& env, const ScheduleRecord& record, const Ru
     });
     OutputWatch watch({}, {});
     const CommandResult result =
-        step.Run(BuildArchiverCommandLine(archiver, files.archive, files.dump, files.log), watch);
+        step.Run(BuildArchiverCommandLine(archiver, files.archive, ArchiveMembers(files)), watch);
     ReportStrays(env, record, result.strays);
     std::string cause;
     std::string line;

@@ -8,6 +8,7 @@
 #include "store/settings_file.h"
 
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -16,6 +17,13 @@ namespace veltrane {
 // with "-" is a file.
 std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
                                      const std::string& dump, const std::string& log);
+// The same for every file of a set (the pieces of a dump set and its logs).
+std::string BuildArchiverCommandLine(const std::string& archiverPath, const std::string& archive,
+                                     const std::vector<std::string>& members);
+
+// What the archive of a run holds: every piece of its dump, its log, and the
+// database's own log of a Data Pump job when this host may read it.
+std::vector<std::string> ArchiveMembers(const RunFiles& files);
 
 // Runs the archiver (`rar` in the data folder). Returns why the archive was
 // not made whole, empty when it was; a failed one (the archiver could not

@@ -1,6 +1,7 @@
 #include "job/backup_run.h"
 
 #include "job/archive_step.h"
+#include "job/data_pump.h"
 #include "job/export_step.h"
 #include "job/export_texts.h"
 #include "job/mail_step.h"
@@ -39,6 +40,15 @@ std::string DurationText(std::int64_t seconds)
     if (seconds >= 60)
         text += std::to_string(seconds / 60 % 60) + "분 ";
     return text + std::to_string(seconds % 60) + "초";
+}
+
+// Deletes every piece of a run's dump; false when there was none.
+bool RemoveDumpSet(const RunFiles& files)
+{
+    bool removed = false;
+    for (const std::string& piece : files.DumpPieces())
+        removed = RemoveRegularFile(piece).ok() || removed;
+    return removed;
 }
 
 // One run's working state: the environment, its settings, its copy of the
@@ -150,9 +160,7 @@ void Run::NoteStopped(const RunFiles& files)
 
 void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::int64_t seconds)
 {
-    struct stat st
-    {};
-    const std::int64_t bytes = stat(files.dump.c_str(), &st) == 0 ? st.st_size : 0;
+    const std::int64_t bytes = files.DumpBytes();
     record_.nExportFailCount = 0;
     record_.strRetryAfter.clear();
     record_.strGaveUpTime.clear();
@@ -164,7 +172,7 @@ void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::in
     history.lastCause = warning;
     history.failuresInARow = 0;
     history.lastSuccessTime = files.runStamp;
-    history.lastSuccessDump = FileNameOf(files.dump);
+    history.lastSuccessDump = files.DumpSetName(false);
     history.lastSuccessBytes = bytes;
     history.overdueAlertedFor.clear();
     history.laterSteps = history.failedSteps = 0;
@@ -188,7 +196,9 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
         const RunFiles& files = *reserved;
         Owe(files, kStepExport);
         const std::string program = ResolveExportProgram(env_.DataFolder(), record_.strProgramPath);
-        observer_.Detail(BuildExportCommandLine(record_, program, files.dump));
+        observer_.Detail(IsDataPumpProgram(program)
+                             ? BuildDataPumpCommandLine(record_, program, files)
+                             : BuildExportCommandLine(record_, program, files.dump));
         PurgeAndReport(files);
         Result<ExportVerdict> verdict =
             RunExport(record_, files, env_.DataFolder(), settings_, env_.clock(), observer_,
@@ -214,7 +224,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             // is no use to anyone and must not take the place of a good one
             // (or the disk space the next try needs). Its log stays, for the
             // cause. Nothing is compressed or sent.
-            (void)RemoveRegularFile(files.dump);
+            RemoveDumpSet(files);
             Owe(files, 0);
             observer_.Detail(kExportFailed);
             const bool timedOut = verdict->cause.starts_with("엑스포트 시간 초과");
@@ -226,7 +236,7 @@ RunOutcome Run::Backup(const std::function<void(const ScheduleRecord&)>& recorde
             observer_.Stage(kReady);
             return {};
         }
-        (void)RemoveRegularFile(files.dump);
+        RemoveDumpSet(files);
         Owe(files, 0);
         error = verdict.error();
     } else {
@@ -347,12 +357,15 @@ RunOutcome RunBackupJob(RunEnvironment& env, const Settings& settings, ScheduleR
 
 namespace {
 
-// Whether the file at `path` holds at least one byte.
-bool HoldsBytes(const std::string& path)
+// Whether every piece of the run's dump holds at least one byte.
+bool HoldsBytes(const RunFiles& files)
 {
-    struct stat st
-    {};
-    return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    const std::vector<std::string> pieces = files.DumpPieces();
+    return !pieces.empty() && std::all_of(pieces.begin(), pieces.end(), [](const std::string& p) {
+        struct stat st
+        {};
+        return stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0;
+    });
 }
 
 // Seconds from a run's start to the last change of its log: how long its
@@ -438,14 +451,14 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
         const RunFiles files = FilesOf(pending);
         const std::string& name = pending.service;
         const PendingRun settled = Settled(pending);
-        if (LogHoldsExportSuccess(files.log) && HoldsBytes(files.dump)) {
+        if (LogHoldsExportSuccess(files.log) && HoldsBytes(files)) {
             // The export ended well before the program did: a backup, whose
             // record and later steps the run could not see to.
             const std::shared_ptr<ScheduleRecord> found = FindSameItem(table, pending);
             if (found == nullptr) {
                 env.WriteLine(name +
                               " 이전 실행의 엑스포트는 성공했으나 항목이 없어 덤프만 둡니다 (" +
-                              FileNameOf(files.dump) + ")");
+                              files.DumpSetName(false) + ")");
                 env.Owe(settled);
                 continue;
             }
@@ -462,9 +475,20 @@ void SettleInterruptedExports(RunEnvironment& env, const Settings& settings,
         }
         // Abandoned during its export: the dump is partial. The log stays,
         // and retention sees it as a failed run's. Without its item, where
-        // the dump should be cannot be told, and nothing is deleted.
-        if (FindSameItem(table, pending) != nullptr && RemoveRegularFile(files.dump))
-            env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + FileNameOf(files.dump) + ")");
+        // the dump should be cannot be told, and nothing is deleted. A Data
+        // Pump job may still run in the database, writing its pieces: it is
+        // ended first.
+        const std::shared_ptr<ScheduleRecord> item = FindSameItem(table, pending);
+        if (item != nullptr && IsDataPumpProgram(item->strProgramPath)) {
+            const std::string left =
+                KillDataPumpJob(*item, ResolveExportProgram(env.DataFolder(), item->strProgramPath),
+                                DataPumpJobName(files), env.DataFolder(), kJobKillLimit);
+            if (!left.empty())
+                env.WriteLine(name + " " + left);
+        }
+        const std::string dumpName = files.DumpSetName(false);
+        if (item != nullptr && RemoveDumpSet(files))
+            env.WriteLine(name + " 중단된 백업 정리: 덤프 삭제 (" + dumpName + ")");
         else
             env.WriteLine(name + " 중단된 백업 정리 (" + pending.runStamp + ")");
         env.Owe(settled);
@@ -506,7 +530,7 @@ void ResumeInterruptedRuns(RunEnvironment& env, const Settings& settings,
         std::string problem;
         if (found == nullptr)
             problem = "항목이 없습니다";
-        else if (!PathExists(files.dump))
+        else if (files.DumpPieces().empty())
             problem = "덤프가 없습니다 (" + files.dump + ")";
         if (!problem.empty()) {
             env.WriteLine(name + " 이전 실행의 남은 단계를 마치지 못함 (" + pending.runStamp +

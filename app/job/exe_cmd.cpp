@@ -92,7 +92,7 @@ CommandResult CExeCmd::ExecuteCommand(const std::string& commandLine)
     pid_t pid = -1;
     int spawnError = ENOMEM;
     try {
-        spawnError = posix::SpawnHidden(arguments, fds[1], pid);
+        spawnError = posix::SpawnHidden(arguments, fds[1], pid, inputPath_);
     } catch (const std::bad_alloc&) {
         // reported below like any other start that failed
     }

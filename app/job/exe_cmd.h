@@ -108,6 +108,10 @@ public:
     const std::string& Outputs() const { return outputs_; }
     void KeepOutput(std::size_t bytes) { keepBytes_ = bytes; }
 
+    // The file the child reads as its standard input (an interactive
+    // utility's answers); none, the default, gives it /dev/null.
+    void InputFile(std::string path) { inputPath_ = std::move(path); }
+
     // The longest a run may take, counted from its start, the wait for the
     // child's exit included (zero, the default, or a century and more: no
     // limit). A child that runs longer is stopped with everything it started
@@ -138,6 +142,7 @@ private:
     std::string commandLine_;
     std::string outputs_;
     std::size_t keepBytes_ = std::string::npos;
+    std::string inputPath_;
     std::chrono::milliseconds timeLimit_{0};
 };
 

@@ -2,6 +2,8 @@
 
 #include "job/command_line.h"
 #include "job/command_step.h"
+#include "job/data_pump.h"
+#include "platform/process_tree.h"
 #include "platform/program_folder.h"
 #include "schedule/due_rules.h"
 
@@ -122,6 +124,8 @@ std::string ResolveImportProgram(const std::string& dataFolder, const ScheduleRe
 {
     if (!settings.importUtility.empty())
         return ResolveExportProgram(dataFolder, settings.importUtility);
+    if (IsDataPumpProgram(record.strProgramPath))
+        return DataPumpImportBeside(ResolveExportProgram(dataFolder, record.strProgramPath));
     return FolderOfPath(ResolveExportProgram(dataFolder, record.strProgramPath)) + "imp";
 }
 
@@ -139,6 +143,100 @@ Result<SecretFile> WriteLoginFile(const ScheduleRecord& record, const std::strin
     return file;
 }
 
+namespace {
+
+// The export of a Data Pump item. The job runs in the database: the client's
+// exit status and closing line are the verdict, and the dump set must be in
+// the item folder. A job that may still run (the client was stopped at its
+// time limit) is ended in the database.
+Result<ExportVerdict> RunDataPumpExport(const ScheduleRecord& record, const RunFiles& files,
+                                        const std::string& dataFolder, const Settings& settings,
+                                        const Clock& clock, RunObserver& observer,
+                                        const ChildWatch& children, const std::string& program)
+{
+    if (const std::optional<std::string> legacy = LegacyKeywordIn(record.strExecutionOption))
+        return Error{"Export Option의 " + *legacy +
+                         "은(는) 원래 엑스포트의 키워드입니다: Data Pump(expdp) 항목에서는 쓸 "
+                         "수 없습니다",
+                     kRunComponent, kInvalidArgument};
+    if (const std::optional<std::string> own = ReservedKeywordIn(record.strExecutionOption))
+        return Error{"Export Option의 " + *own +
+                         "은(는) Veltrane이 정하는 매개변수입니다: 덤프 세트와 작업을 실행마다 "
+                         "따로 이름 짓습니다",
+                     kRunComponent, kInvalidArgument};
+    Result<SecretFile> login = WriteLoginFile(record, dataFolder);
+    if (!login)
+        return login.error();
+    observer.Progress("[" + record.strServiceName + "] Data Pump 엑스포트 시작 (" + record.strID +
+                      ")");
+    const std::int64_t begun = SecondsOf(clock.Now());
+    const std::string jobName = DataPumpJobName(files);
+    // The database's job is ended before the program ends (its end stops
+    // the client, never the job).
+    const posix::EndingTask ending(
+        [&] { KillDataPumpJob(record, program, jobName, dataFolder, kJobKillLimit); });
+    CommandStep step(observer, TimeLimitOf(settings), children);
+    OutputWatch watch("UDE-", {std::begin(kDataPumpSuccessTexts), std::end(kDataPumpSuccessTexts)});
+    const CommandResult result =
+        step.Run(BuildDataPumpCommandLine(record, program, files, login->Path()), watch, files.log);
+    ExportVerdict verdict;
+    verdict.strays = result.strays;
+    // Stopping the client left the job running in the database; a job
+    // stopped by a fatal error stays there, NOT RUNNING, with its master
+    // table (at 99 of them the database takes no new job). A refused login
+    // is never tried again for it: each try counts toward locking the account.
+    const bool jobMayRemain = result.timedOut || (result.exitCode == 1 && !watch.LoginRefused());
+    const std::string left =
+        jobMayRemain ? KillDataPumpJob(record, program, jobName, dataFolder, kJobKillLimit) : "";
+    verdict.seconds = SecondsOf(clock.Now()) - begun;
+    const Status& log = step.LogStatus();
+    const std::vector<std::string> pieces = files.DumpPieces();
+    // Every piece the job lists is on disk here, with bytes in it.
+    bool setWhole = !pieces.empty() && pieces.size() >= watch.ListedPieces().size();
+    for (const std::string& piece : pieces) {
+        struct stat st
+        {};
+        setWhole = setWhole && stat(piece.c_str(), &st) == 0 && st.st_size > 0;
+    }
+    const bool completed = !result.timedOut && result.exitCode == 0 && watch.Succeeded();
+    if (completed && log.ok() && setWhole) {
+        verdict.succeeded = true;
+        return verdict;
+    }
+    // Completed with errors: a backup without what the errors name, taken
+    // as such when the settings say so. The log says it was accepted.
+    if (settings.dataPumpErrorsAsWarnings && !result.timedOut && result.exitCode == 5 && log.ok() &&
+        setWhole && MarkLogAccepted(files.log, watch.FirstDatabaseError())) {
+        verdict.succeeded = true;
+        verdict.warning = watch.FirstDatabaseError();
+        return verdict;
+    }
+    verdict.loginRefused = watch.LoginRefused();
+    if (result.timedOut)
+        verdict.cause = "엑스포트 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
+    else if (!result.started)
+        verdict.cause = result.failure + " (" + program + ")";
+    else if (completed && !log.ok())
+        verdict.cause = "로그를 쓸 수 없습니다: " + log.error().description;
+    else if (completed)
+        verdict.cause =
+            "덤프 파일이 항목 폴더 " + files.itemFolder + "에 없습니다: 디렉터리 객체 " +
+            DirectoryObjectOf(record.strExecutionOption) + "가 이 폴더를 가리켜야 합니다";
+    else if (result.exitCode == 5 && !watch.FirstDatabaseError().empty())
+        verdict.cause = watch.FirstDatabaseError(); // completed with errors: a table is missing
+    else
+        verdict.cause = !watch.LastCodedError().empty() ? watch.LastCodedError() : watch.Cause();
+    if (!left.empty())
+        verdict.cause += "; " + left;
+    if (!result.started)
+        observer.Message(result.failure, true);
+    if (watch.Succeeded())
+        MarkLogFailed(files.log, verdict.cause);
+    return verdict;
+}
+
+} // namespace
+
 Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& files,
                                 const std::string& dataFolder, const Settings& settings,
                                 const Clock& clock, RunObserver& observer,
@@ -147,6 +245,9 @@ Result<ExportVerdict> RunExport(const ScheduleRecord& record, const RunFiles& fi
     const std::string program = ResolveExportProgram(dataFolder, record.strProgramPath);
     if (const std::string problem = TablesProblem(record.strTables); !problem.empty())
         return Error{problem, kRunComponent, EINVAL};
+    if (IsDataPumpProgram(program))
+        return RunDataPumpExport(record, files, dataFolder, settings, clock, observer, children,
+                                 program);
     // The login goes to the utility in a parameter file only this user can
     // read, for the life of the child: a command line is every account's to
     // read in the process list.
@@ -207,7 +308,12 @@ Result<std::string> VerifyDump(const ScheduleRecord& record, const RunFiles& fil
 {
     const std::string importer = ResolveImportProgram(dataFolder, record, settings);
     observer.Stage("Dump Verifying...");
+    const bool dataPump = IsDataPumpProgram(record.strProgramPath);
     auto commandLine = [&](const std::string& login) {
+        if (dataPump) // the login is handed over as PARFILE=, or shown
+            return BuildDataPumpReadBackLine(
+                record, importer, files,
+                login.starts_with("PARFILE=") ? SplitCommandLine(login)[0].substr(8) : "");
         return QuoteArgument(importer) + " " + login + " File=" + QuoteArgument(files.dump) +
                " Full=y Show=y Log=" + QuoteArgument(files.verifyLog);
     };
@@ -216,12 +322,25 @@ Result<std::string> VerifyDump(const ScheduleRecord& record, const RunFiles& fil
     if (!login)
         return login.error();
     CommandStep step(observer, TimeLimitOf(settings));
-    OutputWatch watch("IMP-", kImportSuccessTexts);
+    OutputWatch watch(dataPump ? "UDE-" : "IMP-",
+                      dataPump ? std::vector<std::string>{std::begin(kDataPumpSuccessTexts),
+                                                          std::end(kDataPumpSuccessTexts)}
+                               : kImportSuccessTexts);
     const CommandResult result =
         step.Run(commandLine("PARFILE=" + QuoteArgument(login->Path())), watch);
     strays = result.strays;
-    if (!result.timedOut && watch.Succeeded())
+    // The DDL was written only to make the database read every piece. A
+    // read-back stopped at its time limit leaves its job in the database.
+    if (dataPump) {
+        if (result.timedOut)
+            KillDataPumpJob(record, importer, DataPumpReadBackJobName(files), dataFolder,
+                            kJobKillLimit);
+        unlink(files.verifySql.c_str());
+    }
+    if (!result.timedOut && watch.Succeeded() && (!dataPump || result.exitCode == 0))
         return std::string();
+    if (dataPump && !result.timedOut && result.started && !watch.LastCodedError().empty())
+        return watch.LastCodedError();
     if (result.timedOut)
         return "검증 시간 초과 (" + MinutesText(settings.exportTimeoutMinutes) + "분)";
     if (!result.started) {

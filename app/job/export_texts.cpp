@@ -59,34 +59,59 @@ std::string LogTail(const std::string& path)
 
 bool LogHoldsExportSuccess(const std::string& path)
 {
-    static const std::array<std::string, std::size(kExportSuccessTexts)> inCodePage = [] {
-        std::array<std::string, std::size(kExportSuccessTexts)> texts;
-        for (std::size_t i = 0; i < texts.size(); ++i)
-            texts[i] = cp949::FromUtf8(kExportSuccessTexts[i]);
+    constexpr std::size_t kTexts = std::size(kExportSuccessTexts) +
+                                   std::size(kDataPumpSuccessTexts) + 1; // and kLogAcceptedMark
+    static const std::array<std::string, kTexts> inCodePage = [] {
+        std::array<std::string, kTexts> texts;
+        std::size_t i = 0;
+        for (const std::string_view text : kExportSuccessTexts)
+            texts[i++] = cp949::FromUtf8(text);
+        for (const std::string_view text : kDataPumpSuccessTexts)
+            texts[i++] = cp949::FromUtf8(text);
+        texts[i] = cp949::FromUtf8(kLogAcceptedMark);
+        return texts;
+    }();
+    static const std::array<std::string_view, kTexts> views = [] {
+        std::array<std::string_view, kTexts> texts;
+        for (std::size_t i = 0; i < kTexts; ++i)
+            texts[i] = inCodePage[i];
         return texts;
     }();
     static const std::string failedMark = cp949::FromUtf8(kLogFailedMark);
     const std::string tail = LogTail(path);
-    const std::string_view views[] = {inCodePage[0], inCodePage[1], inCodePage[2]};
-    if (!HoldsAny(tail, views, std::size(views)))
+    if (!HoldsAny(tail, views.data(), views.size()))
         return false;
     // The run's own verdict of failure comes after the utility's last word.
     const std::size_t mark = tail.rfind(failedMark);
     if (mark == std::string::npos)
         return true;
     const std::string_view after = std::string_view(tail).substr(mark);
-    return HoldsAny(after, views, std::size(views));
+    return HoldsAny(after, views.data(), views.size());
 }
 
-bool MarkLogFailed(const std::string& path, const std::string& cause)
+namespace {
+
+bool AppendMarkedLine(const std::string& path, std::string_view mark, const std::string& text)
 {
     const Result<int> opened = OpenRegularFile(path, O_WRONLY | O_APPEND);
     if (!opened)
         return false;
     const int fd = *opened;
-    const std::string line = cp949::FromUtf8("\r\n" + std::string(kLogFailedMark) + cause + "\r\n");
+    const std::string line = cp949::FromUtf8("\r\n" + std::string(mark) + text + "\r\n");
     const bool written = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
     return close(fd) == 0 && written;
+}
+
+} // namespace
+
+bool MarkLogFailed(const std::string& path, const std::string& cause)
+{
+    return AppendMarkedLine(path, kLogFailedMark, cause);
+}
+
+bool MarkLogAccepted(const std::string& path, const std::string& warning)
+{
+    return AppendMarkedLine(path, kLogAcceptedMark, warning);
 }
 
 std::string WarningOfLog(const std::string& path)
@@ -179,6 +204,15 @@ void OutputWatch::Line(std::string_view line)
         loginRefused_ = loginRefused_ || line.starts_with(code);
     if (warning_.empty() && (line.starts_with("EXP-") || line.starts_with("ORA-")))
         warning_.assign(line);
+    if (firstDatabase_.empty() && line.starts_with("ORA-"))
+        firstDatabase_.assign(line);
+    if (line.starts_with("ORA-") || line.starts_with("UDE-") || line.starts_with("LRM-"))
+        lastCoded_.assign(line);
+    constexpr std::size_t kMostPieces = 1000;
+    const bool piece = line.size() > 4 && line.find(' ') == std::string_view::npos &&
+                       (line.ends_with(".DMP") || line.ends_with(".dmp"));
+    if (piece && listedPieces_.size() < kMostPieces)
+        listedPieces_.emplace_back(line.substr(line.find_last_of("/\\") + 1));
     last_.assign(line);
 }
 
@@ -191,6 +225,16 @@ std::string OutputWatch::Cause() const
     // trigger's message): its control characters never reach a terminal.
     return cause.empty() ? std::string("출력 없음")
                          : CutToCharacters(EscapeControlCharacters(cause), kCauseCharacters);
+}
+
+std::string OutputWatch::FirstDatabaseError() const
+{
+    return CutToCharacters(EscapeControlCharacters(firstDatabase_), kCauseCharacters);
+}
+
+std::string OutputWatch::LastCodedError() const
+{
+    return CutToCharacters(EscapeControlCharacters(lastCoded_), kCauseCharacters);
 }
 
 std::string OutputWatch::Warning() const

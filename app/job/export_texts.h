@@ -16,6 +16,9 @@ namespace veltrane {
 
 inline constexpr std::string_view kExportSuccessTexts[] = {
     " 정상적으로 종료", "Export terminated successfully", "성공적으로 끝났습"};
+// The closing texts of a Data Pump job that ended well, English and Korean.
+inline constexpr std::string_view kDataPumpSuccessTexts[] = {"\" successfully completed at ",
+                                                             "에서 성공적으로 완료됨"};
 
 // The database's refusals of a login, as a line of the utility's output
 // starts with them: a wrong password, a locked account, an expired password,
@@ -28,9 +31,9 @@ inline constexpr std::string_view kLoginRefusedCodes[] = {"ORA-01017", "ORA-2800
                                                           "UDE-28001", "UDE-01045"};
 
 // Whether the log file at `path` (code page 949, as the run writes it) holds
-// one of kExportSuccessTexts within its last kLogVerdictBytes (the utility's
-// closing text is its last line), with no kLogFailedMark after it. False for
-// a log that cannot be read.
+// one of kExportSuccessTexts, kDataPumpSuccessTexts or kLogAcceptedMark within its last
+// kLogVerdictBytes (the utility's closing text is its last line), with no kLogFailedMark after it.
+// False for a log that cannot be read.
 inline constexpr std::size_t kLogVerdictBytes = 1 << 20;
 bool LogHoldsExportSuccess(const std::string& path);
 
@@ -41,6 +44,12 @@ inline constexpr std::string_view kLogFailedMark = "[Veltrane] 백업 실패: ";
 // Appends kLogFailedMark and `cause` as a line of its own; false when the log
 // could not be written.
 bool MarkLogFailed(const std::string& path, const std::string& cause);
+
+// What the run adds to the log of a Data Pump job that completed with errors
+// when the settings accept them as warnings: the log then tells of a good
+// backup, whose first warning is the error that follows.
+inline constexpr std::string_view kLogAcceptedMark = "[Veltrane] 경고로 받아들인 오류: ";
+bool MarkLogAccepted(const std::string& path, const std::string& warning);
 
 // The first warning of a good export's log (as FirstWarning), from its last
 // kLogVerdictBytes; empty when there is none or it cannot be read.
@@ -71,6 +80,13 @@ public:
     std::string Cause() const;
     // As FirstWarning below.
     std::string Warning() const;
+    // The first "ORA-" line, and the last line of "ORA-", "UDE-" or "LRM-"
+    // (a Data Pump client's words for its failures); empty when none came.
+    std::string FirstDatabaseError() const;
+    std::string LastCodedError() const;
+    // The file names of the lines that name a dump piece alone (a Data Pump
+    // job's list of its dump file set: a path ending in ".DMP").
+    const std::vector<std::string>& ListedPieces() const { return listedPieces_; }
 
 private:
     void Line(std::string_view line);
@@ -86,6 +102,9 @@ private:
     std::string utility_;  // the last line of the utility's own messages
     std::string last_;     // the last line with more than blanks
     std::string warning_;  // the first "EXP-" or "ORA-" line
+    std::string firstDatabase_;
+    std::string lastCoded_;
+    std::vector<std::string> listedPieces_;
 };
 
 // Why a utility's run failed, from its output (UTF-8): the last "ORA-" line

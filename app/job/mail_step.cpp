@@ -205,7 +205,7 @@ std::string MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const
     ResultReport report =
         ReportFor(env, record, warning.empty() ? ReportKind::kSuccess : ReportKind::kWarning);
     report.time = files.runStamp;
-    report.dumpPath = files.dump;
+    report.dumpPath = files.DumpSetName(true);
     report.warning = warning;
     return SendReportMail(env, record,
                           {ReportSubject(record, "완료."),
@@ -224,8 +224,8 @@ void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFil
     ResultReport report = ReportFor(env, record, kind);
     report.time = files.runStamp;
     report.cause = cause;
-    if (!files.dump.empty() && PathExists(files.dump))
-        report.dumpPath = files.dump;
+    if (!files.dump.empty() && !files.DumpPieces().empty())
+        report.dumpPath = files.DumpSetName(true);
     // The log of the last run goes with it when there is one.
     if (attachments.empty() && !files.log.empty() && PathExists(files.log))
         attachments.push_back(files.log);

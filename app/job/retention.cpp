@@ -19,8 +19,11 @@ namespace veltrane {
 namespace {
 
 constexpr std::size_t kStampDigits = 14;
-// The dump, its log, its archive, and the log of its verification read-back.
-constexpr std::array<std::string_view, 4> kExtensions = {".DMP", ".LOG", ".RAR", ".VERIFY.LOG"};
+// The dump, its log, its archive, the log of its verification read-back, and
+// of a Data Pump run the database's log and the DDL of its read-back. A
+// Data Pump dump is a set of pieces, "_01.DMP" to "_99.DMP", of one kind.
+constexpr std::array<std::string_view, 6> kExtensions = {
+    ".DMP", ".LOG", ".RAR", ".VERIFY.LOG", ".EXPDP.LOG", ".VERIFY.SQL"};
 constexpr std::size_t kDumpKind = 0;
 constexpr std::size_t kLogKind = 1;
 
@@ -44,6 +47,12 @@ int BackupKind(std::string_view name, std::string_view namePrefix)
     if (!std::all_of(stamp.begin(), stamp.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return -1;
     const std::string_view extension = name.substr(namePrefix.size() + kStampDigits);
+    const auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    if (extension.size() == 7 && extension[0] == '_' && digit(extension[1]) &&
+        digit(extension[2])) // a piece of a dump set
+        return EqualsIgnoringAsciiCase(extension.substr(3), kExtensions[kDumpKind])
+                   ? static_cast<int>(kDumpKind)
+                   : -1;
     for (std::size_t kind = 0; kind < kExtensions.size(); ++kind)
         if (EqualsIgnoringAsciiCase(extension, kExtensions[kind]))
             return static_cast<int>(kind);
@@ -168,16 +177,18 @@ PurgeReport PurgeOldBackups(std::string_view filePrefix, int nReservedFiles,
     };
     const std::size_t keep = static_cast<std::size_t>(nReservedFiles);
     std::map<const BackupSet*, std::size_t> removedOf; // dumps and logs removed, by set
+    // Counted by sets: every piece of a dump set goes, or none.
     for (std::size_t kind = 0; kind < kExtensions.size(); ++kind) {
-        std::vector<std::pair<const std::string*, const BackupSet*>> names;
+        std::vector<const BackupSet*> holders;
         for (const auto& [stamp, set] : good)
-            for (const std::string& name : set->files[kind])
-                names.emplace_back(&name, set);
-        for (std::size_t i = 0; i + keep < names.size(); ++i) {
-            remove(*names[i].first);
-            if (kind == kDumpKind || kind == kLogKind)
-                ++removedOf[names[i].second];
-        }
+            if (!set->files[kind].empty())
+                holders.push_back(set);
+        for (std::size_t i = 0; i + keep < holders.size(); ++i)
+            for (const std::string& name : holders[i]->files[kind]) {
+                remove(name);
+                if (kind == kDumpKind || kind == kLogKind)
+                    ++removedOf[holders[i]];
+            }
     }
     // An archive and a read-back log belong to their run's set: once its dump
     // and its log are gone, they go too, whatever their own count.

@@ -4,9 +4,11 @@
 // reserved count, and never a good backup in favour of a failed one.
 //
 // An item's backup files are named by its file prefix (item folder, "/", user
-// name, "_"), a 14-digit time stamp "yyyyMMddhhmmss" and ".DMP", ".LOG",
-// ".rar" or ".VERIFY.LOG" (the log of a dump's read-back). The files of one
-// stamp are one run's set. A set is
+// name, "_"), a 14-digit time stamp "yyyyMMddhhmmss" and ".DMP" (or, for the
+// pieces of a Data Pump dump set, "_01.DMP" to "_99.DMP"), ".LOG", ".rar",
+// ".VERIFY.LOG" (the log of a dump's read-back), ".EXPDP.LOG" (the database's
+// log of a Data Pump job) or ".VERIFY.SQL" (the DDL of a Data Pump
+// read-back). The files of one stamp are one run's set. A set is
 //
 // - good when its ".LOG" holds the export utility's closing text of success
 //   (the verdict the run gave it);
@@ -55,7 +57,8 @@ inline constexpr int kFutureStampToleranceSeconds = 600;
 //   never touches the files of user A_B in the same folder. Sub-folders are
 //   never touched.
 // - Good sets: dumps, logs, archives and read-back logs are trimmed each on
-//   its own, keeping the newest `nReservedFiles` of each kind. Nothing is
+//   its own, keeping the kind's files of the newest `nReservedFiles` sets that
+//   hold it (all the pieces of a dump set count as one). Nothing is
 //   given up for the run that follows, which may fail: after it the folder
 //   holds up to `nReservedFiles` + 1 good sets until the next run trims it.
 //   An archive (one never sent stays) and a read-back log belong to their

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -95,6 +96,49 @@ void RunFiles::SetStamp(const std::string& stamp)
     log = filePrefix + stamp + ".LOG";
     archive = filePrefix + stamp + ".rar";
     verifyLog = filePrefix + stamp + ".VERIFY.LOG";
+    serverLog = filePrefix + stamp + ".EXPDP.LOG";
+    verifySql = filePrefix + stamp + ".VERIFY.SQL";
+}
+
+std::string RunFiles::DumpPiece(int piece) const
+{
+    char number[8];
+    std::snprintf(number, sizeof number, "_%02d.DMP", piece);
+    return filePrefix + fileStamp + number;
+}
+
+std::vector<std::string> RunFiles::DumpPieces() const
+{
+    std::vector<std::string> pieces;
+    if (PathExists(dump))
+        pieces.push_back(dump);
+    for (int piece = 1; piece <= 99; ++piece)
+        if (std::string name = DumpPiece(piece); PathExists(name))
+            pieces.push_back(std::move(name));
+    return pieces;
+}
+
+std::string RunFiles::DumpSetName(bool withFolder) const
+{
+    const std::vector<std::string> pieces = DumpPieces();
+    std::string name = pieces.empty() ? dump : pieces.front();
+    if (!withFolder)
+        name = FileNameOf(name);
+    if (pieces.size() > 1)
+        name += " 외 " + std::to_string(pieces.size() - 1) + "개";
+    return name;
+}
+
+std::int64_t RunFiles::DumpBytes() const
+{
+    std::int64_t bytes = 0;
+    for (const std::string& piece : DumpPieces()) {
+        struct stat st
+        {};
+        if (stat(piece.c_str(), &st) == 0)
+            bytes += st.st_size;
+    }
+    return bytes;
 }
 
 bool PathExists(const std::string& path)
@@ -131,7 +175,8 @@ Result<RunFiles> ReserveRunFiles(const ScheduleRecord& record, const std::string
     constexpr int kStampsTried = 3600;
     for (int ahead = 0; ahead < kStampsTried; ++ahead) {
         files.SetStamp(FormatFileStamp(AddSeconds(start, ahead)));
-        if (PathExists(files.dump) || PathExists(files.archive) || PathExists(files.verifyLog))
+        if (PathExists(files.dump) || PathExists(files.archive) || PathExists(files.verifyLog) ||
+            PathExists(files.DumpPiece(1)) || PathExists(files.serverLog))
             continue;
         // O_EXCL never follows a link: a name taken by anything is passed.
         const int fd =

@@ -7,7 +7,9 @@
 #include "platform/result.h"
 #include "store/schedule_record.h"
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -27,9 +29,24 @@ struct RunFiles
     std::string log;
     std::string archive;
     std::string verifyLog;
+    // A Data Pump run's: the database's own log, and the DDL its read-back
+    // writes.
+    std::string serverLog;
+    std::string verifySql;
 
     // Names the files for `stamp`.
     void SetStamp(const std::string& stamp);
+    // The dump pieces of the run on disk: the original export's one dump, or
+    // the numbered pieces of a Data Pump set ("_01.DMP" ... "_99.DMP").
+    std::vector<std::string> DumpPieces() const;
+    // The name of the dump piece numbered `piece` (1-99).
+    std::string DumpPiece(int piece) const;
+    // The bytes of all pieces.
+    std::int64_t DumpBytes() const;
+    // What the dump goes by in lines and reports: its path (or, without
+    // `withFolder`, its name), for a set of pieces the first one's and how
+    // many more there are ("..._01.DMP 외 2개").
+    std::string DumpSetName(bool withFolder) const;
 };
 
 // The item folder: the backup folder followed by the service name (a

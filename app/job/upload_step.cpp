@@ -107,8 +107,12 @@ Result<std::string> Transfer(RunEnvironment& env, const ScheduleRecord& record,
     // off) the dump and the log themselves.
     const bool archived = record.bDataCompress && PathExists(files.archive);
     std::vector<std::string> sent{files.archive};
-    if (!archived)
-        sent = {files.dump, files.log};
+    if (!archived) {
+        sent = files.DumpPieces();
+        if (sent.empty())
+            sent.push_back(files.dump); // its failure is the upload's
+        sent.push_back(files.log);
+    }
     bool allStored = true;
     std::string reason; // of the first upload that failed
     for (const std::string& path : sent) {

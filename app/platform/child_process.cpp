@@ -125,7 +125,7 @@ std::string ResolveProgram(const std::string& name, int& error)
 // thread that started it (SIGKILL), also when that thread ended before the
 // child got this far, so an export never outlives a program that was killed.
 [[noreturn]] void BecomeChild(const char* program, char* const* argv, int outputFd, int errorFd,
-                              pid_t parent)
+                              pid_t parent, const char* inputPath)
 {
     setpgid(0, 0);
     int error = 0;
@@ -138,7 +138,7 @@ std::string ResolveProgram(const std::string& name, int& error)
     byDefault.sa_handler = SIG_DFL;
     for (int signal = 1; signal < NSIG; ++signal)
         sigaction(signal, &byDefault, nullptr);
-    const int input = open("/dev/null", O_RDONLY);
+    const int input = open(inputPath, O_RDONLY);
     if (error == 0 &&
         (input < 0 || dup2(input, 0) < 0 || dup2(outputFd, 1) < 0 || dup2(outputFd, 2) < 0))
         error = errno;
@@ -156,8 +156,10 @@ std::string ResolveProgram(const std::string& name, int& error)
 
 } // namespace
 
-int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& pid)
+int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& pid,
+                const std::string& inputPath)
 {
+    const char* input = inputPath.empty() ? "/dev/null" : inputPath.c_str();
     if (arguments.empty())
         return ENOENT;
 
@@ -190,7 +192,7 @@ int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& 
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0)
-        BecomeChild(program.c_str(), argv.data(), outputFd, report[1], parent);
+        BecomeChild(program.c_str(), argv.data(), outputFd, report[1], parent, input);
     const int forkError = errno;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     close(report[1]);

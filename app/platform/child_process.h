@@ -19,8 +19,8 @@ int MakeOutputPipe(int fds[2]);
 
 // Starts arguments[0] (looked up in PATH when it holds no "/") with the given
 // arguments, the caller's environment and current folder, standard input from
-// /dev/null, and standard output and standard error both on `outputFd`. The
-// child starts with every signal at its default action and none blocked, so a
+// the file `inputPath` (/dev/null when empty), and standard output and standard error both on
+// `outputFd`. The child starts with every signal at its default action and none blocked, so a
 // handler or an ignored SIGPIPE of this program does not leak into it. It
 // leads a process group of its own (numbered `pid`), so that it can be
 // stopped together with everything it starts, and it is killed (SIGKILL) when
@@ -30,7 +30,8 @@ int MakeOutputPipe(int fds[2]);
 // A program that cannot be started (not found, not executable) is reported as
 // the result of the call, so it is never mistaken for one that ran and wrote
 // nothing. Returns 0 and sets `pid`, or returns the errno.
-int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& pid);
+int SpawnHidden(const std::vector<std::string>& arguments, int outputFd, pid_t& pid,
+                const std::string& inputPath = {});
 
 // The children that runners are running right now, process-wide, from any
 // thread. A runner registers its child right after the start and unregisters

@@ -277,7 +277,35 @@ std::vector<std::string> StopLeftoverGroup(pid_t group, unsigned long long leade
 
 namespace {
 std::atomic<bool> gEnding{false};
+
+// The EndingTasks alive; the lock is held while they run.
+std::mutex gTasksLock;
+std::vector<const std::function<void()>*> gTasks;
+
+void RunEndingTasks()
+{
+    const std::lock_guard<std::mutex> hold(gTasksLock);
+    for (const std::function<void()>* task : gTasks)
+        try {
+            (*task)();
+        } catch (const std::exception&) {
+            // the program ends all the same
+        }
+    gTasks.clear(); // each runs once
+}
 } // namespace
+
+EndingTask::EndingTask(std::function<void()> task) : task_(std::move(task))
+{
+    const std::lock_guard<std::mutex> hold(gTasksLock);
+    gTasks.push_back(&task_);
+}
+
+EndingTask::~EndingTask()
+{
+    const std::lock_guard<std::mutex> hold(gTasksLock);
+    std::erase(gTasks, &task_);
+}
 
 bool ProgramEnding()
 {
@@ -297,6 +325,7 @@ void StopRunningChildren(int graceMilliseconds)
             if (child.pid > 1 && child.pid != getpgrp())
                 kill(-child.pid, SIGKILL);
     }
+    RunEndingTasks();
 }
 
 } // namespace veltrane::posix

@@ -57,6 +57,22 @@ void StopRunningChildren(int graceMilliseconds);
 std::vector<std::string> StopLeftoverGroup(pid_t group, unsigned long long leaderStart,
                                            int graceMilliseconds);
 
+// Work that the program's end must still do once its children are stopped
+// (a job that runs elsewhere on a child's behalf, to be ended there): while
+// an EndingTask lives, StopRunningChildren calls it, on its own thread, after
+// the children have ended. Its destructor waits for a call under way.
+class EndingTask
+{
+public:
+    explicit EndingTask(std::function<void()> task);
+    ~EndingTask();
+    EndingTask(const EndingTask&) = delete;
+    EndingTask& operator=(const EndingTask&) = delete;
+
+private:
+    std::function<void()> task_;
+};
+
 // Whether StopRunningChildren was called: the program is ending, and the
 // runner whose child it stopped must not take that end for the child's own
 // (a stopped export is no failed one; the next start cleans up after it).

@@ -38,6 +38,10 @@ const Key kKeys[] = {
      "; 1: at the start, run once each item whose time passed while Veltrane was not\n"
      "; running (counted from its Latest Back Time). 0: wait for the next time.",
      "1"},
+    {"DataPumpErrorsAsWarnings",
+     "; 1: a Data Pump job that completed with errors (a table it could not export) is a\n"
+     "; success with a warning; 0: a failure named by its first error.",
+     "0"},
     {"MetricsFile",
      "; The metrics file for monitoring, rewritten after every run and once a minute;\n"
      "; empty: Veltrane.prom in this folder. A relative path is taken from this folder.",
@@ -98,6 +102,8 @@ bool Apply(const std::string& key, std::string_view value, Settings& settings)
         settings.verifyDump = *number != 0;
     else if (number && key == "RunMissedBackups")
         settings.runMissedBackups = *number != 0;
+    else if (number && key == "DataPumpErrorsAsWarnings")
+        settings.dataPumpErrorsAsWarnings = *number != 0;
     return number.has_value();
 }
 

@@ -28,6 +28,9 @@ struct Settings
     // At the start, run once each item whose time passed while the program
     // was not running.
     bool runMissedBackups = true;
+    // A Data Pump job that completed with errors (a table missing from its
+    // dump) is a success with a warning instead of a failure.
+    bool dataPumpErrorsAsWarnings = false;
     // Where the metrics for monitoring go; empty: "Veltrane.prom" in the data
     // folder. A relative path is taken from the data folder.
     std::string metricsFile;

@@ -567,3 +567,17 @@ TEST_F(ItemEditTest, ARunAndADeleteDuringTheEditKeepTheRunningRecordIntact)
     EXPECT_EQ(edited->strLastBackUpTime, "2026-12-07 02:00:00");
     EXPECT_TRUE(edited->bEnabled);
 }
+
+TEST_F(ItemEditTest, TheExportUtilitySaysWhichKindTheItemIs)
+{
+    ItemEdit dialog;
+    dialog.setProperties(test::SampleWeeklyItem());
+    ASSERT_TRUE(Run(dialog, [&] {
+        QLabel* kind = Control<QLabel>(dialog, "lblItemKind");
+        EXPECT_EQ(kind->text(), QStringLiteral("Original export (exp)"));
+        Retype(Control<QLineEdit>(dialog, "txtProgramPath"), QStringLiteral("/u01/bin/EXPDP"));
+        EXPECT_EQ(kind->text(), QStringLiteral("Data Pump (expdp)"));
+        Click(Control<QPushButton>(dialog, "cmdOK"));
+    }));
+    EXPECT_EQ(dialog.properties().strProgramPath, "/u01/bin/EXPDP");
+}

@@ -1,5 +1,6 @@
 #include "job/archive_step.h"
 #include "job/command_line.h"
+#include "job/data_pump.h"
 #include "job/export_step.h"
 #include "job/export_texts.h"
 #include "job/upload_step.h"
@@ -263,4 +264,63 @@ TEST(OutputWatch, TellsARefusedLoginApart)
         watch.Finish();
         EXPECT_EQ(watch.LoginRefused(), refused) << output;
     }
+}
+
+TEST(DataPump, AnItemIsDataPumpOnlyWhenItsUtilityIsNamedExpdp)
+{
+    for (const auto& [path, dataPump] :
+         std::vector<std::pair<std::string, bool>>{{"expdp", true},
+                                                   {"/u01/app/bin/EXPDP.EXE", true},
+                                                   {R"(C:\oracle\bin\Expdp.exe)", true},
+                                                   {"/opt/oracle/bin/exp", false},
+                                                   {"/expdp/exp", false},
+                                                   {"expdp.sh", false},
+                                                   {"myexpdp", false}})
+        EXPECT_EQ(IsDataPumpProgram(path), dataPump) << path;
+    EXPECT_EQ(DataPumpImportBeside("/u01/bin/EXPDP.EXE"), "/u01/bin/IMPDP.EXE");
+    EXPECT_EQ(DataPumpImportBeside("expdp"), "impdp");
+}
+
+TEST(DataPump, TheCommandLineNamesTheDirectoryTheSetTheJobAndOneMoment)
+{
+    RunFiles files;
+    files.filePrefix = "/b/ORCL/SCOTT_";
+    files.SetStamp("20070305140709");
+    const std::string job = DataPumpJobName(files);
+    EXPECT_EQ(job.size(), 30u);
+    EXPECT_TRUE(job.starts_with("VELTRANE_20070305140709_")) << job;
+    RunFiles other = files;
+    other.filePrefix = "/c/ORCL/SCOTT_";
+    EXPECT_NE(DataPumpJobName(other), job);
+    EXPECT_NE(DataPumpReadBackJobName(files), job);
+    EXPECT_EQ(DataPumpReadBackJobName(files).size(), 30u);
+
+    const std::string head = "expdp PARFILE=/p DIRECTORY=";
+    const std::string set = " DUMPFILE=SCOTT_20070305140709_%U.DMP "
+                            "LOGFILE=SCOTT_20070305140709.EXPDP.LOG JOB_NAME=" +
+                            job;
+    const struct
+    {
+        const char* tables;
+        const char* option;
+        std::string expected;
+        const char* legacy;
+    } cases[] = {
+        {"", "", head + "DATA_PUMP_DIR" + set + " SCHEMAS=SCOTT FLASHBACK_TIME=SYSTIMESTAMP", ""},
+        {"EMP, DEPT", "directory=BACKUPS parallel=2",
+         head + "BACKUPS" + set + " TABLES=EMP,DEPT FLASHBACK_TIME=SYSTIMESTAMP parallel=2", ""},
+        {"", "Flashback_Scn=123", head + "DATA_PUMP_DIR" + set + " SCHEMAS=SCOTT Flashback_Scn=123",
+         ""},
+        {"", "compress=n Owner=scott", "", "compress"},
+        {"", "FULL=Y", head + "DATA_PUMP_DIR" + set + " FLASHBACK_TIME=SYSTIMESTAMP FULL=Y", ""},
+    };
+    for (const auto& c : cases) {
+        ScheduleRecord r = ExportItem(c.tables, c.option);
+        EXPECT_EQ(LegacyKeywordIn(c.option).value_or(""), c.legacy) << c.option;
+        EXPECT_FALSE(ReservedKeywordIn(c.option)) << c.option;
+        if (*c.legacy == '\0') {
+            EXPECT_EQ(BuildDataPumpCommandLine(r, "expdp", files, "/p"), c.expected) << c.option;
+        }
+    }
+    EXPECT_EQ(ReservedKeywordIn("parallel=2 dumpfile=x.dmp").value_or(""), "dumpfile");
 }

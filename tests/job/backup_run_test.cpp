@@ -4,11 +4,13 @@
 
 #include "ftp_test_server.h"
 #include "job/backup_run.h"
+#include "job/data_pump.h"
 #include "job/export_texts.h"
 #include "job/run_files.h"
 #include "job/run_observer.h"
 #include "platform/codepage.h"
 #include "platform/private_files.h"
+#include "platform/process_tree.h"
 #include "report/result_report.h"
 #include "service/schedule_service.h"
 #include "store/schedule_file.h"
@@ -1081,4 +1083,226 @@ TEST_F(BackupRun, AStateFileThatCannotBeWrittenOrIsDamagedIsSaid)
     }
     EXPECT_TRUE(ReadBytes(state + ".damaged").ends_with("garbage\npending\t1\tORC"));
     EXPECT_EQ(ReadBytes(state).find("pending"), std::string::npos);
+}
+
+namespace {
+
+// The stand-in database of the Data Pump clients, serving `folder` as the
+// directory object DATA_PUMP_DIR.
+class FakeDatabase
+{
+public:
+    explicit FakeDatabase(const TempDir& work)
+        : socket_(work.File("db.sock")), config_(work.File("db.json")),
+          server_({"/usr/bin/python3", kData + "/fake_database.py", socket_, config_},
+                  work.File("db.out"))
+    {
+        setenv("FAKE_DB_SOCKET", socket_.c_str(), 1);
+        EXPECT_TRUE(test::Eventually([&] { return FileExists(socket_ + ".jobs"); }));
+    }
+    void Serve(const std::string& folder, int tableSeconds = 0)
+    {
+        test::WriteBytes(config_, R"({"service": "ORCL", "users": {"SCOTT": "tiger"},
+            "directories": {"DATA_PUMP_DIR": ")" +
+                                      folder + R"("}, "tables": {"SCOTT": {"EMP": 14, "DEPT": 4}},
+            "table_seconds": )" + std::to_string(tableSeconds) +
+                                      R"(, "fatal_tables": ["BROKEN"]})");
+    }
+    // The jobs in the database, with their state.
+    std::string Jobs() const { return ReadBytes(socket_ + ".jobs"); }
+
+private:
+    std::string socket_, config_;
+    ChildProcess server_;
+};
+
+class DataPumpRun : public BackupRun
+{
+protected:
+    void SetUp() override
+    {
+        BackupRun::SetUp();
+        item->strProgramPath = kData + "/expdp";
+        db.Serve(backups.File("ORCL"));
+    }
+    // The files of the item folder, by name.
+    std::vector<std::string> Folder() const
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(backups.File("ORCL")))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::vector<std::string> SetOf(const std::string& stamp, int pieces) const
+    {
+        std::vector<std::string> names{"SCOTT_" + stamp + ".EXPDP.LOG", "SCOTT_" + stamp + ".LOG"};
+        for (int piece = 1; piece <= pieces; ++piece)
+            names.push_back("SCOTT_" + stamp + "_0" + std::to_string(piece) + ".DMP");
+        return names;
+    }
+
+    FakeDatabase db{work};
+};
+
+} // namespace
+
+TEST_F(DataPumpRun, TheVerdictFollowsTheExitStatusAndTheClosingLine)
+{
+    const std::string missing = "덤프 파일이 항목 폴더 " + backups.File("ORCL") +
+                                "에 없습니다: 디렉터리 객체 DATA_PUMP_DIR가 이 폴더를 가리켜야";
+    const struct
+    {
+        const char* tables;
+        const char* option;
+        const char* password;
+        bool elsewhere; // the directory object points to another folder
+        const char* nlsLang;
+        std::string line;
+        std::size_t files; // left in the item folder
+    } cases[] = {
+        {"", "", "tiger", false, "", "ORCL 백업 성공: SCOTT_" + kStamp + "_01.DMP (", 3},
+        {"", "PARALLEL=2", "tiger", false, "", "_01.DMP 외 1개 (", 4},
+        {"EMP", "", "tiger", false, "KOREAN_KOREA.KO16MSWIN949", "ORCL 백업 성공: ", 3},
+        {"EMP, NOPE", "", "tiger", false, "",
+         "실패: ORA-39166: Object SCOTT.NOPE was not found or could not be exported", 2},
+        {"", "", "wrong", false, "", "ORA-01017: invalid username/password; logon denied", 1},
+        // A job stopped by a fatal error is dropped from the database too.
+        {"EMP,BROKEN", "", "tiger", false, "", "ORA-01115: IO error reading block", 2},
+        {"", "directory=NOPE", "tiger", false, "", "ORA-39087: directory name NOPE is invalid", 1},
+        {"", "", "tiger", true, "", missing, 1},
+        {"", "Owner=SCOTT", "tiger", false, "", "Owner은(는) 원래 엑스포트의 키워드", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        host.lines.clear();
+        item->strTables = c.tables;
+        item->strExecutionOption = c.option;
+        item->strPWD = c.password;
+        setenv("NLS_LANG", c.nlsLang, 1);
+        db.Serve(c.elsewhere ? work.path() : backups.File("ORCL"));
+        Run();
+        EXPECT_NE(Lines().find(c.line), std::string::npos) << Lines();
+        EXPECT_EQ(Folder().size(), c.files) << Lines();
+        EXPECT_EQ(item->history.lastRunSucceeded, c.files >= 3);
+        EXPECT_EQ(db.Jobs(), "{}");
+        std::filesystem::remove_all(backups.File("ORCL"));
+    }
+    unsetenv("NLS_LANG");
+    // A missing table may be accepted as a warning; the log then tells of
+    // a good backup.
+    Settings settings;
+    settings.dataPumpErrorsAsWarnings = true;
+    service.SetSettings(settings);
+    item->strTables = "EMP,NOPE";
+    item->strExecutionOption.clear();
+    Run();
+    EXPECT_NE(Lines().find(" (경고: ORA-39166: Object SCOTT.NOPE"), std::string::npos) << Lines();
+    EXPECT_TRUE(LogHoldsExportSuccess(ItemFile(".LOG")));
+}
+
+TEST_F(DataPumpRun, AJobIsKilledInTheDatabaseAtTheTimeLimitAndAtTheProgramsEnd)
+{
+    db.Serve(backups.File("ORCL"), 60);
+    Settings settings;
+    settings.exportTimeoutMinutes = 0.05; // 3 seconds
+    service.SetSettings(settings);
+    Run();
+    EXPECT_EQ(host.lines.front(), Line("ORCL 엑스포트 시간 초과 (0.05분)"));
+    EXPECT_EQ(db.Jobs(), "{}");
+    const std::vector<std::string> logs = {"SCOTT_" + kStamp + ".EXPDP.LOG",
+                                           "SCOTT_" + kStamp + ".LOG"};
+    EXPECT_EQ(Folder(), logs); // the database's log stays, the dump pieces went
+
+    // A SIGTERM ends the program the same way: its children stopped, then
+    // the job ended in the database. The run itself never goes on.
+    settings.exportTimeoutMinutes = 0;
+    service.SetSettings(settings);
+    std::thread([this] { Run(); }).detach();
+    ASSERT_TRUE(test::Eventually([&] { return db.Jobs().find("EXECUTING") != std::string::npos; }));
+    posix::StopRunningChildren(1000);
+    EXPECT_EQ(db.Jobs(), "{}");
+    EXPECT_EQ(Folder(),
+              (std::vector<std::string>{logs[0], logs[1], "SCOTT_20070305140710.EXPDP.LOG",
+                                        "SCOTT_20070305140710.LOG"}));
+}
+
+TEST_F(DataPumpRun, AJobLeftRunningByAnInterruptedRunIsKilledAtTheNextStart)
+{
+    db.Serve(backups.File("ORCL"), 60);
+    RunFiles files;
+    files.filePrefix = backups.File("ORCL/SCOTT_");
+    files.SetStamp(kStamp);
+    std::filesystem::create_directories(backups.File("ORCL"));
+    ChildProcess client({kData + "/expdp", "SCOTT/tiger@ORCL", "DUMPFILE=" + DumpSetSpec(files),
+                         "JOB_NAME=" + DataPumpJobName(files)});
+    ASSERT_TRUE(test::Eventually([&] { return FileExists(files.DumpPiece(1)); }));
+    client.Stop(); // the client's end leaves the job running
+    Interrupted("export", "Starting \"SCOTT\".\"...\"\n", "");
+    std::filesystem::remove(files.dump);
+    Resume(item);
+    EXPECT_EQ(db.Jobs(), "{}");
+    EXPECT_FALSE(FileExists(files.DumpPiece(1))) << Lines();
+}
+
+TEST_F(DataPumpRun, RetentionKeepsWholeSetsAndTheReadBackReadsEveryPiece)
+{
+    item->nReservedFiles = 1;
+    item->strExecutionOption = "parallel=2";
+    Settings settings;
+    settings.verifyDump = true; // impdp beside expdp
+    service.SetSettings(settings);
+    for (int run = 0; run < 3; ++run)
+        Run();
+    EXPECT_EQ(std::count(host.lines.begin(), host.lines.end(), Line("ORCL 덤프 검증 성공")), 3)
+        << Lines();
+    std::vector<std::string> kept = SetOf("20070305140710", 2);
+    for (const std::string& name : SetOf("20070305140711", 2))
+        kept.push_back(name);
+    kept.push_back("SCOTT_20070305140710.VERIFY.LOG");
+    kept.push_back("SCOTT_20070305140711.VERIFY.LOG");
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(Folder(), kept);
+
+    // A piece cut short fails the read-back of a later start.
+    RunFiles files;
+    files.filePrefix = backups.File("ORCL/SCOTT_");
+    files.SetStamp("20070305140711");
+    std::filesystem::resize_file(files.DumpPiece(2), 300);
+    test::WriteBytes(program.File("Veltrane.state"),
+                     "pending\t1\tORCL\tSCOTT\t" + item->strBackUpFolder + "\t" + kRunTime + "\t" +
+                         files.filePrefix + "\t20070305140711\tverify\n");
+    Resume(std::make_shared<ScheduleRecord>(*item));
+    EXPECT_NE(Lines().find("ORCL 덤프 검증 실패: ORA-27046: file size is not a multiple"),
+              std::string::npos)
+        << Lines();
+}
+
+namespace {
+
+class DataPumpRunWithFtp : public BackupRunWithFtp
+{
+protected:
+    FakeDatabase db{work};
+};
+
+} // namespace
+
+TEST_F(DataPumpRunWithFtp, ASetIsCompressedAndSentWhole)
+{
+    item->strProgramPath = kData + "/expdp";
+    item->strExecutionOption = "parallel=2";
+    db.Serve(backups.File("ORCL"));
+    item->bDataCompress = true;
+    Run();
+    const std::string set = "SCOTT_" + kStamp;
+    EXPECT_EQ(ZipListing(Stored(".rar")),
+              set + ".EXPDP.LOG " + set + ".LOG " + set + "_01.DMP " + set + "_02.DMP\n");
+
+    item->bDataCompress = false;
+    Run();
+    const std::string next = "RNTO /backup/SCOTT_20070305140710";
+    EXPECT_EQ(hoistline::test::WithVerb(ftp.Commands(), "RNTO"),
+              (std::vector<std::string>{"RNTO /backup/" + set + ".rar", next + "_01.DMP",
+                                        next + "_02.DMP", next + ".LOG"}));
 }

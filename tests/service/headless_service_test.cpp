@@ -400,7 +400,15 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
          "일정대로 실행되지 않습니다: 읽을 수 없는 시각입니다: \"25:61:00\""},
         {[](ScheduleRecord& r) { r.strTables = "EMP) FILE=x ("; },
          "Tables 목록에 테이블 이름이 아닌 항목"},
+        // A Data Pump item (its utilities present) whose option would
+        // switch it to the original export's ways.
+        {[&](ScheduleRecord& r) {
+             r.strProgramPath = data.File("expdp"), r.strExecutionOption = "Log=x";
+         },
+         "Export Option의 Log은(는) 원래 엑스포트의 키워드입니다"},
     };
+    for (const char* client : {"expdp", "impdp"})
+        std::filesystem::copy_file("/bin/true", data.File(client));
     auto off = DueItem("OFF", backups); // disabled: not checked
     off->bEnabled = false;
     off->strProgramPath = "nowhere";
@@ -415,7 +423,7 @@ TEST(HeadlessCommands, CheckFindsWhatWouldFailAndWritesNothing)
     }
     WriteSchedule(data.File("Schedule.dat"), table);
     const std::string schedule = listing();
-    std::vector<std::string> findings{"문제 7건\n"};
+    std::vector<std::string> findings{"문제 " + std::to_string(faults.size()) + "건\n"};
     for (std::size_t i = 0; i < faults.size(); ++i)
         findings.push_back("항목 " + std::to_string(i + 3) + " (DB" + std::to_string(i + 3) +
                            ", SCOTT): " + faults[i].second);

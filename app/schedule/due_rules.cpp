@@ -126,8 +126,9 @@ std::optional<LocalDateTime> MissedDueTime(const ScheduleRecord& r, const LocalD
     return due;
 }
 
-std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& r, const LocalDateTime& watchStart,
-                                          const LocalDateTime& now, std::int64_t graceSeconds)
+std::optional<LocalDateTime> FirstDueAfterSuccess(const ScheduleRecord& r,
+                                                  const LocalDateTime& watchStart,
+                                                  const LocalDateTime& now)
 {
     if (!r.bEnabled)
         return std::nullopt;
@@ -140,7 +141,13 @@ std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& r, const LocalDa
     const std::optional<LocalDateTime> success = ParseDateTime(r.history.lastSuccessTime);
     const LocalDateTime from =
         success && SecondsOf(*success) < SecondsOf(now) ? AddSeconds(*success, 1) : watchStart;
-    const std::optional<LocalDateTime> due = NextDueTime(rules, from);
+    return NextDueTime(rules, from);
+}
+
+std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& r, const LocalDateTime& watchStart,
+                                          const LocalDateTime& now, std::int64_t graceSeconds)
+{
+    const std::optional<LocalDateTime> due = FirstDueAfterSuccess(r, watchStart, now);
     if (!due || SecondsOf(now) - SecondsOf(*due) <= graceSeconds)
         return std::nullopt;
     return due;

@@ -51,6 +51,14 @@ std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& record, const Loc
 // date or lies after `now`.
 std::optional<LocalDateTime> MissedDueTime(const ScheduleRecord& record, const LocalDateTime& now);
 
+// The first time an enabled item's own rules made it due after its last
+// success (history.lastSuccessTime) when that lies before `now`, else after
+// `watchStart`; nullopt for a disabled item and when none is within 31 days.
+// `now` only decides which of the two it counts from.
+std::optional<LocalDateTime> FirstDueAfterSuccess(const ScheduleRecord& record,
+                                                  const LocalDateTime& watchStart,
+                                                  const LocalDateTime& now);
+
 // The due time an enabled item has missed by more than `graceSeconds` at
 // `now`: the first time its own rules made it due after its last success
 // (history.lastSuccessTime), or after `watchStart` (the program's start) when

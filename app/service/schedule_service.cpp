@@ -81,6 +81,7 @@ void ScheduleService::SetTable(ScheduleTable table)
 void ScheduleService::Replace(ScheduleTable table)
 {
     table_ = std::move(table);
+    due_.Invalidate();
     ++tableNumber_;
     if (deletion_ && deletion_->permanent.empty())
         deletion_->permanent =
@@ -186,6 +187,7 @@ std::size_t ScheduleService::MarkRunNow(std::int32_t number)
 
 void ScheduleService::Changed(const ScheduleRecord* record, bool histories)
 {
+    due_.Invalidate();
     if (histories)
         SaveItems();
     WriteMetrics();
@@ -288,12 +290,20 @@ void ScheduleService::ResumeInterruptedRuns()
 
 void ScheduleService::CheckLastBackUpTimes()
 {
-    const std::int64_t now = SecondsOf(clock_.Now());
-    for (const std::shared_ptr<ScheduleRecord>& record : table_) {
+    const LocalDateTime now = clock_.Now();
+    // With every latest back time behind the clock, and the table as it was
+    // at the last look, there is nothing new to say or to clear.
+    const std::optional<std::int64_t> latest = due_.LatestBackUp(table_, now);
+    const bool ahead = latest && *latest > SecondsOf(now);
+    if (due_.Verifications() == futureChecked_ && !ahead && !futureSeen_)
+        return;
+    futureChecked_ = due_.Verifications();
+    futureSeen_ = ahead;
+    for (std::size_t i = 0; i < table_.size(); ++i) {
+        ScheduleRecord* record = table_[i].get();
         if (!record->bEnabled || record->strLastBackUpTime.empty())
             continue;
-        const std::optional<LocalDateTime> last = ParseDateTime(record->strLastBackUpTime);
-        const bool future = last && SecondsOf(*last) > now;
+        const bool future = due_.LastBackUpInFuture(table_, i, now);
         if (future && !record->bFutureTimeReported)
             WriteLine(record->strServiceName + " Latest Back Time이 미래입니다 (" +
                       record->strLastBackUpTime +
@@ -310,13 +320,11 @@ void ScheduleService::CheckOverdue()
     const std::int64_t grace = std::llround(hours * 3600);
     const LocalDateTime now = clock_.Now();
     std::vector<std::shared_ptr<ScheduleRecord>> alerted;
-    for (const std::shared_ptr<ScheduleRecord>& record : table_) {
-        if (record->bRunNow)
+    for (const auto& [index, dueText] : due_.Overdue(table_, start_, now, grace)) {
+        const std::shared_ptr<ScheduleRecord>& record = table_[index];
+        if (record->bRunNow || record->history.overdueAlertedFor == *dueText)
             continue;
-        const std::optional<LocalDateTime> due = OverdueSince(*record, start_, now, grace);
-        if (!due || record->history.overdueAlertedFor == FormatDateTime(*due))
-            continue;
-        record->history.overdueAlertedFor = FormatDateTime(*due);
+        record->history.overdueAlertedFor = *dueText;
         alerted.push_back(std::make_shared<ScheduleRecord>(*record));
     }
     if (alerted.empty())
@@ -330,7 +338,7 @@ void ScheduleService::CheckOverdue()
 
 void ScheduleService::LaunchDueItems()
 {
-    for (const std::shared_ptr<ScheduleRecord>& record : DueItems(table_, clock_.Now())) {
+    for (const std::shared_ptr<ScheduleRecord>& record : due_.DueItems(table_, clock_.Now())) {
         const bool queued = std::any_of(queue_.begin(), queue_.end(),
                                         [&](const QueuedRun& q) { return q.record == record; });
         if (!queued)
@@ -462,6 +470,7 @@ ScheduleRecord* ScheduleService::ApplyResult(ScheduleRecord& target, const Sched
             record.bRunNow = false;
     };
     apply(target);
+    due_.Invalidate();
     ScheduleRecord* current = InTable(target);
     if (current != nullptr && current != &target)
         apply(*current);
@@ -536,6 +545,7 @@ void ScheduleService::AdoptChangedSchedule(const ScheduleRecord& record)
     same->nExportFailCount = record.nExportFailCount;
     same->strRetryAfter = record.strRetryAfter;
     same->strGaveUpTime = record.strGaveUpTime;
+    due_.Invalidate();
     WriteLine(std::string(kScheduleFileName) + " 다시 읽음: 실행 중에 바뀐 파일에 결과를 씁니다");
     WriteSchedule();
 }

@@ -18,6 +18,7 @@
 #include "job/backup_run.h"
 #include "job/run_environment.h"
 #include "platform/clock.h"
+#include "schedule/due_cache.h"
 #include "service/run_executor.h"
 #include "store/schedule_record.h"
 #include "store/schedule_table.h"
@@ -246,6 +247,9 @@ private:
     InlineExecutor inline_;
     RunExecutor& executor_;
     ScheduleTable table_;
+    DueCache due_;                    // the table's due and overdue moments, kept between ticks
+    std::uint64_t futureChecked_ = 0; // due_'s verification last looked at
+    bool futureSeen_ = false;         // a latest back time was ahead then
     Settings settings_;
     std::string settingsPath_;
     LocalDateTime start_;

@@ -22,7 +22,7 @@ std::string BuildArchiverCommandLine(const std::string& archiverPath, const std:
 {
     std::string line = QuoteArgument(archiverPath) + " A -ep -- " + QuoteArgument(archive);
     for (const std::string& member : members)
-        line += " " + QuoteArgument(member);
+        line.append(" ").append(QuoteArgument(member));
     return line;
 }
 

@@ -139,7 +139,7 @@ std::string BuildDataPumpCommandLine(const ScheduleRecord& record, const std::st
         line += " FLASHBACK_TIME=SYSTIMESTAMP";
     for (const std::string& argument : SplitCommandLine(record.strExecutionOption))
         if (NameOf(argument) != "DIRECTORY")
-            line += " " + QuoteArgument(argument);
+            line.append(" ").append(QuoteArgument(argument));
     return line;
 }
 

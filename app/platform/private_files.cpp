@@ -41,7 +41,8 @@ Status CheckFolderOwner(const std::string& dataFolder, const std::string& comman
     if (geteuid() != 0 || stat(dataFolder.c_str(), &st) != 0 || st.st_uid == 0)
         return {};
     const passwd* owner = getpwuid(st.st_uid);
-    const std::string name = owner != nullptr ? owner->pw_name : "#" + std::to_string(st.st_uid);
+    const std::string name =
+        owner != nullptr ? owner->pw_name : std::string("#").append(std::to_string(st.st_uid));
     return Error{"The data folder " + dataFolder + " belongs to the account " + name +
                      "; Veltrane does not work on it as root. Run it as that account: runuser -u " +
                      name + " -- " + commandLine,

@@ -203,12 +203,11 @@ PurgeReport PurgeOldBackups(std::string_view filePrefix, int nReservedFiles,
     }
     // What earlier purges left of older sets goes once `keep` good sets are
     // newer than it.
-    for (const auto& [stamp, set] : remnants) {
-        const auto newer = std::count_if(good.begin(), good.end(), [&](const auto& g) {
-            return byAge(std::pair{stamp, set}, g);
-        });
+    for (const auto& remnant : remnants) {
+        const auto newer = std::count_if(good.begin(), good.end(),
+                                         [&](const auto& g) { return byAge(remnant, g); });
         if (static_cast<std::size_t>(newer) >= keep)
-            for (const auto& names : set->files)
+            for (const auto& names : remnant.second->files)
                 for (const std::string& name : names)
                     remove(name);
     }

@@ -221,4 +221,8 @@ TEST(ItemsProgram, CheckConnectFindsARefusedPortAndAnUnknownHostKey)
         EXPECT_NE(out.find("known_hosts"), std::string::npos) << out;
     }
     EXPECT_TRUE(std::filesystem::is_empty(logs.File("sink")));
+    // The test mail goes the route the check tried, or fails as the check said.
+    EXPECT_EQ(Shell("$V --test-mail 1 --folder " + data.path(), logs.File("mail")), 0);
+    EXPECT_EQ(ReadBytes(logs.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n");
+    EXPECT_EQ(Shell("$V --test-mail 2 --folder " + data.path(), logs.File("mail")), 1);
 }

@@ -152,7 +152,9 @@ int main(int argc, char* argv[])
     case Command::RunItem:
         return veltrane::RunItemCommand(clock, dataFolder, programFolder, options.item);
     case Command::Check:
-        return veltrane::CheckCommand(dataFolder, programFolder);
+        return veltrane::CheckCommand(dataFolder, programFolder, options.connect);
+    case Command::TestMail:
+        return veltrane::TestMailCommand(dataFolder, programFolder, options.item);
     case Command::ExportItems:
         return veltrane::ExportItemsCommand(dataFolder, options.withSecrets);
     case Command::ImportItems:

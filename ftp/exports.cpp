@@ -114,6 +114,18 @@ HOISTLINE_API int DeleteRemoteFileViaFTP(const char* server, const char* remoteF
     });
 }
 
+HOISTLINE_API int CheckRemoteFolderViaFTP(const char* server, const char* remoteFolder,
+                                          const char* user, const char* password, int port,
+                                          int /*reserved*/)
+{
+    if (server == nullptr)
+        return Refuse("no server given");
+    return Answer([&] {
+        return hoistline::CheckFolder(MakeEndpoint(server, user, password, port),
+                                      remoteFolder != nullptr ? remoteFolder : "");
+    });
+}
+
 HOISTLINE_API int GetLastFTPError(char* buffer, int bufferSize)
 {
     const std::string& reason = lastFailure;

@@ -55,4 +55,9 @@ Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std
 Outcome DeleteFile(const Endpoint& endpoint, std::string_view remotePath,
                    const TimeLimits& limits = {});
 
+// Logs in and goes to `remoteFolder` (FTP: CWD; SFTP: reads its listing);
+// nothing is stored or changed (CheckRemoteFolderViaFTP in hoistline.h).
+Outcome CheckFolder(const Endpoint& endpoint, std::string_view remoteFolder,
+                    const TimeLimits& limits = {});
+
 } // namespace hoistline

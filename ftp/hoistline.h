@@ -172,6 +172,15 @@ HOISTLINE_API int DeleteRemoteFileViaFTP(const char* server, const char* remoteF
  * The texts are for people; they may change between versions. */
 HOISTLINE_API int GetLastFTPError(char* buffer, int bufferSize);
 
+/* Logs in and goes to remoteFolder without moving or changing anything:
+ * over FTP with CWD (no data connection), over SFTP by reading the folder's
+ * listing; the host key and certificate checks are those of a transfer. An
+ * empty or NULL remoteFolder is the folder the login lands in. Returns 1 when
+ * the server let the login into the folder; GetLastFTPError tells why not. */
+HOISTLINE_API int CheckRemoteFolderViaFTP(const char* server, const char* remoteFolder,
+                                          const char* user, const char* password, int port,
+                                          int reserved);
+
 /* The calls' types, for a caller that looks them up by name (dlsym). */
 typedef int (*PutLocalFileViaFTPProc)(const char* server, const char* remoteFile, const char* user,
                                       const char* password, int port, int reserved,
@@ -182,6 +191,9 @@ typedef int (*GetRemoteFileViaFTPProc)(const char* server, const char* remoteFil
 typedef int (*DeleteRemoteFileViaFTPProc)(const char* server, const char* remoteFile,
                                           const char* user, const char* password, int port,
                                           int reserved);
+typedef int (*CheckRemoteFolderViaFTPProc)(const char* server, const char* remoteFolder,
+                                           const char* user, const char* password, int port,
+                                           int reserved);
 typedef int (*GetLastFTPErrorProc)(char* buffer, int bufferSize);
 
 #ifdef __cplusplus

@@ -1,5 +1,6 @@
 #include "cli/check_command.h"
 
+#include "hoistline.h"
 #include "job/archive_step.h"
 #include "job/data_pump.h"
 #include "job/export_step.h"
@@ -7,14 +8,19 @@
 #include "job/run_environment.h"
 #include "job/run_files.h"
 #include "job/upload_step.h"
+#include "platform/codepage.h"
 #include "platform/library_binder.h"
 #include "platform/private_files.h"
 #include "platform/program_folder.h"
 #include "report/result_mail.h"
+#include "report/result_report.h"
 #include "schedule/schedule_fault.h"
+#include "sendwick.h"
+#include "service/metrics_file.h"
 #include "store/schedule_file.h"
 #include "store/settings_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -82,10 +88,14 @@ class FolderCheck
 public:
     FolderCheck(std::string dataFolder, const std::string& libraryFolder)
         : dataFolder_(std::move(dataFolder)),
-          mailLibrary_(kMailLibraryFile, libraryFolder.empty() ? dataFolder_ : libraryFolder)
+          mailLibrary_(kMailLibraryFile, libraryFolder.empty() ? dataFolder_ : libraryFolder),
+          ftpLibrary_(kFtpLibraryFile, libraryFolder.empty() ? dataFolder_ : libraryFolder)
     {}
 
     void Item(const ScheduleRecord& record, const Settings& settings);
+    // What only trying finds: the servers' answers and the files' folders.
+    void Connect(const ScheduleRecord& record);
+    void TryFiles(const Settings& settings, bool secretFolderUsable);
     void Add(std::string finding) { findings_.push_back(std::move(finding)); }
     std::vector<std::string>& Findings() { return findings_; }
 
@@ -103,8 +113,12 @@ private:
     // asked once, however many items name it.
     const std::string& Resolve(const std::string& host);
 
+    void MailLogin(const ScheduleRecord& record);
+    void FtpLogin(const ScheduleRecord& record);
+
     std::string dataFolder_;
     LibraryBinder mailLibrary_;
+    LibraryBinder ftpLibrary_;
     std::vector<std::string> findings_;
     std::map<std::string, std::string> resolved_;
 };
@@ -220,10 +234,95 @@ void FolderCheck::Item(const ScheduleRecord& record, const Settings& settings)
         Ftp(record);
 }
 
+// Why no file can be made in `folder` by making one and removing it; empty
+// when it could.
+std::string MakeFileProblem(const std::string& folder)
+{
+    std::string probe = JoinPath(folder, ".veltrane-check-XXXXXX");
+    const int fd = mkstemp(probe.data());
+    if (fd < 0)
+        return std::strerror(errno);
+    close(fd);
+    unlink(probe.c_str());
+    return {};
+}
+
+void FolderCheck::MailLogin(const ScheduleRecord& record)
+{
+    const Result<CheckMailLoginProc> login =
+        mailLibrary_.EntryAs<CheckMailLoginProc>("CheckMailLogin");
+    if (!login) {
+        Found(record, "메일 서버에 로그인해 볼 수 없습니다: " + login.error().description);
+        return;
+    }
+    const ResultMail mail = MailRouteOf(record);
+    const std::string server = cp949::FromUtf8(mail.smtpServer);
+    const std::string user = cp949::FromUtf8(mail.smtpUser);
+    const std::string password = cp949::FromUtf8(mail.smtpPassword);
+    const std::string sender = cp949::FromUtf8(DefaultSender(mail.smtpUser, mail.smtpServer));
+    const std::string log = JoinPath(dataFolder_, kMailLogFileName);
+    char reason[1024] = {};
+    if ((*login)(server.c_str(), user.c_str(), password.c_str(), sender.c_str(), log.c_str(),
+                 reason, sizeof reason) > 0)
+        Found(record, "메일 서버 " + mail.smtpServer + ": " + cp949::ToUtf8(reason));
+}
+
+void FolderCheck::FtpLogin(const ScheduleRecord& record)
+{
+    const Result<FtpEndpoint> endpoint = ParseFtpServer(record.strFtpServer);
+    if (!endpoint)
+        return; // found by the static check
+    const Result<CheckRemoteFolderViaFTPProc> check =
+        ftpLibrary_.EntryAs<CheckRemoteFolderViaFTPProc>("CheckRemoteFolderViaFTP");
+    const Result<GetLastFTPErrorProc> lastError =
+        ftpLibrary_.EntryAs<GetLastFTPErrorProc>("GetLastFTPError");
+    if (!check || !lastError) {
+        Found(record, "FTP 서버에 로그인해 볼 수 없습니다: " +
+                          (!check ? check.error() : lastError.error()).description);
+        return;
+    }
+    const std::string host = cp949::FromUtf8(endpoint->host);
+    // Where the upload puts its files: "<location>/<file>", the root for none.
+    const std::string folder =
+        cp949::FromUtf8(record.strFtpLocation.empty() ? "/" : record.strFtpLocation);
+    const std::string user = cp949::FromUtf8(record.strFtpUserID);
+    const std::string password = cp949::FromUtf8(record.strFtpUserPassword);
+    if ((*check)(host.c_str(), folder.c_str(), user.c_str(), password.c_str(), endpoint->port, 0) ==
+        0) {
+        char reason[1024] = {};
+        (*lastError)(reason, sizeof reason);
+        Found(record, "FTP 서버 " + record.strFtpServer + " (폴더 \"" + record.strFtpLocation +
+                          "\"): " + cp949::ToUtf8(reason));
+    }
+}
+
+void FolderCheck::Connect(const ScheduleRecord& record)
+{
+    if (record.bUseSmtpServer && CheckRecipients(record.strMailReceiveList).anyAddress)
+        MailLogin(record);
+    if (record.bDataTransfer)
+        FtpLogin(record);
+}
+
+void FolderCheck::TryFiles(const Settings& settings, bool secretFolderUsable)
+{
+    const Result<std::string> secrets =
+        secretFolderUsable ? SecretFolder(dataFolder_) : Result<std::string>(std::string());
+    if (!secrets)
+        Add("비밀 파일 폴더: " + secrets.error().description);
+    else if (const std::string problem = secrets->empty() ? "" : MakeFileProblem(*secrets);
+             !problem.empty())
+        Add("비밀 파일 폴더에 쓸 수 없습니다: " + *secrets + " (" + problem + ")");
+    const std::string metrics = MetricsPath(settings, dataFolder_);
+    if (const std::string problem = MakeFileProblem(FolderOfPath(metrics)); !problem.empty())
+        Add("메트릭 파일을 쓸 수 없습니다: " + metrics + " (" + FolderOfPath(metrics) + ": " +
+            problem + ")");
+}
+
 } // namespace
 
 std::vector<std::string> CheckFolder(const std::string& dataFolder,
-                                     const std::string& libraryFolder)
+                                     const std::string& libraryFolder, bool connect)
 {
     FolderCheck check(dataFolder, libraryFolder);
     Settings settings;
@@ -233,8 +332,14 @@ std::vector<std::string> CheckFolder(const std::string& dataFolder,
         check.Add(std::string(kSettingsFileName) + ": " + problem);
     // The login reaches the export utility through a file in the private
     // folder: a run fails without one that can be made and written.
-    if (const Status secrets = CheckSecretFolder(dataFolder); !secrets)
+    const Status secrets = CheckSecretFolder(dataFolder);
+    if (!secrets)
         check.Add("비밀 파일 폴더: " + secrets.error().description);
+    if (connect)
+        check.TryFiles(settings, secrets.ok());
+    if (const Status metrics = CheckMetricsPath(MetricsPath(settings, dataFolder), dataFolder);
+        !metrics)
+        check.Add(std::string(kSettingsFileName) + ": MetricsFile: " + metrics.error().description);
     const std::string schedulePath = JoinPath(dataFolder, kScheduleFileName);
     if (!PathExists(schedulePath)) {
         check.Add(schedulePath + " 파일이 없습니다");
@@ -246,14 +351,17 @@ std::vector<std::string> CheckFolder(const std::string& dataFolder,
         return std::move(check.Findings());
     }
     for (const auto& record : *table)
-        if (record->bEnabled)
+        if (record->bEnabled) {
             check.Item(*record, settings);
+            if (connect)
+                check.Connect(*record);
+        }
     return std::move(check.Findings());
 }
 
-int CheckCommand(const std::string& dataFolder, const std::string& libraryFolder)
+int CheckCommand(const std::string& dataFolder, const std::string& libraryFolder, bool connect)
 {
-    const std::vector<std::string> findings = CheckFolder(dataFolder, libraryFolder);
+    const std::vector<std::string> findings = CheckFolder(dataFolder, libraryFolder, connect);
     for (const std::string& finding : findings)
         std::printf("%s\n", finding.c_str());
     if (findings.empty())
@@ -261,6 +369,40 @@ int CheckCommand(const std::string& dataFolder, const std::string& libraryFolder
     else
         std::printf("문제 %zu건\n", findings.size());
     return findings.empty() ? 0 : 1;
+}
+
+int TestMailCommand(const std::string& dataFolder, const std::string& libraryFolder, int item)
+{
+    const auto refuse = [item](const std::string& text, int status) {
+        std::fprintf(stderr, "Veltrane: 항목 %d 시험 메일: %s\n", item, text.c_str());
+        return status;
+    };
+    const Result<ScheduleTable> table = ReadSchedule(JoinPath(dataFolder, kScheduleFileName));
+    if (!table)
+        return refuse(table.error().description, 2);
+    const auto found = std::find_if(table->begin(), table->end(),
+                                    [item](const auto& record) { return record->nNo == item; });
+    if (found == table->end())
+        return refuse("Schedule.dat에 없습니다", 2);
+    const ScheduleRecord& record = **found;
+    if (!CheckRecipients(record.strMailReceiveList).anyAddress)
+        return refuse("수신자 메일 주소가 없습니다", 1);
+    ResultMail mail = MailRouteOf(record);
+    mail.subject = "[Veltrane] 시험 메일: " + record.strServiceName + " (" + record.strID + ")";
+    mail.body = "<p>Veltrane 항목 " + std::to_string(item) + " (" +
+                EscapeHtml(record.strServiceName) + ", " + EscapeHtml(record.strID) +
+                ")의 결과 메일이 이 경로로 갑니다. 이 메일에는 답하지 않아도 됩니다.</p>";
+    LibraryBinder library(kMailLibraryFile, libraryFolder.empty() ? dataFolder : libraryFolder);
+    const MailContext context{
+        library, dataFolder,
+        [](const std::string& text) { std::fprintf(stderr, "Veltrane: %s\n", text.c_str()); },
+        [] {}};
+    const MailOutcome outcome = SendResultMail(mail, context);
+    if (!outcome.sent)
+        return refuse("보내지 못했습니다: " + outcome.reason, 1);
+    std::printf("항목 %d 시험 메일을 보냈습니다: %s%s\n", item, record.strMailReceiveList.c_str(),
+                outcome.reason.empty() ? "" : (" (" + outcome.reason + ")").c_str());
+    return 0;
 }
 
 } // namespace veltrane

@@ -21,9 +21,19 @@
 //   no mail (a null MX) or whose exchangers cannot be found;
 // - the FTP server can be found by name, its port well formed.
 //
+// - Veltrane.ini's MetricsFile is a file the metrics may be written to.
+//
 // It changes nothing, as a configuration test should not: no file is
 // written, not even Veltrane.ini's defaults, and the folder's lock is not
 // taken.
+//
+// With `connect` it also tries what only the servers and the file system can
+// answer: for each enabled item, a session to its mail server as far as the
+// login (greeting, STARTTLS as a run takes it, the item's login; no mail),
+// logged to SendResult.Log with "LOGIN" entries; a login to its FTP server
+// and into its remote folder (over SFTP the host key is checked against
+// known_hosts as an upload checks it); and a file made and removed in the
+// private folder (made if there is none yet) and beside MetricsFile.
 
 #include <string>
 #include <vector>
@@ -35,10 +45,18 @@ namespace veltrane {
 // The mail library is looked for in `libraryFolder` first (empty: the data
 // folder), as a run looks for it.
 std::vector<std::string> CheckFolder(const std::string& dataFolder,
-                                     const std::string& libraryFolder = {});
+                                     const std::string& libraryFolder = {}, bool connect = false);
 
 // Prints one line per finding and a last line that sums them up; returns 0
 // when nothing was found, 1 otherwise.
-int CheckCommand(const std::string& dataFolder, const std::string& libraryFolder);
+int CheckCommand(const std::string& dataFolder, const std::string& libraryFolder,
+                 bool connect = false);
+
+// "veltrane --test-mail N": a short plain mail to item N's recipients through
+// the route its result mail takes (the same library call as a run, logged to
+// SendResult.Log). Returns 0 when the library handed it over for every
+// recipient, 1 when not (the reason on standard error), 2 when Schedule.dat
+// cannot be read or has no item N.
+int TestMailCommand(const std::string& dataFolder, const std::string& libraryFolder, int item);
 
 } // namespace veltrane

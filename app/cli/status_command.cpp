@@ -7,6 +7,7 @@
 #include "platform/program_folder.h"
 #include "platform/single_instance.h"
 #include "platform/terminal_text.h"
+#include "report/result_report.h"
 #include "schedule/calendar.h"
 #include "schedule/schedule_text.h"
 #include "service/item_status.h"
@@ -195,7 +196,7 @@ std::string FormatStatusText(const ScheduleTable& table, const Settings& setting
                         ran ? h.lastRunTime : kNone, ResultText(h, status),
                         succeeded ? h.lastSuccessTime : kNone,
                         succeeded ? h.lastSuccessDump : kNone,
-                        succeeded ? std::to_string(h.lastSuccessBytes) : kNone,
+                        succeeded ? SizeText(h.lastSuccessBytes) : kNone,
                         std::to_string(h.failuresInARow), status.overdueSince ? "예" : "아니오",
                         RunningText(RunOf(*record, running)), CauseText(h, status)});
     }

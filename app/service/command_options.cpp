@@ -89,7 +89,7 @@ bool ParseCommandOptions(int argc, const char* const* argv, CommandOptions& opti
         if (options.command != Command::Window && options.command != c) {
             error = Quoted(arg) +
                     " does not go with another of --service, --status, --run-item, --check, "
-                    "--export-items, --import-items, --log";
+                    "--export-items, --import-items, --log, --test-mail";
             return false;
         }
         options.command = c;
@@ -133,6 +133,18 @@ bool ParseCommandOptions(int argc, const char* const* argv, CommandOptions& opti
                 return false;
             }
             if (!command(Command::Log, "--log"))
+                return false;
+            options.item = *number;
+        } else if (arg == "--connect") {
+            options.connect = true;
+        } else if (named("--test-mail")) {
+            const std::optional<std::string_view> value = ValueOf("--test-mail", argc, argv, i);
+            const std::optional<int> number = value ? ItemNumber(*value) : std::nullopt;
+            if (!number) {
+                error = "--test-mail needs an item's number (1, 2, ...)";
+                return false;
+            }
+            if (!command(Command::TestMail, "--test-mail"))
                 return false;
             options.item = *number;
         } else if (arg == "--json") {
@@ -179,6 +191,10 @@ bool ParseCommandOptions(int argc, const char* const* argv, CommandOptions& opti
     }
     if (options.withSecrets && options.command != Command::ExportItems) {
         error = "--with-secrets goes with --export-items";
+        return false;
+    }
+    if (options.connect && options.command != Command::Check) {
+        error = "--connect goes with --check";
         return false;
     }
     if (qtOptions && options.command != Command::Window) {

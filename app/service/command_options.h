@@ -6,7 +6,8 @@
 //   veltrane --service [--folder DIR]        the headless service
 //   veltrane --status [--json] [--folder DIR]
 //   veltrane --run-item N [--folder DIR]
-//   veltrane --check [--folder DIR]
+//   veltrane --check [--connect] [--folder DIR]
+//   veltrane --test-mail N [--folder DIR]
 //   veltrane --export-items [--with-secrets] [--folder DIR]
 //   veltrane --import-items FILE|- [--folder DIR]
 //   veltrane --log N [--folder DIR]
@@ -34,6 +35,7 @@ enum class Command {
     ExportItems, // the items as a JSON document
     ImportItems, // a JSON document made the schedule
     Log,         // an item's newest run log
+    TestMail,    // a short mail through an item's route
 };
 
 struct CommandOptions
@@ -43,7 +45,8 @@ struct CommandOptions
     bool version = false;
     bool json = false;             // --status: one JSON document
     bool withSecrets = false;      // --export-items: the passwords too
-    int item = 0;                  // --run-item, --log: the item's number
+    bool connect = false;          // --check: the servers and files are tried too
+    int item = 0;                  // --run-item, --log, --test-mail: the item's number
     std::string source;            // --import-items: the document's file, "-" standard input
     std::string folder;            // as given; empty: the program folder
     std::vector<std::string> rest; // Qt's options for the window, in order
@@ -54,7 +57,9 @@ inline constexpr const char* kUsage =
     "       veltrane --service [--folder DIR]         run the schedule without a window\n"
     "       veltrane --status [--json] [--folder DIR] how every item stands\n"
     "       veltrane --run-item N [--folder DIR]      back up item N now, in the foreground\n"
-    "       veltrane --check [--folder DIR]           check what tonight's runs need\n"
+    "       veltrane --check [--connect] [--folder DIR]\n"
+    "                                                 check what tonight's runs need\n"
+    "       veltrane --test-mail N [--folder DIR]     mail item N's recipients a short test\n"
     "       veltrane --export-items [--with-secrets] [--folder DIR]\n"
     "                                                 print the items as JSON\n"
     "       veltrane --import-items FILE|- [--folder DIR]\n"
@@ -71,14 +76,22 @@ inline constexpr const char* kUsage =
     "                failures in a row, overdue, running now (since when, which step);\n"
     "                --json prints one JSON document instead, with each item's last log.\n"
     "                Exit status 0 when every enabled item's last run succeeded and none\n"
-    "                is overdue, 1 otherwise. Reads only; works beside a running service\n"
+    "                is overdue, 1 otherwise. Reads only; works beside a running service.\n"
+    "                Sizes in MiB and GiB as the window shows them (--json: bytes)\n"
     "  --run-item N  runs item N (its number in Schedule.dat) once, now, whatever its\n"
     "                schedule, with every step of a run; its lines go to standard output.\n"
     "                Exit status 0 when the export and every later step succeeded, 1 when\n"
     "                one failed, 2 when the folder is in use by the service or the window\n"
     "  --check       checks each enabled item's export utility, backup folder, archiver,\n"
     "                mail and FTP servers, and Veltrane.ini; one line per finding. Exit\n"
-    "                status 0 when nothing was found, 1 otherwise. Changes nothing\n"
+    "                status 0 when nothing was found, 1 otherwise. Changes nothing.\n"
+    "                --connect also logs in to each item's mail server (STARTTLS as a\n"
+    "                run takes it; no mail) and FTP server (into its folder; SFTP: the\n"
+    "                host key against known_hosts), and makes and removes a file in the\n"
+    "                private folder and beside MetricsFile\n"
+    "  --test-mail N sends a short test mail through item N's route (its server and\n"
+    "                login, or straight to the recipients' exchangers), as a run\n"
+    "                sends its result; exit status 0 when sent, 1 when not\n"
     "  --export-items  prints {\"items\": [...]}, one object per item keyed by its\n"
     "                Schedule.dat field names (nNo, bEnabled, strBackUpType ...); the\n"
     "                passwords only with --with-secrets, then in clear\n"
@@ -92,7 +105,14 @@ inline constexpr const char* kUsage =
     "                status 1 when the item has none\n"
     "  --help, --version\n"
     "\n"
-    "Exit status 2: a wrong command line or a folder that cannot be used.\n"
+    "Exit status 2, whatever the command: a wrong command line; a folder that cannot be\n"
+    "used; a Schedule.dat that cannot be read (--status, --run-item: a missing one too);\n"
+    "--status: a Veltrane.state that cannot be read (a missing one is a folder where\n"
+    "nothing has run yet); --run-item, --log, --test-mail: no item N; --run-item,\n"
+    "--import-items: the folder is in use by the service or the window;\n"
+    "--import-items: a document or Schedule.dat that cannot be read or written;\n"
+    "--log: a run log that cannot be read; --export-items, --log: standard output\n"
+    "that cannot be written.\n"
     "The window also takes Qt's own options (-platform, -display, -style ...).\n";
 
 // Takes the program's own options out of argv[1..]. False, with the reason in

@@ -140,6 +140,20 @@ SENDWICK_API int CheckMail(const char* from, const char* recipients, char* buffe
 SENDWICK_API int CheckMailViaSMTP(const char* server, const char* from, const char* recipients,
                                   char* buffer, int bufferSize);
 
+/*
+ * Tries the route SendMailViaSMTP would take for the sender `from`, as far as
+ * the login: connects, reads the greeting, takes STARTTLS (with the same
+ * certificate checks) and logs in with `user` and `password`, then says QUIT.
+ * No mail is sent. The session is logged to logPath (empty: nowhere), its
+ * entries starting with "LOGIN" instead of "SEND". The reason it stopped goes
+ * into buffer as one line, as CheckMail writes its findings; the return is
+ * its length: 0 when the login was accepted (over TLS, or in clear where TLS
+ * was not required and not offered: that is then the reason given).
+ */
+SENDWICK_API int CheckMailLogin(const char* server, const char* user, const char* password,
+                                const char* from, const char* logPath, char* buffer,
+                                int bufferSize);
+
 /* The calls' types, for a caller that looks them up by name (dlsym). */
 typedef int (*SendMailProc)(const char* from, const char* recipients, const char* bodyType,
                             const char* subject, const char* body, const char* attachments,
@@ -153,6 +167,9 @@ typedef int (*CheckMailProc)(const char* from, const char* recipients, char* buf
                              int bufferSize);
 typedef int (*CheckMailViaSMTPProc)(const char* server, const char* from, const char* recipients,
                                     char* buffer, int bufferSize);
+typedef int (*CheckMailLoginProc)(const char* server, const char* user, const char* password,
+                                  const char* from, const char* logPath, char* buffer,
+                                  int bufferSize);
 
 #ifdef __cplusplus
 }

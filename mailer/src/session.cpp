@@ -40,14 +40,17 @@ void Session::Converse()
         return;
     }
 
-    Log("SEND " + Envelope());
+    Log((settings_.loginOnly ? "LOGIN " : "SEND ") + Envelope());
     deadline_ = Clock::now() + settings_.sessionTimeout;
     // Built before any server is contacted: an attachment that cannot be
     // read fails the session rather than travel empty.
-    if (Outcome built = BuildMessage({request_.from, token_, request_.bodyType, request_.subject,
-                                      request_.body, request_.attachments, date_},
-                                     message_);
-        !built.ok()) {
+    if (settings_.loginOnly) {
+        // No message to build: the session stops before MAIL FROM.
+    } else if (Outcome built =
+                   BuildMessage({request_.from, token_, request_.bodyType, request_.subject,
+                                 request_.body, request_.attachments, date_},
+                                message_);
+               !built.ok()) {
         FailWith(built.detail);
         return;
     }
@@ -80,7 +83,7 @@ void Session::Converse()
     }
     // On failure the connection is dropped without QUIT.
     if (state_ == State::Done) {
-        Log("SEND OK " + Envelope());
+        Log((settings_.loginOnly ? "LOGIN OK " : "SEND OK ") + Envelope());
         closed_ = sent_ = true;
     }
 }
@@ -113,7 +116,8 @@ std::string Session::Envelope() const
 State Session::FailWith(std::string_view reason, bool logReason)
 {
     const std::string line = PlainLine(reason);
-    Log("SEND ERROR " + Envelope() + (logReason ? " : " + line : std::string()));
+    Log((settings_.loginOnly ? "LOGIN ERROR " : "SEND ERROR ") + Envelope() +
+        (logReason ? " : " + line : std::string()));
     closed_ = true;
     if (report_ != nullptr && report_->failure.empty())
         report_->failure = EscapeControls(recipient_.address) + ": " + line;
@@ -123,6 +127,9 @@ State Session::FailWith(std::string_view reason, bool logReason)
 // The only place the state changes.
 void Session::Enter(State next)
 {
+    // A session that only tries the login says QUIT where the mail would begin.
+    if (settings_.loginOnly && next == State::MailFrom)
+        next = State::Quit;
     if (settings_.traceState)
         settings_.traceState(std::string(NameOf(state_)) + " -> " + std::string(NameOf(next)));
     state_ = next;

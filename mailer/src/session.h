@@ -75,7 +75,11 @@ struct SessionSettings
     TransportWrapper wrapTransport;
     // Told every change of a session's state ("Greeting -> Ehlo"); empty:
     // nobody is.
-    std::function<void(std::string_view)> traceState;
+    std::function<void(std::string_view)>
+        traceState; // The session ends after the greeting and the login, with QUIT: it
+    // tries the route (connection, STARTTLS, credentials) and sends no mail.
+    // Its closing entry is "LOGIN OK sender --> recipient".
+    bool loginOnly = false;
 };
 
 // What the sessions of one call leave for the caller beyond 1 or 0 (behind

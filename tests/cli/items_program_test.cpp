@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace veltrane;
 using test::ChildProcess;
@@ -158,4 +159,70 @@ TEST(ItemsProgram, ARunInProgressShowsWhileItRuns)
         << after;
     EXPECT_NE(after.find("\"last_log\": \"" + backups.path() + "/ORCL/SCOTT_"), std::string::npos);
     EXPECT_NE(ReadBytes(data.File("Veltrane.prom")).find("user=\"SCOTT\"} 0"), std::string::npos);
+}
+
+// --check --connect tries what the static check cannot: a mail server on a
+// refused port and an SFTP server whose key known_hosts lacks are found, a
+// login the server takes is not, and no mail goes out.
+TEST(ItemsProgram, CheckConnectFindsARefusedPortAndAnUnknownHostKey)
+{
+    TempDir data, backups, logs, sftpDir;
+    std::filesystem::create_directory(logs.File("sink"));
+    const int port = test::FreeLoopbackPort(), refused = test::FreeLoopbackPort();
+    ChildProcess sink({"/usr/bin/python3", std::string(MAILER_TEST_DATA_DIR) + "/smtp_sink.py",
+                       "--host", "127.0.0.1", "--port", std::to_string(port), "--folder",
+                       logs.File("sink"), "--user", "backup", "--password", "s3cret"},
+                      logs.File("sink.log"));
+    ASSERT_TRUE(test::WaitForPort("127.0.0.1", port)) << ReadBytes(logs.File("sink.log"));
+    ScheduleTable items;
+    for (const int smtpPort : {port, refused}) {
+        items.push_back(Item(backups));
+        items.back()->nNo = static_cast<int>(items.size());
+        items.back()->bEnabled = items.back()->bUseSmtpServer = true;
+        items.back()->strMailReceiveList = "dba@example.kr";
+        items.back()->strSmtpServer = "127.0.0.1:" + std::to_string(smtpPort);
+        items.back()->strSmtpUserID = "backup";
+        items.back()->strSmtpUserPassword = "s3cret";
+    }
+    // sshd switches users: as root only.
+    std::unique_ptr<ChildProcess> sshd;
+    const int sftpPort = test::FreeLoopbackPort();
+    if (getuid() == 0) {
+        sshd = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/bin/python3", SYSTEM_SERVERS_SCRIPT, "--dir",
+                                     sftpDir.path(), "--port", std::to_string(sftpPort), "sshd",
+                                     "--user", "vltcheck", "--password", "pw"},
+            logs.File("sshd.log"));
+        ASSERT_TRUE(test::WaitForPort("127.0.0.1", sftpPort, 15000))
+            << ReadBytes(logs.File("sshd.log"));
+        items.push_back(Item(backups));
+        items.back()->nNo = 3;
+        items.back()->bEnabled = items.back()->bDataTransfer = true;
+        items.back()->strFtpServer = "sftp://127.0.0.1:" + std::to_string(sftpPort);
+        items.back()->strFtpUserID = "vltcheck";
+        items.back()->strFtpUserPassword = "pw";
+    }
+    test::WriteBytes(data.File("known_hosts"), "");
+    ASSERT_TRUE(SaveSchedule(data.File("Schedule.dat"), items).ok());
+
+    EXPECT_EQ(Shell("$V --check --connect --folder " + data.path(), logs.File("out")), 1);
+    const std::string out = ReadBytes(logs.File("out"));
+    // The sink offers no STARTTLS: the login went through, in clear.
+    EXPECT_NE(out.find("항목 1 (ORCL, SCOTT): 메일 서버 127.0.0.1:" + std::to_string(port) +
+                       ": password sent in clear"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("항목 2 (ORCL, SCOTT): 메일 서버 127.0.0.1:" + std::to_string(refused)),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("connection refused"), std::string::npos) << out;
+    if (sshd) {
+        EXPECT_NE(out.find("항목 3 (ORCL, SCOTT): FTP 서버 sftp://"), std::string::npos) << out;
+        EXPECT_NE(out.find("known_hosts"), std::string::npos) << out;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(logs.File("sink")));
+    // The test mail goes the route the check tried, or fails as the check said.
+    EXPECT_EQ(Shell("$V --test-mail 1 --folder " + data.path(), logs.File("mail")), 0);
+    EXPECT_EQ(ReadBytes(logs.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n");
+    EXPECT_EQ(Shell("$V --test-mail 2 --folder " + data.path(), logs.File("mail")), 1);
 }

@@ -41,8 +41,9 @@ TEST(FtpExports, AreExactlyTheFourCalls)
     }
     ASSERT_EQ(pclose(pipe), 0) << command;
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"DeleteRemoteFileViaFTP", "GetLastFTPError",
-                                               "GetRemoteFileViaFTP", "PutLocalFileViaFTP"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"CheckRemoteFolderViaFTP", "DeleteRemoteFileViaFTP",
+                                               "GetLastFTPError", "GetRemoteFileViaFTP",
+                                               "PutLocalFileViaFTP"}));
 }
 
 TEST(FtpExports, WorkWhenBoundByNameAtRunTime)

@@ -10,6 +10,8 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 case "$check" in
 HoldsItsFiles)
   diff -u - <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sort) <<'FILES' || fail "files or modes differ"
+-rw-r--r-- ./lib/systemd/system/veltrane-item@.service
+-rw-r--r-- ./lib/systemd/system/veltrane-item@.timer
 -rw-r--r-- ./lib/systemd/system/veltrane.service
 -rw-r--r-- ./opt/veltrane/libHoistline.so
 -rw-r--r-- ./opt/veltrane/libSendwick.so
@@ -73,7 +75,8 @@ InCopyOfSystem)
   [ -L "$wants" ] || fail "the service is not enabled"
   # systemd-analyze only warns of unknown or wrong settings: any word about
   # the unit is a failure.
-  verdict=$(systemd-analyze verify --man=no veltrane.service 2>&1) || fail "systemd-analyze: $verdict"
+  verdict=$(systemd-analyze verify --man=no veltrane.service veltrane-item@1.service veltrane-item@1.timer 2>&1) ||
+    fail "systemd-analyze: $verdict"
   grep veltrane <<<"$verdict" >&2 && fail "systemd-analyze finds fault with the unit"
   # It tells systemd when it is ready, and feeds a watchdog.
   unit=/lib/systemd/system/veltrane.service

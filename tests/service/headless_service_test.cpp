@@ -316,7 +316,7 @@ TEST(HeadlessCommands, StatusAndRunItemTellTheTruthWithoutQt)
     ChildProcess service({kProgram, "--service", "--folder", data.path()}, out);
     ASSERT_TRUE(WaitForText(out, "ORCL 백업 성공")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "HRDB 백업 실패: ORA-01017")) << ReadBytes(out);
-    RunCases({{{"--status"}, 1, {"ORCL", "HRDB", "성공", "실패", "ORA-01017", "SCOTT_"}},
+    RunCases({{{"--status"}, 1, {"ORCL", "HRDB", "성공", "실패", "ORA-01017", "SCOTT_", " 바이트 "}},
               {{"--run-item", "1"}, 2, {"항목 1 실행 안 함", "already running"}},
               {{"--stauts"}, 2, {"unknown option \"--stauts\""}},
               {{"--status", "-platform", "xcb"}, 2, {"is an option of the window"}}},

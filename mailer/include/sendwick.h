@@ -56,9 +56,9 @@ extern "C" {
  *             cannot be read fails the session before any server is asked;
  *             a name beyond ASCII is labelled UTF-8 when its bytes are
  *             UTF-8, else by the charset of the caller's code page
+ * logPath     session log to append to, empty for none
  *
  * Every message carries a Message-ID with this machine's host name.
- * logPath     session log to append to, empty for none
  */
 SENDWICK_API int SendMail(const char* from, const char* recipients, const char* bodyType,
                           const char* subject, const char* body, const char* attachments,

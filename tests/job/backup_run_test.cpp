@@ -767,17 +767,11 @@ protected:
 
     // The page a run of the item mails; its folder is on the 64 MiB of SetUp.
     std::string Page(ReportKind kind, const std::string& dump, const std::string& cause = "",
-                     ResultReport report = {})
+                     const ResultReport& m = {})
     {
-        report.kind = kind;
-        report.serviceName = "ORCL";
-        report.userName = "SCOTT";
-        report.time = kRunTime;
-        report.dumpPath = dump;
-        report.cause = cause;
-        report.freeSpace = "64.0 MiB";
-        report.description = "야간 백업";
-        return BuildResultReportHtml(report);
+        return BuildResultReportHtml({kind, "ORCL", "SCOTT", kRunTime, dump, cause, "", "",
+                                      m.lastSuccess, "64.0 MiB", "야간 백업", m.dumpSize,
+                                      m.runLength, m.failuresInARow, m.hint});
     }
 
     void StartSink()

@@ -61,8 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!header.empty()) {
         const std::size_t end = header.find("\r\n");
         const std::string_view line = header.substr(0, end);
-        FUZZ_CHECK(StartsWithAny(line, {"FROM: ", "TO: ", "DATE: ", "SUBJECT: ", "Mime-Version: ",
-                                        "Content-Type: ", "Content-Transfer-Encoding: "}));
+        FUZZ_CHECK(StartsWithAny(
+            line, {"FROM: ", "TO: ", "DATE: ", "Message-ID: ", "SUBJECT: ", "Mime-Version: ",
+                   "Content-Type: ", "Content-Transfer-Encoding: "}));
         header.remove_prefix(end + 2);
     }
     return 0;

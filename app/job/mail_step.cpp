@@ -207,6 +207,13 @@ std::string MailSuccess(RunEnvironment& env, const ScheduleRecord& record, const
     report.time = files.runStamp;
     report.dumpPath = files.DumpSetName(true);
     report.warning = warning;
+    // The export's size and length, as its result line gives them, when
+    // the history tells of this run.
+    const ItemHistory& history = record.history;
+    if (history.lastSuccessTime == files.runStamp && !files.runStamp.empty()) {
+        report.dumpSize = SizeText(history.lastSuccessBytes);
+        report.runLength = RunLengthText(history.lastRunSeconds);
+    }
     return SendReportMail(env, record,
                           {ReportSubject(record, "완료."),
                            BuildResultReportHtml(report),
@@ -224,6 +231,18 @@ void MailFailure(RunEnvironment& env, const ScheduleRecord& record, const RunFil
     ResultReport report = ReportFor(env, record, kind);
     report.time = files.runStamp;
     report.cause = cause;
+    report.hint = FailureHint(cause);
+    // A failed backup tells how long the item has been failing and where the
+    // last good backup is; a later step's failure left a good backup.
+    if (kind == ReportKind::kFailure) {
+        const ItemHistory& history = record.history;
+        if (history.failuresInARow > 0)
+            report.failuresInARow = std::to_string(history.failuresInARow) + "회";
+        report.lastSuccess =
+            history.lastSuccessTime.empty() ? std::string("없음") : history.lastSuccessTime;
+        if (!history.lastSuccessTime.empty() && !history.lastSuccessDump.empty())
+            report.lastSuccess += " (" + history.lastSuccessDump + ")";
+    }
     if (!files.dump.empty() && !files.DumpPieces().empty())
         report.dumpPath = files.DumpSetName(true);
     // The log of the last run goes with it when there is one.

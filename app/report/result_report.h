@@ -41,9 +41,13 @@ struct ResultReport
     std::string cause{};        // why it failed
     std::string warning{};      // the export's first warning
     std::string overdueSince{}; // overdue: the due time since which no run succeeded
-    std::string lastSuccess{};  // overdue: the item's last success ("없음" when none)
+    std::string lastSuccess{};  // overdue or failed: the item's last success ("없음" when none)
     std::string freeSpace{};    // the item folder's free space ("12.3 GiB"); empty: not measured
     std::string description{};
+    std::string dumpSize{};       // a success: the dump's size ("1.2 GiB")
+    std::string runLength{};      // a success: how long the export took ("4분 0초")
+    std::string failuresInARow{}; // a failure: how many runs in a row failed ("3회")
+    std::string hint{};           // a failure: what to check first (FailureHint)
 };
 
 // Builds the page. Every value goes in escaped (EscapeHtml), so that markup
@@ -54,6 +58,15 @@ std::string BuildResultReportHtml(const ResultReport& report);
 // `text` with "&", "<", ">" and the double quote written as HTML entities, for
 // a value that must show as written (a failure cause quoting the output).
 std::string EscapeHtml(std::string_view text);
+
+// What to check first for a failure with `cause` (a refused login, an
+// unknown service or no listener, a full disk, a utility that cannot be
+// started); "첨부한 로그를 확인하십시오." for any other.
+std::string FailureHint(std::string_view cause);
+
+// "1시간 2분 3초", "4분 0초", "12초": how long a run took, as the result
+// lines say it.
+std::string RunLengthText(std::int64_t seconds);
 
 // "1.2 GiB", "3.4 MiB", "512.0 KiB", "100 바이트": a size as the result lines
 // and the report show it.

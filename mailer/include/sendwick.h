@@ -46,13 +46,19 @@ extern "C" {
  * recipients  recipient mailboxes separated by ';'; tokens without an '@'
  *             after their first character are skipped and count as handled
  * bodyType    "TEXT" (exactly) for a plain-text body, anything else for HTML;
- *             a plain-text body without attachments goes with CR LF line
- *             ends, and in Base64 when it holds 8-bit bytes
+ *             a plain-text body goes as text/plain with CR LF line ends (in
+ *             Base64 when it holds 8-bit bytes or attachments go with it);
+ *             an HTML body goes with its text as a text/plain alternative
+ *             for readers that show no HTML
  * subject     subject text
  * body        plain text or HTML source
  * attachments file paths separated by ';', empty for none; a file that
- *             cannot be read fails the session before any server is asked
+ *             cannot be read fails the session before any server is asked;
+ *             a name beyond ASCII is labelled UTF-8 when its bytes are
+ *             UTF-8, else by the charset of the caller's code page
  * logPath     session log to append to, empty for none
+ *
+ * Every message carries a Message-ID with this machine's host name.
  */
 SENDWICK_API int SendMail(const char* from, const char* recipients, const char* bodyType,
                           const char* subject, const char* body, const char* attachments,

@@ -1,10 +1,14 @@
 #include "compose.h"
 
+#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <random>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -14,6 +18,7 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 constexpr std::string_view kBoundary = "NextMimePart";
+constexpr std::string_view kAlternativeBoundary = "AltMimePart";
 constexpr std::size_t kLineWidth = 76;
 
 std::string_view Trim(std::string_view text)
@@ -49,10 +54,10 @@ bool IsAscii(std::string_view text)
 }
 
 // RFC 2231 4: charset'language'value, every byte but attribute-chars as %XX.
-std::string ExtendedParameterValue(std::string_view text)
+std::string ExtendedParameterValue(std::string_view charset, std::string_view text)
 {
     static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out(CharsetOf(text));
+    std::string out(charset);
     out.append("''");
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
@@ -63,6 +68,53 @@ std::string ExtendedParameterValue(std::string_view text)
             out.push_back(c);
         else
             out.append(1, '%').append(1, kHex[byte >> 4]).append(1, kHex[byte & 15]);
+    }
+    return out;
+}
+
+// `attribute` as RFC 2231 continuations ("filename*0*=...;" on lines of
+// their own), so that a long name never makes a header line too long. A
+// piece never splits a %XX.
+std::string ExtendedParameter(std::string_view attribute, std::string_view value)
+{
+    constexpr std::size_t kPiece = 60;
+    std::string out;
+    std::size_t at = 0;
+    for (int index = 0; at < value.size(); ++index) {
+        std::size_t end = std::min(value.size(), at + kPiece);
+        if (end < value.size() && value[end - 1] == '%')
+            end -= 1;
+        else if (end < value.size() && end >= 2 && value[end - 2] == '%')
+            end -= 2;
+        if (index > 0)
+            out.append(";\r\n ");
+        out.append(attribute).append("*").append(std::to_string(index)).append("*=");
+        out.append(value.substr(at, end - at));
+        at = end;
+    }
+    return out;
+}
+
+// The name with each character beyond ASCII as "_": what a reader without
+// RFC 2231 shows.
+std::string AsciiStandIn(std::string_view name)
+{
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        if (byte < 0x80) {
+            out.push_back(name[i]);
+            continue;
+        }
+        out.push_back('_');
+        // One "_" per character: skip a UTF-8 character's continuation bytes,
+        // or the trail byte of a double-byte one.
+        if (IsUtf8(name)) {
+            while (i + 1 < name.size() && (static_cast<unsigned char>(name[i + 1]) & 0xC0) == 0x80)
+                ++i;
+        } else if (i + 1 < name.size()) {
+            ++i;
+        }
     }
     return out;
 }
@@ -79,15 +131,15 @@ Outcome AppendAttachmentPart(std::string& out, const std::string& path)
         AppendLine(out, "Content-Transfer-Encoding: base64");
         AppendLine(out, "Content-Disposition: attachment; filename=\"" + name + "\"");
     } else {
-        // A name beyond ASCII carries its charset: RFC 2231 in the
-        // disposition, and the encoded word that readers without RFC 2231
-        // still take from the type's name.
-        AppendLine(out, std::string("Content-Type: application/octet-stream; name=\"")
-                            .append(EncodeHeaderWord(name))
-                            .append("\""));
+        // A name beyond ASCII carries its true charset in the disposition
+        // (RFC 2231): a path's bytes are UTF-8; other bytes are the caller's
+        // code page. A reader without RFC 2231 shows the type's ASCII name.
+        const std::string_view charset = IsUtf8(name) ? "UTF-8" : CharsetOf(name);
+        AppendLine(out,
+                   "Content-Type: application/octet-stream; name=\"" + AsciiStandIn(name) + "\"");
         AppendLine(out, "Content-Transfer-Encoding: base64");
-        AppendLine(out, std::string("Content-Disposition: attachment; filename*=")
-                            .append(ExtendedParameterValue(name)));
+        AppendLine(out, "Content-Disposition: attachment;\r\n " +
+                            ExtendedParameter("filename", ExtendedParameterValue(charset, name)));
     }
     out.append(kCrLf);
     out.append(encoded);
@@ -105,7 +157,186 @@ void AppendTextType(std::string& out, std::string_view subtype, std::string_view
     AppendLine(out, "Content-Transfer-Encoding: base64");
 }
 
+void AppendTextPart(std::string& out, std::string_view subtype, std::string_view body)
+{
+    AppendTextType(out, subtype, body);
+    out.append(kCrLf);
+    AppendBase64Body(out, body);
+}
+
+// An HTML page as a multipart/alternative: its text first, the page last
+// (the part a reader prefers, RFC 2046 5.1.4).
+void AppendAlternative(std::string& out, std::string_view html)
+{
+    AppendLine(out, std::string("Content-Type: multipart/alternative; boundary=\"")
+                        .append(kAlternativeBoundary)
+                        .append("\""));
+    out.append(kCrLf);
+    AppendLine(out, std::string("--").append(kAlternativeBoundary));
+    AppendTextPart(out, "plain", HtmlToText(html));
+    AppendLine(out, std::string("--").append(kAlternativeBoundary));
+    AppendTextPart(out, "html", html);
+    AppendLine(out, std::string("--").append(kAlternativeBoundary).append("--"));
+}
+
+std::string LowerAscii(std::string_view text)
+{
+    std::string out(text);
+    for (char& c : out)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// The character an entity (without "&" and ";") stands for; empty when it
+// is none this page writes. Only ASCII: the page's other bytes are in its
+// own charset.
+std::string_view EntityText(std::string_view entity)
+{
+    static constexpr std::pair<std::string_view, std::string_view> kEntities[] = {
+        {"amp", "&"},  {"lt", "<"},  {"gt", ">"},   {"quot", "\""},
+        {"apos", "'"}, {"#39", "'"}, {"nbsp", " "}, {"#160", " "}};
+    for (const auto& [name, text] : kEntities)
+        if (entity == name)
+            return text;
+    return {};
+}
+
 } // namespace
+
+bool IsUtf8(std::string_view text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t more = 0;
+        std::uint32_t code = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            more = 1, code = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            more = 2, code = lead & 0x0F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            more = 3, code = lead & 0x07;
+        } else {
+            return false;
+        }
+        if (i + more >= text.size())
+            return false;
+        for (std::size_t k = 1; k <= more; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            code = (code << 6) | (next & 0x3F);
+        }
+        // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+        if ((more == 2 && code < 0x800) || (more == 3 && code < 0x10000) || code > 0x10FFFF ||
+            (code >= 0xD800 && code <= 0xDFFF))
+            return false;
+        i += more + 1;
+    }
+    return true;
+}
+
+std::string LocalHostName()
+{
+    char buffer[256] = {};
+    std::string host;
+    if (gethostname(buffer, sizeof buffer - 1) == 0)
+        for (const char* c = buffer; *c != '\0'; ++c)
+            if (std::isalnum(static_cast<unsigned char>(*c)) || *c == '-' || *c == '.')
+                host.push_back(*c);
+    return host.empty() ? "localhost" : host;
+}
+
+std::string NewMessageId(std::string_view host)
+{
+    static std::atomic<unsigned> count{0};
+    static thread_local std::mt19937_64 random{std::random_device{}()};
+    char left[80];
+    std::snprintf(left, sizeof left, "%016llx.%ld.%u", static_cast<unsigned long long>(random()),
+                  static_cast<long>(getpid()), count.fetch_add(1));
+    return std::string("<").append(left).append("@").append(host).append(">");
+}
+
+std::string HtmlToText(std::string_view html)
+{
+    // Pass one: the text as a browser lays it out, "\n" where a line ends.
+    std::string text;
+    bool blank = true; // a blank is due before the next word
+    const auto lineEnd = [&] {
+        text.push_back('\n');
+        blank = false;
+    };
+    for (std::size_t i = 0; i < html.size();) {
+        const char c = html[i];
+        if (c == '<') {
+            // A tag (or comment, doctype): up to its ">" outside quotes.
+            std::size_t end = i + 1;
+            for (char quote = 0; end < html.size(); ++end) {
+                if (quote != 0 && html[end] == quote)
+                    quote = 0;
+                else if (quote == 0 && (html[end] == '"' || html[end] == '\''))
+                    quote = html[end];
+                else if (quote == 0 && html[end] == '>')
+                    break;
+            }
+            std::string_view tag = html.substr(i + 1, end - i - 1);
+            const bool closing = !tag.empty() && tag.front() == '/';
+            if (closing)
+                tag.remove_prefix(1);
+            const std::string name =
+                LowerAscii(tag.substr(0, std::min(tag.find_first_of(" \t\r\n/"), tag.size())));
+            i = end + 1;
+            if (!closing && (name == "head" || name == "style" || name == "script")) {
+                const std::size_t close = LowerAscii(html.substr(i)).find("</" + name);
+                i = close == std::string::npos ? html.size() : i + close;
+                continue;
+            }
+            if (name == "br" || name == "tr" || name == "div" || name == "p" || name == "li" ||
+                name == "table" ||
+                (name.size() == 2 && name[0] == 'h' && name[1] >= '1' && name[1] <= '6'))
+                lineEnd();
+            else if (closing && name == "th")
+                text.append(": "), blank = false;
+            else if (closing && name == "td")
+                blank = true;
+            continue;
+        }
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            blank = true;
+            ++i;
+            continue;
+        }
+        if (blank && !text.empty() && text.back() != '\n' && text.back() != ' ')
+            text.push_back(' ');
+        blank = false;
+        if (c == '&') {
+            const std::size_t semi = html.find(';', i);
+            if (semi != std::string_view::npos && semi - i <= 8) {
+                const std::string_view decoded =
+                    EntityText(LowerAscii(html.substr(i + 1, semi - i - 1)));
+                if (!decoded.empty()) {
+                    text.append(decoded);
+                    i = semi + 1;
+                    continue;
+                }
+            }
+        }
+        text.push_back(c);
+        ++i;
+    }
+    // Pass two: lines trimmed, empty ones left out, CR LF ends.
+    std::string out;
+    for (std::size_t at = 0; at <= text.size();) {
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        const std::string_view line = Trim(std::string_view(text).substr(at, end - at));
+        if (!line.empty())
+            out.append(line).append(kCrLf);
+        at = end + 1;
+    }
+    return out;
+}
 
 Mailbox SplitMailbox(std::string_view mailbox)
 {
@@ -308,9 +539,12 @@ Outcome BuildMessage(const MessageInput& input, std::string& message)
     AppendLine(out, "FROM: " + EncodeHeaderWord(sender.name) + "<" + sender.address + ">");
     AppendLine(out, "TO: " + EncodeHeaderWord(recipient.name) + "<" + recipient.address + ">");
     AppendLine(out, "DATE: " + FormatDateText(input.date));
+    AppendLine(out, "Message-ID: " + (input.messageId.empty() ? NewMessageId(LocalHostName())
+                                                              : std::string(input.messageId)));
     AppendLine(out, "SUBJECT: " + EncodeHeaderWord(input.subject));
 
-    if (input.attachments.empty() && input.bodyType == "TEXT") {
+    const bool plainText = input.bodyType == "TEXT";
+    if (input.attachments.empty() && plainText) {
         // A bare LF is refused by servers that guard against SMTP smuggling,
         // and 8-bit bytes need a label and, without 8BITMIME, an encoding.
         const std::string text = CanonicalLineEnds(input.body);
@@ -325,9 +559,7 @@ Outcome BuildMessage(const MessageInput& input, std::string& message)
         }
     } else if (input.attachments.empty()) {
         AppendLine(out, "Mime-Version: 1.0");
-        AppendTextType(out, "html", input.body);
-        out.append(kCrLf);
-        AppendBase64Body(out, input.body);
+        AppendAlternative(out, input.body);
     } else {
         AppendLine(out, "Mime-Version: 1.0");
         AppendLine(out, "Content-Type: multipart/mixed; boundary=\"NextMimePart\"");
@@ -335,9 +567,10 @@ Outcome BuildMessage(const MessageInput& input, std::string& message)
         AppendLine(out, "This is a multi-part message in MIME format.");
         out.append(kCrLf);
         AppendLine(out, std::string("--").append(kBoundary));
-        AppendTextType(out, "html", input.body);
-        out.append(kCrLf);
-        AppendBase64Body(out, input.body);
+        if (plainText)
+            AppendTextPart(out, "plain", CanonicalLineEnds(input.body));
+        else
+            AppendAlternative(out, input.body);
         for (const auto& path : paths) {
             if (Outcome added = AppendAttachmentPart(out, path); !added.ok())
                 return added;

@@ -84,12 +84,36 @@ struct MessageInput
     std::string_view body;
     std::string_view attachments; // paths separated by ";"
     ZonedTime date;
+    std::string_view messageId{}; // "<unique@host>"; empty: a new one (NewMessageId)
 };
 
+// This machine's host name as it may stand on the right of a Message-ID:
+// only letters, digits, "-" and "."; "localhost" when it has none.
+std::string LocalHostName();
+
+// "<random.pid.count@host>": unique to one message sent from `host`.
+std::string NewMessageId(std::string_view host);
+
+// The plain text a reader without HTML shows for an HTML page: the text of
+// the body (head, style and script left out) with entities decoded, blanks
+// collapsed as a browser does, a line per row, paragraph or break (empty
+// lines left out), a header cell followed by ": ", and CR LF line ends. Bytes of 0x80 and above
+// pass unchanged, so the text keeps the page's charset.
+std::string HtmlToText(std::string_view html);
+
+// True when `text` is well-formed UTF-8.
+bool IsUtf8(std::string_view text);
+
 // The complete text that follows DATA, including the final "\r\n.\r\n",
-// into `message`. A "TEXT" body without attachments travels with CR LF line
-// ends, as it is when it is ASCII, otherwise as text/plain in Base64 (safe
-// without 8BITMIME); any other body travels as text/html in Base64. An
+// into `message`, under a Message-ID. A "TEXT" body travels with CR LF line
+// ends: without attachments as it is when it is ASCII, otherwise as
+// text/plain in Base64 (safe without 8BITMIME). Any other body is HTML and
+// travels as multipart/alternative: the page's text (HtmlToText) as
+// text/plain, then the page as text/html, both in Base64, so that a reader
+// without HTML shows the same facts. With attachments the body comes first
+// in a multipart/mixed. An attachment's name beyond ASCII goes as RFC 2231
+// "filename*" labelled UTF-8 when its bytes are UTF-8 (a file-system path),
+// else by CharsetOf, with an ASCII stand-in as the type's name. An
 // attachment that cannot be read fails the message with EncodeAttachment's
 // reason.
 Outcome BuildMessage(const MessageInput& input, std::string& message);

@@ -766,10 +766,12 @@ protected:
     void TearDown() override { umount(backups.path().c_str()); }
 
     // The page a run of the item mails; its folder is on the 64 MiB of SetUp.
-    std::string Page(ReportKind kind, const std::string& dump, const std::string& cause = "")
+    std::string Page(ReportKind kind, const std::string& dump, const std::string& cause = "",
+                     const ResultReport& m = {})
     {
-        return BuildResultReportHtml(
-            {kind, "ORCL", "SCOTT", kRunTime, dump, cause, "", "", "", "64.0 MiB", "야간 백업"});
+        return BuildResultReportHtml({kind, "ORCL", "SCOTT", kRunTime, dump, cause, "", "",
+                                      m.lastSuccess, "64.0 MiB", "야간 백업", m.dumpSize,
+                                      m.runLength, m.failuresInARow, m.hint});
     }
 
     void StartSink()
@@ -821,11 +823,18 @@ TEST_F(BackupRunWithMail, MailsTheReportThroughTheServerWithItsLogin)
     EXPECT_NE(summary.find("subject " + Hex("[DB Backup : SCOTT@ORCL]완료.")), std::string::npos)
         << summary;
     EXPECT_NE(summary.find(" backup@127.0.0.1\n"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("part 0 text/html -"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("part 0 text/plain -\npart 1 text/html -"), std::string::npos)
+        << summary;
     EXPECT_NE(summary.find("defects 0\n"), std::string::npos) << summary;
     EXPECT_NE(summary.find("SCOTT_" + kStamp + ".LOG"), std::string::npos) << summary;
-    EXPECT_EQ(ReadBytes(parsed + "/part0"), Page(ReportKind::kSuccess, ItemFile(".DMP")));
-    EXPECT_EQ(ReadBytes(parsed + "/part1"), ReadBytes(ItemFile(".LOG")));
+    // The page and its text carry the dump's size and the export's length.
+    ASSERT_GT(item->history.lastSuccessBytes, 0);
+    const std::string size = SizeText(item->history.lastSuccessBytes);
+    EXPECT_EQ(ReadBytes(parsed + "/part1"),
+              Page(ReportKind::kSuccess, ItemFile(".DMP"), "",
+                   {.dumpSize = size, .runLength = RunLengthText(item->history.lastRunSeconds)}));
+    EXPECT_NE(ReadBytes(parsed + "/part0").find("덤프 크기: " + size + "\r\n"), std::string::npos);
+    EXPECT_EQ(ReadBytes(parsed + "/part2"), ReadBytes(ItemFile(".LOG")));
     EXPECT_EQ(ReadBytes(work.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n");
 }
 
@@ -842,9 +851,11 @@ TEST_F(BackupRunWithMail, GivingUpMailsTheCauseOnceWithTheLastLog)
     ASSERT_FALSE(summary.empty());
     EXPECT_NE(summary.find("subject " + Hex("[DB Backup : SCOTT@ORCL]실패.")), std::string::npos)
         << summary;
-    EXPECT_EQ(ReadBytes(parsed + "/part0"),
-              Page(ReportKind::kFailure, "", "ORA-01017: invalid username/password; logon denied"));
-    EXPECT_EQ(ReadBytes(parsed + "/part1"), ReadBytes(ItemFile(".LOG")));
+    const std::string cause = "ORA-01017: invalid username/password; logon denied";
+    EXPECT_EQ(ReadBytes(parsed + "/part1"),
+              Page(ReportKind::kFailure, "", cause,
+                   {.lastSuccess = "없음", .failuresInARow = "1회", .hint = FailureHint(cause)}));
+    EXPECT_EQ(ReadBytes(parsed + "/part2"), ReadBytes(ItemFile(".LOG")));
 }
 
 TEST_F(BackupRunWithMail, RecipientsThatAreNoAddressFailTheLineAfterTheOthersGotIt)
@@ -942,8 +953,9 @@ TEST_F(BackupRunWithMail, AFailedUploadIsMailedWithItsReason)
     EXPECT_NE(summary.find("subject " + Hex("[DB Backup : SCOTT@ORCL]전송 실패.")),
               std::string::npos)
         << summary;
-    EXPECT_EQ(ReadBytes(parsed + "/part0"),
-              Page(ReportKind::kUploadFailed, ItemFile(".DMP"), failed.substr(4)));
+    EXPECT_EQ(ReadBytes(parsed + "/part1"),
+              Page(ReportKind::kUploadFailed, ItemFile(".DMP"), failed.substr(4),
+                   {.hint = FailureHint(failed.substr(4))}));
 }
 
 // The library takes its attachments as one ";"-separated text: a folder
@@ -956,7 +968,7 @@ TEST_F(BackupRunWithMail, APathWithASemicolonIsAttachedWhole)
     item->strBackUpFolder = folder + "/";
     Run();
     ASSERT_FALSE(ParseFirstMail(work.File("parsed")).empty());
-    EXPECT_EQ(ReadBytes(work.File("parsed/part1")),
+    EXPECT_EQ(ReadBytes(work.File("parsed/part2")),
               ReadBytes(folder + "/ORCL/SCOTT_" + kStamp + ".LOG"));
 }
 

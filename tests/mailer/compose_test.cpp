@@ -180,7 +180,7 @@ std::string Header(const char* to = "Ops <ops@example.org>")
 {
     return std::string("FROM: =?EUC-KR?B?Um9ib3Q=?=<robot@example.com>\r\n") +
            "TO: " + EncodeHeaderWord(SplitMailbox(to).name) + "<" + SplitMailbox(to).address +
-           ">\r\n" + "DATE: Mon, 07 Dec 2026 09:15:02 +0900\r\n" +
+           ">\r\n" + "DATE: Mon, 07 Dec 2026 09:15:02 +0900\r\n" + "Message-ID: <1@test>\r\n" +
            "SUBJECT: =?EUC-KR?B?UmVwb3J0?=\r\n";
 }
 
@@ -192,7 +192,8 @@ MessageInput Input(std::string_view bodyType, std::string_view body, std::string
             "Report",
             body,
             attachments,
-            kClock.Now()};
+            kClock.Now(),
+            "<1@test>"};
 }
 
 TEST(BuildMessage, PlainTextVariantHasNoMimeHeaderAndStuffsDots)
@@ -218,48 +219,69 @@ TEST(BuildMessage, BareAddressGivesEncodedAddressAsName)
               "FROM: " + EncodeHeaderWord("robot@example.com") + "<robot@example.com>");
 }
 
-TEST(BuildMessage, HtmlVariantForAnyOtherBodyType)
+TEST(BuildMessage, HtmlGoesWithItsTextAsAlternatives)
 {
     // "text" differs from "TEXT" only in case: still HTML.
+    const std::string html = "<p>a</p>";
+    const std::string alternative = "Content-Type: multipart/alternative; "
+                                    "boundary=\"AltMimePart\"\r\n\r\n"
+                                    "--AltMimePart\r\n"
+                                    "Content-Type: text/plain; charset=\"EUC-KR\"\r\n"
+                                    "Content-Transfer-Encoding: base64\r\n\r\n" +
+                                    Base64Encode("a\r\n") +
+                                    "\r\n\r\n\r\n"
+                                    "--AltMimePart\r\n"
+                                    "Content-Type: text/html; charset=\"EUC-KR\"\r\n"
+                                    "Content-Transfer-Encoding: base64\r\n\r\n" +
+                                    Base64Encode(html) + "\r\n\r\n\r\n--AltMimePart--\r\n";
     for (const char* type : {"HTML", "text", ""}) {
-        std::string body57(57, 'h');
-        EXPECT_EQ(BuildMessage(Input(type, body57, "")),
-                  Header() +
-                      "Mime-Version: 1.0\r\n"
-                      "Content-Type: text/html; charset=\"EUC-KR\"\r\n"
-                      "Content-Transfer-Encoding: base64\r\n\r\n" +
-                      Base64Encode(body57) + "\r\n\r\n\r\n\r\n.\r\n")
+        EXPECT_EQ(BuildMessage(Input(type, html, "")),
+                  Header() + "Mime-Version: 1.0\r\n" + alternative + "\r\n.\r\n")
             << type;
     }
-    std::string body58(58, 'h');
-    std::string encoded = Base64Encode(body58);
-    EXPECT_NE(BuildMessage(Input("HTML", body58, ""))
-                  .find(encoded.substr(0, 76) + "\r\n" + encoded.substr(76) + "\r\n\r\n\r\n"),
+    // With an attachment the alternatives are the mixed message's first part.
+    TempDir dir;
+    WriteBytes(dir.File("a.bin"), "abc");
+    EXPECT_NE(BuildMessage(Input("HTML", html, dir.File("a.bin")))
+                  .find("--NextMimePart\r\n" + alternative + "--NextMimePart\r\n"),
               std::string::npos);
 }
 
-TEST(BuildMessage, MultipartVariantClosesWithFinalBoundary)
+TEST(HtmlToText, KeepsWhatAReaderSees)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"<html><head><title>T</title><style>p{}</style></head><body>x</body></html>", "x\r\n"},
+        {"<tr><th a=\"x>y\">서비스</th><td>ORCL</td></tr>\r\n<tr><th>B</th><td>c</td></tr>",
+         "서비스: ORCL\r\nB: c\r\n"},
+        {"<div>  a \r\n  b&amp;&lt;c&gt;&quot;&nbsp;&bogus;</div><div>/u01<wbr>/x</div>",
+         "a b&<c>\" &bogus;\r\n/u01/x\r\n"},
+        {"<script>alert(1)</script>a<br>b<BR/>c", "a\r\nb\r\nc\r\n"},
+    };
+    for (const auto& [html, text] : cases)
+        EXPECT_EQ(HtmlToText(html), text) << html;
+}
+
+TEST(BuildMessage, NonAsciiAttachmentNameIsLabelledByItsBytes)
 {
     TempDir dir;
-    WriteBytes(dir.File("a.bin"), "abc");
-    std::string message = BuildMessage(Input("TEXT", "<b>ok</b>", dir.File("a.bin")));
-    std::string expected = Header() +
-                           "Mime-Version: 1.0\r\n"
-                           "Content-Type: multipart/mixed; boundary=\"NextMimePart\"\r\n\r\n"
-                           "This is a multi-part message in MIME format.\r\n\r\n"
-                           "--NextMimePart\r\n"
-                           "Content-Type: text/html; charset=\"EUC-KR\"\r\n"
-                           "Content-Transfer-Encoding: base64\r\n\r\n" +
-                           Base64Encode("<b>ok</b>") +
-                           "\r\n\r\n\r\n"
-                           "--NextMimePart\r\n"
-                           "Content-Type: application/octet-stream; name=\"a.bin\"\r\n"
-                           "Content-Transfer-Encoding: base64\r\n"
-                           "Content-Disposition: attachment; filename=\"a.bin\"\r\n\r\n"
-                           "YWJj\r\n\r\n"
-                           "--NextMimePart--\r\n"
-                           "\r\n.\r\n";
-    EXPECT_EQ(message, expected);
+    // UTF-8 (a path) as UTF-8; code page 949 bytes by their own label. A long
+    // name goes in pieces that never split a %XX.
+    const std::string utf8 = "홍길동_ORCL_" + std::string(30, 'x') + "한.log";
+    WriteBytes(dir.File(utf8), "a");
+    WriteBytes(dir.File("\xB0\xA1.log"), "a");
+    const std::string both = dir.File(utf8) + ";" + dir.File("\xB0\xA1.log");
+    const std::string message = BuildMessage(Input("HTML", "x", both));
+    EXPECT_NE(message.find("name=\"____ORCL_" + std::string(30, 'x') +
+                           "_.log\"\r\nContent-Transfer-Encoding: base64\r\n"
+                           "Content-Disposition: attachment;\r\n filename*0*=UTF-8''"
+                           "%ED%99%8D%EA%B8%B8%EB%8F%99_ORCL_" +
+                           std::string(20, 'x') + ";\r\n filename*1*=" + std::string(10, 'x') +
+                           "%ED%95%9C.log\r\n"),
+              std::string::npos)
+        << message;
+    EXPECT_NE(message.find("name=\"_.log\"\r\nContent-Transfer-Encoding: base64\r\n"
+                           "Content-Disposition: attachment;\r\n filename*0*=EUC-KR''%B0%A1.log"),
+              std::string::npos);
 }
 
 TEST(BuildMessage, SeparatorOnlyAttachmentListGivesBodyPartAlone)
@@ -267,7 +289,8 @@ TEST(BuildMessage, SeparatorOnlyAttachmentListGivesBodyPartAlone)
     std::string message = BuildMessage(Input("HTML", "hi", ";"));
     EXPECT_NE(message.find("multipart/mixed"), std::string::npos);
     EXPECT_EQ(message.find("application/octet-stream"), std::string::npos);
-    std::string tail = Base64Encode("hi") + "\r\n\r\n\r\n--NextMimePart--\r\n\r\n.\r\n";
+    std::string tail =
+        Base64Encode("hi") + "\r\n\r\n\r\n--AltMimePart--\r\n--NextMimePart--\r\n\r\n.\r\n";
     EXPECT_EQ(message.substr(message.size() - tail.size()), tail);
 }
 

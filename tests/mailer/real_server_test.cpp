@@ -362,10 +362,12 @@ TEST_F(RealPeersTest, ThreeRecipientsEachGetBothAttachmentsIntact)
         trace.push_back(static_cast<char>((i * 131 + 7) % 256));
     WriteBytes(dir.File("report.bin"), report);
     WriteBytes(dir.File(ToCp949("뷁추적.log")), trace);
+    WriteBytes(dir.File("홍길동.log"), "x"); // a path's own bytes: UTF-8
     // 똠 and 뷁 are in code page 949 only; the sender's name is EUC-KR.
     const std::string subjectText = "ORCL 백업결과 보고 똠", subject = ToCp949(subjectText);
     const std::string bodyText = "<html><body>백업 성공 뷁</body></html>", body = ToCp949(bodyText);
-    const std::string attachments = dir.File("report.bin") + ";" + dir.File(ToCp949("뷁추적.log"));
+    const std::string attachments = dir.File("report.bin") + ";" +
+                                    dir.File(ToCp949("뷁추적.log")) + ";" + dir.File("홍길동.log");
 
     ASSERT_EQ(sendMailViaSmtp("127.0.0.1", "backup", "secret",
                               ToCp949("백업 <robot@example.com>").c_str(),
@@ -387,14 +389,18 @@ TEST_F(RealPeersTest, ThreeRecipientsEachGetBothAttachmentsIntact)
         std::string expected = "subject " + Hex(subjectText) + "\n" + "from " + Hex("백업") +
                                " robot@example.com\n" + "to " + Hex(recipients[m]) + " " +
                                recipients[m] + "\n" +
-                               "part 0 text/html -\n"
-                               "part 1 application/octet-stream report.bin\n"
-                               "part 2 application/octet-stream 뷁추적.log\n"
+                               "message-id True\n"
+                               "part 0 text/plain -\n"
+                               "part 1 text/html -\n"
+                               "part 2 application/octet-stream report.bin\n"
+                               "part 3 application/octet-stream 뷁추적.log\n"
+                               "part 4 application/octet-stream 홍길동.log\n"
                                "defects 0\n";
         EXPECT_EQ(parsed, expected);
-        EXPECT_EQ(ReadBytes(out + "/part0"), bodyText);
-        EXPECT_EQ(ReadBytes(out + "/part1"), report);
-        EXPECT_EQ(ReadBytes(out + "/part2"), trace);
+        EXPECT_EQ(ReadBytes(out + "/part0"), "백업 성공 뷁\r\n");
+        EXPECT_EQ(ReadBytes(out + "/part1"), bodyText);
+        EXPECT_EQ(ReadBytes(out + "/part2"), report);
+        EXPECT_EQ(ReadBytes(out + "/part3"), trace);
     }
 
     // The 6912-byte attachment: 121 lines of 76 and one of 20, then the

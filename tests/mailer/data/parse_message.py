@@ -4,12 +4,14 @@ would, and reports what it decoded.
 Usage: parse_message.py MESSAGE OUTPUT_FOLDER
 Prints one line per item in UTF-8, each text decoded by its declared charset
 (hex for headers):  subject HEX / from HEX ADDRESS / to HEX ADDRESS /
+message-id RIGHT-SIDE-IS-THIS-HOST /
 part N CONTENT-TYPE FILENAME  (the decoded payload goes to OUTPUT_FOLDER/partN)
 """
 import email
 import email.header
 import email.utils
 import os
+import socket
 import sys
 
 
@@ -29,6 +31,9 @@ def main():
         name, address = email.utils.parseaddr(message[field])
         raw_name = message[field].rsplit("<", 1)[0]
         print(field.lower(), header_bytes(raw_name).hex(), address)
+    message_id = message["Message-ID"] or ""
+    host = socket.gethostname()
+    print("message-id", message_id.startswith("<") and message_id.endswith("@" + host + ">"))
     parts = message.walk() if message.is_multipart() else [message]
     index = 0
     for part in parts:

@@ -30,18 +30,6 @@ constexpr const char* kReady = "Ready.";
 constexpr const char* kVerifySucceeded = " 덤프 검증 성공";
 constexpr const char* kVerifyFailed = " 덤프 검증 실패: ";
 
-// "1시간 2분 3초", "4분 0초", "12초": how long an export took.
-std::string DurationText(std::int64_t seconds)
-{
-    seconds = std::max<std::int64_t>(seconds, 0);
-    std::string text;
-    if (seconds >= 3600)
-        text += std::to_string(seconds / 3600) + "시간 ";
-    if (seconds >= 60)
-        text += std::to_string(seconds / 60 % 60) + "분 ";
-    return text + std::to_string(seconds % 60) + "초";
-}
-
 // Deletes every piece of a run's dump; false when there was none.
 bool RemoveDumpSet(const RunFiles& files)
 {
@@ -181,7 +169,7 @@ void Run::NoteSuccess(const RunFiles& files, const std::string& warning, std::in
     // (a table that does not exist) is named, as the dump lacks what it
     // warns of.
     std::string line = record_.strServiceName + " 백업 성공: " + history.lastSuccessDump + " (" +
-                       SizeText(bytes) + ", " + DurationText(seconds) + ")";
+                       SizeText(bytes) + ", " + RunLengthText(seconds) + ")";
     if (!warning.empty())
         line += " (경고: " + warning + ")";
     WriteLine(line);

@@ -9,21 +9,24 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 case "$check" in
 HoldsItsFiles)
-  diff -u - <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sort) <<'FILES' || fail "files or modes differ"
+  diff -u - <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | LC_ALL=C sort) <<'FILES' || fail "files or modes differ"
 -rw-r--r-- ./lib/systemd/system/veltrane-item@.service
 -rw-r--r-- ./lib/systemd/system/veltrane-item@.timer
 -rw-r--r-- ./lib/systemd/system/veltrane.service
 -rw-r--r-- ./opt/veltrane/libHoistline.so
 -rw-r--r-- ./opt/veltrane/libSendwick.so
 -rw-r--r-- ./usr/share/applications/veltrane.desktop
+-rw-r--r-- ./usr/share/bash-completion/completions/veltrane
 -rw-r--r-- ./usr/share/doc/veltrane/README.Debian
 -rw-r--r-- ./usr/share/doc/veltrane/changelog.gz
 -rw-r--r-- ./usr/share/doc/veltrane/copyright
 -rw-r--r-- ./usr/share/doc/veltrane/examples/veltrane-alerts.yml
 -rw-r--r-- ./usr/share/icons/hicolor/scalable/apps/veltrane.svg
 -rw-r--r-- ./usr/share/lintian/overrides/veltrane
+-rw-r--r-- ./usr/share/man/man1/veltrane.1.gz
 -rwxr-xr-x ./opt/veltrane/veltrane
 -rwxr-xr-x ./opt/veltrane/veltrane-window
+lrwxrwxrwx ./usr/bin/veltrane
 FILES
   depends=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | awk '{ print $1 }')
   for pkg in libqt6widgets6 libcurl4 libsystemd0 fonts-nanum adduser; do

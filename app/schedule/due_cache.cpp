@@ -25,20 +25,25 @@ void DueCache::Verify(const ScheduleTable& table, const LocalDateTime& now)
     if (verified_ && minute == verifiedMinute_ && entries_.size() == table.size())
         return;
     entries_.resize(table.size());
+    hot_.resize(table.size());
     latest_.reset();
     for (std::size_t i = 0; i < table.size(); ++i) {
         const ScheduleRecord& record = *table[i];
         Entry& entry = entries_[i];
+        Hot& hot = hot_[i];
         if (entry.record != &record) {
             entry = Entry{};
+            hot = Hot{};
             entry.record = &record;
         }
         // A text too long to keep is read again at every verification, and
         // leaves nothing kept that was computed from it.
         if (!entry.last.Is(record.strLastBackUpTime)) {
-            entry.lastSeconds = SecondsOfStored(record.strLastBackUpTime);
+            const std::optional<std::int64_t> last = SecondsOfStored(record.strLastBackUpTime);
+            hot.hasLast = last.has_value();
+            hot.lastSeconds = last.value_or(0);
             entry.last.Set(record.strLastBackUpTime);
-            entry.quietKnown = false;
+            hot.quietKnown = false;
         }
         if (!entry.success.Is(record.history.lastSuccessTime)) {
             entry.successSeconds = SecondsOfStored(record.history.lastSuccessTime);
@@ -47,28 +52,30 @@ void DueCache::Verify(const ScheduleTable& table, const LocalDateTime& now)
         }
         if (!entry.rulesKept || !entry.rules.Are(record)) {
             entry.rulesKept = entry.rules.Set(record);
-            entry.quietKnown = false;
+            hot.quietKnown = false;
             entry.overdueKnown = false;
         }
-        entry.retryOwed = !record.strRetryAfter.empty();
-        if (entry.lastSeconds && (!latest_ || *entry.lastSeconds > *latest_))
-            latest_ = entry.lastSeconds;
+        hot.retryOwed = !record.strRetryAfter.empty();
+        hot.enabled = record.bEnabled;
+        hot.runNow = record.bRunNow;
+        if (hot.hasLast && (!latest_ || hot.lastSeconds > *latest_))
+            latest_ = hot.lastSeconds;
     }
     verified_ = true;
     ++verifications_;
     verifiedMinute_ = minute;
 }
 
-std::optional<bool> DueCache::RuleDue(Entry& entry, const ScheduleRecord& record,
+std::optional<bool> DueCache::RuleDue(Hot& hot, const Entry& entry, const ScheduleRecord& record,
                                       const LocalDateTime& now, std::int64_t nowSeconds)
 {
     // A latest back time ahead of the clock is read anew at every moment (as
     // far past until the clock reaches it): nothing to keep.
-    if (entry.lastSeconds && *entry.lastSeconds > nowSeconds)
+    if (hot.hasLast && hot.lastSeconds > nowSeconds)
         return IsScheduleDue(record, now);
-    if (entry.quietKnown && nowSeconds >= entry.computedAt && nowSeconds < entry.quietUntil)
+    if (hot.quietKnown && nowSeconds >= hot.computedAt && nowSeconds < hot.quietUntil)
         return false;
-    entry.quietKnown = false;
+    hot.quietKnown = false;
     const std::optional<bool> due = IsScheduleDue(record, now);
     if (!due || *due)
         return due;
@@ -77,9 +84,9 @@ std::optional<bool> DueCache::RuleDue(Entry& entry, const ScheduleRecord& record
     // (and a weekly item whose time cannot be read, whose evaluation fails
     // once its seven days have passed) next change their answer.
     const std::optional<LocalDateTime> next = NextDueTime(record, now);
-    entry.quietUntil = next ? SecondsOf(*next) : (DayOf(nowSeconds) + 1) * kDay;
-    entry.computedAt = nowSeconds;
-    entry.quietKnown = entry.rulesKept && entry.last.Is(record.strLastBackUpTime);
+    hot.quietUntil = next ? SecondsOf(*next) : (DayOf(nowSeconds) + 1) * kDay;
+    hot.computedAt = nowSeconds;
+    hot.quietKnown = entry.rulesKept && entry.last.Is(record.strLastBackUpTime);
     return false;
 }
 
@@ -90,12 +97,17 @@ std::vector<std::shared_ptr<ScheduleRecord>> DueCache::DueItems(const ScheduleTa
     const std::int64_t nowSeconds = SecondsOf(now);
     std::vector<std::shared_ptr<ScheduleRecord>> due;
     for (std::size_t i = 0; i < table.size(); ++i) {
-        const std::shared_ptr<ScheduleRecord>& record = table[i];
-        if (!record->bEnabled)
+        Hot& hot = hot_[i];
+        // The steady case reads nothing but this item's few packed bytes: a
+        // record is touched only when its item may be due.
+        if (!hot.enabled ||
+            (!hot.runNow && !hot.retryOwed && hot.quietKnown && nowSeconds >= hot.computedAt &&
+             nowSeconds < hot.quietUntil && !(hot.hasLast && hot.lastSeconds > nowSeconds)))
             continue;
+        const std::shared_ptr<ScheduleRecord>& record = table[i];
         // A try owed, or a flag, decides by itself: rare, and read as the
         // rules say.
-        if (entries_[i].retryOwed) {
+        if (hot.retryOwed) {
             if (const std::optional<LocalDateTime> retry = RetryTime(*record, now)) {
                 if (record->bRunNow || SecondsOf(*retry) <= nowSeconds)
                     due.push_back(record);
@@ -104,7 +116,7 @@ std::vector<std::shared_ptr<ScheduleRecord>> DueCache::DueItems(const ScheduleTa
         }
         const std::optional<bool> rule = record->bRunNow
                                              ? IsScheduleDue(*record, now)
-                                             : RuleDue(entries_[i], *record, now, nowSeconds);
+                                             : RuleDue(hot, entries_[i], *record, now, nowSeconds);
         if (!rule)
             break;
         if (*rule || record->bRunNow)
@@ -123,9 +135,9 @@ DueCache::Overdue(const ScheduleTable& table, const LocalDateTime& watchStart,
     const std::int64_t day = DayOf(nowSeconds);
     std::vector<std::pair<std::size_t, const std::string*>> overdue;
     for (std::size_t i = 0; i < table.size(); ++i) {
-        const ScheduleRecord& record = *table[i];
-        if (!record.bEnabled)
+        if (!hot_[i].enabled)
             continue;
+        const ScheduleRecord& record = *table[i];
         Entry& entry = entries_[i];
         const bool before = entry.successSeconds && *entry.successSeconds < nowSeconds;
         if (!entry.overdueKnown || entry.watchStart != watch || entry.successBeforeNow != before ||
@@ -156,8 +168,8 @@ bool DueCache::LastBackUpInFuture(const ScheduleTable& table, std::size_t index,
                                   const LocalDateTime& now)
 {
     Verify(table, now);
-    const std::optional<std::int64_t>& last = entries_[index].lastSeconds;
-    return last && *last > SecondsOf(now);
+    const Hot& hot = hot_[index];
+    return hot.hasLast && hot.lastSeconds > SecondsOf(now);
 }
 
 } // namespace veltrane

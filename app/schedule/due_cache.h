@@ -27,10 +27,10 @@ namespace veltrane {
 class DueCache
 {
 public:
-    // Says that records of the table changed (their rules, latest back time
-    // or last success): the next question compares every kept moment with
-    // its record again. Without it that is done once a minute, so that a
-    // change made behind the owner's back is seen within the minute.
+    // Says that records of the table changed (their rules, latest back time,
+    // last success, enabled box or back-up-now flag): the next question
+    // compares every kept moment with its record again. Without it that is done once a minute, so
+    // that a change made behind the owner's back is seen within the minute.
     void Invalidate() { verified_ = false; }
 
     // DueItems(table, now) of due_rules.h.
@@ -94,11 +94,26 @@ private:
                    week.Set(record.strWeek);
         }
     };
-    // One item's kept moments. The launch pass's: no second before
-    // `quietUntil` is due, as computed at `computedAt` from `rules` and the
-    // latest back time `last` (its seconds `lastSeconds`, none when it is no
-    // date). The overdue check's: the first due time after the last success
-    // `success` (or the watch's start), as computed from these.
+    // What the launch pass reads of one item every second, packed apart from
+    // the records and the rest of the entry so that a steady pass walks one
+    // small array: the record's enabled box and flag as last compared, and
+    // its kept quiet stretch (no second in [computedAt, quietUntil) is due,
+    // as computed from the entry's rules and latest back time).
+    struct Hot
+    {
+        std::int64_t computedAt = 0;
+        std::int64_t quietUntil = 0;
+        std::int64_t lastSeconds = 0; // the latest back time, when hasLast
+        bool hasLast = false;
+        bool quietKnown = false;
+        bool enabled = false;
+        bool runNow = false;
+        bool retryOwed = false; // strRetryAfter is not empty
+    };
+    // One item's kept moments. The launch pass's: see Hot; `last` is the
+    // latest back time they were computed from. The overdue check's: the
+    // first due time after the last success `success` (or the watch's
+    // start), as computed from these.
     struct Entry
     {
         const ScheduleRecord* record = nullptr;
@@ -106,14 +121,9 @@ private:
         Text<24> success;
         Rules rules;
         bool rulesKept = false;
-        bool quietKnown = false;
         bool overdueKnown = false;
         bool successBeforeNow = false;
-        bool retryOwed = false; // strRetryAfter is not empty
-        std::optional<std::int64_t> lastSeconds;
         std::optional<std::int64_t> successSeconds;
-        std::int64_t computedAt = 0;
-        std::int64_t quietUntil = 0;
         std::int64_t watchStart = 0;
         std::int64_t day = 0;
         std::optional<LocalDateTime> due;
@@ -127,10 +137,11 @@ private:
     void Verify(const ScheduleTable& table, const LocalDateTime& now);
     // Whether the rules say `record` (enabled, no flag, no try owed) is due
     // at `now`, as IsScheduleDue does.
-    static std::optional<bool> RuleDue(Entry& entry, const ScheduleRecord& record,
+    static std::optional<bool> RuleDue(Hot& hot, const Entry& entry, const ScheduleRecord& record,
                                        const LocalDateTime& now, std::int64_t nowSeconds);
 
     std::vector<Entry> entries_;
+    std::vector<Hot> hot_; // by table position, as entries_
     bool verified_ = false;
     std::uint64_t verifications_ = 0;
     std::optional<std::int64_t> latest_;

@@ -3,7 +3,8 @@
 // The metrics file for monitoring ("Veltrane.prom"): how each item stands,
 // in the Prometheus text exposition format, for node_exporter's textfile
 // collector to pass on. The window and the service rewrite it after every
-// run and once a minute; its heartbeat sample says when.
+// run, and in a minute when a sample changed or at least every three
+// minutes; its heartbeat sample says when.
 
 #include "platform/clock.h"
 #include "platform/result.h"

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <functional>
+#include <string_view>
 #include <sys/stat.h>
 
 namespace veltrane {
@@ -255,6 +257,7 @@ void ScheduleService::StartUp()
             continue;
         if (const std::optional<LocalDateTime> missed = MissedDueTime(*record, now)) {
             record->bRunNow = true;
+            due_.Invalidate();
             WriteLine(record->strServiceName + " 놓친 백업을 지금 실행합니다 (예정 " +
                       FormatDateTime(*missed) + ")");
         }
@@ -490,7 +493,7 @@ void ScheduleService::ApplyHistory(const ScheduleRecord& result)
 void ScheduleService::Heartbeat()
 {
     if (MinuteNumber(clock_.Now()) != metricsMinute_)
-        WriteMetrics();
+        WriteMetrics(true);
 }
 
 void ScheduleService::Relay::Idle()
@@ -501,10 +504,11 @@ void ScheduleService::Relay::Idle()
         service_.Heartbeat();
 }
 
-void ScheduleService::WriteMetrics()
+void ScheduleService::WriteMetrics(bool unlessUnchanged)
 {
     const LocalDateTime now = clock_.Now();
-    metricsMinute_ = MinuteNumber(now);
+    const std::int64_t minute = MinuteNumber(now);
+    metricsMinute_ = minute;
     const std::string path = MetricsPath(settings_, env_.DataFolder());
     std::vector<ItemKey> running;
     {
@@ -512,8 +516,26 @@ void ScheduleService::WriteMetrics()
         running = runningItems_;
     }
     Status written = CheckMetricsPath(path, env_.DataFolder());
-    if (written)
-        written = WriteMetricsFile(path, FormatMetrics(table_, settings_, now, running));
+    if (written) {
+        const std::string text = FormatMetrics(table_, settings_, now, running);
+        // The heartbeat's family comes last; everything before it is what
+        // the items' samples say.
+        const std::size_t samples =
+            std::hash<std::string_view>{}(std::string_view(text).substr(0, text.rfind("# HELP ")));
+        // A table at its limit makes tens of megabytes of text: the minute's
+        // write is skipped while no sample changed and the heartbeat in the
+        // file is recent enough for the staleness alert.
+        if (unlessUnchanged && !metricsFailed_ && samples == metricsSamples_ &&
+            path == metricsPath_ && minute >= metricsWritten_ &&
+            minute - metricsWritten_ < kHeartbeatMinutes)
+            return;
+        written = WriteMetricsFile(path, text);
+        if (written) {
+            metricsSamples_ = samples;
+            metricsPath_ = path;
+            metricsWritten_ = minute;
+        }
+    }
     if (written && metricsFailed_)
         WriteLine("메트릭 파일 다시 씀: " + path);
     else if (!written && !metricsFailed_)

@@ -189,10 +189,12 @@ private:
     };
 
     // Rewrites the metrics file (see service/metrics_file.h) from the table,
-    // on the owner's thread: after every run, and once a minute of the clock
-    // (Heartbeat). A file that cannot be written is said once, in a result
-    // line, until it can be written again; nothing else stops for it.
-    void WriteMetrics();
+    // on the owner's thread: after every change and run, and once a minute of
+    // the clock (Heartbeat), when that minute's samples differ from those
+    // last written or the heartbeat written is kHeartbeatMinutes old. A file
+    // that cannot be written is said once, in a result line, until it can be
+    // written again; nothing else stops for it.
+    void WriteMetrics(bool unlessUnchanged = false);
     void Heartbeat();
 
     void Submit(std::function<void()> work, std::function<void()> done);
@@ -274,8 +276,14 @@ private:
     // The items whose runs are in progress, for the metrics.
     std::mutex runningMutex_;
     std::vector<ItemKey> runningItems_;
-    std::int64_t metricsMinute_ = -1; // the minute the metrics were last written in
-    bool metricsFailed_ = false;      // said; quiet until a write succeeds
+    // The heartbeat in the metrics file is never older than this many minutes
+    // (the packaged alert calls it stale after five).
+    static constexpr std::int64_t kHeartbeatMinutes = 3;
+    std::int64_t metricsMinute_ = -1;  // the minute the metrics were last looked at in
+    std::int64_t metricsWritten_ = -1; // the minute they were last written in
+    std::size_t metricsSamples_ = 0;   // a hash of the items' samples written then
+    std::string metricsPath_;          // where they were written
+    bool metricsFailed_ = false;       // said; quiet until a write succeeds
     std::thread::id owner_ = std::this_thread::get_id();
     bool startedUp_ = false;
     bool keepOutsideChanges_ = false;

@@ -365,7 +365,7 @@ int main(int argc, char** argv)
 
         Idle(1500);
         // Started as the window starts a run: the launch tick finds the flag.
-        record->bRunNow = true;
+        window.Service().MarkRunNow(record->nNo);
         const int linesBefore = window.lstErrorList->count();
         const auto from = Steady::now();
         window.LaunchTick();

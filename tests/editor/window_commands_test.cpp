@@ -224,7 +224,7 @@ TEST_F(WindowCommands, AnEditSurvivesARunThatStartsAndEndsWhileTheEditorIsOpen)
     std::shared_ptr<ScheduleRecord> running = Table()[1];
     running->strBackUpFolder = backups.path() + "/";
     running->strProgramPath = std::string(JOB_TEST_DATA_DIR) + "/fake_exp.py";
-    running->bRunNow = true;
+    window->Service().MarkRunNow(running->nNo);
 
     WhenEditorOpens([this](ItemEdit& editor) {
         window->LaunchTick(); // the launch timer fires while the editor is open

@@ -92,6 +92,12 @@ TEST(DueCache, AnswersAsTheDueRulesMinuteByMinute)
             table[1]->strTime = at % 2 == 0 ? "09:00:00" : "14:30:00";
             cache.Invalidate();
         }
+        // The box and the flag, kept beside the moments, follow their items.
+        if (at % 7000 < 37) {
+            table[7]->bEnabled = !table[7]->bEnabled;
+            table[4]->bRunNow = !table[4]->bRunNow;
+            cache.Invalidate();
+        }
     }
 }
 

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace veltrane;
@@ -135,6 +136,41 @@ TEST(Metrics, FollowTheClockAndSayOnceThatTheyCannotBeWritten)
                                      {"veltrane_schedule_valid" + label + "1\n", true},
                                      {"veltrane_schedule_valid" + old + "0\n", true}})
         EXPECT_EQ(text.find(sample) != std::string::npos, present) << sample << "\n" << text;
+}
+
+// With nothing changed the minute's write is skipped, but never for so long
+// that the heartbeat goes stale; a change is written at once.
+TEST(Metrics, AnUnchangedTableIsRewrittenForItsHeartbeatOnly)
+{
+    TempDir data;
+    ManualClock clock;
+    Lines lines;
+    ScheduleService service(lines, clock, data.path());
+    service.SetTable({Item(3, "ORCL", "exp")});
+    service.Table()[0]->strBackUpType = kKindDaily; // not due at these times
+    const auto heartbeat = [&] {
+        const std::string text = ReadBytes(data.File("Veltrane.prom"));
+        return text.substr(text.rfind('\n', text.size() - 2) + 1);
+    };
+    std::string last;
+    for (const auto& [time, disable, written] :
+         std::vector<std::tuple<const char*, bool, bool>>{{"09:00:10", false, true},
+                                                          {"09:01:10", false, false},
+                                                          {"09:02:59", false, false},
+                                                          {"09:03:00", false, true},
+                                                          {"09:03:30", true, true},
+                                                          {"09:04:00", false, false}}) {
+        clock.Set(std::string("2026-12-07 ") + time);
+        if (disable)
+            service.SetItemsEnabled(3, false);
+        else
+            service.Tick();
+        EXPECT_EQ(heartbeat() != last, written) << time;
+        last = heartbeat();
+    }
+    EXPECT_NE(ReadBytes(data.File("Veltrane.prom"))
+                  .find("veltrane_enabled{item=\"3\",service=\"ORCL\",user=\"SCOTT\"} 0\n"),
+              std::string::npos);
 }
 
 // MetricsFile comes from a file the service's group may edit: outside the

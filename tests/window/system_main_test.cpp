@@ -450,7 +450,7 @@ TEST_F(MainWindow, TheRunningItemsRowShowsItsTimeTheOneAskedForWaitsAndAStopLets
     SystemMain& w = Window(clock);
     QTreeWidgetItem* row = w.lvList->topLevelItem(0);
     QTreeWidgetItem* waiting = w.lvList->topLevelItem(1);
-    w.Service().Table()[0]->bRunNow = true;
+    w.Service().MarkRunNow(1);
     w.LaunchTick();
     ASSERT_TRUE(QTest::qWaitFor([&] { return ItemRows::StateOf(*row) == RowState::Running; }));
     EXPECT_EQ(Panel(1), "[HUNG] BackUp...");

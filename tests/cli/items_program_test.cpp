@@ -3,6 +3,7 @@
 // and an imported item runs with what it was given (its mail login).
 
 #include "cli/items_command.h"
+#include "ftp_test_server.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/net.h"
@@ -93,7 +94,7 @@ TEST(ItemsProgram, AnImportExportsAsItCameAndARefusalChangesNothing)
     EXPECT_EQ(ReadBytes(data.File("Schedule.dat")), stored);
 }
 
-TEST(ItemsProgram, AnImportedItemMailsThroughItsLogin)
+TEST(ItemsProgram, AnImportedItemMailsAndUploadsWithItsPasswords)
 {
     TempDir data, backups, logs;
     std::filesystem::create_directory(logs.File("sink"));
@@ -110,6 +111,13 @@ TEST(ItemsProgram, AnImportedItemMailsThroughItsLogin)
     item->strSmtpServer = "127.0.0.1:" + std::to_string(port);
     item->strSmtpUserID = "backup";
     item->strSmtpUserPassword = "s3cret";
+    hoistline::test::FtpTestServer ftp;
+    ASSERT_TRUE(ftp.ok());
+    item->bDataTransfer = true;
+    item->strFtpServer = "127.0.0.1:" + std::to_string(ftp.port());
+    item->strFtpUserID = hoistline::test::FtpTestServer::kUser;
+    item->strFtpUserPassword = hoistline::test::FtpTestServer::kPassword;
+    item->strFtpLocation = "/backup";
     test::WriteBytes(logs.File("items.json"), FormatItemsJson({item}, true));
     const std::string in = " --folder " + data.path();
     ASSERT_EQ(Shell("$V --import-items - <" + logs.File("items.json") + in, logs.File("out")), 0)
@@ -117,6 +125,10 @@ TEST(ItemsProgram, AnImportedItemMailsThroughItsLogin)
     EXPECT_EQ(Shell("$V --run-item 1" + in, logs.File("run")), 0) << ReadBytes(logs.File("run"));
     EXPECT_EQ(ReadBytes(logs.File("sink/0001.env")), "backup@127.0.0.1\ndba@example.kr\n")
         << ReadBytes(logs.File("run"));
+    std::size_t uploaded = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(ftp.DiskPath("/backup")))
+        uploaded += entry.path().extension() == ".DMP";
+    EXPECT_EQ(uploaded, 1u) << ReadBytes(logs.File("run"));
     // The run's log, as --log shows it.
     EXPECT_EQ(Shell("$V --log 1" + in, logs.File("log")), 0);
     EXPECT_NE(ReadBytes(logs.File("log")).find("Export terminated successfully"), std::string::npos)

@@ -140,7 +140,7 @@ int main(int argc, char* argv[])
         if (const veltrane::Status owner = veltrane::CheckFolderOwner(dataFolder, commandLine);
             !owner) {
             std::fprintf(stderr, "Veltrane: %s\n", owner.error().description.c_str());
-            return 1;
+            return 2; // a folder this account cannot use
         }
     }
     veltrane::SystemClock clock;

@@ -32,6 +32,23 @@ std::string LastResultText(const ScheduleRecord& r)
     return "실패 (" + std::to_string(r.history.failuresInARow) + "회 연속)";
 }
 
+std::string LatestBackTimeText(const ScheduleRecord& r)
+{
+    if (!r.strGaveUpTime.empty() && r.strGaveUpTime == r.strLastBackUpTime)
+        return r.strLastBackUpTime + " (포기)";
+    return r.strLastBackUpTime;
+}
+
+std::string FailureCauseText(const ScheduleRecord& r)
+{
+    const ItemHistory& h = r.history;
+    if (h.lastRunTime.empty())
+        return {};
+    if (!h.lastRunSucceeded)
+        return h.lastCause.empty() ? "원인 알 수 없음" : h.lastCause;
+    return h.failedSteps != 0 ? h.stepsCause : std::string();
+}
+
 std::int32_t RowItemNumber(std::string_view noCell)
 {
     return LeadingInt32(noCell).value_or(0);

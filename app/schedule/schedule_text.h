@@ -26,6 +26,16 @@ inline constexpr std::size_t kListColumns = 9;
 // of failed runs in a row otherwise.
 std::string LastResultText(const ScheduleRecord& record);
 
+// The "Latest Back Time" cell: the latest back time, marked "(포기)" when
+// the run that set it gave up (strGaveUpTime), so that it is not read as the
+// time of a backup.
+std::string LatestBackTimeText(const ScheduleRecord& record);
+
+// Why the item's last run failed: its export's cause, or for a run whose
+// export succeeded, the cause of the steps after it that failed; empty when
+// nothing failed.
+std::string FailureCauseText(const ScheduleRecord& record);
+
 // The item number in a row's "No" cell: its leading decimal number, 0 when
 // there is none. Commands find their records by it.
 std::int32_t RowItemNumber(std::string_view noCell);

@@ -5,6 +5,7 @@
 #include "schedule/schedule_text.h"
 #include "service/item_status.h"
 
+#include <QFontMetrics>
 #include <QScrollBar>
 #include <QTreeWidget>
 #include <algorithm>
@@ -55,6 +56,24 @@ void ItemRow::SetState(RowState state)
 
 QVariant ItemRow::data(int column, int role) const
 {
+    if (role == Qt::ToolTipRole) {
+        // A cell too narrow for its text shows it whole in its tooltip; a
+        // failed row says why in every cell's.
+        QString tip;
+        const QTreeWidget* list = treeWidget();
+        const QString cell = text(column);
+        if (list != nullptr && !cell.isEmpty()) {
+            const int room = list->columnWidth(column) - (column == kNo ? 36 : 12);
+            if (list->fontMetrics().horizontalAdvance(cell) > room)
+                tip = cell;
+        }
+        if (!cause_.isEmpty() && column != kCauseColumn) {
+            if (!tip.isEmpty())
+                tip += QLatin1Char('\n');
+            tip += QStringLiteral("실패 원인: ") + cause_;
+        }
+        return tip.isEmpty() ? QVariant() : QVariant(tip);
+    }
     if (role != Qt::BackgroundRole || state_ == RowState::Normal)
         return QTreeWidgetItem::data(column, role);
     return QBrush(state_ == RowState::Failed       ? kFailedColour
@@ -199,12 +218,15 @@ void ItemRows::Show(ItemRow& row, const LocalDateTime& now, bool everyCell)
     if (everyCell) {
         const QString texts[] = {QString::number(r.nNo),       ToQString(r.strServiceName),
                                  ToQString(r.strID),           ToQString(BuildScheduleText(r)),
-                                 ToQString(r.strBackUpFolder), ToQString(r.strLastBackUpTime),
+                                 ToQString(r.strBackUpFolder), ToQString(LatestBackTimeText(r)),
                                  ToQString(r.strProgramPath)};
         for (int column = 0; column < static_cast<int>(std::size(texts)); ++column)
             row.setText(column, texts[column]);
         row.setText(kLastResult, ToQString(LastResultText(r)));
         row.setCheckState(kNo, r.bEnabled ? Qt::Checked : Qt::Unchecked);
+        const QString cause = ToQString(FailureCauseText(r));
+        row.setText(kCauseColumn, cause);
+        row.SetCause(cause);
     }
     // Only what the operator can act on shows: a disabled item is waiting
     // for nobody, as the status command counts it.

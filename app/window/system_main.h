@@ -110,6 +110,13 @@ public:
     // What a change of the table changes: the record's row (every row when
     // items came or went), the tray's tip.
     void TableChanged(const ScheduleRecord* record);
+    // The enabled items whose last run failed (its export, or a step after
+    // it), each named with its run's time and cause, in table order.
+    std::vector<TrayFailure> Failures() const;
+    // Gives the tray the failures standing now (its icon, its notices).
+    void UpdateTrayFailures();
+    // The header's menu: shows or hides each column but the first.
+    void ShowHeaderMenu(const QPoint& at);
     // Flags the selected item to run; says why not when it is disabled.
     void MarkRunNow();
     // Opens the latest log of the item that a result line tells of.

@@ -13,6 +13,7 @@
 #include "window/system_main.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -115,7 +116,8 @@ TEST_F(MainWindow, StartsWithoutAScheduleFile)
         headers << w.lvList->headerItem()->text(i);
     EXPECT_EQ(headers,
               (QStringList{"No", "ProfileName", "User ID", "Schedule", "Path", "Latest Back Time",
-                           "Program Path", "Next Run", "Last Result"}));
+                           "Program Path", "Next Run", "Last Result", "Cause"}));
+    EXPECT_TRUE(w.lvList->header()->isSectionHidden(9)); // until the operator shows it
     EXPECT_EQ(w.lvList->topLevelItemCount(), 0);
     EXPECT_EQ(Panel(1), "Ready");
     EXPECT_EQ(Panel(2), "");

@@ -2,6 +2,7 @@
 
 #include "editor/qt_text.h"
 #include "schedule/calendar.h"
+#include "schedule/due_rules.h"
 #include "schedule/schedule_text.h"
 #include "service/item_status.h"
 
@@ -34,6 +35,22 @@ QString RunningText(std::int64_t seconds)
     QString time = seconds >= 3600 ? QString::number(seconds / 3600) + ':' + two(seconds / 60 % 60)
                                    : QString::number(seconds / 60);
     return QStringLiteral("실행 중 ") + time + ':' + two(seconds % 60);
+}
+
+// The next run the row shows: a monthly item's day can lie further ahead
+// than the rules look (the 31st seen from the start of a month without
+// one), yet it runs then, so it shows that date rather than the "-" of an
+// item that never runs.
+std::optional<LocalDateTime> ShownNextRun(const ScheduleRecord& r,
+                                          const std::optional<LocalDateTime>& next,
+                                          const LocalDateTime& now)
+{
+    if (next || !r.bEnabled || r.strBackUpType != kKindMonthly)
+        return next;
+    for (int months = 1; months <= 3; ++months)
+        if (auto later = NextDueTime(r, AddSeconds(now, months * 31 * kDay)))
+            return later;
+    return std::nullopt;
 }
 
 } // namespace
@@ -207,17 +224,18 @@ void ItemRows::Show(ItemRow& row, const LocalDateTime& now, bool everyCell)
     ++updating_;
     const ScheduleRecord& r = *row.Record();
     const ItemStatus status = StatusOf(r, settings_, now);
-    row.SetNextRun(status.nextRun ? SecondsOf(*status.nextRun) : -1);
+    const std::optional<LocalDateTime> next = ShownNextRun(r, status.nextRun, now);
+    row.SetNextRun(next ? SecondsOf(*next) : -1);
     const bool running = &r == running_;
     // Flagged by "선택항목백업" (or waiting behind the run in progress): it
     // runs as soon as it can, whatever its time says.
     const bool queued = !running && r.bRunNow && r.bEnabled;
     row.setText(kNextRun, running  ? RunningText(SecondsOf(now) - runningSince_)
                           : queued ? QStringLiteral("대기 중")
-                                   : NextRunText(status.nextRun));
+                                   : NextRunText(next));
     if (everyCell) {
         const QString texts[] = {QString::number(r.nNo),       ToQString(r.strServiceName),
-                                 ToQString(r.strID),           ToQString(BuildScheduleText(r)),
+                                 ToQString(r.strID),           ToQString(RunScheduleText(r)),
                                  ToQString(r.strBackUpFolder), ToQString(LatestBackTimeText(r)),
                                  ToQString(r.strProgramPath)};
         for (int column = 0; column < static_cast<int>(std::size(texts)); ++column)

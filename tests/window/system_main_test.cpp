@@ -1,6 +1,7 @@
 // The main window on the offscreen platform, driven through its real widgets.
 
 #include "platform/codepage.h"
+#include "store/run_state.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/manual_clock.h"
@@ -158,7 +159,7 @@ TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
     QStringList cells;
     for (int i = 0; i < 9; ++i)
         cells << row->text(i);
-    EXPECT_EQ(cells, (QStringList{"1", "ORCL", "SCOTT", "매주 월 요일 02:00:00", "/backup/",
+    EXPECT_EQ(cells, (QStringList{"1", "ORCL", "SCOTT", "매주 월요일 02:00:00", "/backup/",
                                   "2026-12-01 02:00:05", "/opt/oracle/bin/exp",
                                   "2026-12-08 02:00:01", ""}));
     EXPECT_EQ(row->checkState(0), Qt::Checked);
@@ -167,6 +168,27 @@ TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
     EXPECT_FALSE(row->flags() & Qt::ItemIsEditable);
     w.lvList->topLevelItem(1)->setCheckState(0, Qt::Checked); // its next run shows at once
     EXPECT_EQ(w.lvList->topLevelItem(1)->text(7), "2026-12-07 14:10:00"); // due in this hour
+}
+
+TEST_F(MainWindow, AFailedRowSaysWhyAndAMonthlyItemShowsItsDayEvenAMonthAhead)
+{
+    ScheduleRecord monthly = Item(1, "ORCL");
+    monthly.strBackUpType = "매달";
+    monthly.nDay = 31; // 2026-12-31 is too soon after its last run; January has one
+    monthly.strLastBackUpTime = "2026-12-07 00:00:05";
+    monthly.history.lastRunTime = monthly.strLastBackUpTime;
+    monthly.history.lastCause = "ORA-12541: TNS:no listener";
+    Schedule({monthly});
+    RunState state;
+    state.items.push_back({KeyOf(monthly), monthly.history, {}});
+    test::WriteBytes(program.File(kRunStateFileName), FormatRunState(state));
+    SystemMain& w = Window(clock);
+    QTreeWidgetItem* row = w.lvList->topLevelItem(0);
+    EXPECT_EQ(row->text(3), "매달 31일");
+    EXPECT_EQ(row->text(7), "2027-01-31 00:00:00");
+    EXPECT_EQ(row->text(9), "ORA-12541: TNS:no listener");
+    for (int column : {1, 8})
+        EXPECT_TRUE(row->data(column, Qt::ToolTipRole).toString().contains("ORA-12541"));
 }
 
 TEST_F(MainWindow, BackUpNowFlagsEveryRecordWithTheSelectedNumber)

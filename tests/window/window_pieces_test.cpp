@@ -241,6 +241,29 @@ TEST(RowTexts, AGiveUpIsMarkedAndTheCauseIsTheFailedPartsOwn)
     EXPECT_EQ(FailureCauseText(r), ""); // a warning of a success is no failure
     r.history.failedSteps = 1;
     EXPECT_EQ(FailureCauseText(r), "메일 서버 응답 없음");
+
+    // The Schedule cell says what the rules run by; what they cannot read
+    // shows as stored.
+    const struct
+    {
+        const char *kind, *week, *time;
+        int day;
+        const char* expected;
+    } cases[] = {
+        {"매일", "", "08:44:00", 0, "매일 08시"},
+        {"매시간", "", "08:44:00", 0, "매시간 44분"},
+        {"매주", "월", "02:00:00", 0, "매주 월요일 02:00:00"},
+        {"매달", "", "03:00:00", 15, "매달 15일"},
+        {"매일", "", "가b:30:00", 0, "매일 가b:30:00"},
+        {"매시간", "", "", 0, "매시간 "},
+    };
+    for (const auto& c : cases) {
+        r.strBackUpType = c.kind;
+        r.strWeek = c.week;
+        r.strTime = c.time;
+        r.nDay = static_cast<std::int16_t>(c.day);
+        EXPECT_EQ(RunScheduleText(r), c.expected);
+    }
 }
 
 TEST(SingleInstanceLock, ASecondHolderOfTheSameFolderIsRefused)

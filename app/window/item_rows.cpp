@@ -55,6 +55,23 @@ std::optional<LocalDateTime> ShownNextRun(const ScheduleRecord& r,
 
 } // namespace
 
+std::vector<int> FitColumnWidths(std::vector<int> widths, int room, const std::vector<int>& giveWay,
+                                 const std::vector<int>& minimum)
+{
+    int excess = -room;
+    for (int width : widths)
+        excess += width;
+    for (std::size_t i = 0; i < giveWay.size() && excess > 0; ++i) {
+        const auto column = static_cast<std::size_t>(giveWay[i]);
+        if (column >= widths.size() || widths[column] == 0)
+            continue;
+        const int shrink = std::clamp(widths[column] - minimum[column], 0, excess);
+        widths[column] -= shrink;
+        excess -= shrink;
+    }
+    return widths;
+}
+
 ItemRow::ItemRow(std::shared_ptr<ScheduleRecord> record, std::size_t position)
     : QTreeWidgetItem(UserType), record_(std::move(record)), position_(position)
 {

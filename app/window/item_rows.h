@@ -34,6 +34,12 @@ namespace veltrane {
 inline constexpr int kCauseColumn = 9;
 inline constexpr int kItemColumns = 10;
 
+// Column widths that fit `room`: when they add up to more, the columns in
+// `giveWay` (least useful first) each shrink, down to their minimum, until
+// the rest fits or none can shrink further. Hidden columns are 0 wide.
+std::vector<int> FitColumnWidths(std::vector<int> widths, int room, const std::vector<int>& giveWay,
+                                 const std::vector<int>& minimum);
+
 // What a row's colour says.
 enum class RowState { Normal, Failed, StepFailed, Overdue, Running };
 

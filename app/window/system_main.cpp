@@ -153,6 +153,9 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
 SystemMain::~SystemMain()
 {
     SavePreferences();
+    // The list lays itself out once more while it goes; nothing of this
+    // window may hear of it.
+    lvList->header()->disconnect(this);
     worker_.reset();
 }
 
@@ -254,7 +257,7 @@ void SystemMain::InitListColumns()
     // Sorted by a header's click; "No" (the table's order) at first.
     lvList->sortByColumn(0, Qt::AscendingOrder);
     lvList->setSortingEnabled(true);
-    connect(lvList->header(), &QHeaderView::sectionResized, this, &SystemMain::SavePreferencesSoon,
+    connect(lvList->header(), &QHeaderView::sectionResized, this, &SystemMain::ColumnResized,
             Qt::UniqueConnection);
     connect(lvList->header(), &QHeaderView::sortIndicatorChanged, this,
             &SystemMain::SavePreferencesSoon, Qt::UniqueConnection);
@@ -299,6 +302,27 @@ void SystemMain::ShowHeaderMenu(const QPoint& at)
         });
     }
     menu.exec(header->viewport()->mapToGlobal(at));
+}
+
+int SystemMain::StretchedColumn() const
+{
+    const QHeaderView* header = lvList->header();
+    if (!header->stretchLastSection())
+        return -1;
+    for (int visual = header->count() - 1; visual >= 0; --visual)
+        if (const int column = header->logicalIndex(visual); !header->isSectionHidden(column))
+            return column;
+    return -1;
+}
+
+void SystemMain::ColumnResized(int column, int, int width)
+{
+    // The operator's width, not the one the fit gave it.
+    if (fitting_ || column == StretchedColumn())
+        return;
+    if (const auto at = static_cast<std::size_t>(column); at < preferredWidths_.size())
+        preferredWidths_[at] = width;
+    SavePreferencesSoon();
 }
 
 std::vector<TrayFailure> SystemMain::Failures() const

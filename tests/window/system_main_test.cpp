@@ -276,7 +276,7 @@ TEST_F(MainWindow, StartsWithItsFrameCentredAndComesBackFromTheTrayAsItWasHidden
     }
 }
 
-TEST_F(MainWindow, PanelTwoShowsALongOutputChunkAsOneLineWithItsEndInView)
+TEST_F(MainWindow, PanelTwoShowsTheChunksLastWholeLineAndATooLongOneInItsTooltip)
 {
     SystemMain& w = Window(clock);
     w.show();
@@ -286,17 +286,25 @@ TEST_F(MainWindow, PanelTwoShowsALongOutputChunkAsOneLineWithItsEndInView)
         huge += "테이블 ";
     // A chunk shows at once; a text set right after it shows at the end of
     // the panel's display interval.
-    for (const std::string& text :
-         {"Export: Release 10.2.0.1.0\r\n" + std::string(400, '.') + "\n42 rows",
-          huge + "\r\n42 rows"}) {
-        w.SetStatusText(2, text);
-        EXPECT_EQ(Panel(2), text);
-        for (int i = 0; i < 100 && !panel->text().endsWith(" 42 rows"); ++i)
-            QTest::qWait(10);
-        EXPECT_FALSE(panel->text().contains('\n'));
-        EXPECT_TRUE(panel->text().endsWith(" 42 rows")) << panel->text().toStdString();
+    const struct
+    {
+        std::string text, shownStart;
+        bool tip;
+    } cases[] = {
+        {"ting table EMP\r\n. . exporting table DEPT  4 rows\r\n\r\n", ". . exporting table DEPT",
+         false},
+        {"Export: Release 10.2.0.1.0\r\n" + std::string(400, '.') + "\n42 rows", "42 rows", false},
+        {"x\n" + huge, "테이블 테이블", true},
+    };
+    for (const auto& c : cases) {
+        w.SetStatusText(2, c.text);
+        EXPECT_EQ(Panel(2), c.text);
+        EXPECT_TRUE(WaitUntil([&] {
+            return panel->text().startsWith(QString::fromStdString(c.shownStart));
+        })) << panel->text().toStdString();
         EXPECT_LE(panel->fontMetrics().horizontalAdvance(panel->text()),
                   panel->contentsRect().width());
+        EXPECT_EQ(panel->toolTip().startsWith(QString::fromStdString(huge.substr(0, 30))), c.tip);
     }
 }
 
@@ -517,7 +525,22 @@ TEST_F(MainWindow, AWindowStartedAgainHasTheSizeColumnsAndSortItWasLeftWith)
             w.lvList->sortByColumn(1, Qt::AscendingOrder);
         }
         EXPECT_EQ(w.size(), QSize(700, 500));
-        EXPECT_EQ(w.lvList->columnWidth(1), 321);
+        // Wide, the operator's widths; at 1024 every column fits, the
+        // least useful giving way while the next run and result stay whole.
+        w.resize(2400, 500);
+        EXPECT_TRUE(WaitUntil([&] { return w.lvList->columnWidth(1) == 321; }));
+        const int nextRun = w.lvList->columnWidth(7);
+        w.resize(1024, 500);
+        EXPECT_TRUE(WaitUntil([&] {
+            int widths = 0;
+            for (int i = 0; i < w.lvList->columnCount(); ++i)
+                widths += w.lvList->header()->isSectionHidden(i) ? 0 : w.lvList->columnWidth(i);
+            return widths <= w.lvList->viewport()->width();
+        }));
+        EXPECT_EQ(w.lvList->columnWidth(7), nextRun);
+        EXPECT_GE(w.lvList->columnWidth(8), 60); // Last Result takes what is left
+        w.resize(700, 500);
+        EXPECT_TRUE(WaitUntil([&] { return w.lvList->width() < 700; }));
         EXPECT_EQ(w.lvList->topLevelItem(0)->text(1), "A");
     }
 }

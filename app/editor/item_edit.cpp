@@ -9,10 +9,12 @@
 #include "editor/qt_text.h"
 #include "editor/question.h"
 #include "schedule/schedule_fault.h"
+#include "schedule/schedule_text.h"
 #include "store/stored_fields.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -221,6 +223,20 @@ void ItemEdit::OnTimeTypeChanged()
     const QString kind = cmbTimeType->currentText();
     cmbWeek->setVisible(kind == QString::fromUtf8(kKindWeekly));
     cmbDay->setVisible(kind == QString::fromUtf8(kKindMonthly));
+    // The time shows only the parts the kind runs by; the rest keep their
+    // values, so a kind chosen back finds the time as it was. A monthly item
+    // runs from its day's start, whatever its time.
+    const QString format = kind == QString::fromUtf8(kKindDaily) ? QStringLiteral("HH시")
+                           : kind == QString::fromUtf8(kKindHourly)
+                               ? QStringLiteral("mm분")
+                               : QString::fromLatin1(kTimeFormat);
+    if (dtpTime->displayFormat() != format) {
+        const QTime time = dtpTime->time();
+        dtpTime->setDisplayFormat(format);
+        dtpTime->setTime(time);
+    }
+    dtpTime->setEnabled(kind != QString::fromUtf8(kKindMonthly));
+    lblScheduleUse->setText(ToQString(ScheduleUseText(FromQString(kind))));
 }
 
 void ItemEdit::OnThroughSmtpServerToggled(bool checked)

@@ -118,6 +118,7 @@ private:
     QComboBox* cmbWeek = nullptr;
     QComboBox* cmbDay = nullptr;
     QTimeEdit* dtpTime = nullptr;
+    QLabel* lblScheduleUse = nullptr; // what the chosen kind reads of the schedule
     QLineEdit* txtBackFolder = nullptr;
     QPushButton* cmdBorwser = nullptr;
 

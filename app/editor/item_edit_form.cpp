@@ -197,7 +197,9 @@ QGroupBox* ItemEdit::CreateGeneralGroup()
     when->addWidget(cmbWeek);
     when->addWidget(cmbDay);
     when->addWidget(dtpTime);
-    when->addStretch();
+    lblScheduleUse = new QLabel;
+    lblScheduleUse->setObjectName(QStringLiteral("lblScheduleUse"));
+    when->addWidget(lblScheduleUse, 1);
     grid->addWidget(Caption("BackUp Time"), 6, 0, 1, 2);
     grid->addLayout(when, 7, 0, 1, 2);
 

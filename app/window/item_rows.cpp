@@ -2,9 +2,11 @@
 
 #include "editor/qt_text.h"
 #include "schedule/calendar.h"
+#include "schedule/due_rules.h"
 #include "schedule/schedule_text.h"
 #include "service/item_status.h"
 
+#include <QFontMetrics>
 #include <QScrollBar>
 #include <QTreeWidget>
 #include <algorithm>
@@ -35,7 +37,40 @@ QString RunningText(std::int64_t seconds)
     return QStringLiteral("실행 중 ") + time + ':' + two(seconds % 60);
 }
 
+// The next run the row shows: a monthly item's day can lie further ahead
+// than the rules look (the 31st seen from the start of a month without
+// one), yet it runs then, so it shows that date rather than the "-" of an
+// item that never runs.
+std::optional<LocalDateTime> ShownNextRun(const ScheduleRecord& r,
+                                          const std::optional<LocalDateTime>& next,
+                                          const LocalDateTime& now)
+{
+    if (next || !r.bEnabled || r.strBackUpType != kKindMonthly)
+        return next;
+    for (int months = 1; months <= 3; ++months)
+        if (auto later = NextDueTime(r, AddSeconds(now, months * 31 * kDay)))
+            return later;
+    return std::nullopt;
+}
+
 } // namespace
+
+std::vector<int> FitColumnWidths(std::vector<int> widths, int room, const std::vector<int>& giveWay,
+                                 const std::vector<int>& minimum)
+{
+    int excess = -room;
+    for (int width : widths)
+        excess += width;
+    for (std::size_t i = 0; i < giveWay.size() && excess > 0; ++i) {
+        const auto column = static_cast<std::size_t>(giveWay[i]);
+        if (column >= widths.size() || widths[column] == 0)
+            continue;
+        const int shrink = std::clamp(widths[column] - minimum[column], 0, excess);
+        widths[column] -= shrink;
+        excess -= shrink;
+    }
+    return widths;
+}
 
 ItemRow::ItemRow(std::shared_ptr<ScheduleRecord> record, std::size_t position)
     : QTreeWidgetItem(UserType), record_(std::move(record)), position_(position)
@@ -55,6 +90,24 @@ void ItemRow::SetState(RowState state)
 
 QVariant ItemRow::data(int column, int role) const
 {
+    if (role == Qt::ToolTipRole) {
+        // A cell too narrow for its text shows it whole in its tooltip; a
+        // failed row says why in every cell's.
+        QString tip;
+        const QTreeWidget* list = treeWidget();
+        const QString cell = text(column);
+        if (list != nullptr && !cell.isEmpty()) {
+            const int room = list->columnWidth(column) - (column == kNo ? 36 : 12);
+            if (list->fontMetrics().horizontalAdvance(cell) > room)
+                tip = cell;
+        }
+        if (!cause_.isEmpty() && column != kCauseColumn) {
+            if (!tip.isEmpty())
+                tip += QLatin1Char('\n');
+            tip += QStringLiteral("실패 원인: ") + cause_;
+        }
+        return tip.isEmpty() ? QVariant() : QVariant(tip);
+    }
     if (role != Qt::BackgroundRole || state_ == RowState::Normal)
         return QTreeWidgetItem::data(column, role);
     return QBrush(state_ == RowState::Failed       ? kFailedColour
@@ -188,23 +241,27 @@ void ItemRows::Show(ItemRow& row, const LocalDateTime& now, bool everyCell)
     ++updating_;
     const ScheduleRecord& r = *row.Record();
     const ItemStatus status = StatusOf(r, settings_, now);
-    row.SetNextRun(status.nextRun ? SecondsOf(*status.nextRun) : -1);
+    const std::optional<LocalDateTime> next = ShownNextRun(r, status.nextRun, now);
+    row.SetNextRun(next ? SecondsOf(*next) : -1);
     const bool running = &r == running_;
     // Flagged by "선택항목백업" (or waiting behind the run in progress): it
     // runs as soon as it can, whatever its time says.
     const bool queued = !running && r.bRunNow && r.bEnabled;
     row.setText(kNextRun, running  ? RunningText(SecondsOf(now) - runningSince_)
                           : queued ? QStringLiteral("대기 중")
-                                   : NextRunText(status.nextRun));
+                                   : NextRunText(next));
     if (everyCell) {
         const QString texts[] = {QString::number(r.nNo),       ToQString(r.strServiceName),
-                                 ToQString(r.strID),           ToQString(BuildScheduleText(r)),
-                                 ToQString(r.strBackUpFolder), ToQString(r.strLastBackUpTime),
+                                 ToQString(r.strID),           ToQString(RunScheduleText(r)),
+                                 ToQString(r.strBackUpFolder), ToQString(LatestBackTimeText(r)),
                                  ToQString(r.strProgramPath)};
         for (int column = 0; column < static_cast<int>(std::size(texts)); ++column)
             row.setText(column, texts[column]);
         row.setText(kLastResult, ToQString(LastResultText(r)));
         row.setCheckState(kNo, r.bEnabled ? Qt::Checked : Qt::Unchecked);
+        const QString cause = ToQString(FailureCauseText(r));
+        row.setText(kCauseColumn, cause);
+        row.SetCause(cause);
     }
     // Only what the operator can act on shows: a disabled item is waiting
     // for nobody, as the status command counts it.

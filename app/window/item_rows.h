@@ -29,6 +29,17 @@ class QTreeWidget;
 
 namespace veltrane {
 
+// The list's columns: those the rows share with the status command, and the
+// failure's cause, hidden until the operator shows it.
+inline constexpr int kCauseColumn = 9;
+inline constexpr int kItemColumns = 10;
+
+// Column widths that fit `room`: when they add up to more, the columns in
+// `giveWay` (least useful first) each shrink, down to their minimum, until
+// the rest fits or none can shrink further. Hidden columns are 0 wide.
+std::vector<int> FitColumnWidths(std::vector<int> widths, int room, const std::vector<int>& giveWay,
+                                 const std::vector<int>& minimum);
+
 // What a row's colour says.
 enum class RowState { Normal, Failed, StepFailed, Overdue, Running };
 
@@ -45,6 +56,9 @@ public:
     RowState State() const { return state_; }
     // The colour of every cell: one change of the row, not one per cell.
     void SetState(RowState state);
+    // Why the last run failed, shown in the tooltip of every cell; empty for
+    // none.
+    void SetCause(const QString& cause) { cause_ = cause; }
 
     QVariant data(int column, int role) const override;
     bool operator<(const QTreeWidgetItem& other) const override;
@@ -54,6 +68,7 @@ private:
     std::size_t position_; // in the table, for the "No" column's order
     std::int64_t nextRun_ = -1;
     RowState state_ = RowState::Normal;
+    QString cause_;
 };
 
 class ItemRows

@@ -49,7 +49,7 @@ constexpr const char* kEmbeddedIconClass = "QSystemTrayIconSys";
 
 QtTrayPlatform::QtTrayPlatform(QWidget& window, const QIcon& icon,
                                std::function<void(int)> onNotification)
-    : window_(window), icon_(icon), notify_(std::move(onNotification)),
+    : window_(window), normalIcon_(icon), icon_(icon), notify_(std::move(onNotification)),
       releaseWatcher_(std::make_unique<ReleaseWatcher>([this] { Post(kTrayRightButtonUp); }))
 {
     QObject::connect(&icon_, &QSystemTrayIcon::activated,
@@ -160,7 +160,20 @@ void QtTrayPlatform::EndProcess()
     _exit(0);
 }
 
-QIcon ProgramIcon()
+void QtTrayPlatform::SetFailureIcon(bool failed)
+{
+    icon_.setIcon(failed ? FailureIcon() : normalIcon_);
+}
+
+void QtTrayPlatform::Notify(const std::string& title, const std::string& text)
+{
+    if (icon_.isVisible())
+        icon_.showMessage(ToQString(title), ToQString(text), QSystemTrayIcon::Warning);
+}
+
+namespace {
+
+QPixmap ProgramPixmap()
 {
     QPixmap pixmap(32, 32);
     pixmap.fill(Qt::transparent);
@@ -171,6 +184,28 @@ QIcon ProgramIcon()
     painter.drawRoundedRect(QRectF(1, 1, 30, 30), 6, 6);
     painter.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.drawPolyline(QPolygonF({QPointF(8, 8), QPointF(16, 25), QPointF(24, 8)}));
+    painter.end();
+    return pixmap;
+}
+
+} // namespace
+
+QIcon ProgramIcon()
+{
+    return QIcon(ProgramPixmap());
+}
+
+QIcon FailureIcon()
+{
+    QPixmap pixmap = ProgramPixmap();
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::white, 2));
+    painter.setBrush(QColor(214, 36, 36));
+    painter.drawEllipse(QRectF(15, 15, 16, 16));
+    painter.setPen(QPen(Qt::white, 3, Qt::SolidLine, Qt::RoundCap));
+    painter.drawLine(QPointF(23, 18.5), QPointF(23, 24));
+    painter.drawPoint(QPointF(23, 28));
     painter.end();
     return QIcon(pixmap);
 }

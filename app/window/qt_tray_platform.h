@@ -31,6 +31,8 @@ public:
     void ShowWindow() override;
     int ShowMenu() override;
     void EndProcess() override;
+    void SetFailureIcon(bool failed) override;
+    void Notify(const std::string& title, const std::string& text) override;
 
 private:
     class ReleaseWatcher;
@@ -39,6 +41,7 @@ private:
     void WatchIconWindow();
 
     QWidget& window_;
+    QIcon normalIcon_;
     QSystemTrayIcon icon_;
     std::function<void(int)> notify_;
     std::unique_ptr<ReleaseWatcher> releaseWatcher_;
@@ -48,5 +51,7 @@ private:
 
 // The program's icon, drawn at run time: the window and the tray use it.
 QIcon ProgramIcon();
+// The same icon with a red mark: some item's last run failed.
+QIcon FailureIcon();
 
 } // namespace veltrane

@@ -49,7 +49,7 @@ struct Column
     Qt::Alignment alignment;
 };
 
-const Column kColumns[kListColumns] = {
+const Column kColumns[kItemColumns] = {
     {"No", 700, Qt::AlignLeft},
     {"ProfileName", 2000, Qt::AlignLeft},
     {"User ID", 1000, Qt::AlignLeft},
@@ -59,6 +59,7 @@ const Column kColumns[kListColumns] = {
     {"Program Path", 1500, Qt::AlignLeft},
     {"Next Run", 2000, Qt::AlignHCenter},
     {"Last Result", 1500, Qt::AlignLeft},
+    {"Cause", 3000, Qt::AlignLeft},
 };
 
 QFont WindowFont(double points, bool bold)
@@ -152,6 +153,9 @@ SystemMain::SystemMain(const Clock& clock, std::string dataFolder, TrayPlatform*
 SystemMain::~SystemMain()
 {
     SavePreferences();
+    // The list lays itself out once more while it goes; nothing of this
+    // window may hear of it.
+    lvList->header()->disconnect(this);
     worker_.reset();
 }
 
@@ -224,14 +228,15 @@ void SystemMain::ShowBuildTitle()
     }
     InitListColumns();
     RefreshItemList();
+    UpdateTrayFailures();
 }
 
 void SystemMain::InitListColumns()
 {
     lvList->clear();
-    lvList->setColumnCount(static_cast<int>(kListColumns));
+    lvList->setColumnCount(kItemColumns);
     QTreeWidgetItem* header = lvList->headerItem();
-    for (int i = 0; i < static_cast<int>(kListColumns); ++i) {
+    for (int i = 0; i < kItemColumns; ++i) {
         header->setText(i, QString::fromUtf8(kColumns[i].header));
         header->setTextAlignment(i, kColumns[i].alignment | Qt::AlignVCenter);
         lvList->setColumnWidth(i, ToPixels(kColumns[i].widthTwips));
@@ -243,10 +248,16 @@ void SystemMain::InitListColumns()
                         lvList->fontMetrics().horizontalAdvance(QStringLiteral("00000")) +
                         4 * style->pixelMetric(QStyle::PM_FocusFrameHMargin) + 12;
     lvList->setColumnWidth(0, std::max(lvList->columnWidth(0), noWidth));
+    // The cause repeats the failed rows' tooltips: shown from the header's
+    // menu by whoever wants it at a glance.
+    lvList->header()->setSectionHidden(kCauseColumn, true);
+    lvList->header()->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(lvList->header(), &QHeaderView::customContextMenuRequested, this,
+            &SystemMain::ShowHeaderMenu, Qt::UniqueConnection);
     // Sorted by a header's click; "No" (the table's order) at first.
     lvList->sortByColumn(0, Qt::AscendingOrder);
     lvList->setSortingEnabled(true);
-    connect(lvList->header(), &QHeaderView::sectionResized, this, &SystemMain::SavePreferencesSoon,
+    connect(lvList->header(), &QHeaderView::sectionResized, this, &SystemMain::ColumnResized,
             Qt::UniqueConnection);
     connect(lvList->header(), &QHeaderView::sortIndicatorChanged, this,
             &SystemMain::SavePreferencesSoon, Qt::UniqueConnection);
@@ -270,7 +281,69 @@ void SystemMain::TableChanged(const ScheduleRecord* record)
         rows_->Update(*record);
     if (tray_->IconShown())
         tray_->SetTip(TrayTip());
+    UpdateTrayFailures();
     UpdateModified();
+}
+
+void SystemMain::ShowHeaderMenu(const QPoint& at)
+{
+    QHeaderView* header = lvList->header();
+    QMenu menu(this);
+    // Every column but "No" (which holds the check boxes) can be hidden.
+    for (int i = 1; i < kItemColumns; ++i) {
+        QAction* action = menu.addAction(lvList->headerItem()->text(i));
+        action->setCheckable(true);
+        action->setChecked(!header->isSectionHidden(i));
+        connect(action, &QAction::toggled, this, [this, header, i](bool shown) {
+            header->setSectionHidden(i, !shown);
+            if (shown && header->sectionSize(i) < 20)
+                header->resizeSection(i, ToPixels(kColumns[i].widthTwips));
+            SavePreferencesSoon();
+        });
+    }
+    menu.exec(header->viewport()->mapToGlobal(at));
+}
+
+int SystemMain::StretchedColumn() const
+{
+    const QHeaderView* header = lvList->header();
+    if (!header->stretchLastSection())
+        return -1;
+    for (int visual = header->count() - 1; visual >= 0; --visual)
+        if (const int column = header->logicalIndex(visual); !header->isSectionHidden(column))
+            return column;
+    return -1;
+}
+
+void SystemMain::ColumnResized(int column, int, int width)
+{
+    // The operator's width, not the one the fit gave it.
+    if (fitting_ || column == StretchedColumn())
+        return;
+    if (const auto at = static_cast<std::size_t>(column); at < preferredWidths_.size())
+        preferredWidths_[at] = width;
+    SavePreferencesSoon();
+}
+
+std::vector<TrayFailure> SystemMain::Failures() const
+{
+    std::vector<TrayFailure> failures;
+    for (const auto& record : service_.Table()) {
+        const ItemHistory& h = record->history;
+        const std::string cause = FailureCauseText(*record);
+        if (!record->bEnabled || cause.empty())
+            continue;
+        const std::string name = record->strServiceName + " / " + record->strID;
+        failures.push_back(
+            {name + "\n" + h.lastRunTime,
+             "[" + name + "] " + h.lastRunTime + " " + LastResultText(*record) + "\n" + cause});
+    }
+    return failures;
+}
+
+void SystemMain::UpdateTrayFailures()
+{
+    tray_->SetFailures(Failures());
 }
 
 void SystemMain::UpdateModified()
@@ -405,16 +478,14 @@ std::string SystemMain::TrayTip()
         tip += "\n다음 실행: " + FormatDateTime(AtSeconds(seconds)) + " " + next->strServiceName;
     else
         tip += "\n다음 실행: 없음";
-    // The latest failed last run of an enabled item: what the red rows say.
-    const ScheduleRecord* failed = nullptr;
-    for (const auto& record : service_.Table()) {
-        const ItemHistory& h = record->history;
-        if (record->bEnabled && !h.lastRunTime.empty() && !h.lastRunSucceeded &&
-            (failed == nullptr || h.lastRunTime > failed->history.lastRunTime))
-            failed = record.get();
-    }
-    if (failed != nullptr)
-        tip += "\n최근 실패: " + failed->history.lastRunTime + " " + failed->strServiceName;
+    // Every enabled item whose last run failed: what the red and violet
+    // rows say, a few by name.
+    constexpr std::size_t kNamed = 4;
+    const std::vector<TrayFailure> failures = Failures();
+    for (std::size_t i = 0; i < failures.size() && i < kNamed; ++i)
+        tip += "\n실패: " + failures[i].text.substr(0, failures[i].text.find('\n'));
+    if (failures.size() > kNamed)
+        tip += "\n외 " + std::to_string(failures.size() - kNamed) + "건 실패";
     return tip;
 }
 
@@ -430,6 +501,7 @@ void SystemMain::ClockTick()
         rows_->UpdateTimes();
         if (tray_->IconShown())
             tray_->SetTip(TrayTip());
+        UpdateTrayFailures();
     }
 }
 

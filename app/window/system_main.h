@@ -110,6 +110,22 @@ public:
     // What a change of the table changes: the record's row (every row when
     // items came or went), the tray's tip.
     void TableChanged(const ScheduleRecord* record);
+    // The enabled items whose last run failed (its export, or a step after
+    // it), each named with its run's time and cause, in table order.
+    std::vector<TrayFailure> Failures() const;
+    // Gives the tray the failures standing now (its icon, its notices).
+    void UpdateTrayFailures();
+    // The header's menu: shows or hides each column but the first.
+    void ShowHeaderMenu(const QPoint& at);
+    // Narrows the columns that matter least until every column fits the
+    // list's width (their whole texts show in tooltips).
+    void FitColumns();
+    // A column's width changed: by the operator (kept and saved), or by the
+    // fit.
+    void ColumnResized(int column, int oldWidth, int width);
+    // The column that takes up the list's width left over (the last shown),
+    // -1 for none.
+    int StretchedColumn() const;
     // Flags the selected item to run; says why not when it is disabled.
     void MarkRunNow();
     // Opens the latest log of the item that a result line tells of.
@@ -206,6 +222,10 @@ private:
     MessagePresenter presenter_;
     QPointer<QMessageBox> messageBox_;
     std::unique_ptr<ItemRows> rows_;
+    // The widths the operator gave the columns (or they were saved with),
+    // which the fit narrows to the list's width; empty until the first fit.
+    std::vector<int> preferredWidths_;
+    bool fitting_ = false;
     bool centred_ = false;
     // Set while the window watches for its first frame: each frame it learns
     // of centres it again. Until the window manager has settled the window

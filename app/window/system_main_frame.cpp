@@ -4,9 +4,11 @@
 
 #include "editor/qt_text.h"
 #include "platform/program_folder.h"
+#include "window/item_rows.h"
 #include "window/system_main.h"
 
 #include <QEvent>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QHeaderView>
 #include <QListWidget>
@@ -124,6 +126,45 @@ void SystemMain::ApplyResizeRule()
     lstErrorList->setGeometry(results);
     buttons.moveLeft(ToPixels(W - ToTwips(buttons.width()) - 300));
     frOperation->setGeometry(buttons);
+    FitColumns();
+}
+
+void SystemMain::FitColumns()
+{
+    if (!isVisible() || isMinimized())
+        return;
+    QHeaderView* header = lvList->header();
+    const int count = header->count();
+    if (preferredWidths_.size() != static_cast<std::size_t>(count)) {
+        preferredWidths_.clear();
+        for (int i = 0; i < count; ++i)
+            preferredWidths_.push_back(header->sectionSize(i));
+    }
+    std::vector<int> widths(static_cast<std::size_t>(count));
+    std::vector<int> minimum(widths.size());
+    const QFontMetrics metrics = header->fontMetrics();
+    for (int i = 0; i < count; ++i) {
+        widths[i] = header->isSectionHidden(i) ? 0 : preferredWidths_[i];
+        // Enough to tell the column by its header and a few characters.
+        minimum[i] = std::max(metrics.horizontalAdvance(lvList->headerItem()->text(i)) + 16,
+                              metrics.horizontalAdvance(QStringLiteral("0000-00")));
+    }
+    // The column that stretches takes what is left, never less than the
+    // header's default width.
+    const int stretched = StretchedColumn();
+    if (stretched >= 0)
+        widths[stretched] = std::max(minimum[stretched], header->defaultSectionSize());
+    const int room = lvList->width() - 2 * lvList->frameWidth() -
+                     lvList->verticalScrollBar()->sizeHint().width();
+    // The least useful give way first: the program's path and the backup
+    // folder are the same for most items; the result and the next run stay.
+    static const std::vector<int> kGiveWay = {6, 4, kCauseColumn, 1, 3, 2, 5, 8, 7};
+    const std::vector<int> fitted = FitColumnWidths(widths, room, kGiveWay, minimum);
+    fitting_ = true;
+    for (int i = 0; i < count; ++i)
+        if (i != stretched && !header->isSectionHidden(i) && header->sectionSize(i) != fitted[i])
+            header->resizeSection(i, fitted[i]);
+    fitting_ = false;
 }
 
 void SystemMain::resizeEvent(QResizeEvent* event)
@@ -220,7 +261,20 @@ void SystemMain::SavePreferences()
     if (preferredSize_.isValid())
         file.setValue(kSizeKey, preferredSize_);
     file.setValue(kMaximizedKey, preferMaximized_);
-    file.setValue(kListKey, lvList->header()->saveState());
+    // The operator's widths are kept, not those the fit narrowed them to.
+    QHeaderView* header = lvList->header();
+    fitting_ = true;
+    std::vector<int> shown;
+    for (std::size_t i = 0; i < preferredWidths_.size(); ++i) {
+        shown.push_back(header->sectionSize(static_cast<int>(i)));
+        if (static_cast<int>(i) != StretchedColumn())
+            header->resizeSection(static_cast<int>(i), preferredWidths_[i]);
+    }
+    file.setValue(kListKey, header->saveState());
+    for (std::size_t i = 0; i < shown.size(); ++i)
+        if (static_cast<int>(i) != StretchedColumn())
+            header->resizeSection(static_cast<int>(i), shown[i]);
+    fitting_ = false;
     file.sync();
 }
 

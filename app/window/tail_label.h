@@ -1,9 +1,10 @@
 #pragma once
 
 // Status panel 2 is one line high, and the command's output arrives in chunks
-// of several lines: the panel shows a chunk as one line, line breaks as
-// blanks, and a text too long for the panel gives up its start, so the
-// newest output at its end stays in view. The text as set is kept whole.
+// of several lines: the panel shows the chunk's last line that holds
+// anything, the newest output, from its start; a line too long for the panel
+// gives up its end, and its tooltip shows it whole. The text as set is kept
+// whole.
 //
 // A talkative export sets a new text every 256 bytes, thousands of times a
 // second, far more often than a screen can show; laying out, measuring and

@@ -80,4 +80,20 @@ void MSysTray::CheckTrayHost()
     hostWasAvailable_ = available;
 }
 
+void MSysTray::SetFailures(const std::vector<TrayFailure>& failures)
+{
+    const bool failed = !failures.empty();
+    if (failed != failedIcon_)
+        platform_.SetFailureIcon(failed);
+    failedIcon_ = failed;
+    std::set<std::string> keys;
+    for (const TrayFailure& failure : failures) {
+        keys.insert(failure.key);
+        if (failuresKnown_ && iconShown_ && failureKeys_.count(failure.key) == 0)
+            platform_.Notify("백업 실패", failure.text);
+    }
+    failureKeys_ = std::move(keys);
+    failuresKnown_ = true;
+}
+
 } // namespace veltrane

@@ -5,7 +5,9 @@
 // Qt; the platform does the showing through TrayPlatform.
 
 #include <functional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace veltrane {
 
@@ -41,6 +43,23 @@ public:
     virtual int ShowMenu() = 0;
     // Ends the process at once: nothing saved, nothing asked.
     virtual void EndProcess() = 0;
+    // Draws the icon in its failure state (some item's last run failed), or
+    // in its usual one.
+    virtual void SetFailureIcon(bool failed) { static_cast<void>(failed); }
+    // A notification balloon beside the icon.
+    virtual void Notify(const std::string& title, const std::string& text)
+    {
+        static_cast<void>(title);
+        static_cast<void>(text);
+    }
+};
+
+// A failed run the tray tells of: `key` tells one failure from the next (the
+// item and its run's time), `text` names it.
+struct TrayFailure
+{
+    std::string key;
+    std::string text;
 };
 
 class MSysTray
@@ -71,6 +90,12 @@ public:
     // icon is added again so the window can be reached.
     void CheckTrayHost();
 
+    // The failures standing now. The icon takes its failure state while any
+    // stands; each failure not seen before is named in a notification while
+    // the icon is shown (the window's red rows tell the rest). The first call
+    // only learns what stands: failures from before the start are no news.
+    void SetFailures(const std::vector<TrayFailure>& failures);
+
     bool InTray() const { return inTray_; }
     bool IconShown() const { return iconShown_; }
 
@@ -82,6 +107,9 @@ private:
     bool hostWasAvailable_ = true;
     std::string tip_;
     std::function<bool()> mayEnd_;
+    bool failuresKnown_ = false;
+    bool failedIcon_ = false;
+    std::set<std::string> failureKeys_;
 };
 
 } // namespace veltrane

@@ -224,31 +224,46 @@ TEST_F(ItemEditTest, ChoosingAKindWithTheKeyboardShowsAndHidesTheLists)
         QComboBox* kind = Control<QComboBox>(dialog, "cmbTimeType");
         QComboBox* week = Control<QComboBox>(dialog, "cmbWeek");
         QComboBox* day = Control<QComboBox>(dialog, "cmbDay");
-        const std::pair<QString, std::pair<bool, bool>> steps[] = {
-            {"매일", {false, false}},
-            {"매주", {true, false}},
-            {"매달", {false, true}},
-            {"매시간", {false, false}},
+        QTimeEdit* time = Control<QTimeEdit>(dialog, "dtpTime");
+        time->setTime(QTime(8, 44, 10));
+        // Each kind shows only what it runs by: its lists, the parts of the
+        // time (none for a monthly item), and a line that says so.
+        const struct
+        {
+            QString kind;
+            bool week, day, time;
+            QString timeText, use;
+        } steps[] = {
+            {"매일", false, false, true, "08시", "시(時)"},
+            {"매주", true, false, true, "08:44:10", "요일"},
+            {"매달", false, true, false, "08:44:10", "시각은 쓰지"},
+            {"매시간", false, false, true, "44분", "분(分)"},
         };
-        for (const auto& [text, shown] : steps) {
+        for (const auto& step : steps) {
             QTest::keyClick(kind, Qt::Key_Down);
-            ASSERT_EQ(kind->currentText(), text);
-            EXPECT_EQ(week->isVisible(), shown.first) << text.toStdString();
-            EXPECT_EQ(day->isVisible(), shown.second) << text.toStdString();
+            ASSERT_EQ(kind->currentText(), step.kind);
+            EXPECT_EQ(week->isVisible(), step.week) << step.kind.toStdString();
+            EXPECT_EQ(day->isVisible(), step.day) << step.kind.toStdString();
+            EXPECT_EQ(time->isEnabled(), step.time) << step.kind.toStdString();
+            EXPECT_EQ(time->text(), step.timeText);
+            EXPECT_TRUE(Control<QLabel>(dialog, "lblScheduleUse")->text().contains(step.use));
         }
-        // Back to monthly and pick the third day; the weekday stays unchosen.
-        QTest::keyClick(kind, Qt::Key_Up);
+        // Back to daily and a later hour; then monthly and its third day.
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(kind, Qt::Key_Up);
+        time->setFocus();
+        QTest::keyClick(time, Qt::Key_Up);
+        for (int i = 0; i < 2; ++i)
+            QTest::keyClick(kind, Qt::Key_Down);
         for (int i = 0; i < 3; ++i)
             QTest::keyClick(day, Qt::Key_Down);
-        QTimeEdit* time = Control<QTimeEdit>(dialog, "dtpTime");
-        time->setFocus();
-        QTest::keyClick(time, Qt::Key_Up); // the hours section
         Click(Control<QPushButton>(dialog, "cmdOK"));
     }));
     EXPECT_EQ(dialog.properties().strBackUpType, "매달");
     EXPECT_EQ(dialog.properties().nDay, 3);
     EXPECT_EQ(dialog.properties().strWeek, "");
-    EXPECT_EQ(dialog.properties().strTime, "01:00:00");
+    // The parts hidden while the hour was set are kept.
+    EXPECT_EQ(dialog.properties().strTime, "09:44:10");
 }
 
 TEST_F(ItemEditTest, ValuesThatMatchNoEntryLeaveTheListsUnselectedAndNDayAsItWas)

@@ -1,6 +1,7 @@
 // The main window on the offscreen platform, driven through its real widgets.
 
 #include "platform/codepage.h"
+#include "store/run_state.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/manual_clock.h"
@@ -13,6 +14,7 @@
 #include "window/system_main.h"
 
 #include <QApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QListWidget>
 #include <QMessageBox>
@@ -115,7 +117,8 @@ TEST_F(MainWindow, StartsWithoutAScheduleFile)
         headers << w.lvList->headerItem()->text(i);
     EXPECT_EQ(headers,
               (QStringList{"No", "ProfileName", "User ID", "Schedule", "Path", "Latest Back Time",
-                           "Program Path", "Next Run", "Last Result"}));
+                           "Program Path", "Next Run", "Last Result", "Cause"}));
+    EXPECT_TRUE(w.lvList->header()->isSectionHidden(9)); // until the operator shows it
     EXPECT_EQ(w.lvList->topLevelItemCount(), 0);
     EXPECT_EQ(Panel(1), "Ready");
     EXPECT_EQ(Panel(2), "");
@@ -156,7 +159,7 @@ TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
     QStringList cells;
     for (int i = 0; i < 9; ++i)
         cells << row->text(i);
-    EXPECT_EQ(cells, (QStringList{"1", "ORCL", "SCOTT", "매주 월 요일 02:00:00", "/backup/",
+    EXPECT_EQ(cells, (QStringList{"1", "ORCL", "SCOTT", "매주 월요일 02:00:00", "/backup/",
                                   "2026-12-01 02:00:05", "/opt/oracle/bin/exp",
                                   "2026-12-08 02:00:01", ""}));
     EXPECT_EQ(row->checkState(0), Qt::Checked);
@@ -165,6 +168,27 @@ TEST_F(MainWindow, ShowsTheScheduleItemsWithTheirCheckBoxes)
     EXPECT_FALSE(row->flags() & Qt::ItemIsEditable);
     w.lvList->topLevelItem(1)->setCheckState(0, Qt::Checked); // its next run shows at once
     EXPECT_EQ(w.lvList->topLevelItem(1)->text(7), "2026-12-07 14:10:00"); // due in this hour
+}
+
+TEST_F(MainWindow, AFailedRowSaysWhyAndAMonthlyItemShowsItsDayEvenAMonthAhead)
+{
+    ScheduleRecord monthly = Item(1, "ORCL");
+    monthly.strBackUpType = "매달";
+    monthly.nDay = 31; // 2026-12-31 is too soon after its last run; January has one
+    monthly.strLastBackUpTime = "2026-12-07 00:00:05";
+    monthly.history.lastRunTime = monthly.strLastBackUpTime;
+    monthly.history.lastCause = "ORA-12541: TNS:no listener";
+    Schedule({monthly});
+    RunState state;
+    state.items.push_back({KeyOf(monthly), monthly.history, {}});
+    test::WriteBytes(program.File(kRunStateFileName), FormatRunState(state));
+    SystemMain& w = Window(clock);
+    QTreeWidgetItem* row = w.lvList->topLevelItem(0);
+    EXPECT_EQ(row->text(3), "매달 31일");
+    EXPECT_EQ(row->text(7), "2027-01-31 00:00:00");
+    EXPECT_EQ(row->text(9), "ORA-12541: TNS:no listener");
+    for (int column : {1, 8})
+        EXPECT_TRUE(row->data(column, Qt::ToolTipRole).toString().contains("ORA-12541"));
 }
 
 TEST_F(MainWindow, BackUpNowFlagsEveryRecordWithTheSelectedNumber)
@@ -252,7 +276,7 @@ TEST_F(MainWindow, StartsWithItsFrameCentredAndComesBackFromTheTrayAsItWasHidden
     }
 }
 
-TEST_F(MainWindow, PanelTwoShowsALongOutputChunkAsOneLineWithItsEndInView)
+TEST_F(MainWindow, PanelTwoShowsTheChunksLastWholeLineAndATooLongOneInItsTooltip)
 {
     SystemMain& w = Window(clock);
     w.show();
@@ -262,17 +286,25 @@ TEST_F(MainWindow, PanelTwoShowsALongOutputChunkAsOneLineWithItsEndInView)
         huge += "테이블 ";
     // A chunk shows at once; a text set right after it shows at the end of
     // the panel's display interval.
-    for (const std::string& text :
-         {"Export: Release 10.2.0.1.0\r\n" + std::string(400, '.') + "\n42 rows",
-          huge + "\r\n42 rows"}) {
-        w.SetStatusText(2, text);
-        EXPECT_EQ(Panel(2), text);
-        for (int i = 0; i < 100 && !panel->text().endsWith(" 42 rows"); ++i)
-            QTest::qWait(10);
-        EXPECT_FALSE(panel->text().contains('\n'));
-        EXPECT_TRUE(panel->text().endsWith(" 42 rows")) << panel->text().toStdString();
+    const struct
+    {
+        std::string text, shownStart;
+        bool tip;
+    } cases[] = {
+        {"ting table EMP\r\n. . exporting table DEPT  4 rows\r\n\r\n", ". . exporting table DEPT",
+         false},
+        {"Export: Release 10.2.0.1.0\r\n" + std::string(400, '.') + "\n42 rows", "42 rows", false},
+        {"x\n" + huge, "테이블 테이블", true},
+    };
+    for (const auto& c : cases) {
+        w.SetStatusText(2, c.text);
+        EXPECT_EQ(Panel(2), c.text);
+        EXPECT_TRUE(WaitUntil([&] {
+            return panel->text().startsWith(QString::fromStdString(c.shownStart));
+        })) << panel->text().toStdString();
         EXPECT_LE(panel->fontMetrics().horizontalAdvance(panel->text()),
                   panel->contentsRect().width());
+        EXPECT_EQ(panel->toolTip().startsWith(QString::fromStdString(huge.substr(0, 30))), c.tip);
     }
 }
 
@@ -493,7 +525,22 @@ TEST_F(MainWindow, AWindowStartedAgainHasTheSizeColumnsAndSortItWasLeftWith)
             w.lvList->sortByColumn(1, Qt::AscendingOrder);
         }
         EXPECT_EQ(w.size(), QSize(700, 500));
-        EXPECT_EQ(w.lvList->columnWidth(1), 321);
+        // Wide, the operator's widths; at 1024 every column fits, the
+        // least useful giving way while the next run and result stay whole.
+        w.resize(2400, 500);
+        EXPECT_TRUE(WaitUntil([&] { return w.lvList->columnWidth(1) == 321; }));
+        const int nextRun = w.lvList->columnWidth(7);
+        w.resize(1024, 500);
+        EXPECT_TRUE(WaitUntil([&] {
+            int widths = 0;
+            for (int i = 0; i < w.lvList->columnCount(); ++i)
+                widths += w.lvList->header()->isSectionHidden(i) ? 0 : w.lvList->columnWidth(i);
+            return widths <= w.lvList->viewport()->width();
+        }));
+        EXPECT_EQ(w.lvList->columnWidth(7), nextRun);
+        EXPECT_GE(w.lvList->columnWidth(8), 60); // Last Result takes what is left
+        w.resize(700, 500);
+        EXPECT_TRUE(WaitUntil([&] { return w.lvList->width() < 700; }));
         EXPECT_EQ(w.lvList->topLevelItem(0)->text(1), "A");
     }
 }

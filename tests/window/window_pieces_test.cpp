@@ -75,6 +75,11 @@ struct FakeTray : TrayPlatform
         return menuChoice;
     }
     void EndProcess() override { calls.push_back("end"); }
+    void SetFailureIcon(bool failed) override { calls.push_back(failed ? "red" : "plain"); }
+    void Notify(const std::string&, const std::string& text) override
+    {
+        calls.push_back("notify " + text);
+    }
 };
 
 using Calls = std::vector<std::string>;
@@ -201,6 +206,64 @@ TEST(MSysTray, TheIconComesBackWithTheNotificationArea)
     tray.CheckTrayHost();
     tray.CheckTrayHost();
     EXPECT_EQ(platform.calls, (Calls{"hide", "add " + kTitle, "add " + kTitle}));
+}
+
+TEST(MSysTray, TheIconTurnsRedWhileAFailureStandsAndEachNewOneIsNamedOnce)
+{
+    FakeTray platform;
+    MSysTray tray(platform);
+    tray.SetFailures({{"A 1", "old"}}); // standing at the start: no news
+    tray.AddTrayIcon(kTitle);
+    tray.SetFailures({{"A 1", "old"}, {"B 1", "b"}});
+    tray.SetFailures({{"A 1", "old"}, {"B 1", "b"}}); // a tick: nothing new
+    tray.SetFailures({{"A 2", "a again"}, {"B 1", "b"}});
+    tray.SetFailures({});
+    EXPECT_EQ(platform.calls,
+              (Calls{"red", "hide", "add " + kTitle, "notify b", "notify a again", "plain"}));
+}
+
+TEST(RowTexts, AGiveUpIsMarkedAndTheCauseIsTheFailedPartsOwn)
+{
+    ScheduleRecord r;
+    r.strLastBackUpTime = "2026-12-09 02:00:00";
+    EXPECT_EQ(LatestBackTimeText(r), "2026-12-09 02:00:00");
+    r.strGaveUpTime = "2026-12-08 02:00:00"; // an older give-up, since backed up
+    EXPECT_EQ(LatestBackTimeText(r), "2026-12-09 02:00:00");
+    r.strGaveUpTime = r.strLastBackUpTime;
+    EXPECT_EQ(LatestBackTimeText(r), "2026-12-09 02:00:00 (포기)");
+
+    EXPECT_EQ(FailureCauseText(r), ""); // never ran
+    r.history.lastRunTime = "2026-12-09 02:00:00";
+    r.history.lastCause = "ORA-12541";
+    EXPECT_EQ(FailureCauseText(r), "ORA-12541");
+    r.history.lastRunSucceeded = true;
+    r.history.stepsCause = "메일 서버 응답 없음";
+    EXPECT_EQ(FailureCauseText(r), ""); // a warning of a success is no failure
+    r.history.failedSteps = 1;
+    EXPECT_EQ(FailureCauseText(r), "메일 서버 응답 없음");
+
+    // The Schedule cell says what the rules run by; what they cannot read
+    // shows as stored.
+    const struct
+    {
+        const char *kind, *week, *time;
+        int day;
+        const char* expected;
+    } cases[] = {
+        {"매일", "", "08:44:00", 0, "매일 08시"},
+        {"매시간", "", "08:44:00", 0, "매시간 44분"},
+        {"매주", "월", "02:00:00", 0, "매주 월요일 02:00:00"},
+        {"매달", "", "03:00:00", 15, "매달 15일"},
+        {"매일", "", "가b:30:00", 0, "매일 가b:30:00"},
+        {"매시간", "", "", 0, "매시간 "},
+    };
+    for (const auto& c : cases) {
+        r.strBackUpType = c.kind;
+        r.strWeek = c.week;
+        r.strTime = c.time;
+        r.nDay = static_cast<std::int16_t>(c.day);
+        EXPECT_EQ(RunScheduleText(r), c.expected);
+    }
 }
 
 TEST(SingleInstanceLock, ASecondHolderOfTheSameFolderIsRefused)

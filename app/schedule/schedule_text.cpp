@@ -36,7 +36,8 @@ std::optional<int> TwoDigits(const std::string& time, std::size_t from)
 
 std::string Padded(int n)
 {
-    return (n < 10 ? "0" : "") + std::to_string(n);
+    std::string text = std::to_string(n);
+    return n < 10 ? text.insert(0, 1, '0') : text;
 }
 
 } // namespace

@@ -85,8 +85,8 @@ int main(int argc, char** argv)
         r->bEnabled = true;
         r->strBackUpType = kKindHourly;
         r->strTime = "00:00:00";
-        r->strServiceName = "ORCL" + std::to_string(i);
-        r->strID = "U" + std::to_string(i); // a file prefix of its own
+        r->strServiceName = std::string("ORCL").append(std::to_string(i));
+        r->strID = std::string("U").append(std::to_string(i)); // a file prefix of its own
         r->strPWD = "tiger";
         r->strBackUpFolder = backups + "/";
         r->strProgramPath = SelfPath();

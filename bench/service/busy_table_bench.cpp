@@ -7,19 +7,15 @@
 //
 //   busy_table_bench [seconds=30]
 
-#include "platform/file_io.h"
 #include "schedule/calendar.h"
-#include "store/run_state.h"
-#include "store/schedule_file.h"
+#include "service_folder.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -95,23 +91,9 @@ int main(int argc, char** argv)
         r->history.lastRunSucceeded = true;
         table.push_back(r);
     }
-    RunState state;
-    state.items = ItemStatesOf(table);
-    if (!SaveSchedule(folder + "/Schedule.dat", table) ||
-        !WriteFileAtomically(folder + "/Veltrane.state", FormatRunState(state), 0640))
-        return std::fprintf(stderr, "cannot write the folder %s\n", folder.c_str()), 1;
-
-    std::vector<std::string> args = {VELTRANE_PROGRAM, "--service", "--folder", folder};
-    std::vector<char*> argv2;
-    for (std::string& a : args)
-        argv2.push_back(a.data());
-    argv2.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv2[0], &actions, nullptr, argv2.data(), environ) != 0)
-        return std::fprintf(stderr, "cannot start %s\n", argv2[0]), 1;
+    const pid_t pid = bench::StartServiceOn(folder, table);
+    if (pid < 0)
+        return 1;
     std::this_thread::sleep_for(std::chrono::seconds(5));
     const std::size_t before = Dumps(backups);
     const auto from = Steady::now();
@@ -121,7 +103,6 @@ int main(int argc, char** argv)
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
-    posix_spawn_file_actions_destroy(&actions);
     std::printf("items %zu, %.1f s of wall time: %zu runs (%zu before the count began)\n",
                 table.size(), wall, runs, before);
     std::printf("runs per second: %.2f; / 20 target: %.2f\n", runs / wall, runs / wall / 20);

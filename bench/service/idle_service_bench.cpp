@@ -4,18 +4,14 @@
 // time once started, ticks, the minute's metrics write and all.
 
 #include "limit_table.h"
-#include "platform/file_io.h"
-#include "store/run_state.h"
-#include "store/schedule_file.h"
+#include "service_folder.h"
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -63,23 +59,9 @@ int main(int argc, char** argv)
         r->strLastBackUpTime = r->history.lastSuccessTime = r->history.lastRunTime = justNow;
         r->history.lastRunSucceeded = true;
     }
-    RunState state;
-    state.items = ItemStatesOf(table);
-    if (!SaveSchedule(folder + "/Schedule.dat", table) ||
-        !WriteFileAtomically(folder + "/Veltrane.state", FormatRunState(state), 0640))
-        return std::fprintf(stderr, "cannot write the folder %s\n", folder.c_str()), 1;
-
-    std::vector<std::string> args = {VELTRANE_PROGRAM, "--service", "--folder", folder};
-    std::vector<char*> argv2;
-    for (std::string& a : args)
-        argv2.push_back(a.data());
-    argv2.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    if (posix_spawn(&pid, argv2[0], &actions, nullptr, argv2.data(), environ) != 0)
-        return std::fprintf(stderr, "cannot start %s\n", argv2[0]), 1;
+    const pid_t pid = bench::StartServiceOn(folder, table);
+    if (pid < 0)
+        return 1;
     // Past its start (reading the table, the first tick, the first metrics).
     std::this_thread::sleep_for(std::chrono::seconds(5));
     const double cpuStart = CpuSeconds(pid);
@@ -90,7 +72,6 @@ int main(int argc, char** argv)
     kill(pid, SIGTERM);
     int status = 0;
     waitpid(pid, &status, 0);
-    posix_spawn_file_actions_destroy(&actions);
     std::printf("items %zu, %.1f s of wall time: %.3f s of CPU\n", table.size(), wall, cpu);
     std::printf("CPU per second of wall time: %.2f ms; / 2 ms target: %.2f\n", cpu / wall * 1000,
                 cpu / wall * 1000 / 2);

@@ -287,7 +287,7 @@ std::string HtmlToText(std::string_view html)
                 tag.remove_prefix(1);
             const std::string name =
                 LowerAscii(tag.substr(0, std::min(tag.find_first_of(" \t\r\n/"), tag.size())));
-            i = end + 1;
+            i = std::min(end + 1, html.size()); // a tag left open ends the text
             if (!closing && (name == "head" || name == "style" || name == "script")) {
                 const std::size_t close = LowerAscii(html.substr(i)).find("</" + name);
                 i = close == std::string::npos ? html.size() : i + close;

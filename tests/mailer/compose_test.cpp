@@ -256,6 +256,7 @@ TEST(HtmlToText, KeepsWhatAReaderSees)
         {"<div>  a \r\n  b&amp;&lt;c&gt;&quot;&nbsp;&bogus;</div><div>/u01<wbr>/x</div>",
          "a b&<c>\" &bogus;\r\n/u01/x\r\n"},
         {"<script>alert(1)</script>a<br>b<BR/>c", "a\r\nb\r\nc\r\n"},
+        {"a<style", "a\r\n"}, // a tag left open ends the text
     };
     for (const auto& [html, text] : cases)
         EXPECT_EQ(HtmlToText(html), text) << html;

@@ -33,7 +33,7 @@ LEGACY = {"FILE": "dumpfile", "LOG": "logfile", "OWNER": "schemas", "CONSISTENT"
 KNOWN = {"USERID", "DIRECTORY", "DUMPFILE", "LOGFILE", "NOLOGFILE", "JOB_NAME", "TABLES",
          "SCHEMAS", "FULL", "FLASHBACK_TIME", "FLASHBACK_SCN", "PARALLEL", "FILESIZE",
          "REUSE_DUMPFILES", "ATTACH", "CONTENT", "EXCLUDE", "INCLUDE", "QUERY", "SQLFILE"}
-BAD_FILE = ("ORA-39001: invalid argument value", "ORA-39000: bad dump file specification")
+BAD_FILE = ("ORA-39001: invalid argument value", "ORA-39000: bad dump file name given")
 HEADER_BYTES = 256
 jobs = {}  # "OWNER.JOB" -> {"state", "killed", "files", "gone"}
 lock = threading.Lock()
@@ -49,10 +49,10 @@ def save_jobs():
     os.replace(SOCKET_PATH + ".tmp", SOCKET_PATH + ".jobs")
 
 
-def expand(spec, count):
+def expand(pattern, count):
     """DUMPFILE names, %U numbered 01..count (count None: as many as exist)."""
     names = []
-    for entry in spec.split(","):
+    for entry in pattern.split(","):
         at = entry.upper().find("%U")
         if at < 0:
             names.append(entry)
@@ -114,8 +114,8 @@ class Session:
                     self.say(f'Legacy Mode Parameter: "{n.lower()}={self.params[n]}" Location: '
                              f'Command Line, Replaced with: "{LEGACY[n]}={self.params[n]}"')
                 if any("/" in self.params.get(n, "") for n in ("FILE", "LOG")):
-                    raise Fatal(*BAD_FILE, "ORA-39088: file name cannot contain a path "
-                                "specification")
+                    raise Fatal(*BAD_FILE, "ORA-39088: file name cannot contain a folder "
+                                "path")
             if "ATTACH" in self.params:
                 return self.attach(owner, self.params["ATTACH"].upper())
             directory = self.params.get("DIRECTORY", "DATA_PUMP_DIR").upper()
@@ -161,7 +161,7 @@ class Session:
         names = expand(self.params.get("DUMPFILE", "expdat.dmp"),
                        int(self.params.get("PARALLEL", "1")))
         if any("/" in name for name in names):
-            raise Fatal(*BAD_FILE, "ORA-39088: file name cannot contain a path specification")
+            raise Fatal(*BAD_FILE, "ORA-39088: file name cannot contain a folder path")
         paths = [os.path.join(folder, name) for name in names]
         with lock:
             if key in jobs:

@@ -26,9 +26,7 @@ const std::string kProgram = std::string(VELTRANE_PROGRAM_DIR) + "/veltrane";
 // Runs `command` through sh with the program as $V; its exit status.
 int Shell(const std::string& command, const std::string& out)
 {
-    const int status =
-        ChildProcess({"/bin/sh", "-c", "V=" + kProgram + "; " + command}, out).WaitForExit(60000);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ChildProcess({"/bin/sh", "-c", "V=" + kProgram + "; " + command}, out).ExitCode(60000);
 }
 
 std::shared_ptr<ScheduleRecord> Item(const TempDir& backups)

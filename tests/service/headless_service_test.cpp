@@ -264,8 +264,7 @@ int RunProgram(std::vector<std::string> args, const std::string& out)
 {
     args.insert(args.begin(), kProgram);
     std::filesystem::remove(out);
-    const int status = ChildProcess(args, out).WaitForExit(60000);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return ChildProcess(args, out).ExitCode(60000);
 }
 
 struct CommandCase
@@ -316,11 +315,12 @@ TEST(HeadlessCommands, StatusAndRunItemTellTheTruthWithoutQt)
     ChildProcess service({kProgram, "--service", "--folder", data.path()}, out);
     ASSERT_TRUE(WaitForText(out, "ORCL 백업 성공")) << ReadBytes(out);
     ASSERT_TRUE(WaitForText(out, "HRDB 백업 실패: ORA-01017")) << ReadBytes(out);
-    RunCases({{{"--status"}, 1, {"ORCL", "HRDB", "성공", "실패", "ORA-01017", "SCOTT_", " 바이트 "}},
-              {{"--run-item", "1"}, 2, {"항목 1 실행 안 함", "already running"}},
-              {{"--stauts"}, 2, {"unknown option \"--stauts\""}},
-              {{"--status", "-platform", "xcb"}, 2, {"is an option of the window"}}},
-             data, logs);
+    RunCases(
+        {{{"--status"}, 1, {"ORCL", "HRDB", "성공", "실패", "ORA-01017", "SCOTT_", " 바이트 "}},
+         {{"--run-item", "1"}, 2, {"항목 1 실행 안 함", "already running"}},
+         {{"--stauts"}, 2, {"unknown option \"--stauts\""}},
+         {{"--status", "-platform", "xcb"}, 2, {"is an option of the window"}}},
+        data, logs);
     ASSERT_EQ(RunProgram({"--status", "--json", "--folder", data.path()}, logs.File("status.json")),
               1);
     const char* check = R"(

@@ -106,4 +106,10 @@ void ChildProcess::Stop()
     pid_ = -1;
 }
 
+int ChildProcess::ExitCode(int timeoutMs)
+{
+    const int status = WaitForExit(timeoutMs);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 } // namespace veltrane::test

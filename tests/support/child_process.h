@@ -26,6 +26,9 @@ public:
     // Waits up to `timeoutMs` for the child to end; its wait status, or -1
     // when it is still running (or was already reaped).
     int WaitForExit(int timeoutMs);
+    // Waits as WaitForExit does; the exit status as a shell gives it: the
+    // code, or 128 + the signal that ended the child.
+    int ExitCode(int timeoutMs);
 
 private:
     pid_t pid_ = -1;

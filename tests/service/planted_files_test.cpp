@@ -34,12 +34,17 @@ TEST(PlantedFiles, ARunAsRootRefusesWhatAnotherAccountPlanted)
     const std::optional<passwd> planter = test::SecondAccount(why);
     if (!planter)
         GTEST_SKIP() << why;
-    // A /tmp of the test's own, where the planter takes the name of the
-    // private folder of earlier versions first.
+    // In the test's own mount namespace, the name of the private folder of
+    // earlier versions is a folder the planter made first: one of its own
+    // bound over the name (the program and its data may lie in /tmp itself).
     ASSERT_TRUE(test::EnterPrivateNetwork(why)) << why;
-    ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), 0);
     const std::string claimed = "/tmp/veltrane-" + std::to_string(geteuid());
-    ASSERT_TRUE(test::AsAccount(*planter, [&] { return mkdir(claimed.c_str(), 0777) == 0; }));
+    mkdir(claimed.c_str(), 0700); // as the program makes it, when no one has yet
+    TempDir planters;
+    ASSERT_EQ(chmod(planters.path().c_str(), 0777), 0);
+    const std::string own = planters.File("claimed");
+    ASSERT_TRUE(test::AsAccount(*planter, [&] { return mkdir(own.c_str(), 0777) == 0; }));
+    ASSERT_EQ(mount(own.c_str(), claimed.c_str(), nullptr, MS_BIND, nullptr), 0);
     unsetenv("XDG_RUNTIME_DIR");
     setenv("FAKE_EXP_MODE", "english", 1);
     const struct

@@ -72,6 +72,15 @@ void RunEnvironment::SetItems(std::vector<ItemState> items)
     Reported(state_.SetItems(std::move(items)));
 }
 
+bool RunEnvironment::SetItem(std::size_t index, const ItemState& item)
+{
+    Status written;
+    if (!state_.SetItem(index, item, written))
+        return false;
+    Reported(written);
+    return true;
+}
+
 void RunEnvironment::RetryState()
 {
     if (state_.Unwritten())

@@ -53,6 +53,9 @@ public:
     std::vector<ItemState> Items() { return state_.Items(); }
     void Owe(const PendingRun& run);
     void SetItems(std::vector<ItemState> items);
+    // The item at `index` of those last set takes `item`'s history, in one
+    // line; false when that is not the same item (set them whole then).
+    bool SetItem(std::size_t index, const ItemState& item);
     // Writes what a failed write left in memory (at every tick); says in a
     // line when the file is written again.
     void RetryState();

@@ -117,9 +117,11 @@ void ServiceObserver::EndIfSignalled()
         return;
     NotifyStopping();
     const std::string text = endText_ + " (" + (signal == SIGINT ? "SIGINT" : "SIGTERM") + ")";
-    if (service_ != nullptr)
+    if (service_ != nullptr) {
+        // What a backlog's runs left unsaved goes into Schedule.dat now.
+        service_->SaveDeferred();
         service_->WriteLine(text);
-    else
+    } else
         Print(text);
     posix::StopRunningChildren(CExeCmd::kStopGraceMilliseconds);
     out_.Flush(kLastLinesWait);

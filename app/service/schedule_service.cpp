@@ -41,6 +41,11 @@ ScheduleService::ScheduleService(RunObserver& observer, const Clock& clock, std:
       settingsPath_(JoinPath(dataFolder, kSettingsFileName)), start_(clock.Now())
 {}
 
+ScheduleService::~ScheduleService()
+{
+    SaveDeferred();
+}
+
 std::string ScheduleService::SchedulePath() const
 {
     return JoinPath(env_.DataFolder(), kScheduleFileName);
@@ -72,6 +77,11 @@ Status ScheduleService::LoadSchedule()
     ApplyItemStates(table_.empty() ? env_.Items() : KnownItems(), *loaded);
     Replace(std::move(*loaded));
     knownFile_ = FileIdentity(SchedulePath());
+    // Latest back times that only Veltrane.state holds (the last end came
+    // before the save) go into the file with the next deferred save.
+    if (std::any_of(table_.begin(), table_.end(),
+                    [](const auto& r) { return r->bBackUpTimeUnsaved; }))
+        Defer(true);
     return {};
 }
 
@@ -101,7 +111,48 @@ bool ScheduleService::WriteSchedule()
     knownFile_ = FileIdentity(SchedulePath());
     if (deletion_ && deletion_->permanent.empty())
         deletion_->permanent = "삭제한 항목은 이미 저장되어 되돌릴 수 없습니다.";
+    scheduleDeferred_ = false;
+    // The latest back times Veltrane.state kept for the file are in it now:
+    // the state forgets them, or a start after the operator set one back in
+    // the file by hand would put it forward again.
+    bool unsaved = false;
+    for (const auto& record : table_) {
+        unsaved = unsaved || record->bBackUpTimeUnsaved;
+        record->bBackUpTimeUnsaved = false;
+    }
+    if (unsaved)
+        SaveItems();
     return true;
+}
+
+void ScheduleService::SaveDeferred()
+{
+    SaveDeferred(true);
+}
+
+void ScheduleService::SaveDeferred(bool now)
+{
+    if (!deferredSince_)
+        return;
+    const std::int64_t seconds = SecondsOf(clock_.Now());
+    // A clock set back counts as time passed.
+    if (!now && seconds - *deferredSince_ < kDeferSeconds && seconds >= *deferredSince_)
+        return;
+    deferredSince_.reset();
+    if (scheduleDeferred_) {
+        if (keepOutsideChanges_ && FileIdentity(SchedulePath()) != knownFile_)
+            AdoptChangedSchedule(nullptr);
+        else
+            WriteSchedule();
+        // Not saved (said in a line): Veltrane.state keeps what is unsaved,
+        // and the save is tried again in a while.
+        if (scheduleDeferred_)
+            deferredSince_ = seconds;
+    }
+    if (metricsDeferred_) {
+        metricsDeferred_ = false;
+        WriteMetrics();
+    }
 }
 
 bool ScheduleService::SaveScheduleOrReport()
@@ -192,7 +243,7 @@ void ScheduleService::Changed(const ScheduleRecord* record, bool histories)
     due_.Invalidate();
     if (histories)
         SaveItems();
-    WriteMetrics();
+    WriteMetricsSoon();
     if (changed_)
         changed_(record);
 }
@@ -410,11 +461,14 @@ void ScheduleService::SubmitRun(const std::shared_ptr<ScheduleRecord>& target)
         [this, target, copy] {
             target->bRunNow = false;
             const ScheduleRecord* current = ApplyResult(*target, *copy);
-            SaveItems();
+            SaveItem(current != nullptr ? *current : *target);
             if (running_)
                 running_(nullptr);
             Changed(current != nullptr ? current : target.get(), false);
             runActive_ = false;
+            // The last of a backlog saves what the backlog deferred.
+            if (queue_.empty())
+                SaveDeferred(true);
             StartQueuedRuns();
         });
 }
@@ -452,13 +506,22 @@ ScheduleRecord* ScheduleService::InTable(const ScheduleRecord& target)
 
 void ScheduleService::Recorded(ScheduleRecord& target, const ScheduleRecord& result)
 {
-    ApplyResult(target, result);
-    if (keepOutsideChanges_ && FileIdentity(SchedulePath()) != knownFile_)
-        AdoptChangedSchedule(target);
-    else
+    ScheduleRecord* current = ApplyResult(target, result);
+    if (keepOutsideChanges_ && FileIdentity(SchedulePath()) != knownFile_) {
+        AdoptChangedSchedule(&target);
+        SaveItems();
+    } else if (current != nullptr && !queue_.empty()) {
+        // More runs wait: the schedule is saved with theirs, and meanwhile
+        // Veltrane.state keeps this latest back time, so that a start after
+        // a kill does not run the item again.
+        current->bBackUpTimeUnsaved = true;
+        Defer(true);
+        SaveItem(*current);
+    } else {
         WriteSchedule();
-    SaveItems();
-    WriteMetrics();
+        SaveItems();
+    }
+    WriteMetricsSoon();
 }
 
 ScheduleRecord* ScheduleService::ApplyResult(ScheduleRecord& target, const ScheduleRecord& result)
@@ -492,8 +555,27 @@ void ScheduleService::ApplyHistory(const ScheduleRecord& result)
 
 void ScheduleService::Heartbeat()
 {
+    SaveDeferred(false);
     if (MinuteNumber(clock_.Now()) != metricsMinute_)
         WriteMetrics(true);
+}
+
+void ScheduleService::WriteMetricsSoon()
+{
+    // A table at its limit makes tens of megabytes of metrics: a backlog's
+    // runs write them with the deferred save.
+    if (queue_.empty()) {
+        WriteMetrics();
+        return;
+    }
+    Defer(false);
+}
+
+void ScheduleService::Defer(bool schedule)
+{
+    (schedule ? scheduleDeferred_ : metricsDeferred_) = true;
+    if (!deferredSince_)
+        deferredSince_ = SecondsOf(clock_.Now());
 }
 
 void ScheduleService::Relay::Idle()
@@ -543,31 +625,34 @@ void ScheduleService::WriteMetrics(bool unlessUnchanged)
     metricsFailed_ = !written;
 }
 
-void ScheduleService::AdoptChangedSchedule(const ScheduleRecord& record)
+void ScheduleService::AdoptChangedSchedule(const ScheduleRecord* record)
 {
-    // The operator's copy wins, and the run's result goes into it: the item
-    // would otherwise run again, its success forgotten.
+    // The operator's copy wins, and what the runs recorded goes into it: an
+    // item would otherwise run again, its success forgotten.
     Result<ScheduleTable> onDisk = ReadReplacement();
     if (!onDisk) {
         WriteLine(std::string(kScheduleFileName) + " 저장 안 함: " + onDisk.error().description);
         return;
     }
     ApplyItemStates(KnownItems(), *onDisk);
-    const std::shared_ptr<ScheduleRecord> same = FindSameItem(*onDisk, KeyOf(record));
+    const std::shared_ptr<ScheduleRecord> same =
+        record != nullptr ? FindSameItem(*onDisk, KeyOf(*record)) : nullptr;
     Replace(std::move(*onDisk));
     knownFile_ = FileIdentity(SchedulePath());
-    if (same == nullptr) {
+    if (record != nullptr && same == nullptr) {
         WriteLine(std::string(kScheduleFileName) +
-                  " 다시 읽음: 실행 중에 바뀐 파일에 이 항목이 없습니다 (" + record.strServiceName +
-                  ")");
+                  " 다시 읽음: 실행 중에 바뀐 파일에 이 항목이 없습니다 (" +
+                  record->strServiceName + ")");
         return;
     }
-    same->strLastBackUpTime = record.strLastBackUpTime;
-    same->history = record.history;
-    same->nExportFailCount = record.nExportFailCount;
-    same->strRetryAfter = record.strRetryAfter;
-    same->strGaveUpTime = record.strGaveUpTime;
-    due_.Invalidate();
+    if (same != nullptr) {
+        same->strLastBackUpTime = record->strLastBackUpTime;
+        same->history = record->history;
+        same->nExportFailCount = record->nExportFailCount;
+        same->strRetryAfter = record->strRetryAfter;
+        same->strGaveUpTime = record->strGaveUpTime;
+        due_.Invalidate();
+    }
     WriteLine(std::string(kScheduleFileName) + " 다시 읽음: 실행 중에 바뀐 파일에 결과를 씁니다");
     WriteSchedule();
 }
@@ -587,6 +672,17 @@ std::vector<ItemState> ScheduleService::KnownItems() const
 void ScheduleService::SaveItems()
 {
     env_.SetItems(KnownItems());
+}
+
+void ScheduleService::SaveItem(const ScheduleRecord& record)
+{
+    // The state's items are the table's, in its order, as SaveItems last
+    // wrote them, unless items came or went since.
+    const auto held = std::find_if(table_.begin(), table_.end(),
+                                   [&](const auto& r) { return r.get() == &record; });
+    if (held == table_.end() ||
+        !env_.SetItem(static_cast<std::size_t>(held - table_.begin()), ItemStateOf(record)))
+        SaveItems();
 }
 
 } // namespace veltrane

@@ -44,6 +44,10 @@ public:
     // on the caller's thread.
     ScheduleService(RunObserver& observer, const Clock& clock, std::string dataFolder,
                     std::string libraryFolder = {}, RunExecutor* executor = nullptr);
+    // Saves what is still unsaved (SaveDeferred).
+    ~ScheduleService();
+    ScheduleService(const ScheduleService&) = delete;
+    ScheduleService& operator=(const ScheduleService&) = delete;
 
     // The table, to read: records change only through the operations below.
     const ScheduleTable& Table() const { return table_; }
@@ -62,6 +66,13 @@ public:
     // that fails is reported as a result line with its reason. Returns
     // whether the file was written.
     bool SaveScheduleOrReport();
+    // While more runs wait their turn, a run's success does not save the
+    // whole schedule, nor the metrics: Veltrane.state keeps its latest back
+    // time (appended, one line), and both are saved every kDeferSeconds of
+    // the clock, when the last waiting run is done, and here. The program
+    // calls this on its way out.
+    void SaveDeferred();
+    static constexpr std::int64_t kDeferSeconds = 5;
 
     // The item commands. Records are found with the store's FindFirstItem
     // and ItemsNumbered on Table(); see store/schedule_table.h for how each
@@ -195,7 +206,14 @@ private:
     // that cannot be written is said once, in a result line, until it can be
     // written again; nothing else stops for it.
     void WriteMetrics(bool unlessUnchanged = false);
+    // WriteMetrics, or, while more runs wait, at the next deferred save.
+    void WriteMetricsSoon();
     void Heartbeat();
+    // The deferred saves, when kDeferSeconds have passed since the first (or
+    // `now`).
+    void SaveDeferred(bool now);
+    // Schedule.dat's save (`schedule`) or the metrics' waits for SaveDeferred.
+    void Defer(bool schedule);
 
     void Submit(std::function<void()> work, std::function<void()> done);
     // Starts the queued runs, one at a time: the next when the last is done.
@@ -217,7 +235,10 @@ private:
     // `target` when the table holds it, else the table's record of the same
     // item; null when there is none.
     ScheduleRecord* InTable(const ScheduleRecord& target);
-    void AdoptChangedSchedule(const ScheduleRecord& record);
+    // Schedule.dat as the operator changed it on disk takes the table's
+    // place, with what the runs recorded since the last save written into
+    // it; `record`, when given, is the item whose run found the change.
+    void AdoptChangedSchedule(const ScheduleRecord* record);
     // The table in place of the one before (read anew, or set): a delete
     // can no longer be undone.
     void Replace(ScheduleTable table);
@@ -233,6 +254,9 @@ private:
     // Schedule.dat read to take the table's place (LoadSchedule).
     Result<ScheduleTable> ReadReplacement();
     void SaveItems();
+    // The history of one of the table's records to Veltrane.state: one line
+    // appended when the state's items are still the table's, else SaveItems.
+    void SaveItem(const ScheduleRecord& record);
     // Deep copies of the table's records.
     ScheduleTable Snapshot() const;
 
@@ -282,8 +306,13 @@ private:
     std::int64_t metricsMinute_ = -1;  // the minute the metrics were last looked at in
     std::int64_t metricsWritten_ = -1; // the minute they were last written in
     std::size_t metricsSamples_ = 0;   // a hash of the items' samples written then
-    std::string metricsPath_;          // where they were written
-    bool metricsFailed_ = false;       // said; quiet until a write succeeds
+    // The clock's seconds when a save was first deferred (none waits: empty),
+    // and which saves wait.
+    std::optional<std::int64_t> deferredSince_;
+    bool scheduleDeferred_ = false;
+    bool metricsDeferred_ = false;
+    std::string metricsPath_;    // where they were written
+    bool metricsFailed_ = false; // said; quiet until a write succeeds
     std::thread::id owner_ = std::this_thread::get_id();
     bool startedUp_ = false;
     bool keepOutsideChanges_ = false;

@@ -20,6 +20,9 @@ constexpr std::string_view kPendingKind = "pending";
 constexpr std::string_view kItemKind = "item";
 constexpr std::string_view kChildKind = "child";
 constexpr std::string_view kRetryKind = "retry";
+// Appended: one item's history at its position ("itemat"), a child gone.
+constexpr std::string_view kItemAtKind = "itemat";
+constexpr std::string_view kChildGoneKind = "childgone";
 
 std::string Escape(std::string_view field)
 {
@@ -113,50 +116,156 @@ std::string StepWords(unsigned steps)
     return JoinSteps(steps, true, ", ");
 }
 
+namespace {
+
+// One line of the file: its kind, then each field after a TAB.
+class LineText
+{
+public:
+    LineText(std::string& text, std::string_view kind) : text_(text) { text_ += kind; }
+    ~LineText() { text_ += '\n'; }
+    LineText(const LineText&) = delete;
+    LineText& operator=(const LineText&) = delete;
+
+    LineText& operator<<(std::string_view field)
+    {
+        text_ += '\t';
+        text_ += field;
+        return *this;
+    }
+
+private:
+    std::string& text_;
+};
+
+void AddKey(LineText& line, const ItemKey& key)
+{
+    line << std::to_string(key.itemNo) << Escape(key.service) << Escape(key.user)
+         << Escape(key.backUpFolder);
+}
+
+// An item's key, history and unsaved latest back time: 17 fields.
+void AddItem(LineText& line, const ItemState& item)
+{
+    const ItemHistory& h = item.history;
+    AddKey(line, item);
+    line << Escape(h.lastRunTime) << (h.lastRunSucceeded ? "ok" : "failed") << Escape(h.lastCause)
+         << std::to_string(h.failuresInARow) << Escape(h.lastSuccessTime)
+         << Escape(h.lastSuccessDump) << std::to_string(h.lastSuccessBytes)
+         << Escape(h.overdueAlertedFor) << std::to_string(h.lastRunSeconds)
+         << StepsText(h.laterSteps) << StepsText(h.failedSteps) << Escape(h.stepsCause)
+         << Escape(item.unsavedBackUpTime);
+}
+constexpr std::size_t kItemFields = 17;
+
+void AddRetry(LineText& line, const RetryState& retry)
+{
+    line << std::to_string(retry.failures) << Escape(retry.retryAfter) << Escape(retry.gaveUpTime);
+}
+
+void AddPendingLine(std::string& text, const PendingRun& run)
+{
+    LineText line(text, kPendingKind);
+    AddKey(line, run);
+    line << Escape(run.runStamp) << Escape(run.filePrefix) << Escape(run.fileStamp)
+         << StepsText(run.steps);
+}
+
+void AddChildLine(std::string& text, const ChildGroup& child)
+{
+    LineText(text, kChildKind) << std::to_string(child.group) << std::to_string(child.start)
+                               << Escape(child.name);
+}
+
+ItemKey ParseKey(const std::vector<std::string_view>& fields, std::size_t at)
+{
+    ItemKey key;
+    key.itemNo = LeadingInt32(fields[at]).value_or(0);
+    key.service = Unescape(fields[at + 1]);
+    key.user = Unescape(fields[at + 2]);
+    key.backUpFolder = Unescape(fields[at + 3]);
+    return key;
+}
+
+// The item of fields [at, end): at least 12 of them (the first versions'),
+// 13 since the run's duration was kept, 16 since the later steps were, 17
+// since the unsaved latest back time.
+ItemState ParseItem(const std::vector<std::string_view>& fields, std::size_t at, std::size_t end)
+{
+    ItemState item;
+    static_cast<ItemKey&>(item) = ParseKey(fields, at);
+    const std::size_t n = end - at;
+    const auto field = [&](std::size_t i) { return fields[at + i]; };
+    ItemHistory& h = item.history;
+    h.lastRunTime = Unescape(field(4));
+    h.lastRunSucceeded = field(5) == "ok";
+    h.lastCause = Unescape(field(6));
+    h.failuresInARow = LeadingInt32(field(7)).value_or(0);
+    h.lastSuccessTime = Unescape(field(8));
+    h.lastSuccessDump = Unescape(field(9));
+    h.lastSuccessBytes = static_cast<std::int64_t>(WholeDecimalNumber(field(10)).value_or(0));
+    h.overdueAlertedFor = Unescape(field(11));
+    if (n > 12)
+        h.lastRunSeconds = static_cast<std::int64_t>(WholeDecimalNumber(field(12)).value_or(0));
+    if (n > 15) {
+        h.laterSteps = ParseSteps(field(13));
+        h.failedSteps = ParseSteps(field(14)) & h.laterSteps;
+        h.stepsCause = Unescape(field(15));
+    }
+    if (n > 16)
+        item.unsavedBackUpTime = Unescape(field(16));
+    return item;
+}
+
+RetryState ParseRetry(const std::vector<std::string_view>& fields, std::size_t at)
+{
+    RetryState retry;
+    retry.failures =
+        static_cast<std::int16_t>(std::clamp(LeadingInt32(fields[at]).value_or(0), 0, 32767));
+    retry.retryAfter = Unescape(fields[at + 1]);
+    retry.gaveUpTime = Unescape(fields[at + 2]);
+    return retry;
+}
+
+// The fewest fields a line of each known kind has; 0 for a kind this
+// version does not know.
+std::size_t FieldsOfKind(std::string_view kind)
+{
+    if (kind == kItemKind)
+        return 13;
+    if (kind == kPendingKind)
+        return 9;
+    if (kind == kRetryKind)
+        return 8;
+    if (kind == kChildKind)
+        return 4;
+    if (kind == kItemAtKind)
+        return 2 + kItemFields + 3;
+    if (kind == kChildGoneKind)
+        return 2;
+    return 0;
+}
+
+} // namespace
+
 std::string FormatRunState(const RunState& state)
 {
     std::string text(kHeader);
-    for (const PendingRun& run : state.pending) {
-        text += kPendingKind;
-        for (const std::string& field :
-             {std::to_string(run.itemNo), Escape(run.service), Escape(run.user),
-              Escape(run.backUpFolder), Escape(run.runStamp), Escape(run.filePrefix),
-              Escape(run.fileStamp), StepsText(run.steps)}) {
-            text += '\t';
-            text += field;
-        }
-        text += '\n';
-    }
+    for (const PendingRun& run : state.pending)
+        AddPendingLine(text, run);
     for (const ItemState& item : state.items) {
-        const ItemHistory& h = item.history;
-        text += kItemKind;
-        for (const std::string& field :
-             {std::to_string(item.itemNo), Escape(item.service), Escape(item.user),
-              Escape(item.backUpFolder), Escape(h.lastRunTime),
-              std::string(h.lastRunSucceeded ? "ok" : "failed"), Escape(h.lastCause),
-              std::to_string(h.failuresInARow), Escape(h.lastSuccessTime),
-              Escape(h.lastSuccessDump), std::to_string(h.lastSuccessBytes),
-              Escape(h.overdueAlertedFor), std::to_string(h.lastRunSeconds),
-              StepsText(h.laterSteps), StepsText(h.failedSteps), Escape(h.stepsCause)}) {
-            text += '\t';
-            text += field;
+        {
+            LineText line(text, kItemKind);
+            AddItem(line, item);
         }
-        text += '\n';
         if (item.retry == RetryState{})
             continue;
-        text += kRetryKind;
-        for (const std::string& field :
-             {std::to_string(item.itemNo), Escape(item.service), Escape(item.user),
-              Escape(item.backUpFolder), std::to_string(item.retry.failures),
-              Escape(item.retry.retryAfter), Escape(item.retry.gaveUpTime)}) {
-            text += '\t';
-            text += field;
-        }
-        text += '\n';
+        LineText line(text, kRetryKind);
+        AddKey(line, item);
+        AddRetry(line, item.retry);
     }
     for (const ChildGroup& child : state.children)
-        text += std::string(kChildKind) + '\t' + std::to_string(child.group) + '\t' +
-                std::to_string(child.start) + '\t' + Escape(child.name) + '\n';
+        AddChildLine(text, child);
     return text;
 }
 
@@ -170,22 +279,19 @@ RunState ParseRunState(std::string_view text)
         if (line.ends_with('\r'))
             line.remove_suffix(1);
         const std::vector<std::string_view> fields = SplitTabs(line);
-        const bool known = fields[0] == kItemKind || fields[0] == kPendingKind ||
-                           fields[0] == kChildKind || fields[0] == kRetryKind;
+        const std::size_t least = FieldsOfKind(fields[0]);
         // A line of a kind this version knows with too few fields, or a line
         // that is no entry at all, is damage; a kind of a later version is not.
-        const bool damaged =
-            (known && fields.size() < (fields[0] == kItemKind      ? 13u
-                                       : fields[0] == kPendingKind ? 9u
-                                       : fields[0] == kRetryKind   ? 8u
-                                                                   : 4u)) ||
-            (!known && fields.size() == 1 && !line.empty() && !line.starts_with('#')) ||
+        bool damaged =
+            (least != 0 && fields.size() < least) ||
+            (least == 0 && fields.size() == 1 && !line.empty() && !line.starts_with('#')) ||
             line.find('\0') != std::string_view::npos;
-        // Written whole, the file ends with a line end: a last line without
-        // one was cut short, and is still read for what it holds.
+        // Written whole, or appended to, the file ends with a line end: a
+        // last line without one was cut short, and is still read for what it
+        // holds.
         if (damaged || end == std::string_view::npos)
             ++state.damagedLines;
-        if (damaged)
+        if (damaged || least == 0)
             continue;
         if (fields[0] == kChildKind) {
             ChildGroup child;
@@ -195,71 +301,51 @@ RunState ParseRunState(std::string_view text)
             child.name = Unescape(fields[3]);
             if (child.group > 1)
                 state.children.push_back(std::move(child));
-            continue;
-        }
-        // An item line has 13 fields, 14 since the run's duration was kept,
-        // 17 since the later steps were; a later version may add more after
-        // them.
-        if (fields.size() >= 13 && fields[0] == kItemKind) {
-            ItemState item;
-            item.itemNo = LeadingInt32(fields[1]).value_or(0);
-            item.service = Unescape(fields[2]);
-            item.user = Unescape(fields[3]);
-            item.backUpFolder = Unescape(fields[4]);
-            ItemHistory& h = item.history;
-            h.lastRunTime = Unescape(fields[5]);
-            h.lastRunSucceeded = fields[6] == "ok";
-            h.lastCause = Unescape(fields[7]);
-            h.failuresInARow = LeadingInt32(fields[8]).value_or(0);
-            h.lastSuccessTime = Unescape(fields[9]);
-            h.lastSuccessDump = Unescape(fields[10]);
-            h.lastSuccessBytes =
-                static_cast<std::int64_t>(WholeDecimalNumber(fields[11]).value_or(0));
-            h.overdueAlertedFor = Unescape(fields[12]);
-            if (fields.size() > 13)
-                h.lastRunSeconds =
-                    static_cast<std::int64_t>(WholeDecimalNumber(fields[13]).value_or(0));
-            if (fields.size() > 16) {
-                h.laterSteps = ParseSteps(fields[14]);
-                h.failedSteps = ParseSteps(fields[15]) & h.laterSteps;
-                h.stepsCause = Unescape(fields[16]);
-            }
-            state.items.push_back(std::move(item));
-            continue;
-        }
-        // A retry line belongs to the item line of the same item before it.
-        if (fields.size() >= 8 && fields[0] == kRetryKind) {
-            ItemKey key;
-            key.itemNo = LeadingInt32(fields[1]).value_or(0);
-            key.service = Unescape(fields[2]);
-            key.user = Unescape(fields[3]);
-            key.backUpFolder = Unescape(fields[4]);
+        } else if (fields[0] == kChildGoneKind) {
+            const std::int64_t group = LeadingInt32(fields[1]).value_or(0);
+            std::erase_if(state.children,
+                          [group](const ChildGroup& c) { return c.group == group; });
+        } else if (fields[0] == kItemKind) {
+            // A later version may add fields after those this one knows.
+            state.items.push_back(
+                ParseItem(fields, 1, std::min(fields.size(), std::size_t{1} + kItemFields)));
+        } else if (fields[0] == kItemAtKind) {
+            // One item's change, to the entry at its position: an entry
+            // that is not the same item there means the line is not this
+            // file's.
+            const std::size_t index =
+                static_cast<std::size_t>(std::max(LeadingInt32(fields[1]).value_or(-1), -1));
+            ItemState item = ParseItem(fields, 2, 2 + kItemFields);
+            item.retry = ParseRetry(fields, 2 + kItemFields);
+            if (index < state.items.size() &&
+                static_cast<const ItemKey&>(state.items[index]) == item)
+                state.items[index] = std::move(item);
+            else
+                ++state.damagedLines;
+        } else if (fields[0] == kRetryKind) {
+            // A retry line belongs to the item line of the same item before it.
+            const ItemKey key = ParseKey(fields, 1);
             const auto item =
                 std::find_if(state.items.rbegin(), state.items.rend(), [&](const ItemState& i) {
                     return static_cast<const ItemKey&>(i) == key;
                 });
-            if (item != state.items.rend()) {
-                const std::int32_t failures = LeadingInt32(fields[5]).value_or(0);
-                item->retry.failures = static_cast<std::int16_t>(std::clamp(failures, 0, 32767));
-                item->retry.retryAfter = Unescape(fields[6]);
-                item->retry.gaveUpTime = Unescape(fields[7]);
-            }
-            continue;
+            if (item != state.items.rend())
+                item->retry = ParseRetry(fields, 5);
+        } else {
+            PendingRun run;
+            static_cast<ItemKey&>(run) = ParseKey(fields, 1);
+            run.runStamp = Unescape(fields[5]);
+            run.filePrefix = Unescape(fields[6]);
+            run.fileStamp = Unescape(fields[7]);
+            run.steps = ParseSteps(fields[8]);
+            // A later line of the same run takes its place; one that owes
+            // nothing takes it away.
+            std::erase_if(state.pending, [&](const PendingRun& p) {
+                return p.filePrefix == run.filePrefix && p.fileStamp == run.fileStamp;
+            });
+            if (run.steps != 0 && !run.filePrefix.empty() && !run.fileStamp.empty())
+                state.pending.push_back(std::move(run));
         }
-        if (fields.size() < 9 || fields[0] != kPendingKind)
-            continue;
-        const std::optional<std::int32_t> itemNo = LeadingInt32(fields[1]);
-        PendingRun run;
-        run.itemNo = itemNo.value_or(0);
-        run.service = Unescape(fields[2]);
-        run.user = Unescape(fields[3]);
-        run.backUpFolder = Unescape(fields[4]);
-        run.runStamp = Unescape(fields[5]);
-        run.filePrefix = Unescape(fields[6]);
-        run.fileStamp = Unescape(fields[7]);
-        run.steps = ParseSteps(fields[8]);
-        if (run.steps != 0 && !run.filePrefix.empty() && !run.fileStamp.empty())
-            state.pending.push_back(std::move(run));
     }
     return state;
 }
@@ -268,7 +354,8 @@ ItemState ItemStateOf(const ScheduleRecord& record)
 {
     return {KeyOf(record),
             record.history,
-            {record.nExportFailCount, record.strRetryAfter, record.strGaveUpTime}};
+            {record.nExportFailCount, record.strRetryAfter, record.strGaveUpTime},
+            record.bBackUpTimeUnsaved ? record.strLastBackUpTime : std::string()};
 }
 
 std::vector<ItemState> ItemStatesOf(const ScheduleTable& table)
@@ -298,6 +385,11 @@ void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table)
             // Both "yyyy-MM-dd hh:mm:ss": the later sorts after.
             if (retry.gaveUpTime > record.strLastBackUpTime)
                 record.strLastBackUpTime = retry.gaveUpTime;
+            // A run the schedule was not saved after: its time is this one.
+            if (items[i].unsavedBackUpTime > record.strLastBackUpTime) {
+                record.strLastBackUpTime = items[i].unsavedBackUpTime;
+                record.bBackUpTimeUnsaved = true;
+            }
         }
 }
 
@@ -311,6 +403,8 @@ Status RunStateFile::LoadLocked()
     Result<std::string> text = ReadWholeFile(path_, kMaxRunStateFileBytes);
     if (text) {
         state_ = ParseRunState(*text);
+        appendable_ = state_.damagedLines == 0;
+        wholeBytes_ = text->size();
         // The damaged file as it was, for whoever looks into it: the next
         // change writes only what could be read.
         if (state_.damagedLines != 0)
@@ -327,9 +421,30 @@ Status RunStateFile::LoadLocked()
 
 Status RunStateFile::SaveLocked()
 {
-    const Status saved = WriteFileAtomically(path_, FormatRunState(state_), 0660);
+    const std::string text = FormatRunState(state_);
+    const Status saved = WriteFileAtomically(path_, text, 0660);
     unwritten_ = !saved.ok();
+    appendable_ = saved.ok();
+    wholeBytes_ = text.size();
+    appendedBytes_ = 0;
     return saved;
+}
+
+Status RunStateFile::AppendLocked(const std::string& lines)
+{
+    // Appended lines are read one after the other at the next start: past
+    // the file's own size (and at least a megabyte), the file is written
+    // whole again instead.
+    constexpr std::uint64_t kLeastAppended = 1 << 20;
+    if (!appendable_ || unwritten_ ||
+        appendedBytes_ + lines.size() > std::max(kLeastAppended, wholeBytes_))
+        return SaveLocked();
+    // A file that cannot be appended to (a link the operator made to it,
+    // which only a whole write follows) is written whole.
+    if (!AppendToFile(path_, lines))
+        return SaveLocked();
+    appendedBytes_ += lines.size();
+    return {};
 }
 
 std::size_t RunStateFile::DamagedLines()
@@ -357,7 +472,9 @@ Status RunStateFile::AddChild(const ChildGroup& child)
     const std::lock_guard<std::mutex> lock(mutex_);
     static_cast<void>(LoadLocked());
     state_.children.push_back(child);
-    return SaveLocked();
+    std::string line;
+    AddChildLine(line, child);
+    return AppendLocked(line);
 }
 
 Status RunStateFile::RemoveChild(std::int64_t group)
@@ -370,7 +487,9 @@ Status RunStateFile::RemoveChild(std::int64_t group)
     if (gone == children.end() && !unwritten_)
         return {};
     children.erase(gone, children.end());
-    return SaveLocked();
+    std::string line;
+    LineText(line, kChildGoneKind) << std::to_string(group);
+    return AppendLocked(line);
 }
 
 bool RunStateFile::Unwritten()
@@ -434,7 +553,9 @@ Status RunStateFile::Owe(const PendingRun& run)
     } else {
         *it = run;
     }
-    return SaveLocked();
+    std::string line;
+    AddPendingLine(line, run);
+    return AppendLocked(line);
 }
 
 Status RunStateFile::SetItems(std::vector<ItemState> items)
@@ -443,6 +564,30 @@ Status RunStateFile::SetItems(std::vector<ItemState> items)
     static_cast<void>(LoadLocked());
     state_.items = std::move(items);
     return SaveLocked();
+}
+
+bool RunStateFile::SetItem(std::size_t index, const ItemState& item, Status& written)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    static_cast<void>(LoadLocked());
+    if (index >= state_.items.size() || static_cast<const ItemKey&>(state_.items[index]) != item)
+        return false;
+    ItemState& entry = state_.items[index];
+    if (entry.history == item.history && entry.retry == item.retry &&
+        entry.unsavedBackUpTime == item.unsavedBackUpTime && !unwritten_) {
+        written = {};
+        return true;
+    }
+    entry = item;
+    std::string line;
+    {
+        LineText at(line, kItemAtKind);
+        at << std::to_string(index);
+        AddItem(at, item);
+        AddRetry(at, item.retry);
+    }
+    written = AppendLocked(line);
+    return true;
 }
 
 } // namespace veltrane

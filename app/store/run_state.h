@@ -17,9 +17,13 @@
 //   its compression or its upload has them done then.
 //
 // The file is text (UTF-8), one TAB-separated line per entry, written whole
-// and atomically. A TAB, CR, LF or backslash inside a field is written as
-// "\t", "\r", "\n" or "\\". Lines of a kind this version does not know are
-// skipped, so a later version may add kinds of its own.
+// and atomically. A change of one entry (a run's steps, its child, one item's
+// history) is appended as a line of its own, which takes the place of what
+// came before it, so that a busy table's runs do not each write the whole
+// file; the file is written whole again once the appended lines outgrow it.
+// A TAB, CR, LF or backslash inside a field is written as "\t", "\r", "\n"
+// or "\\". Lines of a kind this version does not know are skipped, so a later
+// version may add kinds of its own.
 
 #include "platform/result.h"
 #include "store/schedule_record.h"
@@ -92,6 +96,9 @@ struct ItemState : ItemKey
 {
     ItemHistory history;
     RetryState retry;
+    // The latest back time of a run that Schedule.dat does not hold yet
+    // (a busy table saves it every few seconds); empty when it does.
+    std::string unsavedBackUpTime;
 };
 
 // A child of a run (the export, the archiver) while it runs: its process
@@ -123,7 +130,8 @@ std::vector<ItemState> ItemStatesOf(const ScheduleTable& table);
 // Gives each record of the table the history and the retries kept for it:
 // the entry of the same item (FindSameItems). A record without one keeps its
 // own. A give-up later than the record's latest back time moves it there, as
-// the give-up did.
+// the give-up did; so does a later latest back time not yet saved, and the
+// record then says it is not saved (bBackUpTimeUnsaved).
 void ApplyItemStates(const std::vector<ItemState>& items, ScheduleTable& table);
 
 // The whole file as text, and back. Parsing never fails: a line it cannot
@@ -132,9 +140,11 @@ std::string FormatRunState(const RunState& state);
 RunState ParseRunState(std::string_view text);
 
 // Veltrane.state as one object that a run's thread and the table's owner
-// both change: each change is written at once, whole and atomically (mode
-// 0660, so that the window of a member of the service's group and the service both keep it). Safe
-// to use from several threads.
+// both change: each change is written at once, appended as a line, or whole
+// and atomically (mode 0660, so that the window of a member of the service's
+// group and the service both keep it) when the appended lines have outgrown
+// the file, when it could not be appended to, or when items came or went.
+// Safe to use from several threads.
 class RunStateFile
 {
 public:
@@ -157,6 +167,10 @@ public:
     // none: the entry goes. An Error when the file cannot be written.
     Status Owe(const PendingRun& run);
     Status SetItems(std::vector<ItemState> items);
+    // The entry at `index` of the items last set takes `item`'s history;
+    // false, with nothing changed, when that entry is not the same item (the
+    // items must then be set whole).
+    bool SetItem(std::size_t index, const ItemState& item, Status& written);
 
     // The child groups running now, recorded while they run.
     std::vector<ChildGroup> Children();
@@ -175,6 +189,9 @@ public:
 private:
     Status LoadLocked();
     Status SaveLocked();
+    // Appends `lines`, the change just made to state_; writes the state
+    // whole instead when that is due or the append fails.
+    Status AppendLocked(const std::string& lines);
 
     std::mutex mutex_;
     std::string path_;
@@ -183,6 +200,11 @@ private:
     bool unwritten_ = false;
     bool damagedCopyKept_ = false;
     Status loadStatus_;
+    // The file holds state_ as its lines say it, and ends with a whole line:
+    // a change may be appended.
+    bool appendable_ = false;
+    std::uint64_t wholeBytes_ = 0;    // written whole (or read) last time
+    std::uint64_t appendedBytes_ = 0; // appended since
 };
 
 inline constexpr const char* kDamagedSuffix = ".damaged";

@@ -94,6 +94,9 @@ struct ScheduleRecord : ItemProperties
     // time anew from Schedule.dat, do not forget it.
     std::string strGaveUpTime;
     bool bFutureTimeReported = false; // a strLastBackUpTime in the future was said
+    // strLastBackUpTime is not in Schedule.dat yet, only in Veltrane.state:
+    // a busy table saves the schedule every few seconds, not after each run.
+    bool bBackUpTimeUnsaved = false;
 
     // Records compare whole, never by their properties alone.
     bool operator==(const ScheduleRecord&) const = default;

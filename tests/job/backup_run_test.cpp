@@ -13,6 +13,7 @@
 #include "platform/process_tree.h"
 #include "report/result_report.h"
 #include "service/schedule_service.h"
+#include "store/run_state.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
 #include "support/manual_clock.h"
@@ -1028,7 +1029,7 @@ TEST_F(BackupRun, AnExportOwedAtTheLastEndIsJudgedByWhatItLeft)
                       std::string::npos)
                 << Lines();
         }
-        EXPECT_EQ(ReadBytes(program.File("Veltrane.state")).find("pending"), std::string::npos);
+        EXPECT_TRUE(RunStateFile(program.File("Veltrane.state")).Pending().empty());
         std::filesystem::remove_all(backups.File("ORCL"));
         std::filesystem::remove(program.File("Schedule.dat"));
     }
@@ -1053,7 +1054,7 @@ TEST_F(BackupRun, APendingRunNamingFilesOutsideItsItemIsIgnored)
         EXPECT_EQ(ReadBytes(victim), "DUMP");
         EXPECT_NE(Lines().find("Veltrane.state의 이전 실행 기록을 무시합니다"), std::string::npos)
             << Lines();
-        EXPECT_EQ(ReadBytes(program.File("Veltrane.state")).find("pending"), std::string::npos);
+        EXPECT_TRUE(RunStateFile(program.File("Veltrane.state")).Pending().empty());
     }
 }
 

@@ -3,11 +3,13 @@
 // same folder) and how long a delete can be undone.
 
 #include "service/schedule_service.h"
+#include "store/run_state.h"
 #include "store/schedule_file.h"
 #include "support/manual_clock.h"
 #include "support/recording_host.h"
 #include "support/temp_dir.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 
 using namespace veltrane;
@@ -131,4 +133,55 @@ TEST_F(TableChanges, ADeleteIsUndoneUntilTheTableIsSavedOrReadAnew)
         const auto again = service.UndoDelete();
         EXPECT_TRUE(again.ok() && again->empty());
     }
+}
+
+// A backlog of due runs saves the schedule once, after the last of them, with
+// Veltrane.state keeping each run's latest back time meanwhile: the disk as
+// a kill -9 after the first run leaves it costs that item no second run.
+TEST(Backlog, SavesTheScheduleOnceAndAKillBeforeThenCostsNoRerun)
+{
+    TempDir data, backups, atKill;
+    ManualClock clock("2026-12-07 09:30:00");
+    RecordingHost host;
+    ScheduleService service(host, clock, data.path());
+    ScheduleTable table;
+    for (const char* name : {"A", "B", "C"}) {
+        auto r = Item(static_cast<std::int32_t>(table.size() + 1), name, "");
+        r->bEnabled = true;
+        r->strBackUpType = kKindHourly;
+        r->strTime = "00:59:00"; // due at once, never run
+        r->strPWD = "tiger";
+        r->strBackUpFolder = backups.path() + "/";
+        r->strProgramPath = JOB_TEST_DATA_DIR "/fake_exp.py";
+        table.push_back(r);
+    }
+    service.SetTable(table);
+    ASSERT_TRUE(service.SaveScheduleOrReport());
+    service.OnTableChanged([&](const ScheduleRecord* r) {
+        if (r != nullptr && r->strServiceName == "A" && !r->strLastBackUpTime.empty() &&
+            !std::filesystem::exists(atKill.File("Schedule.dat")))
+            for (const char* name : {"Schedule.dat", kRunStateFileName})
+                std::filesystem::copy_file(data.File(name), atKill.File(name));
+    });
+    service.Tick();
+
+    const auto latest = [](const std::string& folder, bool withState) {
+        RecordingHost quiet;
+        ManualClock later("2026-12-07 09:31:00");
+        ScheduleService fresh(quiet, later, folder);
+        EXPECT_TRUE(withState ? fresh.LoadSchedule().ok() : true);
+        Result<ScheduleTable> file = LoadSchedule(folder + "/Schedule.dat");
+        std::string times;
+        for (const auto& r : withState ? fresh.Table() : *file)
+            times += "[" + r->strLastBackUpTime + "]";
+        return times;
+    };
+    EXPECT_EQ(latest(atKill.path(), false), "[][][]");
+    EXPECT_EQ(latest(atKill.path(), true), "[2026-12-07 09:30:00][][]");
+    EXPECT_EQ(latest(atKill.path(), false), "[2026-12-07 09:30:00][][]"); // saved at its start
+    EXPECT_EQ(latest(data.path(), false),
+              "[2026-12-07 09:30:00][2026-12-07 09:30:00][2026-12-07 09:30:00]");
+    // Saved, the times are the file's alone: one set back by hand counts.
+    for (const ItemState& item : RunStateFile(data.File(kRunStateFileName)).Items())
+        EXPECT_EQ(item.unsavedBackUpTime, "") << item.service;
 }

@@ -201,8 +201,8 @@ TEST_F(Desktop, AFailedItemsRowIsRedAndAnOverdueOnesAmber)
     late.lastRunTime = late.lastSuccessTime = threeDaysAgo;
     late.lastRunSucceeded = true;
     RunState state;
-    state.items = {{2, "FAILED", "SCOTT", folder.path() + "/", failed, {}},
-                   {3, "LATE", "SCOTT", folder.path() + "/", late, {}}};
+    state.items = {{2, "FAILED", "SCOTT", folder.path() + "/", failed, {}, {}},
+                   {3, "LATE", "SCOTT", folder.path() + "/", late, {}, {}}};
     test::WriteBytes(folder.File("Veltrane.state"), FormatRunState(state));
     Start({"GOOD", "FAILED", "LATE"}, true);
     // Every column wants more than this screen's width: the window takes it all.

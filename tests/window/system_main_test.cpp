@@ -180,7 +180,7 @@ TEST_F(MainWindow, AFailedRowSaysWhyAndAMonthlyItemShowsItsDayEvenAMonthAhead)
     monthly.history.lastCause = "ORA-12541: TNS:no listener";
     Schedule({monthly});
     RunState state;
-    state.items.push_back({KeyOf(monthly), monthly.history, {}});
+    state.items.push_back({KeyOf(monthly), monthly.history, {}, {}});
     test::WriteBytes(program.File(kRunStateFileName), FormatRunState(state));
     SystemMain& w = Window(clock);
     QTreeWidgetItem* row = w.lvList->topLevelItem(0);

@@ -94,6 +94,11 @@ Status RunEnvironment::RewriteState()
     return written;
 }
 
+void RunEnvironment::CompactState()
+{
+    Reported(state_.Compact());
+}
+
 void RunEnvironment::ChildStarted(pid_t pid)
 {
     posix::ProcessInfo info;

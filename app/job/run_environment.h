@@ -61,6 +61,8 @@ public:
     void RetryState();
     // Whether Veltrane.state can be written now (it is written as it is).
     Status RewriteState();
+    // Veltrane.state written whole when lines were appended to it.
+    void CompactState();
 
     // A run's child, recorded in Veltrane.state while it runs, so that a
     // start after a kill of the program stops what is left of it.

@@ -128,6 +128,7 @@ bool ScheduleService::WriteSchedule()
 void ScheduleService::SaveDeferred()
 {
     SaveDeferred(true);
+    env_.CompactState();
 }
 
 void ScheduleService::SaveDeferred(bool now)

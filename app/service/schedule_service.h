@@ -70,7 +70,7 @@ public:
     // whole schedule, nor the metrics: Veltrane.state keeps its latest back
     // time (appended, one line), and both are saved every kDeferSeconds of
     // the clock, when the last waiting run is done, and here. The program
-    // calls this on its way out.
+    // calls this on its way out: Veltrane.state is then written whole too.
     void SaveDeferred();
     static constexpr std::int64_t kDeferSeconds = 5;
 

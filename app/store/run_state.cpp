@@ -511,6 +511,12 @@ Status RunStateFile::Rewrite()
     return SaveLocked();
 }
 
+Status RunStateFile::Compact()
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return appendedBytes_ != 0 && !unwritten_ ? SaveLocked() : Status();
+}
+
 Status RunStateFile::Load()
 {
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -185,6 +185,9 @@ public:
     // Writes the state as it is, whether or not anything changed: whether
     // the file can be written now.
     Status Rewrite();
+    // Writes the state whole when lines were appended since it last was (the
+    // program's end leaves a file of one line per entry).
+    Status Compact();
 
 private:
     Status LoadLocked();

@@ -90,4 +90,11 @@ TEST(RunStateFile, AppendedChangesReadBackAsTheWriterHoldsThem)
     }
     EXPECT_EQ(ReadBytes(path).find("itemat"), std::string::npos);
     EXPECT_EQ(readAnew(0), Text(after));
+
+    // The program's end leaves one line per entry.
+    a.history.lastCause = "ORA-01017";
+    ASSERT_TRUE(after.SetItem(0, a, written) && written.ok());
+    ASSERT_TRUE(after.Compact());
+    EXPECT_EQ(ReadBytes(path).find("itemat"), std::string::npos);
+    EXPECT_EQ(readAnew(0), Text(after));
 }

@@ -43,6 +43,9 @@ ScheduleService::ScheduleService(RunObserver& observer, const Clock& clock, std:
 
 ScheduleService::~ScheduleService()
 {
+    // The owner may be half gone: it hears of nothing more.
+    changed_ = nullptr;
+    running_ = nullptr;
     SaveDeferred();
 }
 

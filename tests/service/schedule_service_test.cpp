@@ -146,41 +146,37 @@ TEST(Backlog, SavesTheScheduleOnceAndAKillBeforeThenCostsNoRerun)
     ScheduleService service(host, clock, data.path());
     ScheduleTable table;
     for (const char* name : {"A", "B", "C"}) {
-        auto r = Item(static_cast<std::int32_t>(table.size() + 1), name, "");
-        r->bEnabled = true;
-        r->strBackUpType = kKindHourly;
-        r->strTime = "00:59:00"; // due at once, never run
-        r->strPWD = "tiger";
-        r->strBackUpFolder = backups.path() + "/";
-        r->strProgramPath = JOB_TEST_DATA_DIR "/fake_exp.py";
-        table.push_back(r);
+        table.push_back(Item(static_cast<std::int32_t>(table.size() + 1), name, ""));
+        table.back()->bEnabled = true;
+        table.back()->strBackUpType = kKindHourly;
+        table.back()->strTime = "00:59:00"; // due at once, never run
+        table.back()->strBackUpFolder = backups.path() + "/";
+        table.back()->strProgramPath = JOB_TEST_DATA_DIR "/fake_exp.py";
     }
     service.SetTable(table);
     ASSERT_TRUE(service.SaveScheduleOrReport());
     service.OnTableChanged([&](const ScheduleRecord* r) {
-        if (r != nullptr && r->strServiceName == "A" && !r->strLastBackUpTime.empty() &&
-            !std::filesystem::exists(atKill.File("Schedule.dat")))
+        if (r != nullptr && r->strServiceName == "A" && !FileExists(atKill.File("Schedule.dat")))
             for (const char* name : {"Schedule.dat", kRunStateFileName})
-                std::filesystem::copy_file(data.File(name), atKill.File(name));
+                std::filesystem::copy(data.File(name), atKill.File(name));
     });
     service.Tick();
 
-    const auto latest = [](const std::string& folder, bool withState) {
-        RecordingHost quiet;
-        ManualClock later("2026-12-07 09:31:00");
-        ScheduleService fresh(quiet, later, folder);
-        EXPECT_TRUE(withState ? fresh.LoadSchedule().ok() : true);
-        Result<ScheduleTable> file = LoadSchedule(folder + "/Schedule.dat");
+    // The latest back times in Schedule.dat, or as a start reads them.
+    const auto latest = [&](const std::string& folder, bool started) {
+        ScheduleService fresh(host, clock, folder);
+        EXPECT_TRUE(!started || fresh.LoadSchedule().ok());
         std::string times;
-        for (const auto& r : withState ? fresh.Table() : *file)
-            times += "[" + r->strLastBackUpTime + "]";
+        const ScheduleTable read =
+            started ? fresh.Table() : *LoadSchedule(folder + "/Schedule.dat");
+        for (const auto& r : read)
+            times += r->strLastBackUpTime.empty() ? "-" : "+";
         return times;
     };
-    EXPECT_EQ(latest(atKill.path(), false), "[][][]");
-    EXPECT_EQ(latest(atKill.path(), true), "[2026-12-07 09:30:00][][]");
-    EXPECT_EQ(latest(atKill.path(), false), "[2026-12-07 09:30:00][][]"); // saved at its start
-    EXPECT_EQ(latest(data.path(), false),
-              "[2026-12-07 09:30:00][2026-12-07 09:30:00][2026-12-07 09:30:00]");
+    EXPECT_EQ(latest(atKill.path(), false), "---");
+    EXPECT_EQ(latest(atKill.path(), true), "+--");
+    EXPECT_EQ(latest(atKill.path(), false), "+--"); // saved by that start
+    EXPECT_EQ(latest(data.path(), false), "+++");
     // Saved, the times are the file's alone: one set back by hand counts.
     for (const ItemState& item : RunStateFile(data.File(kRunStateFileName)).Items())
         EXPECT_EQ(item.unsavedBackUpTime, "") << item.service;

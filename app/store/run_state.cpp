@@ -177,6 +177,14 @@ void AddChildLine(std::string& text, const ChildGroup& child)
                                << Escape(child.name);
 }
 
+// A whole number of bytes, seconds or clock ticks; 0 when the field holds
+// none, or one too large for 64 bits (a damaged file's).
+std::int64_t CountOf(std::string_view field)
+{
+    const double value = WholeDecimalNumber(field).value_or(0);
+    return value >= 0 && value < 9.2e18 ? static_cast<std::int64_t>(value) : 0;
+}
+
 ItemKey ParseKey(const std::vector<std::string_view>& fields, std::size_t at)
 {
     ItemKey key;
@@ -203,10 +211,10 @@ ItemState ParseItem(const std::vector<std::string_view>& fields, std::size_t at,
     h.failuresInARow = LeadingInt32(field(7)).value_or(0);
     h.lastSuccessTime = Unescape(field(8));
     h.lastSuccessDump = Unescape(field(9));
-    h.lastSuccessBytes = static_cast<std::int64_t>(WholeDecimalNumber(field(10)).value_or(0));
+    h.lastSuccessBytes = CountOf(field(10));
     h.overdueAlertedFor = Unescape(field(11));
     if (n > 12)
-        h.lastRunSeconds = static_cast<std::int64_t>(WholeDecimalNumber(field(12)).value_or(0));
+        h.lastRunSeconds = CountOf(field(12));
     if (n > 15) {
         h.laterSteps = ParseSteps(field(13));
         h.failedSteps = ParseSteps(field(14)) & h.laterSteps;
@@ -296,8 +304,7 @@ RunState ParseRunState(std::string_view text)
         if (fields[0] == kChildKind) {
             ChildGroup child;
             child.group = LeadingInt32(fields[1]).value_or(0);
-            child.start =
-                static_cast<unsigned long long>(WholeDecimalNumber(fields[2]).value_or(0));
+            child.start = static_cast<unsigned long long>(CountOf(fields[2]));
             child.name = Unescape(fields[3]);
             if (child.group > 1)
                 state.children.push_back(std::move(child));

@@ -18,6 +18,8 @@
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace hoistline {
 namespace {
@@ -25,23 +27,56 @@ namespace {
 struct DownloadTarget
 {
     int fd = -1;
-    std::int64_t written = 0;
+    std::int64_t written = 0; // taken from libcurl, `pending` included
     std::string error;
+    // Pieces taken but not yet written: over TLS libcurl hands over one
+    // record of at most 16 KiB at a time, gathered here into writes of
+    // kTransferBufferBytes (a system call each, and a costly one on a
+    // virtual machine).
+    std::vector<char> pending;
+    std::size_t pendingBytes = 0;
 };
+
+bool WritePending(DownloadTarget& target) noexcept
+{
+    const std::size_t bytes = std::exchange(target.pendingBytes, 0);
+    if (bytes == 0 || WriteAll(target.fd, target.pending.data(), bytes))
+        return true;
+    try {
+        target.error = std::string("cannot write the local file: ") + std::strerror(errno);
+    } catch (...) {
+    }
+    return false;
+}
 
 size_t WriteChunk(char* data, size_t size, size_t count, void* context) noexcept
 {
     auto* target = static_cast<DownloadTarget*>(context);
     size_t bytes = size * count;
-    if (WriteAll(target->fd, data, bytes)) {
-        target->written += static_cast<std::int64_t>(bytes);
-        return bytes;
+    if (target->pendingBytes + bytes > target->pending.size() && !WritePending(*target))
+        return 0; // anything short of `bytes` stops the transfer
+    if (bytes <= target->pending.size()) {
+        std::memcpy(target->pending.data() + target->pendingBytes, data, bytes);
+        target->pendingBytes += bytes;
+    } else if (!WriteAll(target->fd, data, bytes)) {
+        try {
+            target->error = std::string("cannot write the local file: ") + std::strerror(errno);
+        } catch (...) {
+        }
+        return 0;
     }
-    try {
-        target->error = std::string("cannot write the local file: ") + std::strerror(errno);
-    } catch (...) {
-    }
-    return 0; // anything short of `bytes` stops the transfer
+    target->written += static_cast<std::int64_t>(bytes);
+    return bytes;
+}
+
+// Performs `call`, then writes what it left gathered: a failure to write
+// fails the transfer.
+Outcome PerformInto(FtpCall& call, DownloadTarget& target)
+{
+    Outcome outcome = call.Perform(target.error);
+    if (!WritePending(target) && outcome.ok)
+        outcome = Failure(target.error);
+    return outcome;
 }
 
 // Retrieves `remotePath` into the open file `target` over one connection.
@@ -56,6 +91,7 @@ Outcome DownloadOnce(const Endpoint& endpoint, std::string_view remotePath, Down
     if (::ftruncate(target.fd, 0) != 0 || ::lseek(target.fd, 0, SEEK_SET) != 0)
         return Failure(std::string("cannot empty the local file: ") + std::strerror(errno));
     target.written = 0;
+    target.pendingBytes = 0;
     call.Set(CURLOPT_WRITEFUNCTION, &WriteChunk);
     call.Set(CURLOPT_WRITEDATA, &target);
     // libcurl's 16 KiB default holds an SFTP download to a few requests in
@@ -64,7 +100,7 @@ Outcome DownloadOnce(const Endpoint& endpoint, std::string_view remotePath, Down
     // The connection stays open after a request, for the second one below;
     // cleaning the handle up still closes it.
     call.Set(CURLOPT_FORBID_REUSE, 0L);
-    Outcome outcome = call.Perform(target.error);
+    Outcome outcome = PerformInto(call, target);
     if (call.SizeRefused()) {
         // SIZE lets libcurl check that the whole file arrived, but a server
         // may refuse it (an account without that right, the command switched
@@ -73,7 +109,7 @@ Outcome DownloadOnce(const Endpoint& endpoint, std::string_view remotePath, Down
         // the server gives one, takes its place.
         call.Set(CURLOPT_FRESH_CONNECT, 0L);
         call.Set(CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
-        outcome = call.Perform(target.error);
+        outcome = PerformInto(call, target);
         auto announced = call.dialogue().AnnouncedSize();
         if (outcome.ok && announced && *announced != target.written)
             outcome = Failure("received " + std::to_string(target.written) + " of the " +
@@ -134,7 +170,7 @@ Outcome GetFile(const Endpoint& endpoint, std::string_view remotePath, const std
     ReplacementFile file;
     if (Outcome created = file.Create(localPath); !created.ok)
         return created;
-    DownloadTarget target{file.fd(), 0, {}};
+    DownloadTarget target{file.fd(), 0, {}, std::vector<char>(kTransferBufferBytes), 0};
     bool retryPassive = false;
     Outcome outcome = DownloadOnce(endpoint, remotePath, target, limits, false, retryPassive);
     if (retryPassive) {

@@ -1,12 +1,14 @@
-// Times one message with a 10 MiB attachment handed to a real SMTP server
-// (aiosmtpd on loopback) by the library's server session, and the same
-// message bytes uploaded to the same server by the curl command-line tool,
-// alternating the two: once in clear (AUTH LOGIN) and once over STARTTLS
-// (AUTH PLAIN, curl with --ssl-reqd), the server's certificate from an
-// authority made for the run with the openssl command. Prints the medians,
-// their ratios and the machine's load.
+// Times one message with an attachment (10 MiB unless told otherwise) handed
+// to a real SMTP server (aiosmtpd on loopback) by the library's server
+// session, and the same message bytes uploaded to the same server by the curl
+// command-line tool, alternating the two, in each mode asked for: in clear
+// (AUTH LOGIN), over STARTTLS (AUTH PLAIN, curl with --ssl-reqd) and over TLS
+// from the first byte (smtps://), the server's certificate from an authority
+// made for the run with the openssl command. Prints the medians, their ratios
+// and the machine's load.
 //
-// Usage: sendwick_bench [runs]   (default 5)
+// Usage: sendwick_bench [runs=5] [MiB=10] [modes=clear,starttls]
+//        (modes: any of clear, starttls, implicit, separated by commas)
 #include "compose.h"
 #include "session.h"
 #include "support/net.h"
@@ -20,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,8 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
-
-constexpr std::size_t kAttachmentBytes = 10 * 1024 * 1024;
 
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& output)
 {
@@ -83,13 +84,29 @@ void EmptyFolder(const fs::path& folder)
 
 } // namespace
 
+// One way of reaching the server: its sink, the library's login and curl's
+// URL and options, and the figures of each side.
+struct Mode
+{
+    std::string name;
+    std::string tls; // the sink's --tls
+    int port = 0;
+    pid_t sink = -1;
+    std::string login;                // the library's server field
+    std::string url;                  // curl's
+    std::vector<std::string> options; // curl's
+    std::vector<double> library, curl;
+};
+
 int main(int argc, char** argv)
 {
     int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    const std::size_t attachmentMiB = argc > 2 ? std::max(1, std::atoi(argv[2])) : 10;
+    const std::string modeList = argc > 3 ? argv[3] : "clear,starttls";
     fs::path work = fs::temp_directory_path() / ("sendwick-bench-" + std::to_string(getpid()));
     fs::create_directories(work / "sink");
 
-    std::string attachment(kAttachmentBytes, '\0');
+    std::string attachment(attachmentMiB * 1024 * 1024, '\0');
     std::mt19937 random(42);
     for (auto& c : attachment)
         c = static_cast<char>(random());
@@ -111,29 +128,51 @@ int main(int argc, char** argv)
     }
     setenv("SSL_CERT_FILE", (work / "ca.crt").c_str(), 1);
 
-    int port = veltrane::test::FreeLoopbackPort();
-    pid_t sink = Spawn({"/usr/bin/python3", SENDWICK_SINK_SCRIPT, "--port", std::to_string(port),
-                        "--folder", (work / "sink").string()},
-                       (work / "sink.log").string());
-    int tlsPort = veltrane::test::FreeLoopbackPort();
-    pid_t tlsSink =
-        Spawn({"/usr/bin/python3", SENDWICK_SINK_SCRIPT, "--port", std::to_string(tlsPort),
-               "--folder", (work / "sink").string(), "--tls", "starttls", "--cert",
-               (work / "server.crt").string(), "--key", (work / "server.key").string()},
-              (work / "sink.log").string());
-    if (!veltrane::test::WaitForPort("127.0.0.1", port) ||
-        !veltrane::test::WaitForPort("127.0.0.1", tlsPort)) {
-        std::fprintf(stderr, "the SMTP sink did not start (see %s)\n", (work / "sink.log").c_str());
-        return 1;
+    const std::vector<std::string> tlsOptions{"--ssl-reqd", "--cacert", (work / "ca.crt").string()};
+    std::vector<Mode> modes;
+    std::istringstream names(modeList);
+    for (std::string name; std::getline(names, name, ',');) {
+        Mode mode;
+        mode.name = name;
+        mode.port = veltrane::test::FreeLoopbackPort();
+        const std::string at = "127.0.0.1:" + std::to_string(mode.port);
+        if (name == "clear") {
+            mode.tls = "none";
+            mode.login = at;
+            mode.url = "smtp://" + at;
+        } else if (name == "starttls") {
+            mode.tls = "starttls";
+            mode.login = "smtp+starttls://" + at;
+            mode.url = "smtp://" + at;
+            mode.options = tlsOptions;
+        } else if (name == "implicit") {
+            mode.tls = "implicit";
+            mode.login = "smtps://" + at;
+            mode.url = "smtps://" + at;
+            mode.options = tlsOptions;
+        } else {
+            std::fprintf(stderr, "unknown mode %s (clear, starttls, implicit)\n", name.c_str());
+            return 2;
+        }
+        std::vector<std::string> sink{
+            "/usr/bin/python3", SENDWICK_SINK_SCRIPT,     "--port", std::to_string(mode.port),
+            "--folder",         (work / "sink").string(), "--tls",  mode.tls};
+        if (mode.tls != "none")
+            sink.insert(sink.end(), {"--cert", (work / "server.crt").string(), "--key",
+                                     (work / "server.key").string()});
+        mode.sink = Spawn(sink, (work / "sink.log").string());
+        modes.push_back(std::move(mode));
     }
+    for (const Mode& mode : modes)
+        if (!veltrane::test::WaitForPort("127.0.0.1", mode.port)) {
+            std::fprintf(stderr, "the SMTP sink did not start (see %s)\n",
+                         (work / "sink.log").c_str());
+            return 1;
+        }
 
     sendwick::SystemMailClock clock;
     sendwick::SessionSettings settings;
     settings.clock = &clock;
-    settings.port = port;
-    sendwick::ServerLogin login{"127.0.0.1", "backup", "secret"};
-    sendwick::ServerLogin tlsLogin{"smtp+starttls://127.0.0.1:" + std::to_string(tlsPort), "backup",
-                                   "secret"};
     sendwick::MailRequest request{"Backup <robot@example.com>", "HTML",
                                   "ORCL backup result",         "<html><body>ok</body></html>",
                                   (work / "dump.rar").string(), ""};
@@ -147,12 +186,12 @@ int main(int argc, char** argv)
     message.resize(message.size() - 3);
     std::ofstream((work / "message.eml").string(), std::ios::binary) << message;
 
-    auto curl = [&](int toPort, std::vector<std::string> tls) {
+    auto curl = [&](const Mode& mode) {
         std::vector<std::string> argv{"curl",
                                       "-s",
                                       "-S",
                                       "--url",
-                                      "smtp://127.0.0.1:" + std::to_string(toPort),
+                                      mode.url,
                                       "--user",
                                       "backup:secret",
                                       "--mail-from",
@@ -161,12 +200,12 @@ int main(int argc, char** argv)
                                       token,
                                       "--upload-file",
                                       (work / "message.eml").string()};
-        argv.insert(argv.end(), tls.begin(), tls.end());
+        argv.insert(argv.end(), mode.options.begin(), mode.options.end());
         return Wait(Spawn(argv, (work / "curl.log").string())) == 0;
     };
 
     const std::string loadBefore = LoadAverage();
-    std::vector<double> library, reference, compose, tlsLibrary, tlsReference;
+    std::vector<double> compose;
     for (int run = 0; run < runs; ++run) {
         auto start = Clock::now();
         std::string built =
@@ -174,19 +213,16 @@ int main(int argc, char** argv)
                                     request.body, request.attachments, clock.Now()});
         compose.push_back(Milliseconds(start));
 
-        start = Clock::now();
-        bool ok = sendwick::SendToRecipientViaSMTP(login, request, token, settings);
-        library.push_back(Milliseconds(start));
-        start = Clock::now();
-        ok = curl(port, {}) && ok;
-        reference.push_back(Milliseconds(start));
-
-        start = Clock::now();
-        ok = sendwick::SendToRecipientViaSMTP(tlsLogin, request, token, settings) && ok;
-        tlsLibrary.push_back(Milliseconds(start));
-        start = Clock::now();
-        ok = curl(tlsPort, {"--ssl-reqd", "--cacert", (work / "ca.crt").string()}) && ok;
-        tlsReference.push_back(Milliseconds(start));
+        bool ok = true;
+        for (Mode& mode : modes) {
+            const sendwick::ServerLogin login{mode.login, "backup", "secret"};
+            start = Clock::now();
+            ok = sendwick::SendToRecipientViaSMTP(login, request, token, settings) && ok;
+            mode.library.push_back(Milliseconds(start));
+            start = Clock::now();
+            ok = curl(mode) && ok;
+            mode.curl.push_back(Milliseconds(start));
+        }
         if (!ok) {
             std::fprintf(stderr, "a session failed in run %d (see %s)\n", run,
                          (work / "curl.log").c_str());
@@ -195,25 +231,23 @@ int main(int argc, char** argv)
         EmptyFolder(work / "sink");
     }
 
-    kill(sink, SIGTERM);
-    kill(tlsSink, SIGTERM);
-    waitpid(sink, nullptr, 0);
-    waitpid(tlsSink, nullptr, 0);
+    for (const Mode& mode : modes)
+        kill(mode.sink, SIGTERM);
+    for (const Mode& mode : modes)
+        waitpid(mode.sink, nullptr, 0);
     fs::remove_all(work);
 
-    double lib = Median(library);
-    double ref = Median(reference);
-    double tlsLib = Median(tlsLibrary);
-    double tlsRef = Median(tlsReference);
-    std::printf("message bytes on the wire: %zu (10 MiB attachment)\n", message.size() + 3);
+    std::printf("message bytes on the wire: %zu (%zu MiB attachment)\n", message.size() + 3,
+                attachmentMiB);
     std::printf("load average before: %s, after: %s\n", loadBefore.c_str(), LoadAverage().c_str());
     std::printf("runs: %d, medians:\n", runs);
-    std::printf("  composing the message:            %8.1f ms\n", Median(compose));
-    std::printf("  in clear, library (compose+send): %8.1f ms\n", lib);
-    std::printf("  in clear, curl:                   %8.1f ms\n", ref);
-    std::printf("  in clear, ratio library / curl:   %8.2f\n", lib / ref);
-    std::printf("  STARTTLS, library (compose+send): %8.1f ms\n", tlsLib);
-    std::printf("  STARTTLS, curl --ssl-reqd:        %8.1f ms\n", tlsRef);
-    std::printf("  STARTTLS, ratio library / curl:   %8.2f\n", tlsLib / tlsRef);
+    std::printf("  composing the message:             %8.1f ms\n", Median(compose));
+    for (const Mode& mode : modes) {
+        const double lib = Median(mode.library);
+        const double ref = Median(mode.curl);
+        std::printf("  %-8s library (compose+send):   %8.1f ms\n", mode.name.c_str(), lib);
+        std::printf("  %-8s curl:                     %8.1f ms\n", mode.name.c_str(), ref);
+        std::printf("  %-8s ratio library / curl:     %8.2f\n", mode.name.c_str(), lib / ref);
+    }
     return 0;
 }

@@ -2,7 +2,8 @@
 
 // A data folder holding `table` (Schedule.dat and its histories in
 // Veltrane.state) and a real `veltrane --service` started on it, its output
-// thrown away: what the benchmarks of a running service measure.
+// thrown away: what the benchmarks of a running service measure. The folder
+// alone serves the benchmarks of the other headless commands.
 
 #include "platform/file_io.h"
 #include "store/run_state.h"
@@ -17,17 +18,25 @@
 
 namespace veltrane::bench {
 
+// Writes Schedule.dat and Veltrane.state of `table` into `folder`; false
+// (said on standard error) when they cannot be written.
+inline bool WriteServiceFolder(const std::string& folder, const ScheduleTable& table)
+{
+    RunState state;
+    state.items = ItemStatesOf(table);
+    if (SaveSchedule(folder + "/Schedule.dat", table) &&
+        WriteFileAtomically(folder + "/Veltrane.state", FormatRunState(state), 0640))
+        return true;
+    std::fprintf(stderr, "cannot write the folder %s\n", folder.c_str());
+    return false;
+}
+
 // The service's process id; -1 (said on standard error) when the folder
 // could not be written or the program not started.
 inline pid_t StartServiceOn(const std::string& folder, const ScheduleTable& table)
 {
-    RunState state;
-    state.items = ItemStatesOf(table);
-    if (!SaveSchedule(folder + "/Schedule.dat", table) ||
-        !WriteFileAtomically(folder + "/Veltrane.state", FormatRunState(state), 0640)) {
-        std::fprintf(stderr, "cannot write the folder %s\n", folder.c_str());
+    if (!WriteServiceFolder(folder, table))
         return -1;
-    }
     std::vector<std::string> args = {VELTRANE_PROGRAM, "--service", "--folder", folder};
     std::vector<char*> argv;
     for (std::string& a : args)

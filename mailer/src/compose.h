@@ -56,11 +56,12 @@ std::string CanonicalLineEnds(std::string_view text);
 std::string SplitLines(std::string_view text, std::size_t width);
 
 // Base64 of the whole file in lines of 76, into `encoded`. The file is read
-// in 6912-byte chunks (a multiple of 3, so the chunk encodings join into one
-// Base64 text). A file that cannot be read fails with the reason
+// in chunks of 1216 lines' worth of bytes (57 bytes a line, a multiple of 3,
+// so the chunk encodings join into one Base64 text and each chunk starts a
+// line). A file that cannot be read fails with the reason
 // ("attachment /b/a.log cannot be read: No such file or directory").
 Outcome EncodeAttachment(const std::string& path, std::string& encoded);
-inline constexpr std::size_t kAttachmentChunk = 6912;
+inline constexpr std::size_t kAttachmentChunk = 57 * 1216;
 
 // The name an attachment travels under: the text after the last "/" or "\",
 // with CR, LF and double quotes replaced by "_" so it cannot end its header.

@@ -19,7 +19,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kSendPiece = 1024;
+// The most one send() is offered: the socket takes what fits and the rest
+// waits for room. Large, so that a message of megabytes costs a few hundred
+// calls rather than one per kilobyte.
+constexpr std::size_t kSendPiece = 64 * 1024;
 
 int MillisecondsLeft(Transport::Deadline deadline)
 {

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -22,6 +23,7 @@
 #include <openssl/conf.h>
 #include <openssl/ssl.h>
 #include <random>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -271,6 +273,35 @@ TEST_F(FtpTransfer, FailedDownloadLeavesTheOldLocalFileIntact)
     // A download into a folder that does not exist fails and creates nothing.
     WriteBytes(server_.DiskPath("there.dmp"), "x");
     EXPECT_EQ(Get("there.dmp", local_.File("no/such/folder/x.dmp")), 0);
+}
+
+TEST_F(FtpTransfer, DownloadTheLocalDiskCannotHoldFailsAndKeepsTheOldFile)
+{
+    // Writes past 64 KiB fail (EFBIG) as on a full disk: both for a file
+    // that arrives in pieces gathered into one write at its end, and for one
+    // written while it arrives.
+    std::string local = local_.File("keep.dmp");
+    WriteBytes(local, "the good old file");
+    WriteBytes(server_.DiskPath("small.dmp"), RandomBytes(200 * 1024, 3));
+    WriteBytes(server_.DiskPath("large.dmp"), RandomBytes(3 * 1024 * 1024, 4));
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldAction = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = before;
+    small.rlim_cur = 64 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int smallGot = Get("small.dmp", local);
+    const std::string smallError = LastError();
+    const int largeGot = Get("large.dmp", local);
+    const std::string largeError = LastError();
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldAction);
+    EXPECT_EQ(smallGot, 0);
+    EXPECT_EQ(largeGot, 0);
+    EXPECT_NE(smallError.find("cannot write the local file"), std::string::npos) << smallError;
+    EXPECT_NE(largeError.find("cannot write the local file"), std::string::npos) << largeError;
+    EXPECT_TRUE(ReadBytes(local) == "the good old file"); // no bytes dumped when it fails
+    EXPECT_EQ(OtherFiles(local_.path(), "keep.dmp"), std::vector<std::string>{});
 }
 
 TEST_F(FtpTransfer, DeleteRemovesTheFileAndFailsForAMissingOne)

@@ -123,10 +123,11 @@ TEST(EncodeAttachment, SizedAtChunkBoundaryGivesOneBase64Text)
     std::string encoded;
     ASSERT_TRUE(EncodeAttachment(dir.File("full.bin"), encoded).ok());
     std::vector<std::string> lines = Lines(encoded);
-    ASSERT_EQ(lines.size(), 122u);
+    const std::size_t base64 = kAttachmentChunk / 3 * 4;
+    ASSERT_EQ(lines.size(), (base64 + 75) / 76);
     for (std::size_t i = 0; i + 1 < lines.size(); ++i)
         ASSERT_EQ(lines[i].size(), 76u) << "line " << i;
-    EXPECT_EQ(lines.back().size(), 20u);
+    EXPECT_EQ(lines.back().size(), base64 - 76 * (lines.size() - 1));
     std::string joined;
     for (const auto& l : lines)
         joined += l;
@@ -145,6 +146,34 @@ TEST(EncodeAttachment, JoinsChunksWithoutInnerPadding)
         joined += l;
     EXPECT_EQ(joined, Base64Encode(bytes));
     EXPECT_EQ(joined.find('='), joined.size() - 2);
+}
+
+TEST(EncodeAttachment, EqualsTheWholeFileInBase64Lines)
+{
+    // Around a line's 57 bytes, the padding and the chunk's end.
+    const std::size_t sizes[] = {1,
+                                 2,
+                                 3,
+                                 4,
+                                 56,
+                                 57,
+                                 58,
+                                 113,
+                                 114,
+                                 115,
+                                 kAttachmentChunk - 1,
+                                 kAttachmentChunk + 1,
+                                 kAttachmentChunk + 57 * 3 + 2};
+    TempDir dir;
+    for (std::size_t size : sizes) {
+        std::string bytes;
+        for (std::size_t i = 0; i < size; ++i)
+            bytes.push_back(static_cast<char>(i * 131 + i / 7));
+        WriteBytes(dir.File("a.bin"), bytes);
+        std::string encoded = "left over";
+        ASSERT_TRUE(EncodeAttachment(dir.File("a.bin"), encoded).ok()) << size;
+        EXPECT_EQ(encoded, SplitLines(Base64Encode(bytes), 76)) << size;
+    }
 }
 
 TEST(EncodeAttachment, UnreadableFileFailsWithTheReason)

@@ -607,5 +607,8 @@ TEST(HeadlessService, ARefusedLoginIsTriedOncePerDueTimeAcrossReloadsAndRestarts
     RunCases({{{"--status"}, 1, {"logon denied\\u001b[2J\\u001b]0;x\\u0007"}}}, data, logs);
     for (const std::string& file : {out, data.File("Veltrane.log"), logs.File("command.out")})
         EXPECT_EQ(ReadBytes(file).find('\x1b'), std::string::npos) << file;
+    // The logons file goes with this test's folder: a later test's export
+    // must not try to write it.
     unsetenv("FAKE_EXP_ERROR");
+    unsetenv("FAKE_EXP_LOGONS");
 }

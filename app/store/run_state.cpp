@@ -441,6 +441,10 @@ Status RunStateFile::SetItems(std::vector<ItemState> items)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     static_cast<void>(LoadLocked());
+    // Nothing changes (a run's end tells the same histories twice): nothing
+    // to write, unless an earlier write failed.
+    if (items == state_.items && !unwritten_)
+        return {};
     state_.items = std::move(items);
     return SaveLocked();
 }

@@ -92,6 +92,7 @@ struct ItemState : ItemKey
 {
     ItemHistory history;
     RetryState retry;
+    bool operator==(const ItemState&) const = default;
 };
 
 // A child of a run (the export, the archiver) while it runs: its process

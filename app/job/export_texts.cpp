@@ -151,7 +151,7 @@ std::string_view TrimBlanks(std::string_view line)
 // The slot of the skip table for two bytes in a row.
 std::size_t PairSlot(unsigned char first, unsigned char second)
 {
-    return ((static_cast<std::size_t>(first) << 4) ^ second) & 0xFFFu;
+    return (static_cast<std::size_t>(first) << 8) | second;
 }
 
 } // namespace
@@ -170,7 +170,7 @@ OutputWatch::OutputWatch(std::string prefix, std::vector<std::string> successTex
     // when its last two bytes are these: to where they would end the first
     // such pair in some text's start, or a whole window past them.
     window_ = std::min<std::size_t>(shortest, 255);
-    skip_.assign(0x1000, static_cast<std::uint8_t>(window_ - 1));
+    skip_.assign(0x10000, static_cast<std::uint8_t>(window_ - 1));
     for (const std::string& text : successTexts_)
         for (std::size_t j = 0; j + 1 < window_; ++j) {
             std::uint8_t& slot = skip_[PairSlot(static_cast<unsigned char>(text[j]),

@@ -250,8 +250,16 @@ bool OutputWatch::HoldsAnyOf(std::string_view bytes) const
     // it a whole window on), and where none allow a move, the texts are
     // compared at its start.
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
-    for (std::size_t end = window_ - 1; end < bytes.size();) {
-        if (const std::uint8_t move = skip_[PairSlot(data[end - 1], data[end])]; move != 0) {
+    const std::size_t whole = window_ - 1; // the longest move
+    for (std::size_t end = whole; end < bytes.size();) {
+        std::uint8_t move = skip_[PairSlot(data[end - 1], data[end])];
+        // A whole window on is the usual move: the look-up there is made
+        // beside this one rather than after it.
+        if (const std::size_t ahead = end + whole; move == whole && ahead < bytes.size()) {
+            end = ahead;
+            move = skip_[PairSlot(data[end - 1], data[end])];
+        }
+        if (move != 0) {
             end += move;
             continue;
         }

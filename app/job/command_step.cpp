@@ -1,6 +1,5 @@
 #include "job/command_step.h"
 
-#include "platform/codepage.h"
 #include "platform/file_io.h"
 #include "platform/process_tree.h"
 
@@ -35,6 +34,7 @@ CommandResult CommandStep::Run(const std::string& commandLine, OutputWatch& watc
     logPath_ = logPath;
     logStatus_ = {};
     pending_.clear();
+    unjudged_.clear();
     if (!logPath.empty()) {
         // The log was reserved as a regular file; whatever has taken its
         // place since (a link, a FIFO) is refused, never written through.
@@ -45,6 +45,7 @@ CommandResult CommandStep::Run(const std::string& commandLine, OutputWatch& watc
                                "RunBackupJob", opened.error().code};
     }
     CommandResult result = runner_.ExecuteCommand(commandLine);
+    Judge(); // what an abort left gathered
     Flush();
     // The program is ending and stopped this child: the run stops here, on
     // its own thread, with nothing recorded, and waits for the program's end
@@ -65,25 +66,39 @@ CommandResult CommandStep::Run(const std::string& commandLine, OutputWatch& watc
 
 void CommandStep::ReceiveOutputs(std::string& CommandOutputs)
 {
-    observer_.Detail(CommandOutputs);
-    observer_.Idle(); // a talkative command may never fall silent
-    watch_->Feed(CommandOutputs);
-    // Converted and written a slice at a time: the chunks are whole
-    // characters, so a slice of them is too.
+    // Gathered chunk by chunk, and judged, shown and written a gathering at
+    // a time: a chunk's own share of that work is small beside the calls
+    // and searches it took each time.
+    unjudged_ += CommandOutputs;
+    // The log takes the bytes as the command wrote them: the chunks are
+    // whole characters, so a slice of them is too.
     if (logFd_ >= 0 && logStatus_) {
         if (pending_.empty())
             pendingSince_ = std::chrono::steady_clock::now();
-        pending_ += CommandOutputs;
-        if (pending_.size() >= kLogSlice ||
-            std::chrono::steady_clock::now() - pendingSince_ >= kLogDelay)
-            Flush();
+        pending_ += runner_.RawChunk();
     }
+    if (runner_.MoreAtHand() && unjudged_.size() < kLogSlice && pending_.size() < kLogSlice)
+        return;                       // the rest of this read follows at once
+    observer_.Detail(CommandOutputs); // the latest chunk
+    observer_.Idle();                 // a talkative command may never fall silent
+    Judge();
+    if (pending_.size() >= kLogSlice ||
+        (!pending_.empty() && std::chrono::steady_clock::now() - pendingSince_ >= kLogDelay))
+        Flush();
+}
+
+void CommandStep::Judge()
+{
+    if (watch_ != nullptr && !unjudged_.empty())
+        watch_->Feed(unjudged_);
+    unjudged_.clear();
 }
 
 void CommandStep::WaitingForOutputs(bool& bAbort)
 {
     observer_.Idle();
-    Flush(); // silent for a moment: what came is written now
+    Judge(); // silent for a moment: what came is judged and written now
+    Flush();
     ProcessAbort(bAbort);
 }
 
@@ -106,8 +121,7 @@ void CommandStep::ChildEnded(pid_t pid)
 
 void CommandStep::Flush()
 {
-    if (logFd_ >= 0 && logStatus_ && !pending_.empty() &&
-        !WriteAll(logFd_, cp949::FromUtf8(pending_)))
+    if (logFd_ >= 0 && logStatus_ && !pending_.empty() && !WriteAll(logFd_, pending_))
         logStatus_ = SystemError("Cannot write the log " + logPath_, "RunBackupJob", errno);
     pending_.clear();
 }

@@ -1,9 +1,10 @@
 #pragma once
 
 // One command of a run (the export, the import, the archiver): its output
-// goes to the observer's detail chunk by chunk, is judged as it comes
-// (OutputWatch), and may be written to the run's log as it comes, so that no
-// copy of an output of hundreds of megabytes is ever held.
+// goes to the observer's detail (the latest chunk of what each read of the
+// runner brought), is judged as it comes (OutputWatch), and may be written to
+// the run's log as it comes, so that no copy of an output of hundreds of
+// megabytes is ever held.
 
 #include "job/exe_cmd.h"
 #include "job/export_texts.h"
@@ -27,9 +28,12 @@ public:
     CommandStep(RunObserver& observer, std::chrono::milliseconds limit, ChildWatch children = {});
 
     // Runs `commandLine`. With a `logPath`, the output is appended to that
-    // file in code page 949 as it comes (at most about a second behind), and
-    // a CR LF after its end; the log's
-    // fate is LogStatus(). The runner keeps only the output's tail.
+    // file as it comes (at most about a second behind), in code page 949 as
+    // the command wrote it, and a CR LF after its end; the log's fate is
+    // LogStatus(). The runner keeps only the output's tail. The output is
+    // judged (`watch`) and shown (the observer's detail) as it comes, a
+    // gathering of chunks at a time: what one read of the runner brought,
+    // at most a log slice.
     CommandResult Run(const std::string& commandLine, OutputWatch& watch,
                       const std::string& logPath = {});
 
@@ -43,6 +47,8 @@ private:
     void ChildEnded(pid_t pid) override;
     void ProcessAbort(bool& bAbort) override;
     void Flush();
+    // Judges what gathered.
+    void Judge();
 
     RunObserver& observer_;
     ChildWatch children_;
@@ -50,8 +56,9 @@ private:
     OutputWatch* watch_ = nullptr;
     int logFd_ = -1;
     std::string logPath_;
-    std::string pending_; // output not yet written (UTF-8)
+    std::string pending_; // output not yet written (code page 949)
     std::chrono::steady_clock::time_point pendingSince_;
+    std::string unjudged_; // output not yet judged (UTF-8)
     Status logStatus_;
 };
 

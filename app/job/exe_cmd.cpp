@@ -167,13 +167,14 @@ CExeCmd::Ending CExeCmd::ReadUntilEnd(int readFd, std::optional<Steady::time_poi
     std::size_t inboxEnd = 0;
 
     for (;;) {
-        if (deadline && Steady::now() >= *deadline)
-            return Ending::TimedOut;
         // The pipe is read in large pieces, handed out 256 bytes at a time:
         // the same chunks as reads of 256 bytes could give, for far fewer
-        // system calls and wake-ups.
+        // system calls and wake-ups. The time limit is looked at before each
+        // read: what one read brought is handed out in a moment.
         ssize_t got = 0;
         if (inboxAt == inboxEnd) {
+            if (deadline && Steady::now() >= *deadline)
+                return Ending::TimedOut;
             got = read(readFd, inbox.data(), inbox.size());
             inboxAt = 0;
             inboxEnd = got > 0 ? static_cast<std::size_t>(got) : 0;
@@ -201,26 +202,40 @@ CExeCmd::Ending CExeCmd::ReadUntilEnd(int readFd, std::optional<Steady::time_poi
 
         if (got <= 0) {
             // The end of the output (or a read error, which ends it the same way).
-            if (carried != 0 && Deliver(Decode(buffer, carried), bAbort))
+            const std::string_view rest(reinterpret_cast<const char*>(buffer), carried);
+            if (carried != 0 && Deliver(Decode(buffer, carried), rest, false, bAbort))
                 return Ending::Aborted;
-            return Deliver(std::string(), bAbort) ? Ending::Aborted : Ending::OutputEnded;
+            return Deliver(std::string(), {}, false, bAbort) ? Ending::Aborted
+                                                             : Ending::OutputEnded;
         }
 
         const std::size_t total = carried + static_cast<std::size_t>(got);
         const std::size_t whole = CompleteCharacterBytes(buffer, total);
         std::string decoded = Decode(buffer, whole);
+        if (whole == 0) {
+            carried = total;
+            continue; // only a lead byte arrived: nothing whole to hand out yet
+        }
+        KeepAnsiMidBytes(decoded, 1, static_cast<long>(whole));
+        // More follows at once when what is left of the read makes a whole
+        // character at least (with the lead byte held back, if any).
+        const std::size_t left = inboxEnd - inboxAt;
+        const bool more =
+            left >= 2 || (left == 1 && (total - whole != 0 || !cp949::IsLeadByte(inbox[inboxAt])));
+        const bool aborted =
+            Deliver(std::move(decoded),
+                    std::string_view(reinterpret_cast<const char*>(buffer), whole), more, bAbort);
+        // The lead byte held back starts the next chunk (moved only once the
+        // listener is done with this chunk's bytes).
         carried = total - whole;
         if (carried != 0)
             buffer[0] = buffer[whole];
-        if (whole == 0)
-            continue; // only a lead byte arrived: nothing whole to hand out yet
-        KeepAnsiMidBytes(decoded, 1, static_cast<long>(whole));
-        if (Deliver(std::move(decoded), bAbort))
+        if (aborted)
             return Ending::Aborted;
     }
 }
 
-bool CExeCmd::Deliver(std::string chunk, bool& bAbort)
+bool CExeCmd::Deliver(std::string chunk, std::string_view raw, bool more, bool& bAbort)
 {
     outputs_ += chunk;
     // Only the tail is kept; cut seldom (at twice the tail) and between
@@ -234,7 +249,10 @@ bool CExeCmd::Deliver(std::string chunk, bool& bAbort)
     }
     if (listener_ == nullptr)
         return false;
+    rawChunk_ = raw;
+    moreAtHand_ = more;
     listener_->ReceiveOutputs(chunk);
+    rawChunk_ = {};
     listener_->ProcessAbort(bAbort);
     return bAbort;
 }

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <utility>
 #include <vector>
@@ -108,6 +109,18 @@ public:
     const std::string& Outputs() const { return outputs_; }
     void KeepOutput(std::size_t bytes) { keepBytes_ = bytes; }
 
+    // Within ReceiveOutputs: the code page 949 bytes of the chunk handed out,
+    // as the child wrote them (the bytes whose decode the chunk is; empty
+    // with the empty chunk at the end). A listener that stores the output as
+    // it came (a log in the code page) takes these rather than encode the
+    // chunk again.
+    std::string_view RawChunk() const { return rawChunk_; }
+    // Within ReceiveOutputs: whether more of what the runner has read waits
+    // to be handed out at once. A listener may leave work that need not be
+    // done per chunk (showing the latest, writing what gathered) to the
+    // chunk after which nothing waits: the next may be long in coming.
+    bool MoreAtHand() const { return moreAtHand_; }
+
     // The file the child reads as its standard input (an interactive
     // utility's answers); none, the default, gives it /dev/null.
     void InputFile(std::string path) { inputPath_ = std::move(path); }
@@ -132,7 +145,8 @@ private:
     enum class Ending { OutputEnded, Exited, Aborted, TimedOut };
 
     // Appends, raises ReceiveOutputs and ProcessAbort; true when aborted.
-    bool Deliver(std::string chunk, bool& bAbort);
+    // `raw`: the code page bytes of `chunk`; `more`: as MoreAtHand.
+    bool Deliver(std::string chunk, std::string_view raw, bool more, bool& bAbort);
     // Both end the run at `deadline`, when there is one.
     Ending ReadUntilEnd(int readFd, std::optional<Steady::time_point> deadline, bool& bAbort);
     Ending WaitForExit(pid_t pid, std::optional<Steady::time_point> deadline, bool& bAbort,
@@ -141,6 +155,8 @@ private:
     ExeCmdListener* listener_;
     std::string commandLine_;
     std::string outputs_;
+    std::string_view rawChunk_;
+    bool moreAtHand_ = false;
     std::size_t keepBytes_ = std::string::npos;
     std::string inputPath_;
     std::chrono::milliseconds timeLimit_{0};

@@ -8,6 +8,7 @@
 // tell the run's log apart from the log of a run that failed.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,11 +90,19 @@ public:
     const std::vector<std::string>& ListedPieces() const { return listedPieces_; }
 
 private:
-    void Line(std::string_view line);
+    // Judges one line; its text without the blanks around it (empty for a
+    // blank line), which the caller keeps as the last line.
+    std::string_view Line(std::string_view line);
+    bool HoldsAnyOf(std::string_view bytes) const;
 
     std::string prefix_;
     std::vector<std::string> successTexts_;
     std::size_t longestText_ = 0;
+    // The search of all success texts at once: the window's length (the
+    // shortest text's, at most 255) and how far each pair of bytes that
+    // ends a window lets it move (none: the texts are searched one by one).
+    std::size_t window_ = 0;
+    std::vector<std::uint8_t> skip_;
     std::string carry_;   // the start of a line still to end (bounded)
     std::string overlap_; // the end of the output, for a text cut by a chunk
     bool succeeded_ = false;

@@ -230,7 +230,8 @@ std::string SaveTemporaryOf(const std::string& target)
     return target + ".tmp";
 }
 
-Status WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode)
+Status WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode,
+                           bool flushToDisk)
 {
     Result<Place> place = FollowedPlaceOf(path);
     if (!place)
@@ -273,7 +274,7 @@ Status WriteFileAtomically(const std::string& path, std::string_view contents, m
         return fail("Cannot set the permissions of");
     if (!WriteAll(fd, contents))
         return fail("Cannot write");
-    if (fsync(fd) != 0)
+    if (flushToDisk && fsync(fd) != 0)
         return fail("Cannot flush");
     if (close(fd) != 0) {
         int err = errno;
@@ -286,7 +287,8 @@ Status WriteFileAtomically(const std::string& path, std::string_view contents, m
         return Describe("Cannot replace", path, err);
     }
     // Make the rename itself durable; a failure here cannot undo the save.
-    fsync(dir);
+    if (flushToDisk)
+        fsync(dir);
     return {};
 }
 

@@ -36,7 +36,13 @@ namespace veltrane {
 // A target that exists and is read-only, or is not a regular file (a folder,
 // a FIFO, a device), is refused and left as it is. On failure the old file is
 // untouched and the temporary is removed.
-Status WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode);
+//
+// Without `flushToDisk` the bytes and the rename are left to the system to
+// write out when it will: a reader still sees the old file or the new one
+// whole, but a power cut may leave either. For a file made again and again
+// from what the program holds (its metrics), which need not survive one.
+Status WriteFileAtomically(const std::string& path, std::string_view contents, mode_t mode,
+                           bool flushToDisk = true);
 
 // The one temporary file that WriteFileAtomically uses for `target`. A save
 // killed part-way leaves at most this file, and the next save reuses it.

@@ -231,8 +231,10 @@ Status WriteMetricsFile(const std::string& path, std::string_view text)
 {
     // Readable by everyone: the collector runs as a user of its own, and the
     // file holds no secret (names, times, sizes). The group that may read
-    // the dumps stays as small as it was.
-    return WriteFileAtomically(path, text, 0644);
+    // the dumps stays as small as it was. Not flushed to disk: the file is
+    // made anew at every change and every minute, and a collector reads it
+    // from the system's cache; waiting for the disk held up the end of a run.
+    return WriteFileAtomically(path, text, 0644, false);
 }
 
 } // namespace veltrane

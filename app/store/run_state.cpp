@@ -575,6 +575,10 @@ Status RunStateFile::SetItems(std::vector<ItemState> items)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     static_cast<void>(LoadLocked());
+    // Nothing changes (a run's end tells the same histories twice): nothing
+    // to write, unless an earlier write failed.
+    if (items == state_.items && !unwritten_)
+        return {};
     state_.items = std::move(items);
     return SaveLocked();
 }
@@ -586,8 +590,7 @@ bool RunStateFile::SetItem(std::size_t index, const ItemState& item, Status& wri
     if (index >= state_.items.size() || static_cast<const ItemKey&>(state_.items[index]) != item)
         return false;
     ItemState& entry = state_.items[index];
-    if (entry.history == item.history && entry.retry == item.retry &&
-        entry.unsavedBackUpTime == item.unsavedBackUpTime && !unwritten_) {
+    if (entry == item && !unwritten_) {
         written = {};
         return true;
     }

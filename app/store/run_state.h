@@ -99,6 +99,8 @@ struct ItemState : ItemKey
     // The latest back time of a run that Schedule.dat does not hold yet
     // (a busy table saves it every few seconds); empty when it does.
     std::string unsavedBackUpTime;
+
+    bool operator==(const ItemState&) const = default;
 };
 
 // A child of a run (the export, the archiver) while it runs: its process

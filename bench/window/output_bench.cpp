@@ -140,10 +140,14 @@ int main(int argc, char** argv)
 
             // Each run judged the same output a success and left its files.
             const bool succeeded = !record->strLastBackUpTime.empty();
+            const bool sameItem =
+                !window.Service().Table().empty() && window.Service().Table().front() == record;
             ok = got > static_cast<std::size_t>(bytes) && succeeded;
             if (!ok)
-                std::fprintf(stderr, "round %d, %lld MiB: runner read %zu bytes, run %s\n", round,
-                             sizes[s], got, succeeded ? "succeeded" : "failed");
+                std::fprintf(stderr, "round %d, %lld MiB: runner read %zu bytes, run %s (%s)%s\n",
+                             round, sizes[s], got, succeeded ? "succeeded" : "failed",
+                             record->history.lastCause.c_str(),
+                             sameItem ? "" : ", the item was read anew");
             record->strLastBackUpTime.clear();
             std::system(("rm -rf '" + folder.path() + "/ORCL' '" + dump + "'").c_str());
         }

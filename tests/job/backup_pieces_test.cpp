@@ -17,6 +17,11 @@ using namespace veltrane;
 
 namespace {
 
+std::vector<std::string> ExportSuccessTextsForTest()
+{
+    return {std::begin(kExportSuccessTexts), std::end(kExportSuccessTexts)};
+}
+
 ScheduleRecord ExportItem(const char* tables, const char* option)
 {
     ScheduleRecord r;
@@ -263,6 +268,41 @@ TEST(OutputWatch, TellsARefusedLoginApart)
         watch.Feed(output);
         watch.Finish();
         EXPECT_EQ(watch.LoginRefused(), refused) << output;
+    }
+}
+
+// The output comes in chunks of any size: what the watch makes of it is what
+// it makes of the whole at once, and a text of success counts wherever it lies
+// (cut by chunks, at either end, behind lines of any ending), in none of its
+// near misses.
+TEST(OutputWatch, JudgesTheSameWhateverTheChunks)
+{
+    const std::string close = "Export terminated successfully without warnings.";
+    const std::string korean = "엑스포트가 경고 없이 정상적으로 종료되었습니다.";
+    const std::string body = ". . exporting table  EMP  14 rows exported\r\nEXP-00011: SCOTT.X "
+                             "does not exist\rORA-00942: 없음\n/u01/SCOTT_01.DMP\n";
+    for (const auto& [output, succeeded] : std::initializer_list<std::pair<std::string, bool>>{
+             {body + close + "\n", true},
+             {close, true},
+             {body + korean, true},
+             {"성공적으로 끝났습니다\r\n" + body, true},
+             {body + "Export terminated successfull" + body, false},
+             {body + "정상적으로 종료되었습니다" + body, false},
+             {"", false}}) {
+        OutputWatch whole("EXP-", ExportSuccessTextsForTest());
+        whole.Feed(output);
+        whole.Finish();
+        EXPECT_EQ(whole.Succeeded(), succeeded) << output;
+        for (std::size_t size : {1, 2, 3, 7, 24, 256}) {
+            OutputWatch watch("EXP-", ExportSuccessTextsForTest());
+            for (std::size_t at = 0; at < output.size(); at += size)
+                watch.Feed(std::string_view(output).substr(at, size));
+            watch.Finish();
+            EXPECT_EQ(watch.Succeeded(), succeeded) << output << " in chunks of " << size;
+            EXPECT_EQ(watch.Cause(), whole.Cause()) << size;
+            EXPECT_EQ(watch.Warning(), whole.Warning()) << size;
+            EXPECT_EQ(watch.ListedPieces(), whole.ListedPieces()) << size;
+        }
     }
 }
 

@@ -180,6 +180,19 @@ TEST_F(BackupRun, SuccessfulExportWritesItsFilesRecordsTheRunAndMails)
     EXPECT_TRUE(host.criticals.empty());
 }
 
+// The log holds the output's bytes as the utility wrote them, those that are
+// no character of the code page (a lead byte alone) among them.
+TEST_F(BackupRun, TheLogKeepsTheOutputAsWritten)
+{
+    setenv("FAKE_EXP_RAW", "\x81 \xC7\xD1\xB1\xDB \xFE\r\n", 1);
+    Run();
+    unsetenv("FAKE_EXP_RAW");
+    EXPECT_EQ(ReadBytes(ItemFile(".LOG")),
+              "\nExport: Release 10.2.0.1.0 - Production\n\x81 \xC7\xD1\xB1\xDB \xFE\r\n"
+              "Export terminated successfully without warnings.\n\r\n");
+    EXPECT_EQ(item->strLastBackUpTime, kRunTime);
+}
+
 TEST_F(BackupRun, OnlyTheExactClosingTextsCountAsSuccess)
 {
     const struct

@@ -38,9 +38,19 @@ struct Recorder : ExeCmdListener
     std::function<void(bool&)> onAbort;
     std::function<void(const std::string&)> onChunk;
     bool abortWhileWaiting = false;
+    // With the runner set: the code page bytes of the chunks, and the chunks
+    // after which the runner had nothing more at hand.
+    const CExeCmd* runner = nullptr;
+    std::string raw;
+    std::vector<std::size_t> lastAtHand;
 
     void ReceiveOutputs(std::string& CommandOutputs) override
     {
+        if (runner != nullptr) {
+            raw += runner->RawChunk();
+            if (!runner->MoreAtHand())
+                lastAtHand.push_back(chunks.size());
+        }
         chunks.push_back(CommandOutputs);
         if (onChunk)
             onChunk(CommandOutputs);
@@ -165,7 +175,10 @@ TEST(CommandRunner, ReadEndingInsideACharacterHandsItOutWholeWithTheNextChunk)
 {
     Recorder r;
     CExeCmd cmd(&r);
+    r.runner = &cmd;
     const std::string result = Execute(cmd, kChild + "split256");
+    EXPECT_EQ(r.raw, std::string(255, 'A') + cp949::FromUtf8("매tail"));
+    EXPECT_EQ(r.lastAtHand, (std::vector<std::size_t>{1, 2})); // one read, then the end
     ASSERT_EQ(r.chunks.size(), 3u);
     EXPECT_EQ(r.chunks[0], std::string(255, 'A'));
     EXPECT_EQ(r.chunks[1], "매tail");
@@ -201,7 +214,9 @@ TEST(CommandRunner, LeadByteAtTheVeryEndIsNotDropped)
 {
     Recorder r;
     CExeCmd cmd(&r);
+    r.runner = &cmd;
     EXPECT_EQ(Execute(cmd, kChild + "lonelead"), "abc\xEF\xBF\xBD");
+    EXPECT_EQ(r.raw, "abc\xB8");
     EXPECT_EQ(r.chunks, (std::vector<std::string>{"abc", "\xEF\xBF\xBD", ""}));
 }
 
@@ -209,7 +224,9 @@ TEST(CommandRunner, UnassignedBytesBecomeReplacementCharacters)
 {
     Recorder r;
     CExeCmd cmd(&r);
+    r.runner = &cmd;
     EXPECT_EQ(Execute(cmd, kChild + "unassigned"), "x\xEF\xBF\xBD\xEF\xBF\xBD\n매\n");
+    EXPECT_EQ(r.raw, "x\xA2\xE8\n\xB8\xC5\n"); // as the child wrote them
 }
 
 TEST(CommandRunner, StandardErrorJoinsOutputAndStandardInputIsEmpty)

@@ -17,6 +17,7 @@ group behind (its pid in that file) and waits, as a wrapper that outlives its
 utility does.
 With $FAKE_EXP_LOGONS set it appends the login it was given to that file, one
 line per start, as a database's audit of logons would count them.
+With $FAKE_EXP_RAW set its bytes are printed as they are after the first line.
 With $FAKE_EXP_SILENCE set it first prints nothing for that many seconds, as
 an export dumping a large table does. With $FAKE_EXP_DUMP_BYTES the dump is
 that many bytes; a dump the disk cannot hold ends the export the way the real
@@ -40,6 +41,7 @@ time.sleep(float(os.environ.get("FAKE_EXP_SILENCE", "0")))
 dump = next((value for name, value in params if name == "FILE"), None)
 out = sys.stdout.buffer
 out.write("\nExport: Release 10.2.0.1.0 - Production\n".encode("cp949"))
+out.write(os.environb.get(b"FAKE_EXP_RAW", b""))
 if mode == "error":
     error = os.environ.get("FAKE_EXP_ERROR",
                            "EXP-00056: ORACLE error 1017 encountered\n"

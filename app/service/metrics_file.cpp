@@ -103,6 +103,14 @@ void AppendHeader(std::string& out, const char* name, const char* help)
     out.append(name).append(" gauge\n");
 }
 
+void AppendHeartbeat(std::string& out, const LocalDateTime& now)
+{
+    AppendHeader(out, kHeartbeatName, kHeartbeatHelp);
+    out.append(kHeartbeatName) += ' ';
+    AppendNumber(out, UnixSecondsOf(now));
+    out += '\n';
+}
+
 // A stored time ("yyyy-MM-dd hh:mm:ss") as Unix seconds; none when it is no
 // time.
 std::optional<std::int64_t> UnixSecondsOfStored(const std::string& stored)
@@ -188,6 +196,14 @@ Status CheckMetricsPath(const std::string& path, const std::string& dataFolder)
 std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
                           const LocalDateTime& now, const std::vector<ItemKey>& running)
 {
+    std::string out;
+    FormatMetrics(table, settings, now, running, out);
+    return out;
+}
+
+void FormatMetrics(const ScheduleTable& table, const Settings& settings, const LocalDateTime& now,
+                   const std::vector<ItemKey>& running, std::string& out)
+{
     std::vector<ItemSamples> items;
     items.reserve(table.size());
     std::unordered_set<std::string> seen;
@@ -198,7 +214,7 @@ std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
             items.push_back(std::move(item));
     }
 
-    std::string out;
+    out.clear();
     out.reserve(items.size() * kBytesPerItem + 1024);
     for (std::size_t family = 0; family < kFamilies; ++family) {
         const FamilyText& text = kFamilyTexts[family];
@@ -220,11 +236,15 @@ std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
             }
         }
     }
-    AppendHeader(out, kHeartbeatName, kHeartbeatHelp);
-    out.append(kHeartbeatName) += ' ';
-    AppendNumber(out, UnixSecondsOf(now));
-    out += '\n';
-    return out;
+    AppendHeartbeat(out, now);
+}
+
+void SetMetricsHeartbeat(std::string& text, const LocalDateTime& now)
+{
+    // The heartbeat's family is the text's last.
+    const std::size_t last = text.rfind("# HELP ");
+    text.erase(last == std::string::npos ? text.size() : last);
+    AppendHeartbeat(text, now);
 }
 
 Status WriteMetricsFile(const std::string& path, std::string_view text)

@@ -52,6 +52,14 @@ Status CheckMetricsPath(const std::string& path, const std::string& dataFolder);
 // veltrane_running is 1 for an item with a run in progress (one of `running`).
 std::string FormatMetrics(const ScheduleTable& table, const Settings& settings,
                           const LocalDateTime& now, const std::vector<ItemKey>& running = {});
+// The same text into `out`, in place of what it held: a caller that keeps
+// `out` between writes keeps its memory too (a table at its limit makes tens
+// of megabytes, and memory new to the process costs a fault a page).
+void FormatMetrics(const ScheduleTable& table, const Settings& settings, const LocalDateTime& now,
+                   const std::vector<ItemKey>& running, std::string& out);
+// The heartbeat of a text FormatMetrics made, set to `now`; the samples
+// before it stay as they are.
+void SetMetricsHeartbeat(std::string& text, const LocalDateTime& now);
 
 // Writes `text` to `path` as the textfile collector expects: to a temporary
 // in the same folder, then renamed over the file, so that a scrape never

@@ -4,6 +4,7 @@
 #include "platform/program_folder.h"
 #include "schedule/calendar.h"
 #include "schedule/due_rules.h"
+#include "service/item_status.h"
 #include "service/metrics_file.h"
 #include "store/run_state.h"
 #include "store/schedule_file.h"
@@ -29,6 +30,21 @@ std::array<long long, 5> FileIdentity(const std::string& path)
     return {static_cast<long long>(st.st_dev), static_cast<long long>(st.st_ino),
             static_cast<long long>(st.st_size), static_cast<long long>(st.st_mtim.tv_sec),
             static_cast<long long>(st.st_mtim.tv_nsec)};
+}
+
+// What the clock alone moves in the metrics' samples: each item's next run
+// and whether it is overdue, hashed over the table.
+std::size_t ClockSamplesHash(const ScheduleTable& table, const Settings& settings,
+                             const LocalDateTime& now)
+{
+    std::size_t hash = table.size();
+    for (const auto& record : table) {
+        const ItemStatus status = StatusOf(*record, settings, now);
+        const std::int64_t next = status.nextRun ? SecondsOf(*status.nextRun) : -1;
+        hash =
+            hash * 1000003u ^ std::hash<std::int64_t>{}(next * 2 + (status.overdueSince ? 1 : 0));
+    }
+    return hash;
 }
 
 } // namespace
@@ -97,6 +113,7 @@ void ScheduleService::Replace(ScheduleTable table)
 {
     table_ = std::move(table);
     due_.Invalidate();
+    metricsStale_ = true;
     ++tableNumber_;
     if (deletion_ && deletion_->permanent.empty())
         deletion_->permanent =
@@ -258,6 +275,7 @@ void ScheduleService::LoadSettings()
     std::vector<std::string> problems;
     veltrane::LoadSettings(settingsPath_, settings, problems);
     settings_ = settings;
+    metricsStale_ = true;
     for (const std::string& problem : problems)
         WriteLine(std::string(kSettingsFileName) + ": " + problem);
 }
@@ -603,21 +621,25 @@ void ScheduleService::WriteMetrics(bool unlessUnchanged)
     }
     Status written = CheckMetricsPath(path, env_.DataFolder());
     if (written) {
-        const std::string text = FormatMetrics(table_, settings_, now, running);
-        // The heartbeat's family comes last; everything before it is what
-        // the items' samples say.
-        const std::size_t samples =
-            std::hash<std::string_view>{}(std::string_view(text).substr(0, text.rfind("# HELP ")));
-        // A table at its limit makes tens of megabytes of text: the minute's
-        // write is skipped while no sample changed and the heartbeat in the
-        // file is recent enough for the staleness alert.
-        if (unlessUnchanged && !metricsFailed_ && samples == metricsSamples_ &&
-            path == metricsPath_ && minute >= metricsWritten_ &&
-            minute - metricsWritten_ < kHeartbeatMinutes)
+        // A table at its limit makes tens of megabytes of text. Every change
+        // of the table writes it; in between, only the clock moves samples
+        // (an item's next run, its lateness): while it moved none, the
+        // minute's write is skipped, and the heartbeat alone is written
+        // anew when the one in the file gets old for the staleness alert.
+        const std::size_t clockSamples = ClockSamplesHash(table_, settings_, now);
+        const bool unchanged = unlessUnchanged && !metricsStale_ && !metricsFailed_ &&
+                               clockSamples == metricsClockSamples_ && path == metricsPath_ &&
+                               minute >= metricsWritten_;
+        if (unchanged && minute - metricsWritten_ < kHeartbeatMinutes)
             return;
-        written = WriteMetricsFile(path, text);
+        if (unchanged)
+            SetMetricsHeartbeat(metricsText_, now);
+        else
+            FormatMetrics(table_, settings_, now, running, metricsText_);
+        written = WriteMetricsFile(path, metricsText_);
         if (written) {
-            metricsSamples_ = samples;
+            metricsClockSamples_ = clockSamples;
+            metricsStale_ = false;
             metricsPath_ = path;
             metricsWritten_ = minute;
         }

@@ -106,7 +106,11 @@ public:
     // Reads Veltrane.ini in the data folder (writing what it lacks), and
     // writes one result line for each value it cannot use.
     void LoadSettings();
-    void SetSettings(const Settings& settings) { settings_ = settings; }
+    void SetSettings(const Settings& settings)
+    {
+        settings_ = settings;
+        metricsStale_ = true;
+    }
     const Settings& CurrentSettings() const { return settings_; }
 
     // With `keep`, a run that finds Schedule.dat changed or replaced on disk
@@ -303,15 +307,17 @@ private:
     // The heartbeat in the metrics file is never older than this many minutes
     // (the packaged alert calls it stale after five).
     static constexpr std::int64_t kHeartbeatMinutes = 3;
-    std::int64_t metricsMinute_ = -1;  // the minute the metrics were last looked at in
-    std::int64_t metricsWritten_ = -1; // the minute they were last written in
-    std::size_t metricsSamples_ = 0;   // a hash of the items' samples written then
+    std::int64_t metricsMinute_ = -1;     // the minute the metrics were last looked at in
+    std::int64_t metricsWritten_ = -1;    // the minute they were last written in
+    std::size_t metricsClockSamples_ = 0; // what the clock moved in those (ClockSamplesHash)
+    bool metricsStale_ = true;            // the table or settings were replaced since
     // The clock's seconds when a save was first deferred (none waits: empty),
     // and which saves wait.
     std::optional<std::int64_t> deferredSince_;
     bool scheduleDeferred_ = false;
     bool metricsDeferred_ = false;
     std::string metricsPath_;    // where they were written
+    std::string metricsText_;    // their text, its memory kept for the next
     bool metricsFailed_ = false; // said; quiet until a write succeeds
     std::thread::id owner_ = std::this_thread::get_id();
     bool startedUp_ = false;

@@ -19,9 +19,16 @@ ItemStatus StatusOf(const ScheduleRecord& record, const Settings& settings,
         status.failedSteps = history.failedSteps;
     if (const std::optional<ScheduleFault> fault = ScheduleFaultOf(record))
         status.scheduleFault = fault->text;
-    if (settings.overdueAlertHours <= 0)
-        return status;
+    status.overdueSince = OverdueOf(record, settings, now);
+    return status;
+}
 
+std::optional<LocalDateTime> OverdueOf(const ScheduleRecord& record, const Settings& settings,
+                                       const LocalDateTime& now)
+{
+    if (settings.overdueAlertHours <= 0)
+        return std::nullopt;
+    const ItemHistory& history = record.history;
     // The start of the watch: with a success known it does not matter
     // (lateness counts from the success); else the alerted due time, just
     // before it so that it counts again, or the last run.
@@ -33,10 +40,8 @@ ItemStatus StatusOf(const ScheduleRecord& record, const Settings& settings,
     else
         watchStart = ParseDateTime(history.lastRunTime);
     if (!watchStart)
-        return status;
-    status.overdueSince =
-        OverdueSince(record, *watchStart, now, std::llround(settings.overdueAlertHours * 3600));
-    return status;
+        return std::nullopt;
+    return OverdueSince(record, *watchStart, now, std::llround(settings.overdueAlertHours * 3600));
 }
 
 } // namespace veltrane

@@ -48,5 +48,8 @@ struct ItemStatus
 // watched it yet).
 ItemStatus StatusOf(const ScheduleRecord& record, const Settings& settings,
                     const LocalDateTime& now);
+// StatusOf's overdueSince alone.
+std::optional<LocalDateTime> OverdueOf(const ScheduleRecord& record, const Settings& settings,
+                                       const LocalDateTime& now);
 
 } // namespace veltrane

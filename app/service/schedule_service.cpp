@@ -32,21 +32,6 @@ std::array<long long, 5> FileIdentity(const std::string& path)
             static_cast<long long>(st.st_mtim.tv_nsec)};
 }
 
-// What the clock alone moves in the metrics' samples: each item's next run
-// and whether it is overdue, hashed over the table.
-std::size_t ClockSamplesHash(const ScheduleTable& table, const Settings& settings,
-                             const LocalDateTime& now)
-{
-    std::size_t hash = table.size();
-    for (const auto& record : table) {
-        const ItemStatus status = StatusOf(*record, settings, now);
-        const std::int64_t next = status.nextRun ? SecondsOf(*status.nextRun) : -1;
-        hash =
-            hash * 1000003u ^ std::hash<std::int64_t>{}(next * 2 + (status.overdueSince ? 1 : 0));
-    }
-    return hash;
-}
-
 } // namespace
 
 ScheduleService::ScheduleService(RunObserver& observer, const Clock& clock, std::string dataFolder,
@@ -331,6 +316,7 @@ void ScheduleService::StartUp()
         if (const std::optional<LocalDateTime> missed = MissedDueTime(*record, now)) {
             record->bRunNow = true;
             due_.Invalidate();
+            metricsStale_ = true;
             WriteLine(record->strServiceName + " 놓친 백업을 지금 실행합니다 (예정 " +
                       FormatDateTime(*missed) + ")");
         }
@@ -584,6 +570,7 @@ void ScheduleService::Heartbeat()
 
 void ScheduleService::WriteMetricsSoon()
 {
+    metricsStale_ = true;
     // A table at its limit makes tens of megabytes of metrics: a backlog's
     // runs write them with the deferred save.
     if (queue_.empty()) {
@@ -626,7 +613,7 @@ void ScheduleService::WriteMetrics(bool unlessUnchanged)
         // (an item's next run, its lateness): while it moved none, the
         // minute's write is skipped, and the heartbeat alone is written
         // anew when the one in the file gets old for the staleness alert.
-        const std::size_t clockSamples = ClockSamplesHash(table_, settings_, now);
+        const std::size_t clockSamples = ClockSamplesHash(now);
         const bool unchanged = unlessUnchanged && !metricsStale_ && !metricsFailed_ &&
                                clockSamples == metricsClockSamples_ && path == metricsPath_ &&
                                minute >= metricsWritten_;
@@ -649,6 +636,27 @@ void ScheduleService::WriteMetrics(bool unlessUnchanged)
     else if (!written && !metricsFailed_)
         WriteLine("메트릭 파일 쓰기 실패: " + written.error().description);
     metricsFailed_ = !written;
+}
+
+std::size_t ScheduleService::ClockSamplesHash(const LocalDateTime& now)
+{
+    // An item's next run stays what it was until the clock reaches it, while
+    // the item is as it was: kept by position until the table changes.
+    const std::int64_t nowSeconds = SecondsOf(now);
+    if (metricsNextRuns_.size() != table_.size() || metricsStale_)
+        metricsNextRuns_.assign(table_.size(), kNoNextRun);
+    std::size_t hash = table_.size();
+    for (std::size_t i = 0; i < table_.size(); ++i) {
+        const ScheduleRecord& record = *table_[i];
+        std::int64_t& next = metricsNextRuns_[i];
+        if (next == kNoNextRun || next <= nowSeconds) {
+            const std::optional<LocalDateTime> run = NextDueTime(record, now);
+            next = run ? SecondsOf(*run) : kNoNextRun;
+        }
+        const bool overdue = OverdueOf(record, settings_, now).has_value();
+        hash = (hash * 1000003u ^ std::hash<std::int64_t>{}(next)) * 2 + (overdue ? 1 : 0);
+    }
+    return hash;
 }
 
 void ScheduleService::AdoptChangedSchedule(const ScheduleRecord* record)

@@ -212,6 +212,9 @@ private:
     void WriteMetrics(bool unlessUnchanged = false);
     // WriteMetrics, or, while more runs wait, at the next deferred save.
     void WriteMetricsSoon();
+    // What the clock alone moves in the metrics' samples: each item's next
+    // run and whether it is overdue, hashed over the table.
+    std::size_t ClockSamplesHash(const LocalDateTime& now);
     void Heartbeat();
     // The deferred saves, when kDeferSeconds have passed since the first (or
     // `now`).
@@ -310,7 +313,10 @@ private:
     std::int64_t metricsMinute_ = -1;     // the minute the metrics were last looked at in
     std::int64_t metricsWritten_ = -1;    // the minute they were last written in
     std::size_t metricsClockSamples_ = 0; // what the clock moved in those (ClockSamplesHash)
-    bool metricsStale_ = true;            // the table or settings were replaced since
+    bool metricsStale_ = true;            // the table or settings changed since
+    // Each item's next run (seconds) as the metrics last worked it out.
+    static constexpr std::int64_t kNoNextRun = INT64_MIN;
+    std::vector<std::int64_t> metricsNextRuns_;
     // The clock's seconds when a save was first deferred (none waits: empty),
     // and which saves wait.
     std::optional<std::int64_t> deferredSince_;

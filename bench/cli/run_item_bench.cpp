@@ -8,12 +8,11 @@
 //
 // Usage: run_item_bench [MiB=64] [rounds=7] [korean|english]
 
+#include "program_run.h"
 #include "service/service_folder.h"
 #include "window/run_bench_support.h"
 
 #include <filesystem>
-#include <sys/resource.h>
-#include <sys/wait.h>
 
 using namespace veltrane;
 using namespace veltrane::bench;
@@ -31,27 +30,8 @@ struct Timed
 // with 0.
 Timed TimeProgram(const std::vector<std::string>& args)
 {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    Timed timed;
-    const auto start = Steady::now();
-    pid_t pid = 0;
-    int status = -1;
-    rusage usage{};
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
-        wait4(pid, &status, 0, &usage);
-    const double seconds = std::chrono::duration<double>(Steady::now() - start).count();
-    posix_spawn_file_actions_destroy(&actions);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
-        timed.seconds = seconds;
-    timed.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    return timed;
+    const bench::ProgramRun run = bench::RunProgram(args);
+    return {run.EndedWithAtMost(0) ? run.seconds : -1, run.cpu};
 }
 
 } // namespace

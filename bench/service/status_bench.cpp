@@ -5,6 +5,7 @@
 
 #include "limit_table.h"
 #include "platform/file_io.h"
+#include "program_run.h"
 #include "store/run_state.h"
 #include "store/schedule_file.h"
 
@@ -12,11 +13,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -35,21 +33,8 @@ double Median(std::vector<double> v)
 // away; -1 when it ends other than with 0 or 1.
 double TimeProgram(const std::vector<std::string>& args)
 {
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    const auto start = Steady::now();
-    pid_t pid = 0;
-    int status = -1;
-    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0)
-        waitpid(pid, &status, 0);
-    const double ms = std::chrono::duration<double, std::milli>(Steady::now() - start).count();
-    posix_spawn_file_actions_destroy(&actions);
-    return WIFEXITED(status) && WEXITSTATUS(status) <= 1 ? ms : -1;
+    const bench::ProgramRun run = bench::RunProgram(args);
+    return run.EndedWithAtMost(1) ? run.seconds * 1000 : -1;
 }
 
 // The table at its limit, with its histories in Veltrane.state.

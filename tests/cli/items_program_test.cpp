@@ -3,9 +3,9 @@
 // and an imported item runs with what it was given (its mail login).
 
 #include "cli/items_command.h"
-#include "ftp_test_server.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
+#include "support/ftp_item.h"
 #include "support/net.h"
 #include "support/temp_dir.h"
 
@@ -111,11 +111,7 @@ TEST(ItemsProgram, AnImportedItemMailsAndUploadsWithItsPasswords)
     item->strSmtpUserPassword = "s3cret";
     hoistline::test::FtpTestServer ftp;
     ASSERT_TRUE(ftp.ok());
-    item->bDataTransfer = true;
-    item->strFtpServer = "127.0.0.1:" + std::to_string(ftp.port());
-    item->strFtpUserID = hoistline::test::FtpTestServer::kUser;
-    item->strFtpUserPassword = hoistline::test::FtpTestServer::kPassword;
-    item->strFtpLocation = "/backup";
+    test::UploadTo(ftp, *item);
     test::WriteBytes(logs.File("items.json"), FormatItemsJson({item}, true));
     const std::string in = " --folder " + data.path();
     ASSERT_EQ(Shell("$V --import-items - <" + logs.File("items.json") + in, logs.File("out")), 0)

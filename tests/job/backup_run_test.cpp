@@ -2,7 +2,6 @@
 // processes, the mail goes to a real SMTP server and the uploads to a real FTP
 // server, through the real libraries bound by name.
 
-#include "ftp_test_server.h"
 #include "job/backup_run.h"
 #include "job/data_pump.h"
 #include "job/export_texts.h"
@@ -16,6 +15,7 @@
 #include "store/run_state.h"
 #include "store/schedule_file.h"
 #include "support/child_process.h"
+#include "support/ftp_item.h"
 #include "support/manual_clock.h"
 #include "support/net.h"
 #include "support/recording_host.h"
@@ -644,11 +644,7 @@ protected:
     {
         BackupRun::SetUp();
         ASSERT_TRUE(ftp.ok());
-        item->bDataTransfer = true;
-        item->strFtpServer = "127.0.0.1:" + std::to_string(ftp.port());
-        item->strFtpUserID = hoistline::test::FtpTestServer::kUser;
-        item->strFtpUserPassword = hoistline::test::FtpTestServer::kPassword;
-        item->strFtpLocation = "/backup";
+        test::UploadTo(ftp, *item);
     }
 
     std::string Stored(const std::string& extension) const
@@ -953,9 +949,7 @@ TEST_F(BackupRunWithMail, AFailedUploadIsMailedWithItsReason)
     StartSink();
     hoistline::test::FtpTestServer ftp;
     ASSERT_TRUE(ftp.ok());
-    item->bDataTransfer = true;
-    item->strFtpServer = "127.0.0.1:" + std::to_string(ftp.port());
-    item->strFtpUserID = hoistline::test::FtpTestServer::kUser;
+    test::UploadTo(ftp, *item);
     item->strFtpUserPassword = "wrong";
     Run();
     const std::string failed = "ORCLData FTP 전송 실패: login refused: 530 Authentication failed.";

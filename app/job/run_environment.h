@@ -59,6 +59,7 @@ public:
     // Writes what a failed write left in memory (at every tick); says in a
     // line when the file is written again.
     void RetryState();
+    bool StateUnwritten() { return state_.Unwritten(); }
     // Whether Veltrane.state can be written now (it is written as it is).
     Status RewriteState();
     // Veltrane.state written whole when lines were appended to it.

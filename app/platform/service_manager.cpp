@@ -11,18 +11,23 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// How often the watchdog wants to hear from us; zero when it does not watch.
-// Read once: the service manager sets it when it starts the process.
-std::chrono::microseconds PingInterval()
+// Half the watchdog's time; zero when it does not watch. Read once: the
+// service manager sets it when it starts the process.
+std::chrono::microseconds HalfWatchdog()
 {
-    static const std::chrono::microseconds interval = [] {
+    static const std::chrono::microseconds half = [] {
         std::uint64_t usec = 0;
         if (sd_watchdog_enabled(0, &usec) <= 0 || usec == 0)
             return std::chrono::microseconds(0);
-        return std::min<std::chrono::microseconds>(std::chrono::seconds(1),
-                                                   std::chrono::microseconds(usec / 2));
+        return std::chrono::microseconds(usec / 2);
     }();
-    return interval;
+    return half;
+}
+
+// How often the watchdog hears from us at most; zero when it does not watch.
+std::chrono::microseconds PingInterval()
+{
+    return std::min<std::chrono::microseconds>(std::chrono::seconds(1), HalfWatchdog());
 }
 
 std::atomic<Steady::rep> gLastPing{0};
@@ -53,6 +58,15 @@ void PingWatchdog()
         return;
     if (gLastPing.compare_exchange_strong(last, now))
         sd_notify(0, "WATCHDOG=1");
+}
+
+std::chrono::milliseconds PingWithin()
+{
+    const std::chrono::microseconds half = HalfWatchdog();
+    if (half.count() == 0)
+        return std::chrono::hours(24);
+    return std::max<std::chrono::milliseconds>(
+        std::chrono::milliseconds(1), std::chrono::duration_cast<std::chrono::milliseconds>(half));
 }
 
 void NotifyStopping()

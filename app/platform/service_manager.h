@@ -6,6 +6,7 @@
 // Started any other way (by hand, by cron, in a container without systemd)
 // nothing names a socket, and these do nothing.
 
+#include <chrono>
 #include <string>
 
 namespace veltrane {
@@ -22,6 +23,9 @@ void NotifyStatus(const std::string& status);
 // at most about once a second however often it is called (half the
 // watchdog's time, when that is shorter).
 void PingWatchdog();
+// The longest the service may wait between two PingWatchdog calls: half the
+// watchdog's time; a day when nothing watches.
+std::chrono::milliseconds PingWithin();
 
 // The service is ending on purpose.
 void NotifyStopping();

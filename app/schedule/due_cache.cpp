@@ -3,6 +3,8 @@
 #include "schedule/calendar.h"
 #include "schedule/due_rules.h"
 
+#include <algorithm>
+
 namespace veltrane {
 namespace {
 
@@ -96,18 +98,33 @@ std::vector<std::shared_ptr<ScheduleRecord>> DueCache::DueItems(const ScheduleTa
     Verify(table, now);
     const std::int64_t nowSeconds = SecondsOf(now);
     std::vector<std::shared_ptr<ScheduleRecord>> due;
+    if (quietVerification_ == verifications_ && nowSeconds >= quietFrom_ &&
+        nowSeconds < quietUntil_)
+        return due;
+    // Every item quiet so far, and the stretch they share: `quiet` says
+    // whether an item is quiet now, and narrows the stretch to its own.
+    bool allQuiet = true;
+    std::int64_t quietFrom = INT64_MIN;
+    std::int64_t quietUntil = INT64_MAX;
+    const auto quiet = [&](const Hot& hot) {
+        if (hot.runNow || hot.retryOwed || !hot.quietKnown || nowSeconds < hot.computedAt ||
+            nowSeconds >= hot.quietUntil || (hot.hasLast && hot.lastSeconds > nowSeconds))
+            return false;
+        quietFrom = std::max(quietFrom, hot.computedAt);
+        quietUntil = std::min(quietUntil, hot.quietUntil);
+        return true;
+    };
     for (std::size_t i = 0; i < table.size(); ++i) {
         Hot& hot = hot_[i];
         // The steady case reads nothing but this item's few packed bytes: a
         // record is touched only when its item may be due.
-        if (!hot.enabled ||
-            (!hot.runNow && !hot.retryOwed && hot.quietKnown && nowSeconds >= hot.computedAt &&
-             nowSeconds < hot.quietUntil && !(hot.hasLast && hot.lastSeconds > nowSeconds)))
+        if (!hot.enabled || quiet(hot))
             continue;
         const std::shared_ptr<ScheduleRecord>& record = table[i];
         // A try owed, or a flag, decides by itself: rare, and read as the
         // rules say.
         if (hot.retryOwed) {
+            allQuiet = false;
             if (const std::optional<LocalDateTime> retry = RetryTime(*record, now)) {
                 if (record->bRunNow || SecondsOf(*retry) <= nowSeconds)
                     due.push_back(record);
@@ -117,10 +134,19 @@ std::vector<std::shared_ptr<ScheduleRecord>> DueCache::DueItems(const ScheduleTa
         const std::optional<bool> rule = record->bRunNow
                                              ? IsScheduleDue(*record, now)
                                              : RuleDue(hot, entries_[i], *record, now, nowSeconds);
-        if (!rule)
+        if (!rule) {
+            allQuiet = false;
             break;
+        }
         if (*rule || record->bRunNow)
             due.push_back(record);
+        // Quiet from now on when the rules just said how long.
+        allQuiet = allQuiet && !*rule && quiet(hot);
+    }
+    if (allQuiet) {
+        quietVerification_ = verifications_;
+        quietFrom_ = quietFrom;
+        quietUntil_ = quietUntil;
     }
     return due;
 }

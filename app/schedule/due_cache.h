@@ -47,6 +47,15 @@ public:
     // compared with their records, which is when that can change.
     std::optional<std::int64_t> LatestBackUp(const ScheduleTable& table, const LocalDateTime& now);
     std::uint64_t Verifications() const { return verifications_; }
+    // The second up to which no item is due, when the last launch pass
+    // found every enabled item waiting (none flagged, no try owed, no latest
+    // back time ahead) and nothing was said to change since; else none.
+    std::optional<std::int64_t> QuietUntil() const
+    {
+        if (!verified_ || quietVerification_ != verifications_)
+            return std::nullopt;
+        return quietUntil_;
+    }
     // Whether table[index]'s latest back time is a date after `now`.
     bool LastBackUpInFuture(const ScheduleTable& table, std::size_t index,
                             const LocalDateTime& now);
@@ -142,6 +151,12 @@ private:
 
     std::vector<Entry> entries_;
     std::vector<Hot> hot_; // by table position, as entries_
+    // After a launch pass in which every enabled item was quiet: no second
+    // in [quietFrom_, quietUntil_) is due for any, until the entries are
+    // compared with their records again (verifications_ moves).
+    std::uint64_t quietVerification_ = 0;
+    std::int64_t quietFrom_ = 0;
+    std::int64_t quietUntil_ = 0;
     bool verified_ = false;
     std::uint64_t verifications_ = 0;
     std::optional<std::int64_t> latest_;

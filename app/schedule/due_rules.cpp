@@ -153,6 +153,26 @@ std::optional<LocalDateTime> OverdueSince(const ScheduleRecord& r, const LocalDa
     return due;
 }
 
+NextRunHolding NextDueTimeHolding(const ScheduleRecord& record, const LocalDateTime& now)
+{
+    const std::int64_t nowSeconds = SecondsOf(now);
+    NextRunHolding holding;
+    if (const std::optional<LocalDateTime> run = NextDueTime(record, now)) {
+        holding.run = holding.until = SecondsOf(*run);
+    } else {
+        const std::optional<LocalDateTime> beyond =
+            NextDueTime(record, AddSeconds(now, kNextDueHorizon));
+        holding.until =
+            (beyond ? SecondsOf(*beyond) : nowSeconds + 2 * kNextDueHorizon) - kNextDueHorizon;
+    }
+    // A latest back time ahead of the clock counts as far past only until
+    // the clock reaches it.
+    if (const std::optional<LocalDateTime> last = ParseDateTime(record.strLastBackUpTime);
+        last && SecondsOf(*last) > nowSeconds)
+        holding.until = std::min(holding.until, SecondsOf(*last));
+    return holding;
+}
+
 std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& r, const LocalDateTime& now)
 {
     if (!r.bEnabled)
@@ -162,7 +182,7 @@ std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& r, const LocalDat
     if (const std::optional<LocalDateTime> retry = RetryTime(r, now))
         return SecondsOf(*retry) > SecondsOf(now) ? *retry : now;
     const std::int64_t from = SecondsOf(now);
-    const std::int64_t horizon = from + 31 * kDay;
+    const std::int64_t horizon = from + kNextDueHorizon;
     const bool neverRan = r.strLastBackUpTime.empty();
     // A latest back time after `now` counts as far past until the clock
     // reaches it; the candidates are confirmed by IsScheduleDue below, which

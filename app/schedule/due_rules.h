@@ -41,8 +41,19 @@ std::optional<LocalDateTime> RetryTime(const ScheduleRecord& record, const Local
 // (RetryTime, or `now` once it passed) for a failed item, else the first
 // second at which IsScheduleDue holds. The one answer the launch pass, the
 // window, the status command and the metrics all give. nullopt for a disabled item, and when no
-// second within the next 31 days is due.
+// second within the next kNextDueHorizon (31 days) is due.
 std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& record, const LocalDateTime& now);
+constexpr std::int64_t kNextDueHorizon = 31 * 24 * 3600;
+// NextDueTime(record, now) in seconds (none: nullopt), and the second until
+// which it stays the answer as the clock moves on while the record stays as
+// it is: for a next run, its own time; with none, when the first due time
+// beyond the horizon comes within it.
+struct NextRunHolding
+{
+    std::optional<std::int64_t> run;
+    std::int64_t until = 0;
+};
+NextRunHolding NextDueTimeHolding(const ScheduleRecord& record, const LocalDateTime& now);
 
 // When an enabled item that ran before was due between its latest back time
 // and `now` but is not due at `now`: the first such time. The program was not

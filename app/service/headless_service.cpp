@@ -175,14 +175,20 @@ int RunHeadlessService(const Clock& clock, const std::string& dataFolder,
         observer.EndIfSignalled();
         reloadIfAsked();
     });
+    // Between ticks the service sleeps for as long as nothing can come due:
+    // up to the next minute when the whole table waits. A signal wakes it at
+    // once, and the watchdog still hears from it in time.
+    std::chrono::milliseconds wait(kTickMilliseconds);
     for (;;) {
         pollfd waiting{gWakeRead, POLLIN, 0};
-        if (poll(&waiting, 1, kTickMilliseconds) > 0)
+        if (poll(&waiting, 1, static_cast<int>(wait.count())) > 0)
             Drain(gWakeRead);
         observer.EndIfSignalled();
         reloadIfAsked();
         service.Tick();
         PingWatchdog();
+        wait = std::min<std::chrono::milliseconds>(
+            std::chrono::seconds(service.SecondsToNextTick()), PingWithin());
     }
 }
 

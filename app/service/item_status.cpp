@@ -5,6 +5,7 @@
 #include "schedule/schedule_fault.h"
 
 #include <cmath>
+#include <limits>
 
 namespace veltrane {
 
@@ -22,6 +23,15 @@ ItemStatus StatusOf(const ScheduleRecord& record, const Settings& settings,
     status.overdueSince = OverdueOf(record, settings, now);
     return status;
 }
+
+namespace {
+
+std::int64_t GraceSeconds(const Settings& settings)
+{
+    return std::llround(settings.overdueAlertHours * 3600);
+}
+
+} // namespace
 
 std::optional<LocalDateTime> OverdueOf(const ScheduleRecord& record, const Settings& settings,
                                        const LocalDateTime& now)
@@ -41,7 +51,22 @@ std::optional<LocalDateTime> OverdueOf(const ScheduleRecord& record, const Setti
         watchStart = ParseDateTime(history.lastRunTime);
     if (!watchStart)
         return std::nullopt;
-    return OverdueSince(record, *watchStart, now, std::llround(settings.overdueAlertHours * 3600));
+    return OverdueSince(record, *watchStart, now, GraceSeconds(settings));
+}
+
+std::optional<std::int64_t> OverdueFrom(const ScheduleRecord& record, const Settings& settings,
+                                        const LocalDateTime& now)
+{
+    constexpr std::int64_t kNever = std::numeric_limits<std::int64_t>::max();
+    if (settings.overdueAlertHours <= 0)
+        return kNever;
+    const std::optional<LocalDateTime> success = ParseDateTime(record.history.lastSuccessTime);
+    if (!success || SecondsOf(*success) >= SecondsOf(now))
+        return std::nullopt;
+    // After a success the first due time that follows it is fixed, whatever
+    // the watch's start: late once the alert's hours have passed it.
+    const std::optional<LocalDateTime> due = FirstDueAfterSuccess(record, now, now);
+    return due ? SecondsOf(*due) + GraceSeconds(settings) + 1 : kNever;
 }
 
 } // namespace veltrane

@@ -11,6 +11,7 @@
 #include "store/schedule_record.h"
 #include "store/settings_file.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -51,5 +52,12 @@ ItemStatus StatusOf(const ScheduleRecord& record, const Settings& settings,
 // StatusOf's overdueSince alone.
 std::optional<LocalDateTime> OverdueOf(const ScheduleRecord& record, const Settings& settings,
                                        const LocalDateTime& now);
+// The second from which OverdueOf has a value, at `now` and every later
+// moment, while the item, its history and the settings stay as they are
+// (INT64_MAX: never). Known for an item whose last success lies before `now`,
+// whose lateness counts from that success alone; none for the others, whose
+// watch moves with the clock.
+std::optional<std::int64_t> OverdueFrom(const ScheduleRecord& record, const Settings& settings,
+                                        const LocalDateTime& now);
 
 } // namespace veltrane

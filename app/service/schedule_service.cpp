@@ -302,6 +302,18 @@ void ScheduleService::Tick()
     LaunchDueItems();
 }
 
+std::int64_t ScheduleService::SecondsToNextTick()
+{
+    const std::optional<std::int64_t> quiet = due_.QuietUntil();
+    if (!startedUp_ || RunInProgress() || !queue_.empty() || deferredSince_ ||
+        env_.StateUnwritten() || futureSeen_ || !quiet)
+        return 1;
+    const LocalDateTime now = clock_.Now();
+    const std::int64_t nowSeconds = SecondsOf(now);
+    const std::int64_t nextMinute = nowSeconds - now.second + 60;
+    return std::max<std::int64_t>(1, std::min(*quiet, nextMinute) - nowSeconds);
+}
+
 void ScheduleService::StartUp()
 {
     startedUp_ = true;
@@ -640,21 +652,27 @@ void ScheduleService::WriteMetrics(bool unlessUnchanged)
 
 std::size_t ScheduleService::ClockSamplesHash(const LocalDateTime& now)
 {
-    // An item's next run stays what it was until the clock reaches it, while
-    // the item is as it was: kept by position until the table changes.
+    // An item's next run holds for a while (NextDueTimeHolding), and after a
+    // success its lateness starts at a fixed moment, while the item is as it
+    // was: the minute's look reads them from what it kept.
     const std::int64_t nowSeconds = SecondsOf(now);
-    if (metricsNextRuns_.size() != table_.size() || metricsStale_)
-        metricsNextRuns_.assign(table_.size(), kNoNextRun);
+    if (metricsClock_.size() != table_.size() || metricsStale_)
+        metricsClock_.assign(table_.size(), ClockSample{});
     std::size_t hash = table_.size();
     for (std::size_t i = 0; i < table_.size(); ++i) {
         const ScheduleRecord& record = *table_[i];
-        std::int64_t& next = metricsNextRuns_[i];
-        if (next == kNoNextRun || next <= nowSeconds) {
-            const std::optional<LocalDateTime> run = NextDueTime(record, now);
-            next = run ? SecondsOf(*run) : kNoNextRun;
+        ClockSample& kept = metricsClock_[i];
+        if (kept.nextRunUntil == kNotKept || nowSeconds >= kept.nextRunUntil) {
+            const NextRunHolding next = NextDueTimeHolding(record, now);
+            kept.nextRun = next.run.value_or(kNoRun);
+            kept.nextRunUntil = next.until;
         }
-        const bool overdue = OverdueOf(record, settings_, now).has_value();
-        hash = (hash * 1000003u ^ std::hash<std::int64_t>{}(next)) * 2 + (overdue ? 1 : 0);
+        if (kept.overdueFrom == kNotKept)
+            kept.overdueFrom = OverdueFrom(record, settings_, now).value_or(kNotKept);
+        const bool overdue = kept.overdueFrom != kNotKept
+                                 ? nowSeconds >= kept.overdueFrom
+                                 : OverdueOf(record, settings_, now).has_value();
+        hash = (hash * 1000003u ^ std::hash<std::int64_t>{}(kept.nextRun)) * 2 + (overdue ? 1 : 0);
     }
     return hash;
 }

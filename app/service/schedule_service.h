@@ -144,6 +144,13 @@ public:
     // latest back times are said, the overdue alerts given (once a minute),
     // and the launch pass run.
     void Tick();
+    // How many seconds (one at least) the next Tick may wait without coming
+    // late to anything: one while anything is under way or waits for a
+    // second of its own (a job, a queued run, a deferred save, an unwritten
+    // Veltrane.state, a flagged item, a try owed, a latest back time ahead),
+    // else until the next second an item may be due, at most the start of
+    // the next minute, where the minute's overdue check and metrics fall.
+    std::int64_t SecondsToNextTick();
     // What the first tick does: the runs that the program's last end
     // interrupted are cleaned up or finished (ResumeInterruptedRuns), and,
     // when the settings ask for it, each item whose time passed while the
@@ -314,9 +321,19 @@ private:
     std::int64_t metricsWritten_ = -1;    // the minute they were last written in
     std::size_t metricsClockSamples_ = 0; // what the clock moved in those (ClockSamplesHash)
     bool metricsStale_ = true;            // the table or settings changed since
-    // Each item's next run (seconds) as the metrics last worked it out.
-    static constexpr std::int64_t kNoNextRun = INT64_MIN;
-    std::vector<std::int64_t> metricsNextRuns_;
+    // What the metrics last worked out of each item's clock samples, in
+    // seconds, kept by position until the table changes: its next run (or
+    // kNoRun), the moment that holds until, and the moment it turns overdue
+    // (OverdueFrom). kNotKept: work it out anew.
+    static constexpr std::int64_t kNotKept = INT64_MIN;
+    static constexpr std::int64_t kNoRun = INT64_MAX;
+    struct ClockSample
+    {
+        std::int64_t nextRun = kNoRun;
+        std::int64_t nextRunUntil = kNotKept;
+        std::int64_t overdueFrom = kNotKept;
+    };
+    std::vector<ClockSample> metricsClock_;
     // The clock's seconds when a save was first deferred (none waits: empty),
     // and which saves wait.
     std::optional<std::int64_t> deferredSince_;

@@ -48,7 +48,7 @@ std::optional<LocalDateTime> ShownNextRun(const ScheduleRecord& r,
     if (next || !r.bEnabled || r.strBackUpType != kKindMonthly)
         return next;
     for (int months = 1; months <= 3; ++months)
-        if (auto later = NextDueTime(r, AddSeconds(now, months * 31 * kDay)))
+        if (auto later = NextDueTime(r, AddSeconds(now, months * kNextDueHorizon)))
             return later;
     return std::nullopt;
 }

@@ -146,8 +146,18 @@ TEST(Metrics, AnUnchangedTableIsRewrittenForItsHeartbeatOnly)
     ManualClock clock;
     Lines lines;
     ScheduleService service(lines, clock, data.path());
-    service.SetTable({Item(3, "ORCL", "exp")});
+    // Late 2 h 4 min 12 s after a due time.
+    WriteBytes(data.File("Veltrane.ini"), "[Veltrane]\nOverdueAlertHours=2.07\n");
+    service.LoadSettings();
+    service.SetTable({Item(3, "ORCL", "exp"), Item(5, "LATE", "exp")});
     service.Table()[0]->strBackUpType = kKindDaily; // not due at these times
+    // Ran today and failed: late after today's due time (07:00), at
+    // 09:04:13, when only the clock moved.
+    ScheduleRecord& late = *service.Table()[1];
+    late.strBackUpType = kKindDaily;
+    late.strTime = "07:04:00";
+    late.strLastBackUpTime = late.history.lastRunTime = "2026-12-07 07:04:00";
+    late.history.lastSuccessTime = "2026-12-06 07:04:00";
     const auto heartbeat = [&] {
         const std::string text = ReadBytes(data.File("Veltrane.prom"));
         return text.substr(text.rfind('\n', text.size() - 2) + 1);
@@ -159,7 +169,8 @@ TEST(Metrics, AnUnchangedTableIsRewrittenForItsHeartbeatOnly)
                                                           {"09:02:59", false, false},
                                                           {"09:03:00", false, true},
                                                           {"09:03:30", true, true},
-                                                          {"09:04:00", false, false}}) {
+                                                          {"09:04:00", false, false},
+                                                          {"09:05:00", false, true}}) {
         clock.Set(std::string("2026-12-07 ") + time);
         if (disable)
             service.SetItemsEnabled(3, false);
@@ -168,8 +179,10 @@ TEST(Metrics, AnUnchangedTableIsRewrittenForItsHeartbeatOnly)
         EXPECT_EQ(heartbeat() != last, written) << time;
         last = heartbeat();
     }
-    EXPECT_NE(ReadBytes(data.File("Veltrane.prom"))
-                  .find("veltrane_enabled{item=\"3\",service=\"ORCL\",user=\"SCOTT\"} 0\n"),
+    const std::string text = ReadBytes(data.File("Veltrane.prom"));
+    EXPECT_NE(text.find("veltrane_enabled{item=\"3\",service=\"ORCL\",user=\"SCOTT\"} 0\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("veltrane_overdue{item=\"5\",service=\"LATE\",user=\"SCOTT\"} 1\n"),
               std::string::npos);
 }
 

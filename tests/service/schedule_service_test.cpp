@@ -181,3 +181,43 @@ TEST(Backlog, SavesTheScheduleOnceAndAKillBeforeThenCostsNoRerun)
     for (const ItemState& item : RunStateFile(data.File(kRunStateFileName)).Items())
         EXPECT_EQ(item.unsavedBackUpTime, "") << item.service;
 }
+
+// Between ticks a service waits as long as nothing can come due: to the next
+// minute while every item waits, a second while anything waits for a second
+// of its own.
+TEST(NextTick, WaitsForTheNextMinuteOnlyWhileEveryItemWaits)
+{
+    TempDir data;
+    ManualClock clock("2026-12-07 09:30:10");
+    RecordingHost host;
+    ScheduleService service(host, clock, data.path());
+    auto item = Item(1, "A", "2026-12-07 09:20:05");
+    item->bEnabled = true;
+    item->strBackUpType = kKindHourly;
+    item->strTime = "00:20:00"; // next at 10:20
+    item->strLastBackUpTime = item->history.lastSuccessTime = "2026-12-07 09:20:05";
+    service.SetTable({item});
+    EXPECT_EQ(service.SecondsToNextTick(), 1); // the first tick starts up
+    const struct
+    {
+        const char* now;
+        const char* retryAfter;
+        const char* last;
+        std::int64_t wait;
+    } cases[] = {
+        {"09:30:10", "", "2026-12-07 09:20:05", 50},
+        {"09:30:59", "", "2026-12-07 09:20:05", 1},
+        {"10:19:30", "", "2026-12-07 09:20:05", 30},
+        {"10:25:00", "2026-12-07 10:40:00", "2026-12-07 10:20:05", 1}, // a try owed
+        {"10:26:00", "", "2026-12-08 10:20:05", 1},                    // a latest back time ahead
+        {"10:27:20", "", "2026-12-07 10:20:05", 40},
+    };
+    for (const auto& c : cases) {
+        // Changed behind the scheduler's back: seen in the minute's look.
+        item->strRetryAfter = c.retryAfter;
+        item->strLastBackUpTime = c.last;
+        clock.Set(std::string("2026-12-07 ") + c.now);
+        service.Tick();
+        EXPECT_EQ(service.SecondsToNextTick(), c.wait) << c.now;
+    }
+}

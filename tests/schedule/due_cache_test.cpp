@@ -101,32 +101,6 @@ TEST(DueCache, AnswersAsTheDueRulesMinuteByMinute)
     }
 }
 
-// A table whose items all wait is passed over as a whole, second by second,
-// and still launches each item at its first due second.
-TEST(DueCache, AQuietTableLaunchesEachItemAtItsFirstDueSecond)
-{
-    ScheduleTable table = MakeTable();
-    // The items that ran and owe nothing: 1, 4, 5 and 7.
-    table = {table[1], table[4], table[5], table[7]};
-    DueCache cache;
-    const std::int64_t start = SecondsOf(*ParseDateTime("2026-12-08 14:10:00"));
-    int launched = 0;
-    for (std::int64_t at = start; at < start + 3 * kHour; ++at) {
-        const LocalDateTime now = AtSeconds(at);
-        const auto due = cache.DueItems(table, now);
-        ASSERT_EQ(due, DueItems(table, now)) << FormatDateTime(now);
-        for (const auto& record : due) {
-            record->strLastBackUpTime = record->history.lastSuccessTime = FormatDateTime(now);
-            ++launched;
-        }
-        if (!due.empty())
-            cache.Invalidate();
-    }
-    // The daily and weekly items, owed since before the start, at once; the
-    // hourly one at 14:20, 15:20 and 16:20; the monthly one not at all.
-    EXPECT_EQ(launched, 5);
-}
-
 // A record changed without a word is still seen within the minute.
 TEST(DueCache, SeesAnUnsaidChangeInTheNextMinute)
 {

@@ -142,29 +142,24 @@ TEST(NextDueTime, IsTheFirstMomentTheRulesSayDue)
 }
 
 // What NextDueTimeHolding says holds does hold at every later moment before
-// its end: for monthly days that a month may lack (no run within the
-// horizon for weeks), and for a latest back time still ahead of the clock.
+// its end (every 59 min 13 s over 75 days): also for monthly days that a
+// month may lack (no run within the horizon for weeks).
 TEST(NextDueTimeHolding, IsTheAnswerUntilItsEnd)
 {
-    const char* kinds[] = {"매일", "매주", "매달", "매시간"};
-    const char* lasts[] = {"2026-12-31 10:00:00", "2027-01-02 09:00:00", "garbage"};
-    for (const char* kind : kinds)
-        for (const char* last : lasts)
+    const std::int64_t start = SecondsOf(At("2027-01-01 00:00:30"));
+    for (const char* kind : {"매일", "매주", "매달", "매시간"})
+        for (const char* last : {"2026-12-31 10:00:00", "2027-01-02 09:00:00", "garbage"})
             for (int day : {31, 12}) {
                 const ScheduleRecord r = Item(kind, "09:15:00", "월", day, last);
-                const std::int64_t start = SecondsOf(At("2027-01-01 00:00:30"));
-                NextRunHolding kept = NextDueTimeHolding(r, AtSeconds(start));
-                // Every 59 minutes and 13 seconds over 75 days.
-                for (std::int64_t at = start; at < start + 75 * 24 * 3600; at += 3553) {
-                    const LocalDateTime now = AtSeconds(at);
+                NextRunHolding kept{std::nullopt, start};
+                for (std::int64_t at = start; at < start + 75 * kDay; at += 3553) {
                     if (at >= kept.until) {
-                        kept = NextDueTimeHolding(r, now);
+                        kept = NextDueTimeHolding(r, AtSeconds(at));
                         continue;
                     }
-                    const auto next = NextDueTime(r, now);
+                    const auto next = NextDueTime(r, AtSeconds(at));
                     ASSERT_EQ(next ? std::optional(SecondsOf(*next)) : std::nullopt, kept.run)
-                        << kind << " day " << day << " last " << last << " at "
-                        << FormatDateTime(now);
+                        << kind << " day " << day << " last " << last << " at " << at;
                 }
             }
 }

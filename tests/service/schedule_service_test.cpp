@@ -11,6 +11,8 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <tuple>
+#include <vector>
 
 using namespace veltrane;
 using namespace veltrane::test;
@@ -184,40 +186,31 @@ TEST(Backlog, SavesTheScheduleOnceAndAKillBeforeThenCostsNoRerun)
 
 // Between ticks a service waits as long as nothing can come due: to the next
 // minute while every item waits, a second while anything waits for a second
-// of its own.
+// of its own. The item changes behind the scheduler's back, seen in the
+// minute's look.
 TEST(NextTick, WaitsForTheNextMinuteOnlyWhileEveryItemWaits)
 {
     TempDir data;
     ManualClock clock("2026-12-07 09:30:10");
     RecordingHost host;
     ScheduleService service(host, clock, data.path());
-    auto item = Item(1, "A", "2026-12-07 09:20:05");
+    auto item = Item(1, "A", "");
     item->bEnabled = true;
     item->strBackUpType = kKindHourly;
-    item->strTime = "00:20:00"; // next at 10:20
-    item->strLastBackUpTime = item->history.lastSuccessTime = "2026-12-07 09:20:05";
+    item->strTime = "00:20:00";
     service.SetTable({item});
     EXPECT_EQ(service.SecondsToNextTick(), 1); // the first tick starts up
-    const struct
-    {
-        const char* now;
-        const char* retryAfter;
-        const char* last;
-        std::int64_t wait;
-    } cases[] = {
-        {"09:30:10", "", "2026-12-07 09:20:05", 50},
-        {"09:30:59", "", "2026-12-07 09:20:05", 1},
-        {"10:19:30", "", "2026-12-07 09:20:05", 30},
-        {"10:25:00", "2026-12-07 10:40:00", "2026-12-07 10:20:05", 1}, // a try owed
-        {"10:26:00", "", "2026-12-08 10:20:05", 1},                    // a latest back time ahead
-        {"10:27:20", "", "2026-12-07 10:20:05", 40},
-    };
-    for (const auto& c : cases) {
-        // Changed behind the scheduler's back: seen in the minute's look.
-        item->strRetryAfter = c.retryAfter;
-        item->strLastBackUpTime = c.last;
-        clock.Set(std::string("2026-12-07 ") + c.now);
+    for (const auto& [now, retryAfter, last, wait] :
+         std::vector<std::tuple<const char*, const char*, const char*, int>>{
+             {"09:30:10", "", "09:20:05", 50},
+             {"10:19:30", "", "09:20:05", 30},                   // the next run at 10:20
+             {"10:25:00", "2026-12-07 10:40:00", "10:20:05", 1}, // a try owed
+             {"10:26:00", "", "23:20:05", 1},                    // a latest back time ahead
+             {"10:27:20", "", "10:20:05", 40}}) {
+        item->strRetryAfter = retryAfter;
+        item->strLastBackUpTime = std::string("2026-12-07 ") + last;
+        clock.Set(std::string("2026-12-07 ") + now);
         service.Tick();
-        EXPECT_EQ(service.SecondsToNextTick(), c.wait) << c.now;
+        EXPECT_EQ(service.SecondsToNextTick(), wait) << now;
     }
 }

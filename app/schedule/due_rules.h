@@ -43,7 +43,7 @@ std::optional<LocalDateTime> RetryTime(const ScheduleRecord& record, const Local
 // window, the status command and the metrics all give. nullopt for a disabled item, and when no
 // second within the next kNextDueHorizon (31 days) is due.
 std::optional<LocalDateTime> NextDueTime(const ScheduleRecord& record, const LocalDateTime& now);
-constexpr std::int64_t kNextDueHorizon = 31 * 24 * 3600;
+constexpr std::int64_t kNextDueHorizon = 31 * kDay;
 // NextDueTime(record, now) in seconds (none: nullopt), and the second until
 // which it stays the answer as the clock moves on while the record stays as
 // it is: for a next run, its own time; with none, when the first due time

@@ -19,6 +19,17 @@
 namespace veltrane {
 namespace {
 
+// What a run recorded of its item (its latest back time, history, failure
+// count, owed try and giving up) to `to`.
+void TakeRunResult(ScheduleRecord& to, const ScheduleRecord& from)
+{
+    to.strLastBackUpTime = from.strLastBackUpTime;
+    to.history = from.history;
+    to.nExportFailCount = from.nExportFailCount;
+    to.strRetryAfter = from.strRetryAfter;
+    to.strGaveUpTime = from.strGaveUpTime;
+}
+
 // What identifies one version of a file on disk: a copy put in its place, or
 // an edit, changes it.
 std::array<long long, 5> FileIdentity(const std::string& path)
@@ -514,12 +525,19 @@ RunOutcome ScheduleService::RunBackupJob(ScheduleRecord& record)
     return outcome;
 }
 
-ScheduleRecord* ScheduleService::InTable(const ScheduleRecord& target)
+std::optional<std::size_t> ScheduleService::PositionOf(const ScheduleRecord& record) const
 {
     const auto held = std::find_if(table_.begin(), table_.end(),
-                                   [&](const auto& r) { return r.get() == &target; });
-    if (held != table_.end())
-        return held->get();
+                                   [&](const auto& r) { return r.get() == &record; });
+    if (held == table_.end())
+        return std::nullopt;
+    return static_cast<std::size_t>(held - table_.begin());
+}
+
+ScheduleRecord* ScheduleService::InTable(const ScheduleRecord& target)
+{
+    if (const std::optional<std::size_t> position = PositionOf(target))
+        return table_[*position].get();
     // The table was read anew during the run: the same item, if it is there.
     return FindSameItem(table_, KeyOf(target)).get();
 }
@@ -547,11 +565,7 @@ void ScheduleService::Recorded(ScheduleRecord& target, const ScheduleRecord& res
 ScheduleRecord* ScheduleService::ApplyResult(ScheduleRecord& target, const ScheduleRecord& result)
 {
     const auto apply = [&result](ScheduleRecord& record) {
-        record.strLastBackUpTime = result.strLastBackUpTime;
-        record.history = result.history;
-        record.nExportFailCount = result.nExportFailCount;
-        record.strRetryAfter = result.strRetryAfter;
-        record.strGaveUpTime = result.strGaveUpTime;
+        TakeRunResult(record, result);
         if (!result.bRunNow)
             record.bRunNow = false;
     };
@@ -698,11 +712,7 @@ void ScheduleService::AdoptChangedSchedule(const ScheduleRecord* record)
         return;
     }
     if (same != nullptr) {
-        same->strLastBackUpTime = record->strLastBackUpTime;
-        same->history = record->history;
-        same->nExportFailCount = record->nExportFailCount;
-        same->strRetryAfter = record->strRetryAfter;
-        same->strGaveUpTime = record->strGaveUpTime;
+        TakeRunResult(*same, *record);
         due_.Invalidate();
     }
     WriteLine(std::string(kScheduleFileName) + " 다시 읽음: 실행 중에 바뀐 파일에 결과를 씁니다");
@@ -730,10 +740,8 @@ void ScheduleService::SaveItem(const ScheduleRecord& record)
 {
     // The state's items are the table's, in its order, as SaveItems last
     // wrote them, unless items came or went since.
-    const auto held = std::find_if(table_.begin(), table_.end(),
-                                   [&](const auto& r) { return r.get() == &record; });
-    if (held == table_.end() ||
-        !env_.SetItem(static_cast<std::size_t>(held - table_.begin()), ItemStateOf(record)))
+    const std::optional<std::size_t> position = PositionOf(record);
+    if (!position || !env_.SetItem(*position, ItemStateOf(record)))
         SaveItems();
 }
 

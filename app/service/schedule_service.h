@@ -249,6 +249,8 @@ private:
     // `target` when the table holds it, else the table's record of the same
     // item; null when there is none.
     ScheduleRecord* InTable(const ScheduleRecord& target);
+    // Where the table holds `record` itself; none when it does not.
+    std::optional<std::size_t> PositionOf(const ScheduleRecord& record) const;
     // Schedule.dat as the operator changed it on disk takes the table's
     // place, with what the runs recorded since the last save written into
     // it; `record`, when given, is the item whose run found the change.
